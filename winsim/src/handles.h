@@ -1,0 +1,28 @@
+// Kernel handles of the simulated machine: one table for every kind of object (mutexes, threads,
+// open files, folder searches, ...), so that CloseHandle and WaitForSingleObject treat them alike.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+namespace winsim {
+
+struct Kernel_Object {
+    virtual ~Kernel_Object() = default;
+    // WaitForSingleObject on the object; the default object cannot be waited for.
+    virtual DWORD Wait(DWORD milliseconds);
+};
+
+// Registers an object and returns its new handle (never null, never INVALID_HANDLE_VALUE).
+HANDLE Add_Handle(std::shared_ptr<Kernel_Object> object);
+// The object behind a handle, or null when the handle is not open.
+std::shared_ptr<Kernel_Object> Get_Handle(HANDLE handle);
+template <typename T>
+std::shared_ptr<T> Get_Handle_As(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(Get_Handle(handle));
+}
+// Closes a handle; false when it was not open.
+bool Remove_Handle(HANDLE handle);
+
+}  // namespace winsim

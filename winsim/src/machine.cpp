@@ -1,0 +1,285 @@
+#include "machine.h"
+
+#include <algorithm>
+
+namespace winsim {
+
+char16_t Upcase(char16_t c) {
+    if (c >= u'a' && c <= u'z') return c - 0x20;
+    if (c < 0x80) return c;
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;  // Latin-1
+    if (c == 0xFF) return 0x178;
+    if (c >= 0x100 && c <= 0x17F) {  // Latin Extended-A: capital and small letters alternate
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c % 2 == 0) ? c - 1 : c;
+        if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+        return (c % 2 == 1) ? c - 1 : c;
+    }
+    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;  // Greek
+    if (c >= 0x430 && c <= 0x44F) return c - 0x20;                // Cyrillic
+    if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+    if (c >= 0x460 && c <= 0x4FF && (c % 2 == 1) && !(c >= 0x482 && c <= 0x489)) return c - 1;
+    return c;
+}
+
+int Compare_Names(const Text& a, const Text& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        char16_t x = Upcase(a[i]), y = Upcase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool Same_Name(const Text& a, const Text& b) { return a.size() == b.size() && Compare_Names(a, b) == 0; }
+
+std::string To_Utf8(const Text& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+Text From_Utf8(const std::string& text) {
+    Text out;
+    size_t i = 0;
+    while (i < text.size()) {
+        uint8_t b = uint8_t(text[i]);
+        uint32_t c;
+        int extra;
+        if (b < 0x80) { c = b; extra = 0; }
+        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
+        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+        else { out += u'\xFFFD'; ++i; continue; }
+        bool ok = true;
+        for (int k = 1; k <= extra; ++k) {
+            if (i + k >= text.size() || (uint8_t(text[i + k]) & 0xC0) != 0x80) { ok = false; break; }
+            c = (c << 6) | (uint8_t(text[i + k]) & 0x3F);
+        }
+        if (!ok) { out += u'\xFFFD'; ++i; continue; }
+        i += extra + 1;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += char16_t(0xD800 + (c >> 10));
+            out += char16_t(0xDC00 + (c & 0x3FF));
+        } else {
+            out += char16_t(c);
+        }
+    }
+    return out;
+}
+
+Text From_Wide_Pointer(const WCHAR* text) { return text ? Text(text) : Text(); }
+
+// ---- registry keys ----
+
+Reg_Key* Reg_Key::Find_Subkey(const Text& name) const {
+    for (auto& key : subkeys)
+        if (Same_Name(key->name, name)) return key.get();
+    return nullptr;
+}
+
+Reg_Key* Reg_Key::Add_Subkey(const Text& name) {
+    if (Reg_Key* existing = Find_Subkey(name)) return existing;
+    auto key = std::make_unique<Reg_Key>();
+    key->name = name;
+    auto at = std::upper_bound(subkeys.begin(), subkeys.end(), name,
+                               [](const Text& n, const std::unique_ptr<Reg_Key>& k) { return Compare_Names(n, k->name) < 0; });
+    return subkeys.insert(at, std::move(key))->get();
+}
+
+bool Reg_Key::Remove_Subkey(const Text& name) {
+    for (auto it = subkeys.begin(); it != subkeys.end(); ++it)
+        if (Same_Name((*it)->name, name)) {
+            subkeys.erase(it);
+            return true;
+        }
+    return false;
+}
+
+Reg_Value* Reg_Key::Find_Value(const Text& name) {
+    for (auto& value : values)
+        if (Same_Name(value.name, name)) return &value;
+    return nullptr;
+}
+
+void Reg_Key::Set_Value(const Text& name, DWORD type, std::vector<uint8_t> data) {
+    if (Reg_Value* existing = Find_Value(name)) {
+        existing->type = type;
+        existing->data = std::move(data);
+        return;
+    }
+    values.push_back(Reg_Value{name, type, std::move(data)});
+}
+
+bool Reg_Key::Remove_Value(const Text& name) {
+    for (auto it = values.begin(); it != values.end(); ++it)
+        if (Same_Name(it->name, name)) {
+            values.erase(it);
+            return true;
+        }
+    return false;
+}
+
+// ---- files ----
+
+Fs_Node* Fs_Node::Find_Child(const Text& child) const {
+    for (auto& node : children)
+        if (Same_Name(node->name, child)) return node.get();
+    return nullptr;
+}
+
+Fs_Node* Fs_Node::Add_Child(const Text& child, bool is_directory) {
+    if (Fs_Node* existing = Find_Child(child)) return existing;
+    auto node = std::make_unique<Fs_Node>();
+    node->name = child;
+    node->directory = is_directory;
+    node->attributes = is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    auto at = std::upper_bound(children.begin(), children.end(), child,
+                               [](const Text& n, const std::unique_ptr<Fs_Node>& k) { return Compare_Names(n, k->name) < 0; });
+    return children.insert(at, std::move(node))->get();
+}
+
+bool Fs_Node::Remove_Child(const Text& child) {
+    for (auto it = children.begin(); it != children.end(); ++it)
+        if (Same_Name((*it)->name, child)) {
+            children.erase(it);
+            return true;
+        }
+    return false;
+}
+
+// ---- the machine ----
+
+Machine::Machine() { Reset(); }
+
+void Machine::Reset() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    hklm = Reg_Key();
+    hklm.name = u"HKEY_LOCAL_MACHINE";
+    hkcu = Reg_Key();
+    hkcu.name = u"HKEY_CURRENT_USER";
+    drive_c = Fs_Node();
+    drive_c.name = u"C:";
+    drive_c.directory = true;
+    drive_c.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    os = Os_Info();
+    code_page = 1252;
+    remote_session = false;
+    module_path = u"C:\\vpRemovalTool.exe";
+    windows_directory = u"C:\\Windows";
+    debug_output.clear();
+    console.clear();
+    clock_ms = 0;
+    start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
+    faults.clear();
+    calls.clear();
+}
+
+void Machine::Add_Fault(const std::string& api, unsigned nth, DWORD error, const Text& match, bool repeat) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    faults.push_back(Fault{api, nth, error, match, repeat, 0});
+}
+
+static bool Contains_No_Case(const Text& haystack, const Text& needle) {
+    if (needle.empty()) return true;
+    if (needle.size() > haystack.size()) return false;
+    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i)
+        if (Same_Name(haystack.substr(i, needle.size()), needle)) return true;
+    return false;
+}
+
+bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    bool hit = false;
+    for (Fault& fault : faults) {
+        if (fault.api != api || !Contains_No_Case(subject, fault.match)) continue;
+        ++fault.seen;
+        if (!hit && (fault.seen == fault.nth || (fault.repeat && fault.seen > fault.nth))) {
+            hit = true;
+            if (error) *error = fault.error;
+        }
+    }
+    return hit;
+}
+
+// Splits an absolute path of drive C: into its components; empty components (doubled
+// separators) are skipped. Returns false for a path that is not on drive C:.
+static bool Split_Path(const Text& path, std::vector<Text>& parts) {
+    if (path.size() < 2 || Upcase(path[0]) != u'C' || path[1] != u':') return false;
+    parts.clear();
+    Text part;
+    for (size_t i = 2; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == u'\\' || path[i] == u'/') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += path[i];
+        }
+    }
+    return true;
+}
+
+Fs_Node* Machine::Find_Path(const Text& path, Fs_Node** parent, Text* last) {
+    if (parent) *parent = nullptr;
+    std::vector<Text> parts;
+    if (!Split_Path(path, parts)) return nullptr;
+    if (parts.empty()) return &drive_c;
+    Fs_Node* node = &drive_c;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i + 1 == parts.size()) {
+            if (parent) *parent = node;
+            if (last) *last = parts[i];
+        }
+        node = node->Find_Child(parts[i]);
+        if (!node) return nullptr;
+        if (i + 1 < parts.size() && !node->directory) return nullptr;
+    }
+    return node;
+}
+
+Fs_Node* Machine::Make_Folders(const Text& path) {
+    std::vector<Text> parts;
+    if (!Split_Path(path, parts)) return nullptr;
+    Fs_Node* node = &drive_c;
+    for (const Text& part : parts) {
+        node = node->Add_Child(part, true);
+        if (!node->directory) return nullptr;
+    }
+    return node;
+}
+
+Reg_Key* Machine::Root_Key(HKEY root) {
+    if (root == HKEY_LOCAL_MACHINE) return &hklm;
+    if (root == HKEY_CURRENT_USER) return &hkcu;
+    if (root == HKEY_CLASSES_ROOT) return hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"Classes");
+    return nullptr;
+}
+
+Machine& The_Machine() {
+    static Machine* machine = new Machine();  // never destroyed: static destructors of the tool may still log
+    return *machine;
+}
+
+}  // namespace winsim

@@ -1,0 +1,136 @@
+// The simulated Windows machine behind the API slice of winsim: registry, drive C:, OS identity,
+// code page, debugger output, console, simulated clock and fault injection. A test or the scenario
+// runner fills one Machine, the tool's code then reaches it only through the Windows API calls.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+using Text = std::u16string;
+
+// Names of keys, values, files and folders compare without regard to case, as the registry and
+// NTFS compare them: each UTF-16 unit is mapped to upper case (ASCII, Latin-1, Latin Extended-A,
+// Greek and Cyrillic letters), then the units compare as numbers. Listings are sorted this way.
+char16_t Upcase(char16_t c);
+int Compare_Names(const Text& a, const Text& b);
+bool Same_Name(const Text& a, const Text& b);
+
+std::string To_Utf8(const Text& text);
+Text From_Utf8(const std::string& text);  // malformed bytes become U+FFFD
+Text From_Wide_Pointer(const WCHAR* text);  // null gives the empty text
+
+struct Reg_Value {
+    Text name;  // empty: the key's default value
+    DWORD type = REG_SZ;
+    std::vector<uint8_t> data;
+};
+
+struct Reg_Key {
+    Text name;
+    std::vector<std::unique_ptr<Reg_Key>> subkeys;  // kept in the order Windows enumerates them
+    std::vector<Reg_Value> values;                  // in the order Windows enumerates them
+    bool write_protected = false;  // opening for writing or deleting it is refused with 5
+
+    Reg_Key* Find_Subkey(const Text& name) const;
+    Reg_Key* Add_Subkey(const Text& name);  // returns the existing key of that name, or a new one
+    bool Remove_Subkey(const Text& name);
+    Reg_Value* Find_Value(const Text& name);
+    void Set_Value(const Text& name, DWORD type, std::vector<uint8_t> data);
+    bool Remove_Value(const Text& name);
+};
+
+struct Fs_Node {
+    Text name;
+    bool directory = false;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is kept in step with directory
+    std::vector<uint8_t> data;
+    std::vector<std::unique_ptr<Fs_Node>> children;  // kept in the order NTFS lists them
+    Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
+    bool held_open = false;  // open in another process without sharing
+
+    Fs_Node* Find_Child(const Text& name) const;
+    Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
+    bool Remove_Child(const Text& name);
+};
+
+struct Os_Info {
+    DWORD major = 10;
+    DWORD minor = 0;
+    DWORD build = 19045;
+    WORD service_pack = 0;
+    BYTE product_type = VER_NT_WORKSTATION;
+    WORD suite_mask = 0;
+};
+
+// A fault makes the nth call (1-based) of a simulated API fail with the given error. With a match
+// text, only calls whose subject (path or name) contains it, case-insensitively, are counted.
+struct Fault {
+    std::string api;  // the API's own name, e.g. "DeleteFileW"
+    unsigned nth = 1;
+    DWORD error = ERROR_ACCESS_DENIED;
+    Text match;
+    bool repeat = false;  // fail from the nth matching call on, not only that one
+    unsigned seen = 0;
+};
+
+class Machine {
+public:
+    Machine();
+
+    // Registry: HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+    Reg_Key hklm;
+    Reg_Key hkcu;
+
+    // Drive C: its root folder.
+    Fs_Node drive_c;
+
+    Os_Info os;
+    UINT code_page = 1252;
+    bool remote_session = false;
+    Text module_path = u"C:\\vpRemovalTool.exe";  // what GetModuleFileNameW answers
+    Text windows_directory = u"C:\\Windows";        // what GetWindowsDirectoryW answers
+
+    std::vector<Text> debug_output;  // every OutputDebugStringW text, in order
+    Text console;                    // everything written to the console
+    ULONGLONG clock_ms = 0;          // simulated milliseconds; Sleep advances it
+    SYSTEMTIME start_time{};         // GetSystemTime answers this plus clock_ms
+
+    std::vector<Fault> faults;
+    std::vector<std::string> calls;  // "API subject" of every call that a test may want to see
+
+    // Empties the machine: no keys, no files, default OS, no faults.
+    void Reset();
+
+    void Add_Fault(const std::string& api, unsigned nth, DWORD error, const Text& match = {},
+                   bool repeat = false);
+    // Counts the call and tells whether an injected fault hits it.
+    bool Take_Fault(const char* api, const Text& subject, DWORD* error);
+
+    // Resolves "C:\a\b" (case-insensitive, single or doubled separators) to a node of drive C:,
+    // or null. parent receives the folder that would hold the last component (null when missing).
+    Fs_Node* Find_Path(const Text& path, Fs_Node** parent = nullptr, Text* last = nullptr);
+    // Creates every missing folder of an absolute path and returns the last one.
+    Fs_Node* Make_Folders(const Text& path);
+    Reg_Key* Root_Key(HKEY root);  // the simulated key behind a predefined root, or null
+
+    std::recursive_mutex lock;  // serialises the simulated API calls of several threads
+};
+
+Machine& The_Machine();
+
+// Scenario folders: registry.reg, drive_c/, machine.ini.
+// Load refuses a malformed scenario with "FILE:LINE: message" in error.
+bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error);
+bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
+bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
+                          const std::string& file_name, std::string& error);
+std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
+
+}  // namespace winsim
