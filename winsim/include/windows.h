@@ -323,14 +323,6 @@ typedef struct _OSVERSIONINFOEXW {
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-// Special folders
-#define CSIDL_COMMON_PROGRAMS 0x0017
-#define CSIDL_COMMON_DESKTOPDIRECTORY 0x0019
-#define CSIDL_COMMON_APPDATA 0x0023
-#define CSIDL_WINDOWS 0x0024
-#define CSIDL_SYSTEM 0x0025
-#define CSIDL_SYSTEMX86 0x0029
-
 // System metrics
 #define SM_REMOTESESSION 0x1000
 
@@ -428,3 +420,14 @@ int _vsnwprintf_s(WCHAR* buffer, size_t size_in_words, size_t count, const WCHAR
                   va_list arguments);
 uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start_address)(void*),
                          void* argument, unsigned init_flag, unsigned* thread_id);
+
+// Kernel32: local memory, version and message additions
+#define ERROR_BAD_ARGUMENTS 160L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define VER_PLATFORM_WIN32_NT 2
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+#define WC_ERR_INVALID_CHARS 0x00000080

@@ -1,0 +1,27 @@
+// The status record that a primitive fills when a system call fails; only the error report reads it.
+#pragma once
+
+#include <cstdint>
+
+class Lib_Result {
+public:
+    Lib_Result() : source(0), code(0) {}
+    virtual ~Lib_Result() {
+        source = 0;
+        code = 0;
+    }
+
+    void Set(int32_t new_code, int32_t new_source) {
+        code = new_code;
+        source = new_source;
+    }
+    int32_t Get_Code() const { return code; }
+    int32_t Get_Source() const { return source; }
+
+private:
+    int32_t source;  // 1: an operating-system error value
+    int32_t code;
+};
+
+// The kind of error value that every writer stores: an operating-system error value.
+const int32_t Lib_Result_Source_System = 1;

@@ -1,0 +1,108 @@
+#include "diagnostics/Log_Report.h"
+
+#include "diagnostics/Log_File.h"
+#include "diagnostics/Log_Indent.h"
+
+namespace {
+
+// "5(0x5)": the value in signed decimal, then in upper-case hexadecimal.
+Lib_StringW Number_Text(int32_t number) {
+    WCHAR buffer[Format_Text_Size];
+    Format_Text(buffer, TEXT("%d(0x%X)"), number, static_cast<uint32_t>(number));
+    return buffer;
+}
+
+}  // namespace
+
+void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result) {
+    DWORD last_error = GetLastError();
+    Log_Write_Line(name, Log_Level_Error);
+    Log_Write_Line(Lib_StringW(TEXT("Error source ")) + Number_Text(result.Get_Source()), Log_Level_Error);
+    Log_Write_Line(Lib_StringW(TEXT("Error code   ")) + Number_Text(result.Get_Code()), Log_Level_Error);
+
+    char* message = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, static_cast<DWORD>(result.Get_Code()),
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&message),
+                                  0, nullptr);
+    if (length != 0 && message != nullptr) {
+        // The system's text keeps its own line break; the log line adds another after it.
+        Lib_StringW text(message);
+        LocalFree(message);
+        Log_Write_Line(Lib_StringW(TEXT("Error message: ")) + text, Log_Level_Info);
+    }
+    SetLastError(last_error);
+}
+
+bool Report_System_Error(const Lib_StringW& name, DWORD error) {
+    Lib_Result result;
+    result.Set(static_cast<int32_t>(error), Lib_Result_Source_System);
+    Log_Error_Report(name, result);
+    return true;
+}
+
+void Log_Info(const Lib_StringW& text) {
+    DWORD last_error = GetLastError();
+    Log_Indent();
+    Log_Write_Line(text, Log_Level_Info);
+    SetLastError(last_error);
+    Log_Unindent();
+}
+
+void Log_Info_Detail(const Lib_StringW& text, const Lib_StringW& detail) {
+    DWORD last_error = GetLastError();
+    Log_Indent();
+    Log_Write_Line(text + TEXT(" ") + detail, Log_Level_Info);
+    SetLastError(last_error);
+    Log_Unindent();
+}
+
+void Log_Info_Code(const Lib_StringW& text, int32_t number) {
+    DWORD last_error = GetLastError();
+    Log_Write_Line(text + TEXT(" ") + Number_Text(number), Log_Level_Info);
+    SetLastError(last_error);
+}
+
+bool Trace_Enter_Scope(const Lib_StringW& scope) {
+    DWORD entry_error = GetLastError();
+    Lib_StringW module = Get_Module_File_Name(nullptr);
+    DWORD module_error = GetLastError();
+    Log_Write_Line(module + TEXT("!") + scope, Log_Level_Trace);
+    Log_Indent();
+    SetLastError(module_error);
+    SetLastError(entry_error);
+    return true;
+}
+
+bool Trace_Exit_Scope(const Lib_StringW& scope) {
+    DWORD entry_error = GetLastError();
+    Lib_StringW module = Get_Module_File_Name(nullptr);
+    DWORD module_error = GetLastError();
+    Lib_StringW text = module + TEXT("!") + scope + TEXT(" exits");
+    Log_Unindent();
+    // The end of an outermost operation stands apart in the log.
+    if (Log_Get_Offset() == 0) text.Append(TEXT("\n"));
+    Log_Write_Line(text, Log_Level_Trace);
+    SetLastError(module_error);
+    SetLastError(entry_error);
+    return true;
+}
+
+Lib_StringW Get_Module_File_Name(HMODULE module) {
+    DWORD last_error = GetLastError();
+    Lib_StringW path;
+    DWORD length = GetModuleFileNameW(module, path.Get_Buffer_Set_Length(MAX_PATH), MAX_PATH);
+    if (length == 0) {
+        path.Clear();
+        return path;
+    }
+    path.Get_Buffer_Set_Length(length < MAX_PATH ? length : MAX_PATH - 1);
+    // The file name follows the last backslash.
+    int after_separator = 0;
+    for (int found = path.Find(TEXT("\\")); found >= 0; found = path.Find(TEXT("\\"), found + 1)) {
+        after_separator = found + 1;
+    }
+    SetLastError(last_error);
+    return path.Mid(after_separator, path.Get_Length() - after_separator);
+}

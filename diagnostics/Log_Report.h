@@ -1,0 +1,18 @@
+// The operations through which every part of the tool writes to the log: error reports, progress
+// messages and trace lines. Each leaves the thread's last-error value as it found it.
+#pragma once
+
+#include <windows.h>
+
+#include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_String.h"
+
+bool Report_System_Error(const Lib_StringW& name, DWORD error);
+void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result);
+void Log_Info(const Lib_StringW& text);
+void Log_Info_Detail(const Lib_StringW& text, const Lib_StringW& detail);
+void Log_Info_Code(const Lib_StringW& text, int32_t number);
+bool Trace_Enter_Scope(const Lib_StringW& scope);
+bool Trace_Exit_Scope(const Lib_StringW& scope);
+// The running executable's file name, without its folder; empty when it cannot be found.
+Lib_StringW Get_Module_File_Name(HMODULE module);

@@ -1,0 +1,266 @@
+#include "files/File_Primitives.h"
+
+#include <shlobj.h>
+
+#include "diagnostics/Log_Indent.h"
+#include "diagnostics/Log_Report.h"
+#include "registry/Registry_Primitives.h"
+
+namespace {
+
+// Attempts after the first failed deletion of an access-denied file, and the pause between them.
+const int Delete_Retries = 10;
+const DWORD Delete_Retry_Pause_Ms = 2000;
+
+void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(error), Lib_Result_Source_System); }
+
+bool Is_Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool Is_Link(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Removes a junction or symbolic link itself; its target is left as it is.
+bool Remove_Link(const WCHAR* path, DWORD attributes) {
+    BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) : DeleteFileW(path);
+    if (!removed) {
+        DWORD error = GetLastError();
+        Report_System_Error((attributes & FILE_ATTRIBUTE_DIRECTORY) ? TEXT("RemoveDirectory") : TEXT("DeleteFile"),
+                            error);
+        return false;
+    }
+    return true;
+}
+
+bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
+    Lib_StringW pattern = Lib_StringW(folder) + TEXT("\\*");
+    WIN32_FIND_DATAW entry = {};
+    HANDLE search = FindFirstFileW(pattern.Get_Text(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) return true;
+        Report_System_Error(TEXT("FindFirstFile"), error);
+        return false;
+    }
+    for (;;) {
+        Lib_StringW name(entry.cFileName);
+        if (name.Compare(TEXT(".")) != 0 && name.Compare(TEXT("..")) != 0) names.push_back(entry.cFileName);
+        if (!FindNextFileW(search, &entry)) break;
+    }
+    DWORD error = GetLastError();
+    FindClose(search);
+    if (error == ERROR_NO_MORE_FILES) return true;
+    Report_System_Error(TEXT("FindNextFile"), error);
+    Record(result, error);
+    return false;
+}
+
+bool Delete_File_Retrying(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
+    if (DeleteFileW(path)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) {
+        if (error != ERROR_ACCESS_DENIED) return false;
+
+        Trace_Enter_Scope(TEXT("Check_Read_Only_File_Attributes"));
+        DWORD attributes = 0;
+        if (!SC_Get_File_Attributes(path, attributes, result)) {
+            // The attribute read's own error value, kept by its report.
+            DWORD attribute_error = GetLastError();
+            Report_System_Error(TEXT("SC_Get_File_Attributes"), attribute_error);
+            Record(result, attribute_error);
+            Trace_Exit_Scope(TEXT("Check_Read_Only_File_Attributes"));
+            return false;
+        }
+        bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        Trace_Exit_Scope(TEXT("Check_Read_Only_File_Attributes"));
+
+        if (read_only) {
+            Trace_Enter_Scope(TEXT("Remove_Read_Only_File_Attributes"));
+            bool cleared = SC_Get_File_Attributes(path, attributes, result);
+            if (cleared && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                if (!SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+                    DWORD set_error = GetLastError();
+                    Report_System_Error(TEXT("SetFileAttributes"), set_error);
+                    Record(result, set_error);
+                    cleared = false;
+                }
+            }
+            Trace_Exit_Scope(TEXT("Remove_Read_Only_File_Attributes"));
+            if (!cleared) return false;
+        }
+
+        for (int attempt = 1; attempt <= Delete_Retries; ++attempt) {
+            if (DeleteFileW(path)) return true;
+            error = GetLastError();
+            if (attempt < Delete_Retries) Sleep(Delete_Retry_Pause_Ms);
+        }
+    }
+
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+        bool scheduled = SC_Delete_File_On_Reboot(path, result);
+        if (scheduled) reboot_required = true;
+        return scheduled;
+    }
+    Report_System_Error(TEXT("DeleteFile"), error);
+    Record(result, error);
+    return false;
+}
+
+}  // namespace
+
+bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& result) {
+    attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        Report_System_Error(TEXT("GetFileAttributes"), error);
+        Record(result, error);
+        return false;
+    }
+    return true;
+}
+
+SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
+    HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return SC_Object_Exists;
+    }
+    if (Is_Missing(error)) return SC_Object_Missing;
+    Report_System_Error(TEXT("CreateFile"), error);
+    return SC_Object_Failed;
+}
+
+bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
+    Log_Indent();
+    bool listed = Find_Files_Listing(folder, names, result);
+    Log_Unindent();
+    return listed;
+}
+
+bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result) {
+    empty = false;
+    Wide_Name_List names;
+    if (!SC_Find_Files(folder, names, result)) return false;
+    empty = names.empty();
+    return true;
+}
+
+bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
+    Log_Indent();
+    bool scheduled = false;
+    if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        Log_Info_Detail(TEXT("Deleted:"), path);
+        scheduled = true;
+    } else {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) {
+            // Already gone: nothing was scheduled.
+            Log_Info_Detail(TEXT("Deleted:"), path);
+        } else {
+            Report_System_Error(TEXT("MoveFileEx"), error);
+            Record(result, error);
+        }
+    }
+    Log_Unindent();
+    return scheduled;
+}
+
+bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
+    Log_Indent();
+    bool deleted = Delete_File_Retrying(path, reboot_required, result);
+    Log_Unindent();
+    return deleted;
+}
+
+bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    // A folder that is itself a junction or symbolic link goes as a link: what it points to is not
+    // the tool's to delete.
+    DWORD folder_attributes = GetFileAttributesW(folder);
+    if (Is_Link(folder_attributes)) {
+        if (!Remove_Link(folder, folder_attributes)) return false;
+        Log_Info_Detail(TEXT("Removed: "), folder);
+        return true;
+    }
+
+    SC_Object_State state = SC_Is_File_System_Object_Exists(folder);
+    if (state == SC_Object_Missing) return true;
+    if (state == SC_Object_Failed) return false;
+
+    Wide_Name_List names;
+    if (!SC_Find_Files(folder, names, result)) return false;
+    const size_t count = names.size();
+    for (size_t i = 0; i < count; ++i) {
+        Lib_StringW entry;
+        Combine_Path(folder, nullptr, names[i].c_str(), entry);
+        DWORD attributes = 0;
+        if (!SC_Get_File_Attributes(entry.Get_Text(), attributes, result)) attributes = 0;
+
+        if (Is_Link(attributes)) {
+            if (!Remove_Link(entry.Get_Text(), attributes)) {
+                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry);
+                return false;
+            }
+            Log_Info_Detail(TEXT("Removed: "), entry);
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            // A sub-folder's restart flag counts only when the sub-folder itself went.
+            bool sub_folder_reboot = false;
+            if (!SC_Remove_Directory(entry.Get_Text(), defer, sub_folder_reboot, result)) return false;
+            if (sub_folder_reboot) reboot_required = true;
+        } else {
+            if (!SC_Delete_File(entry.Get_Text(), reboot_required, result)) {
+                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry);
+                return false;
+            }
+            Log_Info_Detail(TEXT("Removed: "), entry);
+        }
+    }
+
+    if (RemoveDirectoryW(folder)) {
+        Log_Info_Detail(TEXT("Removed: "), folder);
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (defer && (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY)) {
+        if (SC_Delete_File_On_Reboot(folder, result)) {
+            Log_Info_Detail(TEXT("Removed: "), folder);
+            return true;
+        }
+        Log_Info_Detail(TEXT("Removed failed!!!: "), folder);
+    }
+    return false;
+}
+
+bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
+    bool empty = false;
+    if (!SC_Is_Directory_Empty(folder, empty, result)) return false;
+    if (!empty) return true;  // leaving a folder that still holds something is success
+    if (RemoveDirectoryW(folder)) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || Is_Missing(error)) return SC_Delete_File_On_Reboot(folder, result);
+    Report_System_Error(TEXT("RemoveDirectory"), error);
+    Record(result, error);
+    return false;
+}
+
+bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
+                                                Lib_StringW& path, Lib_Result& result) {
+    bool found = false;
+    {
+        WCHAR folder[MAX_PATH] = {};
+        if (SHGetSpecialFolderPathW(nullptr, folder, csidl, TRUE)) {
+            Combine_Path(folder, sub_folder, file_name, path);
+            found = true;
+        } else {
+            DWORD error = GetLastError();
+            Report_System_Error(TEXT("SHGetSpecialFolderPath"), error);
+            Record(result, error);
+        }
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_ALREADY_EXISTS) {
+        Trace_Exit_Scope(TEXT("Get_Absolute_File_Path_From_Special_Folder"));
+    }
+    return found;
+}

@@ -1,0 +1,35 @@
+// The file-system operations through which every file stage works: attributes, existence, folder
+// listing, deletion with retries and restart-time deletion, tree removal, special-folder paths.
+#pragma once
+
+#include <windows.h>
+
+#include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_String.h"
+#include "removal/Catalogue.h"
+
+enum SC_Object_State {
+    SC_Object_Exists,
+    SC_Object_Missing,
+    SC_Object_Failed,
+};
+
+bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& result);
+SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path);
+// Appends the names of the folder's entries ("." and ".." left out) in listing order; a missing
+// folder lists as empty.
+bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result);
+bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result);
+// Deletes a file, clearing its read-only attribute and retrying if need be; a file in use is
+// scheduled for deletion at the next restart, which sets the reboot flag.
+bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result);
+bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result);
+// Removes a folder tree, children first. With defer, a folder still in use is scheduled for removal
+// at the next restart. Links (junctions, symbolic links) are removed as links: their targets are
+// never entered.
+bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result);
+// Removes a folder only when it is empty; leaving a non-empty folder is success.
+bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result);
+// The special folder (created when missing) joined with the sub-folder and file name that are given.
+bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
+                                                Lib_StringW& path, Lib_Result& result);

@@ -1,0 +1,320 @@
+#include "registry/Registry_Primitives.h"
+
+#include <vector>
+
+#include "diagnostics/Log_Indent.h"
+#include "diagnostics/Log_Report.h"
+
+namespace {
+
+// Name buffers of the enumeration, in characters with the terminating zero.
+const DWORD Subkey_Name_Size = 260;
+const DWORD Value_Name_Size = 16383;
+
+void Record(Lib_Result& result, LSTATUS status) { result.Set(status, Lib_Result_Source_System); }
+
+bool Is_Missing(LSTATUS status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    Log_Info_Detail(TEXT("Deleting registry key: "), key_path);
+    LSTATUS status = RegDeleteKeyW(root, key_path);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+    Record(result, status);
+    Report_System_Error(TEXT("RegDeleteKey"), status);
+    Trace_Exit_Scope(TEXT("Delete_Registry_Key"));
+    return false;
+}
+
+bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
+    if (status == ERROR_SUCCESS) {
+        RegCloseKey(key);
+    } else if (Is_Missing(status)) {
+        return true;
+    } else {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        return false;
+    }
+
+    // Every child name is collected before anything is deleted, so deletions never disturb the
+    // enumeration indices.
+    Lib_String_List children;
+    Lib_String_List values;
+    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, children, values, result, 0)) return false;
+    for (const Lib_StringW& child : children) {
+        Lib_StringW child_path;
+        Combine_Path(key_path, nullptr, child.Get_Text(), child_path);
+        if (!Delete_Registry_Key_Recursive(root, child_path.Get_Text(), result)) break;
+    }
+
+    bool is_empty = false;
+    if (!Is_Registry_Key_Empty(root, key_path, is_empty, result)) return false;
+    // Tried whatever the check found: a key whose subkeys could not all be removed then fails to
+    // delete, which is reported; its values never stop the deletion.
+    return Delete_Registry_Key(root, key_path, result);
+}
+
+bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                  Lib_Result& result) {
+    HKEY native_parent = nullptr;
+    bool native_done = false;
+    LSTATUS status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE, &native_parent);
+    if (status == ERROR_SUCCESS) {
+        Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE): "), parent_path);
+        Log_Indent();
+        native_done = Delete_Registry_Key_Recursive(native_parent, subkey_name, result);
+        Log_Unindent();
+    } else {
+        native_parent = nullptr;
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+    }
+
+    // The caller's record keeps the first view that failed.
+    Lib_Result scratch;
+    Lib_Result& wow64_result = native_done ? result : scratch;
+    HKEY wow64_parent = nullptr;
+    bool wow64_done = false;
+    status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &wow64_parent);
+    if (status == ERROR_SUCCESS) {
+        Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY): "), parent_path);
+        Log_Indent();
+        wow64_done = Delete_Registry_Key_Recursive(wow64_parent, subkey_name, wow64_result);
+        Log_Unindent();
+    } else {
+        wow64_parent = nullptr;
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        if (native_done) Record(result, status);
+    }
+
+    if (native_parent != nullptr) RegCloseKey(native_parent);
+    if (wow64_parent != nullptr) RegCloseKey(wow64_parent);
+    return native_done && wow64_done;
+}
+
+bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
+                           REGSAM view_flags) {
+    Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
+    Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Trace_Exit_Scope(TEXT("Delete_Registry_Value"));
+        return false;
+    }
+    status = RegDeleteValueW(key, value_name);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegDeleteValue"), status);
+        return false;
+    }
+    return true;
+}
+
+bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
+                                              Lib_String_List& values, Lib_Result& result,
+                                              REGSAM view_flags) {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_ALREADY_EXISTS) {
+        // A missing key lists as empty.
+        if (status == ERROR_FILE_NOT_FOUND) key = nullptr;
+    } else if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        return false;
+    }
+
+    DWORD subkey_count = 0;
+    DWORD value_count = 0;
+    if (key != nullptr) {
+        status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
+                                  nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegQueryInfoKey"), status);
+            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+            RegCloseKey(key);
+            return false;
+        }
+    }
+
+    subkeys.clear();
+    for (DWORD index = 0; index < subkey_count; ++index) {
+        WCHAR name[Subkey_Name_Size] = {};
+        DWORD length = Subkey_Name_Size;
+        status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS) {
+            subkeys.push_back(Lib_StringW(name));
+        } else if (status != ERROR_NO_MORE_ITEMS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegEnumKeyEx"), status);
+            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+            subkeys.clear();
+            RegCloseKey(key);
+            return false;
+        }
+    }
+
+    values.clear();
+    for (DWORD index = 0; index < value_count; ++index) {
+        std::vector<WCHAR> name(Value_Name_Size, 0);
+        DWORD length = Value_Name_Size;
+        status = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS) {
+            values.push_back(Lib_StringW(name.data()));
+        } else if (status != ERROR_NO_MORE_ITEMS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegEnumValue"), status);
+            subkeys.clear();
+            values.clear();
+            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+            RegCloseKey(key);
+            return false;
+        }
+    }
+
+    if (key != nullptr) RegCloseKey(key);
+    return true;
+}
+
+bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {
+    is_empty = false;
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
+        return false;
+    }
+    DWORD subkey_count = 0;
+    DWORD value_count = 0;
+    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
+                              nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        Record(result, status);
+        Report_System_Error(TEXT("RegQueryInfoKey"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
+        return false;
+    }
+    is_empty = subkey_count == 0 && value_count == 0;
+    status = RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegCloseKey"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
+        return false;
+    }
+    return true;
+}
+
+bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
+                              Lib_Result& result) {
+    exists = false;
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
+    if (Is_Missing(status)) {
+        Trace_Exit_Scope(TEXT("Is_Registry_Value_Exists"));
+        return true;
+    }
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Value_Exists"));
+        return false;
+    }
+    DWORD type = 0;
+    status = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, nullptr);
+    RegCloseKey(key);
+    if (status == ERROR_SUCCESS) {
+        exists = true;
+        return true;
+    }
+    if (Is_Missing(status)) return true;
+    Record(result, status);
+    Report_System_Error(TEXT("RegQueryValueEx"), status);
+    return false;
+}
+
+bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
+                        Lib_Result& result, REGSAM view_flags) {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        return false;
+    }
+    DWORD size = 0;
+    status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        RegCloseKey(key);
+        return false;
+    }
+    // The data is read as UTF-16 text whatever its type. Room for one more character than the data
+    // holds terminates a value stored without its zero, and an odd last byte is never read as half a
+    // character. A value that grew since the size query fails the read (ERROR_MORE_DATA).
+    DWORD characters = size / sizeof(WCHAR);
+    LibT_Buffer<WCHAR> buffer((characters + 1) * sizeof(WCHAR) + sizeof(WCHAR));
+    bool read = false;
+    if (buffer.Get_Data() != nullptr) {
+        DWORD read_size = size;
+        status = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.Get_Data()),
+                                  &read_size);
+        if (status == ERROR_SUCCESS) {
+            buffer.Get_Data()[read_size / sizeof(WCHAR)] = 0;
+            value = buffer.Get_Data();
+            read = true;
+        }
+    }
+    RegCloseKey(key);
+    return read;
+}
+
+bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
+                        const BYTE* data, DWORD data_size, Lib_Result& result) {
+    Trace_Enter_Scope(TEXT("Set_Registry_Value"));
+    HKEY key = root;
+    if (key_path != nullptr) {
+        LSTATUS status = RegCreateKeyExW(root, key_path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                                         &key, nullptr);
+        if (status != ERROR_SUCCESS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegCreateKeyEx"), status);
+            Trace_Exit_Scope(TEXT("Set_Registry_Value"));
+            return false;
+        }
+    }
+    LSTATUS status = RegSetValueExW(key, value_name, 0, type, data, data_size);
+    if (key_path != nullptr) RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegSetValueEx"), status);
+    }
+    Trace_Exit_Scope(TEXT("Set_Registry_Value"));
+    return status == ERROR_SUCCESS;
+}
+
+// Never truncates: a path cut to a fixed buffer could name another, existing key or file, and
+// deleting that would destroy data. The system call that receives a long path reports what it must.
+bool Combine_Path(const WCHAR* first, const WCHAR* second, const WCHAR* third, Lib_StringW& path) {
+    Lib_StringW joined;
+    if (first != nullptr) joined.Append(first);
+    for (const WCHAR* part : {second, third}) {
+        if (part == nullptr || part[0] == 0) continue;
+        int length = static_cast<int>(joined.Get_Length());
+        if (length > 0 && joined.Get_Text()[length - 1] != TEXT('\\')) joined.Append(TEXT("\\"));
+        joined.Append(part);
+    }
+    path = joined;
+    return true;
+}

@@ -1,0 +1,36 @@
+// The registry operations through which every registry stage works. Each opens what it needs, does
+// one job, closes its handles and returns true on success; failures go into the caller's Lib_Result
+// and, for most operations, into the log as an error report.
+#pragma once
+
+#include <windows.h>
+
+#include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_String.h"
+#include "removal/Catalogue.h"
+
+// Deletes one key that has no subkeys; a missing key counts as deleted.
+bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result);
+// Deletes a key with all its subkeys, children first; a missing key counts as deleted.
+bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result);
+// Deletes the tree of a subkey below a parent, in the 64-bit and then in the 32-bit registry view.
+bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                  Lib_Result& result);
+bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
+                           REGSAM view_flags);
+// Replaces the lists with the names of the key's direct subkeys and values, in enumeration order. A
+// missing key gives two empty lists.
+bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
+                                              Lib_String_List& values, Lib_Result& result,
+                                              REGSAM view_flags);
+bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result);
+bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
+                              Lib_Result& result);
+// Reads a value as a string, whatever its type; writes nothing to the log.
+bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
+                        Lib_Result& result, REGSAM view_flags);
+// Writes one value; with a key path (not null) the key is created when missing.
+bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
+                        const BYTE* data, DWORD data_size, Lib_Result& result);
+// Joins the parts that are present (null or empty parts are left out) with single backslashes.
+bool Combine_Path(const WCHAR* first, const WCHAR* second, const WCHAR* third, Lib_StringW& path);

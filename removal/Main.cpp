@@ -1,0 +1,66 @@
+// The entry point: the fixed sequence of removal stages, its console lines and its exit code.
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "diagnostics/Log_File.h"
+#include "diagnostics/Log_Indent.h"
+#include "diagnostics/Log_Report.h"
+
+namespace {
+
+// Exit codes.
+const int Exit_Done = 0;
+const int Exit_Restart_Needed = 1;
+const int Exit_No_Arguments = 2;
+
+void Log_Banner(const WCHAR* rule, const WCHAR* title) {
+    Log_Info(rule);
+    Log_Info(title);
+    Log_Info(rule);
+}
+
+}  // namespace
+
+int wmain(int argc, WCHAR* argv[]) {
+    Log_Delete_File();
+    Log_Banner(TEXT("================================================================================="),
+               TEXT("===================================== START ====================================="));
+    Log_Write_Header();
+
+    Log_Info(TEXT("Removing drivers... "));
+    bool Reboot_Required = false;
+    Log_Indent();
+
+    wprintf(TEXT("Setting rights to Calais\\Readers...\n"));
+    Log_Info(TEXT("Setting rights to Calais\\Readers (SE_REGISTRY_KEY)"));
+    // The rights stage takes its place here; until then the first pass counts as done.
+    bool readers_rights_set = true;
+    if (readers_rights_set && Is_64Bit_OS()) {
+        Log_Info(TEXT("Setting rights to Calais\\Readers in wow6432 registry (SE_REGISTRY_WOW64_32KEY)"));
+        wprintf(TEXT("Setting rights to Calais\\Readers in wow6432 registry...\n"));
+    }
+
+    wprintf(TEXT("Cleaning registry...\n"));
+    wprintf(TEXT("Uninstalling IFDH Drivers...\n"));
+    wprintf(TEXT("Deleting drivers binaries...\n"));
+    Log_Unindent();
+    Log_Info(TEXT("Drivers removed."));
+
+    int exit_code = Exit_Done;
+    if (Reboot_Required) {
+        wprintf(TEXT("\nA reboot is required to finifsh the uninstallation process.\n"));
+        wprintf(TEXT("Press enter...\n"));
+        exit_code = Exit_Restart_Needed;
+    }
+    if (argc < 1) return Exit_No_Arguments;
+
+    // The self-removal stage takes its place here, with the first argument (argv[1], the terminating
+    // null when there is none).
+    (void)argv;
+
+    Log_Banner(TEXT("==============================================================================="),
+               TEXT("===================================== END ====================================="));
+    return exit_code;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian packages), then builds the tool for Windows
+# (MinGW-w64) and natively against the simulated machine. Sourced by demo.sh and test.sh.
+set -euo pipefail
+
+root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+packages=(cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root=()
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cd "$root_dir"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --preset linux >/dev/null
+cmake --build --preset linux

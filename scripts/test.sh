@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit tests and whole runs on the simulated machine, and the
+# real executable under Wine.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+ctest --preset linux

@@ -1,0 +1,66 @@
+#!/bin/bash
+# Runs one conformance program natively (against winsim) and as a Windows executable under Wine, and
+# compares the outputs. Usage: run_conformance.sh NATIVE_EXECUTABLE SOURCE_FILE
+# The source is cross-compiled with MinGW-w64 and run in a fresh 64-bit Wine prefix.
+# Exit status 0 when the outputs are equal; otherwise the diff (Wine first, winsim second) and 1.
+set -u
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 NATIVE_EXECUTABLE SOURCE_FILE" >&2
+    exit 2
+fi
+native=$1
+source=$2
+name=$(basename "$source" .cpp)
+
+for tool in wine wineboot wineserver; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "$name: $tool is not installed" >&2
+        exit 1
+    fi
+done
+compiler=x86_64-w64-mingw32-g++-posix
+command -v "$compiler" >/dev/null || compiler=x86_64-w64-mingw32-g++
+if ! command -v "$compiler" >/dev/null; then
+    echo "$name: no MinGW-w64 C++ compiler" >&2
+    exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/conformance-$name.XXXXXX")
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if ! "$compiler" -std=c++17 -O1 -Wall -DUNICODE -D_UNICODE -static -o "$work/$name.exe" "$source"; then
+    echo "$name: the Windows build failed" >&2
+    exit 1
+fi
+if ! wineboot --init >"$work/wineboot.log" 2>&1; then
+    echo "$name: wineboot failed" >&2
+    cat "$work/wineboot.log" >&2
+    exit 1
+fi
+wineserver -w
+
+# The Windows program writes CR LF line ends.
+wine "$work/$name.exe" 2>"$work/wine.err" | tr -d '\r' >"$work/wine.out"
+wine_status=${PIPESTATUS[0]}
+"$native" >"$work/winsim.out" 2>"$work/winsim.err"
+native_status=$?
+
+failed=0
+if [ "$wine_status" -ne 0 ] || [ "$native_status" -ne 0 ]; then
+    echo "$name: exit status $wine_status under Wine, $native_status on winsim" >&2
+    cat "$work/wine.err" "$work/winsim.err" >&2
+    failed=1
+fi
+if ! diff -u --label wine --label winsim "$work/wine.out" "$work/winsim.out"; then
+    failed=1
+fi
+if [ "$failed" -eq 0 ]; then
+    echo "$name: $(wc -l <"$work/wine.out") lines, the same under Wine and on winsim"
+fi
+exit $failed

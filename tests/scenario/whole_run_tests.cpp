@@ -1,0 +1,129 @@
+// Whole runs of the tool through the scenario runner, each in a fresh process, compared with the
+// expected log, console text and exit code kept beside each scenario.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Run_Output {
+    int exit_code = -1;
+    std::string console;
+    fs::path out_dir;
+};
+
+std::string Read_File(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Finds a path below root whose components match without regard to case, as Windows would.
+fs::path Find_No_Case(const fs::path& root, const std::vector<std::string>& parts) {
+    fs::path current = root;
+    for (const std::string& part : parts) {
+        bool found = false;
+        if (fs::is_directory(current)) {
+            for (const auto& entry : fs::directory_iterator(current)) {
+                std::string name = entry.path().filename().string();
+                if (name.size() == part.size() &&
+                    std::equal(name.begin(), name.end(), part.begin(),
+                               [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+                    current = entry.path();
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (!found) return {};
+    }
+    return current;
+}
+
+Run_Output Run_Tool(const std::string& machine, const std::string& arguments = "") {
+    Run_Output run;
+    run.out_dir = fs::temp_directory_path() / ("vpsim-" + machine + "-" + std::to_string(getpid()) + "-" +
+                                               std::to_string(std::rand()));
+    fs::remove_all(run.out_dir);
+    std::string command = std::string(VPSIM_PATH) + " run " + SOURCE_DIR + "/machines/" + machine + " --out " +
+                          run.out_dir.string() + (arguments.empty() ? "" : " -- " + arguments);
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.console.append(buffer, count);
+    int status = pclose(pipe);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::vector<std::string> Split_Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+// Compares a log with its expected form line by line; the time of day (the fifth line) is masked.
+void Expect_Log_Matches(const std::string& actual, const std::string& expected) {
+    std::vector<std::string> actual_lines = Split_Lines(actual), expected_lines = Split_Lines(expected);
+    ASSERT_GE(actual_lines.size(), 5u);
+    EXPECT_TRUE(std::regex_match(actual_lines[4], std::regex("   [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}\r\n")))
+        << actual_lines[4];
+    actual_lines[4] = expected_lines.size() > 4 ? expected_lines[4] : "";
+    for (size_t i = 0; i < std::max(actual_lines.size(), expected_lines.size()); ++i) {
+        std::string a = i < actual_lines.size() ? actual_lines[i] : "<missing>";
+        std::string e = i < expected_lines.size() ? expected_lines[i] : "<missing>";
+        ASSERT_EQ(a, e) << "log line " << (i + 1);
+    }
+}
+
+class Whole_Run : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
+    const std::string machine = GetParam();
+    const fs::path expected = fs::path(SOURCE_DIR) / "machines" / machine / "expected";
+    Run_Output run = Run_Tool(machine);
+    EXPECT_EQ(run.exit_code, std::stoi(Read_File(expected / "exit-code.txt")));
+    EXPECT_EQ(run.console, Read_File(expected / "console.txt"));
+    fs::path log = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});
+    ASSERT_FALSE(log.empty()) << "no log file in " << run.out_dir;
+    Expect_Log_Matches(Read_File(log), Read_File(expected / "vpRemovalTool.txt"));
+    // Every log line also reached the debugger output, in UTF-16, with plain line feeds.
+    std::string debug = Read_File(run.out_dir / "debug-output.txt");
+    std::string log_text = Read_File(log);
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), '\n'), std::count(log_text.begin(), log_text.end(), '\n'));
+    fs::remove_all(run.out_dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo"));
+
+TEST(Whole_Run_Arguments, FurtherArgumentsAreIgnored) {
+    Run_Output plain = Run_Tool("clean");
+    Run_Output with_arguments = Run_Tool("clean", "{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763} second third");
+    EXPECT_EQ(with_arguments.exit_code, plain.exit_code);
+    EXPECT_EQ(with_arguments.console, plain.console);
+    fs::remove_all(plain.out_dir);
+    fs::remove_all(with_arguments.out_dir);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// The entry point's sequence on the simulated machine, for what a scenario run cannot show.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "diagnostics/Log_Indent.h"
+#include "machine.h"
+
+int wmain(int argc, WCHAR* argv[]);
+
+using winsim::The_Machine;
+
+namespace {
+
+std::string Log_Bytes() {
+    winsim::Fs_Node* node = The_Machine().Find_Path(u"C:\\Windows\\TEMP\\vpRemovalTool.txt");
+    return node ? std::string(node->data.begin(), node->data.end()) : std::string();
+}
+
+class Main_Sequence : public ::testing::Test {
+protected:
+    void SetUp() override {
+        The_Machine().Reset();
+        The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
+    }
+};
+
+TEST_F(Main_Sequence, ArgumentCountZeroEndsAfterDriversRemovedWithCodeTwo) {
+    WCHAR* argv[] = {nullptr};
+    EXPECT_EQ(wmain(0, argv), 2);
+    std::string log = Log_Bytes();
+    const std::string last_line = "   Drivers removed.\r\n";
+    ASSERT_GE(log.size(), last_line.size());
+    EXPECT_EQ(log.substr(log.size() - last_line.size()), last_line);
+    EXPECT_EQ(log.find("END"), std::string::npos);
+    EXPECT_EQ(Log_Get_Offset(), 0u);
+}
+
+TEST_F(Main_Sequence, PreviousRunsLogIsReplaced) {
+    winsim::Fs_Node* old_log = The_Machine().Make_Folders(u"C:\\Windows\\TEMP")->Add_Child(u"vpRemovalTool.txt", false);
+    const std::string old_text = "a line of an earlier run\r\n";
+    old_log->data.assign(old_text.begin(), old_text.end());
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(wmain(1, argv), 0);
+    std::string log = Log_Bytes();
+    EXPECT_EQ(log.find("earlier run"), std::string::npos);
+    EXPECT_EQ(log.substr(0, 5), "   ==");
+}
+
+TEST_F(Main_Sequence, ConsoleShowsTheProgressLinesInOrder) {
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(wmain(1, argv), 0);
+    EXPECT_EQ(The_Machine().console,
+              u"Setting rights to Calais\\Readers...\n"
+              u"Setting rights to Calais\\Readers in wow6432 registry...\n"
+              u"Cleaning registry...\n"
+              u"Uninstalling IFDH Drivers...\n"
+              u"Deleting drivers binaries...\n");
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+# Wine harness: runs the real vpRemovalTool.exe in throw-away 64-bit Wine prefixes.
+# Source this file from bash; it defines wh_* functions and keeps its state in WH_* variables.
+#
+#   wh_setup EXE            check wine and the executable, make the run's temporary folder (removed on exit)
+#   wh_run NAME SCENARIO [ARG...]
+#                           fresh prefix NAME (copy of the template, made once per run), seeded from the
+#                           scenario folder (empty text: no seeding), then C:\vpRemovalTool.exe ARG...;
+#                           WH_OUT names the folder of collected results, WH_PREFIX the prefix after the run.
+#                           A second call with the same NAME reuses the first one's results.
+#
+# Collected in $WH_OUT:
+#   console.raw   standard output as the program wrote it     console.txt   the same with CR LF -> LF
+#   stderr.txt    Wine's own messages                          exit_code     the process exit code
+#   log.txt       C:\windows\temp\vpRemovalTool.txt, bytes kept (absent when the run wrote no log)
+#   hklm.reg, hkcu.reg   `wine reg export` after the run (UTF-16LE, as Wine writes them)
+#   hklm.txt, hkcu.txt   the same exports as UTF-8 with LF line ends, for grep
+#   utc_start_ms, utc_end_ms   UTC milliseconds since midnight just before and just after the run
+
+WH_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+WH_ROOT=""
+WH_EXE=""
+WH_TEMPLATE=""
+WH_PREFIX=""
+WH_OUT=""
+WH_PREFIXES=()
+# Wine reads the host's time zone: a zone away from UTC makes a local-time slip visible in the log.
+WH_TZ="${WH_TZ:-Asia/Kolkata}"
+
+wh_fail() {
+    echo "wine harness: $*" >&2
+    exit 1
+}
+
+wh_cleanup() {
+    local prefix
+    for prefix in "${WH_PREFIXES[@]}"; do
+        WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
+    done
+    for prefix in "${WH_PREFIXES[@]}"; do
+        WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1
+    done
+    if [[ -n "$WH_ROOT" && -d "$WH_ROOT" && -z "${WH_KEEP:-}" ]]; then
+        rm -rf "$WH_ROOT"
+    elif [[ -n "$WH_ROOT" ]]; then
+        echo "wine harness: kept $WH_ROOT" >&2
+    fi
+}
+
+wh_setup() {
+    local exe="$1" tool
+    for tool in wine wineserver wineboot python3; do
+        command -v "$tool" >/dev/null 2>&1 || wh_fail "'$tool' is not installed; the Wine tests need it (Debian: wine64)"
+    done
+    [[ -n "$exe" ]] || wh_fail "no executable given"
+    [[ -f "$exe" ]] || wh_fail "executable $exe is missing (build it: cmake --preset windows && cmake --build --preset windows)"
+    WH_EXE="$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"
+    WH_ROOT="$(mktemp -d "${TMPDIR:-/tmp}/vp-wine.XXXXXX")" || wh_fail "cannot make a temporary folder"
+    trap wh_cleanup EXIT
+    trap 'exit 130' INT TERM
+    mkdir -p "$WH_ROOT/out"
+    export WINEARCH=win64 WINEDEBUG=-all
+    # No Mono or Gecko installation dialogs while the prefix is made.
+    export WINEDLLOVERRIDES="mscoree=;mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+}
+
+# The template prefix, made once per test run.
+wh_template() {
+    [[ -n "$WH_TEMPLATE" ]] && return 0
+    [[ -n "$WH_ROOT" ]] || wh_fail "wh_setup was not called"
+    local template="$WH_ROOT/template"
+    WH_PREFIXES+=("$template")
+    WINEPREFIX="$template" wineboot --init >"$WH_ROOT/wineboot.log" 2>&1 \
+        || wh_fail "wineboot --init failed (see $WH_ROOT/wineboot.log)"
+    WINEPREFIX="$template" wineserver -w
+    [[ -f "$template/system.reg" && -d "$template/drive_c/windows/system32" ]] \
+        || wh_fail "wineboot made no usable prefix in $template"
+    WH_TEMPLATE="$template"
+}
+
+# A fresh prefix NAME, copied from the template. The builtin libraries of system32 are hard links into
+# the template (no test writes them; seeding replaces files instead of writing through), the rest is copied.
+wh_new_prefix() {
+    local name="$1"
+    wh_template
+    WH_PREFIX="$WH_ROOT/prefix/$name"
+    [[ -e "$WH_PREFIX" ]] && wh_fail "prefix $name exists already"
+    mkdir -p "$WH_ROOT/prefix"
+    mkdir -p "$WH_PREFIX"
+    tar -C "$WH_TEMPLATE" --exclude=./drive_c/windows/system32 -cf - . | tar -C "$WH_PREFIX" -xpf - \
+        || wh_fail "cannot copy the template prefix"
+    cp -al "$WH_TEMPLATE/drive_c/windows/system32" "$WH_PREFIX/drive_c/windows/system32" \
+        || wh_fail "cannot link the template's system32"
+    WH_PREFIXES+=("$WH_PREFIX")
+}
+
+# Seed the current prefix from a scenario folder: registry.reg imported, drive_c/ merged over drive_c.
+wh_seed() {
+    local scenario="$1"
+    [[ -z "$scenario" ]] && return 0
+    [[ -d "$scenario" ]] || wh_fail "scenario folder $scenario is missing"
+    if [[ -f "$scenario/registry.reg" ]]; then
+        cp "$scenario/registry.reg" "$WH_PREFIX/drive_c/vp-seed.reg"
+        WINEPREFIX="$WH_PREFIX" wine reg import 'C:\vp-seed.reg' >"$WH_ROOT/seed.log" 2>&1 \
+            || wh_fail "wine reg import of $scenario/registry.reg failed: $(cat "$WH_ROOT/seed.log")"
+        rm -f "$WH_PREFIX/drive_c/vp-seed.reg"
+    fi
+    if [[ -d "$scenario/drive_c" ]]; then
+        python3 "$WH_DIR/wh_tool.py" merge "$scenario/drive_c" "$WH_PREFIX/drive_c" \
+            || wh_fail "cannot copy $scenario/drive_c into the prefix"
+    fi
+    WINEPREFIX="$WH_PREFIX" wineserver -w
+}
+
+wh_utc_ms() {
+    local now
+    now="$(date -u +%H:%M:%S:%N)"
+    IFS=: read -r h m s n <<<"$now"
+    echo $(( ((10#$h * 60 + 10#$m) * 60 + 10#$s) * 1000 + 10#${n:0:3} ))
+}
+
+# The file of the prefix's drive C: at a Windows path below C:\ (names compared without letter case),
+# printed when it exists.
+wh_prefix_file() {
+    local rel="${1//\\//}" path="$WH_PREFIX/drive_c" part
+    local IFS=/
+    for part in $rel; do
+        [[ -z "$part" ]] && continue
+        [[ -d "$path" ]] || return 1
+        part="$(python3 -c 'import sys, os
+folder, name = sys.argv[1], sys.argv[2]
+hits = [e for e in sorted(os.listdir(folder)) if e.lower() == name.lower()]
+print(name if name in hits or not hits else hits[0])' "$path" "$part")"
+        path="$path/$part"
+    done
+    [[ -e "$path" ]] || return 1
+    echo "$path"
+}
+
+wh_run() {
+    local name="$1" scenario="$2"
+    shift 2
+    WH_OUT="$WH_ROOT/out/$name"
+    if [[ -f "$WH_OUT/exit_code" ]]; then
+        WH_PREFIX="$WH_ROOT/prefix/$name"
+        return 0
+    fi
+    wh_new_prefix "$name"
+    wh_seed "$scenario"
+    mkdir -p "$WH_OUT"
+    cp "$WH_EXE" "$WH_PREFIX/drive_c/vpRemovalTool.exe"
+    printf '%s\n' "$@" >"$WH_OUT/arguments"
+
+    local rc
+    wh_utc_ms >"$WH_OUT/utc_start_ms"
+    (
+        cd "$WH_PREFIX/drive_c" || exit 125
+        WINEPREFIX="$WH_PREFIX" TZ="$WH_TZ" timeout 300 wine 'C:\vpRemovalTool.exe' "$@" \
+            </dev/null >"$WH_OUT/console.raw" 2>"$WH_OUT/stderr.txt"
+    )
+    rc=$?
+    wh_utc_ms >"$WH_OUT/utc_end_ms"
+    [[ $rc -eq 124 ]] && wh_fail "$name: vpRemovalTool.exe did not end within 300 s"
+    echo "$rc" >"$WH_OUT/exit_code"
+    WINEPREFIX="$WH_PREFIX" wineserver -w
+    tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
+
+    local log
+    if log="$(wh_prefix_file 'windows\temp\vpRemovalTool.txt')"; then
+        cp "$log" "$WH_OUT/log.txt"
+    fi
+
+    local root
+    for root in HKLM HKCU; do
+        local lower="${root,,}"
+        WINEPREFIX="$WH_PREFIX" wine reg export "$root" "C:\\vp-$lower.reg" /y >>"$WH_OUT/stderr.txt" 2>&1 \
+            || wh_fail "$name: wine reg export $root failed"
+        mv "$WH_PREFIX/drive_c/vp-$lower.reg" "$WH_OUT/$lower.reg"
+        python3 "$WH_DIR/wh_tool.py" utf16 "$WH_OUT/$lower.reg" >"$WH_OUT/$lower.txt"
+    done
+    WINEPREFIX="$WH_PREFIX" wineserver -w
+    return 0
+}

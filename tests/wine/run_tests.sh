@@ -1,0 +1,348 @@
+#!/usr/bin/env bash
+# The Wine tests of vpRemovalTool.exe.
+#
+#   bash tests/wine/run_tests.sh EXE SOURCE_DIR [CHECK...]
+#
+# Runs every check (or only the named ones), one line per check, then "N passed, M failed".
+# Exits non-zero when a check failed or when Wine or the executable is missing.
+#
+# A check is a function check_<name>: it returns 0 when it holds; on failure it prints its reasons
+# and returns non-zero. It may set NOTE to a short text shown on its PASS line. Checks that need a run
+# call wh_run (harness.sh) with a run name; runs of the same name are made once and shared.
+
+set -u
+EXE="${1:-}"
+SOURCE_DIR="${2:-}"
+shift 2 2>/dev/null
+SELECTED=("$@")
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/harness.sh"
+[[ -n "$SOURCE_DIR" && -d "$SOURCE_DIR" ]] || wh_fail "source folder '$SOURCE_DIR' is missing"
+EXPECTED="$HERE/expected"
+MACHINES="$SOURCE_DIR/machines"
+OBJDUMP="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
+
+RULE81="$(printf '=%.0s' {1..81})"
+RULE79="$(printf '=%.0s' {1..79})"
+START_LINE="$(printf '=%.0s' {1..37}) START $(printf '=%.0s' {1..37})"
+END_LINE="$(printf '=%.0s' {1..37}) END $(printf '=%.0s' {1..37})"
+OS_NAMES=("Windows 10" "Windows 2012 R2 server" "Windows 8.1" "Windows 2012 server" "Windows 8"
+          "Windows 2008 R2 server" "Windows 7" "Windows 2008 server" "Windows Vista" "Windows 2003 server"
+          "Windows XP Embedded" "Windows XP" "Unsupported OS")
+# An upgrade code that no scenario registers.
+UNKNOWN_UPGRADE_CODE="{5C0A3E71-2B94-4D6F-9E18-7A4B2C90D3E5}"
+
+NOTE=""
+
+# ---------------------------------------------------------------- helpers
+
+# Line N (1-based) of a file, with its line end removed (CR LF or LF).
+line_of() {
+    sed -n "${2}p" "$1" | tr -d '\r'
+}
+
+# The log of the last run, or a failure when the run wrote none.
+need_log() {
+    if [[ ! -f "$WH_OUT/log.txt" ]]; then
+        echo "the run wrote no C:\\windows\\temp\\vpRemovalTool.txt"
+        return 1
+    fi
+}
+
+# Extract the resources of the executable once.
+RESOURCES=""
+need_resources() {
+    if [[ -z "$RESOURCES" ]]; then
+        RESOURCES="$WH_ROOT/resources"
+        python3 "$HERE/wh_tool.py" resources "$WH_EXE" "$RESOURCES" || { echo "cannot read the resources"; return 1; }
+    fi
+}
+
+expect_exit_code() {
+    local want="$1" got
+    got="$(cat "$WH_OUT/exit_code")"
+    if [[ "$got" != "$want" ]]; then
+        echo "exit code $got, expected $want"
+        echo "console:"; sed 's/^/  | /' "$WH_OUT/console.txt"
+        return 1
+    fi
+}
+
+# The eight lines that open every log: banner, title, UTC time of day, OS name and bitness.
+expect_log_header() {
+    need_log || return 1
+    local log="$WH_OUT/log.txt" bad=0 i want got
+    local -a fixed=([1]="   $RULE81" [2]="   $START_LINE" [3]="   $RULE81" [4]="   VESPARIO Drivers Removal Tool"
+                    [6]="   OS info:" [8]="   OS bitness: 64-bit")
+    if (( $(wc -l <"$log") < 8 )); then
+        echo "the log has fewer than eight lines:"; sed 's/^/  | /' "$log"; return 1
+    fi
+    for i in 1 2 3 4 5 6 7 8; do
+        if [[ "$(sed -n "${i}p" "$log")" != *$'\r' ]]; then
+            echo "line $i does not end in CR LF"; bad=1
+        fi
+    done
+    for i in 1 2 3 4 6 8; do
+        want="${fixed[$i]}"
+        got="$(line_of "$log" "$i")"
+        if [[ "$got" != "$want" ]]; then
+            echo "line $i is '$got', expected '$want'"; bad=1
+        fi
+    done
+
+    got="$(line_of "$log" 5)"
+    if [[ ! "$got" =~ ^\ \ \ ([0-9]{2}):([0-9]{2}):([0-9]{2}):([0-9]{3})$ ]]; then
+        echo "line 5 is '$got', expected three blanks and the time as HH:MM:SS:mmm"; bad=1
+    else
+        local h=$((10#${BASH_REMATCH[1]})) m=$((10#${BASH_REMATCH[2]})) s=$((10#${BASH_REMATCH[3]}))
+        local ms=$((10#${BASH_REMATCH[4]}))
+        if (( h > 23 || m > 59 || s > 59 )); then
+            echo "line 5 '$got' is no time of day"; bad=1
+        else
+            # The header's time is UTC, taken during the run (a second of slack either side).
+            local t=$((((h * 60 + m) * 60 + s) * 1000 + ms)) day=86400000
+            local from to
+            from="$(cat "$WH_OUT/utc_start_ms")"; to="$(cat "$WH_OUT/utc_end_ms")"
+            local since=$(( ((t - from + 1000) % day + day) % day )) span=$(( ((to - from + 2000) % day + day) % day ))
+            if (( since > span )); then
+                echo "line 5 '$got' is not the UTC time of the run (UTC was $(printf '%02d:%02d:%02d' \
+                    $((from / 3600000)) $((from / 60000 % 60)) $((from / 1000 % 60))) to \
+$(printf '%02d:%02d:%02d' $((to / 3600000)) $((to / 60000 % 60)) $((to / 1000 % 60))))"
+                bad=1
+            fi
+        fi
+    fi
+
+    got="$(line_of "$log" 7)"
+    local name found=0
+    for name in "${OS_NAMES[@]}"; do
+        [[ "$got" == "   $name" ]] && found=1
+    done
+    if (( found )); then
+        NOTE="OS name: ${got#   }"
+    else
+        echo "line 7 is '$got', expected three blanks and one of the OS names"; bad=1
+    fi
+    return $bad
+}
+
+# Every line of the log ends in CR LF, and nothing else in it is a CR or LF.
+expect_log_line_ends() {
+    need_log || return 1
+    python3 - "$WH_OUT/log.txt" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+problems = []
+if not data.endswith(b"\r\n"):
+    problems.append("the log does not end in CR LF")
+for number, line in enumerate(data.split(b"\r\n")[:-1], 1):
+    if b"\r" in line or b"\n" in line:
+        problems.append("line %d holds a bare CR or LF: %r" % (number, line))
+for p in problems[:10]:
+    print(p)
+sys.exit(1 if problems else 0)
+PY
+}
+
+# The log's last three lines are the END banner.
+expect_log_end_banner() {
+    need_log || return 1
+    local log="$WH_OUT/log.txt" want got
+    want="$(printf '   %s\r\n   %s\r\n   %s\r\n' "$RULE79" "$END_LINE" "$RULE79" | od -An -c)"
+    got="$(tail -c $(( 3 * (3 + 79 + 2) )) "$log" | od -An -c)"
+    if [[ "$got" != "$want" ]]; then
+        echo "the log does not end with the END banner; its last lines:"
+        tail -n 5 "$log" | sed 's/^/  | /'
+        return 1
+    fi
+}
+
+# The console text, CR LF read as LF, equals an expected file of tests/wine/expected.
+expect_console() {
+    local expected="$EXPECTED/$1"
+    if ! cmp -s "$expected" "$WH_OUT/console.txt"; then
+        echo "console differs from expected/$1 (- expected, + got):"
+        diff -u "$expected" "$WH_OUT/console.txt" | tail -n +3 | sed 's/^/  /'
+        return 1
+    fi
+}
+
+# A value is absent from a key of a registry export of the last run (names without letter case).
+expect_no_registry_value() {
+    local export="$WH_OUT/$1" key="$2" value="$3"
+    if python3 - "$export" "$key" "$value" <<'PY'
+import sys
+export, key, value = sys.argv[1], sys.argv[2].lower(), ('"%s"=' % sys.argv[3]).lower()
+inside = False
+for line in open(export, encoding="utf-8"):
+    line = line.rstrip("\n")
+    if line.startswith("["):
+        inside = line[1:-1].lower() == key
+    elif inside and line.lower().startswith(value):
+        print(line)
+        sys.exit(0)
+sys.exit(1)
+PY
+    then
+        echo "[$key] holds the value \"$value\""
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------- checks: the executable itself
+
+check_exe_is_64bit_console() {
+    local headers
+    headers="$("$OBJDUMP" -p "$WH_EXE")" || { echo "$OBJDUMP cannot read the executable"; return 1; }
+    local bad=0
+    grep -Eq '^Magic[[:space:]]+020b' <<<"$headers" || { echo "not a PE32+ (64-bit) image"; bad=1; }
+    grep -Eq '^Subsystem[[:space:]]+00000003' <<<"$headers" || { echo "subsystem is not the Windows console"; bad=1; }
+    return $bad
+}
+
+check_exe_imports_only_system_dlls() {
+    local headers dll bad=0
+    headers="$("$OBJDUMP" -p "$WH_EXE")" || { echo "$OBJDUMP cannot read the executable"; return 1; }
+    local -a dlls
+    mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+    local allowed=" kernel32.dll advapi32.dll shell32.dll user32.dll setupapi.dll winscard.dll msi.dll msvcrt.dll "
+    for dll in "${dlls[@]}"; do
+        if [[ "$allowed" != *" ${dll,,} "* ]]; then
+            echo "imports $dll, which is not a system DLL of the tool"; bad=1
+        fi
+    done
+    for dll in kernel32.dll msvcrt.dll; do
+        [[ " ${dlls[*],,} " == *" $dll "* ]] || { echo "does not import $dll"; bad=1; }
+    done
+    NOTE="${dlls[*]}"
+    return $bad
+}
+
+check_manifest_requires_administrator() {
+    need_resources || return 1
+    local -a manifests
+    mapfile -t manifests < <(cd "$RESOURCES" 2>/dev/null && find 24 -type f 2>/dev/null | sort)
+    if (( ${#manifests[@]} != 1 )) || [[ "${manifests[0]}" != 24/1/* ]]; then
+        echo "expected exactly one RT_MANIFEST resource with id 1, found: ${manifests[*]:-none}"
+        return 1
+    fi
+    local info
+    info="$(python3 "$HERE/wh_tool.py" manifest "$RESOURCES/${manifests[0]}")" || { echo "the manifest is not valid XML"; return 1; }
+    if [[ "$(grep '^requestedExecutionLevel' <<<"$info")" != "requestedExecutionLevel requireAdministrator false" ]]; then
+        echo "expected one requestedExecutionLevel requireAdministrator with uiAccess false, found:"
+        grep '^requestedExecutionLevel' <<<"$info" | sed 's/^/  /'
+        return 1
+    fi
+}
+
+check_manifest_has_no_compatibility_section() {
+    need_resources || return 1
+    local manifest
+    manifest="$(cd "$RESOURCES" && find 24 -type f 2>/dev/null | sort | head -n 1)"
+    [[ -n "$manifest" ]] || { echo "no RT_MANIFEST resource"; return 1; }
+    local info
+    info="$(python3 "$HERE/wh_tool.py" manifest "$RESOURCES/$manifest")" || { echo "the manifest is not valid XML"; return 1; }
+    if [[ "$(grep '^compatibility' <<<"$info")" != "compatibility 0" ]]; then
+        echo "the manifest has an OS compatibility section ($(grep '^compatibility' <<<"$info") elements)"
+        return 1
+    fi
+}
+
+check_version_resource() {
+    need_resources || return 1
+    local -a versions
+    mapfile -t versions < <(cd "$RESOURCES" 2>/dev/null && find 16 -type f 2>/dev/null | sort)
+    if (( ${#versions[@]} != 1 )); then
+        echo "expected one RT_VERSION resource, found: ${versions[*]:-none}"
+        return 1
+    fi
+    local info bad=0 entry
+    info="$(python3 "$HERE/wh_tool.py" version "$RESOURCES/${versions[0]}")" || { echo "the version resource is malformed"; return 1; }
+    for entry in "FIXED file=1.0.0.0 product=1.0.0.0" \
+                 "CompanyName=Corvanta LLP." \
+                 "ProductName=VESPARIO Drivers Removal Tool" \
+                 "FileDescription=VESPARIO Drivers Removal Tool" \
+                 "FileVersion=1.0.0.0" \
+                 "ProductVersion=1.0.0.0" \
+                 "OriginalFilename=vpRemovalTool.exe"; do
+        grep -qxF "$entry" <<<"$info" || { echo "missing: $entry"; bad=1; }
+    done
+    for entry in InternalName LegalCopyright; do
+        grep -Eq "^$entry=.+" <<<"$info" || { echo "missing: $entry"; bad=1; }
+    done
+    (( bad )) && { echo "the resource reads:"; sed 's/^/  /' <<<"$info"; }
+    return $bad
+}
+
+# ---------------------------------------------------------------- checks: whole runs on a fresh prefix
+
+# Run "fresh": a fresh prefix, no argument. Run "fresh_arg": a fresh prefix, an upgrade code that matches
+# nothing installed, and a second argument that must be ignored.
+run_fresh()     { wh_run fresh ""; }
+run_fresh_arg() { wh_run fresh_arg "" "$UNKNOWN_UPGRADE_CODE" "ignored-second-argument"; }
+
+check_fresh_exit_code()          { run_fresh && expect_exit_code 0; }
+check_fresh_log_header()         { run_fresh && expect_log_header; }
+check_fresh_log_line_ends()      { run_fresh && expect_log_line_ends; }
+check_fresh_log_end_banner()     { run_fresh && expect_log_end_banner; }
+check_fresh_console()            { run_fresh && expect_console console_clean.txt; }
+
+check_fresh_arg_exit_code()      { run_fresh_arg && expect_exit_code 0; }
+check_fresh_arg_log_header()     { run_fresh_arg && expect_log_header; }
+check_fresh_arg_log_end_banner() { run_fresh_arg && expect_log_end_banner; }
+check_fresh_arg_console()        { run_fresh_arg && expect_console console_clean.txt; }
+# Nothing matches the upgrade code: no quiet uninstall is scheduled.
+check_fresh_arg_no_runonce() {
+    run_fresh_arg && expect_no_registry_value hklm.txt \
+        'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce' remove \
+        && expect_no_registry_value hklm.txt \
+        'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce' remove
+}
+
+# ---------------------------------------------------------------- runner
+
+CHECKS=(
+    exe_is_64bit_console
+    exe_imports_only_system_dlls
+    manifest_requires_administrator
+    manifest_has_no_compatibility_section
+    version_resource
+    fresh_exit_code
+    fresh_log_header
+    fresh_log_line_ends
+    fresh_log_end_banner
+    fresh_console
+    fresh_arg_exit_code
+    fresh_arg_log_header
+    fresh_arg_log_end_banner
+    fresh_arg_console
+    fresh_arg_no_runonce
+)
+
+wh_setup "$EXE"
+if (( ${#SELECTED[@]} )); then
+    for name in "${SELECTED[@]}"; do
+        declare -F "check_$name" >/dev/null || wh_fail "no check named '$name' (see CHECKS in $0)"
+    done
+    CHECKS=("${SELECTED[@]}")
+fi
+
+passed=0
+failed=0
+for name in "${CHECKS[@]}"; do
+    NOTE=""
+    # In this shell, not a subshell: runs, the template prefix and NOTE are shared between checks.
+    "check_$name" >"$WH_ROOT/check.out" 2>&1
+    rc=$?
+    if (( rc == 0 )); then
+        passed=$((passed + 1))
+        echo "PASS $name${NOTE:+ ($NOTE)}"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name"
+        sed 's/^/     /' "$WH_ROOT/check.out"
+    fi
+done
+echo "$passed passed, $failed failed"
+(( failed == 0 ))

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Helpers of the Wine harness that are awkward in bash.
+
+  wh_tool.py merge SRC DST       copy the tree SRC over DST; names match case-insensitively, as Windows
+                                 sees them, and an existing file is replaced (unlinked first), never
+                                 written through
+  wh_tool.py resources EXE OUT   write every resource of a PE file to OUT/<type>/<id>/<lang>
+  wh_tool.py version FILE        print the fixed version numbers and the string table of a version resource
+  wh_tool.py manifest FILE       print each requestedExecutionLevel ("level uiAccess") and the number of
+                                 elements of the OS compatibility section (compatibility, supportedOS,
+                                 maxversiontested) found anywhere in an application manifest
+  wh_tool.py utf16 FILE          print a regedit export (UTF-16LE with BOM, or UTF-8) as UTF-8
+"""
+import os
+import shutil
+import struct
+import sys
+
+
+def find_ci(folder, name):
+    """The entry of folder that equals name without regard to letter case (exact match first)."""
+    if os.path.lexists(os.path.join(folder, name)):
+        return name
+    folded = name.lower()
+    for entry in sorted(os.listdir(folder)):
+        if entry.lower() == folded:
+            return entry
+    return name
+
+
+def merge(src, dst):
+    for entry in sorted(os.listdir(src)):
+        s = os.path.join(src, entry)
+        d = os.path.join(dst, find_ci(dst, entry))
+        if os.path.isdir(s) and not os.path.islink(s):
+            if os.path.lexists(d) and not os.path.isdir(d):
+                os.unlink(d)
+            if not os.path.isdir(d):
+                os.mkdir(d)
+                shutil.copystat(s, d)
+            merge(s, d)
+        else:
+            if os.path.isdir(d) and not os.path.islink(d):
+                shutil.rmtree(d)
+            elif os.path.lexists(d):
+                os.unlink(d)
+            if os.path.islink(s):
+                os.symlink(os.readlink(s), d)
+            else:
+                shutil.copy2(s, d)
+
+
+class PE:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("not an MZ executable")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        sections, opt_size = struct.unpack_from("<H12xH", data, pe + 6)
+        opt = pe + 24
+        magic = struct.unpack_from("<H", data, opt)[0]
+        dirs = opt + (112 if magic == 0x20B else 96)
+        self.rsrc_rva, self.rsrc_size = struct.unpack_from("<II", data, dirs + 2 * 8)
+        self.sections = []
+        table = opt + opt_size
+        for i in range(sections):
+            vsize, rva, rsize, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+            self.sections.append((rva, max(vsize, rsize), raw))
+
+    def offset(self, rva):
+        for start, size, raw in self.sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise ValueError("RVA 0x%x is in no section" % rva)
+
+    def resources(self):
+        """(type, name, language, bytes) for every resource; ids as numbers, names as text."""
+        if not self.rsrc_rva:
+            return []
+        base = self.offset(self.rsrc_rva)
+        out = []
+
+        def name_of(entry_name):
+            if entry_name & 0x80000000:
+                at = base + (entry_name & 0x7FFFFFFF)
+                length = struct.unpack_from("<H", self.data, at)[0]
+                return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            return entry_name
+
+        def walk(at, path):
+            named, ids = struct.unpack_from("<12xHH", self.data, base + at)
+            for i in range(named + ids):
+                entry_name, target = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
+                key = path + [name_of(entry_name)]
+                if target & 0x80000000:
+                    walk(target & 0x7FFFFFFF, key)
+                else:
+                    rva, size = struct.unpack_from("<II", self.data, base + target)
+                    start = self.offset(rva)
+                    out.append((key[0], key[1], key[2], self.data[start:start + size]))
+
+        walk(0, [])
+        return out
+
+
+def resources(exe, out):
+    with open(exe, "rb") as f:
+        pe = PE(f.read())
+    for rtype, name, lang, blob in pe.resources():
+        folder = os.path.join(out, str(rtype), str(name))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, str(lang)), "wb") as f:
+            f.write(blob)
+
+
+def version(path):
+    """Print FIXED file=a.b.c.d product=a.b.c.d, then one 'Key=Value' line per string of the table."""
+    with open(path, "rb") as f:
+        data = f.read()
+
+    def align(n):
+        return (n + 3) & ~3
+
+    def node(at):
+        length, value_length, vtype = struct.unpack_from("<HHH", data, at)
+        end = at + length
+        p = at + 6
+        key_end = p
+        while data[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = data[p:key_end].decode("utf-16-le")
+        p = align(key_end + 2)
+        value_bytes = value_length * 2 if vtype == 1 else value_length
+        value = data[p:p + value_bytes]
+        p = align(p + value_bytes)
+        children = []
+        while p < end:
+            child = node(p)
+            children.append(child)
+            p = align(p + struct.unpack_from("<H", data, p)[0])
+        return key, vtype, value, children
+
+    key, _, value, children = node(0)
+    if key != "VS_VERSION_INFO":
+        raise ValueError("root key is %r" % key)
+    signature, _, fms, fls, pms, pls = struct.unpack_from("<IIIIII", value, 0)
+    if signature != 0xFEEF04BD:
+        raise ValueError("no VS_FIXEDFILEINFO")
+    print("FIXED file=%d.%d.%d.%d product=%d.%d.%d.%d" % (
+        fms >> 16, fms & 0xFFFF, fls >> 16, fls & 0xFFFF, pms >> 16, pms & 0xFFFF, pls >> 16, pls & 0xFFFF))
+    for ckey, _, _, tables in children:
+        if ckey != "StringFileInfo":
+            continue
+        for tkey, _, _, strings in tables:
+            print("TABLE %s" % tkey)
+            for skey, _, svalue, _ in strings:
+                print("%s=%s" % (skey, svalue.decode("utf-16-le").rstrip("\0")))
+
+
+def manifest(path):
+    import xml.etree.ElementTree as ElementTree
+    root = ElementTree.parse(path).getroot()
+    compatibility = 0
+    for element in root.iter():
+        local = element.tag.rsplit("}", 1)[-1]
+        if local == "requestedExecutionLevel":
+            print("requestedExecutionLevel %s %s" % (element.get("level"), element.get("uiAccess")))
+        if local.lower() in ("compatibility", "supportedos", "maxversiontested"):
+            compatibility += 1
+    print("compatibility %d" % compatibility)
+
+
+def utf16(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:2] == b"\xff\xfe":
+        text = data[2:].decode("utf-16-le")
+    else:
+        text = data.decode("utf-8-sig")
+    sys.stdout.write(text.replace("\r\n", "\n"))
+
+
+def main(argv):
+    if len(argv) >= 2 and argv[1] == "merge" and len(argv) == 4:
+        merge(argv[2], argv[3])
+    elif len(argv) >= 2 and argv[1] == "resources" and len(argv) == 4:
+        resources(argv[2], argv[3])
+    elif len(argv) >= 2 and argv[1] == "version" and len(argv) == 3:
+        version(argv[2])
+    elif len(argv) >= 2 and argv[1] == "manifest" and len(argv) == 3:
+        manifest(argv[2])
+    elif len(argv) >= 2 and argv[1] == "utf16" and len(argv) == 3:
+        utf16(argv[2])
+    else:
+        sys.stderr.write(__doc__)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

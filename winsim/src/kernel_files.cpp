@@ -1,0 +1,107 @@
+// Kernel32's folder and file calls over drive C: of the simulated machine: the Windows folder,
+// folder creation and file deletion, with the error values that Windows gives.
+#include "kernel_files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace winsim {
+
+bool Has_Invalid_Name_Character(const Text& path) {
+    for (size_t i = 2; i < path.size(); ++i) {
+        char16_t c = path[i];
+        if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' ||
+            c == u'*')
+            return true;
+    }
+    return false;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD error = 0;
+    if (machine.Take_Fault("GetWindowsDirectoryW", Text(), &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    const Text& folder = machine.windows_directory;
+    // Too small a buffer is left alone; the answer is then the size needed, terminator included.
+    if (!buffer || size <= folder.size()) return UINT(folder.size() + 1);
+    std::copy(folder.begin(), folder.end(), buffer);
+    buffer[folder.size()] = 0;
+    return UINT(folder.size());
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text full = From_Wide_Pointer(path);
+    machine.calls.push_back("CreateDirectoryW " + To_Utf8(full));
+    DWORD error = 0;
+    if (machine.Take_Fault("CreateDirectoryW", full, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (Has_Invalid_Name_Character(full)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    Fs_Node* parent = nullptr;
+    Text last;
+    if (machine.Find_Path(full, &parent, &last)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!parent) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    parent->Add_Child(last, true);
+    return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text full = From_Wide_Pointer(path);
+    machine.calls.push_back("DeleteFileW " + To_Utf8(full));
+    DWORD error = 0;
+    if (machine.Take_Fault("DeleteFileW", full, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (Has_Invalid_Name_Character(full)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    Fs_Node* parent = nullptr;
+    Fs_Node* node = machine.Find_Path(full, &parent);
+    if (!node) {
+        // Only the last component missing: the file; anything before it: the path.
+        SetLastError(parent ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    // The order follows Windows: a folder is refused when it is opened as a file, a sharing
+    // conflict when the file is opened for deletion, the read-only attribute when it is marked.
+    if (node->directory || !parent) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (node->held_open || Is_Open_In_Runtime(machine, node)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (node->attributes & FILE_ATTRIBUTE_READONLY) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    Text name = node->name;  // a copy: the node goes away during the removal
+    parent->Remove_Child(name);
+    return TRUE;
+}

@@ -1,0 +1,393 @@
+// regedit files: import of both formats ("Windows Registry Editor Version 5.00" in UTF-16LE with BOM
+// or UTF-8, and the ANSI "REGEDIT4"), and export in the 5.00 format as UTF-8.
+#include "machine.h"
+
+#include <cstdio>
+
+namespace winsim {
+
+namespace {
+
+const char16_t kHeader5[] = u"Windows Registry Editor Version 5.00";
+const char16_t kHeader4[] = u"REGEDIT4";
+
+bool Is_Blank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+Text Trim_Right(const Text& text) {
+    size_t end = text.size();
+    while (end > 0 && Is_Blank(text[end - 1])) --end;
+    return text.substr(0, end);
+}
+
+int Hex_Digit(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+std::vector<uint8_t> Utf16_Bytes(const Text& text, bool terminate) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(2 * (text.size() + 1));
+    for (char16_t c : text) {
+        bytes.push_back(uint8_t(c & 0xFF));
+        bytes.push_back(uint8_t(c >> 8));
+    }
+    if (terminate) bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+}
+
+// ANSI bytes of the given code page to UTF-16; bytes without a character become U+FFFD.
+Text From_Ansi(const std::vector<uint8_t>& bytes, UINT code_page) {
+    if (bytes.empty()) return Text();
+    const LPCSTR source = reinterpret_cast<LPCSTR>(bytes.data());
+    int length = MultiByteToWideChar(code_page, 0, source, int(bytes.size()), nullptr, 0);
+    Text text(size_t(length > 0 ? length : 0), u'\0');
+    if (length > 0) MultiByteToWideChar(code_page, 0, source, int(bytes.size()), &text[0], length);
+    return text;
+}
+
+// Turns the file's bytes into text; ansi tells whether it is a REGEDIT4 file.
+bool Decode_File(const std::vector<uint8_t>& bytes, UINT code_page, Text& text, bool& ansi,
+                 std::string& message) {
+    ansi = false;
+    if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        message = "UTF-16 big-endian files are not supported";
+        return false;
+    }
+    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        if (bytes.size() % 2 != 0) {
+            message = "UTF-16 file with an odd number of bytes";
+            return false;
+        }
+        text.clear();
+        for (size_t i = 2; i < bytes.size(); i += 2) text += char16_t(bytes[i] | (bytes[i + 1] << 8));
+        ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        return true;
+    }
+    bool utf8_bom = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+    std::string narrow(bytes.begin() + (utf8_bom ? 3 : 0), bytes.end());
+    text = From_Utf8(narrow);
+    ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+    if (ansi && !utf8_bom) text = From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page);
+    return true;
+}
+
+class Reg_Parser {
+public:
+    Reg_Parser(Machine& machine, const std::string& file_name, std::string& error)
+        : machine_(machine), file_name_(file_name), error_(error) {}
+
+    bool Parse(const std::vector<uint8_t>& bytes) {
+        Text text;
+        std::string message;
+        if (!Decode_File(bytes, machine_.code_page, text, ansi_, message)) return Fail_At(1, message);
+        Split_Lines(text);
+        if (lines_.empty() || (Trim_Right(lines_[0]) != kHeader5 && Trim_Right(lines_[0]) != kHeader4))
+            return Fail_At(1, "missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+        for (line_ = 1; line_ < lines_.size(); ++line_) {
+            const Text& line = lines_[line_];
+            size_t at = 0;
+            while (at < line.size() && Is_Blank(line[at])) ++at;
+            if (at == line.size() || line[at] == u';') continue;
+            bool ok;
+            if (line[at] == u'[') ok = Key_Line(Trim_Right(line.substr(at)));
+            else if (line[at] == u'"' || line[at] == u'@') ok = Value_Line(line, at);
+            else ok = Fail("unexpected text; expected [KEY], \"NAME\"=DATA, @=DATA or a ';' comment");
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+private:
+    void Split_Lines(const Text& text) {
+        size_t start = 0;
+        while (start < text.size()) {  // a final line feed does not start another line
+            size_t end = text.find(u'\n', start);
+            if (end == Text::npos) end = text.size();
+            Text line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == u'\r') line.pop_back();
+            lines_.push_back(line);
+            start = end + 1;
+        }
+    }
+
+    bool Fail_At(size_t line_number, const std::string& message) {
+        error_ = file_name_ + ":" + std::to_string(line_number) + ": " + message;
+        return false;
+    }
+    bool Fail(const std::string& message) { return Fail_At(line_ + 1, message); }
+
+    // "[PATH]" or "[-PATH]"; the path runs to the last ']' of the line.
+    bool Key_Line(const Text& line) {
+        size_t close = line.rfind(u']');
+        if (close == Text::npos) return Fail("key line without a closing ']'");
+        if (close + 1 != line.size()) return Fail("unexpected text after ']'");
+        bool remove = line.size() > 1 && line[1] == u'-';
+        Text path = line.substr(remove ? 2 : 1, close - (remove ? 2 : 1));
+        std::vector<Text> parts;
+        size_t start = 0;
+        while (true) {
+            size_t end = path.find(u'\\', start);
+            parts.push_back(path.substr(start, end == Text::npos ? Text::npos : end - start));
+            if (end == Text::npos) break;
+            start = end + 1;
+        }
+        for (const Text& part : parts)
+            if (part.empty()) return Fail("empty key name in \"" + To_Utf8(path) + "\"");
+        Reg_Key* root = nullptr;
+        size_t first = 1;
+        if (Same_Name(parts[0], u"HKEY_LOCAL_MACHINE")) {
+            root = &machine_.hklm;
+        } else if (Same_Name(parts[0], u"HKEY_CURRENT_USER")) {
+            root = &machine_.hkcu;
+        } else if (Same_Name(parts[0], u"HKEY_CLASSES_ROOT")) {
+            root = &machine_.hklm;
+            parts.insert(parts.begin() + 1, {u"SOFTWARE", u"Classes"});
+            first = 3;
+        } else {
+            return Fail("unknown root key \"" + To_Utf8(parts[0]) + "\"");
+        }
+        if (remove) {
+            if (parts.size() == first) return Fail("a root key cannot be deleted");
+            Reg_Key* parent = root;
+            for (size_t i = 1; parent && i + 1 < parts.size(); ++i) parent = parent->Find_Subkey(parts[i]);
+            if (parent) parent->Remove_Subkey(parts.back());
+            current_ = nullptr;
+            return true;
+        }
+        current_ = root;
+        for (size_t i = 1; i < parts.size(); ++i) current_ = current_->Add_Subkey(parts[i]);
+        return true;
+    }
+
+    // A quoted text with regedit's escapes \\ and \"; at is on the opening quote and ends after the
+    // closing one.
+    bool Quoted(const Text& line, size_t& at, Text& out) {
+        out.clear();
+        for (++at; at < line.size(); ++at) {
+            char16_t c = line[at];
+            if (c == u'"') {
+                ++at;
+                return true;
+            }
+            if (c == u'\\') {
+                if (at + 1 < line.size() && (line[at + 1] == u'\\' || line[at + 1] == u'"')) {
+                    out += line[++at];
+                    continue;
+                }
+                return Fail("unknown escape in quoted text; only \\\\ and \\\" are allowed");
+            }
+            out += c;
+        }
+        return Fail("quoted text without a closing '\"'");
+    }
+
+    bool Only_Blanks_From(const Text& line, size_t at) {
+        while (at < line.size() && Is_Blank(line[at])) ++at;
+        return at == line.size();
+    }
+
+    static bool Starts_With_No_Case(const Text& line, size_t at, const Text& word) {
+        return line.size() - at >= word.size() && Same_Name(line.substr(at, word.size()), word);
+    }
+
+    bool Value_Line(const Text& line, size_t at) {
+        if (!current_) return Fail("value outside of a key");
+        Text name;
+        if (line[at] == u'@') {
+            ++at;
+        } else if (!Quoted(line, at, name)) {
+            return false;
+        }
+        while (at < line.size() && Is_Blank(line[at])) ++at;
+        if (at == line.size() || line[at] != u'=') return Fail("expected '=' after the value name");
+        ++at;
+        while (at < line.size() && Is_Blank(line[at])) ++at;
+        if (at < line.size() && line[at] == u'-') {
+            if (!Only_Blanks_From(line, at + 1)) return Fail("unexpected text after '-'");
+            current_->Remove_Value(name);
+            return true;
+        }
+        if (at < line.size() && line[at] == u'"') {
+            Text data;
+            if (!Quoted(line, at, data)) return false;
+            if (!Only_Blanks_From(line, at)) return Fail("unexpected text after the closing '\"'");
+            current_->Set_Value(name, REG_SZ, Utf16_Bytes(data, true));
+            return true;
+        }
+        if (Starts_With_No_Case(line, at, u"dword:")) return Dword_Data(line, at + 6, name);
+        DWORD type;
+        if (Starts_With_No_Case(line, at, u"hex:")) {
+            type = REG_BINARY;
+            at += 4;
+        } else if (Starts_With_No_Case(line, at, u"hex(")) {
+            at += 4;
+            uint64_t number = 0;
+            size_t digits = 0;
+            for (; at < line.size() && Hex_Digit(line[at]) >= 0; ++at, ++digits)
+                number = number * 16 + Hex_Digit(line[at]);
+            if (digits == 0 || digits > 8 || line.compare(at, 2, u"):") != 0)
+                return Fail("bad value type; expected hex(N): with N a hexadecimal number");
+            type = DWORD(number);
+            at += 2;
+        } else {
+            return Fail("unknown value data; expected \"TEXT\", dword:, hex:, hex(N): or -");
+        }
+        std::vector<uint8_t> data;
+        if (!Hex_Data(at, data)) return false;
+        if (ansi_ && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
+            data = Utf16_Bytes(From_Ansi(data, machine_.code_page), false);
+        current_->Set_Value(name, type, std::move(data));
+        return true;
+    }
+
+    bool Dword_Data(const Text& line, size_t at, const Text& name) {
+        uint32_t number = 0;
+        size_t digits = 0;
+        for (; at < line.size() && Hex_Digit(line[at]) >= 0; ++at, ++digits)
+            number = number * 16 + Hex_Digit(line[at]);
+        if (digits == 0 || digits > 8 || !Only_Blanks_From(line, at))
+            return Fail("bad dword; expected 1 to 8 hexadecimal digits");
+        current_->Set_Value(name, REG_DWORD, {uint8_t(number), uint8_t(number >> 8), uint8_t(number >> 16),
+                                              uint8_t(number >> 24)});
+        return true;
+    }
+
+    // Comma-separated bytes of two hexadecimal digits; a backslash at the end of a line, after a
+    // comma or right after the type, continues the list on the next line.
+    bool Hex_Data(size_t at, std::vector<uint8_t>& data) {
+        bool need_byte = true;  // at the start or after a comma
+        while (true) {
+            const Text& line = lines_[line_];
+            while (at < line.size() && Is_Blank(line[at])) ++at;
+            if (at == line.size() || (!need_byte && line[at] == u';')) {
+                if (need_byte && !data.empty()) return Fail("missing byte after ','");
+                return true;
+            }
+            char16_t c = line[at];
+            if (c == u'\\' && need_byte && Only_Blanks_From(line, at + 1)) {
+                if (line_ + 1 == lines_.size()) return Fail("continuation line missing at end of file");
+                ++line_;
+                at = 0;
+                continue;
+            }
+            if (need_byte) {
+                int high = Hex_Digit(c);
+                int low = at + 1 < line.size() ? Hex_Digit(line[at + 1]) : -1;
+                if (high < 0 || low < 0) return Fail("bad byte in hex data; expected two hexadecimal digits");
+                data.push_back(uint8_t(high * 16 + low));
+                at += 2;
+                need_byte = false;
+            } else if (c == u',') {
+                ++at;
+                need_byte = true;
+            } else {
+                return Fail("expected ',' between bytes of hex data");
+            }
+        }
+    }
+
+    Machine& machine_;
+    const std::string& file_name_;
+    std::string& error_;
+    std::vector<Text> lines_;
+    size_t line_ = 0;  // index of the line being read
+    bool ansi_ = false;
+    Reg_Key* current_ = nullptr;  // key of the last [PATH] line; null before it and after [-PATH]
+};
+
+// ---- export ----
+
+std::string Quote(const Text& text) {
+    Text out = u"\"";
+    for (char16_t c : text) {
+        if (c == u'\\' || c == u'"') out += u'\\';
+        out += c;
+    }
+    return To_Utf8(out + u"\"");
+}
+
+// A REG_SZ that regedit can write as "TEXT": whole UTF-16 units, one terminating zero and no other,
+// and no line break that would split the line.
+bool Is_Plain_String(const std::vector<uint8_t>& data) {
+    if (data.size() < 2 || data.size() % 2 != 0) return false;
+    size_t units = data.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        char16_t c = char16_t(data[2 * i] | (data[2 * i + 1] << 8));
+        if ((c == 0) != (i + 1 == units)) return false;
+        if (c == u'\r' || c == u'\n') return false;
+    }
+    return true;
+}
+
+// "hex(N):xx,xx,..." wrapped as regedit wraps it: when a comma ends a line at column 75 or
+// beyond, the line ends with a backslash and the list goes on two blanks in.
+void Append_Hex(std::string& out, size_t line_start, const std::string& type,
+                const std::vector<uint8_t>& data) {
+    out += type;
+    size_t column = out.size() - line_start;
+    char byte[4];
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", data[i]);
+        out += byte;
+        column += 2;
+        if (i + 1 == data.size()) break;
+        out += ',';
+        ++column;
+        if (column >= 75) {
+            out += "\\\n  ";
+            column = 2;
+        }
+    }
+}
+
+void Export_Value(std::string& out, const Reg_Value& value) {
+    size_t line_start = out.size();
+    out += value.name.empty() ? std::string("@") : Quote(value.name);
+    out += '=';
+    const std::vector<uint8_t>& data = value.data;
+    if (value.type == REG_SZ && Is_Plain_String(data)) {
+        Text text;
+        for (size_t i = 0; i + 2 < data.size(); i += 2) text += char16_t(data[i] | (data[i + 1] << 8));
+        out += Quote(text);
+    } else if (value.type == REG_DWORD && data.size() == 4) {
+        char number[16];
+        std::snprintf(number, sizeof number, "dword:%08x",
+                      unsigned(data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t(data[3]) << 24)));
+        out += number;
+    } else if (value.type == REG_BINARY) {
+        Append_Hex(out, line_start, "hex:", data);
+    } else {
+        char type[24];
+        std::snprintf(type, sizeof type, "hex(%x):", unsigned(value.type));
+        Append_Hex(out, line_start, type, data);
+    }
+    out += '\n';
+}
+
+void Export_Key(std::string& out, const Reg_Key& key, const Text& path, bool is_root) {
+    if (!is_root || !key.values.empty()) {
+        out += "[" + To_Utf8(path) + "]\n";
+        for (const Reg_Value& value : key.values) Export_Value(out, value);
+        out += '\n';
+    }
+    for (const auto& subkey : key.subkeys) Export_Key(out, *subkey, path + u"\\" + subkey->name, false);
+}
+
+}  // namespace
+
+bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name,
+                          std::string& error) {
+    Reg_Parser parser(machine, file_name, error);
+    return parser.Parse(bytes);
+}
+
+std::string Export_Registry_File(const Machine& machine) {
+    std::string out = "Windows Registry Editor Version 5.00\n\n";
+    Export_Key(out, machine.hklm, u"HKEY_LOCAL_MACHINE", true);
+    Export_Key(out, machine.hkcu, u"HKEY_CURRENT_USER", true);
+    return out;
+}
+
+}  // namespace winsim

@@ -1,0 +1,289 @@
+// Scenario folders: machine.ini (OS identity, code page, how the tool is started), registry.reg and
+// drive_c/, loaded into a Machine and written back from one.
+#include "machine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace winsim {
+
+namespace {
+
+const char16_t kDefaultModulePath[] = u"C:\\vpRemovalTool.exe";
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return std::string();
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+bool Read_File(const fs::path& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path.string() + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = path.string() + ": cannot read";
+        return false;
+    }
+    return true;
+}
+
+bool Write_File(const fs::path& path, const std::string& bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.close();
+    if (!out) {
+        error = path.string() + ": cannot write: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// ---- machine.ini ----
+
+bool Parse_Number(const std::string& text, unsigned long max, unsigned long& number) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    number = std::stoul(text);
+    return number <= max;
+}
+
+bool Set_Version(Machine& machine, const std::string& value) {
+    size_t dot = value.find('.');
+    unsigned long major, minor;
+    if (dot == std::string::npos || !Parse_Number(value.substr(0, dot), 0xFFFFFFFFul, major) ||
+        !Parse_Number(value.substr(dot + 1), 0xFFFFFFFFul, minor))
+        return false;
+    machine.os.major = DWORD(major);
+    machine.os.minor = DWORD(minor);
+    return true;
+}
+
+bool Set_Service_Pack(Machine& machine, const std::string& value) {
+    unsigned long number;
+    if (!Parse_Number(value, 0xFFFF, number)) return false;
+    machine.os.service_pack = WORD(number);
+    return true;
+}
+
+bool Set_Product(Machine& machine, const std::string& value) {
+    if (Lower(value) == "workstation") machine.os.product_type = VER_NT_WORKSTATION;
+    else if (Lower(value) == "server") machine.os.product_type = VER_NT_SERVER;
+    else return false;
+    return true;
+}
+
+bool Set_Suite(Machine& machine, const std::string& value) {
+    if (Lower(value) != "embedded") return false;
+    machine.os.suite_mask = VER_SUITE_EMBEDDEDNT;
+    return true;
+}
+
+bool Set_Code_Page(Machine& machine, const std::string& value) {
+    if (value != "1252" && value != "1251") return false;
+    machine.code_page = UINT(std::stoul(value));
+    return true;
+}
+
+bool Set_Path(Machine& machine, const std::string& value) {
+    if (value.empty()) return false;
+    machine.module_path = From_Utf8(value);
+    return true;
+}
+
+struct Ini_Key {
+    const char* section;
+    const char* key;
+    const char* expected;  // the accepted values, for the error message
+    bool (*apply)(Machine& machine, const std::string& value);
+};
+
+const Ini_Key kIniKeys[] = {
+    {"os", "version", "MAJOR.MINOR", Set_Version},
+    {"os", "service_pack", "a number from 0 to 65535", Set_Service_Pack},
+    {"os", "product", "workstation or server", Set_Product},
+    {"os", "suite", "embedded", Set_Suite},
+    {"os", "codepage", "1252 or 1251", Set_Code_Page},
+    {"run", "path", "the tool's path on drive C:", Set_Path},
+};
+
+bool Load_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error) {
+    std::string text(bytes.begin(), bytes.end());
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    std::string section;
+    std::vector<std::string> seen;  // "section.key" of the keys given so far
+    size_t start = 0;
+    for (unsigned number = 1; start <= text.size(); ++number) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = Trim(text.substr(start, end - start));
+        start = end + 1;
+        auto fail = [&](const std::string& message) {
+            error = "machine.ini:" + std::to_string(number) + ": " + message;
+            return false;
+        };
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') return fail("section line without a closing ']'");
+            section = Lower(Trim(line.substr(1, line.size() - 2)));
+            bool known = std::any_of(std::begin(kIniKeys), std::end(kIniKeys),
+                                     [&](const Ini_Key& k) { return section == k.section; });
+            if (!known) return fail("unknown section [" + section + "]");
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) return fail("expected KEY=VALUE");
+        std::string key = Lower(Trim(line.substr(0, equals)));
+        std::string value = Trim(line.substr(equals + 1));
+        if (section.empty()) return fail("key \"" + key + "\" outside of a section");
+        const Ini_Key* known = nullptr;
+        for (const Ini_Key& k : kIniKeys)
+            if (section == k.section && key == k.key) known = &k;
+        if (!known) return fail("unknown key \"" + key + "\" in section [" + section + "]");
+        std::string full = section + "." + key;
+        if (std::find(seen.begin(), seen.end(), full) != seen.end())
+            return fail("key \"" + key + "\" given twice in section [" + section + "]");
+        seen.push_back(full);
+        if (!known->apply(machine, value))
+            return fail("bad value \"" + value + "\" for " + key + "; expected " + known->expected);
+    }
+    return true;
+}
+
+std::string Save_Ini(const Machine& machine) {
+    std::string out = "[os]\n";
+    out += "version=" + std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor) + "\n";
+    out += "service_pack=" + std::to_string(machine.os.service_pack) + "\n";
+    const char* product = machine.os.product_type == VER_NT_WORKSTATION ? "workstation" : "server";
+    out += std::string("product=") + product + "\n";
+    if (machine.os.suite_mask & VER_SUITE_EMBEDDEDNT) out += "suite=embedded\n";
+    out += "codepage=" + std::to_string(machine.code_page) + "\n";
+    if (machine.module_path != kDefaultModulePath)
+        out += "\n[run]\npath=" + To_Utf8(machine.module_path) + "\n";
+    return out;
+}
+
+// ---- drive_c ----
+
+// Names that Windows' file calls cannot create: reserved characters, control characters, a
+// trailing dot or blank.
+bool Is_Windows_Name(const Text& name) {
+    if (name.empty() || name == u"." || name == u"..") return false;
+    for (char16_t c : name)
+        if (c < 0x20 || Text(u"\\/:*?\"<>|").find(c) != Text::npos) return false;
+    return name.back() != u'.' && name.back() != u' ';
+}
+
+bool Load_Folder(const fs::path& host, Fs_Node& folder, const std::string& shown, std::string& error) {
+    std::vector<fs::directory_entry> entries;
+    std::error_code failure;
+    for (fs::directory_iterator it(host, failure), end; !failure && it != end; it.increment(failure))
+        entries.push_back(*it);
+    if (failure) {
+        error = shown + ": cannot list: " + failure.message();
+        return false;
+    }
+    std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+        return a.path().filename().string() < b.path().filename().string();
+    });
+    for (const fs::directory_entry& entry : entries) {
+        std::string host_name = entry.path().filename().string();
+        std::string entry_shown = shown + "/" + host_name;
+        Text name = From_Utf8(host_name);
+        if (!Is_Windows_Name(name)) {
+            error = entry_shown + ": not a valid Windows file name";
+            return false;
+        }
+        if (Fs_Node* other = folder.Find_Child(name)) {
+            error = entry_shown + ": name differs only in case from \"" + To_Utf8(other->name) + "\"";
+            return false;
+        }
+        fs::file_status status = entry.symlink_status();
+        if (fs::is_directory(status)) {
+            if (!Load_Folder(entry.path(), *folder.Add_Child(name, true), entry_shown, error)) return false;
+        } else if (fs::is_regular_file(status)) {
+            std::vector<uint8_t> bytes;
+            if (!Read_File(entry.path(), bytes, error)) return false;
+            folder.Add_Child(name, false)->data = std::move(bytes);
+        } else {
+            error = entry_shown + ": neither a file nor a folder (links are not supported)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error) {
+    std::error_code failure;
+    fs::create_directories(host, failure);
+    if (failure) {
+        error = host.string() + ": cannot create: " + failure.message();
+        return false;
+    }
+    for (const auto& child : folder.children) {
+        fs::path path = host / To_Utf8(child->name);
+        std::string bytes(child->data.begin(), child->data.end());
+        bool ok = child->directory ? Save_Folder(*child, path, error) : Write_File(path, bytes, error);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error) {
+    fs::path root(folder);
+    std::error_code failure;
+    if (!fs::is_directory(root, failure)) {
+        error = folder + ": not a scenario folder";
+        return false;
+    }
+    // machine.ini first: the code page it sets decodes a REGEDIT4 registry.reg.
+    std::vector<uint8_t> bytes;
+    if (fs::exists(root / "machine.ini", failure)) {
+        if (!Read_File(root / "machine.ini", bytes, error) || !Load_Ini(machine, bytes, error)) return false;
+    }
+    if (fs::exists(root / "registry.reg", failure)) {
+        if (!Read_File(root / "registry.reg", bytes, error) ||
+            !Import_Registry_File(machine, bytes, "registry.reg", error))
+            return false;
+    }
+    if (fs::exists(root / "drive_c", failure)) {
+        if (!fs::is_directory(root / "drive_c", failure)) {
+            error = "drive_c: not a folder";
+            return false;
+        }
+        if (!Load_Folder(root / "drive_c", machine.drive_c, "drive_c", error)) return false;
+    }
+    return true;
+}
+
+bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error) {
+    fs::path root(folder);
+    std::error_code failure;
+    fs::create_directories(root, failure);
+    if (failure) {
+        error = folder + ": cannot create: " + failure.message();
+        return false;
+    }
+    return Write_File(root / "machine.ini", Save_Ini(machine), error) &&
+           Write_File(root / "registry.reg", Export_Registry_File(machine), error) &&
+           Save_Folder(machine.drive_c, root / "drive_c", error);
+}
+
+}  // namespace winsim

@@ -1,0 +1,270 @@
+// Last error, thread identity, mutexes and threads of the simulated machine. Mutexes and threads are
+// real: a mutex blocks in real time and a thread started with _beginthreadex is a host thread.
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "handles.h"
+#include "machine.h"
+
+namespace winsim {
+
+namespace {
+
+thread_local DWORD Last_Error = ERROR_SUCCESS;
+thread_local DWORD Thread_Id = 0;  // 0 until the thread first needs its id
+
+// Thread ids are multiples of 4 as on Windows; the main thread's is fixed so that runs are repeatable.
+const DWORD Main_Thread_Id = 4;
+std::atomic<DWORD> Next_Thread_Id{8};
+
+HANDLE const Current_Process_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+HANDLE const Current_Thread_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+
+DWORD Current_Thread_Id() {
+    if (Thread_Id == 0) {
+        // On Linux the main thread's kernel thread id is the process id.
+        bool main_thread = syscall(SYS_gettid) == static_cast<long>(getpid());
+        Thread_Id = main_thread ? Main_Thread_Id : Next_Thread_Id.fetch_add(4);
+    }
+    return Thread_Id;
+}
+
+bool Injected_Fault(const char* api, const Text& subject = Text()) {
+    DWORD error = ERROR_SUCCESS;
+    if (!The_Machine().Take_Fault(api, subject, &error)) return false;
+    Last_Error = error;
+    return true;
+}
+
+struct Mutex_Object : Kernel_Object {
+    std::mutex lock;
+    std::condition_variable released;
+    DWORD owner = 0;         // thread id of the owner, 0 when free
+    unsigned long held = 0;  // how often the owner has acquired it
+
+    DWORD Wait(DWORD milliseconds) override {
+        const DWORD me = Current_Thread_Id();
+        std::unique_lock<std::mutex> guard(lock);
+        if (owner != me) {
+            auto free = [this] { return owner == 0; };
+            if (milliseconds == INFINITE) {
+                released.wait(guard, free);
+            } else if (!released.wait_for(guard, std::chrono::milliseconds(milliseconds), free)) {
+                return WAIT_TIMEOUT;
+            }
+            owner = me;
+        }
+        ++held;
+        return WAIT_OBJECT_0;
+    }
+
+    bool Release() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (owner != Current_Thread_Id()) return false;
+        if (--held == 0) {
+            owner = 0;
+            released.notify_one();
+        }
+        return true;
+    }
+};
+
+// Names of the mutexes that are still open somewhere. Object names are case-sensitive on Windows.
+struct Mutex_Names {
+    std::mutex lock;
+    std::map<Text, std::weak_ptr<Mutex_Object>> mutexes;
+};
+
+Mutex_Names& The_Mutex_Names() {
+    static Mutex_Names* names = new Mutex_Names();  // never destroyed: used until the process ends
+    return *names;
+}
+
+struct Thread_Object : Kernel_Object {
+    std::mutex lock;
+    std::condition_variable changed;
+    DWORD id = 0;
+    DWORD suspend_count = 0;
+    bool finished = false;
+    DWORD exit_code = STILL_ACTIVE;
+
+    DWORD Wait(DWORD milliseconds) override {
+        std::unique_lock<std::mutex> guard(lock);
+        auto ended = [this] { return finished; };
+        if (milliseconds == INFINITE) {
+            changed.wait(guard, ended);
+        } else if (!changed.wait_for(guard, std::chrono::milliseconds(milliseconds), ended)) {
+            return WAIT_TIMEOUT;
+        }
+        return WAIT_OBJECT_0;
+    }
+
+    void Run(unsigned (*start_address)(void*), void* argument) {
+        Thread_Id = id;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [this] { return suspend_count == 0; });
+        }
+        unsigned result = start_address(argument);
+        std::lock_guard<std::mutex> guard(lock);
+        exit_code = result;
+        finished = true;
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+}  // namespace winsim
+
+using namespace winsim;
+
+DWORD GetLastError() { return Last_Error; }
+
+void SetLastError(DWORD error) { Last_Error = error; }
+
+DWORD GetCurrentThreadId() { return Current_Thread_Id(); }
+
+HANDLE GetCurrentThread() { return Current_Thread_Handle; }
+
+HANDLE GetCurrentProcess() { return Current_Process_Handle; }
+
+LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+
+LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+
+BOOL CloseHandle(HANDLE handle) {
+    if (Injected_Fault("CloseHandle")) return FALSE;
+    // Closing a pseudo-handle has no effect and succeeds.
+    if (handle == Current_Process_Handle || handle == Current_Thread_Handle) return TRUE;
+    if (!Remove_Handle(handle)) {
+        Last_Error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
+    const Text mutex_name = From_Wide_Pointer(name);
+    if (Injected_Fault("CreateMutexW", mutex_name)) return nullptr;
+    if (mutex_name.size() > MAX_PATH) {
+        Last_Error = ERROR_FILENAME_EXCED_RANGE;
+        return nullptr;
+    }
+    auto create = [initial_owner] {
+        auto mutex = std::make_shared<Mutex_Object>();
+        if (initial_owner) {
+            mutex->owner = Current_Thread_Id();
+            mutex->held = 1;
+        }
+        return mutex;
+    };
+    if (mutex_name.empty()) {
+        HANDLE handle = Add_Handle(create());
+        Last_Error = ERROR_SUCCESS;
+        return handle;
+    }
+    Mutex_Names& names = The_Mutex_Names();
+    std::lock_guard<std::mutex> guard(names.lock);
+    if (std::shared_ptr<Mutex_Object> existing = names.mutexes[mutex_name].lock()) {
+        // The existing mutex is opened as it is: the initial-owner request applies only to a new one.
+        HANDLE handle = Add_Handle(existing);
+        Last_Error = ERROR_ALREADY_EXISTS;
+        return handle;
+    }
+    std::shared_ptr<Mutex_Object> mutex = create();
+    names.mutexes[mutex_name] = mutex;
+    HANDLE handle = Add_Handle(mutex);
+    Last_Error = ERROR_SUCCESS;
+    return handle;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    if (Injected_Fault("ReleaseMutex")) return FALSE;
+    std::shared_ptr<Mutex_Object> mutex = Get_Handle_As<Mutex_Object>(handle);
+    if (!mutex) {
+        Last_Error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (!mutex->Release()) {
+        Last_Error = ERROR_NOT_OWNER;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (Injected_Fault("WaitForSingleObject")) return WAIT_FAILED;
+    std::shared_ptr<Kernel_Object> object = Get_Handle(handle);
+    if (!object) {
+        Last_Error = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    return object->Wait(milliseconds);
+}
+
+uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void* argument, unsigned init_flag,
+                         unsigned* thread_id) {
+    if (Injected_Fault("_beginthreadex")) return 0;
+    if (start_address == nullptr) {
+        Last_Error = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    auto thread = std::make_shared<Thread_Object>();
+    thread->id = Next_Thread_Id.fetch_add(4);
+    thread->suspend_count = (init_flag & CREATE_SUSPENDED) ? 1 : 0;
+    try {
+        std::thread([thread, start_address, argument] { thread->Run(start_address, argument); }).detach();
+    } catch (const std::system_error&) {
+        Last_Error = ERROR_NOT_ENOUGH_MEMORY;
+        return 0;
+    }
+    if (thread_id != nullptr) *thread_id = thread->id;
+    return reinterpret_cast<uintptr_t>(Add_Handle(thread));
+}
+
+DWORD ResumeThread(HANDLE handle) {
+    if (Injected_Fault("ResumeThread")) return 0xFFFFFFFFu;
+    if (handle == Current_Thread_Handle) return 0;  // the calling thread is running
+    std::shared_ptr<Thread_Object> thread = Get_Handle_As<Thread_Object>(handle);
+    if (!thread) {
+        Last_Error = ERROR_INVALID_HANDLE;
+        return 0xFFFFFFFFu;
+    }
+    std::lock_guard<std::mutex> guard(thread->lock);
+    DWORD previous = thread->suspend_count;
+    if (previous > 0 && --thread->suspend_count == 0) thread->changed.notify_all();
+    return previous;
+}
+
+BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {
+    if (Injected_Fault("GetExitCodeThread")) return FALSE;
+    std::shared_ptr<Thread_Object> thread;
+    if (handle != Current_Thread_Handle) {
+        thread = Get_Handle_As<Thread_Object>(handle);
+        if (!thread) {
+            Last_Error = ERROR_INVALID_HANDLE;
+            return FALSE;
+        }
+    }
+    if (exit_code == nullptr) {
+        Last_Error = ERROR_NOACCESS;
+        return FALSE;
+    }
+    if (!thread) {
+        *exit_code = STILL_ACTIVE;
+        return TRUE;
+    }
+    std::lock_guard<std::mutex> guard(thread->lock);
+    *exit_code = thread->finished ? thread->exit_code : STILL_ACTIVE;
+    return TRUE;
+}
