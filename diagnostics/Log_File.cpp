@@ -127,7 +127,10 @@ void Log_Write_Header() {
 
     Write_Header_Line(TEXT("OS info:"));
 
+    // The version questions leave their own last-error value behind when they answer no.
+    last_error = GetLastError();
     Lib_StringW os_line = Get_OS_Name();
+    SetLastError(last_error);
     os_line.Append(TEXT("\n   OS bitness: "));
     os_line.Append(Is_64Bit_OS() ? TEXT("64-bit") : TEXT("32-bit"));
     Write_Header_Line(os_line);

@@ -109,7 +109,6 @@ wh_seed() {
         python3 "$WH_DIR/wh_tool.py" merge "$scenario/drive_c" "$WH_PREFIX/drive_c" \
             || wh_fail "cannot copy $scenario/drive_c into the prefix"
     fi
-    WINEPREFIX="$WH_PREFIX" wineserver -w
 }
 
 wh_utc_ms() {
@@ -146,6 +145,10 @@ wh_run() {
         return 0
     fi
     wh_new_prefix "$name"
+    # One Wine session per scenario, from seeding to the registry export. A new session starts with
+    # wineboot, which runs and clears the RunOnce entries and carries out PendingFileRenameOperations:
+    # ending the session between the run and the export would erase exactly what the tool scheduled.
+    WINEPREFIX="$WH_PREFIX" wineserver -p || wh_fail "$name: cannot start wineserver"
     wh_seed "$scenario"
     mkdir -p "$WH_OUT"
     cp "$WH_EXE" "$WH_PREFIX/drive_c/vpRemovalTool.exe"
@@ -162,7 +165,6 @@ wh_run() {
     wh_utc_ms >"$WH_OUT/utc_end_ms"
     [[ $rc -eq 124 ]] && wh_fail "$name: vpRemovalTool.exe did not end within 300 s"
     echo "$rc" >"$WH_OUT/exit_code"
-    WINEPREFIX="$WH_PREFIX" wineserver -w
     tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
 
     local log
@@ -178,6 +180,9 @@ wh_run() {
         mv "$WH_PREFIX/drive_c/vp-$lower.reg" "$WH_OUT/$lower.reg"
         python3 "$WH_DIR/wh_tool.py" utf16 "$WH_OUT/$lower.reg" >"$WH_OUT/$lower.txt"
     done
+    # End the session without a new one: the exports above are the registry after the run (the
+    # prefix's system.reg and user.reg are not rewritten); drive_c stays as the run left it.
+    WINEPREFIX="$WH_PREFIX" wineserver -k >/dev/null 2>&1
     WINEPREFIX="$WH_PREFIX" wineserver -w
     return 0
 }

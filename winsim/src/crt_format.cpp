@@ -41,7 +41,8 @@ void Put_Field(Text& out, const Spec& spec, const Text& body) {
 void Put_Number(Text& out, const Spec& spec, bool negative, uint64_t magnitude, unsigned base, bool upper) {
     const char* digits_of = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     Text digits;
-    for (uint64_t rest = magnitude; rest != 0; rest /= base) digits.insert(digits.begin(), char16_t(digits_of[rest % base]));
+    for (uint64_t rest = magnitude; rest != 0; rest /= base)
+        digits.insert(digits.begin(), char16_t(digits_of[rest % base]));
     if (spec.precision < 0 && digits.empty()) digits = u"0";
     if (spec.precision > 0 && digits.size() < size_t(spec.precision))
         digits.insert(0, size_t(spec.precision) - digits.size(), u'0');

@@ -193,7 +193,8 @@ BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD type_mask, DWORDLONG cond
         meets = Order_Meets(order, Condition_Of(condition_mask, levels[first]));
     }
     if (meets && (type_mask & VER_BUILDNUMBER))
-        meets = Order_Meets(Order_Of(os.build, info->dwBuildNumber), Condition_Of(condition_mask, VER_BUILDNUMBER));
+        meets = Order_Meets(Order_Of(os.build, info->dwBuildNumber),
+                            Condition_Of(condition_mask, VER_BUILDNUMBER));
     if (meets && (type_mask & VER_PLATFORMID))
         meets = Order_Meets(Order_Of(VER_PLATFORM_WIN32_NT, info->dwPlatformId),
                             Condition_Of(condition_mask, VER_PLATFORMID));
