@@ -55,6 +55,10 @@ Lib_Text_Block* Allocate_Block(long long capacity) {
     return block;
 }
 
+// The block's count, read atomically: other texts sharing the block may change it at the same time.
+// The exchange writes only when the count equals the value it writes, so it never changes the count.
+LONG Read_Count(Lib_Text_Block* block) { return InterlockedCompareExchange(&block->count, 0, 0); }
+
 // Ordinal three-way comparison of two zero-terminated texts, optionally folding A to Z.
 int Compare_Units(const WCHAR* left, const WCHAR* right, bool fold) {
     static const WCHAR nothing = 0;
@@ -164,7 +168,7 @@ void Lib_StringW::Make_Lower() {
     const long long length = Get_Length();
     if (length == 0) return;
     Lib_Text_Block* block = Get_Block();
-    if (block->count != 1) {
+    if (Read_Count(block) != 1) {
         Lib_Text_Block* fresh = Allocate_Block(length);
         std::memcpy(Characters_Of(fresh), text, static_cast<size_t>(length) * sizeof(WCHAR));
         fresh->length = length;
@@ -177,7 +181,7 @@ void Lib_StringW::Make_Lower() {
 WCHAR* Lib_StringW::Get_Buffer(long long minimum_capacity) {
     if (minimum_capacity < 0) minimum_capacity = 0;
     Lib_Text_Block* block = Get_Block();
-    if (block->count == 1 && block->capacity >= minimum_capacity) return text;
+    if (Read_Count(block) == 1 && block->capacity >= minimum_capacity) return text;
     if (text == Empty_Text() && minimum_capacity == 0) return text;
     const long long length = block->length;
     Lib_Text_Block* fresh = Allocate_Block(minimum_capacity > length ? minimum_capacity : length);
@@ -219,7 +223,7 @@ LibT_Buffer<char> Lib_StringW::To_Ansi_Buffer() const {
     return buffer;
 }
 
-LONG Lib_StringW::Get_Reference_Count() const { return *static_cast<volatile LONG*>(&Get_Block()->count); }
+LONG Lib_StringW::Get_Reference_Count() const { return Read_Count(Get_Block()); }
 
 long long Lib_StringW::Get_Capacity() const { return Get_Block()->capacity; }
 
@@ -229,7 +233,7 @@ Lib_Text_Block* Lib_StringW::Get_Block() const {
 
 // Shares a block; the caller has let go of its own first.
 void Lib_StringW::Attach(Lib_Text_Block* block) {
-    if (block->count < 0) {
+    if (Characters_Of(block) == Empty_Text()) {
         text = Empty_Text();
         return;
     }
@@ -247,7 +251,7 @@ void Lib_StringW::Release() {
 // The new block is filled before the old one is released, so characters may come from the text itself.
 void Lib_StringW::Set_Characters(const WCHAR* characters, long long count) {
     Lib_Text_Block* block = Get_Block();
-    if (block->count != 1 || block->capacity < count) {
+    if (Read_Count(block) != 1 || block->capacity < count) {
         if (count == 0) {
             Release();
             return;
@@ -268,7 +272,7 @@ void Lib_StringW::Append_Characters(const WCHAR* characters, long long count) {
     if (characters == nullptr || count <= 0) return;
     Lib_Text_Block* block = Get_Block();
     const long long length = block->length;
-    if (block->count != 1 || block->capacity < length + count) {
+    if (Read_Count(block) != 1 || block->capacity < length + count) {
         Lib_Text_Block* fresh = Allocate_Block(length + count);
         WCHAR* fresh_text = Characters_Of(fresh);
         if (length != 0) std::memcpy(fresh_text, text, static_cast<size_t>(length) * sizeof(WCHAR));

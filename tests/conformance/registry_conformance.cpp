@@ -63,7 +63,8 @@ void Probe(const char* what, HKEY root, const WCHAR* path, REGSAM sam) {
 void Make(const char* what, HKEY root, const WCHAR* path, REGSAM sam) {
     HKEY key;
     DWORD disposition = 0;
-    LONG status = RegCreateKeyExW(root, path, 0, NULL, REG_OPTION_NON_VOLATILE, sam, NULL, &key, &disposition);
+    LONG status =
+        RegCreateKeyExW(root, path, 0, NULL, REG_OPTION_NON_VOLATILE, sam, NULL, &key, &disposition);
     std::printf("%s: %ld disposition %lu\n", what, long(status), (unsigned long)disposition);
     if (status == ERROR_SUCCESS) RegCloseKey(key);
 }
@@ -77,7 +78,8 @@ void List_Subkeys(HKEY key) {
             std::printf("  subkey %lu: status %ld\n", (unsigned long)index, long(status));
             return;
         }
-        std::printf("  subkey %lu: %s (%lu)\n", (unsigned long)index, Show(name).c_str(), (unsigned long)length);
+        std::printf("  subkey %lu: %s (%lu)\n", (unsigned long)index, Show(name).c_str(),
+                    (unsigned long)length);
     }
 }
 
@@ -100,8 +102,8 @@ void List_Values_Sorted(HKEY key) {
 void Show_Value(HKEY key, const WCHAR* name) {
     DWORD type = 0xFFFF, size = 0;
     LONG status = RegQueryValueExW(key, name, NULL, &type, NULL, &size);
-    std::printf("  query \"%s\": %ld type %lu size %lu", Show(name).c_str(), long(status), (unsigned long)type,
-                (unsigned long)size);
+    std::printf("  query \"%s\": %ld type %lu size %lu", Show(name).c_str(), long(status),
+                (unsigned long)type, (unsigned long)size);
     if (status == ERROR_SUCCESS) {
         std::vector<BYTE> data(size + 1);
         DWORD read = size;
@@ -114,22 +116,28 @@ void Show_Value(HKEY key, const WCHAR* name) {
 
 void Info(HKEY key) {
     DWORD sub_keys = 99, max_sub_key = 99, values = 99, max_value_name = 99, max_value = 99;
-    LONG status = RegQueryInfoKeyW(key, NULL, NULL, NULL, &sub_keys, &max_sub_key, NULL, &values, &max_value_name,
-                                   &max_value, NULL, NULL);
-    std::printf("  info: %ld subkeys %lu longest %lu values %lu longest name %lu largest data %lu\n", long(status),
-                (unsigned long)sub_keys, (unsigned long)max_sub_key, (unsigned long)values,
+    LONG status = RegQueryInfoKeyW(key, NULL, NULL, NULL, &sub_keys, &max_sub_key, NULL, &values,
+                                   &max_value_name, &max_value, NULL, NULL);
+    std::printf("  info: %ld subkeys %lu longest %lu values %lu longest name %lu largest data %lu\n",
+                long(status), (unsigned long)sub_keys, (unsigned long)max_sub_key, (unsigned long)values,
                 (unsigned long)max_value_name, (unsigned long)max_value);
 }
 
 void Names_And_Case() {
     Section("names are case-insensitive and case-preserving");
-    Make("create MixedCase\\Child", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\MixedCase\\Child"), KEY_ALL_ACCESS);
-    Make("create mixedcase again", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\mixedcase"), KEY_ALL_ACCESS);
-    Probe("open MIXEDCASE\\child", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VPCONFORMANCE\\MIXEDCASE\\child"), KEY_READ);
-    Make("create \\u00E9t\\u00E9", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\\u00e9t\u00e9"), KEY_ALL_ACCESS);
-    Probe("open \\u00C9T\\u00C9", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\\u00c9T\u00c9"), KEY_READ);
+    Make("create MixedCase\\Child", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\MixedCase\\Child"),
+         KEY_ALL_ACCESS);
+    Make("create mixedcase again", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\mixedcase"),
+         KEY_ALL_ACCESS);
+    Probe("open MIXEDCASE\\child", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VPCONFORMANCE\\MIXEDCASE\\child"),
+          KEY_READ);
+    Make("create \\u00E9t\\u00E9", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\\u00e9t\u00e9"),
+         KEY_ALL_ACCESS);
+    Probe("open \\u00C9T\\u00C9", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\\u00c9T\u00c9"),
+          KEY_READ);
     HKEY key;
-    Status("open VpConformance", RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance"), 0, KEY_READ, &key));
+    Status("open VpConformance",
+           RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance"), 0, KEY_READ, &key));
     List_Subkeys(key);
     RegCloseKey(key);
 }
@@ -140,8 +148,9 @@ void Enumeration() {
     Make("create Order", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Order"), KEY_ALL_ACCESS);
     Status("open Order", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Order"), 0,
                                        KEY_ALL_ACCESS, &key));
-    const WCHAR* names[] = {TEXT("beta"), TEXT("Alpha"), TEXT("alpha2"), TEXT("B"), TEXT("a b"), TEXT("Zeta"),
-                            TEXT("y1"), TEXT("10"), TEXT("9"), TEXT("{0A1B}"), TEXT("a.b"), TEXT("A-B")};
+    const WCHAR* names[] = {TEXT("beta"), TEXT("Alpha"),  TEXT("alpha2"), TEXT("B"),
+                            TEXT("a b"),  TEXT("Zeta"),   TEXT("y1"),     TEXT("10"),
+                            TEXT("9"),    TEXT("{0A1B}"), TEXT("a.b"),    TEXT("A-B")};
     for (const WCHAR* name : names) {
         HKEY sub;
         RegCreateKeyExW(key, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL);
@@ -160,7 +169,8 @@ void Enumeration() {
     std::printf("subkey 0 into 2: %ld length %lu\n", long(status), (unsigned long)length);
     length = 3;
     status = RegEnumKeyExW(key, 0, name, &length, NULL, NULL, NULL, NULL);
-    std::printf("subkey 0 into 3: %ld length %lu name %s\n", long(status), (unsigned long)length, Show(name).c_str());
+    std::printf("subkey 0 into 3: %ld length %lu name %s\n", long(status), (unsigned long)length,
+                Show(name).c_str());
     length = 8;
     status = RegEnumKeyExW(key, 12, name, &length, NULL, NULL, NULL, NULL);
     std::printf("subkey 12: %ld length %lu\n", long(status), (unsigned long)length);
@@ -213,7 +223,8 @@ void Values() {
     Status("set multi_sz", RegSetValueExW(key, TEXT("Multi"), 0, REG_MULTI_SZ,
                                           reinterpret_cast<const BYTE*>(multi), sizeof multi));
     DWORD number = 0x12345678;
-    Status("set dword", RegSetValueExW(key, TEXT("Number"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4));
+    Status("set dword",
+           RegSetValueExW(key, TEXT("Number"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4));
     const BYTE qword[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     Status("set qword", RegSetValueExW(key, TEXT("Quad"), 0, REG_QWORD, qword, 8));
     Status("set binary of 3", RegSetValueExW(key, TEXT("Odd"), 0, REG_BINARY, qword, 3));
@@ -222,8 +233,8 @@ void Values() {
     Status("set dword without data", RegSetValueExW(key, TEXT("Broken"), 0, REG_DWORD, NULL, 4));
     Status("overwrite number as sz", RegSetValueExW(key, TEXT("number"), 0, REG_SZ, bytes, 4));
     for (const WCHAR* name : {TEXT("Terminated"), TEXT("Unterminated"), TEXT("ShortCount"), TEXT("Expand"),
-                              TEXT("Multi"), TEXT("NUMBER"), TEXT("Quad"), TEXT("Odd"), TEXT("Empty"), TEXT(""),
-                              TEXT("Broken"), TEXT("Missing")})
+                              TEXT("Multi"), TEXT("NUMBER"), TEXT("Quad"), TEXT("Odd"), TEXT("Empty"),
+                              TEXT(""), TEXT("Broken"), TEXT("Missing")})
         Show_Value(key, name);
     List_Values_Sorted(key);
     Info(key);
@@ -238,8 +249,10 @@ void Values() {
     size = 16;
     status = RegQueryValueExW(key, TEXT("Missing"), NULL, &type, data, &size);
     std::printf("query Missing: %ld size %lu\n", long(status), (unsigned long)size);
-    Status("query Terminated with data but no size", RegQueryValueExW(key, TEXT("Terminated"), NULL, &type, data, NULL));
-    Status("query Terminated with nothing", RegQueryValueExW(key, TEXT("Terminated"), NULL, NULL, NULL, NULL));
+    Status("query Terminated with data but no size",
+           RegQueryValueExW(key, TEXT("Terminated"), NULL, &type, data, NULL));
+    Status("query Terminated with nothing",
+           RegQueryValueExW(key, TEXT("Terminated"), NULL, NULL, NULL, NULL));
     Status("delete value Odd", RegDeleteValueW(key, TEXT("ODD")));
     Status("delete value Odd again", RegDeleteValueW(key, TEXT("Odd")));
     Status("delete default value", RegDeleteValueW(key, NULL));
@@ -253,19 +266,24 @@ void Paths() {
     Make("create Paths\\\\Inner\\\\", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\\\Inner\\\\"),
          KEY_ALL_ACCESS);
     Probe("open Paths\\Inner", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\Inner"), KEY_READ);
-    Probe("open Paths\\Inner\\", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\Inner\\"), KEY_READ);
+    Probe("open Paths\\Inner\\", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\Inner\\"),
+          KEY_READ);
     Probe("open Paths\\\\\\", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\\\\\"), KEY_READ);
     Probe("open \\SOFTWARE", HKEY_LOCAL_MACHINE, TEXT("\\SOFTWARE\\VpConformance"), KEY_READ);
     Make("create \\SOFTWARE", HKEY_LOCAL_MACHINE, TEXT("\\SOFTWARE\\VpConformance\\Lead"), KEY_ALL_ACCESS);
-    Status("delete \\Paths\\Inner", RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("\\SOFTWARE\\VpConformance\\Paths\\Inner")));
-    Status("delete Paths\\\\Inner\\", RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\\\Inner\\")));
-    Probe("open Paths\\Inner after", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\Inner"), KEY_READ);
+    Status("delete \\Paths\\Inner",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("\\SOFTWARE\\VpConformance\\Paths\\Inner")));
+    Status("delete Paths\\\\Inner\\",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\\\Inner\\")));
+    Probe("open Paths\\Inner after", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths\\Inner"),
+          KEY_READ);
     Probe("open with null path", HKEY_LOCAL_MACHINE, NULL, KEY_READ);
     Probe("open with empty path", HKEY_LOCAL_MACHINE, TEXT(""), KEY_READ);
     HKEY key;
     Status("open with no result", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0, KEY_READ, NULL));
     Status("delete with null path", RegDeleteKeyW(HKEY_LOCAL_MACHINE, NULL));
-    Status("open Paths", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths"), 0, KEY_READ, &key));
+    Status("open Paths",
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Paths"), 0, KEY_READ, &key));
     Probe("open empty below Paths", key, TEXT(""), KEY_READ);
     RegCloseKey(key);
 }
@@ -274,17 +292,20 @@ void Deletion() {
     Section("deletion of missing, non-empty, nested and open keys");
     Make("create Tree\\Middle\\Leaf", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle\\Leaf"),
          KEY_ALL_ACCESS);
-    Status("delete missing key", RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Nothing")));
+    Status("delete missing key",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Nothing")));
     Status("delete below a missing key",
            RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Nothing\\Nothing")));
-    Probe("open below a missing key", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Nothing\\Nothing"), KEY_READ);
-    Status("delete Tree (has subkeys)", RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree")));
+    Probe("open below a missing key", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Nothing\\Nothing"),
+          KEY_READ);
+    Status("delete Tree (has subkeys)",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree")));
     Status("delete Middle (has subkeys)",
            RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle")));
 
     HKEY tree, leaf, middle;
-    Status("open Tree", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree"), 0, KEY_ALL_ACCESS,
-                                      &tree));
+    Status("open Tree", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree"), 0,
+                                      KEY_ALL_ACCESS, &tree));
     Status("open Leaf through Tree", RegOpenKeyExW(tree, TEXT("Middle\\Leaf"), 0, KEY_ALL_ACCESS, &leaf));
     Status("delete Leaf through Tree", RegDeleteKeyW(tree, TEXT("MIDDLE\\LEAF")));
     WCHAR name[32];
@@ -301,16 +322,18 @@ void Deletion() {
     Status("delete value on deleted Leaf", RegDeleteValueW(leaf, TEXT("x")));
     HKEY other;
     Status("open below deleted Leaf", RegOpenKeyExW(leaf, TEXT(""), 0, KEY_READ, &other));
-    Status("create below deleted Leaf", RegCreateKeyExW(leaf, TEXT("New"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &other,
-                                                        NULL));
+    Status("create below deleted Leaf",
+           RegCreateKeyExW(leaf, TEXT("New"), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &other, NULL));
     Status("delete deleted Leaf", RegDeleteKeyW(leaf, TEXT("")));
-    Make("create Leaf anew", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle\\Leaf"), KEY_ALL_ACCESS);
-    Status("query info of deleted Leaf after", RegQueryInfoKeyW(leaf, NULL, NULL, NULL, &length, NULL, NULL, NULL,
-                                                                NULL, NULL, NULL, NULL));
+    Make("create Leaf anew", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle\\Leaf"),
+         KEY_ALL_ACCESS);
+    Status("query info of deleted Leaf after",
+           RegQueryInfoKeyW(leaf, NULL, NULL, NULL, &length, NULL, NULL, NULL, NULL, NULL, NULL, NULL));
     Status("close deleted Leaf", RegCloseKey(leaf));
     Status("close Leaf again", RegCloseKey(leaf));
 
-    Status("delete Leaf", RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle\\Leaf")));
+    Status("delete Leaf",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Tree\\Middle\\Leaf")));
     Status("open Middle", RegOpenKeyExW(tree, TEXT("Middle"), 0, KEY_ALL_ACCESS, &middle));
     Status("delete Middle by its own handle", RegDeleteKeyW(middle, TEXT("")));
     Status("close Middle", RegCloseKey(middle));
@@ -323,7 +346,8 @@ void Deletion() {
 
 void Access() {
     Section("access masks");
-    Make("create Access\\Child", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access\\Child"), KEY_ALL_ACCESS);
+    Make("create Access\\Child", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access\\Child"),
+         KEY_ALL_ACCESS);
     HKEY key, child;
     WCHAR name[32];
     DWORD length, number = 5, type, size;
@@ -342,30 +366,32 @@ void Access() {
     Status("  delete grandchild", RegDeleteKeyW(key, TEXT("Child\\Grandchild")));
     RegCloseKey(key);
 
-    Status("open KEY_READ", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"), 0, KEY_READ,
-                                          &key));
+    Status("open KEY_READ",
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"), 0, KEY_READ, &key));
     Status("  set value", RegSetValueExW(key, TEXT("w"), 0, REG_DWORD, data, 4));
     Status("  delete value", RegDeleteValueW(key, TEXT("v")));
     Status("  query value", RegQueryValueExW(key, TEXT("v"), NULL, &type, NULL, &size));
     Info(key);
     RegCloseKey(key);
 
-    Status("open KEY_QUERY_VALUE", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"), 0,
-                                                 KEY_QUERY_VALUE, &key));
+    Status("open KEY_QUERY_VALUE", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"),
+                                                 0, KEY_QUERY_VALUE, &key));
     length = 32;
     Status("  enumerate subkeys", RegEnumKeyExW(key, 0, name, &length, NULL, NULL, NULL, NULL));
     length = 32;
     Status("  enumerate values", RegEnumValueW(key, 0, name, &length, NULL, NULL, NULL, NULL));
     RegCloseKey(key);
 
-    Status("open KEY_ENUMERATE_SUB_KEYS", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"),
-                                                        0, KEY_ENUMERATE_SUB_KEYS, &key));
+    Status("open KEY_ENUMERATE_SUB_KEYS",
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance\\Access"), 0,
+                         KEY_ENUMERATE_SUB_KEYS, &key));
     length = 32;
     Status("  enumerate subkeys", RegEnumKeyExW(key, 0, name, &length, NULL, NULL, NULL, NULL));
     length = 32;
     Status("  enumerate values", RegEnumValueW(key, 0, name, &length, NULL, NULL, NULL, NULL));
     RegCloseKey(key);
-    Status("use a handle never opened", RegOpenKeyExW(reinterpret_cast<HKEY>(0x5678), TEXT("x"), 0, KEY_READ, &key));
+    Status("use a handle never opened",
+           RegOpenKeyExW(reinterpret_cast<HKEY>(0x5678), TEXT("x"), 0, KEY_READ, &key));
 }
 
 void Views() {
@@ -378,7 +404,8 @@ void Views() {
           KEY_READ);
     Probe("  32-bit SOFTWARE\\Wow6432Node\\VpView", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\VpView"),
           KEY_READ | view32);
-    Probe("  32-bit software\\vpview\\inner", HKEY_LOCAL_MACHINE, TEXT("software\\vpview\\inner"), KEY_READ | view32);
+    Probe("  32-bit software\\vpview\\inner", HKEY_LOCAL_MACHINE, TEXT("software\\vpview\\inner"),
+          KEY_READ | view32);
     Probe("  KEY_WOW64_64KEY SOFTWARE\\VpView", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpView"),
           KEY_READ | KEY_WOW64_64KEY);
     Make("create SOFTWARE\\VpNative in the 64-bit view", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpNative"),
@@ -386,8 +413,8 @@ void Views() {
     Probe("  32-bit SOFTWARE\\VpNative", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpNative"), KEY_READ | view32);
 
     HKEY software;
-    Status("open SOFTWARE in the 32-bit view", RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0,
-                                                             KEY_SET_VALUE | view32, &software));
+    Status("open SOFTWARE in the 32-bit view",
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0, KEY_SET_VALUE | view32, &software));
     Probe("  VpView through it", software, TEXT("VpView"), KEY_READ);
     Probe("  VpNative through it", software, TEXT("VpNative"), KEY_READ);
     Status("  delete VpView (has a subkey)", RegDeleteKeyW(software, TEXT("VpView")));
@@ -395,22 +422,22 @@ void Views() {
     Status("  delete VpView", RegDeleteKeyW(software, TEXT("VpView")));
     Status("  delete VpNative", RegDeleteKeyW(software, TEXT("VpNative")));
     RegCloseKey(software);
-    Probe("  64-bit SOFTWARE\\Wow6432Node\\VpView after", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\VpView"),
-          KEY_READ);
+    Probe("  64-bit SOFTWARE\\Wow6432Node\\VpView after", HKEY_LOCAL_MACHINE,
+          TEXT("SOFTWARE\\Wow6432Node\\VpView"), KEY_READ);
     Probe("  64-bit SOFTWARE\\VpNative after", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpNative"), KEY_READ);
 
     Make("create SOFTWARE\\Wow6432Node\\VpExplicit in the 32-bit view", HKEY_LOCAL_MACHINE,
          TEXT("SOFTWARE\\Wow6432Node\\VpExplicit"), KEY_ALL_ACCESS | view32);
-    Probe("  64-bit SOFTWARE\\Wow6432Node\\VpExplicit", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\VpExplicit"),
-          KEY_READ);
+    Probe("  64-bit SOFTWARE\\Wow6432Node\\VpExplicit", HKEY_LOCAL_MACHINE,
+          TEXT("SOFTWARE\\Wow6432Node\\VpExplicit"), KEY_READ);
     Probe("  64-bit SOFTWARE\\Wow6432Node\\Wow6432Node\\VpExplicit", HKEY_LOCAL_MACHINE,
           TEXT("SOFTWARE\\Wow6432Node\\Wow6432Node\\VpExplicit"), KEY_READ);
 
     Section("shared keys");
     Make("create HKCU SOFTWARE\\VpConformance\\User32 in the 32-bit view", HKEY_CURRENT_USER,
          TEXT("SOFTWARE\\VpConformance\\User32"), KEY_ALL_ACCESS | view32);
-    Probe("  64-bit HKCU SOFTWARE\\VpConformance\\User32", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\User32"),
-          KEY_READ);
+    Probe("  64-bit HKCU SOFTWARE\\VpConformance\\User32", HKEY_CURRENT_USER,
+          TEXT("SOFTWARE\\VpConformance\\User32"), KEY_READ);
     Status("  delete it in the 64-bit view",
            RegDeleteKeyW(HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\User32")));
     Probe("  32-bit after", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance\\User32"), KEY_READ | view32);
@@ -420,14 +447,17 @@ void Views() {
     Probe("  64-bit Calais\\Readers\\VpReader", HKEY_LOCAL_MACHINE,
           TEXT("SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\\VpReader"), KEY_READ);
     Status("  delete it in the 64-bit view",
-           RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\\VpReader")));
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                         TEXT("SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\\VpReader")));
 
     Make("create Group Policy\\VpPolicy in the 32-bit view", HKEY_LOCAL_MACHINE,
-         TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\VpPolicy"), KEY_ALL_ACCESS | view32);
+         TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\VpPolicy"),
+         KEY_ALL_ACCESS | view32);
     Probe("  64-bit Group Policy\\VpPolicy", HKEY_LOCAL_MACHINE,
           TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\VpPolicy"), KEY_READ);
-    Status("  delete it in the 64-bit view", RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-           TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\VpPolicy")));
+    Status("  delete it in the 64-bit view",
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                         TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\VpPolicy")));
 
     Section("redirected keys below shared ones");
     Make("create Calais\\SmartCards\\VpCard in the 32-bit view", HKEY_LOCAL_MACHINE,
@@ -455,8 +485,10 @@ void Views() {
 
 int main() {
     std::printf("registry conformance\n");
-    Make("create HKLM SOFTWARE\\VpConformance", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance"), KEY_ALL_ACCESS);
-    Make("create HKCU SOFTWARE\\VpConformance", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance"), KEY_ALL_ACCESS);
+    Make("create HKLM SOFTWARE\\VpConformance", HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\VpConformance"),
+         KEY_ALL_ACCESS);
+    Make("create HKCU SOFTWARE\\VpConformance", HKEY_CURRENT_USER, TEXT("SOFTWARE\\VpConformance"),
+         KEY_ALL_ACCESS);
     Names_And_Case();
     Enumeration();
     Values();

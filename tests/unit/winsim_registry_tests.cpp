@@ -49,7 +49,8 @@ protected:
         WCHAR name[260];
         for (DWORD index = 0;; ++index) {
             DWORD length = 260;
-            if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
             names.emplace_back(name, length);
         }
         return names;
@@ -60,7 +61,8 @@ protected:
         WCHAR name[64];
         for (DWORD index = 0;; ++index) {
             DWORD length = 64;
-            if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
             names.emplace_back(name, length);
         }
         return names;
@@ -75,10 +77,12 @@ const BYTE* const kNumberBytes = reinterpret_cast<const BYTE*>(&kNumber);
 TEST_F(WinsimRegistry, ValuesAreListedInCreationOrderAndKeepTheirPlaceWhenRewritten) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"SOFTWARE\\V", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr), ERROR_SUCCESS);
+                              nullptr),
+              ERROR_SUCCESS);
     for (const WCHAR* name : {u"zeta", u"Alpha", u"", u"mid"})
         ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, kNumberBytes, 4), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, u"ALPHA", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"x"), 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, u"ALPHA", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"x"), 4),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteValueW(key, u"ZETA"), ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key, u"Zeta", 0, REG_DWORD, kNumberBytes, 4), ERROR_SUCCESS);
     EXPECT_EQ(Value_Names(key), (std::vector<Text>{u"Alpha", u"", u"mid", u"Zeta"}));
@@ -97,23 +101,28 @@ TEST_F(WinsimRegistry, SubkeysSortByUpperCasedNamesSoPunctuationAfterZComesAfter
 
 TEST_F(WinsimRegistry, MachineClassesAreSharedExceptTheRedirectedClassKeys) {
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\Installer\\Dependencies\\{P}",
-                     KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
+                     KEY_ALL_ACCESS | KEY_WOW64_32KEY),
+              ERROR_SUCCESS);
     EXPECT_EQ(Probe(HKEY_CLASSES_ROOT, u"Installer\\Dependencies\\{P}", KEY_READ), ERROR_SUCCESS);
-    EXPECT_EQ(Probe(HKEY_CLASSES_ROOT, u"Installer\\Dependencies\\{P}", KEY_READ | KEY_WOW64_32KEY), ERROR_SUCCESS);
+    EXPECT_EQ(Probe(HKEY_CLASSES_ROOT, u"Installer\\Dependencies\\{P}", KEY_READ | KEY_WOW64_32KEY),
+              ERROR_SUCCESS);
     EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\Wow6432Node", KEY_READ), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Wow6432Node", KEY_READ), ERROR_FILE_NOT_FOUND);
 
     ASSERT_EQ(Create(HKEY_CLASSES_ROOT, u"Interface\\{I}", KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
-    EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\Wow6432Node\\Interface\\{I}", KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\Wow6432Node\\Interface\\{I}", KEY_READ),
+              ERROR_SUCCESS);
     EXPECT_EQ(Probe(HKEY_CLASSES_ROOT, u"Interface\\{I}", KEY_READ), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(WinsimRegistry, UserClassIdentifiersAreRedirectedAndTheRestOfTheUserHiveIsShared) {
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"SOFTWARE\\Classes\\CLSID\\{C}", KEY_ALL_ACCESS | KEY_WOW64_32KEY),
               ERROR_SUCCESS);
-    EXPECT_EQ(Probe(HKEY_CURRENT_USER, u"SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{C}", KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(Probe(HKEY_CURRENT_USER, u"SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{C}", KEY_READ),
+              ERROR_SUCCESS);
     EXPECT_EQ(Probe(HKEY_CURRENT_USER, u"SOFTWARE\\Classes\\CLSID\\{C}", KEY_READ), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"SOFTWARE\\Corvanta LLP.", KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
+    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"SOFTWARE\\Corvanta LLP.", KEY_ALL_ACCESS | KEY_WOW64_32KEY),
+              ERROR_SUCCESS);
     EXPECT_EQ(Probe(HKEY_CURRENT_USER, u"SOFTWARE\\Corvanta LLP.", KEY_READ), ERROR_SUCCESS);
 }
 
@@ -132,16 +141,19 @@ TEST_F(WinsimRegistry, RedirectionTableMapsListedKeysAndTheirSubkeys) {
     EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE"}), (Path{u"SOFTWARE", u"Wow6432Node"}));
     EXPECT_EQ(Path_In_32Bit_View(true, {u"software", u"Microsoft", u"Cryptography", u"Calais"}),
               (Path{u"software", u"Wow6432Node", u"Microsoft", u"Cryptography", u"Calais"}));
-    EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Microsoft", u"Cryptography", u"Calais", u"Readers", u"R"}),
-              (Path{u"SOFTWARE", u"Microsoft", u"Cryptography", u"Calais", u"Readers", u"R"}));
+    EXPECT_EQ(
+        Path_In_32Bit_View(true, {u"SOFTWARE", u"Microsoft", u"Cryptography", u"Calais", u"Readers", u"R"}),
+        (Path{u"SOFTWARE", u"Microsoft", u"Cryptography", u"Calais", u"Readers", u"R"}));
     EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Microsoft", u"Cryptography", u"Calais", u"ReadersX"}),
               (Path{u"SOFTWARE", u"Wow6432Node", u"Microsoft", u"Cryptography", u"Calais", u"ReadersX"}));
-    EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Policies", u"P"}), (Path{u"SOFTWARE", u"Policies", u"P"}));
+    EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Policies", u"P"}),
+              (Path{u"SOFTWARE", u"Policies", u"P"}));
     EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Classes", u"Media Type", u"M"}),
               (Path{u"SOFTWARE", u"Classes", u"Wow6432Node", u"Media Type", u"M"}));
     EXPECT_EQ(Path_In_32Bit_View(true, {u"SOFTWARE", u"Classes", u"Wow6432Node", u"CLSID"}),
               (Path{u"SOFTWARE", u"Classes", u"Wow6432Node", u"CLSID"}));
-    EXPECT_EQ(Path_In_32Bit_View(true, {u"SYSTEM", u"CurrentControlSet"}), (Path{u"SYSTEM", u"CurrentControlSet"}));
+    EXPECT_EQ(Path_In_32Bit_View(true, {u"SYSTEM", u"CurrentControlSet"}),
+              (Path{u"SYSTEM", u"CurrentControlSet"}));
     EXPECT_EQ(Path_In_32Bit_View(false, {u"SOFTWARE", u"Policies"}), (Path{u"SOFTWARE", u"Policies"}));
 }
 
@@ -150,8 +162,9 @@ TEST_F(WinsimRegistry, QueryInfoNeedsQueryValueAccess) {
     HKEY key;
     DWORD count = 7;
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\K", KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_ACCESS_DENIED);
     EXPECT_EQ(count, 7u);
     RegCloseKey(key);
 }
@@ -177,17 +190,20 @@ TEST_F(WinsimRegistry, KeysThatAreNotAmongTheThreeRootsAreInvalidHandles) {
 TEST_F(WinsimRegistry, ProtectedKeyOpensForReadingOnly) {
     Make({u"SOFTWARE", u"Locked"})->write_protected = true;
     EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Locked", KEY_READ), ERROR_SUCCESS);
-    for (REGSAM sam : {REGSAM(KEY_SET_VALUE), REGSAM(KEY_CREATE_SUB_KEY), REGSAM(KEY_WRITE), REGSAM(KEY_ALL_ACCESS),
-                       REGSAM(DELETE), REGSAM(WRITE_DAC), REGSAM(WRITE_OWNER), REGSAM(GENERIC_WRITE)})
-        EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Locked", sam), ERROR_ACCESS_DENIED) << "access " << sam;
+    for (REGSAM sam :
+         {REGSAM(KEY_SET_VALUE), REGSAM(KEY_CREATE_SUB_KEY), REGSAM(KEY_WRITE), REGSAM(KEY_ALL_ACCESS),
+          REGSAM(DELETE), REGSAM(WRITE_DAC), REGSAM(WRITE_OWNER), REGSAM(GENERIC_WRITE)})
+        EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Locked", sam), ERROR_ACCESS_DENIED)
+            << "access " << sam;
 
     // MAXIMUM_ALLOWED opens it with what is allowed, which does not include writing.
     HKEY key;
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Locked", MAXIMUM_ALLOWED, &key), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExW(key, u"v", 0, REG_DWORD, kNumberBytes, 4), ERROR_ACCESS_DENIED);
     DWORD count = 9;
-    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(count, 0u);
     RegCloseKey(key);
 }
@@ -236,14 +252,48 @@ TEST_F(WinsimRegistry, FaultHitsTheNthMatchingCallOnly) {
 TEST_F(WinsimRegistry, FaultSubjectIsThePhysicalPathSoOneViewCanBeFailed) {
     Make({u"SOFTWARE", u"Corvanta LLP."});
     Make({u"SOFTWARE", u"Wow6432Node", u"Corvanta LLP."});
-    The_Machine().Add_Fault("RegDeleteKeyW", 1, ERROR_ACCESS_DENIED, u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\");
+    The_Machine().Add_Fault("RegDeleteKeyW", 1, ERROR_ACCESS_DENIED,
+                            u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\");
     HKEY software32;
-    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE", KEY_SET_VALUE | KEY_WOW64_32KEY, &software32), ERROR_SUCCESS);
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE", KEY_SET_VALUE | KEY_WOW64_32KEY, &software32),
+              ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvanta LLP."), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(software32, u"Corvanta LLP."), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Wow6432Node\\Corvanta LLP.", KEY_READ), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(software32, u"Corvanta LLP."), ERROR_SUCCESS);
     RegCloseKey(software32);
+}
+
+TEST_F(WinsimRegistry, FaultSubjectOfAnOpenInThe32BitViewIsTheRedirectedPath) {
+    Make({u"SOFTWARE", u"Microsoft", u"Cryptography", u"Defaults", u"Provider"});
+    Make({u"SOFTWARE", u"Wow6432Node", u"Microsoft", u"Cryptography", u"Defaults", u"Provider"});
+    The_Machine().Add_Fault("RegOpenKeyExW", 1, ERROR_ACCESS_DENIED, u"SOFTWARE\\Wow6432Node\\Microsoft");
+    const WCHAR* provider = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+    EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, provider, KEY_SET_VALUE), ERROR_SUCCESS);
+    EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, provider, KEY_SET_VALUE | KEY_WOW64_32KEY), ERROR_ACCESS_DENIED);
+    The_Machine().Add_Fault("RegCreateKeyExW", 1, ERROR_CANTWRITE, u"SOFTWARE\\Wow6432Node\\New");
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\New", KEY_WRITE), ERROR_SUCCESS);
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\New", KEY_WRITE | KEY_WOW64_32KEY), ERROR_CANTWRITE);
+}
+
+TEST_F(WinsimRegistry, ChangesAreRecordedAmongTheMachinesCallsFaultedOrNot) {
+    Make({u"SOFTWARE", u"K"});
+    The_Machine().Add_Fault("RegDeleteKeyW", 1, ERROR_ACCESS_DENIED);
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"SOFTWARE\\\\N\\", 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, u"v", 0, REG_DWORD, kNumberBytes, 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueW(key, nullptr), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"x"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Probe(HKEY_LOCAL_MACHINE, u"SOFTWARE\\K", KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(The_Machine().calls, (std::vector<std::string>{
+                                       "RegCreateKeyExW HKEY_CURRENT_USER\\SOFTWARE\\N",
+                                       "RegSetValueExW HKEY_CURRENT_USER\\SOFTWARE\\N\\v",
+                                       "RegDeleteValueW HKEY_CURRENT_USER\\SOFTWARE\\N\\",
+                                       "RegDeleteKeyW HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\x",
+                                   }));
 }
 
 TEST_F(WinsimRegistry, FaultSubjectsOfValueCallsEndWithTheValueName) {
@@ -285,7 +335,8 @@ TEST_F(WinsimRegistry, RepeatedFaultFailsEveryCallFromTheNthAndCanReturnPathNotF
     EXPECT_EQ(Text(name), u"A");
     for (int call = 0; call < 3; ++call) {
         length = 8;
-        EXPECT_EQ(RegEnumKeyExW(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(RegEnumKeyExW(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
+                  ERROR_PATH_NOT_FOUND);
     }
     RegCloseKey(key);
 }
@@ -298,12 +349,14 @@ TEST_F(WinsimRegistry, FaultedCloseLeavesTheKeyOpenAndFaultedInfoLeavesOutputsAl
     The_Machine().Add_Fault("RegCloseKey", 1, ERROR_INVALID_HANDLE);
     DWORD sub_keys = 77, values = 78;
     EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr,
-                               nullptr, nullptr, nullptr), ERROR_REGISTRY_CORRUPT);
+                               nullptr, nullptr, nullptr),
+              ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(sub_keys, 77u);
     EXPECT_EQ(values, 78u);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr,
-                               nullptr, nullptr, nullptr), ERROR_SUCCESS);
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(sub_keys, 0u);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);

@@ -44,7 +44,8 @@ TEST_F(Winsim_Sync, Last_Error_Belongs_To_The_Thread) {
 TEST_F(Winsim_Sync, Thread_Ids_Are_Stable_And_Distinct) {
     EXPECT_EQ(GetCurrentThreadId(), 4u);
     EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
-    std::vector<DWORD> ids = On_Other_Thread([] { return std::vector<DWORD>{GetCurrentThreadId(), GetCurrentThreadId()}; });
+    std::vector<DWORD> ids =
+        On_Other_Thread([] { return std::vector<DWORD>{GetCurrentThreadId(), GetCurrentThreadId()}; });
     EXPECT_EQ(ids[0], ids[1]);
     EXPECT_NE(ids[0], 4u);
     EXPECT_EQ(ids[0] % 4, 0u);
@@ -144,7 +145,8 @@ TEST_F(Winsim_Sync, Wait_Times_Out_In_Real_Time) {
     auto elapsed_ms = On_Other_Thread([mutex] {
         auto start = std::chrono::steady_clock::now();
         DWORD result = WaitForSingleObject(mutex, 60);
-        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return result == WAIT_TIMEOUT ? took.count() : -1;
     });
     EXPECT_GE(elapsed_ms, 60);
@@ -276,7 +278,8 @@ TEST_F(Winsim_Sync, Thread_Faults) {
     machine.Add_Fault("_beginthreadex", 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, CREATE_SUSPENDED, nullptr), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, CREATE_SUSPENDED, nullptr));
+    HANDLE thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, CREATE_SUSPENDED, nullptr));
     ASSERT_NE(thread, nullptr);
     machine.Add_Fault("ResumeThread", 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(ResumeThread(thread), 0xFFFFFFFFu);

@@ -7,6 +7,13 @@
 #                           scenario folder (empty text: no seeding), then C:\vpRemovalTool.exe ARG...;
 #                           WH_OUT names the folder of collected results, WH_PREFIX the prefix after the run.
 #                           A second call with the same NAME reuses the first one's results.
+#   wh_run_program NAME SCENARIO PROGRAM [ARG...]
+#                           the same for another Windows program (run as C:\<its file name>)
+#   wh_prefix_file 'windows\x'
+#                           the host path of a file of the last run's drive C: (names without letter case)
+#
+# Environment: WH_KEEP=1 keeps the temporary folder (prefixes and results) for a look afterwards;
+# WH_TZ is the host time zone Wine runs in.
 #
 # Collected in $WH_OUT:
 #   console.raw   standard output as the program wrote it     console.txt   the same with CR LF -> LF
@@ -72,6 +79,12 @@ wh_template() {
     WH_PREFIXES+=("$template")
     WINEPREFIX="$template" wineboot --init >"$WH_ROOT/wineboot.log" 2>&1 \
         || wh_fail "wineboot --init failed (see $WH_ROOT/wineboot.log)"
+    # A crash ends the process at once, exit code the exception code's low byte (0xC0000005 gives 5):
+    # the crash debugger named here does not exist, so no winedbg report lands on the console; the
+    # one-line notice of the crash goes to stderr.txt.
+    WINEPREFIX="$template" wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d 'C:\no-crash-debugger.exe' /f >>"$WH_ROOT/wineboot.log" 2>&1 \
+        || wh_fail "cannot switch off winedbg in the template prefix"
     WINEPREFIX="$template" wineserver -w
     [[ -f "$template/system.reg" && -d "$template/drive_c/windows/system32" ]] \
         || wh_fail "wineboot made no usable prefix in $template"
@@ -94,13 +107,16 @@ wh_new_prefix() {
     WH_PREFIXES+=("$WH_PREFIX")
 }
 
-# Seed the current prefix from a scenario folder: registry.reg imported, drive_c/ merged over drive_c.
+# Seed the current prefix from a scenario folder: registry.reg imported (as UTF-16LE), drive_c/ merged
+# over drive_c. machine.ini is not applied: Wine answers with its own OS version, and files held open
+# or read-only are for the checks that need them to arrange.
 wh_seed() {
     local scenario="$1"
     [[ -z "$scenario" ]] && return 0
     [[ -d "$scenario" ]] || wh_fail "scenario folder $scenario is missing"
     if [[ -f "$scenario/registry.reg" ]]; then
-        cp "$scenario/registry.reg" "$WH_PREFIX/drive_c/vp-seed.reg"
+        python3 "$WH_DIR/wh_tool.py" reg16 "$scenario/registry.reg" "$WH_PREFIX/drive_c/vp-seed.reg" \
+            || wh_fail "cannot read $scenario/registry.reg"
         WINEPREFIX="$WH_PREFIX" wine reg import 'C:\vp-seed.reg' >"$WH_ROOT/seed.log" 2>&1 \
             || wh_fail "wine reg import of $scenario/registry.reg failed: $(cat "$WH_ROOT/seed.log")"
         rm -f "$WH_PREFIX/drive_c/vp-seed.reg"
@@ -139,6 +155,16 @@ print(name if name in hits or not hits else hits[0])' "$path" "$part")"
 wh_run() {
     local name="$1" scenario="$2"
     shift 2
+    wh_run_program "$name" "$scenario" "$WH_EXE" "$@"
+}
+
+# As wh_run, for any Windows program: wh_run_program NAME SCENARIO EXE [ARG...]; it runs as C:\<its name>.
+wh_run_program() {
+    local name="$1" scenario="$2" program="$3"
+    shift 3
+    [[ -f "$program" ]] || wh_fail "$name: program $program is missing"
+    local program_name
+    program_name="$(basename "$program")"
     WH_OUT="$WH_ROOT/out/$name"
     if [[ -f "$WH_OUT/exit_code" ]]; then
         WH_PREFIX="$WH_ROOT/prefix/$name"
@@ -151,19 +177,19 @@ wh_run() {
     WINEPREFIX="$WH_PREFIX" wineserver -p || wh_fail "$name: cannot start wineserver"
     wh_seed "$scenario"
     mkdir -p "$WH_OUT"
-    cp "$WH_EXE" "$WH_PREFIX/drive_c/vpRemovalTool.exe"
+    cp "$program" "$WH_PREFIX/drive_c/$program_name"
     printf '%s\n' "$@" >"$WH_OUT/arguments"
 
     local rc
     wh_utc_ms >"$WH_OUT/utc_start_ms"
     (
         cd "$WH_PREFIX/drive_c" || exit 125
-        WINEPREFIX="$WH_PREFIX" TZ="$WH_TZ" timeout 300 wine 'C:\vpRemovalTool.exe' "$@" \
+        WINEPREFIX="$WH_PREFIX" TZ="$WH_TZ" timeout 300 wine "C:\\$program_name" "$@" \
             </dev/null >"$WH_OUT/console.raw" 2>"$WH_OUT/stderr.txt"
     )
     rc=$?
     wh_utc_ms >"$WH_OUT/utc_end_ms"
-    [[ $rc -eq 124 ]] && wh_fail "$name: vpRemovalTool.exe did not end within 300 s"
+    [[ $rc -eq 124 ]] && wh_fail "$name: $program_name did not end within 300 s"
     echo "$rc" >"$WH_OUT/exit_code"
     tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
 

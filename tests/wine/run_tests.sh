@@ -64,7 +64,9 @@ expect_exit_code() {
     got="$(cat "$WH_OUT/exit_code")"
     if [[ "$got" != "$want" ]]; then
         echo "exit code $got, expected $want"
-        echo "console:"; sed 's/^/  | /' "$WH_OUT/console.txt"
+        echo "console:"; head -n 20 "$WH_OUT/console.txt" | sed 's/^/  | /'
+        echo "stderr:"; grep -v 'wine32\|multiarch\|dpkg --add-architecture\|apt-get install' "$WH_OUT/stderr.txt" \
+            | head -n 5 | sed 's/^/  | /'
         return 1
     fi
 }
@@ -160,9 +162,10 @@ expect_log_end_banner() {
 
 # The console text, CR LF read as LF, equals an expected file of tests/wine/expected.
 expect_console() {
-    local expected="$EXPECTED/$1"
+    local expected="$1"
+    [[ "$expected" == /* ]] || expected="$EXPECTED/$expected"
     if ! cmp -s "$expected" "$WH_OUT/console.txt"; then
-        echo "console differs from expected/$1 (- expected, + got):"
+        echo "console differs from $expected (- expected, + got):"
         diff -u "$expected" "$WH_OUT/console.txt" | tail -n +3 | sed 's/^/  /'
         return 1
     fi
@@ -300,6 +303,35 @@ check_fresh_arg_no_runonce() {
         'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce' remove
 }
 
+# ---------------------------------------------------------------- checks: whole runs on the scenario machines
+
+# machines/clean: unrelated software only; the run finds nothing, so console and exit code are those
+# the scenario expects.
+run_clean() { wh_run clean "$MACHINES/clean"; }
+
+check_clean_exit_code()      { run_clean && expect_exit_code "$(tr -d '\r\n ' <"$MACHINES/clean/expected/exit-code.txt")"; }
+check_clean_log_header()     { run_clean && expect_log_header; }
+check_clean_log_end_banner() { run_clean && expect_log_end_banner; }
+check_clean_console()        { run_clean && expect_console "$MACHINES/clean/expected/console.txt"; }
+
+# ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
+
+# mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
+# real msvcrt streams and prints one "ok"/"FAIL" line per case.
+check_mingw_fread_s() {
+    local program
+    program="$(dirname "$WH_EXE")/mingw_crt_check.exe"
+    [[ -f "$program" ]] || { echo "$program is missing (it is built with the windows preset)"; return 1; }
+    wh_run_program crt_check "" "$program"
+    local cases
+    cases="$(grep -c '^ok ' "$WH_OUT/console.txt")"
+    if [[ "$(cat "$WH_OUT/exit_code")" != 0 ]] || grep -qv '^ok ' "$WH_OUT/console.txt" || (( cases != 9 )); then
+        echo "exit code $(cat "$WH_OUT/exit_code"), $cases of 9 cases ok:"
+        head -n 20 "$WH_OUT/console.txt" | sed 's/^/  | /'
+        return 1
+    fi
+}
+
 # ---------------------------------------------------------------- runner
 
 CHECKS=(
@@ -308,6 +340,7 @@ CHECKS=(
     manifest_requires_administrator
     manifest_has_no_compatibility_section
     version_resource
+    mingw_fread_s
     fresh_exit_code
     fresh_log_header
     fresh_log_line_ends
@@ -318,6 +351,10 @@ CHECKS=(
     fresh_arg_log_end_banner
     fresh_arg_console
     fresh_arg_no_runonce
+    clean_exit_code
+    clean_log_header
+    clean_log_end_banner
+    clean_console
 )
 
 wh_setup "$EXE"

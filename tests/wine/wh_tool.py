@@ -9,6 +9,8 @@
   wh_tool.py manifest FILE       print each requestedExecutionLevel ("level uiAccess") and the number of
                                  elements of the OS compatibility section (compatibility, supportedOS,
                                  maxversiontested) found anywhere in an application manifest
+  wh_tool.py reg16 SRC DST        write a regedit file (UTF-16LE with BOM, or UTF-8) as UTF-16LE with BOM
+                                 and CR LF line ends, the form every wine reg import reads
   wh_tool.py utf16 FILE          print a regedit export (UTF-16LE with BOM, or UTF-8) as UTF-8
 """
 import os
@@ -172,6 +174,18 @@ def manifest(path):
     print("compatibility %d" % compatibility)
 
 
+def reg16(src, dst):
+    with open(src, "rb") as f:
+        data = f.read()
+    if data[:2] == b"\xff\xfe":
+        text = data[2:].decode("utf-16-le")
+    else:
+        text = data.decode("utf-8-sig")
+    text = text.replace("\r\n", "\n").replace("\n", "\r\n")
+    with open(dst, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+
+
 def utf16(path):
     with open(path, "rb") as f:
         data = f.read()
@@ -191,6 +205,8 @@ def main(argv):
         version(argv[2])
     elif len(argv) >= 2 and argv[1] == "manifest" and len(argv) == 3:
         manifest(argv[2])
+    elif len(argv) >= 2 and argv[1] == "reg16" and len(argv) == 4:
+        reg16(argv[2], argv[3])
     elif len(argv) >= 2 and argv[1] == "utf16" and len(argv) == 3:
         utf16(argv[2])
     else:

@@ -431,3 +431,15 @@ uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start_a
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 #define WC_ERR_INVALID_CHARS 0x00000080
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
+
+// Kernel32: file access rights and attributes of the file calls
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000

@@ -121,7 +121,9 @@ bool Decode_Utf8(const unsigned char* bytes, size_t count, bool strict, Text& ou
 bool Encode_Utf8(const char16_t* units, size_t count, bool strict, std::string& out) {
     for (size_t i = 0; i < count; ++i) {
         uint32_t code = units[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        bool pair = code >= 0xD800 && code <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+                    units[i + 1] <= 0xDFFF;
+        if (pair) {
             code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
@@ -207,7 +209,9 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int mult
         }
     } else {
         converted.reserve(count);
-        for (size_t i = 0; i < count; ++i) converted += bytes[i] < 0x80 ? char16_t(bytes[i]) : table[bytes[i] - 0x80];
+        for (size_t i = 0; i < count; ++i) {
+            converted += bytes[i] < 0x80 ? char16_t(bytes[i]) : table[bytes[i] - 0x80];
+        }
     }
     if (converted.size() > size_t(0x7FFFFFFF)) return Fail(ERROR_ARITHMETIC_OVERFLOW);
     const int needed = int(converted.size());

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 
+#include "kernel_open.h"
+#include "kernel_paths.h"
+
 namespace winsim {
 
 bool Has_Invalid_Name_Character(const Text& path) {
@@ -80,11 +83,13 @@ BOOL DeleteFileW(LPCWSTR path) {
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
-    Fs_Node* parent = nullptr;
-    Fs_Node* node = machine.Find_Path(full, &parent);
+    // The entry itself: a junction is refused below as the folder entry it is.
+    Path_Lookup found = Look_Up(machine, full, false);
+    Fs_Node* parent = found.parent;
+    Fs_Node* node = found.node;
     if (!node) {
         // Only the last component missing: the file; anything before it: the path.
-        SetLastError(parent ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        SetLastError(found.error);
         return FALSE;
     }
     // The order follows Windows: a folder is refused when it is opened as a file, a sharing
@@ -93,7 +98,7 @@ BOOL DeleteFileW(LPCWSTR path) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (node->held_open || Is_Open_In_Runtime(machine, node)) {
+    if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }

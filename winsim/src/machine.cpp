@@ -1,5 +1,7 @@
 #include "machine.h"
 
+#include "kernel_paths.h"
+
 #include <algorithm>
 
 namespace winsim {
@@ -195,6 +197,7 @@ void Machine::Reset() {
     start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
     faults.clear();
     calls.clear();
+    oem_packages_in_use.clear();
 }
 
 void Machine::Add_Fault(const std::string& api, unsigned nth, DWORD error, const Text& match, bool repeat) {
@@ -224,48 +227,23 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
     return hit;
 }
 
-// Splits an absolute path of drive C: into its components; empty components (doubled
-// separators) are skipped. Returns false for a path that is not on drive C:.
-static bool Split_Path(const Text& path, std::vector<Text>& parts) {
-    if (path.size() < 2 || Upcase(path[0]) != u'C' || path[1] != u':') return false;
-    parts.clear();
-    Text part;
-    for (size_t i = 2; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == u'\\' || path[i] == u'/') {
-            if (!part.empty()) parts.push_back(part);
-            part.clear();
-        } else {
-            part += path[i];
-        }
-    }
-    return true;
-}
-
 Fs_Node* Machine::Find_Path(const Text& path, Fs_Node** parent, Text* last) {
-    if (parent) *parent = nullptr;
-    std::vector<Text> parts;
-    if (!Split_Path(path, parts)) return nullptr;
-    if (parts.empty()) return &drive_c;
-    Fs_Node* node = &drive_c;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i + 1 == parts.size()) {
-            if (parent) *parent = node;
-            if (last) *last = parts[i];
-        }
-        node = node->Find_Child(parts[i]);
-        if (!node) return nullptr;
-        if (i + 1 < parts.size() && !node->directory) return nullptr;
-    }
-    return node;
+    Path_Lookup found = Look_Up(*this, path, false);
+    if (parent) *parent = found.parent;
+    if (last) *last = found.last;
+    return found.node;
 }
 
 Fs_Node* Machine::Make_Folders(const Text& path) {
-    std::vector<Text> parts;
-    if (!Split_Path(path, parts)) return nullptr;
+    Win32_Path parsed = Parse_Win32_Path(path);
+    if (parsed.error != ERROR_SUCCESS) return nullptr;
     Fs_Node* node = &drive_c;
-    for (const Text& part : parts) {
-        node = node->Add_Child(part, true);
-        if (!node->directory) return nullptr;
+    for (const Text& part : parsed.parts) {
+        Fs_Node* child = node->Find_Child(part);
+        if (child && !child->link_target.empty()) child = Look_Up(*this, child->link_target, true).node;
+        else if (!child) child = node->Add_Child(part, true);
+        if (!child || !child->directory) return nullptr;
+        node = child;
     }
     return node;
 }

@@ -121,6 +121,10 @@ public:
     Reg_Key* Root_Key(HKEY root);  // the simulated key behind a predefined root, or null
 
     std::recursive_mutex lock;  // serialises the simulated API calls of several threads
+
+    // Published names of OEM driver packages (oemN.inf) that an installed device uses: uninstalling one
+    // needs SUOI_FORCEDELETE. Compared without regard to case.
+    std::vector<Text> oem_packages_in_use;
 };
 
 Machine& The_Machine();

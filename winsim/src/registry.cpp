@@ -9,6 +9,7 @@
 // Each call first asks Machine::Take_Fault with its own name and, as subject, the physical path it
 // addresses ("HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\X"; keys of HKEY_CLASSES_ROOT are named below
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes), followed by "\" and the value name for the value calls.
+// The calls that change the registry also append "API subject" to Machine::calls.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
 #include "machine.h"
@@ -25,9 +26,8 @@ using namespace winsim;
 namespace {
 
 // Rights that writing to a key or deleting it needs; a protected key refuses every one of them.
-constexpr REGSAM kWriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
-                                WRITE_OWNER;
-constexpr REGSAM kAllKeyRights = KEY_ALL_ACCESS | WRITE_DAC | WRITE_OWNER;
+constexpr REGSAM kWriteAccess =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr DWORD kMaxValueName = 16383;
 
 struct Key_Place {
@@ -59,7 +59,7 @@ bool Is_Predefined(HKEY key) {
 // What a handle stands for: a predefined root (all rights) or an open key of the table.
 struct Base {
     Key_Place place;
-    REGSAM access = kAllKeyRights;
+    REGSAM access = KEY_ALL_ACCESS;
     bool deleted = false;
     bool predefined = false;
 };
@@ -125,23 +125,24 @@ Key_Place Target_Place(const Base& base, const std::vector<Text>& names, REGSAM 
     return place;
 }
 
-// The subject handed to fault injection when the handle does not resolve.
-Text Fault_Subject(HKEY key, LPCWSTR sub_key) {
+// The physical path a call addresses, its subject for fault injection; the subkey text alone when
+// the handle does not resolve.
+Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0) {
     Base base;
     if (!Find_Base(key, base)) return From_Wide_Pointer(sub_key);
     std::vector<Text> names;
     Split_Subkey(sub_key, names);
-    return Path_Text(Target_Place(base, names, 0));
+    return Path_Text(Target_Place(base, names, sam));
 }
 
 REGSAM Map_Access(REGSAM sam, const Reg_Key& key) {
-    REGSAM access = sam & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
-                            GENERIC_ALL | MAXIMUM_ALLOWED);
+    REGSAM access = sam & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY | GENERIC_READ | GENERIC_WRITE |
+                            GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
     if (sam & GENERIC_READ) access |= KEY_READ;
     if (sam & GENERIC_WRITE) access |= KEY_WRITE;
     if (sam & GENERIC_EXECUTE) access |= KEY_EXECUTE;
     if (sam & GENERIC_ALL) access |= KEY_ALL_ACCESS;
-    if (sam & MAXIMUM_ALLOWED) access |= key.write_protected ? KEY_READ : kAllKeyRights;
+    if (sam & MAXIMUM_ALLOWED) access |= key.write_protected ? KEY_READ : KEY_ALL_ACCESS;
     return access;
 }
 
@@ -174,7 +175,7 @@ LSTATUS Open_Handle_Key(HKEY handle, REGSAM needed, Reg_Key** key, Key_Place* pl
 }
 
 Text Value_Subject(HKEY handle, LPCWSTR value_name) {
-    return Fault_Subject(handle, nullptr) + u"\\" + From_Wide_Pointer(value_name);
+    return Call_Subject(handle, nullptr) + u"\\" + From_Wide_Pointer(value_name);
 }
 
 bool Is_String_Type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -208,7 +209,7 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM sam, PHKEY result
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegOpenKeyExW", Fault_Subject(key, sub_key), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam), &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
     Base base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
@@ -228,7 +229,7 @@ LSTATUS RegCloseKey(HKEY key) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegCloseKey", Fault_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     if (Is_Predefined(key)) return ERROR_SUCCESS;
     return Table().keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
@@ -238,7 +239,9 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM 
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegCreateKeyExW", Fault_Subject(key, sub_key), &fault)) return LSTATUS(fault);
+    Text subject = Call_Subject(key, sub_key, sam);
+    machine.calls.push_back("RegCreateKeyExW " + To_Utf8(subject));
+    if (machine.Take_Fault("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
     Base base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
@@ -270,7 +273,9 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegDeleteKeyW", Fault_Subject(key, sub_key), &fault)) return LSTATUS(fault);
+    Text subject = Call_Subject(key, sub_key);
+    machine.calls.push_back("RegDeleteKeyW " + To_Utf8(subject));
+    if (machine.Take_Fault("RegDeleteKeyW", subject, &fault)) return LSTATUS(fault);
     if (!sub_key) return ERROR_INVALID_PARAMETER;
     Base base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
@@ -295,7 +300,9 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegDeleteValueW", Value_Subject(key, value_name), &fault)) return LSTATUS(fault);
+    Text subject = Value_Subject(key, value_name);
+    machine.calls.push_back("RegDeleteValueW " + To_Utf8(subject));
+    if (machine.Take_Fault("RegDeleteValueW", subject, &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
     if (target->write_protected) return ERROR_ACCESS_DENIED;
@@ -307,7 +314,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegEnumKeyExW", Fault_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegEnumKeyExW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_ENUMERATE_SUB_KEYS, &target)) return status;
     if (!name || !name_length) return ERROR_INVALID_PARAMETER;
@@ -326,7 +333,7 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegEnumValueW", Fault_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegEnumValueW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     if (reserved || !name || !name_length || (data && !data_size)) return ERROR_INVALID_PARAMETER;
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_QUERY_VALUE, &target)) return status;
@@ -343,7 +350,7 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR class_name, LPDWORD class_length, LPDW
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegQueryInfoKeyW", Fault_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegQueryInfoKeyW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_QUERY_VALUE, &target)) return status;
     if (class_length) {
@@ -351,7 +358,8 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR class_name, LPDWORD class_length, LPDW
         *class_length = 0;
     }
     DWORD longest_key = 0, longest_name = 0, largest_data = 0;
-    for (const auto& subkey : target->subkeys) longest_key = std::max(longest_key, DWORD(subkey->name.size()));
+    for (const auto& subkey : target->subkeys)
+        longest_key = std::max(longest_key, DWORD(subkey->name.size()));
     for (const Reg_Value& value : target->values) {
         longest_name = std::max(longest_name, DWORD(value.name.size()));
         largest_data = std::max(largest_data, DWORD(value.data.size()));
@@ -385,7 +393,9 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD, DWORD type, const BY
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegSetValueExW", Value_Subject(key, value_name), &fault)) return LSTATUS(fault);
+    Text subject = Value_Subject(key, value_name);
+    machine.calls.push_back("RegSetValueExW " + To_Utf8(subject));
+    if (machine.Take_Fault("RegSetValueExW", subject, &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
     if (target->write_protected) return ERROR_ACCESS_DENIED;

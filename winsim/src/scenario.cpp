@@ -1,5 +1,6 @@
-// Scenario folders: machine.ini (OS identity, code page, how the tool is started), registry.reg and
-// drive_c/, loaded into a Machine and written back from one.
+// Scenario folders: machine.ini (OS identity, code page, how the tool is started, files in use,
+// read-only files, junctions, protected keys, injected faults), registry.reg and drive_c/, loaded
+// into a Machine and written back from one.
 #include "machine.h"
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "kernel_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -106,11 +109,115 @@ bool Set_Path(Machine& machine, const std::string& value) {
     return true;
 }
 
+// The keys that name files, folders and keys: applied once registry.reg and drive_c are loaded.
+// Each gives its complaint in why.
+
+Text Utf16(const std::string& value) { return From_Utf8(value); }
+
+bool Find_Entry(Machine& machine, const std::string& value, Fs_Node*& node, std::string& why) {
+    Path_Lookup found = Look_Up(machine, Utf16(value), false);
+    node = found.node;
+    if (!node) why = "no file or folder \"" + value + "\" on drive C:";
+    return node != nullptr;
+}
+
+bool Set_Locked(Machine& machine, const std::string& value, std::string& why) {
+    Fs_Node* node;
+    if (!Find_Entry(machine, value, node, why)) return false;
+    node->held_open = true;
+    return true;
+}
+
+bool Set_Read_Only(Machine& machine, const std::string& value, std::string& why) {
+    Fs_Node* node;
+    if (!Find_Entry(machine, value, node, why)) return false;
+    node->attributes |= FILE_ATTRIBUTE_READONLY;
+    return true;
+}
+
+bool Set_Junction(Machine& machine, const std::string& value, std::string& why) {
+    size_t arrow = value.find("=>");
+    if (arrow == std::string::npos) {
+        why = "bad value \"" + value + "\" for junction; expected LINK => TARGET";
+        return false;
+    }
+    std::string link = Trim(value.substr(0, arrow)), target = Trim(value.substr(arrow + 2));
+    Path_Lookup to = Look_Up(machine, Utf16(target), true);
+    if (!to.node || !to.node->directory) {
+        why = "junction target \"" + target + "\" is no folder on drive C:";
+        return false;
+    }
+    Path_Lookup at = Look_Up(machine, Utf16(link), false);
+    if (at.node || at.error != ERROR_FILE_NOT_FOUND) {
+        why = "junction \"" + link + "\": " + (at.node ? "already exists" : "its folder does not exist");
+        return false;
+    }
+    Fs_Node* entry = at.parent->Add_Child(at.last, true);
+    entry->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    entry->link_target = to.full;
+    return true;
+}
+
+bool Set_Protected(Machine& machine, const std::string& value, std::string& why) {
+    Text path = Utf16(value);
+    size_t slash = path.find(u'\\');
+    Text root = path.substr(0, slash);
+    Reg_Key* key = Same_Name(root, u"HKEY_LOCAL_MACHINE") ? &machine.hklm
+                   : Same_Name(root, u"HKEY_CURRENT_USER") ? &machine.hkcu
+                                                            : nullptr;
+    while (key && slash != Text::npos) {
+        size_t next = path.find(u'\\', slash + 1);
+        Text name = path.substr(slash + 1, next == Text::npos ? Text::npos : next - slash - 1);
+        if (!name.empty()) key = key->Find_Subkey(name);
+        slash = next;
+    }
+    if (!key) {
+        why = "no registry key \"" + value + "\" (HKEY_LOCAL_MACHINE\\... or HKEY_CURRENT_USER\\...)";
+        return false;
+    }
+    key->write_protected = true;
+    return true;
+}
+
+// API:NTH[+]:ERROR[:MATCH]: the NTH call of API (counting only calls whose path or name contains
+// MATCH) fails with ERROR; with '+' every later matching call fails too.
+bool Set_Fault(Machine& machine, const std::string& value, std::string& why) {
+    why = "bad value \"" + value + "\" for fault; expected API:NTH[+]:ERROR[:MATCH]";
+    size_t first = value.find(':');
+    size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+    if (second == std::string::npos) return false;
+    size_t third = value.find(':', second + 1);
+    std::string api = value.substr(0, first);
+    std::string nth_text = value.substr(first + 1, second - first - 1);
+    std::string error_text = value.substr(second + 1, third == std::string::npos ? third : third - second - 1);
+    std::string match = third == std::string::npos ? std::string() : value.substr(third + 1);
+    if (api.empty() || api.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") !=
+                           std::string::npos)
+        return false;
+    bool repeat = !nth_text.empty() && nth_text.back() == '+';
+    if (repeat) nth_text.pop_back();
+    unsigned long nth, error;
+    if (!Parse_Number(nth_text, 0xFFFFFFFFul, nth) || nth == 0 || !Parse_Number(error_text, 0xFFFFFFFFul, error))
+        return false;
+    machine.Add_Fault(api, unsigned(nth), DWORD(error), Utf16(match), repeat);
+    why.clear();
+    return true;
+}
+
 struct Ini_Key {
     const char* section;
     const char* key;
     const char* expected;  // the accepted values, for the error message
     bool (*apply)(Machine& machine, const std::string& value);
+    // Keys that name what registry.reg and drive_c hold; they may be given more than once.
+    bool (*apply_later)(Machine& machine, const std::string& value, std::string& why) = nullptr;
+};
+
+// A key kept until registry.reg and drive_c are loaded.
+struct Later_Key {
+    unsigned line;
+    const Ini_Key* key;
+    std::string value;
 };
 
 const Ini_Key kIniKeys[] = {
@@ -120,9 +227,15 @@ const Ini_Key kIniKeys[] = {
     {"os", "suite", "embedded", Set_Suite},
     {"os", "codepage", "1252 or 1251", Set_Code_Page},
     {"run", "path", "the tool's path on drive C:", Set_Path},
+    {"files", "locked", "", nullptr, Set_Locked},
+    {"files", "read_only", "", nullptr, Set_Read_Only},
+    {"files", "junction", "", nullptr, Set_Junction},
+    {"registry", "protected", "", nullptr, Set_Protected},
+    {"faults", "fault", "", nullptr, Set_Fault},
 };
 
-bool Load_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error) {
+bool Load_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::vector<Later_Key>& later,
+              std::string& error) {
     std::string text(bytes.begin(), bytes.end());
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::string section;
@@ -155,6 +268,10 @@ bool Load_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& 
         for (const Ini_Key& k : kIniKeys)
             if (section == k.section && key == k.key) known = &k;
         if (!known) return fail("unknown key \"" + key + "\" in section [" + section + "]");
+        if (known->apply_later) {
+            later.push_back(Later_Key{number, known, value});
+            continue;
+        }
         std::string full = section + "." + key;
         if (std::find(seen.begin(), seen.end(), full) != seen.end())
             return fail("key \"" + key + "\" given twice in section [" + section + "]");
@@ -165,6 +282,34 @@ bool Load_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& 
     return true;
 }
 
+bool Apply_Later_Keys(Machine& machine, const std::vector<Later_Key>& later, std::string& error) {
+    for (const Later_Key& entry : later) {
+        std::string why;
+        if (!entry.key->apply_later(machine, entry.value, why)) {
+            error = "machine.ini:" + std::to_string(entry.line) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The [files] lines of a folder's tree, in listing order: junctions, files in use, read-only files.
+void Save_File_Keys(const Fs_Node& folder, const std::string& path, std::string& out) {
+    for (const auto& child : folder.children) {
+        std::string child_path = path + "\\" + To_Utf8(child->name);
+        if (!child->link_target.empty()) out += "junction=" + child_path + " => " + To_Utf8(child->link_target) + "\n";
+        if (child->held_open) out += "locked=" + child_path + "\n";
+        if (child->attributes & FILE_ATTRIBUTE_READONLY) out += "read_only=" + child_path + "\n";
+        if (child->directory) Save_File_Keys(*child, child_path, out);
+    }
+}
+
+void Save_Protected_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
+    if (key.write_protected) out += "protected=" + path + "\n";
+    for (const auto& subkey : key.subkeys) Save_Protected_Keys(*subkey, path + "\\" + To_Utf8(subkey->name), out);
+}
+
+// Injected faults are not written back: they belong to a run, not to the machine.
 std::string Save_Ini(const Machine& machine) {
     std::string out = "[os]\n";
     out += "version=" + std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor) + "\n";
@@ -175,6 +320,13 @@ std::string Save_Ini(const Machine& machine) {
     out += "codepage=" + std::to_string(machine.code_page) + "\n";
     if (machine.module_path != kDefaultModulePath)
         out += "\n[run]\npath=" + To_Utf8(machine.module_path) + "\n";
+    std::string files;
+    Save_File_Keys(machine.drive_c, "C:", files);
+    if (!files.empty()) out += "\n[files]\n" + files;
+    std::string keys;
+    Save_Protected_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", keys);
+    Save_Protected_Keys(machine.hkcu, "HKEY_CURRENT_USER", keys);
+    if (!keys.empty()) out += "\n[registry]\n" + keys;
     return out;
 }
 
@@ -236,6 +388,7 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
         return false;
     }
     for (const auto& child : folder.children) {
+        if (!child->link_target.empty()) continue;  // a junction is written to machine.ini
         fs::path path = host / To_Utf8(child->name);
         std::string bytes(child->data.begin(), child->data.end());
         bool ok = child->directory ? Save_Folder(*child, path, error) : Write_File(path, bytes, error);
@@ -255,8 +408,10 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
     }
     // machine.ini first: the code page it sets decodes a REGEDIT4 registry.reg.
     std::vector<uint8_t> bytes;
+    std::vector<Later_Key> later;
     if (fs::exists(root / "machine.ini", failure)) {
-        if (!Read_File(root / "machine.ini", bytes, error) || !Load_Ini(machine, bytes, error)) return false;
+        if (!Read_File(root / "machine.ini", bytes, error) || !Load_Ini(machine, bytes, later, error))
+            return false;
     }
     if (fs::exists(root / "registry.reg", failure)) {
         if (!Read_File(root / "registry.reg", bytes, error) ||
@@ -270,7 +425,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
         }
         if (!Load_Folder(root / "drive_c", machine.drive_c, "drive_c", error)) return false;
     }
-    return true;
+    return Apply_Later_Keys(machine, later, error);
 }
 
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error) {

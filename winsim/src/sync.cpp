@@ -142,6 +142,11 @@ LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(add
 
 LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
 
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;  // the value found, whether or not it was replaced
+}
+
 BOOL CloseHandle(HANDLE handle) {
     if (Injected_Fault("CloseHandle")) return FALSE;
     // Closing a pseudo-handle has no effect and succeeds.

@@ -1,0 +1,118 @@
+// Helpers shared by the unit tests: a fixture with a fresh simulated machine, and the exact log text
+// that the tool's report operations produce.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "diagnostics/Log_Indent.h"
+#include "foundation/Lib_String.h"
+#include "machine.h"
+#include "removal/Catalogue.h"
+
+// A fresh machine with a Windows folder, and the main thread's indentation at 0.
+class Log_Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        winsim::The_Machine().Reset();
+        winsim::The_Machine().Make_Folders(u"C:\\Windows");
+        Reset_Indentation();
+    }
+    void TearDown() override { Reset_Indentation(); }
+
+    static void Reset_Indentation() {
+        while (Log_Get_Offset() > 0) Log_Unindent();
+    }
+    // The log file's bytes, empty when there is none.
+    static std::string Log_Text() {
+        winsim::Fs_Node* log = winsim::The_Machine().Find_Path(u"C:\\Windows\\TEMP\\vpRemovalTool.txt");
+        return log ? std::string(log->data.begin(), log->data.end()) : std::string();
+    }
+    static void Clear_Log() {
+        winsim::Fs_Node* log = winsim::The_Machine().Find_Path(u"C:\\Windows\\TEMP\\vpRemovalTool.txt");
+        if (log) log->data.clear();
+    }
+};
+
+// The lines as the log file holds them: each followed by CR LF.
+inline std::string Lines(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+// The system's English message text for the error values the tests meet.
+inline std::string System_Message(long code) {
+    switch (code) {
+        case 0: return "The operation completed successfully.";
+        case 2: return "The system cannot find the file specified.";
+        case 3: return "The system cannot find the path specified.";
+        case 5: return "Access is denied.";
+        case 18: return "There are no more files.";
+        case 32: return "The process cannot access the file because it is being used by another process.";
+        case 145: return "The directory is not empty.";
+        case 234: return "More data is available.";
+        case 259: return "No more data is available.";
+        default: ADD_FAILURE() << "no message text known to the tests for " << code; return "";
+    }
+}
+
+// The four lines of an error report at the given indentation. The system's text ends in CR LF of its
+// own, which the text-mode write turns into CR CR LF before the line's own CR LF.
+inline std::string Error_Report(const std::string& indent, const std::string& name, long code) {
+    return indent + "Error occurred in function: " + name + "\r\n" + indent +
+           "Error occurred in function: Error source 1(0x1)\r\n" + indent +
+           "Error occurred in function: Error code   " + std::to_string(code) + "(0x" +
+           [&] { char hex[16]; snprintf(hex, sizeof hex, "%lX", code); return std::string(hex); }() + ")\r\n" +
+           indent + "Error message: " + System_Message(code) + "\r\r\n\r\n";
+}
+
+// A trace exit line at the indentation it is written at; at 0 an empty line follows it.
+inline std::string Exit_Line(const std::string& indent, const std::string& scope) {
+    return indent + "vpRemovalTool.exe!" + scope + " exits\r\n" + (indent.empty() ? "\r\n" : "");
+}
+
+// A REG_SZ value's bytes as stored: UTF-16LE with the terminating zero.
+inline std::vector<uint8_t> Utf16_Bytes(const std::u16string& text) {
+    std::vector<uint8_t> bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+inline winsim::Reg_Key* Make_Key(winsim::Reg_Key& root, const std::u16string& path) {
+    winsim::Reg_Key* key = &root;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos) end = path.size();
+        if (end > start) key = key->Add_Subkey(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return key;
+}
+
+inline winsim::Reg_Key* Find_Key(winsim::Reg_Key& root, const std::u16string& path) {
+    winsim::Reg_Key* key = &root;
+    size_t start = 0;
+    while (key != nullptr && start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos) end = path.size();
+        if (end > start) key = key->Find_Subkey(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return key;
+}
+
+inline std::vector<std::u16string> Texts(const Lib_String_List& list) {
+    std::vector<std::u16string> texts;
+    for (const Lib_StringW& text : list) texts.push_back(text.Is_Empty() ? u"" : text.Get_Text());
+    return texts;
+}

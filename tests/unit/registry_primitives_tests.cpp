@@ -1,0 +1,254 @@
+// The registry primitives on the simulated registry: results, result records, log lines and the
+// registry afterwards, in both views.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "registry/Registry_Primitives.h"
+#include "test_support.h"
+
+using winsim::The_Machine;
+
+namespace {
+
+class Registry_Primitives : public Log_Test {
+protected:
+    winsim::Reg_Key* Key(const std::u16string& path) { return Make_Key(The_Machine().hklm, path); }
+    bool Exists(const std::u16string& path) { return Find_Key(The_Machine().hklm, path) != nullptr; }
+};
+
+TEST_F(Registry_Primitives, MissingTreeCountsAsDeletedWithoutALogLine) {
+    Lib_Result result;
+    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Nobody\\Nothing"), result));
+    EXPECT_EQ(Log_Text(), "");
+    EXPECT_EQ(result.Get_Code(), 0);
+}
+
+TEST_F(Registry_Primitives, TreeGoesDeepestFirstWithPathsRelativeToTheOpenedParentInBothViews) {
+    Key(u"SOFTWARE\\Vendor\\App\\B");
+    Key(u"SOFTWARE\\Vendor\\App\\A\\A1")->Set_Value(u"v", REG_SZ, Utf16_Bytes(u"x"));
+    Key(u"SOFTWARE\\Wow6432Node\\Vendor\\App\\C");
+    Key(u"SOFTWARE\\Vendor\\Other");
+    Lib_Result result;
+    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vendor"), TEXT("App"), result));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Vendor",
+                                 "      Deleting registry key:  App\\A\\A1",
+                                 "      Deleting registry key:  App\\A",
+                                 "      Deleting registry key:  App\\B",
+                                 "      Deleting registry key:  App",
+                                 "   Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  SOFTWARE\\Vendor",
+                                 "      Deleting registry key:  App\\C",
+                                 "      Deleting registry key:  App"}));
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Vendor\\App"));
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Wow6432Node\\Vendor\\App"));
+    EXPECT_TRUE(Exists(u"SOFTWARE\\Vendor\\Other"));
+    EXPECT_TRUE(Exists(u"SOFTWARE\\Wow6432Node\\Vendor"));
+}
+
+TEST_F(Registry_Primitives, ParentOnlyInTheNativeViewFailsTheSecondViewWithItsStatus) {
+    Key(u"SOFTWARE\\Native\\App");
+    Lib_Result result;
+    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Native"), TEXT("App"), result));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Native",
+                                 "      Deleting registry key:  App"}) +
+                              Error_Report("", "RegOpenKeyEx", 2));
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Native\\App"));
+    EXPECT_EQ(result.Get_Code(), 2);
+    EXPECT_EQ(result.Get_Source(), 1);
+}
+
+TEST_F(Registry_Primitives, FirstViewsFailureStaysInTheRecord) {
+    Key(u"SOFTWARE\\Wow6432Node\\Only32\\App");
+    Lib_Result result;
+    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Only32"), TEXT("App"), result));
+    EXPECT_EQ(result.Get_Code(), 2);
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Wow6432Node\\Only32\\App"));
+    EXPECT_EQ(Log_Text(), Error_Report("", "RegOpenKeyEx", 2) +
+                              Lines({"   Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  "
+                                     "SOFTWARE\\Only32",
+                                     "      Deleting registry key:  App"}));
+}
+
+TEST_F(Registry_Primitives, SharedUserKeyIsDeletedOnceAndTheSecondViewFindsItGone) {
+    Make_Key(The_Machine().hkcu, u"SOFTWARE\\Vendor\\App\\Sub");
+    Lib_Result result;
+    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, TEXT("SOFTWARE"), TEXT("Vendor"), result));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE",
+                                 "      Deleting registry key:  Vendor\\App\\Sub",
+                                 "      Deleting registry key:  Vendor\\App",
+                                 "      Deleting registry key:  Vendor",
+                                 "   Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  SOFTWARE"}));
+    EXPECT_EQ(Find_Key(The_Machine().hkcu, u"SOFTWARE\\Vendor"), nullptr);
+}
+
+TEST_F(Registry_Primitives, ChildThatCannotGoStopsItsSiblingsAndFailsTheParent) {
+    Key(u"SOFTWARE\\Tree\\A");
+    Key(u"SOFTWARE\\Tree\\B")->write_protected = true;
+    Key(u"SOFTWARE\\Tree\\C");
+    Lib_Result result;
+    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
+                                 "   Deleting registry key:  SOFTWARE\\Tree\\B"}) +
+                              Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key") +
+                              Lines({"   Deleting registry key:  SOFTWARE\\Tree"}) +
+                              Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key"));
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Tree\\A"));
+    EXPECT_TRUE(Exists(u"SOFTWARE\\Tree\\B"));
+    EXPECT_TRUE(Exists(u"SOFTWARE\\Tree\\C"));
+    EXPECT_EQ(result.Get_Code(), 5);
+}
+
+TEST_F(Registry_Primitives, EnumerationListsSubkeysAndValuesWithTheDefaultValueUnnamed) {
+    winsim::Reg_Key* key = Key(u"SOFTWARE\\List");
+    key->Set_Value(u"zeta", REG_DWORD, {1, 0, 0, 0});
+    key->Set_Value(u"", REG_SZ, Utf16_Bytes(u"default"));
+    key->Set_Value(u"alpha", REG_SZ, Utf16_Bytes(u"a"));
+    Key(u"SOFTWARE\\List\\beta");
+    Key(u"SOFTWARE\\List\\Alpha");
+    Lib_String_List subkeys{Lib_StringW(TEXT("stale"))}, values{Lib_StringW(TEXT("stale"))};
+    Lib_Result result;
+    ASSERT_TRUE(Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\List"), subkeys,
+                                                         values, result, 0));
+    EXPECT_EQ(Texts(subkeys), (std::vector<std::u16string>{u"Alpha", u"beta"}));
+    EXPECT_EQ(Texts(values), (std::vector<std::u16string>{u"zeta", u"", u"alpha"}));
+    EXPECT_EQ(Log_Text(), "");
+}
+
+TEST_F(Registry_Primitives, EnumerationOfAMissingKeySucceedsEmptyButAMissingPathStatusFails) {
+    Lib_String_List subkeys{Lib_StringW(TEXT("stale"))}, values{Lib_StringW(TEXT("stale"))};
+    Lib_Result result;
+    EXPECT_TRUE(Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Missing"), subkeys,
+                                                         values, result, 0));
+    EXPECT_TRUE(subkeys.empty());
+    EXPECT_TRUE(values.empty());
+
+    The_Machine().Add_Fault("RegOpenKeyExW", 1, ERROR_PATH_NOT_FOUND);
+    subkeys.assign(1, Lib_StringW(TEXT("kept")));
+    EXPECT_FALSE(Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Missing"), subkeys,
+                                                          values, result, 0));
+    EXPECT_EQ(Texts(subkeys), (std::vector<std::u16string>{u"kept"}));
+    EXPECT_EQ(result.Get_Code(), 3);
+    EXPECT_EQ(Log_Text(), Error_Report("", "RegOpenKeyEx", 3));
+}
+
+TEST_F(Registry_Primitives, EnumerationFailureEmptiesTheListsAndWritesTheExitLine) {
+    Key(u"SOFTWARE\\List\\one");
+    Key(u"SOFTWARE\\List")->Set_Value(u"v", REG_SZ, Utf16_Bytes(u"x"));
+    The_Machine().Add_Fault("RegEnumValueW", 1, ERROR_ACCESS_DENIED);
+    Lib_String_List subkeys, values;
+    Lib_Result result;
+    EXPECT_FALSE(Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\List"), subkeys,
+                                                          values, result, 0));
+    EXPECT_TRUE(subkeys.empty());
+    EXPECT_TRUE(values.empty());
+    EXPECT_EQ(Log_Text(), Error_Report("", "RegEnumValue", 5) +
+                              Exit_Line("", "Enum_Sub_Keys_And_Values_In_Registry_Key"));
+}
+
+TEST_F(Registry_Primitives, ValueExistenceOnAMissingKeyIsTrueWithTheExitLineOnly) {
+    bool exists = true;
+    Lib_Result result;
+    EXPECT_TRUE(Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Missing"), TEXT("v"), exists, result));
+    EXPECT_FALSE(exists);
+    EXPECT_EQ(Log_Text(), Exit_Line("", "Is_Registry_Value_Exists"));
+    Key(u"SOFTWARE\\Present")->Set_Value(u"v", REG_DWORD, {0, 0, 0, 0});
+    EXPECT_TRUE(Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Present"), TEXT("V"), exists, result));
+    EXPECT_TRUE(exists);
+    EXPECT_TRUE(Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Present"), TEXT("w"), exists, result));
+    EXPECT_FALSE(exists);
+}
+
+TEST_F(Registry_Primitives, DeletingAMissingValueFailsWithAReport) {
+    Key(u"SOFTWARE\\Shared")->Set_Value(u"C:\\x\\vpAPI.dll", REG_DWORD, {1, 0, 0, 0});
+    Lib_Result result;
+    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
+                                       KEY_WOW64_32KEY));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\absent.dll", "REGSAM:  512(0x200)"}) +
+                              Error_Report("", "RegOpenKeyEx", 2) + Exit_Line("", "Delete_Registry_Value"));
+    Clear_Log();
+    EXPECT_TRUE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_EQ(Key(u"SOFTWARE\\Shared")->Find_Value(u"C:\\x\\vpAPI.dll"), nullptr);
+    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)",
+                                 "   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)"}) +
+                              Error_Report("", "RegDeleteValue", 2));
+    EXPECT_EQ(result.Get_Code(), 2);
+}
+
+TEST_F(Registry_Primitives, StringValuesAreReadWhateverTheirTerminationAndType) {
+    winsim::Reg_Key* key = Key(u"SOFTWARE\\Values");
+    key->Set_Value(u"plain", REG_SZ, Utf16_Bytes(u"C:\\Cache\\setup.exe"));
+    std::vector<uint8_t> unterminated = {'a', 0, 'b', 0};
+    key->Set_Value(u"unterminated", REG_SZ, unterminated);
+    std::vector<uint8_t> odd = {'a', 0, 'b', 0, 'c'};
+    key->Set_Value(u"odd", REG_BINARY, odd);
+    key->Set_Value(u"multi", REG_MULTI_SZ, Utf16_Bytes(std::u16string(u"{2A9F}\0second\0", 15)));
+    key->Set_Value(u"empty", REG_SZ, {});
+    Lib_Result result;
+    auto read = [&](const char16_t* name) {
+        Lib_StringW value(TEXT("unchanged"));
+        bool ok = Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), name, value, result, 0);
+        return (ok ? u"ok:" : u"failed:") + std::u16string(value.Is_Empty() ? u"" : value.Get_Text());
+    };
+    EXPECT_EQ(read(u"plain"), u"ok:C:\\Cache\\setup.exe");
+    EXPECT_EQ(read(u"unterminated"), u"ok:ab");
+    EXPECT_EQ(read(u"odd"), u"ok:ab");
+    EXPECT_EQ(read(u"multi"), u"ok:{2A9F}");
+    EXPECT_EQ(read(u"empty"), u"ok:");
+    EXPECT_EQ(read(u"absent"), u"failed:unchanged");
+    EXPECT_EQ(result.Get_Code(), 2);
+    EXPECT_EQ(Log_Text(), "");
+}
+
+TEST_F(Registry_Primitives, ValueThatGrowsBetweenSizeQueryAndReadFailsCleanly) {
+    Key(u"SOFTWARE\\Values")->Set_Value(u"v", REG_SZ, Utf16_Bytes(u"short"));
+    The_Machine().Add_Fault("RegQueryValueExW", 2, ERROR_MORE_DATA);
+    Lib_StringW value(TEXT("unchanged"));
+    Lib_Result result;
+    EXPECT_FALSE(Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), TEXT("v"), value, result, 0));
+    EXPECT_EQ(std::u16string(value.Get_Text()), u"unchanged");
+    EXPECT_EQ(result.Get_Code(), 0);
+}
+
+TEST_F(Registry_Primitives, ValueIsWrittenIntoACreatedKeyBetweenTraceLines) {
+    const std::u16string command = u"\"C:\\Cache\\setup.exe\" /uninstall /quiet";
+    Lib_Result result;
+    EXPECT_TRUE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
+                                   REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                                   static_cast<DWORD>((command.size() + 1) * 2), result));
+    winsim::Reg_Value* value = Key(u"SOFTWARE\\Wow6432Node\\RunOnceTest")->Find_Value(u"remove");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(value->data, Utf16_Bytes(command));
+    EXPECT_EQ(Log_Text(), Lines({"vpRemovalTool.exe!Set_Registry_Value"}) + Exit_Line("", "Set_Registry_Value"));
+}
+
+TEST_F(Registry_Primitives, RefusedWriteIsReportedBetweenTheTraceLines) {
+    Key(u"SOFTWARE\\Locked")->write_protected = true;
+    const std::u16string data = u"x";
+    Lib_Result result;
+    EXPECT_FALSE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
+                                    reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
+    EXPECT_EQ(Log_Text(), Lines({"vpRemovalTool.exe!Set_Registry_Value"}) + Error_Report("   ", "RegCreateKeyEx", 5) +
+                              Exit_Line("", "Set_Registry_Value"));
+    EXPECT_EQ(result.Get_Code(), 5);
+}
+
+TEST_F(Registry_Primitives, CombinePathPutsExactlyOneSeparatorBetweenPresentParts) {
+    Lib_StringW path;
+    auto combine = [&](const char16_t* a, const char16_t* b, const char16_t* c) {
+        EXPECT_TRUE(Combine_Path(a, b, c, path));
+        return std::u16string(path.Is_Empty() ? u"" : path.Get_Text());
+    };
+    EXPECT_EQ(combine(u"C:\\Windows", u"Inf", u"oem1.inf"), u"C:\\Windows\\Inf\\oem1.inf");
+    EXPECT_EQ(combine(u"SOFTWARE\\Uninstall\\", nullptr, u"{X}"), u"SOFTWARE\\Uninstall\\{X}");
+    EXPECT_EQ(combine(u"C:\\Windows", nullptr, nullptr), u"C:\\Windows");
+    EXPECT_EQ(combine(u"C:\\Windows", u"", u"a"), u"C:\\Windows\\a");
+    // Long paths are never cut: a cut path could name another, existing object.
+    std::u16string deep = u"C:\\" + std::u16string(300, u'd');
+    EXPECT_EQ(combine(deep.c_str(), u"tail", nullptr), deep + u"\\tail");
+}
+
+}  // namespace

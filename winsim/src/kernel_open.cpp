@@ -1,0 +1,184 @@
+// Kernel32's calls that open a path or read and change its attributes: CreateFileW (its handles
+// closed by CloseHandle through the handle table), GetFileAttributesW and SetFileAttributesW.
+#include "kernel_open.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "handles.h"
+#include "kernel_files.h"
+#include "kernel_paths.h"
+
+namespace winsim {
+
+namespace {
+
+// A handle from CreateFileW. It names its file by the normalised path, looked up again whenever
+// sharing is checked, so that a handle never points into a node that has gone.
+struct File_Handle : Kernel_Object {
+    Text path;
+    bool follow_last = true;
+    DWORD access = 0;
+    DWORD share = 0;
+
+    File_Handle();
+    ~File_Handle() override;
+};
+
+// Every File_Handle alive; guarded by the machine's lock.
+std::vector<const File_Handle*>& Open_Handles() {
+    static auto* handles = new std::vector<const File_Handle*>();
+    return *handles;
+}
+
+File_Handle::File_Handle() {
+    std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
+    Open_Handles().push_back(this);
+}
+
+File_Handle::~File_Handle() {
+    std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
+    auto& handles = Open_Handles();
+    handles.erase(std::remove(handles.begin(), handles.end(), this), handles.end());
+}
+
+// Two opens of one file conflict when either wants what the other does not share.
+bool Opens_Conflict(DWORD access_a, DWORD share_a, DWORD access_b, DWORD share_b) {
+    auto refuses = [](DWORD access, DWORD share) {
+        return ((access & Access_Read) && !(share & FILE_SHARE_READ)) ||
+               ((access & Access_Write) && !(share & FILE_SHARE_WRITE)) ||
+               ((access & Access_Delete) && !(share & FILE_SHARE_DELETE));
+    };
+    return refuses(access_a, share_b) || refuses(access_b, share_a);
+}
+
+DWORD Data_Access_Of(DWORD desired) {
+    DWORD access = 0;
+    if (desired & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE))
+        access |= Access_Read;
+    if (desired & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) access |= Access_Write;
+    if (desired & (GENERIC_ALL | DELETE)) access |= Access_Delete;
+    return access;
+}
+
+// The attributes that SetFileAttributesW and file creation may set.
+const DWORD Settable_Attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                  FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+HANDLE Fail_Open(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share) {
+    if (access == 0) return false;
+    if (node->held_open) {
+        if (!node->directory) return true;
+        if (Opens_Conflict(access, share, Access_Read, FILE_SHARE_READ | FILE_SHARE_WRITE)) return true;
+    }
+    if (!node->directory && Is_Open_In_Runtime(machine, node)) return true;
+    for (const File_Handle* handle : Open_Handles()) {
+        if (Look_Up(machine, handle->path, handle->follow_last).node != node) continue;
+        if (Opens_Conflict(access, share, handle->access, handle->share)) return true;
+    }
+    return false;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags_and_attributes, HANDLE) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text text = From_Wide_Pointer(path);
+    machine.calls.push_back("CreateFileW " + To_Utf8(text));
+    DWORD error = 0;
+    if (machine.Take_Fault("CreateFileW", text, &error)) return Fail_Open(error);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail_Open(ERROR_INVALID_PARAMETER);
+
+    bool follow_last = !(flags_and_attributes & FILE_FLAG_OPEN_REPARSE_POINT);
+    Path_Lookup found = Look_Up(machine, text, follow_last);
+    DWORD wanted = Data_Access_Of(access);
+    bool existed = found.node != nullptr;
+    if (!found.node) {
+        if (found.error != ERROR_FILE_NOT_FOUND) return Fail_Open(found.error);
+        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) return Fail_Open(ERROR_FILE_NOT_FOUND);
+        // A junction whose target is gone: nothing is created in its place.
+        if (found.parent->Find_Child(found.last)) return Fail_Open(ERROR_FILE_NOT_FOUND);
+        Fs_Node* created = found.parent->Add_Child(found.last, false);
+        created->attributes = (flags_and_attributes & Settable_Attributes) | FILE_ATTRIBUTE_ARCHIVE;
+        found = Look_Up(machine, text, follow_last);
+    } else {
+        Fs_Node* node = found.node;
+        if (disposition == CREATE_NEW) return Fail_Open(ERROR_FILE_EXISTS);
+        bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        if (node->directory) {
+            // A folder opens only with backup semantics, and never to be replaced.
+            if (!(flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || replaces) return Fail_Open(ERROR_ACCESS_DENIED);
+        } else if ((node->attributes & FILE_ATTRIBUTE_READONLY) && ((wanted & Access_Write) || replaces)) {
+            return Fail_Open(ERROR_ACCESS_DENIED);
+        }
+        if (Sharing_Conflict(machine, node, wanted, share_mode)) return Fail_Open(ERROR_SHARING_VIOLATION);
+        if (replaces) node->data.clear();
+    }
+
+    auto handle = std::make_shared<File_Handle>();
+    handle->path = found.full;
+    handle->follow_last = follow_last;
+    handle->access = wanted;
+    handle->share = share_mode;
+    HANDLE result = Add_Handle(handle);
+    // Opening an existing file where one may be created says so through the last error.
+    bool may_create = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
+    SetLastError(existed && may_create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return result;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text text = From_Wide_Pointer(path);
+    machine.calls.push_back("GetFileAttributesW " + To_Utf8(text));
+    DWORD error = 0;
+    if (machine.Take_Fault("GetFileAttributesW", text, &error)) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    // The entry itself is asked, so a junction answers for itself, not for its target.
+    Path_Lookup found = Look_Up(machine, text, false);
+    if (!found.node) {
+        SetLastError(found.error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return Reported_Attributes(*found.node);
+}
+
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text text = From_Wide_Pointer(path);
+    machine.calls.push_back("SetFileAttributesW " + To_Utf8(text));
+    DWORD error = 0;
+    if (machine.Take_Fault("SetFileAttributesW", text, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    Path_Lookup found = Look_Up(machine, text, false);
+    if (!found.node) {
+        SetLastError(found.error);
+        return FALSE;
+    }
+    // Whether an entry is a folder or a reparse point is not an attribute that can be set; the
+    // rest is replaced (FILE_ATTRIBUTE_NORMAL alone clears them all).
+    Fs_Node* node = found.node;
+    DWORD kept = node->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    node->attributes = kept | (attributes & Settable_Attributes);
+    return TRUE;
+}

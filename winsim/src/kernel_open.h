@@ -1,0 +1,24 @@
+// Open files of the simulated machine and the sharing rules between them: handles opened with
+// CreateFileW, files held open by another process (Fs_Node::held_open) and files open through the
+// C runtime, as the file calls that open, delete or list a path must respect them.
+#pragma once
+
+#include "machine.h"
+
+namespace winsim {
+
+// What an open does with the file's data, as sharing sees it. Opening only for the attributes
+// takes part in no sharing check, as on Windows.
+enum Data_Access : DWORD {
+    Access_Read = 1,
+    Access_Write = 2,
+    Access_Delete = 4,
+};
+
+// True when opening the node with that access and FILE_SHARE_* mode meets a sharing violation.
+// A file held open by another process is held without sharing; a folder held open by another
+// process is held as a process holds its current folder: for reading, shared for reading and
+// writing, so it can be listed but not removed. The caller holds machine.lock.
+bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share);
+
+}  // namespace winsim
