@@ -116,3 +116,54 @@ inline std::vector<std::u16string> Texts(const Lib_String_List& list) {
     for (const Lib_StringW& text : list) texts.push_back(text.Is_Empty() ? u"" : text.Get_Text());
     return texts;
 }
+
+// Creates a file (and the folders above it) on the simulated drive C:.
+inline winsim::Fs_Node* Make_File(const std::u16string& path, const std::string& content = "data",
+                                  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE) {
+    size_t separator = path.rfind(u'\\');
+    winsim::Fs_Node* folder = winsim::The_Machine().Make_Folders(path.substr(0, separator));
+    winsim::Fs_Node* file = folder->Add_Child(path.substr(separator + 1), false);
+    file->data.assign(content.begin(), content.end());
+    file->attributes = attributes;
+    return file;
+}
+
+// Makes a folder entry that is a junction pointing at target.
+inline winsim::Fs_Node* Make_Junction(const std::u16string& path, const std::u16string& target) {
+    size_t separator = path.rfind(u'\\');
+    winsim::Fs_Node* folder = winsim::The_Machine().Make_Folders(path.substr(0, separator));
+    winsim::Fs_Node* link = folder->Add_Child(path.substr(separator + 1), true);
+    link->link_target = target;
+    link->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return link;
+}
+
+inline bool Path_Exists(const std::u16string& path) { return winsim::The_Machine().Find_Path(path) != nullptr; }
+
+// The paths recorded for deletion at the next restart, without their "\??\" prefix.
+inline std::vector<std::u16string> Pending_Deletes() {
+    std::vector<std::u16string> paths;
+    winsim::Reg_Key* session = Find_Key(winsim::The_Machine().hklm,
+                                        u"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+    winsim::Reg_Value* value = session ? session->Find_Value(u"PendingFileRenameOperations") : nullptr;
+    if (value == nullptr) return paths;
+    std::u16string all;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+        all += static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
+    }
+    std::vector<std::u16string> strings;
+    size_t start = 0;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i] == 0) {
+            strings.push_back(all.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+        if (!strings[i + 1].empty()) continue;  // a rename, not a deletion
+        std::u16string source = strings[i];
+        if (source.rfind(u"\\??\\", 0) == 0) source = source.substr(4);
+        paths.push_back(source);
+    }
+    return paths;
+}

@@ -113,7 +113,8 @@ const char16_t* const Inf_Wide =
     u"ProviderName=\"Halvorsen\"\r\n"
     u"ReaderName=\"VESPARIO \u0421\u0447\u0438\u0442\u044b\u0432\u0430\u0442\u0435\u043b\u044c\"\r\n";
 
-const char16_t* const Cyrillic_Short = u"[Strings]\r\nReader=\"\u0421\u0447\u0438\u0442\u044b\u0432\u0430\u0442\u0435\u043b\u044c\"\r\n";
+const char16_t* const Cyrillic_Short =
+    u"[Strings]\r\nReader=\"\u0421\u0447\u0438\u0442\u044b\u0432\u0430\u0442\u0435\u043b\u044c\"\r\n";
 
 // A file of the corpus, and the lines of its report on which Wine is known to differ from Windows:
 // "all" (no result pointer), "mask" (all tests as a mask) and the names of single tests.
@@ -131,7 +132,8 @@ std::vector<Case> Corpus() {
     const Bytes with_1a = Join(Ansi("[Version]\r\n\x1A"), ansi_short);
     const Bytes with_zero = Join(Join(Ansi("[Version]\r\n"), Bytes(1, 0)), ansi_short);
     // The Cyrillic reader name in code page 1251, and the same text as UTF-8.
-    const Bytes ansi_cyrillic = Ansi("[Strings]\r\nReader=\"\xD1\xF7\xE8\xF2\xFB\xE2\xE0\xF2\xE5\xEB\xFC\"\r\n");
+    const Bytes ansi_cyrillic =
+        Ansi("[Strings]\r\nReader=\"\xD1\xF7\xE8\xF2\xFB\xE2\xE0\xF2\xE5\xEB\xFC\"\r\n");
     const Bytes utf8 = Ansi("[Strings]\r\nReader=\"\xD0\xA1\xD1\x87\xD0\xB8\xD1\x82\xD1\x8B\xD0\xB2\xD0\xB0"
                             "\xD1\x82\xD0\xB5\xD0\xBB\xD1\x8C\"\r\nProvider=\"VESPARIO\"\r\n");
     const Bytes utf8_marked = Join(utf8_mark, utf8);
@@ -165,7 +167,8 @@ std::vector<Case> Corpus() {
         {"ansi with zero byte, read in text mode", As_Read_In_Text_Mode(with_zero),
          "CONTROLS REVERSE_CONTROLS ILLEGAL_CHARS mask"},
         {"utf-8 with mark", utf8_marked, "ILLEGAL_CHARS mask"},
-        {"utf-8 with mark, read in text mode", As_Read_In_Text_Mode(utf8_marked), "all ILLEGAL_CHARS mask"},
+        {"utf-8 with mark, read in text mode", As_Read_In_Text_Mode(utf8_marked),
+         "all ILLEGAL_CHARS mask"},
         {"utf-8 without mark", utf8, "ILLEGAL_CHARS mask"},
         {"utf-8 without mark, read in text mode", As_Read_In_Text_Mode(utf8),
          "CONTROLS REVERSE_CONTROLS ILLEGAL_CHARS mask"},

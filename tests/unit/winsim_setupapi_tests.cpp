@@ -72,7 +72,8 @@ TEST_F(WinsimSetupUninstall, PackageInUseStaysWithoutForceAndGoesWithIt) {
     EXPECT_TRUE(SetupUninstallOEMInfW(u"oem12.inf", SUOI_FORCEDELETE, nullptr));
     EXPECT_FALSE(Has(u"oem12.inf"));
     EXPECT_FALSE(Has(u"oem12.pnf"));
-    EXPECT_EQ((std::vector<std::string>{"SetupUninstallOEMInfW oem12.inf 0", "SetupUninstallOEMInfW oem12.inf 1"}),
+    EXPECT_EQ((std::vector<std::string>{"SetupUninstallOEMInfW oem12.inf 0",
+                                        "SetupUninstallOEMInfW oem12.inf 1"}),
               The_Machine().calls);
 }
 

@@ -27,6 +27,7 @@ Win32_Path Parse_Verbatim(const Text& rest) {
         path.error = ERROR_PATH_NOT_FOUND;
         return path;
     }
+    path.drive = rest[0];
     Text part;
     for (size_t i = 3; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] != u'\\') {
@@ -96,7 +97,7 @@ void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last
 }  // namespace
 
 Text Win32_Path::Full() const {
-    Text full = u"C:";
+    Text full{drive, u':'};
     for (const Text& part : parts) full += u"\\" + part;
     if (parts.empty()) full += u"\\";
     return full;
@@ -110,6 +111,7 @@ Win32_Path Parse_Win32_Path(const Text& text) {
         path.error = ERROR_PATH_NOT_FOUND;  // relative, another drive, a share: not on this machine
         return path;
     }
+    path.drive = text[0];
     // Take the components apart first: the last one follows rules of its own.
     std::vector<Text> pieces;
     Text piece;

@@ -17,11 +17,12 @@ namespace winsim {
 // after normalisation without that prefix, fails with ERROR_PATH_NOT_FOUND; a reserved character
 // in a name (< > : " | ? * or a control character) with ERROR_INVALID_NAME.
 struct Win32_Path {
+    char16_t drive = u'C';          // the drive letter as given
     std::vector<Text> parts;        // the components below the root of drive C:
     bool trailing_separator = false;
     DWORD error = ERROR_SUCCESS;    // why the text cannot name anything, or 0
 
-    Text Full() const;  // "C:\a\b" in the case as given; "C:\" for the root
+    Text Full() const;  // "C:\a\b" in the case as given, drive letter included; "C:\" for the root
 };
 Win32_Path Parse_Win32_Path(const Text& path);
 

@@ -1,0 +1,268 @@
+// File-system calls that the removal tool's file primitives rely on, made in a fixed sequence with
+// every result and error value printed. Built natively against winsim and as a Windows executable run
+// under Wine; run_conformance.sh compares the two outputs line by line.
+//
+// The program creates everything it touches below C:\VpFiles (and the special folders it asks for),
+// so it needs nothing but an empty machine or a fresh Wine prefix.
+//
+// Where Wine knowingly differs from Windows, the program avoids the difference or prints in a form that
+// is the same on both:
+// - Listings: NTFS gives "." and ".." first, then the names sorted by upper-cased name; Wine gives the
+//   host file system's order. Listed names are printed sorted.
+// - Special folders: Windows spells them "C:\Windows", "C:\Users\Public\Desktop", Wine "C:\windows",
+//   "C:\users\Public\Desktop"; the paths are printed in lower case.
+// - MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT on a missing path: Windows refuses it (2 or 3), Wine
+//   records it; not called here.
+// - Paths of MAX_PATH characters and more: Windows refuses them with 3, Wine looks them up; not used.
+// - A trailing separator after a file name, and "file\*": Windows gives 123 and 267, Wine 3 and 123;
+//   not used.
+// - Read-only folders: Windows refuses to remove them, Wine ignores the attribute; not used.
+// - Opening a read-only file for writing: Windows refuses it with 5; Wine keeps the attribute as the
+//   host file's permissions, which do not stop a prefix run as root; not called here.
+// - The last-error value after a successful call other than CreateFileW is not printed.
+#include <shlobj.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ASCII as is, every other UTF-16 unit as \uXXXX: the same text whatever WCHAR is.
+std::string Show(const WCHAR* text) {
+    std::string out;
+    for (size_t i = 0; text[i]; ++i) {
+        unsigned unit = unsigned(text[i]) & 0xFFFF;
+        if (unit >= 0x20 && unit < 0x7F) {
+            out += char(unit);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+void Section(const char* title) { std::printf("\n== %s\n", title); }
+
+// A Boolean call: its result and, on failure, the error value read at once.
+void Check(const char* what, BOOL ok) {
+    DWORD error = GetLastError();
+    if (ok) std::printf("%s: ok\n", what);
+    else std::printf("%s: failed %lu\n", what, (unsigned long)error);
+}
+
+void Attributes(const char* what, const WCHAR* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) std::printf("%s: attributes failed %lu\n", what, (unsigned long)error);
+    else std::printf("%s: attributes 0x%lX\n", what, (unsigned long)attributes);
+}
+
+// Opens with the given access and sharing; prints the error value on failure and 0 or 183 on success.
+HANDLE Open(const char* what, const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    SetLastError(12345);
+    HANDLE handle = CreateFileW(path, access, share, NULL, disposition, flags, NULL);
+    DWORD error = GetLastError();
+    std::printf("%s: %s %lu\n", what, handle == INVALID_HANDLE_VALUE ? "failed" : "opened", (unsigned long)error);
+    return handle;
+}
+
+void Make_File(const WCHAR* path) {
+    HANDLE handle = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        std::printf("cannot create %s: %lu\n", Show(path).c_str(), (unsigned long)GetLastError());
+        return;
+    }
+    CloseHandle(handle);
+}
+
+// Lists a pattern; the names (with their attributes) are printed sorted, since Wine lists in the host's
+// order, followed by how the listing ended.
+void List(const char* what, const WCHAR* pattern) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        std::printf("%s: find failed %lu\n", what, (unsigned long)GetLastError());
+        return;
+    }
+    std::vector<std::string> lines;
+    do {
+        char attributes[16];
+        std::snprintf(attributes, sizeof attributes, " 0x%lX", (unsigned long)entry.dwFileAttributes);
+        lines.push_back(Show(entry.cFileName) + attributes);
+    } while (FindNextFileW(search, &entry));
+    DWORD error = GetLastError();
+    std::sort(lines.begin(), lines.end());
+    for (const std::string& line : lines) std::printf("%s: %s\n", what, line.c_str());
+    std::printf("%s: end %lu\n", what, (unsigned long)error);
+    Check("FindClose", FindClose(search));
+}
+
+void Print_Pending() {
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Control\\Session Manager"), 0,
+                                KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        std::printf("Session Manager: %ld\n", long(status));
+        return;
+    }
+    BYTE data[2048];
+    DWORD size = sizeof data, type = 0;
+    status = RegQueryValueExW(key, TEXT("PendingFileRenameOperations"), NULL, &type, data, &size);
+    RegCloseKey(key);
+    std::printf("PendingFileRenameOperations: %ld type %lu size %lu\n", long(status), (unsigned long)type,
+                (unsigned long)size);
+    if (status != ERROR_SUCCESS) return;
+    // Each string on its own line between brackets; the empty one after the last pair closes the list.
+    WCHAR text[1025] = {};
+    for (DWORD i = 0; i + 1 < size; i += 2) text[i / 2] = WCHAR(data[i] | (data[i + 1] << 8));
+    for (DWORD at = 0; at < size / 2;) {
+        std::printf("  [%s]\n", Show(text + at).c_str());
+        while (text[at]) ++at;
+        ++at;
+    }
+}
+
+}  // namespace
+
+int main() {
+    Section("setup");
+    Check("CreateDirectory VpFiles", CreateDirectoryW(TEXT("C:\\VpFiles"), NULL));
+    Check("CreateDirectory Tree", CreateDirectoryW(TEXT("C:\\VpFiles\\Tree"), NULL));
+    Check("CreateDirectory Tree\\Sub", CreateDirectoryW(TEXT("C:\\VpFiles\\Tree\\Sub"), NULL));
+    Check("CreateDirectory Empty", CreateDirectoryW(TEXT("C:\\VpFiles\\Empty"), NULL));
+    Make_File(TEXT("C:\\VpFiles\\Tree\\b.dll"));
+    Make_File(TEXT("C:\\VpFiles\\Tree\\A.txt"));
+    Make_File(TEXT("C:\\VpFiles\\Tree\\Sub\\c.inf"));
+    Make_File(TEXT("C:\\VpFiles\\ReadOnly.dll"));
+    Make_File(TEXT("C:\\VpFiles\\Open.dll"));
+
+    Section("names");
+    Attributes("mixed case and forward separators", TEXT("c:/vpfiles//TREE\\a.TXT"));
+    Attributes("folder", TEXT("C:\\VpFiles\\Tree"));
+    Attributes("file", TEXT("C:\\VpFiles\\Tree\\b.dll"));
+    Attributes("missing name", TEXT("C:\\VpFiles\\Tree\\none.dll"));
+    Attributes("missing folder on the way", TEXT("C:\\VpFiles\\None\\b.dll"));
+    Attributes("file on the way", TEXT("C:\\VpFiles\\Tree\\b.dll\\x"));
+    Attributes("reserved character", TEXT("C:\\VpFiles\\a?b"));
+    Attributes("relative components", TEXT("C:\\VpFiles\\Empty\\..\\.\\Tree\\Sub\\c.inf"));
+
+    Section("trailing full stops and blanks");
+    // The company folder of the tool is named with a final full stop.
+    Check("CreateDirectory Corvanta LLP.", CreateDirectoryW(TEXT("C:\\VpFiles\\Corvanta LLP."), NULL));
+    Attributes("without the full stop", TEXT("C:\\VpFiles\\Corvanta LLP"));
+    Attributes("with full stops and blanks", TEXT("C:\\VpFiles\\Corvanta LLP. . ."));
+    Attributes("with a separator after", TEXT("C:\\VpFiles\\Corvanta LLP.\\"));
+    Make_File(TEXT("C:\\VpFiles\\Corvanta LLP.\\d.dll"));
+    Attributes("one full stop inside", TEXT("C:\\VpFiles\\Corvanta LLP.\\d.dll"));
+    Attributes("two full stops inside", TEXT("C:\\VpFiles\\Corvanta LLP..\\d.dll"));
+    Attributes("a blank inside", TEXT("C:\\VpFiles\\Corvanta LLP \\d.dll"));
+    Attributes("blank before a separator at the end", TEXT("C:\\VpFiles\\Corvanta LLP\\d.dll \\"));
+    List("listing VpFiles", TEXT("C:\\VpFiles\\*"));
+
+    Section("listing");
+    List("Tree", TEXT("C:\\VpFiles\\Tree\\*"));
+    List("Empty", TEXT("C:\\VpFiles\\Empty\\*"));
+    List("pattern", TEXT("C:\\VpFiles\\Tree\\*.dll"));
+    List("one name", TEXT("C:\\VpFiles\\Tree"));
+    List("no match", TEXT("C:\\VpFiles\\Tree\\*.sys"));
+    List("missing folder", TEXT("C:\\VpFiles\\None\\*"));
+    List("missing folder on the way", TEXT("C:\\VpFiles\\None\\Deeper\\*"));
+    List("trailing separator", TEXT("C:\\VpFiles\\Tree\\"));
+
+    Section("opening");
+    HANDLE handle = Open("file", TEXT("C:\\VpFiles\\Tree\\b.dll"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle != INVALID_HANDLE_VALUE) Check("CloseHandle", CloseHandle(handle));
+    handle = Open("folder with backup semantics", TEXT("C:\\VpFiles\\Tree"), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle != INVALID_HANDLE_VALUE) Check("CloseHandle", CloseHandle(handle));
+    Open("folder without backup semantics", TEXT("C:\\VpFiles\\Tree"), GENERIC_READ,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    Open("missing", TEXT("C:\\VpFiles\\Tree\\none.dll"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    Open("missing folder on the way", TEXT("C:\\VpFiles\\None\\none.dll"), GENERIC_READ,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    Open("create new on an existing file", TEXT("C:\\VpFiles\\Tree\\b.dll"), GENERIC_WRITE, 0, CREATE_NEW, 0);
+    handle = Open("open always on an existing file", TEXT("C:\\VpFiles\\Tree\\b.dll"), GENERIC_READ,
+                  FILE_SHARE_READ, OPEN_ALWAYS, 0);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+
+    Section("deleting a read-only file");
+    Check("SetFileAttributes read-only", SetFileAttributesW(TEXT("C:\\VpFiles\\ReadOnly.dll"),
+                                                            FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    Attributes("read-only", TEXT("C:\\VpFiles\\ReadOnly.dll"));
+    Check("DeleteFile read-only", DeleteFileW(TEXT("C:\\VpFiles\\ReadOnly.dll")));
+    Check("SetFileAttributes cleared", SetFileAttributesW(TEXT("C:\\VpFiles\\ReadOnly.dll"), FILE_ATTRIBUTE_ARCHIVE));
+    Attributes("cleared", TEXT("C:\\VpFiles\\ReadOnly.dll"));
+    Check("DeleteFile cleared", DeleteFileW(TEXT("C:\\VpFiles\\ReadOnly.dll")));
+    Attributes("deleted", TEXT("C:\\VpFiles\\ReadOnly.dll"));
+    Check("SetFileAttributes missing", SetFileAttributesW(TEXT("C:\\VpFiles\\ReadOnly.dll"), FILE_ATTRIBUTE_ARCHIVE));
+
+    Section("deleting an open file");
+    // Opened without sharing; inside one process a second open meets the same sharing violation as
+    // one from another process.
+    HANDLE open_file = Open("open without sharing", TEXT("C:\\VpFiles\\Open.dll"), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    Check("DeleteFile open", DeleteFileW(TEXT("C:\\VpFiles\\Open.dll")));
+    Open("second open", TEXT("C:\\VpFiles\\Open.dll"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    Attributes("attributes of the open file", TEXT("C:\\VpFiles\\Open.dll"));
+    Check("SetFileAttributes open", SetFileAttributesW(TEXT("C:\\VpFiles\\Open.dll"), FILE_ATTRIBUTE_ARCHIVE));
+    Check("MoveFileEx delayed, open file",
+          MoveFileExW(TEXT("c:/VpFiles//open.DLL."), NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
+    Check("CloseHandle", CloseHandle(open_file));
+    Check("DeleteFile closed", DeleteFileW(TEXT("C:\\VpFiles\\Open.dll")));
+    Check("DeleteFile missing", DeleteFileW(TEXT("C:\\VpFiles\\Open.dll")));
+    Check("DeleteFile missing folder on the way", DeleteFileW(TEXT("C:\\VpFiles\\None\\Open.dll")));
+    Check("DeleteFile folder", DeleteFileW(TEXT("C:\\VpFiles\\Empty")));
+
+    Section("removing folders");
+    Check("RemoveDirectory non-empty", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree")));
+    Check("RemoveDirectory file", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree\\b.dll")));
+    Check("RemoveDirectory missing", RemoveDirectoryW(TEXT("C:\\VpFiles\\None")));
+    Check("RemoveDirectory missing folder on the way", RemoveDirectoryW(TEXT("C:\\VpFiles\\None\\Deeper")));
+    HANDLE open_folder = Open("open folder", TEXT("C:\\VpFiles\\Empty"), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    Check("RemoveDirectory open", RemoveDirectoryW(TEXT("C:\\VpFiles\\Empty")));
+    List("listing the open folder", TEXT("C:\\VpFiles\\Empty\\*"));
+    Check("MoveFileEx delayed, open folder",
+          MoveFileExW(TEXT("C:\\VpFiles\\Empty"), NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
+    Check("CloseHandle", CloseHandle(open_folder));
+    // Opened without sharing and not empty: the sharing violation comes first.
+    open_folder = Open("open non-empty folder without sharing", TEXT("C:\\VpFiles\\Tree\\Sub"), GENERIC_READ, 0,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    Check("RemoveDirectory open and non-empty", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree\\Sub")));
+    Check("CloseHandle", CloseHandle(open_folder));
+    Check("RemoveDirectory closed and non-empty", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree\\Sub")));
+    Check("DeleteFile c.inf", DeleteFileW(TEXT("C:\\VpFiles\\Tree\\Sub\\c.inf")));
+    Check("RemoveDirectory emptied, with a full stop", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree\\Sub.")));
+    Check("RemoveDirectory closed and empty", RemoveDirectoryW(TEXT("C:\\VpFiles\\Empty")));
+    List("Tree after", TEXT("C:\\VpFiles\\Tree\\*"));
+
+    Section("delayed deletion");
+    Print_Pending();
+
+    Section("special folders");
+    // Windows' spelling and Wine's differ in case only; printed in lower case.
+    const int folders[] = {CSIDL_COMMON_PROGRAMS, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_COMMON_APPDATA,
+                           CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86};
+    for (int csidl : folders) {
+        WCHAR path[MAX_PATH] = {};
+        BOOL found = SHGetSpecialFolderPathW(NULL, path, csidl, TRUE);
+        std::printf("CSIDL 0x%02X: %s %s\n", csidl, found ? "found" : "failed", Lower(Show(path)).c_str());
+        if (found) Attributes("  the folder", path);
+    }
+    WCHAR unknown[MAX_PATH] = {};
+    std::printf("CSIDL 0x7F: %s\n", SHGetSpecialFolderPathW(NULL, unknown, 0x7F, TRUE) ? "found" : "failed");
+    return 0;
+}
