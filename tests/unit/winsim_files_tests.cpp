@@ -253,9 +253,12 @@ TEST_F(WinsimFiles, SpecialFoldersAreCreatedOnlyWhenAsked) {
     SetLastError(1234);
     EXPECT_FALSE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE));
     EXPECT_EQ(nullptr, The_Machine().Find_Path(u"C:\\Users\\Public\\Desktop"));
+    EXPECT_EQ(1234u, GetLastError());
     EXPECT_TRUE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_DESKTOPDIRECTORY, TRUE));
     EXPECT_EQ(std::u16string(u"C:\\Users\\Public\\Desktop"), std::u16string(path));
-    EXPECT_EQ(1234u, GetLastError());
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+    EXPECT_TRUE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_DESKTOPDIRECTORY, TRUE));
+    EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError());
     EXPECT_NE(nullptr, The_Machine().Find_Path(u"C:\\Users\\Public\\Desktop"));
 
     // The answer keeps Windows' spelling whatever the case of the folders on the disk.

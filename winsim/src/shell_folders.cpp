@@ -31,7 +31,9 @@ Text Special_Folder(const Machine& machine, int csidl) {
 
 using namespace winsim;
 
-// The last-error value is left as it was, on success and on failure alike.
+// On success the last-error value tells what became of the folder: ERROR_ALREADY_EXISTS when it was
+// to be created and was there already (the attempt to create it says so), ERROR_SUCCESS otherwise.
+// Failures leave the last-error value as it was.
 BOOL SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
@@ -46,9 +48,11 @@ BOOL SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
     }
     if (folder.empty() || !path) return FALSE;
     Fs_Node* node = Look_Up(machine, folder, true).node;
+    bool existed = node != nullptr;
     if (!node && create) node = machine.Make_Folders(folder);
     if (!node || !node->directory) return FALSE;
     std::copy(folder.begin(), folder.end(), path);
     path[folder.size()] = 0;
+    SetLastError(existed && create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return TRUE;
 }
