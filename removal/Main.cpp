@@ -7,6 +7,8 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "driverpkg/OEM_Package_Uninstall.h"
+#include "files/Driver_Binaries.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ int wmain(int argc, WCHAR* argv[]) {
     Log_Banner(TEXT("================================================================================="),
                TEXT("===================================== START ====================================="));
     Log_Write_Header();
+    Remove_Precompiled_OEM_Files();
 
     Log_Info(TEXT("Removing drivers... "));
     bool Reboot_Required = false;
@@ -45,6 +48,7 @@ int wmain(int argc, WCHAR* argv[]) {
     wprintf(TEXT("Cleaning registry...\n"));
     wprintf(TEXT("Uninstalling IFDH Drivers...\n"));
     wprintf(TEXT("Deleting drivers binaries...\n"));
+    Delete_Driver_Binaries(Reboot_Required);
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 

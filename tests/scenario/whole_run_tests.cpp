@@ -72,6 +72,20 @@ Run_Output Run_Tool(const std::string& machine, const std::string& arguments = "
     return run;
 }
 
+// What the run changed, as `vpsim diff` summarises it.
+std::string Summarise_Changes(const std::string& machine, const fs::path& out_dir) {
+    std::string command = std::string(VPSIM_PATH) + " diff " + SOURCE_DIR + "/machines/" + machine + " " +
+                          out_dir.string();
+    std::string summary;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return summary;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) summary.append(buffer, count);
+    pclose(pipe);
+    return summary;
+}
+
 std::vector<std::string> Split_Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::string::size_type start = 0, end;
@@ -112,6 +126,8 @@ TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
     std::string debug = Read_File(run.out_dir / "debug-output.txt");
     std::string log_text = Read_File(log);
     EXPECT_EQ(std::count(debug.begin(), debug.end(), '\n'), std::count(log_text.begin(), log_text.end(), '\n'));
+    // The machine afterwards: exactly the expected keys, values and files are gone or scheduled.
+    EXPECT_EQ(Summarise_Changes(machine, run.out_dir), Read_File(expected / "changes.txt"));
     fs::remove_all(run.out_dir);
 }
 

@@ -53,11 +53,29 @@ TEST_F(Main_Sequence, ConsoleShowsTheProgressLinesInOrder) {
     WCHAR* argv[] = {tool, nullptr};
     EXPECT_EQ(wmain(1, argv), 0);
     EXPECT_EQ(The_Machine().console,
+              u"Removing precompiled OEM files...\n"
               u"Setting rights to Calais\\Readers...\n"
               u"Setting rights to Calais\\Readers in wow6432 registry...\n"
               u"Cleaning registry...\n"
               u"Uninstalling IFDH Drivers...\n"
               u"Deleting drivers binaries...\n");
+}
+
+TEST_F(Main_Sequence, DeferredDeletionPrintsTheRebootLinesAndStillEndsTheLog) {
+    winsim::Fs_Node* library = The_Machine().Make_Folders(u"C:\\Windows\\system32")->Add_Child(u"vpLib.dll", false);
+    library->held_open = true;
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(wmain(1, argv), 1);
+    const std::u16string tail = u"Deleting drivers binaries...\n"
+                                u"\nA reboot is required to finifsh the uninstallation process.\n"
+                                u"Press enter...\n";
+    const std::u16string& console = The_Machine().console;
+    ASSERT_GE(console.size(), tail.size());
+    EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
+    std::string log = Log_Bytes();
+    const std::string end = "   ===================================== END =====================================\r\n";
+    EXPECT_NE(log.find(end), std::string::npos);
 }
 
 }  // namespace
