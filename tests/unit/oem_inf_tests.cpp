@@ -1,6 +1,7 @@
 // The OEM .inf scan and the package uninstall stage on the simulated Windows "Inf" folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "driverpkg/OEM_Inf_Scan.h"
@@ -161,6 +162,31 @@ TEST_F(Oem_Package_Uninstall, MatchingPackagesGoWithTheirPnfFilesAndOthersStay) 
                                  "      Uninstalling OEM file:  oem2.inf",
                                  "      Uninstalling OEM file:  oem4.inf",
                                  "   Precompiled OEM files removed."}));
+}
+
+TEST_F(Oem_Package_Uninstall, PackageThatADeviceUsesIsForcedOut) {
+    Inf(u"oem3.inf", "[Version]\r\nProvider=VESPARIO\r\n");
+    Inf(u"oem3.pnf", "PNF");
+    The_Machine().oem_packages_in_use.push_back(u"oem3.inf");
+    Remove_Precompiled_OEM_Files();
+    EXPECT_FALSE(Path_Exists(u"C:\\Windows\\Inf\\oem3.inf"));
+    EXPECT_FALSE(Path_Exists(u"C:\\Windows\\Inf\\oem3.pnf"));
+    EXPECT_NE(std::find(The_Machine().calls.begin(), The_Machine().calls.end(), "SetupUninstallOEMInfW oem3.inf 1"),
+              The_Machine().calls.end());
+}
+
+TEST_F(Oem_Package_Uninstall, RefusedUninstallIsReportedAndTheNextPackageStillGoes) {
+    Inf(u"oem2.inf", "VESPARIO");
+    Inf(u"oem4.inf", "VESPARIO");
+    The_Machine().Add_Fault("SetupUninstallOEMInfW", 1, ERROR_ACCESS_DENIED);
+    Remove_Precompiled_OEM_Files();
+    EXPECT_TRUE(Path_Exists(u"C:\\Windows\\Inf\\oem2.inf"));
+    EXPECT_FALSE(Path_Exists(u"C:\\Windows\\Inf\\oem4.inf"));
+    const std::string log = Log_Text();
+    const std::string expected = Lines({"      Uninstalling OEM file:  oem2.inf"}) + Error_Report("   ", "SetupUninstallOEMInf", 5) +
+                                 Lines({"      Uninstalling OEM file:  oem4.inf", "   Precompiled OEM files removed."});
+    ASSERT_GE(log.size(), expected.size());
+    EXPECT_EQ(log.substr(log.size() - expected.size()), expected);
 }
 
 TEST_F(Oem_Package_Uninstall, NothingFoundSaysSoAndCallsNothing) {

@@ -204,6 +204,17 @@ bool Set_Fault(Machine& machine, const std::string& value, std::string& why) {
     return true;
 }
 
+// A published driver package (oemN.inf) that a connected device uses; it must be in the INF folder.
+bool Set_Driver_In_Use(Machine& machine, const std::string& value, std::string& why) {
+    Text name = Utf16(value);
+    if (!machine.Find_Path(machine.windows_directory + u"\\INF\\" + name)) {
+        why = "no driver package \"" + value + "\" in the INF folder";
+        return false;
+    }
+    machine.oem_packages_in_use.push_back(name);
+    return true;
+}
+
 struct Ini_Key {
     const char* section;
     const char* key;
@@ -231,6 +242,7 @@ const Ini_Key kIniKeys[] = {
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
     {"registry", "protected", "", nullptr, Set_Protected},
+    {"drivers", "in_use", "", nullptr, Set_Driver_In_Use},
     {"faults", "fault", "", nullptr, Set_Fault},
 };
 
@@ -310,7 +322,7 @@ void Save_Protected_Keys(const Reg_Key& key, const std::string& path, std::strin
 }
 
 // Injected faults are not written back: they belong to a run, not to the machine.
-std::string Save_Ini(const Machine& machine) {
+std::string Save_Ini(Machine& machine) {
     std::string out = "[os]\n";
     out += "version=" + std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor) + "\n";
     out += "service_pack=" + std::to_string(machine.os.service_pack) + "\n";
@@ -327,6 +339,12 @@ std::string Save_Ini(const Machine& machine) {
     Save_Protected_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", keys);
     Save_Protected_Keys(machine.hkcu, "HKEY_CURRENT_USER", keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
+    std::string packages;
+    for (const Text& name : machine.oem_packages_in_use) {
+        if (machine.Find_Path(machine.windows_directory + u"\\INF\\" + name))
+            packages += "in_use=" + To_Utf8(name) + "\n";
+    }
+    if (!packages.empty()) out += "\n[drivers]\n" + packages;
     return out;
 }
 
