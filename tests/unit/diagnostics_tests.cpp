@@ -9,6 +9,7 @@
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "machine.h"
+#include "test_support.h"
 
 using winsim::The_Machine;
 
@@ -16,22 +17,9 @@ namespace {
 
 const char16_t* const Log_Path = u"C:\\Windows\\TEMP\\vpRemovalTool.txt";
 
-class Diagnostics : public ::testing::Test {
+class Diagnostics : public Log_Test {
 protected:
-    void SetUp() override {
-        The_Machine().Reset();
-        The_Machine().Make_Folders(u"C:\\Windows");
-        while (Log_Get_Offset() > 0) Log_Unindent();
-    }
-    void TearDown() override {
-        while (Log_Get_Offset() > 0) Log_Unindent();
-    }
-
-    static std::string Log_Bytes() {
-        winsim::Fs_Node* node = The_Machine().Find_Path(Log_Path);
-        if (node == nullptr) return "<no log file>";
-        return std::string(node->data.begin(), node->data.end());
-    }
+    static std::string Log_Bytes() { return Log_Text(); }
     static std::u16string Debug_Output() {
         std::u16string all;
         for (const auto& line : The_Machine().debug_output) all += line;
