@@ -12,6 +12,14 @@
 #   wh_prefix_file 'windows\x'
 #                           the host path of a file of the last run's drive C: (names without letter case)
 #
+# A scenario's machine.ini: [os] is not applied (Wine answers with its own version). Of [files],
+# locked=PATH and read_only=PATH are arranged by hold_open.exe (built beside the tool), started in the
+# run's Wine session before the program and stopped after it: it marks the read_only files read-only,
+# opens the locked ones without sharing and holds them for the whole run. junction=, [registry]
+# protected= and [faults] cannot be made under Wine: such a scenario is refused (wh_run returns 1 and
+# prints why) unless the caller accepts running without them, naming them in WH_ACCEPT_MISSING
+# ("junction", "protected", "faults"), e.g.  WH_ACCEPT_MISSING="junction" wh_run NAME SCENARIO.
+#
 # Environment: WH_KEEP=1 keeps the temporary folder (prefixes and results) for a look afterwards;
 # WH_TZ is the host time zone Wine runs in.
 #
@@ -22,6 +30,8 @@
 #   hklm.reg, hkcu.reg   `wine reg export` after the run (UTF-16LE, as Wine writes them)
 #   hklm.txt, hkcu.txt   the same exports as UTF-8 with LF line ends, for grep
 #   utc_start_ms, utc_end_ms   UTC milliseconds since midnight just before and just after the run
+#   hold_open.txt, hold_open_exit_code   hold_open.exe's output and exit code (when the scenario
+#                 has locked or read-only files)
 
 WH_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 WH_ROOT=""
@@ -108,8 +118,7 @@ wh_new_prefix() {
 }
 
 # Seed the current prefix from a scenario folder: registry.reg imported (as UTF-16LE), drive_c/ merged
-# over drive_c. machine.ini is not applied: Wine answers with its own OS version, and files held open
-# or read-only are for the checks that need them to arrange.
+# over drive_c. machine.ini is read by wh_conditions and arranged around the run (wh_hold_start).
 wh_seed() {
     local scenario="$1"
     [[ -z "$scenario" ]] && return 0
@@ -125,6 +134,92 @@ wh_seed() {
         python3 "$WH_DIR/wh_tool.py" merge "$scenario/drive_c" "$WH_PREFIX/drive_c" \
             || wh_fail "cannot copy $scenario/drive_c into the prefix"
     fi
+}
+
+# The conditions of a scenario's machine.ini that a Wine run can arrange: WH_LOCKED and WH_READ_ONLY
+# (Windows paths). Prints why and returns 1 when the file asks for something Wine cannot give
+# (junctions, write-protected keys, injected faults) and WH_ACCEPT_MISSING does not name it.
+wh_conditions() {
+    local scenario="$1" ini line section="" key value
+    local -a missing=()
+    WH_LOCKED=()
+    WH_READ_ONLY=()
+    [[ -n "$scenario" && -f "$scenario/machine.ini" ]] || return 0
+    ini="$scenario/machine.ini"
+    while IFS= read -r line || [[ -n "$line" ]]; do
+        line="${line%$'\r'}"
+        line="${line#"${line%%[![:space:]]*}"}"
+        [[ -z "$line" || "$line" == \;* || "$line" == \#* ]] && continue
+        if [[ "$line" =~ ^\[([^]]*)\] ]]; then
+            section="${BASH_REMATCH[1],,}"
+            continue
+        fi
+        [[ "$line" == *=* ]] || continue
+        key="${line%%=*}"; key="${key%"${key##*[![:space:]]}"}"; key="${key,,}"
+        value="${line#*=}"; value="${value#"${value%%[![:space:]]*}"}"; value="${value%"${value##*[![:space:]]}"}"
+        case "$section/$key" in
+            files/locked)       WH_LOCKED+=("$value") ;;
+            files/read_only)    WH_READ_ONLY+=("$value") ;;
+            files/junction)     [[ " ${WH_ACCEPT_MISSING:-} " == *" junction "* ]] \
+                                    || missing+=("[files] junction=$value (a folder junction)") ;;
+            registry/protected) [[ " ${WH_ACCEPT_MISSING:-} " == *" protected "* ]] \
+                                    || missing+=("[registry] protected=$value (a write-protected key)") ;;
+            faults/*)           [[ " ${WH_ACCEPT_MISSING:-} " == *" faults "* ]] \
+                                    || missing+=("[faults] $key=$value (an injected fault)") ;;
+        esac
+    done <"$ini"
+    if (( ${#missing[@]} )); then
+        echo "wine harness: $ini asks for what a Wine run cannot make:"
+        printf '  %s\n' "${missing[@]}"
+        echo "  (a check that holds without them names them in WH_ACCEPT_MISSING)"
+        return 1
+    fi
+}
+
+# Start hold_open.exe in the current prefix's session for WH_LOCKED and WH_READ_ONLY, and wait until
+# it holds the files. Its process id is left in WH_HOLD_PID (empty when nothing is to be arranged).
+wh_hold_start() {
+    WH_HOLD_PID=""
+    (( ${#WH_LOCKED[@]} + ${#WH_READ_ONLY[@]} )) || return 0
+    local helper path waited=0
+    helper="$(dirname "$WH_EXE")/hold_open.exe"
+    [[ -f "$helper" ]] || wh_fail "$helper is missing (it is built beside the tool by the windows preset)"
+    cp "$helper" "$WH_PREFIX/drive_c/hold_open.exe"
+    rm -f "$WH_PREFIX/drive_c/hold_open.stop"
+    local -a args=(--stop 'C:\hold_open.stop')
+    for path in "${WH_READ_ONLY[@]}"; do args+=(--read-only "$path"); done
+    args+=("${WH_LOCKED[@]}")
+    WINEPREFIX="$WH_PREFIX" timeout 900 wine 'C:\hold_open.exe' "${args[@]}" \
+        </dev/null >"$WH_OUT/hold_open.txt" 2>"$WH_OUT/hold_open.stderr" &
+    WH_HOLD_PID=$!
+    # It prints "holding" once every file is marked and open; a Wine process start takes about a second.
+    until grep -q '^holding' "$WH_OUT/hold_open.txt" 2>/dev/null; do
+        if ! kill -0 "$WH_HOLD_PID" 2>/dev/null || (( waited >= 600 )); then
+            wh_fail "hold_open.exe did not get hold of ${WH_LOCKED[*]} ${WH_READ_ONLY[*]}: $(tr -d '\r' <"$WH_OUT/hold_open.txt")"
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
+# Let hold_open.exe close its files and end; its exit code goes to hold_open_exit_code.
+wh_hold_stop() {
+    [[ -n "$WH_HOLD_PID" ]] || return 0
+    local waited=0 rc
+    : >"$WH_PREFIX/drive_c/hold_open.stop"
+    while kill -0 "$WH_HOLD_PID" 2>/dev/null && (( waited < 300 )); do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    if kill -0 "$WH_HOLD_PID" 2>/dev/null; then
+        kill "$WH_HOLD_PID" 2>/dev/null
+        wh_fail "hold_open.exe did not end within 30 s of its stop signal"
+    fi
+    wait "$WH_HOLD_PID"
+    rc=$?
+    echo "$rc" >"$WH_OUT/hold_open_exit_code"
+    rm -f "$WH_PREFIX/drive_c/hold_open.stop" "$WH_PREFIX/drive_c/hold_open.exe"
+    WH_HOLD_PID=""
 }
 
 wh_utc_ms() {
@@ -166,10 +261,20 @@ wh_run_program() {
     local program_name
     program_name="$(basename "$program")"
     WH_OUT="$WH_ROOT/out/$name"
+    if [[ -f "$WH_OUT/refused" ]]; then
+        cat "$WH_OUT/refused"
+        return 1
+    fi
     if [[ -f "$WH_OUT/exit_code" ]]; then
         WH_PREFIX="$WH_ROOT/prefix/$name"
         return 0
     fi
+    mkdir -p "$WH_OUT"
+    if ! wh_conditions "$scenario" >"$WH_OUT/refused"; then
+        cat "$WH_OUT/refused"
+        return 1
+    fi
+    rm -f "$WH_OUT/refused"
     wh_new_prefix "$name"
     # One Wine session per scenario, from seeding to the registry export. A new session starts with
     # wineboot, which runs and clears the RunOnce entries and carries out PendingFileRenameOperations:
@@ -179,6 +284,8 @@ wh_run_program() {
     mkdir -p "$WH_OUT"
     cp "$program" "$WH_PREFIX/drive_c/$program_name"
     printf '%s\n' "$@" >"$WH_OUT/arguments"
+
+    wh_hold_start
 
     local rc
     wh_utc_ms >"$WH_OUT/utc_start_ms"
@@ -190,6 +297,7 @@ wh_run_program() {
     rc=$?
     wh_utc_ms >"$WH_OUT/utc_end_ms"
     [[ $rc -eq 124 ]] && wh_fail "$name: $program_name did not end within 300 s"
+    wh_hold_stop
     echo "$rc" >"$WH_OUT/exit_code"
     tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
 

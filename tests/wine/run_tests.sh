@@ -20,7 +20,7 @@ HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$HERE/harness.sh"
 [[ -n "$SOURCE_DIR" && -d "$SOURCE_DIR" ]] || wh_fail "source folder '$SOURCE_DIR' is missing"
 EXPECTED="$HERE/expected"
-MACHINES="$SOURCE_DIR/machines"
+MACHINES="$(cd "$SOURCE_DIR" && pwd)/machines"
 OBJDUMP="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
 
 RULE81="$(printf '=%.0s' {1..81})"
@@ -314,6 +314,313 @@ check_clean_log_header()     { run_clean && expect_log_header; }
 check_clean_log_end_banner() { run_clean && expect_log_end_banner; }
 check_clean_console()        { run_clean && expect_console "$MACHINES/clean/expected/console.txt"; }
 
+# machines/demo: the product installed beside unrelated software; machine.ini holds vpCSP.dll of
+# system32 open (hold_open.exe) and makes vpPKCS11.dll of syswow64 read-only. No argument, as the
+# scenario's expected files were made.
+run_demo() { wh_run demo "$MACHINES/demo"; }
+
+# vpCSP.dll of system32 is in use: exit code 1 and the reboot lines on the console.
+check_demo_exit_code()       { run_demo && expect_exit_code "$(tr -d '\r\n ' <"$MACHINES/demo/expected/exit-code.txt")"; }
+check_demo_console()         { run_demo && expect_console "$MACHINES/demo/expected/console.txt"; }
+check_demo_log_header()      { run_demo && expect_log_header; }
+check_demo_log_end_banner()  { run_demo && expect_log_end_banner; }
+
+# hold_open.exe marked the read-only file, held the locked one through the whole run and let go after it.
+check_demo_files_held_during_run() {
+    run_demo || return 1
+    local want got
+    want="$(printf '%s\n' 'read-only C:\windows\syswow64\vpPKCS11.dll' 'open C:\windows\system32\vpCSP.dll' holding released)"
+    got="$(tr -d '\r' <"$WH_OUT/hold_open.txt" 2>/dev/null)"
+    if [[ "$got" != "$want" || "$(cat "$WH_OUT/hold_open_exit_code" 2>/dev/null)" != 0 ]]; then
+        echo "hold_open.exe (exit code $(cat "$WH_OUT/hold_open_exit_code" 2>/dev/null)) wrote:"
+        sed 's/^/  | /' <<<"$got"
+        return 1
+    fi
+}
+
+# The log lines of a stage compared with the scenario's expected log (made on the simulated Windows).
+# Both go through wh_tool.log_stage, which removes what differs between Windows and Wine and is no
+# fault: the indentation, the trace lines of Wine's stale last error, the letter case of C:\windows.
+# The folder listings (the Inf folder, the company folder) come in the host file system's order under
+# Wine, not in name order: the parts that follow a listing are compared without their order, with
+# the order rules of the stage checked on their own.
+
+# OEM stage: the search line, for each .inf candidate its reading line, verdict and (for oem2, oem3,
+# oem4) its "Required file:" line; the uninstall lines in the order the scan found the names.
+check_demo_log_oem_stage() {
+    run_demo && need_log || return 1
+    python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+
+FIRST, LAST = "Removing precompiled OEM files...", "Precompiled OEM files removed."
+
+def parse(lines):
+    blocks, uninstalls, stray = [], [], []
+    for line in lines[2:-1]:
+        if line.startswith("Reading oem file:"):
+            if uninstalls:
+                stray.append(line)
+            else:
+                blocks.append((line,))
+        elif line.startswith("Uninstalling OEM file:"):
+            uninstalls.append(line)
+        elif blocks and not uninstalls:
+            blocks[-1] += (line,)
+        else:
+            stray.append(line)
+    return lines[:2], blocks, uninstalls, stray
+
+expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
+got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
+if got is None:
+    print("the log has no OEM stage from %r to %r" % (FIRST, LAST))
+    sys.exit(1)
+e_head, e_blocks, e_uninstalls, _ = parse(expected)
+g_head, g_blocks, g_uninstalls, g_stray = parse(got)
+bad = []
+if g_head != e_head:
+    bad.append("opening lines %r, expected %r" % (g_head, e_head))
+if g_stray:
+    bad.append("lines outside the stage's structure: %r" % g_stray)
+for block in sorted(set(e_blocks) - set(g_blocks)):
+    bad.append("missing: %s" % " | ".join(block))
+for block in sorted(set(g_blocks) - set(e_blocks)):
+    bad.append("not expected: %s" % " | ".join(block))
+if len(g_blocks) != len(set(g_blocks)):
+    bad.append("a candidate was read twice")
+required = [line[len("Required file:"):].strip() for block in g_blocks for line in block
+            if line.startswith("Required file:")]
+if g_uninstalls != ["Uninstalling OEM file:  " + name for name in required]:
+    bad.append("uninstall lines %r do not follow the found names %r in order" % (g_uninstalls, required))
+if sorted(g_uninstalls) != sorted(e_uninstalls):
+    bad.append("uninstall lines %r, expected %r in some order" % (g_uninstalls, e_uninstalls))
+for line in bad:
+    print(line)
+if bad:
+    print("the stage as logged (normalised):")
+    for line in got:
+        print("  | " + line)
+sys.exit(1 if bad else 0)
+PY
+}
+
+# Driver binaries stage: the deferred deletion of vpCSP.dll, the company folder's "Removed:" lines
+# (children before their folder), the read-only handling of syswow64\vpPKCS11.dll; nothing else.
+check_demo_log_binaries_stage() {
+    run_demo && need_log || return 1
+    python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+
+FIRST, LAST = "Deleting driver binaries...", "Driver binaries deleted."
+REMOVED = "Removed:  "
+
+def split(lines):
+    """The lines with the run of "Removed:" lines replaced by one marker, and that run."""
+    positions = [i for i, line in enumerate(lines) if line.startswith("Removed")]
+    removed = [lines[i] for i in positions]
+    rest = [line for line in lines if not line.startswith("Removed")]
+    contiguous = positions == list(range(positions[0], positions[0] + len(positions))) if positions else True
+    if positions:
+        rest.insert(positions[0], "<%d Removed lines>" % len(positions))
+    return rest, removed, contiguous
+
+expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
+got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
+if got is None:
+    print("the log has no driver binaries stage from %r to %r" % (FIRST, LAST))
+    sys.exit(1)
+e_rest, e_removed, _ = split(expected)
+g_rest, g_removed, contiguous = split(got)
+bad = []
+if g_rest != e_rest:
+    bad.append("the stage's lines (the company folder's folded into one) differ:")
+    bad += ["  expected | " + line for line in e_rest]
+    bad += ["  got      | " + line for line in g_rest]
+if not contiguous:
+    bad.append("the company folder's Removed lines are not one run")
+if sorted(g_removed) != sorted(e_removed):
+    bad.append("company folder lines, expected (in some order):")
+    bad += ["  | " + line for line in sorted(e_removed)]
+paths = [line[len(REMOVED):] if line.startswith(REMOVED) else line for line in g_removed]
+for index, path in enumerate(paths):
+    for later in paths[index + 1:]:
+        if later.lower().startswith(path.lower() + "\\"):
+            bad.append("%s is logged after its folder %s" % (later, path))
+for line in bad:
+    print(line)
+if bad:
+    print("the stage as logged (normalised):")
+    for line in got:
+        print("  | " + line)
+sys.exit(1 if bad else 0)
+PY
+}
+
+# Files and folders of machines/demo that the run removes (paths below drive_c, "/" for "\").
+# Everything else of the scenario's drive_c must be there afterwards with the same bytes.
+DEMO_BINARIES=(vpAPI.dll vpAPIex.dll vpAPIi.dll vpAPIiCOM.dll vpAPIlt.dll vpCSP.dll vpCSP.sig vpErr.dll
+               vpGrTools.dll vpICCSP.dll vpLib.dll vpMiniDrv.dll vpMiniDrv32.dll vpMiniDrv64.dll vpPKCS11.dll
+               vpPKCS11ECP.dll vpPrCSP.dll vpPrCSP.sig)
+DEMO_PROGRAMS="ProgramData/Microsoft/Windows/Start Menu/Programs"
+DEMO_SHORTCUTS=("VESPARIO Control Panel.lnk" "Панель управления VESPARIO.lnk")
+demo_removed() {
+    local name
+    printf '%s\n' windows/inf/oem2.inf windows/inf/oem3.inf windows/inf/oem4.inf
+    for name in "${DEMO_BINARIES[@]}"; do
+        # vpCSP.dll of system32 is held open during the run: scheduled for the restart, still there.
+        [[ "$name" != vpCSP.dll ]] && echo "windows/system32/$name"
+        echo "windows/syswow64/$name"
+    done
+    for name in "${DEMO_SHORTCUTS[@]}"; do
+        echo "users/Public/Desktop/$name"
+        echo "$DEMO_PROGRAMS/VESPARIO/$name"
+        echo "$DEMO_PROGRAMS/ВЕСПАРИО/$name"
+    done
+    echo "$DEMO_PROGRAMS/VESPARIO"
+    echo "windows/system32/Corvanta LLP"
+}
+
+# Prints each of the given paths below the prefix's drive_c that exists (names without letter case).
+present_of() {
+    python3 - "$HERE" "$WH_PREFIX/drive_c" "$@" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+for relative in sys.argv[3:]:
+    if wh_tool.find_path_ci(sys.argv[2], relative) is not None:
+        print(relative)
+PY
+}
+
+# Fails with a list when one of the given paths is still there.
+expect_gone() {
+    local left
+    left="$(present_of "$@")"
+    [[ -z "$left" ]] && return 0
+    echo "still there:"; sed 's/^/  /' <<<"$left"
+    return 1
+}
+
+# Fails with a list when one of the given paths is missing.
+expect_present() {
+    local there missing
+    there="$(present_of "$@")"
+    missing="$(printf '%s\n' "$@" | grep -vxF -f <(printf '%s\n' "$there") )"
+    [[ -z "$missing" ]] && return 0
+    echo "missing:"; sed 's/^/  /' <<<"$missing"
+    return 1
+}
+
+# oem2, oem3 and oem4 (the product's packages) are uninstalled; the other packages and the non-OEM
+# .inf files stay. Wine's SetupUninstallOEMInfW deletes the .inf but leaves its .pnf: under Wine the
+# .pnf files of the removed packages are still there (Windows, and the simulated machine, remove them).
+check_demo_inf_files() {
+    run_demo || return 1
+    local bad=0
+    expect_gone windows/inf/oem2.inf windows/inf/oem3.inf windows/inf/oem4.inf || bad=1
+    expect_present windows/inf/oem2.pnf windows/inf/oem3.pnf windows/inf/oem4.pnf \
+        windows/inf/oem0.inf windows/inf/oem0.pnf windows/inf/oem1.inf windows/inf/oem1.pnf \
+        windows/inf/oem5.inf windows/inf/oem5.pnf windows/inf/usbccid.inf windows/inf/usbccid.pnf \
+        windows/inf/usbport.inf windows/inf/usbport.pnf || bad=1
+    return $bad
+}
+
+# The 18 binaries are gone from system32 and syswow64 (the read-only vpPKCS11.dll of syswow64
+# included), except system32\vpCSP.dll, which was held open.
+check_demo_binaries() {
+    run_demo || return 1
+    local bad=0 name
+    local -a gone=()
+    for name in "${DEMO_BINARIES[@]}"; do
+        [[ "$name" != vpCSP.dll ]] && gone+=("windows/system32/$name")
+        gone+=("windows/syswow64/$name")
+    done
+    expect_gone "${gone[@]}" || bad=1
+    expect_present windows/system32/vpCSP.dll || bad=1
+    return $bad
+}
+
+# The control-panel shortcuts are gone from the public desktop and both Programs-menu folders; the
+# VESPARIO folder is gone (empty afterwards), ВЕСПАРИО stays with its user guide.
+check_demo_shortcuts() {
+    run_demo || return 1
+    local bad=0 name
+    local -a gone=("$DEMO_PROGRAMS/VESPARIO")
+    for name in "${DEMO_SHORTCUTS[@]}"; do
+        gone+=("users/Public/Desktop/$name" "$DEMO_PROGRAMS/ВЕСПАРИО/$name")
+    done
+    expect_gone "${gone[@]}" || bad=1
+    expect_present "$DEMO_PROGRAMS/ВЕСПАРИО/Руководство пользователя VESPARIO.lnk" \
+        "users/Public/Desktop/Lumenleaf PDF Reader.lnk" "$DEMO_PROGRAMS/Lumenleaf PDF Reader.lnk" || bad=1
+    return $bad
+}
+
+# The company folder of system32 is gone with everything in it.
+check_demo_company_folder() {
+    run_demo && expect_gone "windows/system32/Corvanta LLP"
+}
+
+# Every file of machines/demo/drive_c that the run does not remove is still there, bytes unchanged:
+# the near-miss and other vendors' files of the system folders, the other shortcuts, the package
+# cache, ProgramData (the installer-cache and registry stages do not run yet).
+check_demo_other_files_unchanged() {
+    run_demo || return 1
+    python3 - "$HERE" "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+scenario, prefix = sys.argv[2], sys.argv[3]
+removed = [line.rstrip("\n").lower() for line in open(sys.argv[4], encoding="utf-8") if line.strip()]
+def is_removed(relative):
+    folded = relative.lower()
+    return any(folded == r or folded.startswith(r + "/") for r in removed)
+kept = [f for f in wh_tool.files_below(scenario) if not is_removed(f)]
+bad = []
+for relative in kept:
+    found = wh_tool.find_path_ci(prefix, relative)
+    if found is None or not __import__("os").path.isfile(found):
+        bad.append("missing: " + relative)
+    elif open(found, "rb").read() != open(scenario + "/" + relative, "rb").read():
+        bad.append("changed: " + relative)
+# Each removal names a file or folder of the scenario: a slip in the list cannot hide a whole tree.
+known = set()
+for f in wh_tool.files_below(scenario):
+    parts = f.lower().split("/")
+    known.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
+bad += ["the list of removals names %s, which the scenario does not have" % r for r in removed if r not in known]
+for line in bad:
+    print(line)
+sys.exit(1 if bad else 0)
+PY
+}
+
+# The held file is scheduled for deletion at the restart, and it alone: PendingFileRenameOperations
+# holds the pair ("\??\C:\windows\system32\vpCSP.dll", "") (path compared without letter case). Wine
+# also accepts a delayed deletion of a missing path, which Windows refuses; in this run the tool
+# defers nothing else (both Programs-menu folders exist and ВЕСПАРИО is not empty), so any further
+# entry would be a fault.
+check_demo_pending_deletion() {
+    run_demo || return 1
+    python3 - "$HERE" "$WH_OUT/hklm.txt" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+value = wh_tool.reg_value(sys.argv[2], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
+                          "PendingFileRenameOperations")
+want = ["\\??\\c:\\windows\\system32\\vpcsp.dll", ""]
+if value is None:
+    print("no PendingFileRenameOperations under Session Manager")
+    sys.exit(1)
+if value[0] != "multi_sz" or [v.lower() for v in value[1]] != want:
+    print("PendingFileRenameOperations is %r, expected REG_MULTI_SZ %r" % (value, want))
+    sys.exit(1)
+PY
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -355,6 +662,19 @@ CHECKS=(
     clean_log_header
     clean_log_end_banner
     clean_console
+    demo_exit_code
+    demo_console
+    demo_log_header
+    demo_log_end_banner
+    demo_files_held_during_run
+    demo_log_oem_stage
+    demo_log_binaries_stage
+    demo_inf_files
+    demo_binaries
+    demo_shortcuts
+    demo_company_folder
+    demo_other_files_unchanged
+    demo_pending_deletion
 )
 
 wh_setup "$EXE"

@@ -12,8 +12,13 @@
   wh_tool.py reg16 SRC DST        write a regedit file (UTF-16LE with BOM, or UTF-8) as UTF-16LE with BOM
                                  and CR LF line ends, the form every wine reg import reads
   wh_tool.py utf16 FILE          print a regedit export (UTF-16LE with BOM, or UTF-8) as UTF-8
+
+For the checks (imported): find_path_ci (a path below a folder, names without letter case), files_below
+(the files of a tree), log_stage (a stage's lines of a tool log, made comparable between Windows and
+Wine) and reg_value (one value of a regedit export, decoded).
 """
 import os
+import re
 import shutil
 import struct
 import sys
@@ -194,6 +199,117 @@ def utf16(path):
     else:
         text = data.decode("utf-8-sig")
     sys.stdout.write(text.replace("\r\n", "\n"))
+
+
+def find_path_ci(root, relative):
+    """The host path of root/relative, each name matched without regard to letter case (as Windows
+    would), or None when some part is missing."""
+    path = root
+    for part in relative.replace("\\", "/").split("/"):
+        if not part:
+            continue
+        if not os.path.isdir(path):
+            return None
+        folded = part.lower()
+        hits = [entry for entry in sorted(os.listdir(path)) if entry.lower() == folded]
+        if not hits:
+            return None
+        path = os.path.join(path, part if part in hits else hits[0])
+    return path
+
+
+def files_below(root):
+    """The files of the tree root, as relative paths with "/", sorted."""
+    out = []
+    for folder, _, names in os.walk(root):
+        for name in names:
+            out.append(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"))
+    return sorted(out)
+
+
+# Lines that only a Wine run writes: after a successful call Wine's SHGetSpecialFolderPathW leaves the
+# thread's last error as it was, so a value left by an earlier call (18 from the end of a folder
+# listing) makes Get_Absolute_File_Path_From_Special_Folder write its exit trace, which also lifts the
+# indentation one step and is followed by an empty line once the indentation is 0.
+WINE_ONLY_TRACE = "vpRemovalTool.exe!Get_Absolute_File_Path_From_Special_Folder exits"
+
+
+def log_stage(path, first, last):
+    """The lines of a tool log from the line `first` to the next line `last` (both compared without
+    their indentation), or None when either is missing. Made comparable between a Windows run and a
+    Wine run: the Wine-only trace lines (with the empty line after one) are left out, the indentation
+    is removed (those trace lines shift it), and the Windows folder at the start of a path is written
+    C:\Windows\ (Windows names it so; Wine's special folders are C:\windows\...: the same folder, as
+    letter case does not matter in Windows paths)."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("latin-1").split("\r\n")
+    stripped = [line.lstrip(" ") for line in lines]
+    try:
+        start = stripped.index(first)
+        end = stripped.index(last, start + 1)
+    except ValueError:
+        return None
+    out = []
+    skip_empty = False
+    for line in stripped[start:end + 1]:
+        if line == WINE_ONLY_TRACE:
+            skip_empty = True
+            continue
+        if skip_empty and line == "":
+            skip_empty = False
+            continue
+        skip_empty = False
+        out.append(re.sub(r"(?i)\bC:\\windows\\", lambda m: "C:\\Windows\\", line))
+    return out
+
+
+def reg_value(export, key, name):
+    """(type, data) of value `name` of `key` in a regedit export given as UTF-8 text (key and name
+    without letter case), or None. Strings come back as text, hex(7) as a list of strings (the
+    empty strings between and the final ones kept, the list's closing empty string dropped), other
+    hex forms as bytes, dword as an int."""
+    key = key.lower()
+    inside = False
+    entry = None
+    with open(export, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        if line.startswith("["):
+            inside = line.strip()[1:-1].lower() == key
+            continue
+        if not inside or not line.startswith('"'):
+            continue
+        match = re.match(r'"((?:[^"\\]|\\.)*)"=(.*)$', line)
+        if not match or match.group(1).replace('\\\\', '\\').replace('\\"', '"').lower() != name.lower():
+            continue
+        data = match.group(2)
+        while data.endswith("\\") and i < len(lines):
+            data = data[:-1] + lines[i].strip()
+            i += 1
+        entry = data
+        break
+    if entry is None:
+        return None
+    if entry.startswith('"'):
+        return ("sz", entry[1:-1].replace('\\\\', '\\').replace('\\"', '"'))
+    if entry.startswith("dword:"):
+        return ("dword", int(entry[6:], 16))
+    match = re.match(r"hex(?:\(([0-9a-f]+)\))?:(.*)$", entry)
+    if not match:
+        return ("unknown", entry)
+    raw = bytes(int(b, 16) for b in match.group(2).split(",") if b)
+    if match.group(1) == "7":
+        text = raw.decode("utf-16-le")
+        parts = text.split("\0")
+        if parts and parts[-1] == "":
+            parts = parts[:-1]
+        if parts and parts[-1] == "":
+            parts = parts[:-1]
+        return ("multi_sz", parts)
+    return ("hex(%s)" % (match.group(1) or "3"), raw)
 
 
 def main(argv):
