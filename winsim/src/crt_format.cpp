@@ -15,7 +15,7 @@ namespace {
 
 enum class Width_Of { Default, Char, Short, Long, Long_Long, Pointer };
 
-struct Spec {
+struct Field_Format {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -30,32 +30,32 @@ struct Spec {
 
 void Pad(Text& out, size_t count, char16_t fill) { out.append(count, fill); }
 
-void Put_Field(Text& out, const Spec& spec, const Text& body) {
-    size_t width = spec.width > 0 ? size_t(spec.width) : 0;
+void Put_Field(Text& out, const Field_Format& field, const Text& body) {
+    size_t width = field.width > 0 ? size_t(field.width) : 0;
     size_t padding = body.size() < width ? width - body.size() : 0;
-    if (!spec.left) Pad(out, padding, u' ');
+    if (!field.left) Pad(out, padding, u' ');
     out += body;
-    if (spec.left) Pad(out, padding, u' ');
+    if (field.left) Pad(out, padding, u' ');
 }
 
-void Put_Number(Text& out, const Spec& spec, bool negative, uint64_t magnitude, unsigned base, bool upper) {
+void Put_Number(Text& out, const Field_Format& field, bool negative, uint64_t magnitude, unsigned base, bool upper) {
     const char* digits_of = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     Text digits;
     for (uint64_t rest = magnitude; rest != 0; rest /= base)
         digits.insert(digits.begin(), char16_t(digits_of[rest % base]));
-    if (spec.precision < 0 && digits.empty()) digits = u"0";
-    if (spec.precision > 0 && digits.size() < size_t(spec.precision))
-        digits.insert(0, size_t(spec.precision) - digits.size(), u'0');
+    if (field.precision < 0 && digits.empty()) digits = u"0";
+    if (field.precision > 0 && digits.size() < size_t(field.precision))
+        digits.insert(0, size_t(field.precision) - digits.size(), u'0');
     Text prefix;
     if (negative) prefix = u"-";
-    else if (spec.plus && base == 10) prefix = u"+";
-    else if (spec.space && base == 10) prefix = u" ";
-    if (spec.alternate && magnitude != 0 && base == 16) prefix += upper ? u"0X" : u"0x";
-    if (spec.alternate && base == 8 && (digits.empty() || digits[0] != u'0')) digits.insert(0, 1, u'0');
-    size_t width = spec.width > 0 ? size_t(spec.width) : 0;
-    if (spec.zero && !spec.left && spec.precision < 0 && prefix.size() + digits.size() < width)
+    else if (field.plus && base == 10) prefix = u"+";
+    else if (field.space && base == 10) prefix = u" ";
+    if (field.alternate && magnitude != 0 && base == 16) prefix += upper ? u"0X" : u"0x";
+    if (field.alternate && base == 8 && (digits.empty() || digits[0] != u'0')) digits.insert(0, 1, u'0');
+    size_t width = field.width > 0 ? size_t(field.width) : 0;
+    if (field.zero && !field.left && field.precision < 0 && prefix.size() + digits.size() < width)
         digits.insert(0, width - prefix.size() - digits.size(), u'0');
-    Put_Field(out, spec, prefix + digits);
+    Put_Field(out, field, prefix + digits);
 }
 
 int Read_Number(const WCHAR*& at) {
@@ -67,8 +67,8 @@ int Read_Number(const WCHAR*& at) {
     return value;
 }
 
-int64_t Signed_Argument(const Spec& spec, va_list* args) {
-    switch (spec.size) {
+int64_t Signed_Argument(const Field_Format& field, va_list* args) {
+    switch (field.size) {
     case Width_Of::Long_Long:
     case Width_Of::Pointer: return va_arg(*args, long long);
     case Width_Of::Short: return short(va_arg(*args, int));
@@ -77,8 +77,8 @@ int64_t Signed_Argument(const Spec& spec, va_list* args) {
     }
 }
 
-uint64_t Unsigned_Argument(const Spec& spec, va_list* args) {
-    switch (spec.size) {
+uint64_t Unsigned_Argument(const Field_Format& field, va_list* args) {
+    switch (field.size) {
     case Width_Of::Long_Long:
     case Width_Of::Pointer: return va_arg(*args, unsigned long long);
     case Width_Of::Short: return uint16_t(va_arg(*args, unsigned));
@@ -97,59 +97,59 @@ bool Format_Wide(Text& out, const WCHAR* format, va_list* args) {
             continue;
         }
         ++at;
-        Spec spec;
+        Field_Format field;
         for (bool more = true; more;) {
             switch (*at) {
-            case u'-': spec.left = true; ++at; break;
-            case u'+': spec.plus = true; ++at; break;
-            case u' ': spec.space = true; ++at; break;
-            case u'#': spec.alternate = true; ++at; break;
-            case u'0': spec.zero = true; ++at; break;
+            case u'-': field.left = true; ++at; break;
+            case u'+': field.plus = true; ++at; break;
+            case u' ': field.space = true; ++at; break;
+            case u'#': field.alternate = true; ++at; break;
+            case u'0': field.zero = true; ++at; break;
             default: more = false;
             }
         }
         if (*at == u'*') {
-            spec.width = va_arg(*args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = spec.width == INT32_MIN ? 0 : -spec.width;
+            field.width = va_arg(*args, int);
+            if (field.width < 0) {
+                field.left = true;
+                field.width = field.width == INT32_MIN ? 0 : -field.width;
             }
             ++at;
         } else {
-            spec.width = Read_Number(at);
+            field.width = Read_Number(at);
         }
         if (*at == u'.') {
             ++at;
             if (*at == u'*') {
-                spec.precision = va_arg(*args, int);
-                if (spec.precision < 0) spec.precision = -1;
+                field.precision = va_arg(*args, int);
+                if (field.precision < 0) field.precision = -1;
                 ++at;
             } else {
-                spec.precision = Read_Number(at);
+                field.precision = Read_Number(at);
             }
         }
         if (at[0] == u'h' && at[1] == u'h') {
-            spec.size = Width_Of::Char;
+            field.size = Width_Of::Char;
             at += 2;
         } else if (at[0] == u'h') {
-            spec.size = Width_Of::Short;
-            spec.narrow = true;
+            field.size = Width_Of::Short;
+            field.narrow = true;
             ++at;
         } else if (at[0] == u'l' && at[1] == u'l') {
-            spec.size = Width_Of::Long_Long;
+            field.size = Width_Of::Long_Long;
             at += 2;
         } else if (at[0] == u'l' || at[0] == u'w') {
-            spec.size = Width_Of::Long;
-            spec.wide = true;
+            field.size = Width_Of::Long;
+            field.wide = true;
             ++at;
         } else if (at[0] == u'I' && at[1] == u'6' && at[2] == u'4') {
-            spec.size = Width_Of::Long_Long;
+            field.size = Width_Of::Long_Long;
             at += 3;
         } else if (at[0] == u'I' && at[1] == u'3' && at[2] == u'2') {
-            spec.size = Width_Of::Long;
+            field.size = Width_Of::Long;
             at += 3;
         } else if (at[0] == u'I' || at[0] == u'z' || at[0] == u'j' || at[0] == u't') {
-            spec.size = Width_Of::Pointer;
+            field.size = Width_Of::Pointer;
             ++at;
         }
         char16_t conversion = *at;
@@ -158,34 +158,34 @@ bool Format_Wide(Text& out, const WCHAR* format, va_list* args) {
         switch (conversion) {
         case u'd':
         case u'i': {
-            int64_t value = Signed_Argument(spec, args);
+            int64_t value = Signed_Argument(field, args);
             uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
-            Put_Number(out, spec, value < 0, magnitude, 10, false);
+            Put_Number(out, field, value < 0, magnitude, 10, false);
             break;
         }
-        case u'u': Put_Number(out, spec, false, Unsigned_Argument(spec, args), 10, false); break;
-        case u'o': Put_Number(out, spec, false, Unsigned_Argument(spec, args), 8, false); break;
-        case u'x': Put_Number(out, spec, false, Unsigned_Argument(spec, args), 16, false); break;
-        case u'X': Put_Number(out, spec, false, Unsigned_Argument(spec, args), 16, true); break;
+        case u'u': Put_Number(out, field, false, Unsigned_Argument(field, args), 10, false); break;
+        case u'o': Put_Number(out, field, false, Unsigned_Argument(field, args), 8, false); break;
+        case u'x': Put_Number(out, field, false, Unsigned_Argument(field, args), 16, false); break;
+        case u'X': Put_Number(out, field, false, Unsigned_Argument(field, args), 16, true); break;
         case u'p': {
-            Spec pointer;
-            pointer.left = spec.left;
-            pointer.width = spec.width;
+            Field_Format pointer;
+            pointer.left = field.left;
+            pointer.width = field.width;
             pointer.precision = 16;  // all the digits of a 64-bit address, upper case
             Put_Number(out, pointer, false, uint64_t(uintptr_t(va_arg(*args, void*))), 16, true);
             break;
         }
         case u'c':
         case u'C': {
-            bool narrow = conversion == u'C' ? !spec.wide : spec.narrow;
+            bool narrow = conversion == u'C' ? !field.wide : field.narrow;
             int value = va_arg(*args, int);
-            Put_Field(out, spec, Text(1, narrow ? char16_t(uint8_t(value)) : char16_t(value)));
+            Put_Field(out, field, Text(1, narrow ? char16_t(uint8_t(value)) : char16_t(value)));
             break;
         }
         case u's':
         case u'S': {
-            bool narrow = conversion == u'S' ? !spec.wide : spec.narrow;
-            size_t limit = spec.precision >= 0 ? size_t(spec.precision) : SIZE_MAX;
+            bool narrow = conversion == u'S' ? !field.wide : field.narrow;
+            size_t limit = field.precision >= 0 ? size_t(field.precision) : SIZE_MAX;
             Text body;
             if (narrow) {
                 // Bytes of the "C" locale, each the character of the same value.
@@ -197,7 +197,7 @@ bool Format_Wide(Text& out, const WCHAR* format, va_list* args) {
                 if (!text) text = u"(null)";
                 for (size_t i = 0; i < limit && text[i]; ++i) body += text[i];
             }
-            Put_Field(out, spec, body);
+            Put_Field(out, field, body);
             break;
         }
         case u'%': out += u'%'; break;
