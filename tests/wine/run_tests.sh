@@ -324,6 +324,7 @@ check_demo_exit_code()       { run_demo && expect_exit_code "$(tr -d '\r\n ' <"$
 check_demo_console()         { run_demo && expect_console "$MACHINES/demo/expected/console.txt"; }
 check_demo_log_header()      { run_demo && expect_log_header; }
 check_demo_log_end_banner()  { run_demo && expect_log_end_banner; }
+check_demo_log_line_ends()   { run_demo && expect_log_line_ends; }
 
 # hold_open.exe marked the read-only file, held the locked one through the whole run and let go after it.
 check_demo_files_held_during_run() {
@@ -346,7 +347,9 @@ check_demo_files_held_during_run() {
 # the order rules of the stage checked on their own.
 
 # OEM stage: the search line, for each .inf candidate its reading line, verdict and (for oem2, oem3,
-# oem4) its "Required file:" line; the uninstall lines in the order the scan found the names.
+# oem4) its "Required file:" line; the uninstall lines in the order the scan found the names. Wine's
+# IsTextUnicode has been seen to call a short ANSI .inf with CR LF line ends Unicode; the demo's ANSI
+# files (673 bytes and more) are judged ANSI, and a changed verdict fails here by name.
 check_demo_log_oem_stage() {
     run_demo && need_log || return 1
     python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
@@ -408,6 +411,8 @@ PY
 
 # Driver binaries stage: the deferred deletion of vpCSP.dll, the company folder's "Removed:" lines
 # (children before their folder), the read-only handling of syswow64\vpPKCS11.dll; nothing else.
+# The read-only traces are written only after DeleteFileW failed with 5: so Wine refuses to delete a
+# file marked read-only, as Windows does.
 check_demo_log_binaries_stage() {
     run_demo && need_log || return 1
     python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
@@ -666,6 +671,7 @@ CHECKS=(
     demo_console
     demo_log_header
     demo_log_end_banner
+    demo_log_line_ends
     demo_files_held_during_run
     demo_log_oem_stage
     demo_log_binaries_stage
