@@ -142,4 +142,40 @@ TEST(Whole_Run_Arguments, FurtherArgumentsAreIgnored) {
     fs::remove_all(with_arguments.out_dir);
 }
 
+// A scenario that cannot be read is refused before the tool runs: the message names the file and
+// line, the exit code is 64 and nothing is written.
+TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
+    struct Case {
+        const char* file;
+        const char* content;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"registry.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"v\"=dword:xyz\n",
+         "registry.reg:4:"},
+        {"machine.ini", "[os]\nversion=10.0\ncolour=blue\n", "machine.ini:3:"},
+    };
+    for (const Case& bad : cases) {
+        fs::path scenario = fs::temp_directory_path() / ("vpsim-bad-" + std::to_string(getpid()));
+        fs::remove_all(scenario);
+        fs::create_directories(scenario / "drive_c" / "windows");
+        std::ofstream(scenario / bad.file) << bad.content;
+        fs::path out_dir = scenario.string() + "-out";
+        std::string command = std::string(VPSIM_PATH) + " run " + scenario.string() + " --out " + out_dir.string() +
+                              " 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[4096];
+        size_t count;
+        while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, count);
+        int status = pclose(pipe);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 64) << bad.file;
+        EXPECT_NE(output.find(bad.message), std::string::npos) << output;
+        EXPECT_EQ(output.find("Removing precompiled OEM files"), std::string::npos) << output;
+        EXPECT_FALSE(fs::exists(out_dir));
+        fs::remove_all(scenario);
+    }
+}
+
 }  // namespace
