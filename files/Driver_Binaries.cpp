@@ -19,29 +19,11 @@ const WCHAR* const Company_System_Folder = TEXT("Corvanta LLP.");
 // One row of the system folder's plan: a sub-folder (empty: the folder itself) and its names.
 struct Folder_Files {
     Lib_StringW sub_folder;
-    std::vector<const WCHAR*> names;
+    Name_Table names;
 };
 
 const WCHAR* Sub_Folder_Or_None(const Lib_StringW& sub_folder) {
     return sub_folder.Is_Empty() ? nullptr : sub_folder.Get_Text();
-}
-
-// Deletes each name of a table from one folder; a path that cannot be formed ends the walk.
-void Delete_Names(int csidl, const WCHAR* sub_folder, const std::vector<const WCHAR*>& names,
-                  bool& reboot_required, Lib_Result& result) {
-    bool step_reboot = false;
-    for (const WCHAR* name : names) {
-        Lib_StringW path;
-        if (!Get_Absolute_File_Path_From_Special_Folder(csidl, sub_folder, name, path, result)) break;
-        bool file_reboot = false;
-        SC_Delete_File(path.Get_Text(), file_reboot, result);
-        step_reboot = step_reboot || file_reboot;
-    }
-    if (step_reboot) reboot_required = true;
-}
-
-std::vector<const WCHAR*> Names_Of(const Name_Table& table) {
-    return std::vector<const WCHAR*>(table.begin(), table.end());
 }
 
 }  // namespace
@@ -77,19 +59,17 @@ bool Delete_Driver_Binaries(bool& reboot_required) {
     Lib_Result result;
     Log_Indent();
 
-    Delete_Names(CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, Names_Of(Control_Panel_Shortcuts), reboot_required,
-                 result);
+    Delete_Files_In_Special_Folder(CSIDL_COMMON_DESKTOPDIRECTORY, Lib_StringW(), Control_Panel_Shortcuts, false,
+                                   reboot_required, result);
 
     for (const WCHAR* menu_folder : Programs_Menu_Folders) {
-        bool folder_reboot = false;
         Delete_Files_In_Special_Folder(CSIDL_COMMON_PROGRAMS, menu_folder, Control_Panel_Shortcuts, true,
-                                       folder_reboot, result);
-        if (folder_reboot) reboot_required = true;
+                                       reboot_required, result);
     }
 
-    std::vector<Folder_Files> System_Folder_Files = {{Lib_StringW(), Names_Of(Driver_Binaries)}};
+    const std::vector<Folder_Files> System_Folder_Files = {{Lib_StringW(), Driver_Binaries}};
     for (const Folder_Files& row : System_Folder_Files) {
-        Delete_Names(CSIDL_SYSTEM, Sub_Folder_Or_None(row.sub_folder), row.names, reboot_required, result);
+        Delete_Files_In_Special_Folder(CSIDL_SYSTEM, row.sub_folder, row.names, false, reboot_required, result);
     }
 
     Lib_StringW company_folder;
@@ -102,7 +82,8 @@ bool Delete_Driver_Binaries(bool& reboot_required) {
     }
 
     if (Is_64Bit_OS()) {
-        Delete_Names(CSIDL_SYSTEMX86, nullptr, Names_Of(Driver_Binaries), reboot_required, result);
+        Delete_Files_In_Special_Folder(CSIDL_SYSTEMX86, Lib_StringW(), Driver_Binaries, false, reboot_required,
+                                       result);
     }
 
     Log_Unindent();
