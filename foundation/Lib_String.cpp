@@ -132,6 +132,7 @@ long long Lib_StringW::Find(const WCHAR* needle, long long start) const {
     const long long length = Get_Length();
     if (start < 0 || start > length) return -1;
     const long long needle_length = Length_Of(needle);
+    if (needle_length == 0) return start;
     for (long long at = start; at + needle_length <= length; ++at) {
         if (std::memcmp(text + at, needle, static_cast<size_t>(needle_length) * sizeof(WCHAR)) == 0) return at;
     }
