@@ -45,9 +45,8 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text full = From_Wide_Pointer(path);
-    machine.calls.push_back("CreateDirectoryW " + To_Utf8(full));
     DWORD error = 0;
-    if (machine.Take_Fault("CreateDirectoryW", full, &error)) {
+    if (machine.Record_Call("CreateDirectoryW", full, &error)) {
         SetLastError(error);
         return FALSE;
     }
@@ -73,9 +72,8 @@ BOOL DeleteFileW(LPCWSTR path) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text full = From_Wide_Pointer(path);
-    machine.calls.push_back("DeleteFileW " + To_Utf8(full));
     DWORD error = 0;
-    if (machine.Take_Fault("DeleteFileW", full, &error)) {
+    if (machine.Record_Call("DeleteFileW", full, &error)) {
         SetLastError(error);
         return FALSE;
     }

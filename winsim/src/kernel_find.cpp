@@ -55,9 +55,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern_path, LPWIN32_FIND_DATAW data) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text text = From_Wide_Pointer(pattern_path);
-    machine.calls.push_back("FindFirstFileW " + To_Utf8(text));
     DWORD error = 0;
-    if (machine.Take_Fault("FindFirstFileW", text, &error)) return Fail_Find(error);
+    if (machine.Record_Call("FindFirstFileW", text, &error)) return Fail_Find(error);
 
     // "folder\pattern": the folder is looked up, the pattern is matched against its entries.
     size_t separator = text.find_last_of(u"\\/");

@@ -98,9 +98,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text text = From_Wide_Pointer(path);
-    machine.calls.push_back("CreateFileW " + To_Utf8(text));
     DWORD error = 0;
-    if (machine.Take_Fault("CreateFileW", text, &error)) return Fail_Open(error);
+    if (machine.Record_Call("CreateFileW", text, &error)) return Fail_Open(error);
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail_Open(ERROR_INVALID_PARAMETER);
 
     bool follow_last = !(flags_and_attributes & FILE_FLAG_OPEN_REPARSE_POINT);
@@ -145,9 +144,8 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text text = From_Wide_Pointer(path);
-    machine.calls.push_back("GetFileAttributesW " + To_Utf8(text));
     DWORD error = 0;
-    if (machine.Take_Fault("GetFileAttributesW", text, &error)) {
+    if (machine.Record_Call("GetFileAttributesW", text, &error)) {
         SetLastError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -164,9 +162,8 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text text = From_Wide_Pointer(path);
-    machine.calls.push_back("SetFileAttributesW " + To_Utf8(text));
     DWORD error = 0;
-    if (machine.Take_Fault("SetFileAttributesW", text, &error)) {
+    if (machine.Record_Call("SetFileAttributesW", text, &error)) {
         SetLastError(error);
         return FALSE;
     }

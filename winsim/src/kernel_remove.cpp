@@ -65,9 +65,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text text = From_Wide_Pointer(path);
-    machine.calls.push_back("RemoveDirectoryW " + To_Utf8(text));
     DWORD error = 0;
-    if (machine.Take_Fault("RemoveDirectoryW", text, &error)) return Fail(error);
+    if (machine.Record_Call("RemoveDirectoryW", text, &error)) return Fail(error);
 
     // The entry itself: a junction goes as a link, whatever its target holds.
     Path_Lookup found = Look_Up(machine, text, false);
@@ -90,9 +89,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text source = From_Wide_Pointer(existing);
-    machine.calls.push_back("MoveFileExW " + To_Utf8(source));
     DWORD error = 0;
-    if (machine.Take_Fault("MoveFileExW", source, &error)) return Fail(error);
+    if (machine.Record_Call("MoveFileExW", source, &error)) return Fail(error);
     // Only the operations kept for the next restart are simulated; the tool moves nothing now.
     if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
 

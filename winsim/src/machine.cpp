@@ -227,6 +227,12 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
     return hit;
 }
 
+bool Machine::Record_Call(const char* api, const Text& subject, DWORD* error) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    calls.push_back(std::string(api) + " " + To_Utf8(subject));
+    return Take_Fault(api, subject, error);
+}
+
 Fs_Node* Machine::Find_Path(const Text& path, Fs_Node** parent, Text* last) {
     Path_Lookup found = Look_Up(*this, path, false);
     if (parent) *parent = found.parent;

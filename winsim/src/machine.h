@@ -112,6 +112,8 @@ public:
                    bool repeat = false);
     // Counts the call and tells whether an injected fault hits it.
     bool Take_Fault(const char* api, const Text& subject, DWORD* error);
+    // The same for a call that tests may want to see: it is also recorded in calls as "API subject".
+    bool Record_Call(const char* api, const Text& subject, DWORD* error);
 
     // Resolves "C:\a\b" (case-insensitive, single or doubled separators) to a node of drive C:,
     // or null. parent receives the folder that would hold the last component (null when missing).

@@ -240,8 +240,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM 
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     Text subject = Call_Subject(key, sub_key, sam);
-    machine.calls.push_back("RegCreateKeyExW " + To_Utf8(subject));
-    if (machine.Take_Fault("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
+    if (machine.Record_Call("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
     Base base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
@@ -274,8 +273,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     Text subject = Call_Subject(key, sub_key);
-    machine.calls.push_back("RegDeleteKeyW " + To_Utf8(subject));
-    if (machine.Take_Fault("RegDeleteKeyW", subject, &fault)) return LSTATUS(fault);
+    if (machine.Record_Call("RegDeleteKeyW", subject, &fault)) return LSTATUS(fault);
     if (!sub_key) return ERROR_INVALID_PARAMETER;
     Base base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
@@ -301,8 +299,7 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     Text subject = Value_Subject(key, value_name);
-    machine.calls.push_back("RegDeleteValueW " + To_Utf8(subject));
-    if (machine.Take_Fault("RegDeleteValueW", subject, &fault)) return LSTATUS(fault);
+    if (machine.Record_Call("RegDeleteValueW", subject, &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
     if (target->write_protected) return ERROR_ACCESS_DENIED;
@@ -394,8 +391,7 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD, DWORD type, const BY
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     Text subject = Value_Subject(key, value_name);
-    machine.calls.push_back("RegSetValueExW " + To_Utf8(subject));
-    if (machine.Take_Fault("RegSetValueExW", subject, &fault)) return LSTATUS(fault);
+    if (machine.Record_Call("RegSetValueExW", subject, &fault)) return LSTATUS(fault);
     Reg_Key* target;
     if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
     if (target->write_protected) return ERROR_ACCESS_DENIED;
