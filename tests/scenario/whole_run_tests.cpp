@@ -116,7 +116,10 @@ class Whole_Run : public ::testing::TestWithParam<std::string> {};
 TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
     const std::string machine = GetParam();
     const fs::path expected = fs::path(SOURCE_DIR) / "machines" / machine / "expected";
-    Run_Output run = Run_Tool(machine);
+    // The command-line arguments of the run, when the scenario names some (one line).
+    std::string arguments = Read_File(expected / "arguments.txt");
+    arguments.erase(std::remove(arguments.begin(), arguments.end(), '\n'), arguments.end());
+    Run_Output run = Run_Tool(machine, arguments);
     EXPECT_EQ(run.exit_code, std::stoi(Read_File(expected / "exit-code.txt")));
     EXPECT_EQ(run.console, Read_File(expected / "console.txt"));
     fs::path log = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});

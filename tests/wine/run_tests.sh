@@ -626,6 +626,63 @@ if value[0] != "multi_sz" or [v.lower() for v in value[1]] != want:
 PY
 }
 
+# ---------------------------------------------------------------- checks: the whole removal on a full installation
+
+# The demo machine with nothing held open, given the bundle's upgrade code in small letters: the whole
+# removal runs and nothing asks for a restart. The same scenario and argument also run on the
+# simulated machine (vpsim), and what the two runs leave of the scenario is compared item by item.
+FULL_ARG="{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}"
+FULL_QUIET='"C:\ProgramData\Package Cache\{D31C5999-DC0F-4449-9558-FC927AD644A2}\vpDriversSetup.exe" /uninstall /quiet'
+VPSIM="${VPSIM:-$SOURCE_DIR/build/linux/vpsim}"
+run_full() {
+    local dir="$WH_ROOT/full"
+    if [[ ! -d "$dir/sim" ]]; then
+        mkdir -p "$dir"
+        cp -r "$MACHINES/demo" "$dir/scenario"
+        sed -i '/^locked=/d' "$dir/scenario/machine.ini"
+        [[ -x "$VPSIM" ]] || { echo "$VPSIM is missing (it is built with the linux preset)"; return 1; }
+        "$VPSIM" run "$dir/scenario" --out "$dir/sim" -- "$FULL_ARG" >/dev/null
+    fi
+    wh_run full "$dir/scenario" "$FULL_ARG"
+}
+
+check_full_exit_code()      { run_full && expect_exit_code 0; }
+check_full_console()        { run_full && expect_console "$WH_ROOT/full/sim/console.txt"; }
+check_full_log_end_banner() { run_full && expect_log_end_banner; }
+
+# Every key, value, file and folder of the scenario is gone after both runs or after neither: the
+# product's registrations, settings, caches and SharedDLLs values go, every near miss and every other
+# product's item stays. Where Wine differs from Windows, the difference is named here and skipped:
+#   .pnf     Wine's SetupUninstallOEMInfW leaves the package's .pnf file (Windows removes it).
+check_full_same_changes_as_simulated() {
+    run_full && python3 "$HERE/wh_tool.py" compare "$WH_ROOT/full/scenario" "$WH_ROOT/full/sim" \
+        "$WH_PREFIX/drive_c" "$WH_OUT/hklm.txt" "$WH_OUT/hkcu.txt" .pnf
+}
+
+# The bundle's quiet uninstall command waits in the 32-bit RunOnce key as "remove"; the bundle's own
+# resume value named after its product code is gone, and the native RunOnce key has no "remove".
+check_full_runonce() {
+    run_full || return 1
+    python3 - "$HERE" "$WH_OUT/hklm.txt" "$FULL_QUIET" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+export, quiet = sys.argv[2], sys.argv[3]
+wow = r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce"
+native = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce"
+bad = []
+if wh_tool.reg_value(export, wow, "remove") != ("sz", quiet):
+    bad.append("%s\\remove is %r, expected %r" % (wow, wh_tool.reg_value(export, wow, "remove"), quiet))
+if wh_tool.reg_value(export, wow, "{D31C5999-DC0F-4449-9558-FC927AD644A2}") is not None:
+    bad.append("the bundle's resume value is still in " + wow)
+if wh_tool.reg_value(export, native, "remove") is not None:
+    bad.append(native + " holds a value remove")
+for line in bad:
+    print(line)
+sys.exit(1 if bad else 0)
+PY
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -681,6 +738,11 @@ CHECKS=(
     demo_company_folder
     demo_other_files_unchanged
     demo_pending_deletion
+    full_exit_code
+    full_console
+    full_log_end_banner
+    full_same_changes_as_simulated
+    full_runonce
 )
 
 wh_setup "$EXE"

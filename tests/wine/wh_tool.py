@@ -12,6 +12,11 @@
   wh_tool.py reg16 SRC DST        write a regedit file (UTF-16LE with BOM, or UTF-8) as UTF-16LE with BOM
                                  and CR LF line ends, the form every wine reg import reads
   wh_tool.py utf16 FILE          print a regedit export (UTF-16LE with BOM, or UTF-8) as UTF-8
+  wh_tool.py compare SCENARIO SIM_OUT WINE_DRIVE_C WINE_HKLM WINE_HKCU [SKIP...]
+                                 compare what a Wine run left of a scenario with what the simulated
+                                 run left (vpsim run --out SIM_OUT): every key, value and file of the
+                                 scenario is present after both runs or after neither; each difference
+                                 is printed, except those whose path contains a SKIP text (no letter case)
 
 For the checks (imported): find_path_ci (a path below a folder, names without letter case), files_below
 (the files of a tree), log_stage (a stage's lines of a tool log, made comparable between Windows and
@@ -312,6 +317,63 @@ def reg_value(export, key, name):
     return ("hex(%s)" % (match.group(1) or "3"), raw)
 
 
+def reg_items(path):
+    """The keys ("KEY") and values ("KEY :: name", "KEY :: @" for the default value) of a regedit file
+    or export, lower-cased. The 32-bit view is read as its physical Wow6432Node paths."""
+    with open(path, "rb") as f:
+        data = f.read()
+    text = data[2:].decode("utf-16-le") if data[:2] == b"\xff\xfe" else data.decode("utf-8-sig")
+    items = set()
+    key = None
+    for line in text.replace("\r\n", "\n").split("\n"):
+        if line.startswith("[") and line.rstrip().endswith("]"):
+            key = line.strip()[1:-1].lower()
+            items.add(key)
+        elif key is not None and line.startswith("@="):
+            items.add(key + " :: @")
+        elif key is not None and line.startswith('"'):
+            match = re.match(r'"((?:[^"\\]|\\.)*)"=', line)
+            if match:
+                name = match.group(1).replace('\\\\', '\\').replace('\\"', '"')
+                items.add(key + " :: " + name.lower())
+    return items
+
+
+def file_items(root):
+    """The files and folders below root, as lower-cased relative paths with "/"."""
+    items = set()
+    for folder, dirs, names in os.walk(root):
+        for name in dirs + names:
+            items.add(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/").lower())
+    return items
+
+
+def compare(scenario, sim_out, wine_drive_c, wine_hklm, wine_hkcu, skips):
+    skips = [s.lower() for s in skips]
+    before = reg_items(os.path.join(scenario, "registry.reg"))
+    sim = reg_items(os.path.join(sim_out, "registry.reg"))
+    wine = reg_items(wine_hklm) | reg_items(wine_hkcu)
+    problems = []
+    for item in sorted(before):
+        if any(s in item for s in skips):
+            continue
+        if (item in sim) != (item in wine):
+            problems.append("registry %s: %s" % (item, "removed under Wine only" if item in sim
+                                                 else "removed on the simulated machine only"))
+    before = file_items(os.path.join(scenario, "drive_c"))
+    sim = file_items(os.path.join(sim_out, "drive_c"))
+    wine = file_items(wine_drive_c)
+    for item in sorted(before):
+        if any(s in item for s in skips):
+            continue
+        if (item in sim) != (item in wine):
+            problems.append("file %s: %s" % (item, "removed under Wine only" if item in sim
+                                             else "removed on the simulated machine only"))
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
 def main(argv):
     if len(argv) >= 2 and argv[1] == "merge" and len(argv) == 4:
         merge(argv[2], argv[3])
@@ -325,6 +387,8 @@ def main(argv):
         reg16(argv[2], argv[3])
     elif len(argv) >= 2 and argv[1] == "utf16" and len(argv) == 3:
         utf16(argv[2])
+    elif len(argv) >= 7 and argv[1] == "compare":
+        return compare(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7:])
     else:
         sys.stderr.write(__doc__)
         return 2
