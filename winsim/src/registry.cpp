@@ -465,6 +465,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
     if (live.empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
+    if (base.classes && base.classes_path.empty() && names.empty()) return ERROR_ACCESS_DENIED;  // the classes root
     Key_Place place;
     if (base.classes && names.empty()) {
         place = live.front().first.place;  // the key of this handle that wins
@@ -473,8 +474,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
         if (target.classes && target.parts.empty()) return ERROR_FILE_NOT_FOUND;
         place = target.place;
     }
-    if (place.path.empty() || (base.predefined && base.classes && names.empty()))
-        return ERROR_ACCESS_DENIED;  // the root of a hive or of the classes
+    if (place.path.empty()) return ERROR_ACCESS_DENIED;  // the root of a hive
     Reg_Key* found = Find_Key(place);
     if (!found) return ERROR_FILE_NOT_FOUND;
     if (found->write_protected || !found->subkeys.empty()) return ERROR_ACCESS_DENIED;
