@@ -163,6 +163,15 @@ TEST_F(WinsimClassesRoot, WritesAndDeletionsReachTheKeyWhereItLives) {
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, u"X"));
     EXPECT_EQ("1018", Subkeys(x));
     RegCloseKey(x);
+
+    // The classes root cannot be deleted through a handle opened on it either, even when the user's
+    // classes key is empty.
+    Make_Key(The_Machine().hkcu, u"Software")->Remove_Subkey(u"Classes");
+    Make_Key(The_Machine().hkcu, u"Software\\Classes");
+    HKEY classes = Open(u"");
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(classes, u""));
+    RegCloseKey(classes);
+    EXPECT_TRUE(In(The_Machine().hkcu, u"Software\\Classes"));
 }
 
 TEST_F(WinsimClassesRoot, TheThirtyTwoBitViewRedirectsEachHiveAsItsOwn) {
