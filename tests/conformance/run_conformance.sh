@@ -1,16 +1,20 @@
 #!/bin/bash
 # Runs one conformance program natively (against winsim) and as a Windows executable under Wine, and
-# compares the outputs. Usage: run_conformance.sh NATIVE_EXECUTABLE SOURCE_FILE
-# The source is cross-compiled with MinGW-w64 and run in a fresh 64-bit Wine prefix.
+# compares the outputs. Usage: run_conformance.sh NATIVE_EXECUTABLE SOURCE_FILE [LIBRARY...]
+# The source is cross-compiled with MinGW-w64 (linked with the system libraries named, e.g. msi) and
+# run in a fresh 64-bit Wine prefix.
 # Exit status 0 when the outputs are equal; otherwise the diff (Wine first, winsim second) and 1.
 set -u
 
-if [ $# -ne 2 ]; then
-    echo "usage: $0 NATIVE_EXECUTABLE SOURCE_FILE" >&2
+if [ $# -lt 2 ]; then
+    echo "usage: $0 NATIVE_EXECUTABLE SOURCE_FILE [LIBRARY...]" >&2
     exit 2
 fi
 native=$1
 source=$2
+shift 2
+libraries=()
+for library in "$@"; do libraries+=("-l$library"); done
 name=$(basename "$source" .cpp)
 
 for tool in wine wineboot wineserver; do
@@ -34,7 +38,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if ! "$compiler" -std=c++17 -O1 -Wall -DUNICODE -D_UNICODE -static -o "$work/$name.exe" "$source"; then
+if ! "$compiler" -std=c++17 -O1 -Wall -DUNICODE -D_UNICODE -static -o "$work/$name.exe" "$source" \
+        "${libraries[@]}"; then
     echo "$name: the Windows build failed" >&2
     exit 1
 fi

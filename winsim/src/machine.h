@@ -84,7 +84,8 @@ class Machine {
 public:
     Machine();
 
-    // Registry: HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+    // Registry: HKEY_CLASSES_ROOT is HKEY_CURRENT_USER\Software\Classes merged over
+    // HKEY_LOCAL_MACHINE\SOFTWARE\Classes (registry.cpp).
     Reg_Key hklm;
     Reg_Key hkcu;
 
@@ -120,7 +121,7 @@ public:
     Fs_Node* Find_Path(const Text& path, Fs_Node** parent = nullptr, Text* last = nullptr);
     // Creates every missing folder of an absolute path and returns the last one.
     Fs_Node* Make_Folders(const Text& path);
-    Reg_Key* Root_Key(HKEY root);  // the simulated key behind a predefined root, or null
+    Reg_Key* Root_Key(HKEY root);  // the simulated key behind a predefined root (the machine's classes), or null
 
     std::recursive_mutex lock;  // serialises the simulated API calls of several threads
 

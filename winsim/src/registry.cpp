@@ -6,9 +6,24 @@
 // the tree; a key deleted through RegDeleteKeyW stays deleted for the handles open on it, even when a
 // key of the same name is created again, and answers ERROR_KEY_DELETED.
 //
+// HKEY_CLASSES_ROOT is the merged view of HKEY_CURRENT_USER\Software\Classes over
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes, at every level. A key opened there stands for the user's key and
+// the machine's key of that path, those of the two that exist when it is opened (the user's first):
+// - subkeys: both lists merged in the registry's order, a name present in both listed once;
+// - values: the user's key's values, then the machine key's values whose names the user's key lacks;
+//   a value read is the user's when the user's key has it;
+// - a value is written to the user's key when there is one, else to the machine's; a value is deleted
+//   from the key that holds it (the user's first);
+// - a key is deleted where it lives: the user's key when there is one, else the machine's;
+// - a new key is created in the machine hive, unless its nearest existing ancestor exists only in the
+//   user hive;
+// - KEY_WOW64_32KEY redirects each hive's part as wow64.cpp says for that hive.
+// Merged enumeration keeps a cursor per handle, so walking the indices 0, 1, 2, ... costs linear time.
+//
 // Each call first asks Machine::Take_Fault with its own name and, as subject, the physical path it
-// addresses ("HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\X"; keys of HKEY_CLASSES_ROOT are named below
-// HKEY_LOCAL_MACHINE\SOFTWARE\Classes), followed by "\" and the value name for the value calls.
+// addresses ("HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\X"; a key of HKEY_CLASSES_ROOT is named by the
+// hive key the call reaches: the user's when it exists, else the machine's, or where a new key would
+// be created), followed by "\" and the value name for the value calls.
 // The calls that change the registry also append "API subject" to Machine::calls.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
@@ -19,6 +34,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 using namespace winsim;
@@ -35,16 +51,39 @@ struct Key_Place {
     std::vector<Text> path;  // physical names below the hive's root
 };
 
-struct Open_Key {
+// One hive's key behind a handle.
+struct Part {
     Key_Place place;
-    REGSAM access = 0;
     bool deleted = false;
+};
+
+// What a handle stands for: a predefined root (all rights) or an open key of the table.
+struct Open_Key {
+    std::vector<Part> parts;  // one key; below HKEY_CLASSES_ROOT the user's and/or the machine's
+    REGSAM access = KEY_ALL_ACCESS;
+    bool classes = false;            // below HKEY_CLASSES_ROOT
+    std::vector<Text> classes_path;  // its names below Classes, as opened
+    bool view32 = false;             // opened through the 32-bit view
+    bool predefined = false;
+};
+
+// Where a merged enumeration of one handle stands: valid while the keys and the registry generation
+// it was made for are unchanged.
+struct Cursor {
+    std::vector<const Reg_Key*> keys;
+    std::vector<size_t> sizes;
+    unsigned long long generation = 0;
+    DWORD next_index = 0;  // the index the positions below lead to
+    size_t user_at = 0, machine_at = 0;
+    std::unordered_set<Text> user_names;  // upper-cased value names of the user's key
 };
 
 // The open keys, by handle value; guarded by the machine's lock like everything else here.
 struct Key_Table {
     std::map<HKEY, Open_Key> keys;
+    std::map<HKEY, Cursor> subkey_cursors, value_cursors;
     uintptr_t next = 0x100;
+    unsigned long long generation = 0;  // counts the changes made through these calls
 };
 
 Key_Table& Table() {
@@ -56,35 +95,6 @@ bool Is_Predefined(HKEY key) {
     return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT;
 }
 
-// What a handle stands for: a predefined root (all rights) or an open key of the table.
-struct Base {
-    Key_Place place;
-    REGSAM access = KEY_ALL_ACCESS;
-    bool deleted = false;
-    bool predefined = false;
-};
-
-bool Find_Base(HKEY key, Base& base) {
-    base = Base();
-    if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER) {
-        base.place.machine_hive = key == HKEY_LOCAL_MACHINE;
-        base.predefined = true;
-        return true;
-    }
-    if (key == HKEY_CLASSES_ROOT) {
-        The_Machine().Root_Key(HKEY_CLASSES_ROOT);  // the machine always has its classes key
-        base.place.path = {u"SOFTWARE", u"Classes"};
-        base.predefined = true;
-        return true;
-    }
-    auto found = Table().keys.find(key);
-    if (found == Table().keys.end()) return false;
-    base.place = found->second.place;
-    base.access = found->second.access;
-    base.deleted = found->second.deleted;
-    return true;
-}
-
 Reg_Key* Find_Key(const Key_Place& place) {
     Machine& machine = The_Machine();
     Reg_Key* key = place.machine_hive ? &machine.hklm : &machine.hkcu;
@@ -93,6 +103,56 @@ Reg_Key* Find_Key(const Key_Place& place) {
         if (!key) return nullptr;
     }
     return key;
+}
+
+// The physical place of a key of HKEY_CLASSES_ROOT in one hive.
+Key_Place Classes_Place(bool machine_hive, const std::vector<Text>& names, bool view32) {
+    Key_Place place;
+    place.machine_hive = machine_hive;
+    place.path = {machine_hive ? u"SOFTWARE" : u"Software", u"Classes"};
+    place.path.insert(place.path.end(), names.begin(), names.end());
+    if (view32) place.path = Path_In_32Bit_View(machine_hive, place.path);
+    return place;
+}
+
+// The parts of a key of HKEY_CLASSES_ROOT that exist now, the user's first.
+std::vector<Part> Classes_Parts(const std::vector<Text>& names, bool view32) {
+    std::vector<Part> parts;
+    for (bool machine_hive : {false, true}) {
+        Key_Place place = Classes_Place(machine_hive, names, view32);
+        if (Find_Key(place)) parts.push_back(Part{place, false});
+    }
+    return parts;
+}
+
+bool Find_Base(HKEY key, Open_Key& base) {
+    base = Open_Key();
+    if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER) {
+        base.parts = {Part{Key_Place{key == HKEY_LOCAL_MACHINE, {}}, false}};
+        base.predefined = true;
+        return true;
+    }
+    if (key == HKEY_CLASSES_ROOT) {
+        The_Machine().Root_Key(HKEY_CLASSES_ROOT);  // the machine always has its classes key
+        base.classes = true;
+        base.parts = Classes_Parts({}, false);
+        base.predefined = true;
+        return true;
+    }
+    auto found = Table().keys.find(key);
+    if (found == Table().keys.end()) return false;
+    base = found->second;
+    return true;
+}
+
+// The parts of a handle that still stand, with their keys.
+std::vector<std::pair<Part, Reg_Key*>> Live_Parts(const Open_Key& base) {
+    std::vector<std::pair<Part, Reg_Key*>> live;
+    for (const Part& part : base.parts) {
+        if (part.deleted) continue;
+        if (Reg_Key* key = Find_Key(part.place)) live.emplace_back(part, key);
+    }
+    return live;
 }
 
 Text Path_Text(const Key_Place& place) {
@@ -117,22 +177,60 @@ LSTATUS Split_Subkey(LPCWSTR sub_key, std::vector<Text>& names) {
     return ERROR_SUCCESS;
 }
 
-// The physical place that a call on base with sub_key and the view flags of sam addresses.
-Key_Place Target_Place(const Base& base, const std::vector<Text>& names, REGSAM sam) {
-    Key_Place place = base.place;
-    place.path.insert(place.path.end(), names.begin(), names.end());
-    if (sam & KEY_WOW64_32KEY) place.path = Path_In_32Bit_View(place.machine_hive, place.path);
-    return place;
+// The key that a call on base with sub_key and the view flags of sam addresses.
+struct Target {
+    bool classes = false;
+    std::vector<Text> classes_path;
+    bool view32 = false;
+    std::vector<Part> parts;  // the existing parts of a classes key
+    Key_Place place;          // a plain key; for a classes key, the part the call reaches
+};
+
+// The hive in which a new key of HKEY_CLASSES_ROOT goes: the machine's, unless the nearest existing
+// ancestor exists only in the user's.
+bool Create_In_Machine_Hive(const std::vector<Text>& names, bool view32) {
+    for (size_t length = names.size(); length-- > 0;) {
+        std::vector<Text> ancestor(names.begin(), names.begin() + length);
+        bool in_user = Find_Key(Classes_Place(false, ancestor, view32)) != nullptr;
+        bool in_machine = Find_Key(Classes_Place(true, ancestor, view32)) != nullptr;
+        if (in_user || in_machine) return in_machine;
+    }
+    return true;
+}
+
+Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM sam) {
+    Target target;
+    if (!base.classes) {
+        target.place = base.parts.empty() ? Key_Place() : base.parts.front().place;
+        target.place.path.insert(target.place.path.end(), names.begin(), names.end());
+        if (sam & KEY_WOW64_32KEY)
+            target.place.path = Path_In_32Bit_View(target.place.machine_hive, target.place.path);
+        return target;
+    }
+    target.classes = true;
+    target.classes_path = base.classes_path;
+    target.classes_path.insert(target.classes_path.end(), names.begin(), names.end());
+    target.view32 = base.view32 || (sam & KEY_WOW64_32KEY);
+    target.parts = Classes_Parts(target.classes_path, target.view32);
+    target.place = !target.parts.empty()
+                       ? target.parts.front().place
+                       : Classes_Place(Create_In_Machine_Hive(target.classes_path, target.view32),
+                                       target.classes_path, target.view32);
+    return target;
 }
 
 // The physical path a call addresses, its subject for fault injection; the subkey text alone when
 // the handle does not resolve.
 Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0) {
-    Base base;
+    Open_Key base;
     if (!Find_Base(key, base)) return From_Wide_Pointer(sub_key);
     std::vector<Text> names;
     Split_Subkey(sub_key, names);
-    return Path_Text(Target_Place(base, names, sam));
+    if (base.classes && names.empty()) {
+        auto live = Live_Parts(base);
+        if (!live.empty()) return Path_Text(live.front().first.place);
+    }
+    return Path_Text(Make_Target(base, names, sam).place);
 }
 
 REGSAM Map_Access(REGSAM sam, const Reg_Key& key) {
@@ -146,11 +244,18 @@ REGSAM Map_Access(REGSAM sam, const Reg_Key& key) {
     return access;
 }
 
-HKEY Add_Open_Key(const Key_Place& place, REGSAM access) {
+// A new handle for the target, whose parts (or place) exist.
+HKEY Add_Open_Key(const Target& target, REGSAM access) {
     Key_Table& table = Table();
     HKEY handle = reinterpret_cast<HKEY>(table.next);
     table.next += 4;
-    table.keys[handle] = Open_Key{place, access, false};
+    Open_Key open;
+    open.access = access;
+    open.classes = target.classes;
+    open.classes_path = target.classes_path;
+    open.view32 = target.view32;
+    open.parts = target.classes ? target.parts : std::vector<Part>{Part{target.place, false}};
+    table.keys[handle] = open;
     return handle;
 }
 
@@ -161,21 +266,29 @@ bool Same_Place(const Key_Place& a, const Key_Place& b) {
     return true;
 }
 
-// The key behind an open handle for a call that needs the given rights: ERROR_INVALID_HANDLE,
-// ERROR_ACCESS_DENIED when the handle lacks them, ERROR_KEY_DELETED for a key deleted meanwhile.
-LSTATUS Open_Handle_Key(HKEY handle, REGSAM needed, Reg_Key** key, Key_Place* place = nullptr) {
-    Base base;
+// The keys behind an open handle for a call that needs the given rights, the winning one first:
+// ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED when the handle lacks them, ERROR_KEY_DELETED for a key
+// deleted meanwhile.
+LSTATUS Open_Handle_Keys(HKEY handle, REGSAM needed, std::vector<std::pair<Part, Reg_Key*>>& keys) {
+    Open_Key base;
     if (!Find_Base(handle, base)) return ERROR_INVALID_HANDLE;
     if ((base.access & needed) != needed) return ERROR_ACCESS_DENIED;
-    if (base.deleted) return ERROR_KEY_DELETED;
-    *key = Find_Key(base.place);
-    if (!*key) return ERROR_KEY_DELETED;
-    if (place) *place = base.place;
+    keys = Live_Parts(base);
+    if (keys.empty()) return ERROR_KEY_DELETED;
     return ERROR_SUCCESS;
 }
 
+// The subject of a value call: the key that holds the value (the winning key when none does).
 Text Value_Subject(HKEY handle, LPCWSTR value_name) {
-    return Call_Subject(handle, nullptr) + u"\\" + From_Wide_Pointer(value_name);
+    Open_Key base;
+    Text name = From_Wide_Pointer(value_name);
+    if (Find_Base(handle, base) && base.classes) {
+        auto live = Live_Parts(base);
+        for (auto& part : live)
+            if (part.second->Find_Value(name)) return Path_Text(part.first.place) + u"\\" + name;
+        if (!live.empty()) return Path_Text(live.front().first.place) + u"\\" + name;
+    }
+    return Call_Subject(handle, nullptr) + u"\\" + name;
 }
 
 bool Is_String_Type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -203,6 +316,73 @@ LSTATUS Return_Data(const Reg_Value& value, LPDWORD type, LPBYTE data, LPDWORD d
     return ERROR_SUCCESS;
 }
 
+Text Upcased(const Text& name) {
+    Text upper = name;
+    for (char16_t& c : upper) c = Upcase(c);
+    return upper;
+}
+
+void Note_Change() { ++Table().generation; }
+
+// The cursor of a handle for its merged keys, started afresh when they changed or when the index
+// lies behind it.
+Cursor& Cursor_For(std::map<HKEY, Cursor>& cursors, HKEY handle, const Reg_Key& user, const Reg_Key& machine,
+                   DWORD index, bool values) {
+    std::vector<const Reg_Key*> keys = {&user, &machine};
+    std::vector<size_t> sizes = values ? std::vector<size_t>{user.values.size(), machine.values.size()}
+                                       : std::vector<size_t>{user.subkeys.size(), machine.subkeys.size()};
+    Cursor& cursor = cursors[handle];
+    if (cursor.keys != keys || cursor.sizes != sizes || cursor.generation != Table().generation ||
+        index < cursor.next_index) {
+        cursor = Cursor();
+        cursor.keys = keys;
+        cursor.sizes = sizes;
+        cursor.generation = Table().generation;
+        if (values) {
+            for (const Reg_Value& value : user.values) cursor.user_names.insert(Upcased(value.name));
+            cursor.next_index = DWORD(user.values.size());
+        }
+    }
+    return cursor;
+}
+
+// The merged subkey at index, or null past the end.
+const Reg_Key* Merged_Subkey(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
+    Cursor& cursor = Cursor_For(Table().subkey_cursors, handle, user, machine, index, false);
+    while (true) {
+        const Reg_Key* next = nullptr;
+        bool have_user = cursor.user_at < user.subkeys.size();
+        bool have_machine = cursor.machine_at < machine.subkeys.size();
+        if (have_user && have_machine) {
+            int order = Compare_Names(user.subkeys[cursor.user_at]->name, machine.subkeys[cursor.machine_at]->name);
+            if (order <= 0) next = user.subkeys[cursor.user_at++].get();
+            if (order == 0) ++cursor.machine_at;
+            if (order > 0) next = machine.subkeys[cursor.machine_at++].get();
+        } else if (have_user) {
+            next = user.subkeys[cursor.user_at++].get();
+        } else if (have_machine) {
+            next = machine.subkeys[cursor.machine_at++].get();
+        }
+        if (!next) return nullptr;
+        if (cursor.next_index++ == index) return next;
+    }
+}
+
+// The merged value at index, or null past the end.
+const Reg_Value* Merged_Value(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
+    if (index < user.values.size()) return &user.values[index];
+    Cursor& cursor = Cursor_For(Table().value_cursors, handle, user, machine, index, true);
+    for (; cursor.machine_at < machine.values.size(); ++cursor.machine_at) {
+        const Reg_Value& value = machine.values[cursor.machine_at];
+        if (cursor.user_names.count(Upcased(value.name))) continue;
+        if (cursor.next_index++ == index) {
+            ++cursor.machine_at;
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM sam, PHKEY result) {
@@ -211,17 +391,17 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM sam, PHKEY result
     DWORD fault;
     if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam), &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
-    Base base;
+    Open_Key base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (base.deleted || !Find_Key(base.place)) return ERROR_KEY_DELETED;
+    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Key_Place place = Target_Place(base, names, sam);
-    Reg_Key* target = Find_Key(place);
-    if (!target) return ERROR_FILE_NOT_FOUND;
-    REGSAM access = Map_Access(sam, *target);
-    if (target->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(place, access);
+    Target target = Make_Target(base, names, sam);
+    Reg_Key* found = Find_Key(target.place);
+    if (!found || (target.classes && target.parts.empty())) return ERROR_FILE_NOT_FOUND;
+    REGSAM access = Map_Access(sam, *found);
+    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
+    *result = Add_Open_Key(target, access);
     return ERROR_SUCCESS;
 }
 
@@ -231,6 +411,8 @@ LSTATUS RegCloseKey(HKEY key) {
     DWORD fault;
     if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     if (Is_Predefined(key)) return ERROR_SUCCESS;
+    Table().subkey_cursors.erase(key);
+    Table().value_cursors.erase(key);
     return Table().keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
@@ -242,28 +424,30 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM 
     Text subject = Call_Subject(key, sub_key, sam);
     if (machine.Record_Call("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
-    Base base;
+    Open_Key base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (base.deleted || !Find_Key(base.place)) return ERROR_KEY_DELETED;
+    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Key_Place place = Target_Place(base, names, sam);
+    Target target = Make_Target(base, names, sam);
 
     // Walk down from the hive's root; each missing key is created under a parent that allows it.
-    Reg_Key* target = place.machine_hive ? &machine.hklm : &machine.hkcu;
+    Reg_Key* found = target.place.machine_hive ? &machine.hklm : &machine.hkcu;
     DWORD created = REG_OPENED_EXISTING_KEY;
-    for (const Text& name : place.path) {
-        Reg_Key* next = target->Find_Subkey(name);
+    for (const Text& name : target.place.path) {
+        Reg_Key* next = found->Find_Subkey(name);
         if (!next) {
-            if (target->write_protected) return ERROR_ACCESS_DENIED;
-            next = target->Add_Subkey(name);
+            if (found->write_protected) return ERROR_ACCESS_DENIED;
+            next = found->Add_Subkey(name);
             created = REG_CREATED_NEW_KEY;
+            Note_Change();
         }
-        target = next;
+        found = next;
     }
-    REGSAM access = Map_Access(sam, *target);
-    if (target->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(place, access);
+    if (target.classes && target.parts.empty()) target.parts = {Part{target.place, false}};
+    REGSAM access = Map_Access(sam, *found);
+    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
+    *result = Add_Open_Key(target, access);
     if (disposition) *disposition = created;
     return ERROR_SUCCESS;
 }
@@ -275,22 +459,33 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
     Text subject = Call_Subject(key, sub_key);
     if (machine.Record_Call("RegDeleteKeyW", subject, &fault)) return LSTATUS(fault);
     if (!sub_key) return ERROR_INVALID_PARAMETER;
-    Base base;
+    Open_Key base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (base.deleted || !Find_Key(base.place)) return ERROR_KEY_DELETED;
+    auto live = Live_Parts(base);
+    if (live.empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Key_Place place = Target_Place(base, names, 0);
+    if (base.classes && base.classes_path.empty() && names.empty()) return ERROR_ACCESS_DENIED;  // the classes root
+    Key_Place place;
+    if (base.classes && names.empty()) {
+        place = live.front().first.place;  // the key of this handle that wins
+    } else {
+        Target target = Make_Target(base, names, 0);
+        if (target.classes && target.parts.empty()) return ERROR_FILE_NOT_FOUND;
+        place = target.place;
+    }
     if (place.path.empty()) return ERROR_ACCESS_DENIED;  // the root of a hive
-    Reg_Key* target = Find_Key(place);
-    if (!target) return ERROR_FILE_NOT_FOUND;
-    if (target->write_protected || !target->subkeys.empty()) return ERROR_ACCESS_DENIED;
+    Reg_Key* found = Find_Key(place);
+    if (!found) return ERROR_FILE_NOT_FOUND;
+    if (found->write_protected || !found->subkeys.empty()) return ERROR_ACCESS_DENIED;
 
     Key_Place parent_place = place;
     parent_place.path.pop_back();
     Find_Key(parent_place)->Remove_Subkey(place.path.back());
+    Note_Change();
     for (auto& open : Table().keys)
-        if (Same_Place(open.second.place, place)) open.second.deleted = true;
+        for (Part& part : open.second.parts)
+            if (Same_Place(part.place, place)) part.deleted = true;
     return ERROR_SUCCESS;
 }
 
@@ -300,10 +495,19 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name) {
     DWORD fault;
     Text subject = Value_Subject(key, value_name);
     if (machine.Record_Call("RegDeleteValueW", subject, &fault)) return LSTATUS(fault);
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
-    if (target->write_protected) return ERROR_ACCESS_DENIED;
-    return target->Remove_Value(From_Wide_Pointer(value_name)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_SET_VALUE, keys)) return status;
+    Text name = From_Wide_Pointer(value_name);
+    Reg_Key* holder = keys.front().second;
+    for (auto& part : keys)
+        if (part.second->Find_Value(name)) {
+            holder = part.second;
+            break;
+        }
+    if (holder->write_protected) return ERROR_ACCESS_DENIED;
+    if (!holder->Remove_Value(name)) return ERROR_FILE_NOT_FOUND;
+    Note_Change();
+    return ERROR_SUCCESS;
 }
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD, LPWSTR class_name,
@@ -312,11 +516,17 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     if (machine.Take_Fault("RegEnumKeyExW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_ENUMERATE_SUB_KEYS, &target)) return status;
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_ENUMERATE_SUB_KEYS, keys)) return status;
     if (!name || !name_length) return ERROR_INVALID_PARAMETER;
-    if (index >= target->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    if (LSTATUS status = Return_Name(target->subkeys[index]->name, name, name_length)) return status;
+    const Reg_Key* subkey = nullptr;
+    if (keys.size() == 1) {
+        if (index < keys[0].second->subkeys.size()) subkey = keys[0].second->subkeys[index].get();
+    } else {
+        subkey = Merged_Subkey(key, *keys[0].second, *keys[1].second, index);
+    }
+    if (!subkey) return ERROR_NO_MORE_ITEMS;
+    if (LSTATUS status = Return_Name(subkey->name, name, name_length)) return status;
     if (class_length) {
         if (class_name && *class_length) class_name[0] = 0;
         *class_length = 0;
@@ -332,12 +542,17 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     DWORD fault;
     if (machine.Take_Fault("RegEnumValueW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
     if (reserved || !name || !name_length || (data && !data_size)) return ERROR_INVALID_PARAMETER;
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_QUERY_VALUE, &target)) return status;
-    if (index >= target->values.size()) return ERROR_NO_MORE_ITEMS;
-    const Reg_Value& value = target->values[index];
-    if (LSTATUS status = Return_Name(value.name, name, name_length)) return status;
-    return Return_Data(value, type, data, data_size);
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_QUERY_VALUE, keys)) return status;
+    const Reg_Value* value = nullptr;
+    if (keys.size() == 1) {
+        if (index < keys[0].second->values.size()) value = &keys[0].second->values[index];
+    } else {
+        value = Merged_Value(key, *keys[0].second, *keys[1].second, index);
+    }
+    if (!value) return ERROR_NO_MORE_ITEMS;
+    if (LSTATUS status = Return_Name(value->name, name, name_length)) return status;
+    return Return_Data(*value, type, data, data_size);
 }
 
 LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR class_name, LPDWORD class_length, LPDWORD, LPDWORD sub_keys,
@@ -348,23 +563,45 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR class_name, LPDWORD class_length, LPDW
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     if (machine.Take_Fault("RegQueryInfoKeyW", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_QUERY_VALUE, &target)) return status;
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_QUERY_VALUE, keys)) return status;
     if (class_length) {
         if (class_name && *class_length) class_name[0] = 0;
         *class_length = 0;
     }
-    DWORD longest_key = 0, longest_name = 0, largest_data = 0;
-    for (const auto& subkey : target->subkeys)
-        longest_key = std::max(longest_key, DWORD(subkey->name.size()));
-    for (const Reg_Value& value : target->values) {
-        longest_name = std::max(longest_name, DWORD(value.name.size()));
-        largest_data = std::max(largest_data, DWORD(value.data.size()));
+    // Counted over the merged lists: a name in both keys counts once, with the user's value.
+    DWORD key_count = 0, value_count = 0, longest_key = 0, longest_name = 0, largest_data = 0;
+    const Reg_Key& first = *keys[0].second;
+    const Reg_Key* second = keys.size() > 1 ? keys[1].second : nullptr;
+    for (size_t at = 0, other = 0; at < first.subkeys.size() || (second && other < second->subkeys.size());) {
+        const Reg_Key* next;
+        if (at < first.subkeys.size() && second && other < second->subkeys.size()) {
+            int order = Compare_Names(first.subkeys[at]->name, second->subkeys[other]->name);
+            next = order <= 0 ? first.subkeys[at].get() : second->subkeys[other].get();
+            if (order <= 0) ++at;
+            if (order >= 0) ++other;
+        } else if (at < first.subkeys.size()) {
+            next = first.subkeys[at++].get();
+        } else {
+            next = second->subkeys[other++].get();
+        }
+        ++key_count;
+        longest_key = std::max(longest_key, DWORD(next->name.size()));
     }
-    if (sub_keys) *sub_keys = DWORD(target->subkeys.size());
+    std::unordered_set<Text> seen;
+    for (const Reg_Key* holder : {&first, second}) {
+        if (!holder) continue;
+        for (const Reg_Value& value : holder->values) {
+            if (second && !seen.insert(Upcased(value.name)).second) continue;
+            ++value_count;
+            longest_name = std::max(longest_name, DWORD(value.name.size()));
+            largest_data = std::max(largest_data, DWORD(value.data.size()));
+        }
+    }
+    if (sub_keys) *sub_keys = key_count;
     if (max_sub_key_length) *max_sub_key_length = longest_key;
     if (max_class_length) *max_class_length = 0;
-    if (values) *values = DWORD(target->values.size());
+    if (values) *values = value_count;
     if (max_value_name_length) *max_value_name_length = longest_name;
     if (max_value_length) *max_value_length = largest_data;
     if (security_descriptor_size) *security_descriptor_size = 0;
@@ -379,21 +616,26 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD
     DWORD fault;
     if (machine.Take_Fault("RegQueryValueExW", Value_Subject(key, value_name), &fault)) return LSTATUS(fault);
     if (reserved || (data && !data_size)) return ERROR_INVALID_PARAMETER;
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_QUERY_VALUE, &target)) return status;
-    const Reg_Value* value = target->Find_Value(From_Wide_Pointer(value_name));
-    if (!value) return ERROR_FILE_NOT_FOUND;
-    return Return_Data(*value, type, data, data_size);
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_QUERY_VALUE, keys)) return status;
+    Text name = From_Wide_Pointer(value_name);
+    for (auto& part : keys)
+        if (const Reg_Value* value = part.second->Find_Value(name)) return Return_Data(*value, type, data, data_size);
+    return ERROR_FILE_NOT_FOUND;
 }
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD, DWORD type, const BYTE* data, DWORD data_size) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    Text subject = Value_Subject(key, value_name);
+    Open_Key base;
+    Text subject = Find_Base(key, base) && base.classes && !Live_Parts(base).empty()
+                       ? Path_Text(Live_Parts(base).front().first.place) + u"\\" + From_Wide_Pointer(value_name)
+                       : Value_Subject(key, value_name);
     if (machine.Record_Call("RegSetValueExW", subject, &fault)) return LSTATUS(fault);
-    Reg_Key* target;
-    if (LSTATUS status = Open_Handle_Key(key, KEY_SET_VALUE, &target)) return status;
+    std::vector<std::pair<Part, Reg_Key*>> keys;
+    if (LSTATUS status = Open_Handle_Keys(key, KEY_SET_VALUE, keys)) return status;
+    Reg_Key* target = keys.front().second;  // the user's key when there is one
     if (target->write_protected) return ERROR_ACCESS_DENIED;
     Text name = From_Wide_Pointer(value_name);
     if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
@@ -406,5 +648,6 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD, DWORD type, const BY
         if ((last[0] || last[1]) && !data[size] && !data[size + 1]) size += 2;
     }
     target->Set_Value(name, type, std::vector<uint8_t>(data, data + size));
+    Note_Change();
     return ERROR_SUCCESS;
 }
