@@ -9,6 +9,10 @@
 #include "diagnostics/Log_Report.h"
 #include "driverpkg/OEM_Package_Uninstall.h"
 #include "files/Driver_Binaries.h"
+#include "files/Installer_Caches.h"
+#include "files/Self_Removal.h"
+#include "registry/Installer_Identity.h"
+#include "registry/Vendor_Settings.h"
 
 namespace {
 
@@ -46,9 +50,14 @@ int wmain(int argc, WCHAR* argv[]) {
     }
 
     wprintf(TEXT("Cleaning registry...\n"));
+    Unregister_Settings();
+    Lib_StringW bundle_folder;
+    Lib_StringW product_folder;
+    Clean_Registry_From_Drivers(bundle_folder, product_folder);
     wprintf(TEXT("Uninstalling IFDH Drivers...\n"));
     wprintf(TEXT("Deleting drivers binaries...\n"));
     Delete_Driver_Binaries(Reboot_Required);
+    Delete_All_Caches();
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 
@@ -60,9 +69,8 @@ int wmain(int argc, WCHAR* argv[]) {
     }
     if (argc < 1) return Exit_No_Arguments;
 
-    // The self-removal stage takes its place here, with the first argument (argv[1], the terminating
-    // null when there is none).
-    (void)argv;
+    // The first argument; the vector's terminating null, when there is none, gives the empty text.
+    Remove_Self(Lib_StringW(argv[1]));
 
     Log_Banner(TEXT("==============================================================================="),
                TEXT("===================================== END ====================================="));

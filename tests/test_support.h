@@ -56,6 +56,7 @@ inline std::string System_Message(long code) {
         case 145: return "The directory is not empty.";
         case 234: return "More data is available.";
         case 259: return "No more data is available.";
+        case 1610: return "The configuration data for this product is corrupt. Contact your support personnel.";
         default: ADD_FAILURE() << "no message text known to the tests for " << code; return "";
     }
 }

@@ -5,6 +5,7 @@
 
 #include "diagnostics/Log_Indent.h"
 #include "machine.h"
+#include "test_support.h"
 
 int wmain(int argc, WCHAR* argv[]);
 
@@ -76,6 +77,30 @@ TEST_F(Main_Sequence, DeferredDeletionPrintsTheRebootLinesAndStillEndsTheLog) {
     std::string log = Log_Bytes();
     const std::string end = "   ===================================== END =====================================\r\n";
     EXPECT_NE(log.find(end), std::string::npos);
+}
+
+// The first argument reaches the self-removal; further ones are ignored.
+TEST_F(Main_Sequence, FirstArgumentSchedulesTheBundlesQuietUninstall) {
+    const std::u16string wow64 = u"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\";
+    const std::u16string command = u"C:\\Cache\\setup.exe /uninstall /quiet";
+    winsim::Reg_Key* entry = Make_Key(The_Machine().hklm, wow64 + u"Uninstall\\{B}");
+    entry->Set_Value(u"BundleUpgradeCode", REG_SZ, Utf16_Bytes(u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}"));
+    entry->Set_Value(u"QuietUninstallString", REG_SZ, Utf16_Bytes(command));
+    auto scheduled = [&]() -> winsim::Reg_Value* {
+        winsim::Reg_Key* run_once = Find_Key(The_Machine().hklm, wow64 + u"RunOnce");
+        return run_once ? run_once->Find_Value(u"remove") : nullptr;
+    };
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* no_argument[] = {tool, nullptr};
+    EXPECT_EQ(wmain(1, no_argument), 0);
+    EXPECT_EQ(scheduled(), nullptr);
+
+    WCHAR argument[] = u"{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}";
+    WCHAR further[] = u"{00000000-0000-0000-0000-000000000000}";
+    WCHAR* arguments[] = {tool, argument, further, nullptr};
+    EXPECT_EQ(wmain(3, arguments), 0);
+    ASSERT_NE(scheduled(), nullptr);
+    EXPECT_EQ(scheduled()->data, Utf16_Bytes(command));
 }
 
 }  // namespace

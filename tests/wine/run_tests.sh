@@ -487,6 +487,11 @@ demo_removed() {
     done
     echo "$DEMO_PROGRAMS/VESPARIO"
     echo "windows/system32/Corvanta LLP"
+    # The installer caches: the company's cache folder and the package-cache folders that directly
+    # hold a name with "vpDrivers".
+    echo "ProgramData/Corvanta LLP"
+    echo "ProgramData/Package Cache/{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207"
+    echo "ProgramData/Package Cache/{D31C5999-DC0F-4449-9558-FC927AD644A2}"
 }
 
 # Prints each of the given paths below the prefix's drive_c that exists (names without letter case).
@@ -569,9 +574,125 @@ check_demo_company_folder() {
     run_demo && expect_gone "windows/system32/Corvanta LLP"
 }
 
+# Registry stages: the settings, identity and cleanup lines as on the simulated Windows, Windows
+# Installer's answer under Wine included. Wine enumerates values sorted by name (Windows in creation
+# order): each run of value deletions (a "Deleting registry value:" line and its "REGSAM:" line) is
+# compared without its order.
+check_demo_log_registry_stages() {
+    run_demo && need_log || return 1
+    python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+
+FIRST, LAST = "Unregistering settings in HKEY_LOCAL_MACHINE...", "Registry cleaned from drivers."
+
+def fold_value_runs(lines):
+    out, run, i = [], [], 0
+    while i < len(lines):
+        if lines[i].startswith("Deleting registry value:") and i + 1 < len(lines) and lines[i + 1].startswith("REGSAM:"):
+            run.append(lines[i] + " | " + lines[i + 1])
+            i += 2
+            continue
+        if run:
+            out += sorted(run)
+            run = []
+        out.append(lines[i])
+        i += 1
+    return out + sorted(run)
+
+expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
+got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
+if got is None:
+    print("the log has no registry stages from %r to %r" % (FIRST, LAST))
+    sys.exit(1)
+e, g = fold_value_runs(expected), fold_value_runs(got)
+if e != g:
+    import difflib
+    for line in difflib.unified_diff(e, g, "expected", "got", lineterm="", n=1):
+        print("  " + line)
+    sys.exit(1)
+PY
+}
+
+# Registry afterwards: the product's registration is gone; the component it shares with the Orbis
+# runtime keeps the runtime's value, the excluded reader and the other vendor's reader stay.
+check_demo_registry() {
+    run_demo || return 1
+    python3 - "$WH_OUT/hklm.txt" "$WH_OUT/hkcu.txt" <<'PY'
+import sys
+keys = {}
+for export in sys.argv[1:]:
+    current = None
+    for line in open(export, encoding="utf-8"):
+        line = line.rstrip("\n")
+        if line.startswith("["):
+            current = line[1:-1].lower()
+            keys[current] = []
+        elif current is not None and line.startswith('"'):
+            keys[current].append(line.split('"=')[0][1:].lower())
+M = "hkey_local_machine\\software\\"
+INSTALLER = M + "classes\\installer\\"
+COMPONENTS = M + "microsoft\\windows\\currentversion\\installer\\userdata\\s-1-5-18\\components\\"
+gone = [INSTALLER + "products\\4ec1aa496a240b9419e0f5cac3d5076f",
+        INSTALLER + "features\\4ec1aa496a240b9419e0f5cac3d5076f",
+        INSTALLER + "upgradecodes\\14a7e2b5c3d981f46a2ec3d7b1f9a048",
+        COMPONENTS + "1c0f9b76857a0004cbd6248456a30551",
+        M + "microsoft\\windows\\currentversion\\uninstall\\{94aa1ce4-42a6-49b0-910e-5fac3c5d70f6}",
+        M + "corvanta llp.", M + "wow6432node\\corvanta llp.", "hkey_current_user\\software\\corvanta llp.",
+        M + "microsoft\\cryptography\\calais\\readers\\corvanta vespario 0",
+        M + "microsoft\\windows\\currentversion\\group policy\\appmgmt\\{6ecd965e-4a28-4ff0-a8bc-8dd43c576c6d}"]
+stays = [M + "microsoft\\cryptography\\calais\\readers\\tessarin vespario bridge 0",
+         M + "microsoft\\cryptography\\calais\\readers\\halvorsen ccid reader 0",
+         M + "wow6432node\\microsoft\\windows\\currentversion\\uninstall\\{d31c5999-dc0f-4449-9558-fc927ad644a2}"]
+bad = ["still there: " + key for key in gone if key in keys]
+bad += ["gone: " + key for key in stays if key not in keys]
+shared = keys.get(COMPONENTS + "4a6ec43fdd5278c4db5f08a70931b23e")
+if shared != ["4869547c1818a50429aadd37fd07317a"]:
+    bad.append("the shared component holds %r, expected only the Orbis runtime's value" % (shared,))
+for line in bad:
+    print(line)
+sys.exit(1 if bad else 0)
+PY
+}
+
+# Caches stage: the lines of the simulated Windows, in the host's listing order under Wine; every
+# "Removed:" path comes after the paths below it.
+check_demo_log_caches_stage() {
+    run_demo && need_log || return 1
+    python3 - "$HERE" "$MACHINES/demo/expected/vpRemovalTool.txt" "$WH_OUT/log.txt" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+
+FIRST, LAST = "Deleting all caches...", "All caches deleted."
+expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
+got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
+if got is None:
+    print("the log has no caches stage from %r to %r" % (FIRST, LAST))
+    sys.exit(1)
+bad = []
+if sorted(got) != sorted(expected):
+    bad.append("the stage's lines differ (in some order), expected:")
+    bad += ["  | " + line for line in expected]
+paths = [line[len("Removed:  "):] for line in got if line.startswith("Removed:  ")]
+for index, path in enumerate(paths):
+    for later in paths[index + 1:]:
+        if later.lower().startswith(path.lower() + "\\"):
+            bad.append("%s is logged after its folder %s" % (later, path))
+for line in bad:
+    print(line)
+if bad:
+    print("got:")
+    for line in got:
+        print("  | " + line)
+sys.exit(1 if bad else 0)
+PY
+}
+
 # Every file of machines/demo/drive_c that the run does not remove is still there, bytes unchanged:
-# the near-miss and other vendors' files of the system folders, the other shortcuts, the package
-# cache, ProgramData (the installer-cache and registry stages do not run yet).
+# the near-miss and other vendors' files of the system folders, the other shortcuts, the other
+# software's package-cache folders.
 check_demo_other_files_unchanged() {
     run_demo || return 1
     python3 - "$HERE" "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
@@ -732,6 +853,9 @@ CHECKS=(
     demo_files_held_during_run
     demo_log_oem_stage
     demo_log_binaries_stage
+    demo_log_registry_stages
+    demo_registry
+    demo_log_caches_stage
     demo_inf_files
     demo_binaries
     demo_shortcuts

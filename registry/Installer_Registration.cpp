@@ -1,0 +1,230 @@
+#include "registry/Installer_Registration.h"
+
+#include "diagnostics/Log_File.h"
+#include "diagnostics/Log_Indent.h"
+#include "diagnostics/Log_Report.h"
+#include "registry/Registry_Primitives.h"
+
+namespace {
+
+const WCHAR* const English_Display_Name = TEXT("VESPARIO Drivers");
+const WCHAR* const Russian_Display_Name = TEXT("Драйверы VESPARIO");
+const WCHAR* const Display_Name_Value = TEXT("DisplayName");
+const WCHAR* const Deployment_Name_Value = TEXT("Deployment Name");
+
+const WCHAR* const Machine_Dependencies_Path = TEXT("SOFTWARE\\Classes\\Installer\\Dependencies");
+const WCHAR* const Classes_Dependencies_Path = TEXT("Installer\\Dependencies");
+const WCHAR* const Uninstall_Path = TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
+const WCHAR* const Wow64_Uninstall_Path = TEXT("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
+const WCHAR* const Deployment_Path = TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\AppMgmt");
+const WCHAR* const Features_Path = TEXT("Installer\\Features\\");
+const WCHAR* const Products_Path = TEXT("Installer\\Products\\");
+const WCHAR* const Dependencies_Path = TEXT("Installer\\Dependencies\\");
+const WCHAR* const Upgrade_Codes_Path = TEXT("Installer\\UpgradeCodes\\");
+const WCHAR* const Components_Path =
+    TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\");
+const WCHAR* const User_Data_Products_Path =
+    TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\");
+const WCHAR* const Machine_Upgrade_Codes_Path =
+    TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\");
+
+bool Is_Hex_Digit(WCHAR c) {
+    return (c >= TEXT('0') && c <= TEXT('9')) || (c >= TEXT('A') && c <= TEXT('F')) ||
+           (c >= TEXT('a') && c <= TEXT('f'));
+}
+
+// Deletes one value in one view; the status is not looked at and nothing is logged.
+void Delete_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, value_name);
+        RegCloseKey(key);
+    }
+}
+
+}  // namespace
+
+bool Is_Packed_Code(const Lib_StringW& code) {
+    if (code.Get_Length() != 32) return false;
+    const WCHAR* text = code.Get_Text();
+    for (int at = 0; at < 32; ++at) {
+        if (!Is_Hex_Digit(text[at])) return false;
+    }
+    return true;
+}
+
+bool Is_Braced_Code(const Lib_StringW& code) {
+    if (code.Get_Length() != 38) return false;
+    const WCHAR* text = code.Get_Text();
+    for (int at = 0; at < 38; ++at) {
+        WCHAR c = text[at];
+        bool fits = at == 0 ? c == TEXT('{')
+                  : at == 37 ? c == TEXT('}')
+                  : (at == 9 || at == 14 || at == 19 || at == 24) ? c == TEXT('-')
+                  : Is_Hex_Digit(c);
+        if (!fits) return false;
+    }
+    return true;
+}
+
+void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
+                               const WCHAR* display_name) {
+    Lib_Result result;
+    Lib_String_List subkeys;
+    Lib_String_List values;
+    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, view_flags)) return;
+    for (const Lib_StringW& subkey : subkeys) {
+        // Formed as given: after a key path that ends with a backslash two stand in a row, which the
+        // registry reads as one.
+        Lib_StringW subkey_path = Lib_StringW(key_path) + TEXT("\\") + subkey;
+        Lib_StringW text;
+        if (!Get_Registry_Value(root, subkey_path.Get_Text(), value_name, text, result, view_flags)) continue;
+        if (text.Compare(display_name) != 0) continue;
+        // The deletion covers both views: a twin of the same name in the other view goes with it.
+        Log_Indent();
+        Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
+        Log_Unindent();
+    }
+}
+
+bool Clean_Installer_Dependencies() {
+    Log_Info(TEXT("Clean Installer Dependencies from HKEY_LOCAL_MACHINE\\"));
+    Log_Indent();
+    Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Machine_Dependencies_Path, 0, Display_Name_Value,
+                              English_Display_Name);
+    if (Is_64Bit_OS()) {
+        Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Machine_Dependencies_Path, KEY_WOW64_32KEY, Display_Name_Value,
+                                  English_Display_Name);
+    }
+    Log_Unindent();
+    Log_Info(TEXT("Clean Installer Dependencies from HKEY_CLASSES_ROOT\\"));
+    Log_Indent();
+    Remove_Subkeys_With_Value(HKEY_CLASSES_ROOT, Classes_Dependencies_Path, 0, Display_Name_Value,
+                              English_Display_Name);
+    if (Is_64Bit_OS()) {
+        Remove_Subkeys_With_Value(HKEY_CLASSES_ROOT, Classes_Dependencies_Path, KEY_WOW64_32KEY, Display_Name_Value,
+                                  English_Display_Name);
+    }
+    Log_Unindent();
+    Log_Info(TEXT("Clean Installer Dependencies from registry finished."));
+    return true;
+}
+
+bool Clean_Uninstall_Keys() {
+    Log_Info(TEXT("Clean Uninstall Key from HKEY_LOCAL_MACHINE\\"));
+    Log_Indent();
+    for (const WCHAR* display_name : {English_Display_Name, Russian_Display_Name}) {
+        Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Uninstall_Path, 0, Display_Name_Value, display_name);
+        if (Is_64Bit_OS()) {
+            Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Uninstall_Path, KEY_WOW64_32KEY, Display_Name_Value,
+                                      display_name);
+        }
+    }
+    Log_Unindent();
+    Log_Info(TEXT("Clean Uninstall Key from registry finished."));
+    return true;
+}
+
+bool Remove_Deployment_Product() {
+    Log_Info(TEXT("Removing Deployment_Product from HKEY_LOCAL_MACHINE\\..."));
+    for (const WCHAR* display_name : {English_Display_Name, Russian_Display_Name}) {
+        Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Deployment_Path, 0, Deployment_Name_Value, display_name);
+        if (Is_64Bit_OS()) {
+            Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Deployment_Path, KEY_WOW64_32KEY, Deployment_Name_Value,
+                                      display_name);
+        }
+    }
+    Log_Info(TEXT("Removing Deployment Product from registry finished."));
+    return true;
+}
+
+bool Clean_Subkeys(HKEY root, const WCHAR* key_path, const WCHAR* marker, Lib_Result& result) {
+    Log_Info(TEXT("Cleaning subkeys..."));
+    Log_Indent();
+    Lib_String_List subkeys;
+    Lib_String_List values;
+    if (Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, 0)) {
+        // The lower-cased name addresses the same key or value: the registry ignores letter case.
+        for (Lib_StringW& subkey : subkeys) {
+            subkey.Make_Lower();
+            if (subkey.Find(marker) < 0) continue;
+            Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
+        }
+        // Value names come from the native view only.
+        for (Lib_StringW& value : values) {
+            value.Make_Lower();
+            if (value.Find(marker) < 0) continue;
+            Delete_Value_Quietly(root, key_path, value.Get_Text(), 0);
+            Delete_Value_Quietly(root, key_path, value.Get_Text(), KEY_WOW64_32KEY);
+        }
+    }
+    Log_Unindent();
+    Log_Info(TEXT("Cleaning subkeys from registry finished."));
+    return true;
+}
+
+bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Lib_Result& result) {
+    if (packed_product_code.Is_Empty()) {
+        Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
+        return true;
+    }
+    Lib_StringW features_key = Lib_StringW(Features_Path) + packed_product_code + TEXT("\\");
+    Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, features_key.Get_Text(), result);
+
+    Lib_String_List components;
+    Lib_String_List values;
+    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, Components_Path, components, values, result,
+                                                  0)) {
+        Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
+        return true;
+    }
+    // A component key holds one value per product that uses the component, named by its packed
+    // product code: only the product's own value goes, and the key with it only when no other
+    // product's value is left.
+    for (const Lib_StringW& component : components) {
+        Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
+        bool exists = false;
+        if (!Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
+                                      exists, result) ||
+            !exists) {
+            continue;
+        }
+        if (!Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
+                                   result, 0)) {
+            continue;
+        }
+        bool is_empty = false;
+        if (Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) && is_empty) {
+            Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, component_path.Get_Text(), result);
+        }
+    }
+    return true;
+}
+
+bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const Lib_StringW& packed_upgrade_code,
+                                 const Lib_StringW& product_code, Lib_Result& result) {
+    if (!packed_product_code.Is_Empty()) {
+        Lib_StringW product_key = Lib_StringW(Products_Path) + packed_product_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, product_key.Get_Text(), result);
+        Lib_StringW user_data_key = Lib_StringW(User_Data_Products_Path) + packed_product_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, user_data_key.Get_Text(), result);
+    }
+    if (!product_code.Is_Empty()) {
+        Lib_StringW uninstall_key = Lib_StringW(Uninstall_Path) + product_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, uninstall_key.Get_Text(), result);
+        if (Is_64Bit_OS()) {
+            // The 32-bit entry by its physical path, in the native view.
+            Lib_StringW wow64_uninstall_key = Lib_StringW(Wow64_Uninstall_Path) + product_code + TEXT("\\");
+            Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, wow64_uninstall_key.Get_Text(), result);
+        }
+        Lib_StringW dependency_key = Lib_StringW(Dependencies_Path) + product_code;
+        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, dependency_key.Get_Text(), result);
+    }
+    if (!packed_upgrade_code.Is_Empty()) {
+        Lib_StringW upgrade_key = Lib_StringW(Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, upgrade_key.Get_Text(), result);
+        Lib_StringW machine_upgrade_key = Lib_StringW(Machine_Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, machine_upgrade_key.Get_Text(), result);
+    }
+    return true;
+}

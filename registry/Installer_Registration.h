@@ -1,0 +1,31 @@
+// The Windows Installer and bundle registration of the driver package: removal by the codes it was
+// registered under, by display name and by name marker.
+#pragma once
+
+#include <windows.h>
+
+#include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_String.h"
+
+// A packed code as Windows Installer names its keys and values: 32 hexadecimal digits.
+bool Is_Packed_Code(const Lib_StringW& code);
+// A braced code: "{" 8-4-4-4-12 hexadecimal digits "}".
+bool Is_Braced_Code(const Lib_StringW& code);
+
+// Deletes the features key of the packed product code, and the product's own value from every
+// component key; a component key goes only when no other product's value is left in it.
+bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Lib_Result& result);
+// Deletes the product, uninstall, dependency and upgrade-code keys named after the codes that are not
+// empty.
+bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const Lib_StringW& packed_upgrade_code,
+                                 const Lib_StringW& product_code, Lib_Result& result);
+// One display-name sweep: deletes, in both registry views, every subkey of the key whose value of the
+// given name is exactly the display name. The view flags apply to the enumeration and the read.
+void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
+                               const WCHAR* display_name);
+bool Clean_Installer_Dependencies();
+bool Clean_Uninstall_Keys();
+bool Remove_Deployment_Product();
+// Deletes every subkey and every value of the key whose lower-cased name contains the marker (lower
+// case), in both registry views.
+bool Clean_Subkeys(HKEY root, const WCHAR* key_path, const WCHAR* marker, Lib_Result& result);

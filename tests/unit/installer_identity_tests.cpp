@@ -1,0 +1,193 @@
+// The installer identity discovery and the registry stage built on it, on the simulated registry:
+// Windows Installer's answers come from the keys the tests plant under HKLM\SOFTWARE\Classes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "machine.h"
+#include "registry/Installer_Identity.h"
+#include "test_support.h"
+
+using winsim::The_Machine;
+
+namespace {
+
+const std::u16string Installer = u"SOFTWARE\\Classes\\Installer\\";
+const std::u16string Uninstall = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const std::u16string Upgrade_Key = Installer + u"UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048";
+const std::u16string Product = u"4EC1AA496A240B9419E0F5CAC3D5076F";  // {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}
+const std::u16string Bundle = u"{D31C5999-DC0F-4449-9558-FC927AD644A2}";
+const std::u16string Second_Bundle = u"{E31C5999-DC0F-4449-9558-FC927AD644A2}";
+
+class Installer_Identity : public Log_Test {
+protected:
+    winsim::Reg_Key* Key(const std::u16string& path) { return Make_Key(The_Machine().hklm, path); }
+    bool Exists(const std::u16string& path) { return Find_Key(The_Machine().hklm, path) != nullptr; }
+    void Text_Value(const std::u16string& path, const std::u16string& name, const std::u16string& text) {
+        Key(path)->Set_Value(name, REG_SZ, Utf16_Bytes(text));
+    }
+    void Install_Product() {
+        Text_Value(Upgrade_Key, Product, u"");
+        Key(Installer + u"Products\\" + Product);
+        Key(Installer + u"Features\\" + Product);
+    }
+    // The log of the discovery: everything before the fixed cleanup plan.
+    static std::string Discovery_Log() {
+        std::string log = Log_Text();
+        size_t plan = log.find("Removing shared files from");
+        return plan == std::string::npos ? log : log.substr(0, log.rfind('\n', plan) + 1);
+    }
+    static bool Debug_Output_Has(const std::u16string& text) {
+        const auto& lines = The_Machine().debug_output;
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::u16string& line) { return line.find(text) != std::u16string::npos; });
+    }
+    static std::string Run() {
+        Lib_StringW bundle_folder, product_folder;
+        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+        return Discovery_Log();
+    }
+};
+
+// The whole stage: the codes found, what hangs on them removed, the first bundle entry that carries
+// the bundle upgrade code (in other letter case) removed and the later one left, the plan run in full.
+TEST_F(Installer_Identity, FoundCodesAreRemovedAndTheWholePlanRuns) {
+    Install_Product();
+    Key(Uninstall + u"{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}");
+    Text_Value(Uninstall + u"{00000000-0000-0000-0000-0000000000A0}", u"BundleUpgradeCode", u"");
+    Text_Value(Uninstall + Bundle, u"BundleUpgradeCode", u"{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}");
+    Text_Value(Uninstall + Second_Bundle, u"BundleUpgradeCode", u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}");
+    Lib_StringW bundle_folder, product_folder;
+    EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+    EXPECT_EQ(Log_Text(),
+              Lines({"   Cleaning registry from drivers...",
+                     "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
+                     "         Deleting registry key:  Installer\\Features\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                     "      Product ?ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}",
+                     "         Deleting registry key:  Installer\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                     "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                     "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}\\",
+                     "         Deleting registry key:  Installer\\UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048\\",
+                     "      Product Code for BootStrap found:  {D31C5999-DC0F-4449-9558-FC927AD644A2}",
+                     "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                     "{D31C5999-DC0F-4449-9558-FC927AD644A2}\\",
+                     "      Removing shared files from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\...",
+                     "      Shared files are missing.",
+                     "      Shared files are missing for KEY_WOW64_32KEY.",
+                     "      Removing shared files from SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\ finished.",
+                     "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
+                     "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
+                     "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
+                     "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
+                     "      Removing ControlPanel from registry HKEY_CURRENT_USER\\...",
+                     "      Removing ControlPanel from registry finished.",
+                     "      Removing Calais Readers from HKEY_LOCAL_MACHINE\\...",
+                     "      Removing Calais Readers from registry finished.",
+                     "      Removing Deployment_Product from HKEY_LOCAL_MACHINE\\...",
+                     "      Removing Deployment Product from registry finished.",
+                     "      Clean Uninstall Key from HKEY_LOCAL_MACHINE\\",
+                     "      Clean Uninstall Key from registry finished.",
+                     "      Clean Installer Dependencies from HKEY_LOCAL_MACHINE\\",
+                     "      Clean Installer Dependencies from HKEY_CLASSES_ROOT\\",
+                     "      Clean Installer Dependencies from registry finished.",
+                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+                     "   Registry cleaned from drivers."}));
+    // The debugger output keeps the message's Cyrillic letter, which the log's code page cannot.
+    EXPECT_TRUE(Debug_Output_Has(u"Product \u0421ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}"));
+    EXPECT_TRUE(Exists(Uninstall + Second_Bundle));
+    EXPECT_TRUE(Exists(Uninstall + u"{00000000-0000-0000-0000-0000000000A0}"));
+    EXPECT_FALSE(Exists(Installer + u"Products\\" + Product));
+    EXPECT_EQ(Log_Get_Offset(), 0u);
+}
+
+TEST_F(Installer_Identity, MissingAndUnusableCodesSkipWhatNeedsThem) {
+    // Registered under the upgrade code but not installed: Windows Installer answers 259.
+    Text_Value(Upgrade_Key, Product, u"");
+    Key(Installer + u"Features\\" + Product);
+    const std::u16string user_data =
+        u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\" + Product;
+    Key(user_data);
+    EXPECT_EQ(Run(), Lines({"   Cleaning registry from drivers...",
+                            "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
+                            "         Deleting registry key:  Installer\\Features\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                            "      Product ?ode for qnDrivers didn't found.",
+                            "      Product Code for BootStrap wasn't found."}));
+    EXPECT_TRUE(Debug_Output_Has(u"Product \u0421ode for qnDrivers didn't found."));
+    EXPECT_TRUE(Exists(user_data));
+
+    // Windows Installer fails: reported, and the product code stays unknown.
+    Reset_Indentation();
+    Clear_Log();
+    Key(Installer + u"Products\\" + Product);
+    The_Machine().Add_Fault("MsiEnumRelatedProductsW", 1, ERROR_BAD_CONFIGURATION);
+    EXPECT_EQ(Run(), Lines({"   Cleaning registry from drivers...",
+                            "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F"}) +
+                         Error_Report("   ", "MsiEnumRelatedProducts", 1610) +
+                         Lines({"      Product ?ode for qnDrivers didn't found.",
+                                "      Product Code for BootStrap wasn't found."}));
+    EXPECT_TRUE(Exists(user_data));
+    EXPECT_TRUE(Exists(Installer + u"Products\\" + Product));
+
+    // A first value whose name is no packed code is not used, though Windows Installer still finds
+    // the product by the next one: a backslash in it would reach the parent keys.
+    Reset_Indentation();
+    Clear_Log();
+    Key(Upgrade_Key)->values.clear();
+    Text_Value(Upgrade_Key, u"\\", u"");
+    Text_Value(Upgrade_Key, Product, u"");
+    Key(Installer + u"Features\\" + Product);
+    EXPECT_EQ(Run(), Lines({"   Cleaning registry from drivers...",
+                            "      Identification GUID for qnDrivers is not a packed code, ignored:  \\",
+                            "      Identification GUID for qnDrivers didn't found.",
+                            "      Product ?ode for qnDrivers didn't found.",
+                            "      Product Code for BootStrap wasn't found."}));
+    EXPECT_TRUE(Exists(Installer + u"Features\\" + Product));
+    EXPECT_TRUE(Exists(Installer + u"Products\\" + Product));
+    EXPECT_TRUE(Exists(Upgrade_Key));
+
+    // The upgrade-code listing fails: its exit line (which lifts the indentation), then nothing is
+    // found.
+    Reset_Indentation();
+    Clear_Log();
+    The_Machine().Add_Fault("RegOpenKeyExW", 1, ERROR_ACCESS_DENIED, u"14A7E2B5C3D981F46A2EC3D7B1F9A048");
+    The_Machine().Add_Fault("MsiEnumRelatedProductsW", 1, ERROR_BAD_CONFIGURATION);
+    EXPECT_EQ(Run(), Lines({"   Cleaning registry from drivers..."}) + Error_Report("   ", "RegOpenKeyEx", 5) + Exit_Line("", "Get_ID_GUID") +
+                         Lines({"   Identification GUID for qnDrivers didn't found."}) +
+                         Error_Report("", "MsiEnumRelatedProducts", 1610) +
+                         Lines({"   Product ?ode for qnDrivers didn't found.",
+                                "   Product Code for BootStrap wasn't found."}));
+}
+
+TEST_F(Installer_Identity, PackageSourceFolderPrefersTheCachedBundlesFolder) {
+    struct Case {
+        std::u16string cache_path, install_source, expected;
+    };
+    const Case cases[] = {
+        {u"C:\\ProgramData\\Package Cache\\{X}\\setup.exe", u"C:\\Src\\", u"C:\\ProgramData\\Package Cache\\{X}"},
+        {u"setup.exe", u"C:\\Src\\", u"setup.exe"},
+        {u"", u"C:\\Src\\", u"C:\\Src\\"},
+        {u"", u"", u"earlier"},
+    };
+    for (const Case& row : cases) {
+        The_Machine().hklm.subkeys.clear();
+        winsim::Reg_Key* entry = Key(Uninstall + Bundle);
+        if (!row.cache_path.empty()) entry->Set_Value(u"BundleCachePath", REG_SZ, Utf16_Bytes(row.cache_path));
+        if (!row.install_source.empty()) entry->Set_Value(u"InstallSource", REG_SZ, Utf16_Bytes(row.install_source));
+        Lib_StringW folder(TEXT("earlier"));
+        Lib_Result result;
+        EXPECT_TRUE(Get_Package_Source_Folder(Lib_StringW(Bundle.c_str()), folder, result));
+        EXPECT_EQ(std::u16string(folder.Get_Text()), row.expected) << winsim::To_Utf8(row.cache_path);
+    }
+    // Without a code nothing is read, not even from the Uninstall key itself.
+    Text_Value(Uninstall, u"InstallSource", u"C:\\Wrong\\");
+    Lib_StringW folder;
+    Lib_Result result;
+    EXPECT_TRUE(Get_Package_Source_Folder(Lib_StringW(), folder, result));
+    EXPECT_TRUE(folder.Is_Empty());
+    EXPECT_EQ(Log_Text(), "");
+}
+
+}  // namespace
