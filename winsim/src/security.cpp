@@ -318,9 +318,11 @@ Text Upper(const Text& text) {
     return out;
 }
 
+// Keeps the security of a key and of every key below it before its first change. A key seen before
+// had its whole tree kept then, so each key is walked once per run.
 void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effective& e) {
-    if (machine.security_seen.insert(Upper(path)).second)
-        machine.security_before.emplace_back(path, Effective_Text(e));
+    if (!machine.security_seen.insert(Upper(path)).second) return;
+    machine.security_before.emplace_back(path, Effective_Text(e));
     for (const auto& child : key.subkeys)
         Snapshot(machine, *child, path + u"\\" + child->name, Effective_Of(*child, &e));
 }
