@@ -78,6 +78,48 @@ TEST_F(Winsim_Security, OwnerNeedsWriteOwnerFromTheListOrTheEnabledPrivilege) {
               "  after:  O:BAD:P(A;;KR;;;BU)\n");
 }
 
+// SetEntriesInAclW builds a real list in canonical order (denied before allowed); SET_ACCESS replaces
+// the trustee's entries, REVOKE_ACCESS removes them. A protected list set on a key keeps out the parent's.
+TEST_F(Winsim_Security, AccessListsAreBuiltFromExplicitEntries) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY, world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID users = nullptr, everyone = nullptr, admins = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, 32, 545, 0, 0, 0, 0, 0, 0, &users));
+    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, 32, 544, 0, 0, 0, 0, 0, 0, &admins));
+    EXPLICIT_ACCESS_W entries[4] = {};
+    auto set = [](EXPLICIT_ACCESS_W& e, DWORD mask, ACCESS_MODE mode, DWORD inherit, PSID sid) {
+        e.grfAccessPermissions = mask;
+        e.grfAccessMode = mode;
+        e.grfInheritance = inherit;
+        e.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        e.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+    };
+    set(entries[0], KEY_READ, GRANT_ACCESS, NO_INHERITANCE, users);
+    set(entries[1], KEY_WRITE, DENY_ACCESS, SUB_CONTAINERS_ONLY_INHERIT, everyone);
+    set(entries[2], KEY_READ, GRANT_ACCESS, NO_INHERITANCE, admins);
+    set(entries[3], GENERIC_ALL, SET_ACCESS, NO_INHERITANCE, admins);
+    PACL acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(4, entries, nullptr, &acl), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(acl->AceCount, 3);
+    set(entries[0], 0, REVOKE_ACCESS, NO_INHERITANCE, users);
+    PACL revoked = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(1, entries, acl, &revoked), DWORD(ERROR_SUCCESS));
+    State(u"SOFTWARE\\L", "O:BAD:(A;;KR;;;SY)");
+    std::u16string name = u"MACHINE\\SOFTWARE\\L";
+    EXPECT_EQ(SetNamedSecurityInfoW(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, acl, nullptr),
+              DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(Sddl(u"SOFTWARE\\L"), "O:BAD:P(D;CI;KW;;;WD)(A;;KR;;;BU)(A;;GA;;;BA)");
+    EXPECT_EQ(SetNamedSecurityInfoW(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, revoked,
+                                    nullptr),
+              DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(Sddl(u"SOFTWARE\\L"), "O:BAD:P(D;CI;KW;;;WD)(A;;GA;;;BA)");
+    EXPECT_EQ(LocalFree(acl), nullptr);
+    EXPECT_EQ(LocalFree(revoked), nullptr);
+    for (PSID sid : {users, everyone, admins}) EXPECT_EQ(FreeSid(sid), nullptr);
+    EXPECT_EQ(FreeSid(users), users);  // a second release is refused
+}
+
 TEST_F(Winsim_Security, TokensHoldTheAccountsPrivilegesAndSessions) {
     LUID luid{};
     ASSERT_TRUE(LookupPrivilegeValueW(nullptr, u"SeTakeOwnershipPrivilege", &luid));
