@@ -11,7 +11,9 @@
 #include "files/Driver_Binaries.h"
 #include "files/Installer_Caches.h"
 #include "files/Self_Removal.h"
+#include "registry/Calais_Readers_Rights.h"
 #include "registry/Installer_Identity.h"
+#include "registry/Smart_Cards.h"
 #include "registry/Vendor_Settings.h"
 
 namespace {
@@ -42,14 +44,15 @@ int wmain(int argc, WCHAR* argv[]) {
 
     wprintf(TEXT("Setting rights to Calais\\Readers...\n"));
     Log_Info(TEXT("Setting rights to Calais\\Readers (SE_REGISTRY_KEY)"));
-    // The rights stage takes its place here; until then the first pass counts as done.
-    bool readers_rights_set = true;
+    bool readers_rights_set = Set_Calais_Readers_Rights(SE_REGISTRY_KEY);
     if (readers_rights_set && Is_64Bit_OS()) {
         Log_Info(TEXT("Setting rights to Calais\\Readers in wow6432 registry (SE_REGISTRY_WOW64_32KEY)"));
         wprintf(TEXT("Setting rights to Calais\\Readers in wow6432 registry...\n"));
+        Set_Calais_Readers_Rights(SE_REGISTRY_WOW64_32KEY);
     }
 
     wprintf(TEXT("Cleaning registry...\n"));
+    Unregister_Smart_Cards();
     Unregister_Settings();
     Lib_StringW bundle_folder;
     Lib_StringW product_folder;

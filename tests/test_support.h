@@ -57,17 +57,24 @@ inline std::string System_Message(long code) {
         case 234: return "More data is available.";
         case 259: return "No more data is available.";
         case 1610: return "The configuration data for this product is corrupt. Contact your support personnel.";
+        case 8: return "Not enough memory resources are available to process this command.";
+        case 87: return "The parameter is incorrect.";
+        case 1300: return "Not all privileges or groups referenced are assigned to the caller.";
+        case 1314: return "A required privilege is not held by the client.";
+        case 0x80100001L: return "An internal consistency check failed.";
+        case 0x8010001DL: return "The Smart Card Resource Manager is not running.";
         default: ADD_FAILURE() << "no message text known to the tests for " << code; return "";
     }
 }
 
 // The four lines of an error report at the given indentation. The system's text ends in CR LF of its
 // own, which the text-mode write turns into CR CR LF before the line's own CR LF.
+// The code is logged as a signed 32-bit number and its hexadecimal form (smart-card statuses are negative).
 inline std::string Error_Report(const std::string& indent, const std::string& name, long code) {
     return indent + "Error occurred in function: " + name + "\r\n" + indent +
            "Error occurred in function: Error source 1(0x1)\r\n" + indent +
-           "Error occurred in function: Error code   " + std::to_string(code) + "(0x" +
-           [&] { char hex[16]; snprintf(hex, sizeof hex, "%lX", code); return std::string(hex); }() + ")\r\n" +
+           "Error occurred in function: Error code   " + std::to_string(static_cast<int32_t>(code)) + "(0x" +
+           [&] { char hex[16]; snprintf(hex, sizeof hex, "%X", static_cast<uint32_t>(code)); return std::string(hex); }() + ")\r\n" +
            indent + "Error message: " + System_Message(code) + "\r\r\n\r\n";
 }
 

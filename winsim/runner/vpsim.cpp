@@ -129,7 +129,8 @@ int Run(const std::vector<std::string>& args) {
                  Write_Text(out / "debug-output.txt", debug_output, error) &&
                  Write_Text(out / "console.txt", console, error) &&
                  Write_Text(out / "exit-code.txt", std::to_string(exit_code) + "\n", error) &&
-                 Write_Text(out / "pending-deletes.txt", Pending_Deletes(machine), error);
+                 Write_Text(out / "pending-deletes.txt", Pending_Deletes(machine), error) &&
+                 Write_Text(out / "security.txt", winsim::Security_Changes(machine), error);
     if (!saved) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitOutput;
@@ -258,12 +259,22 @@ int Diff(const std::vector<std::string>& args) {
     for (std::string line; std::getline(pending, line);)
         if (!line.empty()) restart.push_back(line);
 
+    // security.txt: per key its path, then its "before:" and "after:" lines.
+    std::vector<std::string> security;
+    std::ifstream security_file(fs::path(args[1]) / "security.txt");
+    for (std::string line; std::getline(security_file, line);) {
+        if (line.empty()) continue;
+        if (line[0] != ' ') security.push_back(line);
+        else if (!security.empty()) security.back() += "\n   " + line;
+    }
+
     bool any = false;
     Print_Section("Keys removed", changes.keys_removed, any);
     Print_Section("Values removed", changes.values_removed, any);
     Print_Section("Values changed", changes.values_changed, any);
     Print_Section("Keys added", changes.keys_added, any);
     Print_Section("Values added", changes.values_added, any);
+    Print_Section("Key security changed", security, any);
     Print_Section("Files and folders removed", changes.nodes_removed, any);
     Print_Section("Files changed", changes.files_changed, any);
     Print_Section("Files and folders added", changes.nodes_added, any);

@@ -25,4 +25,7 @@ std::shared_ptr<T> Get_Handle_As(HANDLE handle) {
 // Closes a handle; false when it was not open.
 bool Remove_Handle(HANDLE handle);
 
+// The id of the thread behind a thread handle (GetCurrentThread() included); false for another handle.
+bool Thread_Id_Of(HANDLE thread, DWORD& id);
+
 }  // namespace winsim

@@ -182,6 +182,8 @@ void Machine::Reset() {
     hklm.name = u"HKEY_LOCAL_MACHINE";
     hkcu = Reg_Key();
     hkcu.name = u"HKEY_CURRENT_USER";
+    hklm.security = Make_Root_Security();
+    hkcu.security = Make_Root_Security();
     drive_c = Fs_Node();
     drive_c.name = u"C:";
     drive_c.directory = true;
@@ -189,6 +191,12 @@ void Machine::Reset() {
     os = Os_Info();
     code_page = 1252;
     remote_session = false;
+    local_system = false;
+    smart_card_service = true;
+    process_token = Make_Administrator_Token(1);
+    thread_tokens.clear();
+    security_before.clear();
+    security_seen.clear();
     module_path = u"C:\\vpRemovalTool.exe";
     windows_directory = u"C:\\Windows";
     debug_output.clear();
@@ -227,9 +235,12 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
     return hit;
 }
 
-bool Machine::Record_Call(const char* api, const Text& subject, DWORD* error) {
+bool Machine::Record_Call(const char* api, const Text& subject, DWORD* error, const std::string& note) {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    calls.push_back(std::string(api) + " " + To_Utf8(subject));
+    std::string call = api;
+    if (!subject.empty()) call += " " + To_Utf8(subject);
+    if (!note.empty()) call += " " + note;
+    calls.push_back(call);
     return Take_Fault(api, subject, error);
 }
 

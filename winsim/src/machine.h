@@ -6,8 +6,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,11 +34,32 @@ struct Reg_Value {
     std::vector<uint8_t> data;
 };
 
+// One entry of a key's discretionary access list. Security identifiers are kept in their text form
+// ("S-1-5-32-544").
+struct Ace {
+    BYTE type = ACCESS_ALLOWED_ACE_TYPE;  // or ACCESS_DENIED_ACE_TYPE
+    BYTE flags = 0;                       // OBJECT_INHERIT_ACE, CONTAINER_INHERIT_ACE, ... INHERITED_ACE
+    ACCESS_MASK mask = 0;
+    std::string sid;
+};
+
+// What a key states of its own security; the rest comes from its parent. A key without an owner of
+// its own is owned by Administrators; its access list is its own entries followed, unless the list is
+// protected, by the entries that its parent passes on to subkeys.
+struct Key_Security {
+    std::string owner;  // empty: not stated
+    std::string group;  // empty: not stated
+    bool has_dacl = false;
+    bool dacl_protected = false;
+    std::vector<Ace> aces;  // the key's own entries
+};
+
 struct Reg_Key {
     Text name;
     std::vector<std::unique_ptr<Reg_Key>> subkeys;  // kept in the order Windows enumerates them
     std::vector<Reg_Value> values;                  // in the order Windows enumerates them
     bool write_protected = false;  // opening for writing or deleting it is refused with 5
+    std::shared_ptr<Key_Security> security;  // null: nothing stated (see Key_Security)
 
     Reg_Key* Find_Subkey(const Text& name) const;
     Reg_Key* Add_Subkey(const Text& name);  // returns the existing key of that name, or a new one
@@ -69,6 +92,28 @@ struct Os_Info {
     WORD suite_mask = 0;
 };
 
+// An access token: the identity, privileges and session that a process or thread acts with.
+struct Token {
+    struct Privilege {
+        DWORD luid;
+        bool enabled;
+    };
+    std::string user;
+    std::vector<std::string> groups;  // every group enabled; Administrators may own objects
+    std::vector<Privilege> privileges;
+    DWORD session = 1;
+    TOKEN_TYPE type = TokenPrimary;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+
+    Privilege* Find_Privilege(DWORD luid);
+    bool Has_Enabled(DWORD luid) const;
+};
+
+// The process tokens a scenario can run the tool with: an elevated administrator (SeTcbPrivilege
+// absent, SeTakeOwnershipPrivilege present but disabled) or LocalSystem, as deployment tools run it.
+std::shared_ptr<Token> Make_Administrator_Token(DWORD session);
+std::shared_ptr<Token> Make_Local_System_Token(DWORD session);
+
 // A fault makes the nth call (1-based) of a simulated API fail with the given error. With a match
 // text, only calls whose subject (path or name) contains it, case-insensitively, are counted.
 struct Fault {
@@ -94,7 +139,18 @@ public:
 
     Os_Info os;
     UINT code_page = 1252;
-    bool remote_session = false;
+    bool remote_session = false;   // GetSystemMetrics(SM_REMOTESESSION)
+    bool local_system = false;     // the process runs as LocalSystem rather than an elevated administrator
+    bool smart_card_service = true;  // the Smart Card service runs
+    std::shared_ptr<Token> process_token;
+    std::map<DWORD, std::shared_ptr<Token>> thread_tokens;  // impersonation tokens, by thread id
+    // The token the calling thread acts with: its impersonation token, else the process token.
+    std::shared_ptr<Token> Calling_Token();
+
+    // Security changes of the run: for every key whose security a call changed, and every key below
+    // it, the path and the SDDL of its whole security before the first change.
+    std::vector<std::pair<Text, std::string>> security_before;
+    std::set<Text> security_seen;  // the same paths in upper case
     Text module_path = u"C:\\vpRemovalTool.exe";  // what GetModuleFileNameW answers
     Text windows_directory = u"C:\\Windows";        // what GetWindowsDirectoryW answers
 
@@ -113,8 +169,9 @@ public:
                    bool repeat = false);
     // Counts the call and tells whether an injected fault hits it.
     bool Take_Fault(const char* api, const Text& subject, DWORD* error);
-    // The same for a call that tests may want to see: it is also recorded in calls as "API subject".
-    bool Record_Call(const char* api, const Text& subject, DWORD* error);
+    // The same for a call that tests may want to see: it is also recorded in calls as "API subject",
+    // followed by a blank and the note when one is given.
+    bool Record_Call(const char* api, const Text& subject, DWORD* error, const std::string& note = {});
 
     // Resolves "C:\a\b" (case-insensitive, single or doubled separators) to a node of drive C:,
     // or null. parent receives the folder that would hold the last component (null when missing).
@@ -139,5 +196,20 @@ bool Save_Scenario(Machine& machine, const std::string& folder, std::string& err
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
                           const std::string& file_name, std::string& error);
 std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
+
+// Registry security in SDDL, Windows' text form of a security descriptor.
+// What the hive roots state: SYSTEM and Administrators have full access, Users may read.
+std::shared_ptr<Key_Security> Make_Root_Security();
+// The key at a full path ("HKEY_LOCAL_MACHINE\SOFTWARE\X"), or null.
+Reg_Key* Find_Key_By_Path(Machine& machine, const Text& path);
+// Reads what a scenario states of a key: owner, group and the key's own entries; inherited entries
+// (ID) are refused. False with the reason in why.
+bool Parse_Key_Sddl(const std::string& sddl, Key_Security& security, std::string& why);
+// The key's own statement, as a scenario writes it.
+std::string Stated_Sddl(const Key_Security& security);
+// The key's whole security, inherited entries included, for a key at the given path.
+std::string Effective_Sddl(Machine& machine, const Text& path);
+// security.txt: the keys whose security the run changed, with the SDDL before and after.
+std::string Security_Changes(Machine& machine);
 
 }  // namespace winsim

@@ -39,6 +39,7 @@ const System_Message System_Messages[] = {
     {19, "The media is write protected."},
     {21, "The device is not ready."},
     {31, "A device attached to the system is not functioning."},
+    {24, "The program issued a command but the command length is incorrect."},
     {32, "The process cannot access the file because it is being used by another process."},
     {33, "The process cannot access the file because another process has locked a portion of the file."},
     {38, "Reached the end of the file."},
@@ -101,6 +102,7 @@ const System_Message System_Messages[] = {
     {1346, "Either a required impersonation level was not provided, or the provided impersonation level "
            "is invalid."},
     {1347, "Cannot open an anonymous level security token."},
+    {1349, "The type of the token object is inappropriate for its attempted use."},
     {1601, "The Windows Installer Service could not be accessed. This can occur if the Windows Installer "
            "is not correctly installed. Contact your support personnel for assistance."},
     {1605, "This action is only valid for products that are currently installed."},

@@ -109,6 +109,29 @@ bool Set_Path(Machine& machine, const std::string& value) {
     return true;
 }
 
+bool Set_Account(Machine& machine, const std::string& value) {
+    if (Lower(value) == "administrator") machine.local_system = false;
+    else if (Lower(value) == "localsystem") machine.local_system = true;
+    else return false;
+    return true;
+}
+
+bool Set_Yes_No(bool& flag, const std::string& value) {
+    if (Lower(value) == "yes") flag = true;
+    else if (Lower(value) == "no") flag = false;
+    else return false;
+    return true;
+}
+
+bool Set_Remote_Session(Machine& machine, const std::string& value) { return Set_Yes_No(machine.remote_session, value); }
+
+bool Set_Smart_Card_Service(Machine& machine, const std::string& value) {
+    if (Lower(value) == "running") machine.smart_card_service = true;
+    else if (Lower(value) == "stopped") machine.smart_card_service = false;
+    else return false;
+    return true;
+}
+
 // The keys that name files, folders and keys: applied once registry.reg and drive_c are loaded.
 // Each gives its complaint in why.
 
@@ -179,6 +202,26 @@ bool Set_Protected(Machine& machine, const std::string& value, std::string& why)
     return true;
 }
 
+// KEY sddl=SDDL: what the key states of its own security (owner, group, its own access entries).
+bool Set_Security(Machine& machine, const std::string& value, std::string& why) {
+    size_t separator = value.find(" sddl=");
+    if (separator == std::string::npos) {
+        why = "bad value \"" + value + "\" for key; expected KEY sddl=SDDL";
+        return false;
+    }
+    std::string path = Trim(value.substr(0, separator));
+    std::string sddl = Trim(value.substr(separator + 6));
+    Reg_Key* key = Find_Key_By_Path(machine, Utf16(path));
+    if (!key || key == &machine.hklm || key == &machine.hkcu) {
+        why = "no registry key \"" + path + "\" below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
+        return false;
+    }
+    auto security = std::make_shared<Key_Security>();
+    if (!Parse_Key_Sddl(sddl, *security, why)) return false;
+    key->security = security;
+    return true;
+}
+
 // API:NTH[+]:ERROR[:MATCH]: the NTH call of API (counting only calls whose path or name contains
 // MATCH) fails with ERROR; with '+' every later matching call fails too.
 bool Set_Fault(Machine& machine, const std::string& value, std::string& why) {
@@ -238,6 +281,10 @@ const Ini_Key kIniKeys[] = {
     {"os", "suite", "embedded", Set_Suite},
     {"os", "codepage", "1252 or 1251", Set_Code_Page},
     {"run", "path", "the tool's path on drive C:", Set_Path},
+    {"run", "account", "administrator or localsystem", Set_Account},
+    {"run", "remote_session", "yes or no", Set_Remote_Session},
+    {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
+    {"security", "key", "", nullptr, Set_Security},
     {"files", "locked", "", nullptr, Set_Locked},
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
@@ -321,6 +368,17 @@ void Save_Protected_Keys(const Reg_Key& key, const std::string& path, std::strin
     for (const auto& subkey : key.subkeys) Save_Protected_Keys(*subkey, path + "\\" + To_Utf8(subkey->name), out);
 }
 
+void Save_Security_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
+    for (const auto& subkey : key.subkeys) {
+        std::string subkey_path = path + "\\" + To_Utf8(subkey->name);
+        if (subkey->security) {
+            std::string sddl = Stated_Sddl(*subkey->security);
+            if (!sddl.empty()) out += "key=" + subkey_path + " sddl=" + sddl + "\n";
+        }
+        Save_Security_Keys(*subkey, subkey_path, out);
+    }
+}
+
 // Injected faults are not written back: they belong to a run, not to the machine.
 std::string Save_Ini(Machine& machine) {
     std::string out = "[os]\n";
@@ -330,8 +388,12 @@ std::string Save_Ini(Machine& machine) {
     out += std::string("product=") + product + "\n";
     if (machine.os.suite_mask & VER_SUITE_EMBEDDEDNT) out += "suite=embedded\n";
     out += "codepage=" + std::to_string(machine.code_page) + "\n";
-    if (machine.module_path != kDefaultModulePath)
-        out += "\n[run]\npath=" + To_Utf8(machine.module_path) + "\n";
+    std::string run;
+    if (machine.module_path != kDefaultModulePath) run += "path=" + To_Utf8(machine.module_path) + "\n";
+    if (machine.local_system) run += "account=localsystem\n";
+    if (machine.remote_session) run += "remote_session=yes\n";
+    if (!run.empty()) out += "\n[run]\n" + run;
+    if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
     std::string files;
     Save_File_Keys(machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
@@ -339,6 +401,10 @@ std::string Save_Ini(Machine& machine) {
     Save_Protected_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", keys);
     Save_Protected_Keys(machine.hkcu, "HKEY_CURRENT_USER", keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
+    std::string security;
+    Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
+    Save_Security_Keys(machine.hkcu, "HKEY_CURRENT_USER", security);
+    if (!security.empty()) out += "\n[security]\n" + security;
     std::string packages;
     for (const Text& name : machine.oem_packages_in_use) {
         if (machine.Find_Path(machine.windows_directory + u"\\INF\\" + name))
@@ -443,7 +509,11 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
         }
         if (!Load_Folder(root / "drive_c", machine.drive_c, "drive_c", error)) return false;
     }
-    return Apply_Later_Keys(machine, later, error);
+    if (!Apply_Later_Keys(machine, later, error)) return false;
+    // The process token the tool runs with: the user's session, or session 2 for a remote desktop one.
+    DWORD session = machine.remote_session ? 2 : 1;
+    machine.process_token = machine.local_system ? Make_Local_System_Token(session) : Make_Administrator_Token(session);
+    return true;
 }
 
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error) {

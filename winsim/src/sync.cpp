@@ -115,6 +115,12 @@ struct Thread_Object : Kernel_Object {
             changed.wait(guard, [this] { return suspend_count == 0; });
         }
         unsigned result = start_address(argument);
+        {
+            // The thread's impersonation token ends with it.
+            Machine& machine = The_Machine();
+            std::lock_guard<std::recursive_mutex> machine_guard(machine.lock);
+            machine.thread_tokens.erase(id);
+        }
         std::lock_guard<std::mutex> guard(lock);
         exit_code = result;
         finished = true;
@@ -123,6 +129,17 @@ struct Thread_Object : Kernel_Object {
 };
 
 }  // namespace
+
+bool Thread_Id_Of(HANDLE handle, DWORD& thread_id) {
+    if (handle == Current_Thread_Handle) {
+        thread_id = Current_Thread_Id();
+        return true;
+    }
+    std::shared_ptr<Thread_Object> thread = Get_Handle_As<Thread_Object>(handle);
+    if (!thread) return false;
+    thread_id = thread->id;
+    return true;
+}
 
 }  // namespace winsim
 
@@ -219,7 +236,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void* argument, unsigned init_flag,
                          unsigned* thread_id) {
-    if (Injected_Fault("_beginthreadex")) return 0;
+    DWORD error = ERROR_SUCCESS;
+    if (The_Machine().Record_Call("_beginthreadex", Text(), &error,
+                                  (init_flag & CREATE_SUSPENDED) ? "suspended" : "running")) {
+        Last_Error = error;
+        return 0;
+    }
     if (start_address == nullptr) {
         Last_Error = ERROR_INVALID_PARAMETER;
         return 0;

@@ -1,0 +1,259 @@
+// The smart-card stage: forgetting the card types (directly, or on a session-0 worker in a remote
+// session), the registrations deleted in both views, the provider, and the runner's every step.
+#include <algorithm>
+
+#include "registry/Smart_Cards.h"
+#include "test_support.h"
+
+using winsim::The_Machine;
+
+namespace {
+
+const std::u16string Cards = u"SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
+const std::u16string Cards32 = u"SOFTWARE\\Wow6432Node\\Microsoft\\Cryptography\\Calais\\SmartCards";
+const std::u16string Providers = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+const std::u16string Providers32 = u"SOFTWARE\\Wow6432Node\\Microsoft\\Cryptography\\Defaults\\Provider";
+const char Cards_Text[] = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
+const char Providers_Text[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+
+std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const WCHAR* name : Smart_Card_Names) names.push_back(winsim::To_Utf8(name));
+    return names;
+}
+
+// The registry deletion of one card at the loop's depth; a key line per view that holds the card.
+std::string Deletion(const std::string& name, bool native, bool wow32) {
+    return Lines({"      Cleaning scard registration in registry...",
+                  std::string("         Deleting registry keys in path (KEY_SET_VALUE):  ") + Cards_Text}) +
+           (native ? Lines({"            Deleting registry key:  " + name}) : "") +
+           Lines({std::string("         Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  ") + Cards_Text}) +
+           (wow32 ? Lines({"            Deleting registry key:  " + name}) : "");
+}
+
+// The provider's scope, without an exit line, and the stage's closing line one step deeper.
+std::string Provider_Tail() {
+    return Lines({"   vpRemovalTool.exe!Unregister_Provider",
+                  std::string("            Deleting registry keys in path (KEY_SET_VALUE):  ") + Providers_Text,
+                  "               Deleting registry key:  Corvanta VESPARIO CSP",
+                  std::string("            Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  ") +
+                      Providers_Text,
+                  "               Deleting registry key:  Corvanta VESPARIO CSP", "         Provider unregistered.",
+                  "      Smart cards unregistered."});
+}
+
+std::vector<std::string> Calls_Of(const std::string& api) {
+    std::vector<std::string> calls;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind(api, 0) == 0) calls.push_back(call);
+    return calls;
+}
+
+bool Main_Thread_Impersonates() {
+    HANDLE token = nullptr;
+    bool impersonates = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
+    if (impersonates) CloseHandle(token);
+    return impersonates || GetLastError() != DWORD(ERROR_NO_TOKEN);
+}
+
+class Smart_Cards : public Log_Test {
+protected:
+    // Two of the product's cards in both views, another vendor's card, the provider in both views.
+    void SetUp() override {
+        Log_Test::SetUp();
+        auto& hklm = The_Machine().hklm;
+        for (const std::u16string& root : {Cards, Cards32}) {
+            Make_Key(hklm, root + u"\\VESPARIO")->Set_Value(u"ATR", REG_BINARY, {0x3b});
+            Make_Key(hklm, root + u"\\VESPARIO FKC");
+            Make_Key(hklm, root + u"\\Halvorsen SecureKey 3");
+        }
+        for (const std::u16string& root : {Providers, Providers32}) {
+            Make_Key(hklm, root + u"\\Corvanta VESPARIO CSP");
+            Make_Key(hklm, root + u"\\Halvorsen SecureKey CSP");
+        }
+    }
+    void TearDown() override {
+        Log_Test::TearDown();
+        RevertToSelf();
+    }
+    static bool Card_Present(const std::u16string& root, const std::u16string& name) {
+        return Find_Key(The_Machine().hklm, root + u"\\" + name) != nullptr;
+    }
+    // Other vendors' cards and providers and both views' parents survive every run.
+    static void Expect_Others_Kept() {
+        EXPECT_TRUE(Card_Present(Cards, u"Halvorsen SecureKey 3"));
+        EXPECT_TRUE(Card_Present(Cards32, u"Halvorsen SecureKey 3"));
+        EXPECT_TRUE(Card_Present(Providers, u"Halvorsen SecureKey CSP"));
+        EXPECT_TRUE(Card_Present(Providers32, u"Halvorsen SecureKey CSP"));
+        EXPECT_FALSE(Card_Present(Providers, u"Corvanta VESPARIO CSP"));
+        EXPECT_FALSE(Card_Present(Providers32, u"Corvanta VESPARIO CSP"));
+    }
+};
+
+TEST_F(Smart_Cards, LocalSessionForgetsEachCardThenDeletesItsRegistrations) {
+    Unregister_Smart_Cards();
+    std::string expected = Lines({"   Unregistering smart cards..."});
+    for (const std::string& name : Names()) {
+        bool held = name == "VESPARIO" || name == "VESPARIO FKC";
+        // The forget deleted the native key already (status 0); an unknown card answers 2.
+        expected += Lines({"      Unregistered smart card:  " + name}) + Deletion(name, false, held);
+    }
+    EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+    EXPECT_EQ(Log_Get_Offset(), 3u);
+    EXPECT_FALSE(Card_Present(Cards, u"VESPARIO"));
+    EXPECT_FALSE(Card_Present(Cards32, u"VESPARIO FKC"));
+    Expect_Others_Kept();
+    EXPECT_TRUE(Calls_Of("_beginthreadex").empty());
+    EXPECT_TRUE(Calls_Of("ImpersonateSelf").empty());
+    std::vector<std::string> forgets = Calls_Of("SCardForgetCardTypeW");
+    ASSERT_EQ(forgets.size(), 10u);
+    EXPECT_EQ(forgets[0], "SCardForgetCardTypeW VESPARIO session=1");
+    EXPECT_EQ(Calls_Of("SCardReleaseContext").size(), 10u);
+}
+
+TEST_F(Smart_Cards, ServiceStoppedReportsEachCardAndStillDeletesEverything) {
+    The_Machine().smart_card_service = false;
+    Unregister_Smart_Cards();
+    std::string expected = Lines({"   Unregistering smart cards..."});
+    for (const std::string& name : Names()) {
+        bool held = name == "VESPARIO" || name == "VESPARIO FKC";
+        expected += Error_Report("   ", "SCardEstablishContext", 0x8010001DL) + Deletion(name, held, held);
+    }
+    EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+    EXPECT_FALSE(Card_Present(Cards, u"VESPARIO FKC"));
+    EXPECT_FALSE(Card_Present(Cards32, u"VESPARIO"));
+    Expect_Others_Kept();
+    EXPECT_TRUE(Calls_Of("SCardForgetCardTypeW").empty());
+    EXPECT_TRUE(Calls_Of("SCardReleaseContext").empty());
+}
+
+TEST_F(Smart_Cards, RemoteSessionOnWindowsBeforeVistaOnlyDeletes) {
+    The_Machine().remote_session = true;
+    The_Machine().os.major = 5;
+    The_Machine().os.minor = 2;
+    Unregister_Smart_Cards();
+    std::string expected = Lines({"   Unregistering smart cards..."});
+    for (const std::string& name : Names()) {
+        bool held = name == "VESPARIO" || name == "VESPARIO FKC";
+        expected += Deletion(name, held, held);
+    }
+    EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+    EXPECT_TRUE(Calls_Of("SCard").empty());
+    EXPECT_TRUE(Calls_Of("ImpersonateSelf").empty());
+    Expect_Others_Kept();
+}
+
+// The default administrator lacks SeTcbPrivilege: the session cannot be changed, no worker starts,
+// the impersonation is reverted and every card gets the registry deletion.
+TEST_F(Smart_Cards, RemoteSessionAsAdministratorCannotReachSessionZero) {
+    The_Machine().remote_session = true;
+    The_Machine().process_token = winsim::Make_Administrator_Token(2);
+    Unregister_Smart_Cards();
+    std::string expected = Lines({"   Unregistering smart cards..."});
+    for (const std::string& name : Names()) {
+        bool held = name == "VESPARIO" || name == "VESPARIO FKC";
+        expected += Error_Report("   ", "SetTokenInformation", 1314) + Deletion(name, held, held);
+    }
+    EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+    EXPECT_TRUE(Calls_Of("_beginthreadex").empty());
+    EXPECT_TRUE(Calls_Of("SCard").empty());
+    EXPECT_EQ(Calls_Of("RevertToSelf").size(), 10u);
+    EXPECT_FALSE(Main_Thread_Impersonates());
+    Expect_Others_Kept();
+}
+
+// As LocalSystem the worker forgets from session 0. Status 0 (VESPARIO) means exit code 0: the
+// registry deletion follows. An error (VESPARIO FKC) and 2 (the unknown cards) end the worker with a
+// non-zero code: no deletion. The worker logs at its own indentation.
+TEST_F(Smart_Cards, RemoteSessionAsLocalSystemForgetsOnASessionZeroWorker) {
+    The_Machine().remote_session = true;
+    The_Machine().process_token = winsim::Make_Local_System_Token(2);
+    The_Machine().Add_Fault("SCardForgetCardTypeW", 1, 0x80100001u, u"VESPARIO FKC");
+    Unregister_Smart_Cards();
+    std::string expected = Lines({"   Unregistering smart cards..."});
+    for (const std::string& name : Names()) {
+        if (name == "VESPARIO")
+            expected += Lines({"   Unregistered smart card:  VESPARIO"}) + Deletion(name, false, true);
+        else if (name == "VESPARIO FKC")
+            expected += Error_Report("", "SCardForgetCardType", 0x80100001L);
+        else
+            expected += Lines({"   Unregistered smart card:  " + name});
+    }
+    EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+    EXPECT_FALSE(Card_Present(Cards, u"VESPARIO"));
+    EXPECT_FALSE(Card_Present(Cards32, u"VESPARIO"));
+    EXPECT_TRUE(Card_Present(Cards, u"VESPARIO FKC"));
+    EXPECT_TRUE(Card_Present(Cards32, u"VESPARIO FKC"));
+    Expect_Others_Kept();
+    std::vector<std::string> forgets = Calls_Of("SCardForgetCardTypeW");
+    ASSERT_EQ(forgets.size(), 10u);
+    for (size_t i = 0; i < forgets.size(); ++i)
+        EXPECT_EQ(forgets[i], "SCardForgetCardTypeW " + Names()[i] + " session=0");
+    EXPECT_EQ(Calls_Of("_beginthreadex"), std::vector<std::string>(10, "_beginthreadex suspended"));
+    EXPECT_EQ(Calls_Of("SetTokenInformation"), std::vector<std::string>(10, "SetTokenInformation TokenSessionId=0"));
+    EXPECT_FALSE(Main_Thread_Impersonates());
+    EXPECT_TRUE(The_Machine().thread_tokens.empty());
+    EXPECT_EQ(The_Machine().process_token->session, 2u);  // only the workers' tokens moved
+}
+
+unsigned __stdcall Count_Run(void* argument) {
+    int* runs = static_cast<int*>(argument);
+    ++*runs;
+    return *runs == 1 ? 7u : 0u;
+}
+
+// Every step of the runner, failing: one report under its name, the error recorded, false, and the
+// impersonation reverted. Without a remote session the procedure runs on the calling thread.
+TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
+    struct Step {
+        const char* api;
+        const char* name;
+        int runs;  // how often the procedure ran
+    };
+    const Step steps[] = {
+        {"ImpersonateSelf", "ImpersonateSelf", 0},   {"OpenThreadToken", "OpenThreadToken", 0},
+        {"SetTokenInformation", "SetTokenInformation", 0}, {"DuplicateTokenEx", "DuplicateTokenEx", 0},
+        {"_beginthreadex", "_beginthreadex", 0},      {"SetThreadToken", "SetThreadToken", 0},
+        {"ResumeThread", "ResumeThread", 0},          {"GetExitCodeThread", "GetExitCodeThread", 1},
+    };
+    // Threads that never ran keep their argument: each case has its own counter.
+    static int runs[std::size(steps)];
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(steps[i].api);
+        SetUp();
+        The_Machine().remote_session = true;
+        The_Machine().process_token = winsim::Make_Local_System_Token(2);
+        The_Machine().Add_Fault(steps[i].api, 1, ERROR_ACCESS_DENIED);
+        Lib_Result result;
+        EXPECT_FALSE(Run_In_Session_Zero(Count_Run, &runs[i], result));
+        EXPECT_EQ(result.Get_Code(), 5);
+        EXPECT_EQ(Log_Text(), Error_Report("", steps[i].name, 5));
+        EXPECT_EQ(runs[i], steps[i].runs);
+        EXPECT_EQ(Calls_Of("RevertToSelf").size(), 1u);
+        EXPECT_FALSE(Main_Thread_Impersonates());
+    }
+
+    // Success: true for a non-zero exit code (the inverted result), false for 0; the record holds 0.
+    SetUp();
+    The_Machine().remote_session = true;
+    The_Machine().process_token = winsim::Make_Local_System_Token(2);
+    int counter = 0;
+    Lib_Result result;
+    result.Set(99, 1);
+    EXPECT_TRUE(Run_In_Session_Zero(Count_Run, &counter, result));
+    EXPECT_EQ(result.Get_Code(), 0);
+    EXPECT_FALSE(Run_In_Session_Zero(Count_Run, &counter, result));
+    EXPECT_EQ(counter, 2);
+
+    // Local session: the procedure runs here, the record is left alone, and the result is false.
+    SetUp();
+    counter = 0;
+    result.Set(99, 1);
+    EXPECT_FALSE(Run_In_Session_Zero(Count_Run, &counter, result));
+    EXPECT_EQ(counter, 1);
+    EXPECT_EQ(result.Get_Code(), 99);
+    EXPECT_TRUE(Calls_Of("ImpersonateSelf").empty());
+    EXPECT_EQ(Log_Text(), "");
+}
+
+}  // namespace

@@ -1,0 +1,662 @@
+// Advapi32's security of registry keys: security identifiers, access lists built from explicit
+// entries, SetNamedSecurityInfoW on "MACHINE\..." and "CURRENT_USER\..." names, and SDDL, the text
+// form in which scenarios state a key's security and security.txt reports its changes.
+//
+// A key's security is what it states itself (Key_Security) plus what its parent passes on: the
+// entries of a list that is not protected are followed by the parent's inheritable entries, marked
+// inherited. So a new access list with inheritable entries reaches every subkey at once, as Windows'
+// propagation does. Generic rights in an entry are mapped to the key rights when access is checked
+// (Windows splits such an entry on propagation; this model keeps it whole).
+//
+// Setting the owner needs WRITE_OWNER, granted by the list or by an enabled SeTakeOwnershipPrivilege;
+// setting the list needs WRITE_DAC, which the owner always has. Both are checked against the calling
+// thread's token (its impersonation token, else the process token). Keys protected by the scenario's
+// [registry] protected= refuse every change with 5, as they refuse opening for writing.
+#include "machine.h"
+#include "wow64.h"
+
+#include <aclapi.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <set>
+
+namespace winsim {
+
+namespace {
+
+const char kAdministrators[] = "S-1-5-32-544";
+const DWORD kTakeOwnershipLuid = 9;
+const DWORD kSecurityLuid = 8;
+
+struct Alias {
+    const char* code;
+    const char* sid;
+};
+const Alias kAliases[] = {
+    {"SY", "S-1-5-18"},     {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"}, {"BA", "S-1-5-32-544"},
+    {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"}, {"PU", "S-1-5-32-547"}, {"WD", "S-1-1-0"},
+    {"AU", "S-1-5-11"},     {"CO", "S-1-3-0"},      {"IU", "S-1-5-4"},  {"SU", "S-1-5-6"},
+    {"AN", "S-1-5-7"},      {"RC", "S-1-5-12"},
+};
+
+struct Right {
+    const char* code;
+    ACCESS_MASK mask;
+};
+// Whole masks that SDDL names by one code, tried first.
+const Right kWholeRights[] = {
+    {"KA", KEY_ALL_ACCESS}, {"KR", KEY_READ}, {"KW", KEY_WRITE},
+    {"FA", 0x001F01FF},     {"FR", 0x00120089}, {"FW", 0x00120116}, {"FX", 0x001200A0},
+};
+// Single rights, in the order SDDL writes them.
+const Right kSingleRights[] = {
+    {"GA", GENERIC_ALL}, {"GR", GENERIC_READ}, {"GW", GENERIC_WRITE}, {"GX", GENERIC_EXECUTE},
+    {"CC", 0x1},         {"DC", 0x2},          {"LC", 0x4},           {"SW", 0x8},
+    {"RP", 0x10},        {"WP", 0x20},         {"DT", 0x40},          {"LO", 0x80},
+    {"CR", 0x100},       {"SD", DELETE},       {"RC", READ_CONTROL},  {"WD", WRITE_DAC},
+    {"WO", WRITE_OWNER},
+};
+const Right kAceFlags[] = {
+    {"OI", OBJECT_INHERIT_ACE}, {"CI", CONTAINER_INHERIT_ACE}, {"NP", NO_PROPAGATE_INHERIT_ACE},
+    {"IO", INHERIT_ONLY_ACE},   {"ID", INHERITED_ACE},
+};
+
+// ---- security identifiers ----
+
+std::mutex& Sid_Lock() {
+    static auto* lock = new std::mutex();
+    return *lock;
+}
+std::set<void*>& Allocated_Sids() {
+    static auto* sids = new std::set<void*>();
+    return *sids;
+}
+
+size_t Sid_Length(const SID* sid) { return 8 + 4 * size_t(sid->SubAuthorityCount); }
+
+bool Is_Valid_Sid(const void* pointer) {
+    const SID* sid = static_cast<const SID*>(pointer);
+    return sid && sid->Revision == SID_REVISION && sid->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
+}
+
+std::string Sid_Text(const SID* sid) {
+    uint64_t authority = 0;
+    for (BYTE b : sid->IdentifierAuthority.Value) authority = (authority << 8) | b;
+    std::string text = "S-1-" + std::to_string(authority);
+    const BYTE* subs = reinterpret_cast<const BYTE*>(sid) + 8;
+    for (unsigned i = 0; i < sid->SubAuthorityCount; ++i) {
+        DWORD value;
+        std::memcpy(&value, subs + 4 * i, 4);
+        text += "-" + std::to_string(value);
+    }
+    return text;
+}
+
+std::vector<uint8_t> Sid_Bytes(const std::string& text) {
+    std::vector<DWORD> parts;
+    size_t at = 4;  // after "S-1-"
+    while (at <= text.size()) {
+        size_t dash = text.find('-', at);
+        if (dash == std::string::npos) dash = text.size();
+        parts.push_back(DWORD(std::stoul(text.substr(at, dash - at))));
+        at = dash + 1;
+    }
+    std::vector<uint8_t> bytes(8 + 4 * (parts.size() - 1));
+    bytes[0] = SID_REVISION;
+    bytes[1] = BYTE(parts.size() - 1);
+    bytes[7] = BYTE(parts[0]);
+    for (size_t i = 1; i < parts.size(); ++i) std::memcpy(&bytes[8 + 4 * (i - 1)], &parts[i], 4);
+    return bytes;
+}
+
+std::string Sid_Code(const std::string& sid) {
+    for (const Alias& alias : kAliases)
+        if (sid == alias.sid) return alias.code;
+    return sid;
+}
+
+// ---- SDDL ----
+
+std::string Rights_Text(ACCESS_MASK mask) {
+    for (const Right& right : kWholeRights)
+        if (mask == right.mask) return right.code;
+    std::string text;
+    ACCESS_MASK left = mask;
+    for (const Right& right : kSingleRights)
+        if (mask & right.mask) {
+            text += right.code;
+            left &= ~right.mask;
+        }
+    if (left != 0 || mask == 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%x", unsigned(mask));
+        return hex;
+    }
+    return text;
+}
+
+std::string Ace_Text(const Ace& ace) {
+    std::string text = ace.type == ACCESS_DENIED_ACE_TYPE ? "(D;" : "(A;";
+    for (const Right& flag : kAceFlags)
+        if (ace.flags & flag.mask) text += flag.code;
+    return text + ";" + Rights_Text(ace.mask) + ";;;" + Sid_Code(ace.sid) + ")";
+}
+
+struct Effective {
+    std::string owner, group;
+    bool dacl_protected = false;
+    std::vector<Ace> aces;
+};
+
+std::string Effective_Text(const Effective& e) {
+    std::string text = "O:" + Sid_Code(e.owner);
+    if (!e.group.empty()) text += "G:" + Sid_Code(e.group);
+    text += "D:";
+    if (e.dacl_protected) text += "P";
+    for (const Ace& ace : e.aces) text += Ace_Text(ace);
+    return text;
+}
+
+// A SID at text[at...]: an alias of two capitals or S-1-...; advances at.
+bool Parse_Sid(const std::string& text, size_t& at, std::string& sid) {
+    if (text.compare(at, 2, "S-") == 0) {
+        size_t end = at + 2;
+        while (end < text.size() && (std::isdigit(uint8_t(text[end])) || text[end] == '-')) ++end;
+        std::string candidate = text.substr(at, end - at);
+        // S-1-AUTHORITY-SUB...: at least an authority, numbers between single dashes.
+        if (candidate.compare(0, 4, "S-1-") != 0 || candidate.size() == 4 || candidate.back() == '-' ||
+            candidate.find("--") != std::string::npos || std::count(candidate.begin(), candidate.end(), '-') > 17)
+            return false;
+        for (size_t p = 4, q; p <= candidate.size(); p = q + 1) {
+            q = candidate.find('-', p);
+            if (q == std::string::npos) q = candidate.size();
+            if (q - p > 10 || std::stoull(candidate.substr(p, q - p)) > 0xFFFFFFFFull) return false;
+        }
+        sid = candidate;
+        at = end;
+        return true;
+    }
+    for (const Alias& alias : kAliases)
+        if (text.compare(at, 2, alias.code) == 0) {
+            sid = alias.sid;
+            at += 2;
+            return true;
+        }
+    return false;
+}
+
+bool Parse_Codes(const std::string& text, const Right* table, size_t count, ACCESS_MASK& mask) {
+    mask = 0;
+    for (size_t at = 0; at < text.size(); at += 2) {
+        const Right* found = nullptr;
+        for (size_t i = 0; i < count; ++i)
+            if (text.compare(at, 2, table[i].code) == 0) found = &table[i];
+        if (!found) return false;
+        mask |= found->mask;
+    }
+    return true;
+}
+
+bool Parse_Ace(const std::string& text, Ace& ace, std::string& why) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t semi; (semi = text.find(';', start)) != std::string::npos; start = semi + 1)
+        fields.push_back(text.substr(start, semi - start));
+    fields.push_back(text.substr(start));
+    why = "bad entry (" + text + ")";
+    if (fields.size() != 6 || !fields[3].empty() || !fields[4].empty()) return false;
+    if (fields[0] == "A") ace.type = ACCESS_ALLOWED_ACE_TYPE;
+    else if (fields[0] == "D") ace.type = ACCESS_DENIED_ACE_TYPE;
+    else return false;
+    ACCESS_MASK flags;
+    if (!Parse_Codes(fields[1], kAceFlags, std::size(kAceFlags), flags)) return false;
+    if (flags & INHERITED_ACE) {
+        why = "entry (" + text + ") is inherited (ID): inherited entries come from the parent key";
+        return false;
+    }
+    ace.flags = BYTE(flags);
+    const std::string& rights = fields[2];
+    if (rights.compare(0, 2, "0x") == 0 || rights.compare(0, 2, "0X") == 0) {
+        if (rights.size() < 3 || rights.size() > 10 ||
+            rights.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+            return false;
+        ace.mask = ACCESS_MASK(std::stoul(rights.substr(2), nullptr, 16));
+    } else {
+        bool whole = false;
+        for (const Right& right : kWholeRights)
+            if (rights == right.code) {
+                ace.mask = right.mask;
+                whole = true;
+            }
+        if (!whole && (rights.empty() || !Parse_Codes(rights, kSingleRights, std::size(kSingleRights), ace.mask)))
+            return false;
+    }
+    size_t at = 0;
+    if (!Parse_Sid(fields[5], at, ace.sid) || at != fields[5].size()) return false;
+    why.clear();
+    return true;
+}
+
+// ---- effective security ----
+
+// What a key passes on to a subkey (every registry key is a container).
+void Inherit(const Effective& parent, std::vector<Ace>& aces) {
+    for (const Ace& ace : parent.aces) {
+        Ace child = ace;
+        if (ace.flags & CONTAINER_INHERIT_ACE) {
+            child.flags &= ~INHERIT_ONLY_ACE;
+            if (ace.flags & NO_PROPAGATE_INHERIT_ACE)
+                child.flags &= ~(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE);
+        } else if ((ace.flags & OBJECT_INHERIT_ACE) && !(ace.flags & NO_PROPAGATE_INHERIT_ACE)) {
+            child.flags |= INHERIT_ONLY_ACE;  // passed on to objects only: no effect on the subkey
+        } else {
+            continue;
+        }
+        child.flags |= INHERITED_ACE;
+        aces.push_back(child);
+    }
+}
+
+Effective Effective_Of(const Reg_Key& key, const Effective* parent) {
+    Effective e;
+    const Key_Security* stated = key.security.get();
+    e.owner = stated && !stated->owner.empty() ? stated->owner : kAdministrators;
+    if (stated) e.group = stated->group;
+    if (stated && stated->has_dacl) {
+        e.dacl_protected = stated->dacl_protected;
+        e.aces = stated->aces;
+    }
+    if (!e.dacl_protected && parent) Inherit(*parent, e.aces);
+    return e;
+}
+
+// The key at a hive and path (physical names), with its effective security; null when missing.
+Reg_Key* Walk(Machine& machine, bool machine_hive, const std::vector<Text>& names, Effective& e) {
+    Reg_Key* key = machine_hive ? &machine.hklm : &machine.hkcu;
+    e = Effective_Of(*key, nullptr);
+    for (const Text& name : names) {
+        key = key->Find_Subkey(name);
+        if (!key) return nullptr;
+        e = Effective_Of(*key, &e);
+    }
+    return key;
+}
+
+bool Split_Path(const Text& path, bool& machine_hive, std::vector<Text>& names) {
+    names.clear();
+    size_t start = 0;
+    bool first = true;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == Text::npos) end = path.size();
+        Text part = path.substr(start, end - start);
+        if (first) {
+            if (Same_Name(part, u"HKEY_LOCAL_MACHINE") || Same_Name(part, u"MACHINE")) machine_hive = true;
+            else if (Same_Name(part, u"HKEY_CURRENT_USER") || Same_Name(part, u"CURRENT_USER")) machine_hive = false;
+            else if (Same_Name(part, u"CLASSES_ROOT")) {
+                machine_hive = true;
+                names = {u"SOFTWARE", u"Classes"};
+            } else return false;
+            first = false;
+        } else if (!part.empty()) {
+            names.push_back(part);
+        }
+        start = end + 1;
+    }
+    return !first;
+}
+
+Text Upper(const Text& text) {
+    Text out = text;
+    for (char16_t& c : out) c = Upcase(c);
+    return out;
+}
+
+// Keeps the security of a key and of every key below it before its first change. A key seen before
+// had its whole tree kept then, so each key is walked once per run.
+void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effective& e) {
+    if (!machine.security_seen.insert(Upper(path)).second) return;
+    machine.security_before.emplace_back(path, Effective_Text(e));
+    for (const auto& child : key.subkeys)
+        Snapshot(machine, *child, path + u"\\" + child->name, Effective_Of(*child, &e));
+}
+
+ACCESS_MASK Map_Generic(ACCESS_MASK mask) {
+    ACCESS_MASK mapped = mask & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
+    if (mask & GENERIC_ALL) mapped |= KEY_ALL_ACCESS;
+    if (mask & GENERIC_READ) mapped |= KEY_READ;
+    if (mask & GENERIC_WRITE) mapped |= KEY_WRITE;
+    if (mask & GENERIC_EXECUTE) mapped |= KEY_EXECUTE;
+    return mapped;
+}
+
+bool Token_Has_Sid(const Token& token, const std::string& sid) {
+    return token.user == sid || std::find(token.groups.begin(), token.groups.end(), sid) != token.groups.end();
+}
+
+ACCESS_MASK Granted_Access(const Effective& e, const Token& token) {
+    ACCESS_MASK allowed = 0, denied = 0;
+    for (const Ace& ace : e.aces) {
+        if ((ace.flags & INHERIT_ONLY_ACE) || !Token_Has_Sid(token, ace.sid)) continue;
+        ACCESS_MASK mask = Map_Generic(ace.mask);
+        if (ace.type == ACCESS_DENIED_ACE_TYPE) denied |= mask & ~allowed;
+        else allowed |= mask & ~denied;
+    }
+    if (Token_Has_Sid(token, e.owner)) allowed |= READ_CONTROL | WRITE_DAC;
+    return allowed;
+}
+
+// The entries of a binary access list; false when it is malformed.
+bool Read_Acl(const ACL* acl, std::vector<Ace>& aces) {
+    aces.clear();
+    if (acl->AclRevision != ACL_REVISION && acl->AclRevision != ACL_REVISION_DS) return false;
+    if (acl->AclSize < sizeof(ACL)) return false;
+    const BYTE* base = reinterpret_cast<const BYTE*>(acl);
+    size_t at = sizeof(ACL);
+    for (unsigned i = 0; i < acl->AceCount; ++i) {
+        if (at + sizeof(ACE_HEADER) > acl->AclSize) return false;
+        ACE_HEADER header;
+        std::memcpy(&header, base + at, sizeof header);
+        if (header.AceSize < 8 || at + header.AceSize > acl->AclSize) return false;
+        if (header.AceType != ACCESS_ALLOWED_ACE_TYPE && header.AceType != ACCESS_DENIED_ACE_TYPE) return false;
+        const SID* sid = reinterpret_cast<const SID*>(base + at + 8);
+        if (header.AceSize < 8 + 8 || !Is_Valid_Sid(sid) || 8 + Sid_Length(sid) > header.AceSize) return false;
+        Ace ace;
+        ace.type = header.AceType;
+        ace.flags = header.AceFlags;
+        std::memcpy(&ace.mask, base + at + 4, 4);
+        ace.sid = Sid_Text(sid);
+        aces.push_back(ace);
+        at += header.AceSize;
+    }
+    return true;
+}
+
+PACL Write_Acl(const std::vector<Ace>& aces) {
+    size_t size = sizeof(ACL);
+    std::vector<std::vector<uint8_t>> sids;
+    for (const Ace& ace : aces) {
+        sids.push_back(Sid_Bytes(ace.sid));
+        size += 8 + sids.back().size();
+    }
+    BYTE* base = static_cast<BYTE*>(LocalAlloc(LPTR, size));
+    if (!base) return nullptr;
+    ACL header{ACL_REVISION, 0, WORD(size), WORD(aces.size()), 0};
+    std::memcpy(base, &header, sizeof header);
+    size_t at = sizeof(ACL);
+    for (size_t i = 0; i < aces.size(); ++i) {
+        ACE_HEADER ace_header{aces[i].type, aces[i].flags, WORD(8 + sids[i].size())};
+        std::memcpy(base + at, &ace_header, sizeof ace_header);
+        std::memcpy(base + at + 4, &aces[i].mask, 4);
+        std::memcpy(base + at + 8, sids[i].data(), sids[i].size());
+        at += ace_header.AceSize;
+    }
+    return reinterpret_cast<PACL>(base);
+}
+
+const char* Object_Type_Name(SE_OBJECT_TYPE type) {
+    switch (type) {
+    case SE_REGISTRY_KEY: return "SE_REGISTRY_KEY";
+    case SE_REGISTRY_WOW64_32KEY: return "SE_REGISTRY_WOW64_32KEY";
+    case SE_REGISTRY_WOW64_64KEY: return "SE_REGISTRY_WOW64_64KEY";
+    default: return "other";
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<Key_Security> Make_Root_Security() {
+    auto security = std::make_shared<Key_Security>();
+    std::string why;
+    Parse_Key_Sddl("O:SYG:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)", *security, why);
+    return security;
+}
+
+bool Parse_Key_Sddl(const std::string& sddl, Key_Security& security, std::string& why) {
+    security = Key_Security();
+    size_t at = 0;
+    why = "bad SDDL \"" + sddl + "\"";
+    while (at < sddl.size()) {
+        if (at + 2 > sddl.size() || sddl[at + 1] != ':') return false;
+        char part = sddl[at];
+        at += 2;
+        if (part == 'O' || part == 'G') {
+            std::string& sid = part == 'O' ? security.owner : security.group;
+            if (!sid.empty() || !Parse_Sid(sddl, at, sid)) return false;
+        } else if (part == 'D') {
+            if (security.has_dacl) return false;
+            security.has_dacl = true;
+            while (at < sddl.size() && sddl[at] != '(' && !(at + 1 < sddl.size() && sddl[at + 1] == ':')) {
+                if (sddl[at] == 'P') {
+                    security.dacl_protected = true;
+                    ++at;
+                } else if (sddl.compare(at, 2, "AI") == 0 || sddl.compare(at, 2, "AR") == 0) {
+                    at += 2;
+                } else {
+                    return false;
+                }
+            }
+            while (at < sddl.size() && sddl[at] == '(') {
+                size_t close = sddl.find(')', at);
+                if (close == std::string::npos) return false;
+                Ace ace;
+                if (!Parse_Ace(sddl.substr(at + 1, close - at - 1), ace, why)) return false;
+                security.aces.push_back(ace);
+                at = close + 1;
+            }
+        } else {
+            why = "only O:, G: and D: are modelled in \"" + sddl + "\"";
+            return false;
+        }
+    }
+    why.clear();
+    return true;
+}
+
+std::string Stated_Sddl(const Key_Security& security) {
+    std::string text;
+    if (!security.owner.empty()) text += "O:" + Sid_Code(security.owner);
+    if (!security.group.empty()) text += "G:" + Sid_Code(security.group);
+    if (security.has_dacl) {
+        text += security.dacl_protected ? "D:P" : "D:";
+        for (const Ace& ace : security.aces) text += Ace_Text(ace);
+    }
+    return text;
+}
+
+Reg_Key* Find_Key_By_Path(Machine& machine, const Text& path) {
+    bool machine_hive = true;
+    std::vector<Text> names;
+    if (!Split_Path(path, machine_hive, names)) return nullptr;
+    Effective e;
+    return Walk(machine, machine_hive, names, e);
+}
+
+std::string Effective_Sddl(Machine& machine, const Text& path) {
+    bool machine_hive = true;
+    std::vector<Text> names;
+    Effective e;
+    if (!Split_Path(path, machine_hive, names) || !Walk(machine, machine_hive, names, e)) return std::string();
+    return Effective_Text(e);
+}
+
+std::string Security_Changes(Machine& machine) {
+    std::string out;
+    for (const auto& entry : machine.security_before) {
+        std::string after = Effective_Sddl(machine, entry.first);
+        if (after.empty() || after == entry.second) continue;  // deleted since, or as before
+        out += To_Utf8(entry.first) + "\n  before: " + entry.second + "\n  after:  " + after + "\n";
+    }
+    return out;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1, DWORD s2,
+                              DWORD s3, DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID* sid) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    if (machine.Record_Call("AllocateAndInitializeSid", Text(), &fault, std::to_string(count))) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    if (!authority || !sid || count > 8) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD subs[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    SID* made = static_cast<SID*>(std::calloc(1, 8 + 4 * size_t(count ? count : 1)));
+    if (!made) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    made->Revision = SID_REVISION;
+    made->SubAuthorityCount = count;
+    made->IdentifierAuthority = *authority;
+    std::memcpy(reinterpret_cast<BYTE*>(made) + 8, subs, 4 * size_t(count));
+    {
+        std::lock_guard<std::mutex> sids(Sid_Lock());
+        Allocated_Sids().insert(made);
+    }
+    *sid = made;
+    return TRUE;
+}
+
+PVOID FreeSid(PSID sid) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    std::string text = Is_Valid_Sid(sid) ? Sid_Text(static_cast<SID*>(sid)) : std::string("invalid");
+    DWORD fault;
+    if (machine.Record_Call("FreeSid", From_Utf8(text), &fault)) return sid;
+    std::lock_guard<std::mutex> sids(Sid_Lock());
+    if (!Allocated_Sids().erase(sid)) return sid;  // not made by AllocateAndInitializeSid: refused
+    std::free(sid);
+    return nullptr;
+}
+
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PACL* new_acl) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    if (machine.Record_Call("SetEntriesInAclW", Text(), &fault, std::to_string(count))) return fault;
+    if (!new_acl || (count && !entries)) return ERROR_INVALID_PARAMETER;
+    std::vector<Ace> aces;
+    if (old_acl && !Read_Acl(old_acl, aces)) return ERROR_INVALID_ACL;
+    std::vector<Ace> denied, allowed, inherited;
+    for (const Ace& ace : aces)
+        (ace.flags & INHERITED_ACE ? inherited : ace.type == ACCESS_DENIED_ACE_TYPE ? denied : allowed).push_back(ace);
+    for (ULONG i = 0; i < count; ++i) {
+        const EXPLICIT_ACCESS_W& entry = entries[i];
+        if (entry.Trustee.pMultipleTrustee || entry.Trustee.TrusteeForm != TRUSTEE_IS_SID)
+            return ERROR_INVALID_PARAMETER;  // trustees by name are not modelled
+        if (!Is_Valid_Sid(entry.Trustee.ptstrName)) return ERROR_INVALID_SID;
+        std::string sid = Sid_Text(reinterpret_cast<const SID*>(entry.Trustee.ptstrName));
+        Ace ace{ACCESS_ALLOWED_ACE_TYPE, BYTE(entry.grfInheritance & VALID_INHERIT_FLAGS & ~INHERITED_ACE),
+                entry.grfAccessPermissions, sid};
+        auto of_trustee = [&](const Ace& a) { return a.sid == sid; };
+        switch (entry.grfAccessMode) {
+        case SET_ACCESS:
+            denied.erase(std::remove_if(denied.begin(), denied.end(), of_trustee), denied.end());
+            allowed.erase(std::remove_if(allowed.begin(), allowed.end(), of_trustee), allowed.end());
+            if (ace.mask) allowed.push_back(ace);
+            break;
+        case GRANT_ACCESS:
+            allowed.push_back(ace);
+            break;
+        case DENY_ACCESS:
+            ace.type = ACCESS_DENIED_ACE_TYPE;
+            denied.push_back(ace);
+            break;
+        case REVOKE_ACCESS:
+            allowed.erase(std::remove_if(allowed.begin(), allowed.end(), of_trustee), allowed.end());
+            break;
+        default:
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    std::vector<Ace> all = denied;  // canonical order: denied, allowed, then inherited entries
+    all.insert(all.end(), allowed.begin(), allowed.end());
+    all.insert(all.end(), inherited.begin(), inherited.end());
+    PACL acl = Write_Acl(all);
+    if (!acl) return ERROR_NOT_ENOUGH_MEMORY;
+    *new_acl = acl;
+    return ERROR_SUCCESS;
+}
+
+DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information,
+                            PSID owner, PSID group, PACL dacl, PACL sacl) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    std::string note = Object_Type_Name(object_type);
+    if (information & OWNER_SECURITY_INFORMATION)
+        note += " owner=" + (Is_Valid_Sid(owner) ? Sid_Code(Sid_Text(static_cast<SID*>(owner))) : "invalid");
+    if (information & DACL_SECURITY_INFORMATION) note += " dacl";
+    DWORD fault;
+    if (machine.Record_Call("SetNamedSecurityInfoW", From_Wide_Pointer(object_name), &fault, note)) return fault;
+    (void)group;
+    (void)sacl;
+    if (!object_name) return ERROR_INVALID_PARAMETER;
+    if (object_type != SE_REGISTRY_KEY && object_type != SE_REGISTRY_WOW64_32KEY &&
+        object_type != SE_REGISTRY_WOW64_64KEY)
+        return ERROR_INVALID_PARAMETER;  // only registry keys are modelled
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) {
+        std::shared_ptr<Token> token = machine.Calling_Token();
+        if ((information & SACL_SECURITY_INFORMATION) && !token->Has_Enabled(kSecurityLuid))
+            return ERROR_PRIVILEGE_NOT_HELD;
+        return ERROR_NOT_SUPPORTED;  // groups and system access lists are not modelled
+    }
+    bool machine_hive = true;
+    std::vector<Text> names;
+    if (!Split_Path(From_Wide_Pointer(object_name), machine_hive, names)) return ERROR_INVALID_PARAMETER;
+    if (object_type == SE_REGISTRY_WOW64_32KEY) names = Path_In_32Bit_View(machine_hive, names);
+    Effective e;
+    Reg_Key* key = Walk(machine, machine_hive, names, e);
+    if (!key) return ERROR_FILE_NOT_FOUND;
+    if (key->write_protected) return ERROR_ACCESS_DENIED;
+
+    std::shared_ptr<Token> token = machine.Calling_Token();
+    ACCESS_MASK granted = Granted_Access(e, *token);
+    if (token->Has_Enabled(kTakeOwnershipLuid)) granted |= WRITE_OWNER;
+    ACCESS_MASK needed = 0;
+    if (information & OWNER_SECURITY_INFORMATION) needed |= WRITE_OWNER;
+    if (information & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
+    if ((granted & needed) != needed) return ERROR_ACCESS_DENIED;
+
+    std::string new_owner;
+    if (information & OWNER_SECURITY_INFORMATION) {
+        if (!Is_Valid_Sid(owner)) return ERROR_INVALID_SID;
+        new_owner = Sid_Text(static_cast<SID*>(owner));
+        if (!Token_Has_Sid(*token, new_owner)) return ERROR_INVALID_OWNER;  // not an identity of the caller
+    }
+    std::vector<Ace> aces;
+    if (information & DACL_SECURITY_INFORMATION) {
+        if (!dacl) return ERROR_NOT_SUPPORTED;  // a null list (everyone has every right) is not modelled
+        if (!Read_Acl(dacl, aces)) return ERROR_INVALID_ACL;
+        // Inherited entries of the given list are dropped: inheritance comes from the parent.
+        aces.erase(std::remove_if(aces.begin(), aces.end(), [](const Ace& a) { return a.flags & INHERITED_ACE; }),
+                   aces.end());
+    }
+
+    Text path = machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
+    for (const Text& name : names) path += u"\\" + name;
+    Snapshot(machine, *key, path, e);
+    if (!key->security) key->security = std::make_shared<Key_Security>();
+    if (information & OWNER_SECURITY_INFORMATION) key->security->owner = new_owner;
+    if (information & DACL_SECURITY_INFORMATION) {
+        // Without PROTECTED_ or UNPROTECTED_DACL_SECURITY_INFORMATION the key keeps its protection.
+        if (information & PROTECTED_DACL_SECURITY_INFORMATION) key->security->dacl_protected = true;
+        else if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) key->security->dacl_protected = false;
+        key->security->has_dacl = true;
+        key->security->aces = aces;
+    }
+    return ERROR_SUCCESS;
+}
