@@ -4,3 +4,5 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 ctest --preset linux
+# The release package, built twice from the same commit in two folders, must be the same byte for byte.
+bash "$(dirname "${BASH_SOURCE[0]}")/check-reproducible.sh"
