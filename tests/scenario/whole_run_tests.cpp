@@ -55,12 +55,13 @@ fs::path Find_No_Case(const fs::path& root, const std::vector<std::string>& part
     return current;
 }
 
-Run_Output Run_Tool(const std::string& machine, const std::string& arguments = "") {
+// Runs the tool on a scenario folder (a path) through the runner.
+Run_Output Run_Tool_On(const fs::path& scenario, const std::string& arguments) {
     Run_Output run;
-    run.out_dir = fs::temp_directory_path() / ("vpsim-" + machine + "-" + std::to_string(getpid()) + "-" +
-                                               std::to_string(std::rand()));
+    run.out_dir = fs::temp_directory_path() / ("vpsim-" + scenario.filename().string() + "-" +
+                                               std::to_string(getpid()) + "-" + std::to_string(std::rand()));
     fs::remove_all(run.out_dir);
-    std::string command = std::string(VPSIM_PATH) + " run " + SOURCE_DIR + "/machines/" + machine + " --out " +
+    std::string command = std::string(VPSIM_PATH) + " run \"" + scenario.string() + "\" --out " +
                           run.out_dir.string() + (arguments.empty() ? "" : " -- " + arguments);
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -72,10 +73,14 @@ Run_Output Run_Tool(const std::string& machine, const std::string& arguments = "
     return run;
 }
 
-// What the run changed, as `vpsim diff` summarises it.
-std::string Summarise_Changes(const std::string& machine, const fs::path& out_dir) {
-    std::string command = std::string(VPSIM_PATH) + " diff " + SOURCE_DIR + "/machines/" + machine + " " +
-                          out_dir.string();
+Run_Output Run_Tool(const std::string& machine, const std::string& arguments = "") {
+    return Run_Tool_On(fs::path(SOURCE_DIR) / "machines" / machine, arguments);
+}
+
+// What a run changed, as `vpsim diff` summarises it (options: "--json" or none).
+std::string Summarise_Changes_Of(const fs::path& before, const fs::path& after, const std::string& options = "") {
+    std::string command = std::string(VPSIM_PATH) + " diff " + options + " \"" + before.string() + "\" \"" +
+                          after.string() + "\"";
     std::string summary;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return summary;
@@ -84,6 +89,16 @@ std::string Summarise_Changes(const std::string& machine, const fs::path& out_di
     while ((count = fread(buffer, 1, sizeof(buffer), pipe)) > 0) summary.append(buffer, count);
     pclose(pipe);
     return summary;
+}
+
+std::string Summarise_Changes(const std::string& machine, const fs::path& out_dir) {
+    return Summarise_Changes_Of(fs::path(SOURCE_DIR) / "machines" / machine, out_dir);
+}
+
+std::string Demo_Arguments() {
+    std::string arguments = Read_File(fs::path(SOURCE_DIR) / "machines/demo/expected/arguments.txt");
+    arguments.erase(std::remove(arguments.begin(), arguments.end(), '\n'), arguments.end());
+    return arguments;
 }
 
 std::vector<std::string> Split_Lines(const std::string& text) {
@@ -137,6 +152,32 @@ TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo"));
+
+// The preview for other tools: the same changes as JSON, exit code and RunOnce command included.
+TEST(Whole_Run_Preview, JsonPreviewOfTheDemoMachine) {
+    Run_Output run = Run_Tool("demo", Demo_Arguments());
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    EXPECT_EQ(Summarise_Changes_Of(demo, run.out_dir, "--json"), Read_File(demo / "expected" / "changes.json"));
+    fs::remove_all(run.out_dir);
+}
+
+// A second run on the machine the first one left (not restarted in between: the provider library is
+// still in use): nothing is found, the library is scheduled once more and the restart is asked again.
+TEST(Whole_Run_Second, SecondRunOnTheDemoMachineFindsNothingLeft) {
+    const fs::path expected = fs::path(SOURCE_DIR) / "machines" / "demo" / "expected";
+    Run_Output first = Run_Tool("demo", Demo_Arguments());
+    ASSERT_EQ(first.exit_code, 1);
+    Run_Output second = Run_Tool_On(first.out_dir, Demo_Arguments());
+    EXPECT_EQ(second.exit_code, std::stoi(Read_File(expected / "second-run" / "exit-code.txt")));
+    EXPECT_EQ(second.console, Read_File(expected / "console.txt"));
+    fs::path log = Find_No_Case(second.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});
+    ASSERT_FALSE(log.empty()) << "no log file in " << second.out_dir;
+    Expect_Log_Matches(Read_File(log), Read_File(expected / "second-run" / "vpRemovalTool.txt"));
+    EXPECT_EQ(Summarise_Changes_Of(first.out_dir, second.out_dir),
+              Read_File(expected / "second-run" / "changes.txt"));
+    fs::remove_all(first.out_dir);
+    fs::remove_all(second.out_dir);
+}
 
 TEST(Whole_Run_Arguments, FurtherArgumentsAreIgnored) {
     Run_Output plain = Run_Tool("clean");

@@ -2,7 +2,7 @@
 // as the run left it; "diff" summarises what a run changed.
 //
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
-//   vpsim diff BEFORE_DIR AFTER_DIR
+//   vpsim diff [--json] BEFORE_DIR AFTER_DIR
 #include "machine.h"
 
 #include <algorithm>
@@ -30,7 +30,7 @@ const int kExitOutput = 74;  // the result could not be written
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
-    "       vpsim diff BEFORE_DIR AFTER_DIR\n";
+    "       vpsim diff [--json] BEFORE_DIR AFTER_DIR\n";
 
 int Usage_Error(const std::string& message) {
     std::fprintf(stderr, "vpsim: %s\n%s", message.c_str(), kUsage);
@@ -140,9 +140,32 @@ int Run(const std::vector<std::string>& args) {
 
 // ---- diff ----
 
+// What a run changed. Keys and folders that went as a whole are one entry with the count of what
+// was below them; values and files are listed one by one.
+struct Tree_Entry {
+    std::string path;
+    size_t below = 0;
+};
+
+struct Value_Entry {
+    std::string key;
+    Text name;                    // empty: the key's default value
+    const Reg_Value* value = nullptr;  // after the run (added and changed values)
+};
+
+struct Security_Entry {
+    std::string key, before, after;
+};
+
 struct Changes {
-    std::vector<std::string> keys_removed, values_removed, values_changed, keys_added, values_added;
-    std::vector<std::string> nodes_removed, nodes_added, files_changed;
+    std::vector<Tree_Entry> keys_removed, keys_added;
+    std::vector<Value_Entry> values_removed, values_changed, values_added;
+    std::vector<Tree_Entry> nodes_removed, nodes_added;  // a folder's path ends in a backslash
+    std::vector<std::string> files_changed;
+    std::vector<Value_Entry> run_once;  // RunOnce values that the run added or changed
+    std::vector<std::string> restart;   // deleted at the next restart
+    std::vector<Security_Entry> security;
+    std::string exit_code;              // empty: the run folder does not say
 };
 
 size_t Count_Keys_Below(const Reg_Key& key) {
@@ -151,19 +174,17 @@ size_t Count_Keys_Below(const Reg_Key& key) {
     return count;
 }
 
-std::string Tree_Line(const std::string& path, size_t below, const char* one, const char* many) {
-    if (below == 0) return path;
-    return path + "  (and " + std::to_string(below) + " " + (below == 1 ? one : many) + " below)";
-}
-
-std::string Value_Line(const std::string& key_path, const Reg_Value& value) {
-    if (value.name.empty()) return key_path + "  @";
-    return key_path + "  \"" + To_Utf8(value.name) + "\"";
+bool Is_Run_Once_Key(const std::string& path) {
+    const std::string tail = "\\RunOnce";
+    return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Values of a new key and of the keys below it are listed one by one; the key itself once.
 void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& changes) {
-    for (const Reg_Value& value : key.values) changes.values_added.push_back(Value_Line(path, value));
+    for (const Reg_Value& value : key.values) {
+        changes.values_added.push_back(Value_Entry{path, value.name, &value});
+        if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
+    }
     for (const auto& subkey : key.subkeys)
         List_Added_Values(*subkey, path + "\\" + To_Utf8(subkey->name), changes);
 }
@@ -171,22 +192,28 @@ void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& cha
 void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes& changes) {
     for (const Reg_Value& old_value : before.values) {
         const Reg_Value* new_value = after.Find_Value(old_value.name);
-        if (!new_value) changes.values_removed.push_back(Value_Line(path, old_value));
-        else if (new_value->type != old_value.type || new_value->data != old_value.data)
-            changes.values_changed.push_back(Value_Line(path, old_value));
+        if (!new_value) {
+            changes.values_removed.push_back(Value_Entry{path, old_value.name, nullptr});
+        } else if (new_value->type != old_value.type || new_value->data != old_value.data) {
+            changes.values_changed.push_back(Value_Entry{path, old_value.name, new_value});
+            if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_changed.back());
+        }
     }
-    for (const Reg_Value& new_value : after.values)
-        if (!before.Find_Value(new_value.name)) changes.values_added.push_back(Value_Line(path, new_value));
+    for (const Reg_Value& new_value : after.values) {
+        if (before.Find_Value(new_value.name)) continue;
+        changes.values_added.push_back(Value_Entry{path, new_value.name, &new_value});
+        if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
+    }
     for (const auto& old_key : before.subkeys) {
         std::string key_path = path + "\\" + To_Utf8(old_key->name);
         Reg_Key* new_key = after.Find_Subkey(old_key->name);
         if (new_key) Diff_Keys(*old_key, *new_key, key_path, changes);
-        else changes.keys_removed.push_back(Tree_Line(key_path, Count_Keys_Below(*old_key), "key", "keys"));
+        else changes.keys_removed.push_back(Tree_Entry{key_path, Count_Keys_Below(*old_key)});
     }
     for (const auto& new_key : after.subkeys) {
         if (before.Find_Subkey(new_key->name)) continue;
         std::string key_path = path + "\\" + To_Utf8(new_key->name);
-        changes.keys_added.push_back(Tree_Line(key_path, Count_Keys_Below(*new_key), "key", "keys"));
+        changes.keys_added.push_back(Tree_Entry{key_path, Count_Keys_Below(*new_key)});
         List_Added_Values(*new_key, key_path, changes);
     }
 }
@@ -202,7 +229,7 @@ void List_Added_Files(const Fs_Node& folder, const std::string& path, Changes& c
     for (const auto& child : folder.children) {
         std::string child_path = path + "\\" + To_Utf8(child->name);
         if (child->directory) List_Added_Files(*child, child_path, changes);
-        else changes.nodes_added.push_back(child_path);
+        else changes.nodes_added.push_back(Tree_Entry{child_path, 0});
     }
 }
 
@@ -214,10 +241,9 @@ void Diff_Folders(const Fs_Node& before, const Fs_Node& after, const std::string
             if (old_node->directory) Diff_Folders(*old_node, *new_node, node_path, changes);
             else if (old_node->data != new_node->data) changes.files_changed.push_back(node_path);
         } else if (old_node->directory) {
-            changes.nodes_removed.push_back(
-                Tree_Line(node_path + "\\", Count_Nodes_Below(*old_node), "entry", "entries"));
+            changes.nodes_removed.push_back(Tree_Entry{node_path + "\\", Count_Nodes_Below(*old_node)});
         } else {
-            changes.nodes_removed.push_back(node_path);
+            changes.nodes_removed.push_back(Tree_Entry{node_path, 0});
         }
     }
     for (const auto& new_node : after.children) {
@@ -225,13 +251,76 @@ void Diff_Folders(const Fs_Node& before, const Fs_Node& after, const std::string
         if (old_node && old_node->directory == new_node->directory) continue;
         std::string node_path = path + "\\" + To_Utf8(new_node->name);
         if (!new_node->directory) {
-            changes.nodes_added.push_back(node_path);
+            changes.nodes_added.push_back(Tree_Entry{node_path, 0});
             continue;
         }
-        changes.nodes_added.push_back(
-            Tree_Line(node_path + "\\", Count_Nodes_Below(*new_node), "entry", "entries"));
+        changes.nodes_added.push_back(Tree_Entry{node_path + "\\", Count_Nodes_Below(*new_node)});
         List_Added_Files(*new_node, node_path, changes);
     }
+}
+
+// The files the run folder holds beside the machine: pending-deletes.txt, security.txt and
+// exit-code.txt (each may be absent).
+void Read_Run_Files(const fs::path& after_dir, Changes& changes) {
+    std::ifstream pending(after_dir / "pending-deletes.txt");
+    for (std::string line; std::getline(pending, line);)
+        if (!line.empty()) changes.restart.push_back(line);
+    // security.txt: per key its path, then its "before:" and "after:" lines.
+    std::ifstream security_file(after_dir / "security.txt");
+    for (std::string line; std::getline(security_file, line);) {
+        if (line.empty()) continue;
+        if (line[0] != ' ') {
+            changes.security.push_back(Security_Entry{line, "", ""});
+            continue;
+        }
+        if (changes.security.empty()) continue;
+        std::string text = line.substr(line.find_first_not_of(' '));
+        if (text.compare(0, 7, "before:") == 0) changes.security.back().before = text.substr(7);
+        else if (text.compare(0, 6, "after:") == 0) changes.security.back().after = text.substr(6);
+        for (std::string* part : {&changes.security.back().before, &changes.security.back().after})
+            part->erase(0, part->find_first_not_of(' '));
+    }
+    std::ifstream exit_file(after_dir / "exit-code.txt");
+    std::string code;
+    if (std::getline(exit_file, code) && !code.empty() &&
+        code.find_first_not_of("-0123456789") == std::string::npos)
+        changes.exit_code = code;
+}
+
+// A value's data as text: strings as they are (a multi-string's parts joined with " | "), numbers
+// in decimal, anything else in hexadecimal bytes.
+std::string Value_Data(const Reg_Value& value) {
+    const std::vector<uint8_t>& data = value.data;
+    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
+        Text text;
+        for (size_t i = 0; i + 1 < data.size(); i += 2) text += char16_t(data[i] | (data[i + 1] << 8));
+        while (!text.empty() && text.back() == 0) text.pop_back();
+        std::string out;
+        for (char16_t c : text) {
+            if (c == 0) out += " | ";
+            else out += To_Utf8(Text(1, c));
+        }
+        return out;
+    }
+    if (value.type == REG_DWORD && data.size() == 4)
+        return std::to_string(uint32_t(data[0] | data[1] << 8 | data[2] << 16 | uint32_t(data[3]) << 24));
+    std::string out;
+    char hex[4];
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(hex, sizeof hex, "%s%02x", i ? "," : "", data[i]);
+        out += hex;
+    }
+    return out;
+}
+
+std::string Tree_Line(const Tree_Entry& entry, const char* one, const char* many) {
+    if (entry.below == 0) return entry.path;
+    return entry.path + "  (and " + std::to_string(entry.below) + " " + (entry.below == 1 ? one : many) + " below)";
+}
+
+std::string Value_Line(const Value_Entry& entry) {
+    if (entry.name.empty()) return entry.key + "  @";
+    return entry.key + "  \"" + To_Utf8(entry.name) + "\"";
 }
 
 void Print_Section(const char* title, const std::vector<std::string>& lines, bool& any) {
@@ -241,11 +330,114 @@ void Print_Section(const char* title, const std::vector<std::string>& lines, boo
     any = true;
 }
 
+template <typename Item, typename Format>
+std::vector<std::string> Lines(const std::vector<Item>& items, Format format) {
+    std::vector<std::string> lines;
+    for (const Item& item : items) lines.push_back(format(item));
+    return lines;
+}
+
+std::string Exit_Code_Meaning(const std::string& code) {
+    if (code == "0") return "done; no restart needed";
+    if (code == "1") return "done; restart the machine to finish";
+    if (code == "2") return "started without a program name; the bundle's uninstall was not scheduled";
+    return "not one of the tool's codes";
+}
+
+void Print_Text(const Changes& changes) {
+    auto keys = [](const Tree_Entry& e) { return Tree_Line(e, "key", "keys"); };
+    auto nodes = [](const Tree_Entry& e) { return Tree_Line(e, "entry", "entries"); };
+    auto plain = [](const std::string& line) { return line; };
+    bool any = false;
+    Print_Section("Keys removed", Lines(changes.keys_removed, keys), any);
+    Print_Section("Values removed", Lines(changes.values_removed, Value_Line), any);
+    Print_Section("Values changed", Lines(changes.values_changed, Value_Line), any);
+    Print_Section("Keys added", Lines(changes.keys_added, keys), any);
+    Print_Section("Values added", Lines(changes.values_added, Value_Line), any);
+    Print_Section("Key security changed", Lines(changes.security, [](const Security_Entry& e) {
+                      return e.key + "\n     before: " + e.before + "\n     after:  " + e.after;
+                  }), any);
+    Print_Section("Files and folders removed", Lines(changes.nodes_removed, nodes), any);
+    Print_Section("Files changed", Lines(changes.files_changed, plain), any);
+    Print_Section("Files and folders added", Lines(changes.nodes_added, nodes), any);
+    Print_Section("Deleted at the next restart", Lines(changes.restart, plain), any);
+    Print_Section("RunOnce entries written", Lines(changes.run_once, [](const Value_Entry& e) {
+                      return Value_Line(e) + " = " + Value_Data(*e.value);
+                  }), any);
+    if (!any) std::printf("No changes.\n");
+    if (!changes.exit_code.empty())
+        std::printf("\nExit code: %s (%s)\n", changes.exit_code.c_str(), Exit_Code_Meaning(changes.exit_code).c_str());
+}
+
+// ---- JSON ----
+
+std::string Json_String(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+template <typename Item, typename Format>
+void Json_Array(const char* name, const std::vector<Item>& items, Format format, std::string& out) {
+    out += "  " + Json_String(name) + ": [";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ",\n    " : "\n    ") + format(items[i]);
+    out += items.empty() ? "],\n" : "\n  ],\n";
+}
+
+std::string Json_Tree(const Tree_Entry& entry) {
+    return "{\"path\": " + Json_String(entry.path) + ", \"below\": " + std::to_string(entry.below) + "}";
+}
+
+std::string Json_Value(const Value_Entry& entry) {
+    std::string out = "{\"key\": " + Json_String(entry.key) + ", \"name\": " + Json_String(To_Utf8(entry.name));
+    if (entry.value) out += ", \"data\": " + Json_String(Value_Data(*entry.value));
+    return out + "}";
+}
+
+void Print_Json(const Changes& changes) {
+    auto plain = [](const std::string& text) { return Json_String(text); };
+    std::string out = "{\n";
+    Json_Array("keys_removed", changes.keys_removed, Json_Tree, out);
+    Json_Array("values_removed", changes.values_removed, Json_Value, out);
+    Json_Array("values_changed", changes.values_changed, Json_Value, out);
+    Json_Array("keys_added", changes.keys_added, Json_Tree, out);
+    Json_Array("values_added", changes.values_added, Json_Value, out);
+    Json_Array("key_security_changed", changes.security, [](const Security_Entry& e) {
+        return "{\"key\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
+               ", \"after\": " + Json_String(e.after) + "}";
+    }, out);
+    Json_Array("files_removed", changes.nodes_removed, Json_Tree, out);
+    Json_Array("files_changed", changes.files_changed, plain, out);
+    Json_Array("files_added", changes.nodes_added, Json_Tree, out);
+    Json_Array("deleted_at_restart", changes.restart, plain, out);
+    Json_Array("run_once", changes.run_once, Json_Value, out);
+    out += "  \"exit_code\": " + (changes.exit_code.empty() ? std::string("null") : changes.exit_code) + "\n}\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 int Diff(const std::vector<std::string>& args) {
-    if (args.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
+    std::vector<std::string> folders;
+    bool json = false;
+    for (const std::string& arg : args) {
+        if (arg == "--json") json = true;
+        else if (arg.compare(0, 1, "-") == 0) return Usage_Error("unexpected argument \"" + arg + "\"");
+        else folders.push_back(arg);
+    }
+    if (folders.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
     Machine before, after;
     std::string error;
-    if (!Load(before, args[0], error) || !Load(after, args[1], error)) {
+    if (!Load(before, folders[0], error) || !Load(after, folders[1], error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -253,33 +445,9 @@ int Diff(const std::vector<std::string>& args) {
     Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
     Diff_Keys(before.hkcu, after.hkcu, "HKEY_CURRENT_USER", changes);
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
-
-    std::vector<std::string> restart;
-    std::ifstream pending(fs::path(args[1]) / "pending-deletes.txt");
-    for (std::string line; std::getline(pending, line);)
-        if (!line.empty()) restart.push_back(line);
-
-    // security.txt: per key its path, then its "before:" and "after:" lines.
-    std::vector<std::string> security;
-    std::ifstream security_file(fs::path(args[1]) / "security.txt");
-    for (std::string line; std::getline(security_file, line);) {
-        if (line.empty()) continue;
-        if (line[0] != ' ') security.push_back(line);
-        else if (!security.empty()) security.back() += "\n   " + line;
-    }
-
-    bool any = false;
-    Print_Section("Keys removed", changes.keys_removed, any);
-    Print_Section("Values removed", changes.values_removed, any);
-    Print_Section("Values changed", changes.values_changed, any);
-    Print_Section("Keys added", changes.keys_added, any);
-    Print_Section("Values added", changes.values_added, any);
-    Print_Section("Key security changed", security, any);
-    Print_Section("Files and folders removed", changes.nodes_removed, any);
-    Print_Section("Files changed", changes.files_changed, any);
-    Print_Section("Files and folders added", changes.nodes_added, any);
-    Print_Section("Deleted at the next restart", restart, any);
-    if (!any) std::printf("No changes.\n");
+    Read_Run_Files(folders[1], changes);
+    if (json) Print_Json(changes);
+    else Print_Text(changes);
     return 0;
 }
 
