@@ -179,6 +179,57 @@ TEST(Whole_Run_Second, SecondRunOnTheDemoMachineFindsNothingLeft) {
     fs::remove_all(second.out_dir);
 }
 
+// The demo machine as collect-machine.cmd would collect it: the registry as an export in UTF-16LE
+// with a byte-order mark under registry/, the OEM .inf files copied, every other file and folder
+// only listed with its attributes and size.
+void Write_Collected_Form(const fs::path& machine, const fs::path& collected) {
+    fs::create_directories(collected / "registry");
+    std::string text = Read_File(machine / "registry.reg");
+    std::string utf16 = "\xFF\xFE";
+    for (size_t i = 0; i < text.size();) {  // UTF-8 to UTF-16LE, CR LF line ends as reg export writes
+        unsigned char c = text[i];
+        uint32_t point = c;
+        size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (length > 1) point = c & (0xFF >> (length + 1));
+        for (size_t k = 1; k < length; ++k) point = (point << 6) | (text[i + k] & 0x3F);
+        i += length;
+        if (point == '\n') utf16 += std::string("\r\0", 2);
+        utf16 += char(point & 0xFF);
+        utf16 += char(point >> 8);
+    }
+    std::ofstream(collected / "registry" / "export.reg", std::ios::binary) << utf16;
+    fs::copy_file(machine / "machine.ini", collected / "machine.ini");
+    std::ofstream listing(collected / "drive_c.listing", std::ios::binary);
+    for (auto it = fs::recursive_directory_iterator(machine / "drive_c"); it != fs::recursive_directory_iterator(); ++it) {
+        fs::path relative = fs::relative(it->path(), machine / "drive_c");
+        std::string windows_path = "C:\\" + relative.string();
+        std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
+        std::string name = relative.filename().string();
+        if (it->is_directory()) {
+            listing << "d----------||" << windows_path << "\r\n";
+        } else if (relative.parent_path() == fs::path("windows/inf") && name.compare(0, 3, "oem") == 0 &&
+                   name.size() > 4 && name.compare(name.size() - 4, 4, ".inf") == 0) {
+            fs::create_directories(collected / "drive_c" / relative.parent_path());
+            fs::copy_file(it->path(), collected / "drive_c" / relative);
+        } else {
+            listing << "--a--------|" << it->file_size() << "|" << windows_path << "\r\n";
+        }
+    }
+}
+
+// A preview from what collect-machine.cmd collects is the preview of the machine itself.
+TEST(Whole_Run_Preview, CollectedFormOfTheDemoMachineGivesTheSamePreview) {
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    fs::path collected = fs::temp_directory_path() / ("vpsim-collected-demo-" + std::to_string(getpid()));
+    fs::remove_all(collected);
+    Write_Collected_Form(demo, collected);
+    Run_Output run = Run_Tool_On(collected, Demo_Arguments());
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(Summarise_Changes_Of(collected, run.out_dir), Read_File(demo / "expected" / "changes.txt"));
+    fs::remove_all(collected);
+    fs::remove_all(run.out_dir);
+}
+
 TEST(Whole_Run_Arguments, FurtherArgumentsAreIgnored) {
     Run_Output plain = Run_Tool("clean");
     Run_Output with_arguments = Run_Tool("clean", "{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763} second third");
@@ -200,6 +251,7 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
         {"registry.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"v\"=dword:xyz\n",
          "registry.reg:4:"},
         {"machine.ini", "[os]\nversion=10.0\ncolour=blue\n", "machine.ini:3:"},
+        {"drive_c.listing", "d----------||C:\\Windows\r\n--a--------|12|D:\\x.dll\r\n", "drive_c.listing:2:"},
     };
     for (const Case& bad : cases) {
         fs::path scenario = fs::temp_directory_path() / ("vpsim-bad-" + std::to_string(getpid()));

@@ -213,6 +213,7 @@ errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
         node = parent->Add_Child(last, false);
     } else if (parsed.kind == 'w') {
         node->data.clear();
+        node->listed_size = 0;
     }
     Open_Files().push_back(opened);
     *file = stream;

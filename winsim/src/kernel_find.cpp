@@ -14,6 +14,9 @@ namespace winsim {
 
 namespace {
 
+// A file known only from a listing reports the size the listing gave.
+uint64_t Node_Size(const Fs_Node& node) { return node.data.empty() ? node.listed_size : node.data.size(); }
+
 struct Found_Entry {
     Text name;
     DWORD attributes = 0;
@@ -95,7 +98,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern_path, LPWIN32_FIND_DATAW data) {
     }
     for (const auto& child : folder.node->children)
         if (Matches_Pattern(child->name, pattern))
-            search->entries.push_back({child->name, Reported_Attributes(*child), child->data.size()});
+            search->entries.push_back({child->name, Reported_Attributes(*child), Node_Size(*child)});
     if (search->entries.empty()) return Fail_Find(ERROR_FILE_NOT_FOUND);
 
     Fill(search->entries[0], data);

@@ -125,7 +125,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
             return Fail_Open(ERROR_ACCESS_DENIED);
         }
         if (Sharing_Conflict(machine, node, wanted, share_mode)) return Fail_Open(ERROR_SHARING_VIOLATION);
-        if (replaces) node->data.clear();
+        if (replaces) {
+            node->data.clear();
+            node->listed_size = 0;
+        }
     }
 
     auto handle = std::make_shared<File_Handle>();

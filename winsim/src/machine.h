@@ -77,6 +77,7 @@ struct Fs_Node {
     std::vector<std::unique_ptr<Fs_Node>> children;  // kept in the order NTFS lists them
     Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
     bool held_open = false;  // open in another process without sharing
+    uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
 
     Fs_Node* Find_Child(const Text& name) const;
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new

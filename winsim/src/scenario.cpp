@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "collected.h"
 #include "kernel_paths.h"
 
 namespace fs = std::filesystem;
@@ -509,6 +510,8 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
         }
         if (!Load_Folder(root / "drive_c", machine.drive_c, "drive_c", error)) return false;
     }
+    // What collect-machine.cmd wrote: registry/*.reg and drive_c.listing.
+    if (!Load_Collected(machine, folder, error)) return false;
     if (!Apply_Later_Keys(machine, later, error)) return false;
     // The process token the tool runs with: the user's session, or session 2 for a remote desktop one.
     DWORD session = machine.remote_session ? 2 : 1;
@@ -526,7 +529,7 @@ bool Save_Scenario(Machine& machine, const std::string& folder, std::string& err
     }
     return Write_File(root / "machine.ini", Save_Ini(machine), error) &&
            Write_File(root / "registry.reg", Export_Registry_File(machine), error) &&
-           Save_Folder(machine.drive_c, root / "drive_c", error);
+           Save_Folder(machine.drive_c, root / "drive_c", error) && Save_Collected(machine, folder, error);
 }
 
 }  // namespace winsim
