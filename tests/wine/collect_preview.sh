@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# collect-machine.cmd under Wine, and the preview vpsim gives from what it collected.
+#
+#   bash tests/wine/collect_preview.sh EXE SOURCE_DIR VPSIM
+#
+# Seeds a Wine prefix from the demo machine, runs tools/collect-machine.cmd there (Wine ships cmd and
+# reg), runs vpsim on the collected folder and on the demo machine itself, and compares the two
+# previews without regard to letter case and line order. The differences must be exactly those of
+# expected/collect_preview_differences.txt; tests/wine/README.md says why each one is there.
+set -u
+EXE="${1:-}"
+SOURCE_DIR="${2:-}"
+VPSIM="${3:-}"
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/harness.sh"
+[[ -n "$SOURCE_DIR" && -d "$SOURCE_DIR" ]] || wh_fail "source folder '$SOURCE_DIR' is missing"
+[[ -x "$VPSIM" ]] || wh_fail "vpsim '$VPSIM' is missing (cmake --build --preset linux)"
+wh_setup "$EXE"
+DEMO="$(cd "$SOURCE_DIR" && pwd)/machines/demo"
+ARGS="$(tr -d '\r\n' <"$DEMO/expected/arguments.txt")"
+
+# The readers' key security of the demo is not made under Wine (see harness.sh); the collection
+# would not carry it anyway.
+WH_ACCEPT_MISSING="security" wh_run_program collect "$DEMO" "$SOURCE_DIR/tools/collect-machine.cmd" 'C:\collected' \
+    || wh_fail "the demo machine cannot be seeded"
+rc="$(cat "$WH_OUT/exit_code")"
+[[ "$rc" == 0 ]] || { cat "$WH_OUT/console.txt" "$WH_OUT/stderr.txt"; wh_fail "collect-machine.cmd ended with $rc"; }
+collected="$WH_ROOT/collected"
+cp -r "$(wh_prefix_file 'collected')" "$collected" || wh_fail "collect-machine.cmd wrote no C:\\collected"
+
+"$VPSIM" run "$collected" --out "$WH_ROOT/after-collected" -- $ARGS >/dev/null
+[[ -f "$WH_ROOT/after-collected/exit-code.txt" ]] || wh_fail "vpsim refused the collected folder"
+"$VPSIM" run "$DEMO" --out "$WH_ROOT/after-demo" -- $ARGS >/dev/null
+"$VPSIM" diff "$collected" "$WH_ROOT/after-collected" >"$WH_ROOT/preview-collected.txt"
+"$VPSIM" diff "$DEMO" "$WH_ROOT/after-demo" >"$WH_ROOT/preview-demo.txt"
+
+# Each line with its section's title in front, without letter case, counts and order: "<" lines
+# only in the demo's own preview, ">" only in the preview from the collection.
+normalise() {
+    awk '/^[^ ].*:$/ { sub(/ \([0-9]+\):$/, ":"); section = $0; next }
+         /^[^ ]/    { print; next }
+         NF         { print section $0 }' "$1" | tr '[:upper:]' '[:lower:]' | LC_ALL=C sort
+}
+diff <(normalise "$WH_ROOT/preview-demo.txt") <(normalise "$WH_ROOT/preview-collected.txt") \
+    | grep '^[<>]' >"$WH_ROOT/differences.txt"
+if diff -u "$HERE/expected/collect_preview_differences.txt" "$WH_ROOT/differences.txt"; then
+    echo "PASS collect_preview ($(wc -l <"$WH_ROOT/differences.txt") known differences)"
+    exit 0
+fi
+echo "FAIL collect_preview: the previews differ otherwise than expected (- expected, + found)"
+exit 1

@@ -1,0 +1,172 @@
+@echo off
+rem collect-machine.cmd OUTPUT-FOLDER
+rem
+rem Writes a scenario folder of this machine, for a preview of vpRemovalTool.exe with vpsim:
+rem   registry\NN-*.reg    reg export of each registry branch the tool reads or changes, in both
+rem                        registry views (the 32-bit view as its Wow6432Node paths)
+rem   drive_c\Windows\Inf  copies of the OEM driver package descriptions oem*.inf (the tool reads them)
+rem   drive_c.listing      ATTRIBUTES, SIZE and PATH of every file and folder in the folders the tool lists
+rem                        or deletes from; no other file is copied
+rem   machine.ini          the Windows version, the product type and the ANSI code page
+rem   collect.log          the branches and folders that this machine does not have
+rem It uses only cmd, reg, dir and copy, changes nothing on the machine and installs nothing. Run it
+rem from an elevated 64-bit command prompt.
+setlocal EnableExtensions DisableDelayedExpansion
+if "%~1"=="--list" goto list
+if "%~1"=="" (
+    echo usage: collect-machine.cmd OUTPUT-FOLDER
+    exit /b 2
+)
+if defined PROCESSOR_ARCHITEW6432 (
+    echo collect-machine: this is a 32-bit command prompt; run it from a 64-bit one ^(%SystemRoot%\Sysnative\cmd.exe^)
+    exit /b 2
+)
+set "OUT=%~f1"
+if exist "%OUT%\" for /f "delims=" %%E in ('dir /b /a "%OUT%" 2^>nul') do (
+    echo collect-machine: %OUT% is not empty
+    exit /b 2
+)
+if not exist "%OUT%\" mkdir "%OUT%"
+mkdir "%OUT%\registry"
+mkdir "%OUT%\drive_c\Windows\Inf"
+if not exist "%OUT%\drive_c\Windows\Inf\" (
+    echo collect-machine: cannot make %OUT%
+    exit /b 2
+)
+set "LOG=%OUT%\collect.log"
+type nul >"%LOG%"
+
+echo Registry...
+set "CV=SOFTWARE\Microsoft\Windows\CurrentVersion"
+set "CV32=SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion"
+rem Smart-card types and readers, default providers.
+call :export 01-calais "HKLM\SOFTWARE\Microsoft\Cryptography\Calais"
+call :export 02-calais-32 "HKLM\SOFTWARE\Wow6432Node\Microsoft\Cryptography\Calais"
+call :export 03-providers "HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider"
+call :export 04-providers-32 "HKLM\SOFTWARE\Wow6432Node\Microsoft\Cryptography\Defaults\Provider"
+rem The maker's settings.
+call :export 05-maker "HKLM\SOFTWARE\Corvanta LLP."
+call :export 06-maker-32 "HKLM\SOFTWARE\Wow6432Node\Corvanta LLP."
+call :export 07-maker-user "HKCU\Software\Corvanta LLP."
+call :export 08-maker-user-32 "HKCU\Software\Wow6432Node\Corvanta LLP."
+rem Windows Installer and the bundle.
+call :export 10-installer-products "HKLM\SOFTWARE\Classes\Installer\Products"
+call :export 11-installer-features "HKLM\SOFTWARE\Classes\Installer\Features"
+call :export 12-installer-upgradecodes "HKLM\SOFTWARE\Classes\Installer\UpgradeCodes"
+call :export 13-installer-dependencies "HKLM\SOFTWARE\Classes\Installer\Dependencies"
+call :export 14-installer-upgradecodes-machine "HKLM\%CV%\Installer\UpgradeCodes"
+call :export 15-installer-folders "HKLM\%CV%\Installer\Folders"
+call :export 16-installer-userdata-products "HKLM\%CV%\Installer\UserData\S-1-5-18\Products"
+call :export 17-installer-userdata-components "HKLM\%CV%\Installer\UserData\S-1-5-18\Components"
+call :export 18-uninstall "HKLM\%CV%\Uninstall"
+call :export 19-uninstall-32 "HKLM\%CV32%\Uninstall"
+call :export 20-deployments "HKLM\%CV%\Group Policy\AppMgmt"
+call :export 21-deployments-32 "HKLM\%CV32%\Group Policy\AppMgmt"
+call :export 22-runonce "HKLM\%CV%\RunOnce"
+call :export 23-runonce-32 "HKLM\%CV32%\RunOnce"
+call :export 24-new-shortcuts "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartPage\NewShortcuts"
+rem Shared files, control panel.
+call :export 30-shareddlls "HKLM\%CV%\SharedDLLs"
+call :export 31-shareddlls-32 "HKLM\%CV32%\SharedDLLs"
+call :export 32-applet-class "HKLM\SOFTWARE\Classes\CLSID\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}"
+call :export 33-applet-class-32 "HKLM\SOFTWARE\Classes\Wow6432Node\CLSID\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}"
+call :export 34-applet-class-2 "HKLM\SOFTWARE\Classes\CLSID\{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"
+call :export 35-applet-class-2-32 "HKLM\SOFTWARE\Classes\Wow6432Node\CLSID\{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"
+call :export 36-applet-class-user "HKCU\Software\Classes\CLSID\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}"
+call :export 37-applet-class-2-user "HKCU\Software\Classes\CLSID\{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"
+call :export 38-applet-namespace "HKLM\%CV%\Explorer\ControlPanel\NameSpace"
+call :export 39-applet-namespace-32 "HKLM\%CV32%\Explorer\ControlPanel\NameSpace"
+call :export 40-applet-namespace-user "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace"
+
+echo Driver packages...
+for /f "delims=" %%N in ('dir /b /a-d "%SystemRoot%\Inf\oem*.inf" 2^>nul') do (
+    copy /y "%SystemRoot%\Inf\%%N" "%OUT%\drive_c\Windows\Inf\%%N" >nul
+    if not exist "%OUT%\drive_c\Windows\Inf\%%N" echo cannot copy: %SystemRoot%\Inf\%%N>>"%LOG%"
+)
+
+echo Folders...
+rem A child cmd /u writes the listing: its redirected output is UTF-16LE, so every file name comes
+rem through whatever the code pages.
+for %%D in ("%SystemRoot%\System32\Corvanta LLP" "%ProgramData%\Microsoft\Windows\Start Menu\Programs" "%ProgramData%\Corvanta LLP" "%ProgramData%\Package Cache") do if not exist "%%~D\" echo not present: %%~D>>"%LOG%"
+cmd /d /u /c call "%~f0" --list >"%OUT%\drive_c.listing"
+
+echo machine.ini...
+set "MAJOR=" & set "MINOR=" & set "ACP=" & set "PRODUCT=workstation"
+set "NTCV=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentMajorVersionNumber 2^>nul') do if /i "%%A"=="CurrentMajorVersionNumber" set /a MAJOR=%%B
+for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentMinorVersionNumber 2^>nul') do if /i "%%A"=="CurrentMinorVersionNumber" set /a MINOR=%%B
+if not defined MAJOR for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentVersion 2^>nul') do if /i "%%A"=="CurrentVersion" for /f "tokens=1,2 delims=." %%X in ("%%B") do set "MAJOR=%%X" & set "MINOR=%%Y"
+for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul') do if /i "%%A"=="ACP" set "ACP=%%B"
+for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" /v ProductType 2^>nul') do if /i "%%A"=="ProductType" if /i not "%%B"=="WinNT" set "PRODUCT=server"
+(
+    echo ; Collected by collect-machine.cmd on %COMPUTERNAME%.
+    echo [os]
+    echo version=%MAJOR%.%MINOR%
+    echo product=%PRODUCT%
+    echo codepage=%ACP%
+    echo ; The preview runs the tool as an elevated administrator in a local session. For a deployment
+    echo ; as LocalSystem, or a remote desktop session, add:
+    echo ;   [run]
+    echo ;   account=localsystem
+    echo ;   remote_session=yes
+    echo ; Files held open by running programs are not known here; name them to see the restart request:
+    echo ;   [files]
+    echo ;   locked=C:\Windows\System32\vpCSP.dll
+) >"%OUT%\machine.ini"
+
+echo Done: %OUT%
+exit /b 0
+
+rem :export NAME KEY: reg export of KEY to registry\NAME.reg; a branch the machine lacks is noted.
+:export
+reg export "%~2" "%OUT%\registry\%~1.reg" /y >nul 2>&1
+if errorlevel 1 (
+    echo not present: %~2>>"%LOG%"
+    if exist "%OUT%\registry\%~1.reg" del "%OUT%\registry\%~1.reg"
+)
+exit /b 0
+
+rem :list, in the child: the folders the tool lists or deletes from, one entry a line.
+:list
+rem For the names that only dir can find (hidden and system entries), ask for UTF-8 output where
+rem Windows offers it; the console's code page is set back at the end.
+set "OLDCP="
+for /f "tokens=2 delims=:" %%C in ('chcp') do for /f "tokens=1 delims=. " %%D in ("%%C") do set "OLDCP=%%D"
+chcp 65001 >nul 2>&1
+call :entry "%SystemRoot%\TEMP"
+call :files "%SystemRoot%\Inf" "oem*"
+call :files "%SystemRoot%\System32" "vp*"
+call :tree "%SystemRoot%\System32\Corvanta LLP"
+call :files "%SystemRoot%\SysWOW64" "vp*"
+call :files "%PUBLIC%\Desktop" "*VESPARIO*"
+call :tree "%ProgramData%\Microsoft\Windows\Start Menu\Programs"
+call :tree "%ProgramData%\Corvanta LLP"
+call :tree "%ProgramData%\Package Cache"
+if defined OLDCP chcp %OLDCP% >nul 2>&1
+exit /b 0
+
+rem :files FOLDER PATTERN: the files of FOLDER that match PATTERN. FOR passes over hidden and system
+rem files: dir lists those.
+:files
+if not exist "%~1\" exit /b 0
+pushd "%~1"
+for %%F in (%~2) do echo %%~aF^|%%~zF^|%%~fF
+for /f "delims=" %%N in ('dir /b /a:h-d "%~2" 2^>nul') do call :entry "%~1\%%N"
+for /f "delims=" %%N in ('dir /b /a:s-h-d "%~2" 2^>nul') do call :entry "%~1\%%N"
+popd
+exit /b 0
+
+rem :tree FOLDER: FOLDER itself and everything below it.
+:tree
+if not exist "%~1\" exit /b 0
+call :entry "%~1"
+for /d /r "%~1" %%F in (*) do echo %%~aF^|^|%%~fF
+for /r "%~1" %%F in (*) do echo %%~aF^|%%~zF^|%%~fF
+for /f "delims=" %%F in ('dir /b /s /a:h "%~1" 2^>nul') do call :entry "%%F"
+for /f "delims=" %%F in ('dir /b /s /a:s-h "%~1" 2^>nul') do call :entry "%%F"
+exit /b 0
+
+rem :entry PATH: one line of the listing.
+:entry
+echo %~a1^|%~z1^|%~f1
+exit /b 0
