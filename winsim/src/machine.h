@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "child_lists.h"
+
 namespace winsim {
 
 using Text = std::u16string;
@@ -34,8 +36,8 @@ struct Reg_Value {
 
 struct Reg_Key {
     Text name;
-    std::vector<std::unique_ptr<Reg_Key>> subkeys;  // kept in the order Windows enumerates them
-    std::vector<Reg_Value> values;                  // in the order Windows enumerates them
+    Sorted_Children<Reg_Key> subkeys;  // in the order Windows enumerates them: sorted by Compare_Names
+    Value_List<Reg_Value> values;      // in the order Windows enumerates them: creation order
     bool write_protected = false;  // opening for writing or deleting it is refused with 5
 
     Reg_Key* Find_Subkey(const Text& name) const;
@@ -51,7 +53,7 @@ struct Fs_Node {
     bool directory = false;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is kept in step with directory
     std::vector<uint8_t> data;
-    std::vector<std::unique_ptr<Fs_Node>> children;  // kept in the order NTFS lists them
+    Sorted_Children<Fs_Node> children;  // in the order NTFS lists them: sorted by Compare_Names
     Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
     bool held_open = false;  // open in another process without sharing
 
