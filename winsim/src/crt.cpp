@@ -21,6 +21,8 @@ struct Runtime_File {
     bool text_mode = true;
     bool append = false;
     uint64_t position = 0;  // in bytes of the file as stored, before any text translation
+    Fs_Node* node = nullptr;  // the file, found at Fs_Generation() == generation
+    uint64_t generation = 0;
 };
 
 // Never destroyed, like the machine: streams may still be closed by static destructors.
@@ -29,11 +31,16 @@ std::vector<Runtime_File*>& Open_Files() {
     return *files;
 }
 
-// The file behind a stream, looked up by path on each call, so that a machine emptied under an
+// The file behind a stream. The node found at the open is used while no folder entry has been
+// removed since; after a removal the path is looked up again, so that a machine emptied under an
 // open stream makes its calls fail instead of reaching a destroyed node.
-Fs_Node* File_Node(Machine& machine, const Runtime_File& file) {
+Fs_Node* File_Node(Machine& machine, Runtime_File& file) {
+    if (file.node && file.generation == Fs_Generation()) return file.node;
     Fs_Node* node = machine.Find_Path(file.path);
-    return node && !node->directory ? node : nullptr;
+    if (node && node->directory) node = nullptr;
+    file.node = node;
+    file.generation = Fs_Generation();
+    return node;
 }
 
 ssize_t Read_File(void* cookie, char* out, size_t size) {
@@ -161,7 +168,7 @@ errno_t Fail_Open(errno_t error) {
 }  // namespace
 
 bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
-    for (const Runtime_File* file : Open_Files())
+    for (Runtime_File* file : Open_Files())
         if (File_Node(machine, *file) == node) return true;
     return false;
 }

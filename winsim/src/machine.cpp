@@ -143,7 +143,17 @@ Fs_Node* Fs_Node::Add_Child(const Text& child, bool is_directory) {
     return children.Insert(std::move(node));
 }
 
-bool Fs_Node::Remove_Child(const Text& child) { return children.Remove(child); }
+namespace {
+std::atomic<uint64_t> fs_generation{0};
+}
+
+uint64_t Fs_Generation() { return fs_generation.load(std::memory_order_relaxed); }
+
+bool Fs_Node::Remove_Child(const Text& child) {
+    if (!children.Remove(child)) return false;
+    fs_generation.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
 
 // ---- the machine ----
 
@@ -156,6 +166,7 @@ void Machine::Reset() {
     hkcu = Reg_Key();
     hkcu.name = u"HKEY_CURRENT_USER";
     drive_c = Fs_Node();
+    fs_generation.fetch_add(1, std::memory_order_relaxed);
     drive_c.name = u"C:";
     drive_c.directory = true;
     drive_c.attributes = FILE_ATTRIBUTE_DIRECTORY;

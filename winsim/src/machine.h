@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +62,10 @@ struct Fs_Node {
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
     bool Remove_Child(const Text& name);
 };
+
+// Counts the removals of folder entries and the resets of the machine: a node found while the count
+// has one value is still there while it keeps that value.
+uint64_t Fs_Generation();
 
 struct Os_Info {
     DWORD major = 10;
@@ -140,5 +145,6 @@ bool Save_Scenario(Machine& machine, const std::string& folder, std::string& err
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
                           const std::string& file_name, std::string& error);
 std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
+bool Export_Registry_File(const Machine& machine, std::FILE* file);  // the same text written to a file
 
 }  // namespace winsim

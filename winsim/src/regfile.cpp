@@ -2,7 +2,9 @@
 // or UTF-8, and the ANSI "REGEDIT4"), and export in the 5.00 format as UTF-8.
 #include "machine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace winsim {
 
@@ -47,46 +49,82 @@ Text From_Ansi(const std::vector<uint8_t>& bytes, UINT code_page) {
     return text;
 }
 
-// Turns the file's bytes into text; ansi tells whether it is a REGEDIT4 file.
-bool Decode_File(const std::vector<uint8_t>& bytes, UINT code_page, Text& text, bool& ansi,
-                 std::string& message) {
-    ansi = false;
-    if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        message = "UTF-16 big-endian files are not supported";
-        return false;
-    }
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        if (bytes.size() % 2 != 0) {
-            message = "UTF-16 file with an odd number of bytes";
+// The file's lines, decoded one at a time as the parser asks for them, so that a large file is never
+// held as text as a whole. A line ends at a line feed, and a carriage return before it is dropped;
+// a final line feed does not start another line.
+class Line_Reader {
+public:
+    Line_Reader(const std::vector<uint8_t>& bytes, UINT code_page) : bytes_(bytes), code_page_(code_page) {}
+
+    // Finds the encoding; ansi tells whether it is a REGEDIT4 file.
+    bool Start(bool& ansi, std::string& message) {
+        ansi = false;
+        if (bytes_.size() >= 2 && bytes_[0] == 0xFE && bytes_[1] == 0xFF) {
+            message = "UTF-16 big-endian files are not supported";
             return false;
         }
-        text.clear();
-        for (size_t i = 2; i < bytes.size(); i += 2) text += char16_t(bytes[i] | (bytes[i + 1] << 8));
-        ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        if (bytes_.size() >= 2 && bytes_[0] == 0xFF && bytes_[1] == 0xFE) {
+            if (bytes_.size() % 2 != 0) {
+                message = "UTF-16 file with an odd number of bytes";
+                return false;
+            }
+            utf16_ = true;
+            at_ = 2;
+        } else if (bytes_.size() >= 3 && bytes_[0] == 0xEF && bytes_[1] == 0xBB && bytes_[2] == 0xBF) {
+            at_ = 3;
+        }
+        Text first;
+        size_t start = at_;
+        if (Next(first)) ansi = first.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        // A REGEDIT4 file without a byte-order mark is in the system's ANSI code page.
+        decode_ansi_ = ansi && !utf16_ && start == 0;
+        at_ = start;
         return true;
     }
-    bool utf8_bom = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
-    std::string narrow(bytes.begin() + (utf8_bom ? 3 : 0), bytes.end());
-    text = From_Utf8(narrow);
-    ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
-    if (ansi && !utf8_bom) text = From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page);
-    return true;
-}
+
+    bool Next(Text& line) {
+        if (at_ >= bytes_.size()) return false;
+        size_t end;
+        if (utf16_) {
+            end = at_;
+            while (end < bytes_.size() && !(bytes_[end] == '\n' && bytes_[end + 1] == 0)) end += 2;
+            line.clear();
+            for (size_t i = at_; i < end; i += 2) line += char16_t(bytes_[i] | (bytes_[i + 1] << 8));
+            at_ = end + 2;
+        } else {
+            const uint8_t* begin = bytes_.data() + at_;
+            const void* found = std::memchr(begin, '\n', bytes_.size() - at_);
+            end = found ? size_t(static_cast<const uint8_t*>(found) - bytes_.data()) : bytes_.size();
+            std::string narrow(reinterpret_cast<const char*>(begin), end - at_);
+            line = decode_ansi_ ? From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page_)
+                                : From_Utf8(narrow);
+            at_ = end + 1;
+        }
+        if (!line.empty() && line.back() == u'\r') line.pop_back();
+        return true;
+    }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    UINT code_page_;
+    bool utf16_ = false;
+    bool decode_ansi_ = false;
+    size_t at_ = 0;
+};
 
 class Reg_Parser {
 public:
-    Reg_Parser(Machine& machine, const std::string& file_name, std::string& error)
-        : machine_(machine), file_name_(file_name), error_(error) {}
+    Reg_Parser(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name, std::string& error)
+        : machine_(machine), reader_(bytes, machine.code_page), file_name_(file_name), error_(error) {}
 
-    bool Parse(const std::vector<uint8_t>& bytes) {
-        Text text;
+    bool Parse() {
         std::string message;
-        if (!Decode_File(bytes, machine_.code_page, text, ansi_, message)) return Fail_At(1, message);
-        Split_Lines(text);
-        if (lines_.empty() || (Trim_Right(lines_[0]) != kHeader5 && Trim_Right(lines_[0]) != kHeader4))
+        if (!reader_.Start(ansi_, message)) return Fail_At(1, message);
+        if (!reader_.Next(line_text_) ||
+            (Trim_Right(line_text_) != kHeader5 && Trim_Right(line_text_) != kHeader4))
             return Fail_At(1, "missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
-        for (line_ = 1; line_ < lines_.size(); ++line_) {
-            const Text& line = lines_[line_];
+        for (line_ = 1; reader_.Next(line_text_); ++line_) {
+            const Text& line = line_text_;
             size_t at = 0;
             while (at < line.size() && Is_Blank(line[at])) ++at;
             if (at == line.size() || line[at] == u';') continue;
@@ -100,18 +138,6 @@ public:
     }
 
 private:
-    void Split_Lines(const Text& text) {
-        size_t start = 0;
-        while (start < text.size()) {  // a final line feed does not start another line
-            size_t end = text.find(u'\n', start);
-            if (end == Text::npos) end = text.size();
-            Text line = text.substr(start, end - start);
-            if (!line.empty() && line.back() == u'\r') line.pop_back();
-            lines_.push_back(line);
-            start = end + 1;
-        }
-    }
-
     bool Fail_At(size_t line_number, const std::string& message) {
         error_ = file_name_ + ":" + std::to_string(line_number) + ": " + message;
         return false;
@@ -154,10 +180,19 @@ private:
             for (size_t i = 1; parent && i + 1 < parts.size(); ++i) parent = parent->Find_Subkey(parts[i]);
             if (parent) parent->Remove_Subkey(parts.back());
             current_ = nullptr;
+            last_keys_.clear();
+            last_parts_.clear();
             return true;
         }
-        current_ = root;
-        for (size_t i = 1; i < parts.size(); ++i) current_ = current_->Add_Subkey(parts[i]);
+        // last_keys_[i] is the key named by last_parts_[0..i]; the first part names the root.
+        if (!last_keys_.empty() && last_keys_[0] != root) last_keys_.clear();
+        size_t same = 0;
+        while (same < last_keys_.size() && same < parts.size() && Same_Name(parts[same], last_parts_[same])) ++same;
+        last_keys_.resize(std::max<size_t>(same, 1));
+        last_keys_[0] = root;
+        for (size_t i = last_keys_.size(); i < parts.size(); ++i) last_keys_.push_back(last_keys_.back()->Add_Subkey(parts[i]));
+        last_parts_ = parts;
+        current_ = last_keys_[parts.size() - 1];
         return true;
     }
 
@@ -259,7 +294,7 @@ private:
     bool Hex_Data(size_t at, std::vector<uint8_t>& data) {
         bool need_byte = true;  // at the start or after a comma
         while (true) {
-            const Text& line = lines_[line_];
+            const Text& line = line_text_;
             while (at < line.size() && Is_Blank(line[at])) ++at;
             if (at == line.size() || (!need_byte && line[at] == u';')) {
                 if (need_byte && !data.empty()) return Fail("missing byte after ','");
@@ -267,7 +302,7 @@ private:
             }
             char16_t c = line[at];
             if (c == u'\\' && need_byte && Only_Blanks_From(line, at + 1)) {
-                if (line_ + 1 == lines_.size()) return Fail("continuation line missing at end of file");
+                if (!reader_.Next(line_text_)) return Fail("continuation line missing at end of file");
                 ++line_;
                 at = 0;
                 continue;
@@ -289,12 +324,17 @@ private:
     }
 
     Machine& machine_;
+    Line_Reader reader_;
     const std::string& file_name_;
     std::string& error_;
-    std::vector<Text> lines_;
-    size_t line_ = 0;  // index of the line being read
+    Text line_text_;   // the line being read
+    size_t line_ = 0;  // its index
     bool ansi_ = false;
     Reg_Key* current_ = nullptr;  // key of the last [PATH] line; null before it and after [-PATH]
+    // The keys of the last [PATH] line, from its root down, and their names: a file lists keys in
+    // tree order, so the next path mostly starts with the same keys.
+    std::vector<Reg_Key*> last_keys_;
+    std::vector<Text> last_parts_;
 };
 
 // ---- export ----
@@ -366,28 +406,55 @@ void Export_Value(std::string& out, const Reg_Value& value) {
     out += '\n';
 }
 
-void Export_Key(std::string& out, const Reg_Key& key, const Text& path, bool is_root) {
+// The export's text, handed to a file in pieces between keys when it goes to one.
+struct Export_Out {
+    std::string text;
+    std::FILE* file = nullptr;
+    bool failed = false;
+
+    void Flush(size_t above) {
+        if (!file || text.size() <= above) return;
+        if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) failed = true;
+        text.clear();
+    }
+};
+
+void Export_Key(Export_Out& out, const Reg_Key& key, const Text& path, bool is_root) {
     if (!is_root || !key.values.empty()) {
-        out += "[" + To_Utf8(path) + "]\n";
-        for (const Reg_Value& value : key.values) Export_Value(out, value);
-        out += '\n';
+        out.text += "[" + To_Utf8(path) + "]\n";
+        for (const Reg_Value& value : key.values) Export_Value(out.text, value);
+        out.text += '\n';
+        out.Flush(1 << 16);
     }
     for (const auto& subkey : key.subkeys) Export_Key(out, *subkey, path + u"\\" + subkey->name, false);
+}
+
+void Export_Machine(Export_Out& out, const Machine& machine) {
+    out.text += "Windows Registry Editor Version 5.00\n\n";
+    Export_Key(out, machine.hklm, u"HKEY_LOCAL_MACHINE", true);
+    Export_Key(out, machine.hkcu, u"HKEY_CURRENT_USER", true);
+    out.Flush(0);
 }
 
 }  // namespace
 
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name,
                           std::string& error) {
-    Reg_Parser parser(machine, file_name, error);
-    return parser.Parse(bytes);
+    Reg_Parser parser(machine, bytes, file_name, error);
+    return parser.Parse();
 }
 
 std::string Export_Registry_File(const Machine& machine) {
-    std::string out = "Windows Registry Editor Version 5.00\n\n";
-    Export_Key(out, machine.hklm, u"HKEY_LOCAL_MACHINE", true);
-    Export_Key(out, machine.hkcu, u"HKEY_CURRENT_USER", true);
-    return out;
+    Export_Out out;
+    Export_Machine(out, machine);
+    return out.text;
+}
+
+bool Export_Registry_File(const Machine& machine, std::FILE* file) {
+    Export_Out out;
+    out.file = file;
+    Export_Machine(out, machine);
+    return !out.failed;
 }
 
 }  // namespace winsim

@@ -38,23 +38,38 @@ bool Read_File(const fs::path& path, std::vector<uint8_t>& bytes, std::string& e
         error = path.string() + ": cannot read: " + std::strerror(errno);
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    std::error_code failure;
+    uintmax_t size = fs::file_size(path, failure);
+    if (!failure) bytes.resize(size_t(size));
+    if (failure || !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
         error = path.string() + ": cannot read";
         return false;
     }
     return true;
 }
 
-bool Write_File(const fs::path& path, const std::string& bytes, std::string& error) {
+bool Write_File(const fs::path& path, const void* bytes, size_t size, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.write(static_cast<const char*>(bytes), std::streamsize(size));
     out.close();
     if (!out) {
         error = path.string() + ": cannot write: " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+bool Write_File(const fs::path& path, const std::string& bytes, std::string& error) {
+    return Write_File(path, bytes.data(), bytes.size(), error);
+}
+
+// registry.reg, written key by key as it is exported.
+bool Write_Registry(const Machine& machine, const fs::path& path, std::string& error) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    bool ok = file && Export_Registry_File(machine, file);
+    if (file && std::fclose(file) != 0) ok = false;
+    if (!ok) error = path.string() + ": cannot write: " + std::strerror(errno);
+    return ok;
 }
 
 // ---- machine.ini ----
@@ -408,8 +423,8 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
     for (const auto& child : folder.children) {
         if (!child->link_target.empty()) continue;  // a junction is written to machine.ini
         fs::path path = host / To_Utf8(child->name);
-        std::string bytes(child->data.begin(), child->data.end());
-        bool ok = child->directory ? Save_Folder(*child, path, error) : Write_File(path, bytes, error);
+        bool ok = child->directory ? Save_Folder(*child, path, error)
+                                   : Write_File(path, child->data.data(), child->data.size(), error);
         if (!ok) return false;
     }
     return true;
@@ -435,6 +450,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
         if (!Read_File(root / "registry.reg", bytes, error) ||
             !Import_Registry_File(machine, bytes, "registry.reg", error))
             return false;
+        std::vector<uint8_t>().swap(bytes);
     }
     if (fs::exists(root / "drive_c", failure)) {
         if (!fs::is_directory(root / "drive_c", failure)) {
@@ -455,7 +471,7 @@ bool Save_Scenario(Machine& machine, const std::string& folder, std::string& err
         return false;
     }
     return Write_File(root / "machine.ini", Save_Ini(machine), error) &&
-           Write_File(root / "registry.reg", Export_Registry_File(machine), error) &&
+           Write_Registry(machine, root / "registry.reg", error) &&
            Save_Folder(machine.drive_c, root / "drive_c", error);
 }
 
