@@ -50,72 +50,122 @@ Text From_Ansi(const std::vector<uint8_t>& bytes, UINT code_page) {
 }
 
 // The file's lines, decoded one at a time as the parser asks for them, so that a large file is never
-// held as text as a whole. A line ends at a line feed, and a carriage return before it is dropped;
-// a final line feed does not start another line.
+// held as text as a whole; a file on disk is read in blocks and never held whole either. A line ends
+// at a line feed, and a carriage return before it is dropped; a final line feed does not start
+// another line.
 class Line_Reader {
 public:
-    Line_Reader(const std::vector<uint8_t>& bytes, UINT code_page) : bytes_(bytes), code_page_(code_page) {}
+    Line_Reader(const std::vector<uint8_t>& bytes, UINT code_page)
+        : data_(bytes.data()), size_(bytes.size()), total_(bytes.size()), code_page_(code_page) {}
+    Line_Reader(std::FILE* file, uint64_t file_size, UINT code_page)
+        : file_(file), total_(file_size), code_page_(code_page) {}
 
     // Finds the encoding; ansi tells whether it is a REGEDIT4 file.
     bool Start(bool& ansi, std::string& message) {
         ansi = false;
-        if (bytes_.size() >= 2 && bytes_[0] == 0xFE && bytes_[1] == 0xFF) {
+        while (size_ - at_ < 3 && Fill()) {
+        }
+        if (size_ >= 2 && data_[0] == 0xFE && data_[1] == 0xFF) {
             message = "UTF-16 big-endian files are not supported";
             return false;
         }
-        if (bytes_.size() >= 2 && bytes_[0] == 0xFF && bytes_[1] == 0xFE) {
-            if (bytes_.size() % 2 != 0) {
+        if (size_ >= 2 && data_[0] == 0xFF && data_[1] == 0xFE) {
+            if (total_ % 2 != 0) {
                 message = "UTF-16 file with an odd number of bytes";
                 return false;
             }
             utf16_ = true;
             at_ = 2;
-        } else if (bytes_.size() >= 3 && bytes_[0] == 0xEF && bytes_[1] == 0xBB && bytes_[2] == 0xBF) {
+        } else if (size_ >= 3 && data_[0] == 0xEF && data_[1] == 0xBB && data_[2] == 0xBF) {
             at_ = 3;
         }
-        Text first;
-        size_t start = at_;
-        if (Next(first)) ansi = first.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
-        // A REGEDIT4 file without a byte-order mark is in the system's ANSI code page.
-        decode_ansi_ = ansi && !utf16_ && start == 0;
-        at_ = start;
+        bool bom = at_ > 0;
+        has_first_ = Next(first_);
+        if (has_first_) ansi = first_.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        // A REGEDIT4 file without a byte-order mark is in the system's ANSI code page. Its first
+        // line, the header, reads the same in either.
+        decode_ansi_ = ansi && !bom;
         return true;
     }
 
     bool Next(Text& line) {
-        if (at_ >= bytes_.size()) return false;
+        if (has_first_) {
+            line.swap(first_);
+            has_first_ = false;
+            return true;
+        }
         size_t end;
+        while (!Find_End(end)) {
+            if (!Fill()) {
+                if (at_ >= size_) return false;
+                end = size_;  // the last line, without a line feed
+                break;
+            }
+        }
         if (utf16_) {
-            end = at_;
-            while (end < bytes_.size() && !(bytes_[end] == '\n' && bytes_[end + 1] == 0)) end += 2;
             line.clear();
-            for (size_t i = at_; i < end; i += 2) line += char16_t(bytes_[i] | (bytes_[i + 1] << 8));
-            at_ = end + 2;
+            for (size_t i = at_; i + 1 < end; i += 2) line += char16_t(data_[i] | (data_[i + 1] << 8));
+            at_ = std::min(end + 2, size_);
         } else {
-            const uint8_t* begin = bytes_.data() + at_;
-            const void* found = std::memchr(begin, '\n', bytes_.size() - at_);
-            end = found ? size_t(static_cast<const uint8_t*>(found) - bytes_.data()) : bytes_.size();
-            std::string narrow(reinterpret_cast<const char*>(begin), end - at_);
+            std::string narrow(reinterpret_cast<const char*>(data_ + at_), end - at_);
             line = decode_ansi_ ? From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page_)
                                 : From_Utf8(narrow);
-            at_ = end + 1;
+            at_ = std::min(end + 1, size_);
         }
         if (!line.empty() && line.back() == u'\r') line.pop_back();
         return true;
     }
 
+    bool Failed() const { return failed_; }
+
 private:
-    const std::vector<uint8_t>& bytes_;
+    // The end of the line at at_ within the bytes at hand.
+    bool Find_End(size_t& end) const {
+        if (utf16_) {
+            for (end = at_; end + 1 < size_; end += 2)
+                if (data_[end] == '\n' && data_[end + 1] == 0) return true;
+            return false;
+        }
+        const void* found = std::memchr(data_ + at_, '\n', size_ - at_);
+        if (!found) return false;
+        end = size_t(static_cast<const uint8_t*>(found) - data_);
+        return true;
+    }
+
+    // Reads the next block of a file, keeping the bytes not yet read as lines; false at its end.
+    bool Fill() {
+        if (!file_ || std::feof(file_) || failed_) return false;
+        buffer_.erase(buffer_.begin(), buffer_.begin() + at_);
+        at_ = 0;
+        size_t kept = buffer_.size();
+        buffer_.resize(kept + kBlock);
+        size_t got = std::fread(buffer_.data() + kept, 1, kBlock, file_);
+        buffer_.resize(kept + got);
+        if (std::ferror(file_)) failed_ = true;
+        data_ = buffer_.data();
+        size_ = buffer_.size();
+        return got > 0;
+    }
+
+    static const size_t kBlock = 1 << 20;
+    std::FILE* file_ = nullptr;
+    std::vector<uint8_t> buffer_;  // a file's bytes at hand
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t at_ = 0;
+    uint64_t total_ = 0;  // the size of the whole file
     UINT code_page_;
     bool utf16_ = false;
     bool decode_ansi_ = false;
-    size_t at_ = 0;
+    bool failed_ = false;
+    Text first_;  // the header line, read ahead to find the encoding
+    bool has_first_ = false;
 };
 
 class Reg_Parser {
 public:
-    Reg_Parser(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name, std::string& error)
-        : machine_(machine), reader_(bytes, machine.code_page), file_name_(file_name), error_(error) {}
+    Reg_Parser(Machine& machine, Line_Reader& reader, const std::string& file_name, std::string& error)
+        : machine_(machine), reader_(reader), file_name_(file_name), error_(error) {}
 
     bool Parse() {
         std::string message;
@@ -324,7 +374,7 @@ private:
     }
 
     Machine& machine_;
-    Line_Reader reader_;
+    Line_Reader& reader_;
     const std::string& file_name_;
     std::string& error_;
     Text line_text_;   // the line being read
@@ -440,8 +490,18 @@ void Export_Machine(Export_Out& out, const Machine& machine) {
 
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name,
                           std::string& error) {
-    Reg_Parser parser(machine, bytes, file_name, error);
+    Line_Reader reader(bytes, machine.code_page);
+    Reg_Parser parser(machine, reader, file_name, error);
     return parser.Parse();
+}
+
+bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size, const std::string& file_name,
+                          std::string& error) {
+    Line_Reader reader(file, file_size, machine.code_page);
+    Reg_Parser parser(machine, reader, file_name, error);
+    bool parsed = parser.Parse();
+    if (reader.Failed()) error = file_name + ": cannot read";
+    return parsed && !reader.Failed();
 }
 
 std::string Export_Registry_File(const Machine& machine) {

@@ -63,6 +63,27 @@ bool Write_File(const fs::path& path, const std::string& bytes, std::string& err
     return Write_File(path, bytes.data(), bytes.size(), error);
 }
 
+// registry.reg, read in blocks as it is imported.
+bool Import_Registry(Machine& machine, const fs::path& path, std::string& error) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (!file) {
+        error = path.string() + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    std::error_code failure;
+    uintmax_t size = fs::file_size(path, failure);
+    bool ok;
+    if (failure) {
+        error = path.string() + ": cannot read";
+        ok = false;
+    } else {
+        ok = Import_Registry_File(machine, file, size, "registry.reg", error);
+        if (!ok && error == "registry.reg: cannot read") error = path.string() + ": cannot read";
+    }
+    std::fclose(file);
+    return ok;
+}
+
 // registry.reg, written key by key as it is exported.
 bool Write_Registry(const Machine& machine, const fs::path& path, std::string& error) {
     std::FILE* file = std::fopen(path.string().c_str(), "wb");
@@ -447,10 +468,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
             return false;
     }
     if (fs::exists(root / "registry.reg", failure)) {
-        if (!Read_File(root / "registry.reg", bytes, error) ||
-            !Import_Registry_File(machine, bytes, "registry.reg", error))
-            return false;
-        std::vector<uint8_t>().swap(bytes);
+        if (!Import_Registry(machine, root / "registry.reg", error)) return false;
     }
     if (fs::exists(root / "drive_c", failure)) {
         if (!fs::is_directory(root / "drive_c", failure)) {
