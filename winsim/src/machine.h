@@ -144,9 +144,9 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
                           const std::string& file_name, std::string& error);
-// The same from an open file of the given size, read in blocks.
+// The same from an open file of the given size, read in blocks of block_size bytes.
 bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size, const std::string& file_name,
-                          std::string& error);
+                          std::string& error, size_t block_size = 1 << 20);
 std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
 bool Export_Registry_File(const Machine& machine, std::FILE* file);  // the same text written to a file
 

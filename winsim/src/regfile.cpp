@@ -57,8 +57,8 @@ class Line_Reader {
 public:
     Line_Reader(const std::vector<uint8_t>& bytes, UINT code_page)
         : data_(bytes.data()), size_(bytes.size()), total_(bytes.size()), code_page_(code_page) {}
-    Line_Reader(std::FILE* file, uint64_t file_size, UINT code_page)
-        : file_(file), total_(file_size), code_page_(code_page) {}
+    Line_Reader(std::FILE* file, uint64_t file_size, size_t block_size, UINT code_page)
+        : file_(file), block_(block_size ? block_size : 1), total_(file_size), code_page_(code_page) {}
 
     // Finds the encoding; ansi tells whether it is a REGEDIT4 file.
     bool Start(bool& ansi, std::string& message) {
@@ -138,8 +138,8 @@ private:
         buffer_.erase(buffer_.begin(), buffer_.begin() + at_);
         at_ = 0;
         size_t kept = buffer_.size();
-        buffer_.resize(kept + kBlock);
-        size_t got = std::fread(buffer_.data() + kept, 1, kBlock, file_);
+        buffer_.resize(kept + block_);
+        size_t got = std::fread(buffer_.data() + kept, 1, block_, file_);
         buffer_.resize(kept + got);
         if (std::ferror(file_)) failed_ = true;
         data_ = buffer_.data();
@@ -147,8 +147,8 @@ private:
         return got > 0;
     }
 
-    static const size_t kBlock = 1 << 20;
     std::FILE* file_ = nullptr;
+    size_t block_ = 0;
     std::vector<uint8_t> buffer_;  // a file's bytes at hand
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
@@ -496,8 +496,8 @@ bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes, c
 }
 
 bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size, const std::string& file_name,
-                          std::string& error) {
-    Line_Reader reader(file, file_size, machine.code_page);
+                          std::string& error, size_t block_size) {
+    Line_Reader reader(file, file_size, block_size, machine.code_page);
     Reg_Parser parser(machine, reader, file_name, error);
     bool parsed = parser.Parse();
     if (reader.Failed()) error = file_name + ": cannot read";
