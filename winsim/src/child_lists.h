@@ -19,11 +19,20 @@
 namespace winsim {
 
 using Text = std::u16string;
+char16_t Upcase(char16_t c);
 int Compare_Names(const Text& a, const Text& b);
 
 namespace detail {
 
 uint32_t Next_Priority();
+
+// The first four units of a name, upper-cased, as one number (missing units count as 0): two
+// prefixes that differ order their names as Compare_Names does, without reading the names.
+inline uint64_t Name_Prefix(const Text& name) {
+    uint64_t prefix = 0;
+    for (size_t i = 0; i < 4; ++i) prefix = (prefix << 16) | (i < name.size() ? Upcase(name[i]) : 0);
+    return prefix;
+}
 
 // A forward iterator over a list by index: each step asks the list for the next index, which the
 // list's cursor answers in constant amortised time.
@@ -107,11 +116,22 @@ template <typename T>
 class Sorted_Children {
     struct Node {
         std::unique_ptr<T> item;
+        uint64_t prefix = 0;  // detail::Name_Prefix(item->name)
         Node* left = nullptr;
         Node* right = nullptr;
         uint32_t count = 1;
         uint32_t priority = detail::Next_Priority();
     };
+    // A name being looked for, with its prefix.
+    struct Probe {
+        const Text& name;
+        uint64_t prefix;
+        explicit Probe(const Text& text) : name(text), prefix(detail::Name_Prefix(text)) {}
+    };
+    static int Compare(const Probe& probe, const Node* node) {
+        if (probe.prefix != node->prefix) return probe.prefix < node->prefix ? -1 : 1;
+        return Compare_Names(probe.name, node->item->name);
+    }
     struct Links {
         static Node* Left(Node* n) { return n->left; }
         static Node* Right(Node* n) { return n->right; }
@@ -145,8 +165,9 @@ public:
     const_iterator end() const { return const_iterator(this, size()); }
 
     T* Find(const Text& name) const {
+        Probe probe(name);
         for (Node* node = root_; node;) {
-            int order = Compare_Names(name, node->item->name);
+            int order = Compare(probe, node);
             if (order == 0) return node->item.get();
             node = order < 0 ? node->left : node->right;
         }
@@ -157,13 +178,14 @@ public:
         Invalidate();
         Node* node = new Node();
         node->item = std::move(item);
-        root_ = Insert(root_, node);
+        node->prefix = detail::Name_Prefix(node->item->name);
+        root_ = Insert(root_, node, Probe(node->item->name));
         return node->item.get();
     }
     bool Remove(const Text& name) {
         Invalidate();
         bool removed = false;
-        root_ = Remove(root_, name, removed);
+        root_ = Remove(root_, Probe(name), removed);
         return removed;
     }
 
@@ -171,10 +193,10 @@ private:
     static void Update(Node* n) { n->count = uint32_t(1 + Links::Count(n->left) + Links::Count(n->right)); }
 
     // Splits a tree into the names before name and those after it (name itself is not in it).
-    static void Split(Node* n, const Text& name, Node*& before, Node*& after) {
+    static void Split(Node* n, const Probe& name, Node*& before, Node*& after) {
         if (!n) {
             before = after = nullptr;
-        } else if (Compare_Names(n->item->name, name) < 0) {
+        } else if (Compare(name, n) > 0) {
             Split(n->right, name, n->right, after);
             Update(n);
             before = n;
@@ -196,21 +218,21 @@ private:
         Update(b);
         return b;
     }
-    static Node* Insert(Node* n, Node* node) {
+    static Node* Insert(Node* n, Node* node, const Probe& name) {
         if (!n) return node;
         if (node->priority > n->priority) {
-            Split(n, node->item->name, node->left, node->right);
+            Split(n, name, node->left, node->right);
             Update(node);
             return node;
         }
-        if (Compare_Names(node->item->name, n->item->name) < 0) n->left = Insert(n->left, node);
-        else n->right = Insert(n->right, node);
+        if (Compare(name, n) < 0) n->left = Insert(n->left, node, name);
+        else n->right = Insert(n->right, node, name);
         Update(n);
         return n;
     }
-    static Node* Remove(Node* n, const Text& name, bool& removed) {
+    static Node* Remove(Node* n, const Probe& name, bool& removed) {
         if (!n) return nullptr;
-        int order = Compare_Names(name, n->item->name);
+        int order = Compare(name, n);
         if (order == 0) {
             Node* rest = Merge(n->left, n->right);
             delete n;

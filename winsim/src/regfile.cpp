@@ -469,20 +469,31 @@ struct Export_Out {
     }
 };
 
-void Export_Key(Export_Out& out, const Reg_Key& key, const Text& path, bool is_root) {
+// path holds the key's path in UTF-8; subkeys append their names to it and take them off again.
+void Export_Key(Export_Out& out, const Reg_Key& key, std::string& path, bool is_root) {
     if (!is_root || !key.values.empty()) {
-        out.text += "[" + To_Utf8(path) + "]\n";
+        out.text += '[';
+        out.text += path;
+        out.text += "]\n";
         for (const Reg_Value& value : key.values) Export_Value(out.text, value);
         out.text += '\n';
         out.Flush(1 << 16);
     }
-    for (const auto& subkey : key.subkeys) Export_Key(out, *subkey, path + u"\\" + subkey->name, false);
+    size_t length = path.size();
+    for (const auto& subkey : key.subkeys) {
+        path += '\\';
+        path += To_Utf8(subkey->name);
+        Export_Key(out, *subkey, path, false);
+        path.resize(length);
+    }
 }
 
 void Export_Machine(Export_Out& out, const Machine& machine) {
     out.text += "Windows Registry Editor Version 5.00\n\n";
-    Export_Key(out, machine.hklm, u"HKEY_LOCAL_MACHINE", true);
-    Export_Key(out, machine.hkcu, u"HKEY_CURRENT_USER", true);
+    std::string path = "HKEY_LOCAL_MACHINE";
+    Export_Key(out, machine.hklm, path, true);
+    path = "HKEY_CURRENT_USER";
+    Export_Key(out, machine.hkcu, path, true);
     out.Flush(0);
 }
 

@@ -352,9 +352,16 @@ void Save_File_Keys(const Fs_Node& folder, const std::string& path, std::string&
     }
 }
 
-void Save_Protected_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
+// path holds the key's path; subkeys append their names to it and take them off again.
+void Save_Protected_Keys(const Reg_Key& key, std::string& path, std::string& out) {
     if (key.write_protected) out += "protected=" + path + "\n";
-    for (const auto& subkey : key.subkeys) Save_Protected_Keys(*subkey, path + "\\" + To_Utf8(subkey->name), out);
+    size_t length = path.size();
+    for (const auto& subkey : key.subkeys) {
+        path += '\\';
+        path += To_Utf8(subkey->name);
+        Save_Protected_Keys(*subkey, path, out);
+        path.resize(length);
+    }
 }
 
 // Injected faults are not written back: they belong to a run, not to the machine.
@@ -372,8 +379,10 @@ std::string Save_Ini(Machine& machine) {
     Save_File_Keys(machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
     std::string keys;
-    Save_Protected_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", keys);
-    Save_Protected_Keys(machine.hkcu, "HKEY_CURRENT_USER", keys);
+    std::string path = "HKEY_LOCAL_MACHINE";
+    Save_Protected_Keys(machine.hklm, path, keys);
+    path = "HKEY_CURRENT_USER";
+    Save_Protected_Keys(machine.hkcu, path, keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string packages;
     for (const Text& name : machine.oem_packages_in_use) {
