@@ -156,6 +156,8 @@ public:
     size_t size() const { return Links::Count(root_); }
     bool empty() const { return root_ == nullptr; }
     std::unique_ptr<T>& operator[](size_t index) { return detail::Select(root_, index, cursor_, Links())->item; }
+    std::unique_ptr<T>& front() { return (*this)[0]; }
+    std::unique_ptr<T>& back() { return (*this)[size() - 1]; }
     const std::unique_ptr<T>& operator[](size_t index) const {
         return detail::Select(root_, index, cursor_, Links())->item;
     }
@@ -301,6 +303,8 @@ public:
     size_t size() const { return Links::Count(root_); }
     bool empty() const { return root_ == nullptr; }
     V& operator[](size_t index) { return detail::Select(root_, index, cursor_, Links())->item; }
+    V& front() { return (*this)[0]; }
+    V& back() { return (*this)[size() - 1]; }
     const V& operator[](size_t index) const { return detail::Select(root_, index, cursor_, Links())->item; }
     iterator begin() { return iterator(this, 0); }
     iterator end() { return iterator(this, size()); }
