@@ -204,9 +204,8 @@ TEST_F(WinsimClassesRoot, MergedEnumerationOfManyKeysIsLinear) {
         char16_t digits[6];
         for (int at = 5; at >= 0; --at, number /= 10) digits[at] = char16_t(u'0' + number % 10);
         Text name = prefix + Text(digits, 6);
-        key->subkeys.push_back(std::make_unique<winsim::Reg_Key>());  // appended in the registry's order
-        key->subkeys.back()->name = name;
-        key->values.push_back(winsim::Reg_Value{name, REG_DWORD, {1, 0, 0, 0}});
+        key->Add_Subkey(name);
+        key->Set_Value(name, REG_DWORD, {1, 0, 0, 0});
     };
     for (int i = 0; i < count; ++i) add(machine, u"M", i);
     for (int i = 0; i < count; ++i) add(user, u"U", i);

@@ -151,6 +151,45 @@ TEST_F(WinsimCrtFiles, SecureReadRefusesToOverrunItsBuffer) {
     fclose(file);
 }
 
+// Reads of whole elements after a character pushed back, with the end reached in the middle of an
+// element, and with a file removed and another created in its folder while the stream is open: the
+// position, the end-of-file indicator and the bytes are those of the C library's own reads.
+TEST_F(WinsimCrtFiles, SecureReadsKeepPositionsAndTheEndIndicator) {
+    Put_File(u"ten.txt", "0123456789");
+    Put_File(u"other.txt", "x");
+    FILE* file = nullptr;
+    ASSERT_EQ(0, _wfopen_s(&file, u"C:\\Windows\\TEMP\\ten.txt", u"rb"));
+    char buffer[12] = {};
+    EXPECT_EQ('0', fgetc(file));
+    EXPECT_EQ('0', ungetc('0', file));
+    EXPECT_EQ(1u, fread_s(buffer, 3, 3, 1, file));  // the pushed-back character first
+    EXPECT_EQ(std::string("012"), std::string(buffer, 3));
+    EXPECT_EQ(3, ftell(file));
+    ASSERT_TRUE(winsim::The_Machine().Find_Path(u"C:\\Windows\\TEMP")->Remove_Child(u"other.txt"));
+    Put_File(u"new.txt", "y");
+    EXPECT_EQ(2u, fread_s(buffer, sizeof buffer, 3, 3, file));  // "345", "678", and "9" of a third
+    EXPECT_EQ(std::string("345678"), std::string(buffer, 6));
+    EXPECT_NE(0, feof(file));
+    EXPECT_EQ(10, ftell(file));
+    EXPECT_EQ(0u, fread_s(buffer, sizeof buffer, 1, 1, file));
+    fclose(file);
+
+    ASSERT_EQ(0, _wfopen_s(&file, u"C:\\Windows\\TEMP\\ten.txt", u"rb"));
+    errno = 0;
+    EXPECT_EQ(0u, fread_s(buffer, 4, 2, 4, file));  // two fit, four are asked for and the file has more
+    EXPECT_EQ(ERANGE, errno);
+    EXPECT_EQ(4, ftell(file));
+    EXPECT_EQ(3u, fread_s(buffer, 6, 2, 3, file));  // "45", "67", "89": the end, exactly
+    EXPECT_EQ(std::string("456789"), std::string(buffer, 6));
+    EXPECT_EQ(0, feof(file));
+    fclose(file);
+    ASSERT_EQ(0, _wfopen_s(&file, u"C:\\Windows\\TEMP\\ten.txt", u"rb"));
+    ASSERT_EQ(0, fseek(file, 6, SEEK_SET));
+    EXPECT_EQ(2u, fread_s(buffer, 4, 2, 3, file));  // the buffer ends where the file does
+    EXPECT_NE(0, feof(file));
+    fclose(file);
+}
+
 // ---- formatting ----
 
 int Format(WCHAR* buffer, size_t size, const WCHAR* format, ...) {

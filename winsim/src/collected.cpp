@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -166,11 +167,18 @@ bool Load_Collected(Machine& machine, const std::string& folder, std::string& er
             return false;
         }
         std::sort(files.begin(), files.end());
-        for (const fs::path& file : files) {
-            std::string shown = "registry/" + file.filename().string();
-            std::vector<uint8_t> bytes;
-            if (!Read_Bytes(file, bytes, shown, error) || !Import_Registry_File(machine, bytes, shown, error))
+        for (const fs::path& path : files) {
+            // Read in blocks as it is imported: a machine's exports can be large.
+            std::string shown = "registry/" + path.filename().string();
+            uintmax_t size = fs::file_size(path, failure);
+            std::FILE* file = failure ? nullptr : std::fopen(path.string().c_str(), "rb");
+            if (!file) {
+                error = shown + ": cannot read";
                 return false;
+            }
+            bool ok = Import_Registry_File(machine, file, size, shown, error);
+            std::fclose(file);
+            if (!ok) return false;
         }
     }
     if (fs::exists(root / "drive_c.listing", failure)) {

@@ -21,6 +21,9 @@ struct Runtime_File {
     bool text_mode = true;
     bool append = false;
     uint64_t position = 0;  // in bytes of the file as stored, before any text translation
+    Fs_Node* node = nullptr;  // the file, found at Fs_Generation() == generation
+    uint64_t generation = 0;
+    FILE* stream = nullptr;
 };
 
 // Never destroyed, like the machine: streams may still be closed by static destructors.
@@ -29,11 +32,16 @@ std::vector<Runtime_File*>& Open_Files() {
     return *files;
 }
 
-// The file behind a stream, looked up by path on each call, so that a machine emptied under an
+// The file behind a stream. The node found at the open is used while no folder entry has been
+// removed since; after a removal the path is looked up again, so that a machine emptied under an
 // open stream makes its calls fail instead of reaching a destroyed node.
-Fs_Node* File_Node(Machine& machine, const Runtime_File& file) {
+Fs_Node* File_Node(Machine& machine, Runtime_File& file) {
+    if (file.node && file.generation == Fs_Generation()) return file.node;
     Fs_Node* node = machine.Find_Path(file.path);
-    return node && !node->directory ? node : nullptr;
+    if (node && node->directory) node = nullptr;
+    file.node = node;
+    file.generation = Fs_Generation();
+    return node;
 }
 
 ssize_t Read_File(void* cookie, char* out, size_t size) {
@@ -158,10 +166,24 @@ errno_t Fail_Open(errno_t error) {
     return error;
 }
 
+// The runtime file behind a stream of _wfopen_s, or null.
+Runtime_File* Runtime_Stream(FILE* stream) {
+    for (Runtime_File* file : Open_Files())
+        if (file->stream == stream) return file;
+    return nullptr;
+}
+
+// Whether reading the stream goes on past what has been read: a byte before the end that is not,
+// in text mode, the Ctrl-Z that ends the file.
+bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
+    if (file.position >= node.data.size()) return false;
+    return !file.text_mode || node.data[file.position] != Ctrl_Z;
+}
+
 }  // namespace
 
 bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
-    for (const Runtime_File* file : Open_Files())
+    for (Runtime_File* file : Open_Files())
         if (File_Node(machine, *file) == node) return true;
     return false;
 }
@@ -215,6 +237,7 @@ errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
         node->data.clear();
         node->listed_size = 0;
     }
+    opened->stream = stream;
     Open_Files().push_back(opened);
     *file = stream;
     return 0;
@@ -238,6 +261,35 @@ size_t fread_s(void* buffer, size_t buffer_size, size_t element_size, size_t cou
     }
     size_t room = buffer_size / element_size;
     size_t wanted = std::min(count, room);
+    {
+        // A stream of the simulated files with nothing in the C library's own buffer is read in one
+        // call of its reading function, not byte by byte as an unbuffered stream is. The locks are
+        // taken in the order of the C library's own reads: the stream's, then the machine's.
+        flockfile(stream);
+        Machine& machine = The_Machine();
+        std::unique_lock<std::recursive_mutex> guard(machine.lock);
+        Runtime_File* file = Runtime_Stream(stream);
+        Fs_Node* node = file ? File_Node(machine, *file) : nullptr;
+        if (node && stream->_IO_read_ptr == stream->_IO_read_end && stream->_IO_save_base == nullptr &&
+            !ferror_unlocked(stream)) {
+            ssize_t bytes = Read_File(file, static_cast<char*>(buffer), wanted * element_size);
+            size_t got = size_t(bytes) / element_size;
+            bool more = More_To_Read(*file, *node);
+            guard.unlock();
+            funlockfile(stream);
+            if (got == wanted && wanted < count && more) {
+                std::memset(buffer, 0, buffer_size);
+                errno = ERANGE;
+                return 0;
+            }
+            // At the end, the stream's end-of-file indicator is set as fread and the look past a full
+            // buffer set it.
+            if (got < wanted || (wanted < count && !more)) fgetc(stream);
+            return got;
+        }
+        guard.unlock();
+        funlockfile(stream);
+    }
     size_t got = fread(buffer, element_size, wanted, stream);
     if (got == wanted && wanted < count) {
         // The buffer is full and more was asked for: when the stream holds more, the secure read

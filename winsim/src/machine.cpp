@@ -3,6 +3,7 @@
 #include "kernel_paths.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace winsim {
 
@@ -96,80 +97,62 @@ Text From_Wide_Pointer(const WCHAR* text) { return text ? Text(text) : Text(); }
 
 // ---- registry keys ----
 
-Reg_Key* Reg_Key::Find_Subkey(const Text& name) const {
-    for (auto& key : subkeys)
-        if (Same_Name(key->name, name)) return key.get();
-    return nullptr;
+uint32_t detail::Next_Priority() {
+    // Deterministic: the tree shapes, and with them every run, are the same from one run to the next.
+    static std::atomic<uint64_t> counter{0};
+    uint64_t x = counter.fetch_add(1, std::memory_order_relaxed) + 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return uint32_t((x ^ (x >> 31)) >> 32);
 }
+
+Reg_Key* Reg_Key::Find_Subkey(const Text& name) const { return subkeys.Find(name); }
 
 Reg_Key* Reg_Key::Add_Subkey(const Text& name) {
-    if (Reg_Key* existing = Find_Subkey(name)) return existing;
+    if (Reg_Key* existing = subkeys.Find(name)) return existing;
     auto key = std::make_unique<Reg_Key>();
     key->name = name;
-    auto at = std::upper_bound(subkeys.begin(), subkeys.end(), name,
-                               [](const Text& n, const std::unique_ptr<Reg_Key>& k) { return Compare_Names(n, k->name) < 0; });
-    return subkeys.insert(at, std::move(key))->get();
+    return subkeys.Insert(std::move(key));
 }
 
-bool Reg_Key::Remove_Subkey(const Text& name) {
-    for (auto it = subkeys.begin(); it != subkeys.end(); ++it)
-        if (Same_Name((*it)->name, name)) {
-            subkeys.erase(it);
-            return true;
-        }
-    return false;
-}
+bool Reg_Key::Remove_Subkey(const Text& name) { return subkeys.Remove(name); }
 
-Reg_Value* Reg_Key::Find_Value(const Text& name) {
-    for (auto& value : values)
-        if (Same_Name(value.name, name)) return &value;
-    return nullptr;
-}
+Reg_Value* Reg_Key::Find_Value(const Text& name) { return values.Find(name); }
 
 void Reg_Key::Set_Value(const Text& name, DWORD type, std::vector<uint8_t> data) {
-    if (Reg_Value* existing = Find_Value(name)) {
+    if (Reg_Value* existing = values.Find(name)) {
         existing->type = type;
         existing->data = std::move(data);
         return;
     }
-    values.push_back(Reg_Value{name, type, std::move(data)});
+    values.Append(Reg_Value{name, type, std::move(data)});
 }
 
-bool Reg_Key::Remove_Value(const Text& name) {
-    for (auto it = values.begin(); it != values.end(); ++it)
-        if (Same_Name(it->name, name)) {
-            values.erase(it);
-            return true;
-        }
-    return false;
-}
+bool Reg_Key::Remove_Value(const Text& name) { return values.Remove(name); }
 
 // ---- files ----
 
-Fs_Node* Fs_Node::Find_Child(const Text& child) const {
-    for (auto& node : children)
-        if (Same_Name(node->name, child)) return node.get();
-    return nullptr;
-}
+Fs_Node* Fs_Node::Find_Child(const Text& child) const { return children.Find(child); }
 
 Fs_Node* Fs_Node::Add_Child(const Text& child, bool is_directory) {
-    if (Fs_Node* existing = Find_Child(child)) return existing;
+    if (Fs_Node* existing = children.Find(child)) return existing;
     auto node = std::make_unique<Fs_Node>();
     node->name = child;
     node->directory = is_directory;
     node->attributes = is_directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    auto at = std::upper_bound(children.begin(), children.end(), child,
-                               [](const Text& n, const std::unique_ptr<Fs_Node>& k) { return Compare_Names(n, k->name) < 0; });
-    return children.insert(at, std::move(node))->get();
+    return children.Insert(std::move(node));
 }
 
+namespace {
+std::atomic<uint64_t> fs_generation{0};
+}
+
+uint64_t Fs_Generation() { return fs_generation.load(std::memory_order_relaxed); }
+
 bool Fs_Node::Remove_Child(const Text& child) {
-    for (auto it = children.begin(); it != children.end(); ++it)
-        if (Same_Name((*it)->name, child)) {
-            children.erase(it);
-            return true;
-        }
-    return false;
+    if (!children.Remove(child)) return false;
+    fs_generation.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
 // ---- the machine ----
@@ -185,6 +168,7 @@ void Machine::Reset() {
     hklm.security = Make_Root_Security();
     hkcu.security = Make_Root_Security();
     drive_c = Fs_Node();
+    fs_generation.fetch_add(1, std::memory_order_relaxed);
     drive_c.name = u"C:";
     drive_c.directory = true;
     drive_c.attributes = FILE_ATTRIBUTE_DIRECTORY;

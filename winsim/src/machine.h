@@ -6,12 +6,15 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "child_lists.h"
 
 namespace winsim {
 
@@ -56,8 +59,8 @@ struct Key_Security {
 
 struct Reg_Key {
     Text name;
-    std::vector<std::unique_ptr<Reg_Key>> subkeys;  // kept in the order Windows enumerates them
-    std::vector<Reg_Value> values;                  // in the order Windows enumerates them
+    Sorted_Children<Reg_Key> subkeys;  // in the order Windows enumerates them: sorted by Compare_Names
+    Value_List<Reg_Value> values;      // in the order Windows enumerates them: creation order
     bool write_protected = false;  // opening for writing or deleting it is refused with 5
     std::shared_ptr<Key_Security> security;  // null: nothing stated (see Key_Security)
 
@@ -74,7 +77,7 @@ struct Fs_Node {
     bool directory = false;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is kept in step with directory
     std::vector<uint8_t> data;
-    std::vector<std::unique_ptr<Fs_Node>> children;  // kept in the order NTFS lists them
+    Sorted_Children<Fs_Node> children;  // in the order NTFS lists them: sorted by Compare_Names
     Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
     bool held_open = false;  // open in another process without sharing
     uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
@@ -83,6 +86,10 @@ struct Fs_Node {
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
     bool Remove_Child(const Text& name);
 };
+
+// Counts the removals of folder entries and the resets of the machine: a node found while the count
+// has one value is still there while it keeps that value.
+uint64_t Fs_Generation();
 
 struct Os_Info {
     DWORD major = 10;
@@ -196,7 +203,11 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
                           const std::string& file_name, std::string& error);
+// The same from an open file of the given size, read in blocks of block_size bytes.
+bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size, const std::string& file_name,
+                          std::string& error, size_t block_size = 1 << 20);
 std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
+bool Export_Registry_File(const Machine& machine, std::FILE* file);  // the same text written to a file
 
 // Registry security in SDDL, Windows' text form of a security descriptor.
 // What the hive roots state: SYSTEM and Administrators have full access, Users may read.

@@ -2,7 +2,9 @@
 // or UTF-8, and the ANSI "REGEDIT4"), and export in the 5.00 format as UTF-8.
 #include "machine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace winsim {
 
@@ -47,46 +49,132 @@ Text From_Ansi(const std::vector<uint8_t>& bytes, UINT code_page) {
     return text;
 }
 
-// Turns the file's bytes into text; ansi tells whether it is a REGEDIT4 file.
-bool Decode_File(const std::vector<uint8_t>& bytes, UINT code_page, Text& text, bool& ansi,
-                 std::string& message) {
-    ansi = false;
-    if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        message = "UTF-16 big-endian files are not supported";
-        return false;
-    }
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        if (bytes.size() % 2 != 0) {
-            message = "UTF-16 file with an odd number of bytes";
+// The file's lines, decoded one at a time as the parser asks for them, so that a large file is never
+// held as text as a whole; a file on disk is read in blocks and never held whole either. A line ends
+// at a line feed, and a carriage return before it is dropped; a final line feed does not start
+// another line.
+class Line_Reader {
+public:
+    Line_Reader(const std::vector<uint8_t>& bytes, UINT code_page)
+        : data_(bytes.data()), size_(bytes.size()), total_(bytes.size()), code_page_(code_page) {}
+    Line_Reader(std::FILE* file, uint64_t file_size, size_t block_size, UINT code_page)
+        : file_(file), block_(block_size ? block_size : 1), total_(file_size), code_page_(code_page) {}
+
+    // Finds the encoding; ansi tells whether it is a REGEDIT4 file.
+    bool Start(bool& ansi, std::string& message) {
+        ansi = false;
+        while (size_ - at_ < 3 && Fill()) {
+        }
+        if (size_ >= 2 && data_[0] == 0xFE && data_[1] == 0xFF) {
+            message = "UTF-16 big-endian files are not supported";
             return false;
         }
-        text.clear();
-        for (size_t i = 2; i < bytes.size(); i += 2) text += char16_t(bytes[i] | (bytes[i + 1] << 8));
-        ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        if (size_ >= 2 && data_[0] == 0xFF && data_[1] == 0xFE) {
+            if (total_ % 2 != 0) {
+                message = "UTF-16 file with an odd number of bytes";
+                return false;
+            }
+            utf16_ = true;
+            at_ = 2;
+        } else if (size_ >= 3 && data_[0] == 0xEF && data_[1] == 0xBB && data_[2] == 0xBF) {
+            at_ = 3;
+        }
+        bool bom = at_ > 0;
+        has_first_ = Next(first_);
+        if (has_first_) ansi = first_.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
+        // A REGEDIT4 file without a byte-order mark is in the system's ANSI code page. Its first
+        // line, the header, reads the same in either.
+        decode_ansi_ = ansi && !bom;
         return true;
     }
-    bool utf8_bom = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
-    std::string narrow(bytes.begin() + (utf8_bom ? 3 : 0), bytes.end());
-    text = From_Utf8(narrow);
-    ansi = text.compare(0, sizeof kHeader4 / 2 - 1, kHeader4) == 0;
-    if (ansi && !utf8_bom) text = From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page);
-    return true;
-}
+
+    bool Next(Text& line) {
+        if (has_first_) {
+            line.swap(first_);
+            has_first_ = false;
+            return true;
+        }
+        size_t end;
+        while (!Find_End(end)) {
+            if (!Fill()) {
+                if (at_ >= size_) return false;
+                end = size_;  // the last line, without a line feed
+                break;
+            }
+        }
+        if (utf16_) {
+            line.clear();
+            for (size_t i = at_; i + 1 < end; i += 2) line += char16_t(data_[i] | (data_[i + 1] << 8));
+            at_ = std::min(end + 2, size_);
+        } else {
+            std::string narrow(reinterpret_cast<const char*>(data_ + at_), end - at_);
+            line = decode_ansi_ ? From_Ansi(std::vector<uint8_t>(narrow.begin(), narrow.end()), code_page_)
+                                : From_Utf8(narrow);
+            at_ = std::min(end + 1, size_);
+        }
+        if (!line.empty() && line.back() == u'\r') line.pop_back();
+        return true;
+    }
+
+    bool Failed() const { return failed_; }
+
+private:
+    // The end of the line at at_ within the bytes at hand.
+    bool Find_End(size_t& end) const {
+        if (utf16_) {
+            for (end = at_; end + 1 < size_; end += 2)
+                if (data_[end] == '\n' && data_[end + 1] == 0) return true;
+            return false;
+        }
+        const void* found = std::memchr(data_ + at_, '\n', size_ - at_);
+        if (!found) return false;
+        end = size_t(static_cast<const uint8_t*>(found) - data_);
+        return true;
+    }
+
+    // Reads the next block of a file, keeping the bytes not yet read as lines; false at its end.
+    bool Fill() {
+        if (!file_ || std::feof(file_) || failed_) return false;
+        buffer_.erase(buffer_.begin(), buffer_.begin() + at_);
+        at_ = 0;
+        size_t kept = buffer_.size();
+        buffer_.resize(kept + block_);
+        size_t got = std::fread(buffer_.data() + kept, 1, block_, file_);
+        buffer_.resize(kept + got);
+        if (std::ferror(file_)) failed_ = true;
+        data_ = buffer_.data();
+        size_ = buffer_.size();
+        return got > 0;
+    }
+
+    std::FILE* file_ = nullptr;
+    size_t block_ = 0;
+    std::vector<uint8_t> buffer_;  // a file's bytes at hand
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t at_ = 0;
+    uint64_t total_ = 0;  // the size of the whole file
+    UINT code_page_;
+    bool utf16_ = false;
+    bool decode_ansi_ = false;
+    bool failed_ = false;
+    Text first_;  // the header line, read ahead to find the encoding
+    bool has_first_ = false;
+};
 
 class Reg_Parser {
 public:
-    Reg_Parser(Machine& machine, const std::string& file_name, std::string& error)
-        : machine_(machine), file_name_(file_name), error_(error) {}
+    Reg_Parser(Machine& machine, Line_Reader& reader, const std::string& file_name, std::string& error)
+        : machine_(machine), reader_(reader), file_name_(file_name), error_(error) {}
 
-    bool Parse(const std::vector<uint8_t>& bytes) {
-        Text text;
+    bool Parse() {
         std::string message;
-        if (!Decode_File(bytes, machine_.code_page, text, ansi_, message)) return Fail_At(1, message);
-        Split_Lines(text);
-        if (lines_.empty() || (Trim_Right(lines_[0]) != kHeader5 && Trim_Right(lines_[0]) != kHeader4))
+        if (!reader_.Start(ansi_, message)) return Fail_At(1, message);
+        if (!reader_.Next(line_text_) ||
+            (Trim_Right(line_text_) != kHeader5 && Trim_Right(line_text_) != kHeader4))
             return Fail_At(1, "missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
-        for (line_ = 1; line_ < lines_.size(); ++line_) {
-            const Text& line = lines_[line_];
+        for (line_ = 1; reader_.Next(line_text_); ++line_) {
+            const Text& line = line_text_;
             size_t at = 0;
             while (at < line.size() && Is_Blank(line[at])) ++at;
             if (at == line.size() || line[at] == u';') continue;
@@ -100,18 +188,6 @@ public:
     }
 
 private:
-    void Split_Lines(const Text& text) {
-        size_t start = 0;
-        while (start < text.size()) {  // a final line feed does not start another line
-            size_t end = text.find(u'\n', start);
-            if (end == Text::npos) end = text.size();
-            Text line = text.substr(start, end - start);
-            if (!line.empty() && line.back() == u'\r') line.pop_back();
-            lines_.push_back(line);
-            start = end + 1;
-        }
-    }
-
     bool Fail_At(size_t line_number, const std::string& message) {
         error_ = file_name_ + ":" + std::to_string(line_number) + ": " + message;
         return false;
@@ -154,10 +230,19 @@ private:
             for (size_t i = 1; parent && i + 1 < parts.size(); ++i) parent = parent->Find_Subkey(parts[i]);
             if (parent) parent->Remove_Subkey(parts.back());
             current_ = nullptr;
+            last_keys_.clear();
+            last_parts_.clear();
             return true;
         }
-        current_ = root;
-        for (size_t i = 1; i < parts.size(); ++i) current_ = current_->Add_Subkey(parts[i]);
+        // last_keys_[i] is the key named by last_parts_[0..i]; the first part names the root.
+        if (!last_keys_.empty() && last_keys_[0] != root) last_keys_.clear();
+        size_t same = 0;
+        while (same < last_keys_.size() && same < parts.size() && Same_Name(parts[same], last_parts_[same])) ++same;
+        last_keys_.resize(std::max<size_t>(same, 1));
+        last_keys_[0] = root;
+        for (size_t i = last_keys_.size(); i < parts.size(); ++i) last_keys_.push_back(last_keys_.back()->Add_Subkey(parts[i]));
+        last_parts_ = parts;
+        current_ = last_keys_[parts.size() - 1];
         return true;
     }
 
@@ -259,7 +344,7 @@ private:
     bool Hex_Data(size_t at, std::vector<uint8_t>& data) {
         bool need_byte = true;  // at the start or after a comma
         while (true) {
-            const Text& line = lines_[line_];
+            const Text& line = line_text_;
             while (at < line.size() && Is_Blank(line[at])) ++at;
             if (at == line.size() || (!need_byte && line[at] == u';')) {
                 if (need_byte && !data.empty()) return Fail("missing byte after ','");
@@ -267,7 +352,7 @@ private:
             }
             char16_t c = line[at];
             if (c == u'\\' && need_byte && Only_Blanks_From(line, at + 1)) {
-                if (line_ + 1 == lines_.size()) return Fail("continuation line missing at end of file");
+                if (!reader_.Next(line_text_)) return Fail("continuation line missing at end of file");
                 ++line_;
                 at = 0;
                 continue;
@@ -289,12 +374,17 @@ private:
     }
 
     Machine& machine_;
+    Line_Reader& reader_;
     const std::string& file_name_;
     std::string& error_;
-    std::vector<Text> lines_;
-    size_t line_ = 0;  // index of the line being read
+    Text line_text_;   // the line being read
+    size_t line_ = 0;  // its index
     bool ansi_ = false;
     Reg_Key* current_ = nullptr;  // key of the last [PATH] line; null before it and after [-PATH]
+    // The keys of the last [PATH] line, from its root down, and their names: a file lists keys in
+    // tree order, so the next path mostly starts with the same keys.
+    std::vector<Reg_Key*> last_keys_;
+    std::vector<Text> last_parts_;
 };
 
 // ---- export ----
@@ -366,28 +456,76 @@ void Export_Value(std::string& out, const Reg_Value& value) {
     out += '\n';
 }
 
-void Export_Key(std::string& out, const Reg_Key& key, const Text& path, bool is_root) {
-    if (!is_root || !key.values.empty()) {
-        out += "[" + To_Utf8(path) + "]\n";
-        for (const Reg_Value& value : key.values) Export_Value(out, value);
-        out += '\n';
+// The export's text, handed to a file in pieces between keys when it goes to one.
+struct Export_Out {
+    std::string text;
+    std::FILE* file = nullptr;
+    bool failed = false;
+
+    void Flush(size_t above) {
+        if (!file || text.size() <= above) return;
+        if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) failed = true;
+        text.clear();
     }
-    for (const auto& subkey : key.subkeys) Export_Key(out, *subkey, path + u"\\" + subkey->name, false);
+};
+
+// path holds the key's path in UTF-8; subkeys append their names to it and take them off again.
+void Export_Key(Export_Out& out, const Reg_Key& key, std::string& path, bool is_root) {
+    if (!is_root || !key.values.empty()) {
+        out.text += '[';
+        out.text += path;
+        out.text += "]\n";
+        for (const Reg_Value& value : key.values) Export_Value(out.text, value);
+        out.text += '\n';
+        out.Flush(1 << 16);
+    }
+    size_t length = path.size();
+    for (const auto& subkey : key.subkeys) {
+        path += '\\';
+        path += To_Utf8(subkey->name);
+        Export_Key(out, *subkey, path, false);
+        path.resize(length);
+    }
+}
+
+void Export_Machine(Export_Out& out, const Machine& machine) {
+    out.text += "Windows Registry Editor Version 5.00\n\n";
+    std::string path = "HKEY_LOCAL_MACHINE";
+    Export_Key(out, machine.hklm, path, true);
+    path = "HKEY_CURRENT_USER";
+    Export_Key(out, machine.hkcu, path, true);
+    out.Flush(0);
 }
 
 }  // namespace
 
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes, const std::string& file_name,
                           std::string& error) {
-    Reg_Parser parser(machine, file_name, error);
-    return parser.Parse(bytes);
+    Line_Reader reader(bytes, machine.code_page);
+    Reg_Parser parser(machine, reader, file_name, error);
+    return parser.Parse();
+}
+
+bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size, const std::string& file_name,
+                          std::string& error, size_t block_size) {
+    Line_Reader reader(file, file_size, block_size, machine.code_page);
+    Reg_Parser parser(machine, reader, file_name, error);
+    bool parsed = parser.Parse();
+    if (reader.Failed()) error = file_name + ": cannot read";
+    return parsed && !reader.Failed();
 }
 
 std::string Export_Registry_File(const Machine& machine) {
-    std::string out = "Windows Registry Editor Version 5.00\n\n";
-    Export_Key(out, machine.hklm, u"HKEY_LOCAL_MACHINE", true);
-    Export_Key(out, machine.hkcu, u"HKEY_CURRENT_USER", true);
-    return out;
+    Export_Out out;
+    Export_Machine(out, machine);
+    return out.text;
+}
+
+bool Export_Registry_File(const Machine& machine, std::FILE* file) {
+    Export_Out out;
+    out.file = file;
+    Export_Machine(out, machine);
+    return !out.failed;
 }
 
 }  // namespace winsim

@@ -39,23 +39,59 @@ bool Read_File(const fs::path& path, std::vector<uint8_t>& bytes, std::string& e
         error = path.string() + ": cannot read: " + std::strerror(errno);
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    std::error_code failure;
+    uintmax_t size = fs::file_size(path, failure);
+    if (!failure) bytes.resize(size_t(size));
+    if (failure || !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
         error = path.string() + ": cannot read";
         return false;
     }
     return true;
 }
 
-bool Write_File(const fs::path& path, const std::string& bytes, std::string& error) {
+bool Write_File(const fs::path& path, const void* bytes, size_t size, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.write(static_cast<const char*>(bytes), std::streamsize(size));
     out.close();
     if (!out) {
         error = path.string() + ": cannot write: " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+bool Write_File(const fs::path& path, const std::string& bytes, std::string& error) {
+    return Write_File(path, bytes.data(), bytes.size(), error);
+}
+
+// registry.reg, read in blocks as it is imported.
+bool Import_Registry(Machine& machine, const fs::path& path, std::string& error) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (!file) {
+        error = path.string() + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    std::error_code failure;
+    uintmax_t size = fs::file_size(path, failure);
+    bool ok;
+    if (failure) {
+        error = path.string() + ": cannot read";
+        ok = false;
+    } else {
+        ok = Import_Registry_File(machine, file, size, "registry.reg", error);
+        if (!ok && error == "registry.reg: cannot read") error = path.string() + ": cannot read";
+    }
+    std::fclose(file);
+    return ok;
+}
+
+// registry.reg, written key by key as it is exported.
+bool Write_Registry(const Machine& machine, const fs::path& path, std::string& error) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    bool ok = file && Export_Registry_File(machine, file);
+    if (file && std::fclose(file) != 0) ok = false;
+    if (!ok) error = path.string() + ": cannot write: " + std::strerror(errno);
+    return ok;
 }
 
 // ---- machine.ini ----
@@ -364,9 +400,16 @@ void Save_File_Keys(const Fs_Node& folder, const std::string& path, std::string&
     }
 }
 
-void Save_Protected_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
+// path holds the key's path; subkeys append their names to it and take them off again.
+void Save_Protected_Keys(const Reg_Key& key, std::string& path, std::string& out) {
     if (key.write_protected) out += "protected=" + path + "\n";
-    for (const auto& subkey : key.subkeys) Save_Protected_Keys(*subkey, path + "\\" + To_Utf8(subkey->name), out);
+    size_t length = path.size();
+    for (const auto& subkey : key.subkeys) {
+        path += '\\';
+        path += To_Utf8(subkey->name);
+        Save_Protected_Keys(*subkey, path, out);
+        path.resize(length);
+    }
 }
 
 void Save_Security_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
@@ -399,8 +442,10 @@ std::string Save_Ini(Machine& machine) {
     Save_File_Keys(machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
     std::string keys;
-    Save_Protected_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", keys);
-    Save_Protected_Keys(machine.hkcu, "HKEY_CURRENT_USER", keys);
+    std::string path = "HKEY_LOCAL_MACHINE";
+    Save_Protected_Keys(machine.hklm, path, keys);
+    path = "HKEY_CURRENT_USER";
+    Save_Protected_Keys(machine.hkcu, path, keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
@@ -475,8 +520,8 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
     for (const auto& child : folder.children) {
         if (!child->link_target.empty()) continue;  // a junction is written to machine.ini
         fs::path path = host / To_Utf8(child->name);
-        std::string bytes(child->data.begin(), child->data.end());
-        bool ok = child->directory ? Save_Folder(*child, path, error) : Write_File(path, bytes, error);
+        bool ok = child->directory ? Save_Folder(*child, path, error)
+                                   : Write_File(path, child->data.data(), child->data.size(), error);
         if (!ok) return false;
     }
     return true;
@@ -499,9 +544,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
             return false;
     }
     if (fs::exists(root / "registry.reg", failure)) {
-        if (!Read_File(root / "registry.reg", bytes, error) ||
-            !Import_Registry_File(machine, bytes, "registry.reg", error))
-            return false;
+        if (!Import_Registry(machine, root / "registry.reg", error)) return false;
     }
     if (fs::exists(root / "drive_c", failure)) {
         if (!fs::is_directory(root / "drive_c", failure)) {
@@ -528,7 +571,7 @@ bool Save_Scenario(Machine& machine, const std::string& folder, std::string& err
         return false;
     }
     return Write_File(root / "machine.ini", Save_Ini(machine), error) &&
-           Write_File(root / "registry.reg", Export_Registry_File(machine), error) &&
+           Write_Registry(machine, root / "registry.reg", error) &&
            Save_Folder(machine.drive_c, root / "drive_c", error) && Save_Collected(machine, folder, error);
 }
 

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Times the real executable on a heavy machine under Wine against two references, in one Wine
+# prefix seeded once:
+#   reg query   Wine's own `reg query HKLM\...\Components /s` (one full enumeration by a peer program)
+#   floor       floor_enum.exe: each component key enumerated, opened and one value queried once
+#   tool        vpRemovalTool.exe with the demo's bundle upgrade code (run last: it changes the machine)
+# Each time is the wall time of the Wine process, start-up included. Prints the three times and the
+# tool's ratios to both references.
+#
+#   scripts/wine-heavy-timing.sh [SCALE [BUILD_DIR]]     SCALE 1 by default; BUILD_DIR build/windows
+#
+# Needs the windows preset's build (vpRemovalTool.exe and floor_enum.exe) and wine. The machine
+# (scripts/make-heavy-machine.py) and the prefix live in a temporary folder removed at the end
+# (WH_KEEP=1 keeps it).
+set -euo pipefail
+
+root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+scale="${1:-1}"
+build_dir="${2:-$root_dir/build/windows}"
+bundle_upgrade_code="{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}"
+components='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UserData\S-1-5-18\Components'
+
+source "$root_dir/tests/wine/harness.sh"
+wh_setup "$build_dir/vpRemovalTool.exe"
+[[ -f "$build_dir/floor_enum.exe" ]] || wh_fail "$build_dir/floor_enum.exe is missing (cmake --build --preset windows)"
+
+machine="$WH_ROOT/machine"
+python3 "$root_dir/scripts/make-heavy-machine.py" "$scale" "$machine"
+echo "machine at scale $scale: registry.reg of $(( $(stat -c %s "$machine/registry.reg") / 1024 )) KB"
+
+wh_new_prefix heavy
+WINEPREFIX="$WH_PREFIX" wineserver -p
+seed_start=$(date +%s.%N)
+wh_seed "$machine"
+echo "seeded the prefix in $(python3 -c "print(f'{$(date +%s.%N) - $seed_start:.1f}')") s"
+cp "$build_dir/vpRemovalTool.exe" "$build_dir/floor_enum.exe" "$WH_PREFIX/drive_c/"
+
+# Runs a Wine program in the prefix's session; prints its wall time in seconds.
+timed() {
+    local start end
+    start=$(date +%s.%N)
+    (cd "$WH_PREFIX/drive_c" && WINEPREFIX="$WH_PREFIX" wine "$@" </dev/null >"$WH_ROOT/out/last.txt" 2>&1) || true
+    end=$(date +%s.%N)
+    python3 -c "print(f'{$end - $start:.2f}')"
+}
+
+reg_query=$(timed reg query "$components" /s)
+keys=$(grep -c -i '^HKEY_LOCAL_MACHINE' "$WH_ROOT/out/last.txt" || true)
+floor=$(timed 'C:\floor_enum.exe')
+floor_output=$(tr -d '\r' <"$WH_ROOT/out/last.txt")
+tool=$(timed 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")
+
+echo "reg query /s  $reg_query s   ($keys keys listed)"
+echo "floor         $floor s   ($floor_output)"
+echo "tool          $tool s"
+# The harness's clean-up at exit stops Wine sessions that may be gone already.
+set +e
+python3 -c "
+tool, floor, peer = $tool, $floor, $reg_query
+print(f'tool / floor      {tool / floor:.2f}   (target at most 1.5)')
+print(f'tool / reg query  {tool / peer:.2f}')"
