@@ -95,24 +95,28 @@ set "MAJOR=" & set "MINOR=" & set "ACP=" & set "PRODUCT=workstation"
 set "NTCV=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
 for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentMajorVersionNumber 2^>nul') do if /i "%%A"=="CurrentMajorVersionNumber" set /a MAJOR=%%B
 for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentMinorVersionNumber 2^>nul') do if /i "%%A"=="CurrentMinorVersionNumber" set /a MINOR=%%B
-if not defined MAJOR for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentVersion 2^>nul') do if /i "%%A"=="CurrentVersion" for /f "tokens=1,2 delims=." %%X in ("%%B") do set "MAJOR=%%X" & set "MINOR=%%Y"
+rem Before Windows 10 only CurrentVersion ("6.3") says it. Split in a loop of its own: Wine's cmd
+rem does not split a nested loop's text.
+set "NTVER="
+if not defined MAJOR for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentVersion 2^>nul') do if /i "%%A"=="CurrentVersion" set "NTVER=%%B"
+if defined NTVER for /f "tokens=1,2 delims=." %%X in ("%NTVER%") do set "MAJOR=%%X" & set "MINOR=%%Y"
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul') do if /i "%%A"=="ACP" set "ACP=%%B"
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" /v ProductType 2^>nul') do if /i "%%A"=="ProductType" if /i not "%%B"=="WinNT" set "PRODUCT=server"
-(
-    echo ; Collected by collect-machine.cmd on %COMPUTERNAME%.
-    echo [os]
-    echo version=%MAJOR%.%MINOR%
-    echo product=%PRODUCT%
-    echo codepage=%ACP%
-    echo ; The preview runs the tool as an elevated administrator in a local session. For a deployment
-    echo ; as LocalSystem, or a remote desktop session, add:
-    echo ;   [run]
-    echo ;   account=localsystem
-    echo ;   remote_session=yes
-    echo ; Files held open by running programs are not known here; name them to see the restart request:
-    echo ;   [files]
-    echo ;   locked=C:\Windows\System32\vpCSP.dll
-) >"%OUT%\machine.ini"
+rem One redirection per line: Wine's cmd does not redirect a bracketed block.
+set "INI=%OUT%\machine.ini"
+>"%INI%" echo ; Collected by collect-machine.cmd on %COMPUTERNAME%.
+>>"%INI%" echo [os]
+>>"%INI%" echo version=%MAJOR%.%MINOR%
+>>"%INI%" echo product=%PRODUCT%
+>>"%INI%" echo codepage=%ACP%
+>>"%INI%" echo ; The preview runs the tool as an elevated administrator in a local session. For a deployment
+>>"%INI%" echo ; as LocalSystem, or a remote desktop session, add:
+>>"%INI%" echo ;   [run]
+>>"%INI%" echo ;   account=localsystem
+>>"%INI%" echo ;   remote_session=yes
+>>"%INI%" echo ; Files held open by running programs are not known here; name them to see the restart request:
+>>"%INI%" echo ;   [files]
+>>"%INI%" echo ;   locked=C:\Windows\System32\vpCSP.dll
 
 echo Done: %OUT%
 exit /b 0

@@ -28,6 +28,13 @@ rc="$(cat "$WH_OUT/exit_code")"
 collected="$WH_ROOT/collected"
 cp -r "$(wh_prefix_file 'collected')" "$collected" || wh_fail "collect-machine.cmd wrote no C:\\collected"
 
+# machine.ini: the prefix's version (Wine states 6.1 in CurrentVersion and no CurrentMajorVersionNumber)
+# and its ANSI code page.
+ini="$(tr -d '\r' <"$collected/machine.ini")"
+for line in '[os]' 'version=6.1' 'product=workstation' 'codepage=1252'; do
+    grep -qxF "$line" <<<"$ini" || { echo "$ini"; wh_fail "the collected machine.ini lacks the line $line"; }
+done
+
 "$VPSIM" run "$collected" --out "$WH_ROOT/after-collected" -- $ARGS >/dev/null
 [[ -f "$WH_ROOT/after-collected/exit-code.txt" ]] || wh_fail "vpsim refused the collected folder"
 "$VPSIM" run "$DEMO" --out "$WH_ROOT/after-demo" -- $ARGS >/dev/null
