@@ -77,6 +77,12 @@ call :export 37-applet-class-2-user "HKCU\Software\Classes\CLSID\{FFFFFFFF-FFFF-
 call :export 38-applet-namespace "HKLM\%CV%\Explorer\ControlPanel\NameSpace"
 call :export 39-applet-namespace-32 "HKLM\%CV32%\Explorer\ControlPanel\NameSpace"
 call :export 40-applet-namespace-user "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace"
+rem Where Windows keeps the deletions waiting for the restart: the key only (it always exists; its
+rem subkeys are large and the tool reads none of it), so that a preview shows just the run's own.
+set "SM=%OUT%\registry\50-session-manager.reg"
+>"%SM%" echo Windows Registry Editor Version 5.00
+>>"%SM%" echo.
+>>"%SM%" echo [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager]
 
 echo Driver packages...
 for /f "delims=" %%N in ('dir /b /a-d "%SystemRoot%\Inf\oem*.inf" 2^>nul') do (
