@@ -1,6 +1,6 @@
-// Kernel32's and User32's system calls over the simulated machine: debugger output, clock, module
-// name, remote-session metric and the version test, answered as Windows answers an executable
-// whose manifest declares no operating-system compatibility.
+// Kernel32's system calls over the simulated machine: debugger output, clock, module name and the
+// version test, answered as Windows answers an executable whose manifest declares no
+// operating-system compatibility.
 #include "machine.h"
 
 #include <windows.h>
@@ -138,18 +138,6 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
     file_name[size - 1] = 0;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
-}
-
-int GetSystemMetrics(int index) {
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    DWORD error = 0;
-    if (machine.Take_Fault("GetSystemMetrics", Text(), &error)) {
-        SetLastError(error);
-        return 0;
-    }
-    if (index == SM_REMOTESESSION) return machine.remote_session ? 1 : 0;
-    return 0;
 }
 
 ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition) {
