@@ -11,8 +11,9 @@
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
 //   - every registry key and value, file and folder it removed or added, every key security change and
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
-//     restart deletion may also stand for a path that run removed at once). The restart list, the
-//     bundle's RunOnce entry and the log file itself are compared by their presence.
+//     restart deletion may also stand for a path that run removed at once, a security change for a key
+//     that run deleted). The restart list, the bundle's RunOnce entry and the log file itself are
+//     compared by their presence.
 #include "runner.h"
 
 #include <sys/stat.h>
@@ -198,7 +199,7 @@ Items Machine_Items(Machine& machine, const Item_Rules& rules) {
             items.insert("S " + block);
             block.clear();
         }
-        block += (block.empty() ? "" : " | ") + line;
+        block += block.empty() ? Upper(winsim::From_Utf8(line)) : " | " + line;
     }
     if (!block.empty()) items.insert("S " + block);
     return items;
@@ -361,6 +362,11 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Outcome& baseli
         if (change.compare(0, 4, "+ R ") == 0) {
             std::string path = change.substr(4);
             if (baseline.changes.count("- F " + path) || baseline.changes.count("- D " + path)) continue;
+        }
+        if (change.compare(0, 4, "+ S ") == 0) {
+            // A key whose security changed with its parent's, and which that run deleted afterwards.
+            std::string path = change.substr(4, change.find(" | ") - 4);
+            if (baseline.changes.count("- K " + path)) continue;
         }
         extra.push_back(change);
     }
