@@ -16,20 +16,12 @@ void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(e
 
 bool Is_Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-bool Is_Link(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Removes a junction or symbolic link itself; its target is left as it is.
-bool Remove_Link(const WCHAR* path, DWORD attributes) {
-    BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) : DeleteFileW(path);
-    if (!removed) {
-        DWORD error = GetLastError();
-        Report_System_Error((attributes & FILE_ATTRIBUTE_DIRECTORY) ? TEXT("RemoveDirectory") : TEXT("DeleteFile"),
-                            error);
-        return false;
-    }
-    return true;
+// Only a folder that is a junction or a folder symbolic link is removed as a link. A file that is a
+// reparse point (a file symbolic link) goes through the ordinary file deletion, which removes the
+// link itself as well.
+bool Is_Folder_Link(DWORD attributes) {
+    const DWORD both = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & both) == both;
 }
 
 bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
@@ -174,15 +166,36 @@ bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result
     return deleted;
 }
 
-bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
-    // A folder that is itself a junction or symbolic link goes as a link: what it points to is not
-    // the tool's to delete.
-    DWORD folder_attributes = GetFileAttributesW(folder);
-    if (Is_Link(folder_attributes)) {
-        if (!Remove_Link(folder, folder_attributes)) return false;
-        Log_Info_Detail(TEXT("Removed: "), folder);
+namespace {
+
+// Removes a folder link itself; what it points to is left as it is. A link in use is handled as a
+// folder in use: with defer it is scheduled for deletion at the next restart.
+bool Remove_Folder_Link(const WCHAR* path, bool defer, Lib_Result& result) {
+    if (RemoveDirectoryW(path)) {
+        Log_Info_Detail(TEXT("Removed: "), path);
         return true;
     }
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) {
+        if (!defer) return false;
+        if (SC_Delete_File_On_Reboot(path, result)) {
+            Log_Info_Detail(TEXT("Removed: "), path);
+            return true;
+        }
+        Log_Info_Detail(TEXT("Removed failed!!!: "), path);
+        return false;
+    }
+    Report_System_Error(TEXT("RemoveDirectory"), error);
+    Record(result, error);
+    return false;
+}
+
+}  // namespace
+
+bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
+    // not the tool's to delete.
+    if (Is_Folder_Link(GetFileAttributesW(folder))) return Remove_Folder_Link(folder, defer, result);
 
     SC_Object_State state = SC_Is_File_System_Object_Exists(folder);
     if (state == SC_Object_Missing) return true;
@@ -197,12 +210,11 @@ bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required,
         DWORD attributes = 0;
         if (!SC_Get_File_Attributes(entry.Get_Text(), attributes, result)) attributes = 0;
 
-        if (Is_Link(attributes)) {
-            if (!Remove_Link(entry.Get_Text(), attributes)) {
+        if (Is_Folder_Link(attributes)) {
+            if (!Remove_Folder_Link(entry.Get_Text(), defer, result)) {
                 Log_Info_Detail(TEXT("Removed failed!!!!: "), entry);
                 return false;
             }
-            Log_Info_Detail(TEXT("Removed: "), entry);
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A sub-folder's restart flag counts only when the sub-folder itself went.
             bool sub_folder_reboot = false;

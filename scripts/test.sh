@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests and whole runs on the simulated machine, and the
-# real executable under Wine.
+# real executable under Wine; then the simulated machine's tests under the sanitizers.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 ctest --preset linux
+
+# The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
+# and scenario tests and a sample of the call-failure sweep) and under ThreadSanitizer (unit and
+# scenario tests).
+for preset in linux-asan linux-tsan; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done
 # The release package, built twice from the same commit in two folders, must be the same byte for byte.
 bash "$(dirname "${BASH_SOURCE[0]}")/check-reproducible.sh"

@@ -221,6 +221,48 @@ TEST_F(File_Primitives, FolderThatIsItselfAJunctionGoesAsALink) {
     EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP"}));
 }
 
+TEST_F(File_Primitives, FileSymbolicLinkGoesThroughTheOrdinaryFileDeletion) {
+    Make_File(u"C:\\Windows\\system32\\kernel32.dll", "MZ system");
+    Make_File(u"C:\\ProgramData\\Corvanta LLP\\a.dat");
+    winsim::Fs_Node* link = Make_File(u"C:\\ProgramData\\Corvanta LLP\\busy.lnk", "",
+                                      FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE);
+    link->link_target = u"C:\\Windows\\system32\\kernel32.dll";
+    link->held_open = true;
+    bool reboot = false;
+    Lib_Result result;
+    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(reboot);  // the link in use waits for the restart like any file in use
+    EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP\\busy.lnk",
+                                                              u"C:\\ProgramData\\Corvanta LLP"}));
+    EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
+    EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat",
+                                 "         Deleted: C:\\ProgramData\\Corvanta LLP\\busy.lnk",
+                                 "   Removed:  C:\\ProgramData\\Corvanta LLP\\busy.lnk",
+                                 "      Deleted: C:\\ProgramData\\Corvanta LLP",
+                                 "   Removed:  C:\\ProgramData\\Corvanta LLP"}));
+}
+
+TEST_F(File_Primitives, JunctionInUseIsHandledAsAFolderInUse) {
+    Make_File(u"C:\\Windows\\system32\\kernel32.dll", "MZ system");
+    Make_File(u"C:\\ProgramData\\Corvanta LLP\\a.dat");
+    Make_Junction(u"C:\\ProgramData\\Corvanta LLP\\link", u"C:\\Windows\\system32")->held_open = true;
+    bool reboot = false;
+    Lib_Result kept;
+    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP\\link"), false, reboot, kept));
+    EXPECT_EQ(kept.Get_Code(), 0);  // not deferred: no report, as for a folder in use
+    Lib_Result result;
+    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_FALSE(reboot);
+    EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP\\link",
+                                                              u"C:\\ProgramData\\Corvanta LLP"}));
+    EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
+    EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat",
+                                 "      Deleted: C:\\ProgramData\\Corvanta LLP\\link",
+                                 "   Removed:  C:\\ProgramData\\Corvanta LLP\\link",
+                                 "      Deleted: C:\\ProgramData\\Corvanta LLP",
+                                 "   Removed:  C:\\ProgramData\\Corvanta LLP"}));
+}
+
 TEST_F(File_Primitives, EmptyFolderIsRemovedAndAFolderWithFilesStays) {
     Make_File(u"C:\\Menu\\VESPARIO\\other.lnk");
     The_Machine().Make_Folders(u"C:\\Menu\\Empty");

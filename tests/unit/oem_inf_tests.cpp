@@ -132,6 +132,19 @@ TEST_F(Oem_Inf_Scan, UnlistableFolderFailsWithAnEmptyList) {
                               Error_Report("      ", "FindFirstFile", 5));
 }
 
+TEST_F(Oem_Inf_Scan, FileWhosePathCannotBeFormedIsSkippedWithItsReport) {
+    Inf(u"oem2.inf", "VESPARIO");
+    Inf(u"oem3.inf", "VESPARIO");
+    The_Machine().Add_Fault("SHGetSpecialFolderPathW", 2, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Scan(), (Wide_Name_List{u"oem3.inf"}));
+    EXPECT_EQ(Log_Text(), Lines({"      Searching precompiled OEM files in C:\\Windows\\Inf"}) +
+                              Error_Report("   ", "SHGetSpecialFolderPath", 5) +
+                              Exit_Line("", "Get_Absolute_File_Path_From_Special_Folder") +
+                              Lines({"   Reading oem file:  C:\\Windows\\Inf\\oem3.inf",
+                                     "   ANSI .inf file",
+                                     "   Required file:  oem3.inf"}));
+}
+
 using Oem_Package_Uninstall = Oem_Inf_Scan;
 
 TEST_F(Oem_Package_Uninstall, MatchingPackagesGoWithTheirPnfFilesAndOthersStay) {

@@ -3,7 +3,8 @@
 //
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] BEFORE_DIR AFTER_DIR
-#include "machine.h"
+//   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
+#include "runner.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,7 +31,8 @@ const int kExitOutput = 74;  // the result could not be written
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
-    "       vpsim diff [--json] BEFORE_DIR AFTER_DIR\n";
+    "       vpsim diff [--json] BEFORE_DIR AFTER_DIR\n"
+    "       vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]\n";
 
 int Usage_Error(const std::string& message) {
     std::fprintf(stderr, "vpsim: %s\n%s", message.c_str(), kUsage);
@@ -45,8 +47,9 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
     return bool(out);
 }
 
-// Loads a scenario folder; errors are given with the folder in front of the file's name.
-bool Load(Machine& machine, const std::string& folder, std::string& error) {
+}  // namespace
+
+bool Load_Machine(Machine& machine, const std::string& folder, std::string& error) {
     std::error_code failure;
     if (!fs::is_directory(folder, failure)) {
         error = folder + ": no such folder";
@@ -57,8 +60,8 @@ bool Load(Machine& machine, const std::string& folder, std::string& error) {
     return false;
 }
 
-// The paths that PendingFileRenameOperations deletes at the next restart: its strings come in
-// pairs of source and destination, an empty destination meaning deletion.
+// PendingFileRenameOperations: its strings come in pairs of source and destination, an empty
+// destination meaning deletion.
 std::string Pending_Deletes(Machine& machine) {
     Reg_Key* key = &machine.hklm;
     for (const char16_t* name : {u"SYSTEM", u"CurrentControlSet", u"Control", u"Session Manager"})
@@ -80,6 +83,8 @@ std::string Pending_Deletes(Machine& machine) {
     }
     return out;
 }
+
+namespace {
 
 int Run(const std::vector<std::string>& args) {
     std::string machine_dir, out_dir;
@@ -106,7 +111,7 @@ int Run(const std::vector<std::string>& args) {
 
     Machine& machine = winsim::The_Machine();
     std::string error;
-    if (!Load(machine, machine_dir, error)) {
+    if (!Load_Machine(machine, machine_dir, error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -437,7 +442,7 @@ int Diff(const std::vector<std::string>& args) {
     if (folders.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
     Machine before, after;
     std::string error;
-    if (!Load(before, folders[0], error) || !Load(after, folders[1], error)) {
+    if (!Load_Machine(before, folders[0], error) || !Load_Machine(after, folders[1], error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -457,5 +462,6 @@ int main(int argc, char* argv[]) {
     std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
     if (argc >= 2 && std::string(argv[1]) == "run") return Run(args);
     if (argc >= 2 && std::string(argv[1]) == "diff") return Diff(args);
+    if (argc >= 2 && std::string(argv[1]) == "sweep") return Sweep(args);
     return Usage_Error(argc < 2 ? "no command" : "unknown command \"" + std::string(argv[1]) + "\"");
 }

@@ -534,7 +534,13 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
 PVOID FreeSid(PSID sid) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    std::string text = Is_Valid_Sid(sid) ? Sid_Text(static_cast<SID*>(sid)) : std::string("invalid");
+    // Only a SID this machine made and has not released yet is read: a released one is freed memory.
+    bool made = false;
+    {
+        std::lock_guard<std::mutex> sids(Sid_Lock());
+        made = Allocated_Sids().count(sid) != 0;
+    }
+    std::string text = made && Is_Valid_Sid(sid) ? Sid_Text(static_cast<SID*>(sid)) : std::string("invalid");
     DWORD fault;
     if (machine.Record_Call("FreeSid", From_Utf8(text), &fault)) return sid;
     std::lock_guard<std::mutex> sids(Sid_Lock());

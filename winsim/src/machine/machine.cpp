@@ -189,6 +189,9 @@ void Machine::Reset() {
     start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
     faults.clear();
     calls.clear();
+    call_count = 0;
+    trace_apis = false;
+    api_trace.clear();
     oem_packages_in_use.clear();
 }
 
@@ -207,6 +210,8 @@ static bool Contains_No_Case(const Text& haystack, const Text& needle) {
 
 bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    ++call_count;
+    if (trace_apis) api_trace.push_back(api);
     bool hit = false;
     for (Fault& fault : faults) {
         if (fault.api != api || !Contains_No_Case(subject, fault.match)) continue;

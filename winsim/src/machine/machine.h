@@ -169,6 +169,9 @@ public:
 
     std::vector<Fault> faults;
     std::vector<std::string> calls;  // "API subject" of every call that a test may want to see
+    unsigned long call_count = 0;    // every call that Take_Fault saw, whatever its API
+    bool trace_apis = false;         // when set, api_trace receives the API of every such call in order
+    std::vector<std::string> api_trace;
 
     // Empties the machine: no keys, no files, default OS, no faults.
     void Reset();

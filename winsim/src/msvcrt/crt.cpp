@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace winsim {
@@ -180,6 +182,14 @@ bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
     return !file.text_mode || node.data[file.position] != Ctrl_Z;
 }
 
+// A null pointer or an empty file name reaches the Microsoft runtime's invalid-parameter handler,
+// whose default ends the process at once.
+[[noreturn]] void Invalid_Parameter(const char* function) {
+    std::fprintf(stderr, "winsim: invalid parameter passed to %s: the C runtime ends the process\n", function);
+    std::fflush(stderr);
+    std::abort();
+}
+
 }  // namespace
 
 bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
@@ -193,10 +203,10 @@ bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
 using namespace winsim;
 
 errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
-    if (!file) return Fail_Open(EINVAL);
+    if (!file || !file_name || !mode || !*file_name) Invalid_Parameter("_wfopen_s");
     *file = nullptr;
     Open_Mode parsed;
-    if (!file_name || !mode || !*file_name || !Parse_Mode(mode, parsed)) return Fail_Open(EINVAL);
+    if (!Parse_Mode(mode, parsed)) return Fail_Open(EINVAL);
     Text path = file_name;
 
     Machine& machine = The_Machine();
