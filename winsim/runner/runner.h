@@ -8,6 +8,9 @@
 
 // Loads a scenario folder; errors are given with the folder in front of the file's name.
 bool Load_Machine(winsim::Machine& machine, const std::string& folder, std::string& error);
+// Runs the tool's entry point on the machine: argv[0] is the machine's module path, then the given
+// arguments; returns the exit code.
+int Run_Tool(winsim::Machine& machine, const std::vector<winsim::Text>& tool_args);
 // The paths that PendingFileRenameOperations deletes at the next restart, one a line.
 std::string Pending_Deletes(winsim::Machine& machine);
 // vpsim sweep: every call of a whole run driven to failure (sweep.cpp).

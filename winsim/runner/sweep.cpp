@@ -35,8 +35,6 @@
 #include <unordered_set>
 #include <vector>
 
-int wmain(int argc, WCHAR* argv[]);  // the tool's entry
-
 namespace {
 
 using winsim::Fs_Node;
@@ -270,12 +268,7 @@ struct Plan {
     if (!plan.api.empty()) machine.Add_Fault(plan.api, plan.nth, plan.error, Text(), plan.repeat);
     machine.trace_apis = plan.trace;
 
-    std::vector<Text> texts{machine.module_path};
-    texts.insert(texts.end(), tool_args.begin(), tool_args.end());
-    std::vector<WCHAR*> argv;
-    for (Text& text : texts) argv.push_back(&text[0]);
-    argv.push_back(nullptr);
-    int exit_code = wmain(int(texts.size()), argv.data());
+    int exit_code = Run_Tool(machine, tool_args);
 
     std::string out = "exit " + std::to_string(exit_code) + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";

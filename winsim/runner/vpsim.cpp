@@ -49,6 +49,15 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
 
 }  // namespace
 
+int Run_Tool(Machine& machine, const std::vector<Text>& tool_args) {
+    std::vector<Text> texts{machine.module_path};
+    texts.insert(texts.end(), tool_args.begin(), tool_args.end());
+    std::vector<WCHAR*> argv;
+    for (Text& text : texts) argv.push_back(&text[0]);
+    argv.push_back(nullptr);
+    return wmain(int(texts.size()), argv.data());
+}
+
 bool Load_Machine(Machine& machine, const std::string& folder, std::string& error) {
     std::error_code failure;
     if (!fs::is_directory(folder, failure)) {
@@ -116,12 +125,7 @@ int Run(const std::vector<std::string>& args) {
         return kExitUsage;
     }
 
-    std::vector<Text> texts{machine.module_path};
-    texts.insert(texts.end(), tool_args.begin(), tool_args.end());
-    std::vector<WCHAR*> argv;
-    for (Text& text : texts) argv.push_back(&text[0]);
-    argv.push_back(nullptr);
-    int exit_code = wmain(int(texts.size()), argv.data());
+    int exit_code = Run_Tool(machine, tool_args);
 
     std::string console = To_Utf8(machine.console);
     std::fwrite(console.data(), 1, console.size(), stdout);
