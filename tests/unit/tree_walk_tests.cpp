@@ -2,6 +2,7 @@
 // trees whose paths grow past MAX_PATH: the exact log, the drive afterwards and the restart list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -138,6 +139,93 @@ TEST_F(Tree_Walk, NoFolderOfTheTreeCanBeSwappedForAJunctionWhileItIsWalked) {
         EXPECT_EQ(Log_Text(), Joined(moment.log));
         EXPECT_EQ(Drive_State(), moment.drive);
     }
+}
+
+TEST_F(Tree_Walk, TreeWhosePathsGrowPastMaxPathIsRemovedCompletely) {
+    // The name as the tool forms it, with its trailing full stop, which the extended form must not keep.
+    const std::u16string root = u"C:\\Windows\\system32\\Corvanta LLP.";
+    const std::u16string stored = u"C:\\Windows\\system32\\Corvanta LLP";
+    auto level = [](int n) { return u"Level-" + std::u16string(1, char16_t(u'0' + n)) + std::u16string(53, u'x'); };
+    std::u16string below;  // the levels' relative path
+    std::vector<std::u16string> levels;
+    for (int n = 1; n <= 5; ++n) {
+        below += u"\\" + level(n);
+        levels.push_back(below);
+    }
+    Make_File(stored + levels[1] + u"\\short.dat", "s");
+    // In level 3 (216 characters): a file path of 259 characters, the longest Windows takes as it is,
+    // and one of 260.
+    const std::u16string fits = u"b" + std::u16string(37, u'9') + u".dat";
+    const std::u16string too_long = u"c" + std::u16string(38, u'0') + u".dat";
+    Make_File(stored + levels[2] + u"\\" + fits, "f");
+    Make_File(stored + levels[2] + u"\\" + too_long, "t");
+    Make_File(stored + levels[3] + u"\\deep.dat", "d");
+    Make_File(stored + levels[4] + u"\\busy.dll", "b")->held_open = true;
+    ASSERT_EQ((root + levels[2] + u"\\" + fits).size(), 259u);
+
+    bool reboot = false;
+    Lib_Result result;
+    EXPECT_TRUE(SC_Remove_Directory(root.c_str(), true, reboot, result));
+    EXPECT_TRUE(reboot);
+    EXPECT_EQ(result.Get_Code(), 0);
+
+    auto shown = [&](const std::u16string& rest) { return winsim::To_Utf8(root + rest); };
+    auto deferred = [&](const std::u16string& rest) {
+        return Lines({"      Deleted: " + shown(rest), "   Removed:  " + shown(rest)});
+    };
+    // Entries come in NTFS order: "b...", "c..." and "deep.dat" before "Level-...", "short.dat" after.
+    EXPECT_EQ(Log_Text(),
+              Lines({"   Removed:  " + shown(levels[2] + u"\\" + fits),
+                     "   Removed:  " + shown(levels[2] + u"\\" + too_long),
+                     "   Removed:  " + shown(levels[3] + u"\\deep.dat"),
+                     "         Deleted: " + shown(levels[4] + u"\\busy.dll"),
+                     "   Removed:  " + shown(levels[4] + u"\\busy.dll")}) +
+                  deferred(levels[4]) + deferred(levels[3]) + deferred(levels[2]) +
+                  Lines({"   Removed:  " + shown(levels[1] + u"\\short.dat")}) + deferred(levels[1]) +
+                  deferred(levels[0]) + deferred(u""));
+
+    // Windows' own form of the restart deletions: "\\??\\" before the full path.
+    winsim::Reg_Value* pending = Find_Key(The_Machine().hklm, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager")
+                                     ->Find_Value(u"PendingFileRenameOperations");
+    ASSERT_NE(pending, nullptr);
+    std::vector<uint8_t> expected;
+    for (const std::u16string& rest : {levels[4] + u"\\busy.dll", levels[4], levels[3], levels[2], levels[1],
+                                       levels[0], std::u16string()}) {
+        std::vector<uint8_t> source = Utf16_Bytes(u"\\??\\" + stored + rest);
+        expected.insert(expected.end(), source.begin(), source.end());
+        expected.push_back(0);  // no destination: a deletion
+        expected.push_back(0);
+    }
+    expected.push_back(0);
+    expected.push_back(0);
+    EXPECT_EQ(pending->data, expected);
+
+    // Everything but what waits for the restart is gone; nothing was left for a path too long.
+    std::vector<std::string> drive = Drive_State();
+    std::vector<std::string> left = {"C:\\Windows\\", "C:\\Windows\\system32\\"};
+    for (size_t n = 0; n < levels.size(); ++n) left.push_back(winsim::To_Utf8(stored + levels[n]) + "\\");
+    left.insert(left.begin() + 2, winsim::To_Utf8(stored) + "\\");
+    left.push_back(winsim::To_Utf8(stored + levels[4]) + "\\busy.dll = b");
+    EXPECT_EQ(drive, left);
+
+    // The calls were given the ordinary form up to 259 characters and the extended form beyond.
+    std::vector<std::string> deletions;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind("DeleteFileW ", 0) == 0) deletions.push_back(call.substr(12));
+    EXPECT_EQ(deletions, (std::vector<std::string>{
+                             shown(levels[2] + u"\\" + fits),
+                             "\\\\?\\" + winsim::To_Utf8(stored + levels[2] + u"\\" + too_long),
+                             "\\\\?\\" + winsim::To_Utf8(stored + levels[3]) + "\\deep.dat",
+                             "\\\\?\\" + winsim::To_Utf8(stored + levels[4]) + "\\busy.dll",
+                             shown(levels[1] + u"\\short.dat")}));
+}
+
+TEST(Tree_Walk_Paths, ExtendedFormOfDriveAndUncPaths) {
+    EXPECT_EQ(std::u16string(SC_Extended_Path(TEXT("C:\\a\\b")).Get_Text()), u"\\\\?\\C:\\a\\b");
+    EXPECT_EQ(std::u16string(SC_Extended_Path(TEXT("\\\\server\\share\\a")).Get_Text()),
+              u"\\\\?\\UNC\\server\\share\\a");
+    EXPECT_EQ(std::u16string(SC_Extended_Path(TEXT("\\\\?\\C:\\a")).Get_Text()), u"\\\\?\\C:\\a");
+    EXPECT_EQ(std::u16string(SC_Extended_Path(TEXT("\\\\.\\C:\\a")).Get_Text()), u"\\\\.\\C:\\a");
 }
 
 }  // namespace

@@ -286,7 +286,7 @@ Fs_Node* Machine::Find_Path(const Text& path, Fs_Node** parent, Text* last) {
 }
 
 Fs_Node* Machine::Make_Folders(const Text& path) {
-    Win32_Path parsed = Parse_Win32_Path(path);
+    Win32_Path parsed = Parse_Win32_Path(path, false);  // the machine's own, not a call's: any length
     if (parsed.error != ERROR_SUCCESS) return nullptr;
     Fs_Node* node = &drive_c;
     for (const Text& part : parsed.parts) {
