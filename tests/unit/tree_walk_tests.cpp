@@ -229,3 +229,179 @@ TEST(Tree_Walk_Paths, ExtendedFormOfDriveAndUncPaths) {
 }
 
 }  // namespace
+
+namespace {
+
+// What an open folder prevents, as winsim models Windows: each row opens something, then another
+// process tries to rename a folder; the rename's error, and whether the open handle still reads the
+// node it opened.
+struct Open_Rule {
+    const char* name;
+    const char16_t* opened;  // opened with the access and sharing below (none: nothing open)
+    DWORD access;
+    DWORD share;
+    const char16_t* renamed;
+    const char16_t* to;
+    DWORD error;
+};
+
+TEST_F(Tree_Walk, WhatAnOpenFolderPrevents) {
+    const DWORD read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const DWORD all = read_write | FILE_SHARE_DELETE;
+    const std::vector<Open_Rule> rules = {
+        {"nothing open", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\Z", ERROR_SUCCESS},
+        {"the folder without delete sharing", u"C:\\T\\A", GENERIC_READ, read_write, u"C:\\T\\A", u"C:\\T\\Z",
+         ERROR_SHARING_VIOLATION},
+        {"the folder with delete sharing", u"C:\\T\\A", GENERIC_READ, all, u"C:\\T\\A", u"C:\\T\\Z", ERROR_SUCCESS},
+        {"the folder for its attributes only", u"C:\\T\\A", FILE_READ_ATTRIBUTES, 0, u"C:\\T\\A", u"C:\\T\\Z",
+         ERROR_SUCCESS},
+        {"a file beneath, sharing everything", u"C:\\T\\A\\B\\f.dat", GENERIC_READ, all, u"C:\\T\\A",
+         u"C:\\T\\Z", ERROR_ACCESS_DENIED},
+        {"a folder beneath, sharing everything", u"C:\\T\\A\\B", GENERIC_READ, all, u"C:\\T\\A", u"C:\\T\\Z",
+         ERROR_ACCESS_DENIED},
+        {"a folder beneath, moved itself", u"C:\\T\\A\\B", GENERIC_READ, all, u"C:\\T\\A\\B", u"C:\\T\\Z",
+         ERROR_SUCCESS},
+        {"a sibling", u"C:\\T\\Y", GENERIC_READ, read_write, u"C:\\T\\A", u"C:\\T\\Z", ERROR_SUCCESS},
+        {"into its own tree", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\A\\B\\Z", ERROR_SHARING_VIOLATION},
+        {"onto an existing folder", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\Y", ERROR_ALREADY_EXISTS},
+        {"to a missing folder", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\None\\Z", ERROR_PATH_NOT_FOUND},
+    };
+    for (const Open_Rule& rule : rules) {
+        SCOPED_TRACE(rule.name);
+        SetUp();
+        Make_File(u"C:\\T\\A\\B\\f.dat", "f");
+        The_Machine().Make_Folders(u"C:\\T\\Y");
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (rule.opened) {
+            handle = CreateFileW(rule.opened, rule.access, rule.share, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        }
+        EXPECT_EQ(winsim::User_Rename(The_Machine(), rule.renamed, rule.to), rule.error);
+        EXPECT_EQ(Path_Exists(rule.to), rule.error == ERROR_SUCCESS || rule.error == ERROR_ALREADY_EXISTS);
+        if (handle != INVALID_HANDLE_VALUE) {
+            // The handle reads what it opened, wherever that went; a folder planted in its place is
+            // not what it reads.
+            if (rule.error == ERROR_SUCCESS) EXPECT_EQ(winsim::User_Make_Junction(The_Machine(), rule.renamed, u"C:\\T\\Y"), 0u);
+            BY_HANDLE_FILE_INFORMATION information = {};
+            EXPECT_TRUE(GetFileInformationByHandle(handle, &information));
+            EXPECT_EQ(information.dwFileAttributes,
+                      std::u16string(rule.opened).size() > 12 ? DWORD(FILE_ATTRIBUTE_ARCHIVE)
+                                                              : DWORD(FILE_ATTRIBUTE_DIRECTORY));
+            EXPECT_TRUE(CloseHandle(handle));
+        }
+        // The other process's calls are not the tool's: nothing was recorded or counted for them.
+        EXPECT_EQ(The_Machine().calls.size(), rule.opened ? 2u : 0u);
+    }
+}
+
+// The action runs just before the nth call whose subject matches, once, with the ordinary user's
+// token, and leaves the tool's last error as it was.
+TEST_F(Tree_Walk, ActionRunsJustBeforeTheNthMatchingCall) {
+    Make_File(u"C:\\T\\a.dat");
+    Make_File(u"C:\\T\\b.dat");
+    std::vector<std::string> seen;
+    The_Machine().Add_Action("GetFileAttributesW", 2, u"b.dat", [&](winsim::Machine& machine) {
+        seen.push_back(machine.Calling_Token()->user + " " + std::to_string(machine.calls.size()));
+        DeleteFileW(u"C:\\T\\b.dat");  // another process's deletion: not recorded
+    });
+    SetLastError(1234);
+    EXPECT_NE(GetFileAttributesW(u"C:\\T\\b.dat"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(u"C:\\T\\a.dat"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(GetFileAttributesW(u"C:\\T\\b.dat"), INVALID_FILE_ATTRIBUTES);  // gone just before
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesW(u"C:\\T\\b.dat"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(seen, (std::vector<std::string>{"S-1-5-21-3623811015-3361044348-30300820-1002 3"}));
+    EXPECT_EQ(The_Machine().calls, (std::vector<std::string>{"GetFileAttributesW C:\\T\\b.dat", "GetFileAttributesW C:\\T\\a.dat",
+                                                          "GetFileAttributesW C:\\T\\b.dat",
+                                                          "GetFileAttributesW C:\\T\\b.dat"}));
+}
+
+// Each call the tree removal makes refuses an ordinary path of MAX_PATH characters or more with 3,
+// as Windows does, and takes the "\\?\" form as it is.
+TEST_F(Tree_Walk, CallsRefuseOrdinaryPathsOfMaxPathAndTakeTheExtendedForm) {
+    const std::u16string folder = u"C:\\" + std::u16string(200, u'd');
+    const std::u16string file = folder + u"\\" + std::u16string(55, u'f');  // 259 characters
+    const std::u16string longer = folder + u"\\" + std::u16string(56, u'g');  // 260 characters
+    Make_File(file, "x");
+    Make_File(longer, "y");
+    ASSERT_EQ(file.size(), 259u);
+    const std::u16string extended = u"\\\\?\\" + longer;
+    struct Call {
+        const char* name;
+        std::function<bool(const std::u16string&)> run;
+    };
+    const std::vector<Call> calls = {
+        {"GetFileAttributesW", [](const std::u16string& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }},
+        {"SetFileAttributesW", [](const std::u16string& p) { return SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_ARCHIVE) != FALSE; }},
+        {"CreateFileW", [](const std::u16string& p) {
+             HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+             return h != INVALID_HANDLE_VALUE && CloseHandle(h);
+         }},
+        {"FindFirstFileW", [](const std::u16string& p) {
+             WIN32_FIND_DATAW data;
+             HANDLE h = FindFirstFileW(p.c_str(), &data);
+             return h != INVALID_HANDLE_VALUE && FindClose(h);
+         }},
+        {"MoveFileExW", [](const std::u16string& p) { return MoveFileExW(p.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE; }},
+        {"DeleteFileW", [](const std::u16string& p) { return DeleteFileW(p.c_str()) != FALSE; }},
+    };
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.name);
+        EXPECT_TRUE(call.run(file));
+        if (std::string(call.name) == "DeleteFileW") Make_File(file, "x");
+        EXPECT_FALSE(call.run(longer));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+        EXPECT_TRUE(call.run(extended));
+    }
+    // The listing counts its pattern: a folder of 258 characters lists only in the extended form.
+    const std::u16string near = u"C:\\" + std::u16string(255, u'n');
+    The_Machine().Make_Folders(near + u"\\sub");
+    WIN32_FIND_DATAW data;
+    EXPECT_EQ(FindFirstFileW((near + u"\\*").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    HANDLE search = FindFirstFileW((u"\\\\?\\" + near + u"\\*").c_str(), &data);
+    EXPECT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    // Folders: removal, and creation with room for an 8.3 name (MAX_PATH - 12).
+    EXPECT_FALSE(RemoveDirectoryW((near + u"\\sub").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(RemoveDirectoryW((u"\\\\?\\" + near + u"\\sub").c_str()));
+    EXPECT_FALSE(CreateDirectoryW((u"C:\\" + std::u16string(245, u'c')).c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_TRUE(CreateDirectoryW((u"C:\\" + std::u16string(244, u'c')).c_str(), nullptr));
+    // The extended form is not normalised: "." ".." and "/" are names or refused, not resolved.
+    EXPECT_EQ(GetFileAttributesW((u"\\\\?\\" + folder + u"\\.\\" + std::u16string(55, u'f')).c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+    EXPECT_EQ(GetFileAttributesW((u"\\\\?\\" + folder + u"/" + std::u16string(55, u'f')).c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    // The restart deletions name the paths as Windows writes them.
+    EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{file, longer}));
+}
+
+// A failure of the new calls of the walk ends that folder with the call's report.
+TEST_F(Tree_Walk, FailuresOfTheCheckAndOfTheFullPathAreReported) {
+    Make_File(Root + u"\\a.dat");
+    The_Machine().Add_Fault("GetFileInformationByHandle", 1, ERROR_ACCESS_DENIED);
+    bool reboot = false;
+    Lib_Result result;
+    EXPECT_FALSE(SC_Remove_Directory(Root.c_str(), true, reboot, result));
+    EXPECT_EQ(result.Get_Code(), 5);
+    EXPECT_TRUE(Path_Exists(Root + u"\\a.dat"));
+    EXPECT_EQ(Log_Text(), Error_Report("", "GetFileInformationByHandle", 5));
+
+    Clear_Log();
+    const std::u16string deep = Root + u"\\" + std::u16string(240, u'd');
+    Make_File(deep + u"\\b.dat");
+    The_Machine().Add_Fault("GetFullPathNameW", 1, ERROR_FILENAME_EXCED_RANGE);
+    Lib_Result second;
+    EXPECT_FALSE(SC_Remove_Directory(Root.c_str(), true, reboot, second));
+    EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat"}) +
+                              Error_Report("", "GetFullPathName", 206));
+    EXPECT_TRUE(Path_Exists(Root));
+}
+
+}  // namespace
