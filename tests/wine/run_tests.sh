@@ -953,6 +953,7 @@ CHECKS=(
     full_log_end_banner
     full_same_changes_as_simulated
     full_runonce
+    deep_tree_removed
 )
 
 wh_setup "$EXE"
