@@ -6,6 +6,8 @@
 #include "diagnostics/Log_Report.h"
 #include "registry/Registry_Primitives.h"
 
+#include <vector>
+
 namespace {
 
 // Attempts after the first failed deletion of an access-denied file, and the pause between them.
@@ -47,7 +49,10 @@ bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& 
     return false;
 }
 
-bool Delete_File_Retrying(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
+bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result);
+
+// path is what the calls are given, shown what the log names.
+bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_required, Lib_Result& result) {
     if (DeleteFileW(path)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_SHARING_VIOLATION) {
@@ -89,7 +94,7 @@ bool Delete_File_Retrying(const WCHAR* path, bool& reboot_required, Lib_Result& 
     }
 
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
-        bool scheduled = SC_Delete_File_On_Reboot(path, result);
+        bool scheduled = Delete_On_Reboot(path, shown, result);
         if (scheduled) reboot_required = true;
         return scheduled;
     }
@@ -139,17 +144,21 @@ bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result)
     return true;
 }
 
-bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
+bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) { return Delete_On_Reboot(path, path, result); }
+
+namespace {
+
+bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result) {
     Log_Indent();
     bool scheduled = false;
     if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        Log_Info_Detail(TEXT("Deleted:"), path);
+        Log_Info_Detail(TEXT("Deleted:"), shown);
         scheduled = true;
     } else {
         DWORD error = GetLastError();
         if (Is_Missing(error)) {
             // Already gone: nothing was scheduled.
-            Log_Info_Detail(TEXT("Deleted:"), path);
+            Log_Info_Detail(TEXT("Deleted:"), shown);
         } else {
             Report_System_Error(TEXT("MoveFileEx"), error);
             Record(result, error);
@@ -159,30 +168,95 @@ bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
     return scheduled;
 }
 
+}  // namespace
+
 bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
     Log_Indent();
-    bool deleted = Delete_File_Retrying(path, reboot_required, result);
+    bool deleted = Delete_File_Retrying(path, path, reboot_required, result);
     Log_Unindent();
     return deleted;
 }
 
+Lib_StringW SC_Extended_Path(const WCHAR* full_path) {
+    Lib_StringW full(full_path);
+    const WCHAR* text = full.Get_Text();
+    // Already in a form that Windows takes as it is ("\\?\...", or a device path "\\.\...").
+    if (text[0] == TEXT('\\') && text[1] == TEXT('\\') && (text[2] == TEXT('?') || text[2] == TEXT('.')) &&
+        text[3] == TEXT('\\'))
+        return full;
+    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+    if (text[0] == TEXT('\\') && text[1] == TEXT('\\')) return Lib_StringW(TEXT("\\\\?\\UNC\\")) + (text + 2);
+    return Lib_StringW(TEXT("\\\\?\\")) + full;
+}
+
 namespace {
+
+// A path of a tree being removed: the ordinary form, which the log shows, and the extended-length
+// form, formed once some call needs it. Windows refuses an ordinary path of MAX_PATH characters or
+// more; the extended form has no such limit, but Windows takes it as it is (no "." or ".." resolved,
+// no trailing full stops dropped), so it is formed from the full path of the walk's root, as Windows
+// would normalise it, with the names of the listings added exactly as they were listed.
+struct Walk_Path {
+    Walk_Path(const WCHAR* root) : shown(root) {}
+    Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name) : parent(&parent_path), name(entry_name) {
+        Combine_Path(parent_path.shown.Get_Text(), nullptr, entry_name, shown);
+    }
+
+    // The text a call is given for this path followed by extra characters ("\*" for a listing): the
+    // ordinary form while it fits, else the extended form. False when that cannot be formed.
+    bool For_Call(long long extra, Lib_StringW& text) {
+        if (shown.Get_Length() + extra < MAX_PATH) {
+            text = shown;
+            return true;
+        }
+        if (!Form_Extended()) return false;
+        text = extended;
+        return true;
+    }
+
+    Lib_StringW shown;
+    Lib_StringW extended;  // empty until formed
+    Walk_Path* parent = nullptr;
+    Lib_StringW name;
+
+private:
+    bool Form_Extended() {
+        if (!extended.Is_Empty()) return true;
+        if (parent != nullptr) {
+            if (!parent->Form_Extended()) return false;
+            Combine_Path(parent->extended.Get_Text(), nullptr, name.Get_Text(), extended);
+            return true;
+        }
+        std::vector<WCHAR> buffer(static_cast<size_t>(shown.Get_Length()) + MAX_PATH);
+        for (;;) {
+            DWORD length = GetFullPathNameW(shown.Get_Text(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+            if (length == 0) {
+                Report_System_Error(TEXT("GetFullPathName"), GetLastError());
+                return false;
+            }
+            if (length < buffer.size()) break;
+            buffer.resize(length);  // the size needed, terminator included
+        }
+        extended = SC_Extended_Path(buffer.data());
+        return true;
+    }
+};
 
 // Removes a folder link itself; what it points to is left as it is. A link in use is handled as a
 // folder in use: with defer it is scheduled for deletion at the next restart.
-bool Remove_Folder_Link(const WCHAR* path, bool defer, Lib_Result& result) {
+bool Remove_Folder_Link(const WCHAR* path, const WCHAR* shown, bool defer, Lib_Result& result) {
     if (RemoveDirectoryW(path)) {
-        Log_Info_Detail(TEXT("Removed: "), path);
+        Log_Info_Detail(TEXT("Removed: "), shown);
         return true;
     }
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
         if (!defer) return false;
-        if (SC_Delete_File_On_Reboot(path, result)) {
-            Log_Info_Detail(TEXT("Removed: "), path);
+        if (Delete_On_Reboot(path, shown, result)) {
+            Log_Info_Detail(TEXT("Removed: "), shown);
             return true;
         }
-        Log_Info_Detail(TEXT("Removed failed!!!: "), path);
+        Log_Info_Detail(TEXT("Removed failed!!!: "), shown);
         return false;
     }
     Report_System_Error(TEXT("RemoveDirectory"), error);
@@ -190,58 +264,112 @@ bool Remove_Folder_Link(const WCHAR* path, bool defer, Lib_Result& result) {
     return false;
 }
 
-}  // namespace
+// A folder of the tree held open on the folder itself, without delete sharing: while it is held,
+// nobody can rename, move or delete it, nor rename or move a folder above it (Windows refuses to
+// move a folder with anything open beneath it), so no path through it can be redirected to a link.
+class Held_Folder {
+public:
+    explicit Held_Folder(HANDLE handle) : handle_(handle) {}
+    ~Held_Folder() { Close(); }
+    Held_Folder(const Held_Folder&) = delete;
+    Held_Folder& operator=(const Held_Folder&) = delete;
+    HANDLE Get() const { return handle_; }
+    void Close() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
 
-bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+private:
+    HANDLE handle_;
+};
+
+bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    const WCHAR* shown = folder.shown.Get_Text();
+    Lib_StringW path;
+    if (!folder.For_Call(0, path)) return false;
+
+    // The check opens the folder entry itself (a link is not followed) and keeps it open until its
+    // contents are done.
+    Held_Folder held(CreateFileW(path.Get_Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr));
+    if (held.Get() == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) return true;
+        Report_System_Error(TEXT("CreateFile"), error);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(held.Get(), &information)) {
+        DWORD error = GetLastError();
+        Report_System_Error(TEXT("GetFileInformationByHandle"), error);
+        Record(result, error);
+        return false;
+    }
     // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
     // not the tool's to delete.
-    if (Is_Folder_Link(GetFileAttributesW(folder))) return Remove_Folder_Link(folder, defer, result);
-
-    SC_Object_State state = SC_Is_File_System_Object_Exists(folder);
-    if (state == SC_Object_Missing) return true;
-    if (state == SC_Object_Failed) return false;
+    if (Is_Folder_Link(information.dwFileAttributes)) {
+        held.Close();
+        return Remove_Folder_Link(path.Get_Text(), shown, defer, result);
+    }
 
     Wide_Name_List names;
-    if (!SC_Find_Files(folder, names, result)) return false;
+    {
+        Lib_StringW listed;
+        if (!folder.For_Call(2, listed)) return false;  // the listing adds "\*"
+        if (!SC_Find_Files(listed.Get_Text(), names, result)) return false;
+    }
     const size_t count = names.size();
     for (size_t i = 0; i < count; ++i) {
-        Lib_StringW entry;
-        Combine_Path(folder, nullptr, names[i].c_str(), entry);
+        Walk_Path entry(folder, names[i].c_str());
+        Lib_StringW entry_path;
+        if (!entry.For_Call(0, entry_path)) return false;
         DWORD attributes = 0;
-        if (!SC_Get_File_Attributes(entry.Get_Text(), attributes, result)) attributes = 0;
+        if (!SC_Get_File_Attributes(entry_path.Get_Text(), attributes, result)) attributes = 0;
 
         if (Is_Folder_Link(attributes)) {
-            if (!Remove_Folder_Link(entry.Get_Text(), defer, result)) {
-                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry);
+            if (!Remove_Folder_Link(entry_path.Get_Text(), entry.shown.Get_Text(), defer, result)) {
+                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.shown);
                 return false;
             }
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A sub-folder's restart flag counts only when the sub-folder itself went.
             bool sub_folder_reboot = false;
-            if (!SC_Remove_Directory(entry.Get_Text(), defer, sub_folder_reboot, result)) return false;
+            if (!Remove_Tree(entry, defer, sub_folder_reboot, result)) return false;
             if (sub_folder_reboot) reboot_required = true;
         } else {
-            if (!SC_Delete_File(entry.Get_Text(), reboot_required, result)) {
-                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry);
+            Log_Indent();
+            bool deleted = Delete_File_Retrying(entry_path.Get_Text(), entry.shown.Get_Text(), reboot_required, result);
+            Log_Unindent();
+            if (!deleted) {
+                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.shown);
                 return false;
             }
-            Log_Info_Detail(TEXT("Removed: "), entry);
+            Log_Info_Detail(TEXT("Removed: "), entry.shown);
         }
     }
 
-    if (RemoveDirectoryW(folder)) {
-        Log_Info_Detail(TEXT("Removed: "), folder);
+    held.Close();
+    if (RemoveDirectoryW(path.Get_Text())) {
+        Log_Info_Detail(TEXT("Removed: "), shown);
         return true;
     }
     DWORD error = GetLastError();
     if (defer && (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY)) {
-        if (SC_Delete_File_On_Reboot(folder, result)) {
-            Log_Info_Detail(TEXT("Removed: "), folder);
+        if (Delete_On_Reboot(path.Get_Text(), shown, result)) {
+            Log_Info_Detail(TEXT("Removed: "), shown);
             return true;
         }
-        Log_Info_Detail(TEXT("Removed failed!!!: "), folder);
+        Log_Info_Detail(TEXT("Removed failed!!!: "), shown);
     }
     return false;
+}
+
+}  // namespace
+
+bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    Walk_Path root(folder);
+    return Remove_Tree(root, defer, reboot_required, result);
 }
 
 bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {

@@ -25,9 +25,15 @@ bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result)
 bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result);
 bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result);
 // Removes a folder tree, children first. With defer, a folder still in use is scheduled for removal
-// at the next restart. Links (junctions, symbolic links) are removed as links: their targets are
-// never entered.
+// at the next restart. Folder links (junctions, folder symbolic links) are removed as links: their
+// targets are never entered. Each folder of the tree is held open, without delete sharing, from its
+// check until its contents are done, so that it cannot be swapped for a link meanwhile. Paths that
+// grow past what Windows takes in the ordinary form are given to the calls in the extended form
+// ("\\?\C:\..."); the log shows the ordinary form.
 bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result);
+// The extended-length form of a full path: "\\?\" before a drive path, "\\?\UNC\" in place of
+// the leading "\\" of a UNC path; a path already in the "\\?\" or "\\.\" form stays as it is.
+Lib_StringW SC_Extended_Path(const WCHAR* full_path);
 // Removes a folder only when it is empty; leaving a non-empty folder is success.
 bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result);
 // The special folder (created when missing) joined with the sub-folder and file name that are given.

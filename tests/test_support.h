@@ -54,6 +54,7 @@ inline std::string System_Message(long code) {
         case 18: return "There are no more files.";
         case 32: return "The process cannot access the file because it is being used by another process.";
         case 145: return "The directory is not empty.";
+        case 206: return "The filename or extension is too long.";
         case 234: return "More data is available.";
         case 259: return "No more data is available.";
         case 1610: return "The configuration data for this product is corrupt. Contact your support personnel.";

@@ -851,6 +851,43 @@ sys.exit(1 if bad else 0)
 PY
 }
 
+# ---------------------------------------------------------------- checks: a tree with paths past MAX_PATH
+
+# The clean machine with a tree below the company's folder of ProgramData whose paths grow to 400
+# characters: the whole tree goes (the calls are given the "\\?\" form past MAX_PATH), and the log names
+# the same entries, in their ordinary form, as the run on the simulated machine (Wine lists in the
+# host's order, so the lines are compared sorted, and the stages above nest differently on the clean
+# machine under Wine, so without their indentation).
+run_deep() {
+    local dir="$WH_ROOT/deep"
+    if [[ ! -d "$dir/sim" ]]; then
+        mkdir -p "$dir"
+        cp -r "$MACHINES/clean" "$dir/scenario"
+        local folder="$dir/scenario/drive_c/ProgramData/Corvanta LLP" n
+        for n in 1 2 3 4 5 6; do
+            folder="$folder/Level-$n$(printf 'x%.0s' {1..53})"
+            mkdir -p "$folder"
+            echo "data $n" >"$folder/file-$n.dat"
+        done
+        [[ -x "$VPSIM" ]] || { echo "$VPSIM is missing (it is built with the linux preset)"; return 1; }
+        "$VPSIM" run "$dir/scenario" --out "$dir/sim" >/dev/null
+    fi
+    wh_run deep "$dir/scenario"
+}
+
+check_deep_tree_removed() {
+    run_deep && need_log || return 1
+    expect_gone "ProgramData/Corvanta LLP" || return 1
+    local simulated
+    simulated="$(find "$WH_ROOT/deep/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' | head -n 1)"
+    diff <(tr -d '\r' <"$simulated" | grep 'Corvanta LLP' | sed 's/^ *//' | sort) \
+         <(tr -d '\r' <"$WH_OUT/log.txt" | grep 'Corvanta LLP' | sed 's/^ *//' | sort) || return 1
+    local lines
+    lines="$(tr -d '\r' <"$WH_OUT/log.txt" | grep -c 'Removed: .*Level-6')"
+    (( lines == 2 )) || { echo "expected 2 lines for the deepest level, found $lines"; return 1; }
+    NOTE="$(tr -d '\r' <"$WH_OUT/log.txt" | grep 'Removed: ' | awk '{ print length($0) }' | sort -n | tail -n 1) characters at most"
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -916,6 +953,7 @@ CHECKS=(
     full_log_end_banner
     full_same_changes_as_simulated
     full_runonce
+    deep_tree_removed
 )
 
 wh_setup "$EXE"

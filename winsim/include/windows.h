@@ -156,6 +156,7 @@ typedef HWND__* HWND;
 #define ERROR_CANT_ACCESS_FILE 1920L
 #define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_NOT_A_REPARSE_POINT 4390L
+#define ERROR_INVALID_REPARSE_DATA 4392L
 #define ERROR_DEVICE_INSTALLER_NOT_READY 0xE0000246L
 
 // Code pages and conversion flags
@@ -190,6 +191,7 @@ typedef HWND__* HWND;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
 #define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
@@ -222,6 +224,19 @@ typedef struct _WIN32_FIND_DATAW {
     WCHAR cFileName[MAX_PATH];
     WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -361,6 +376,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
 void OutputDebugStringW(LPCWSTR text);
 void GetSystemTime(LPSYSTEMTIME time);
 ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition);

@@ -71,6 +71,8 @@ const Api_Failure Failure_Table[] = {
     {"CreateDirectoryW", ERROR_ACCESS_DENIED},
     {"FindFirstFileW", ERROR_ACCESS_DENIED},
     {"FindNextFileW", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED},
+    {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
     {"GetWindowsDirectoryW", ERROR_INSUFFICIENT_BUFFER},
     {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
     {"SHGetSpecialFolderPathW", ERROR_ACCESS_DENIED},

@@ -12,7 +12,9 @@
 namespace winsim {
 
 bool Has_Invalid_Name_Character(const Text& path) {
-    for (size_t i = 2; i < path.size(); ++i) {
+    // "\\?\C:" or "C:" comes before the names.
+    size_t start = path.compare(0, 4, u"\\\\?\\") == 0 ? 6 : 2;
+    for (size_t i = start; i < path.size(); ++i) {
         char16_t c = path[i];
         if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' ||
             c == u'*')
@@ -52,6 +54,13 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     }
     if (Has_Invalid_Name_Character(full)) {
         SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    // Without the "\\?\" prefix a new folder's path leaves room for an 8.3 name: MAX_PATH - 12
+    // characters at most, terminator included.
+    Win32_Path parsed = Parse_Win32_Path(full, false);
+    if (parsed.error == ERROR_SUCCESS && !Is_Verbatim(full) && parsed.Full().size() > MAX_PATH - 13) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
     Fs_Node* parent = nullptr;
@@ -107,4 +116,46 @@ BOOL DeleteFileW(LPCWSTR path) {
     Text name = node->name;  // a copy: the node goes away during the removal
     parent->Remove_Child(name);
     return TRUE;
+}
+
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text text = From_Wide_Pointer(path);
+    DWORD error = 0;
+    if (machine.Record_Call("GetFullPathNameW", text, &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    if (text.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    // Only the text is formed, with no length limit; "\\?\" paths come back as they are. The
+    // simulated process has no current folder, so only absolute paths of drive C: are formed.
+    Text full;
+    if (Is_Verbatim(text)) {
+        full = text;
+    } else {
+        Win32_Path parsed = Parse_Win32_Path(text, false);
+        if (parsed.error != ERROR_SUCCESS) {
+            SetLastError(parsed.error);
+            return 0;
+        }
+        full = parsed.Full();
+        if (parsed.trailing_separator) full += u'\\';
+    }
+    if (full.size() > 32766) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    // Too small a buffer is left alone; the answer is then the size needed, terminator included.
+    if (!buffer || size <= full.size()) return DWORD(full.size() + 1);
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = 0;
+    if (file_part) {
+        size_t separator = full.rfind(u'\\');
+        *file_part = separator == Text::npos || separator + 1 == full.size() ? nullptr : buffer + separator + 1;
+    }
+    return DWORD(full.size());
 }

@@ -78,6 +78,16 @@ HANDLE FindFirstFileW(LPCWSTR pattern_path, LPWIN32_FIND_DATAW data) {
     if (pattern.empty()) return Fail_Find(ERROR_FILE_NOT_FOUND);
     if (pattern.find_first_of(u"<>:\"|") != Text::npos) return Fail_Find(ERROR_INVALID_NAME);
 
+    // The whole pattern path is what Windows converts: without the "\\?\" prefix it must stay under
+    // MAX_PATH characters, folder, separator and pattern together.
+    if (!Is_Verbatim(text)) {
+        Win32_Path whole = Parse_Win32_Path(folder_text, false);
+        if (whole.error == ERROR_SUCCESS) {
+            Text full = whole.Full();
+            if (full.back() != u'\\') full += u'\\';
+            if (full.size() + pattern.size() > MAX_PATH - 1) return Fail_Find(ERROR_PATH_NOT_FOUND);
+        }
+    }
     Path_Lookup folder = Look_Up(machine, folder_text, true);
     if (!folder.node && folder.error == ERROR_INVALID_NAME) {
         // "file\*": the name is there, but it is no folder.

@@ -15,33 +15,28 @@ namespace winsim {
 
 namespace {
 
-// A handle from CreateFileW. It names its file by the normalised path, looked up again whenever
-// sharing is checked, so that a handle never points into a node that has gone.
-struct File_Handle : Kernel_Object {
-    Text path;
-    bool follow_last = true;
-    DWORD access = 0;
-    DWORD share = 0;
-
-    File_Handle();
+// A handle from CreateFileW. It records the node it was opened on: a rename or move of that node (or
+// of a folder above it) never redirects it, and a node that goes leaves it without a node.
+struct File_Handle : Kernel_Object, Fs_Open {
+    Text path;  // the normalised path it was opened by, for the calls' subjects
     ~File_Handle() override;
 };
 
-// Every File_Handle alive; guarded by the machine's lock.
-std::vector<const File_Handle*>& Open_Handles() {
-    static auto* handles = new std::vector<const File_Handle*>();
-    return *handles;
+void Attach(Fs_Open& open, Fs_Node* node) {
+    open.node = node;
+    node->opens.push_back(&open);
 }
 
-File_Handle::File_Handle() {
-    std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
-    Open_Handles().push_back(this);
+void Detach(Fs_Open& open) {
+    if (!open.node) return;
+    auto& opens = open.node->opens;
+    opens.erase(std::remove(opens.begin(), opens.end(), &open), opens.end());
+    open.node = nullptr;
 }
 
 File_Handle::~File_Handle() {
     std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
-    auto& handles = Open_Handles();
-    handles.erase(std::remove(handles.begin(), handles.end(), this), handles.end());
+    Detach(*this);
 }
 
 // Two opens of one file conflict when either wants what the other does not share.
@@ -82,11 +77,59 @@ bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD
         if (Opens_Conflict(access, share, Access_Read, FILE_SHARE_READ | FILE_SHARE_WRITE)) return true;
     }
     if (!node->directory && Is_Open_In_Runtime(machine, node)) return true;
-    for (const File_Handle* handle : Open_Handles()) {
-        if (Look_Up(machine, handle->path, handle->follow_last).node != node) continue;
-        if (Opens_Conflict(access, share, handle->access, handle->share)) return true;
+    for (const Fs_Open* open : node->opens) {
+        // An open without data access (attributes only) takes no part in sharing.
+        if (open->access != 0 && Opens_Conflict(access, share, open->access, open->share)) return true;
     }
     return false;
+}
+
+bool Is_Open_Beneath(Machine& machine, const Fs_Node* folder) {
+    if (!folder->directory || !folder->link_target.empty()) return false;
+    // Iterative, so that a deep tree cannot exhaust the stack; each entry is visited once.
+    std::vector<const Fs_Node*> pending;
+    for (const auto& child : folder->children) pending.push_back(child.get());
+    while (!pending.empty()) {
+        const Fs_Node* node = pending.back();
+        pending.pop_back();
+        if (!node->opens.empty() || node->held_open || Is_Open_In_Runtime(machine, node)) return true;
+        if (!node->directory || !node->link_target.empty()) continue;
+        for (const auto& child : node->children) pending.push_back(child.get());
+    }
+    return false;
+}
+
+bool Is_Within(const Fs_Node* folder, const Fs_Node* node) {
+    if (folder == node) return true;
+    if (!folder->directory || !folder->link_target.empty()) return false;
+    std::vector<const Fs_Node*> pending{folder};
+    while (!pending.empty()) {
+        const Fs_Node* next = pending.back();
+        pending.pop_back();
+        for (const auto& child : next->children) {
+            if (child.get() == node) return true;
+            if (child->directory && child->link_target.empty()) pending.push_back(child.get());
+        }
+    }
+    return false;
+}
+
+DWORD Set_Mount_Point(HANDLE handle, const Text& target) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    auto file = Get_Handle_As<File_Handle>(handle);
+    if (!file) return ERROR_INVALID_HANDLE;
+    if (!(file->access & Access_Write)) return ERROR_ACCESS_DENIED;
+    Fs_Node* node = file->node;
+    if (!node) return ERROR_FILE_NOT_FOUND;
+    // A mount point goes only on a folder, and only on an empty one.
+    if (!node->directory) return ERROR_NOT_A_REPARSE_POINT;
+    if (!node->children.empty()) return ERROR_DIR_NOT_EMPTY;
+    Win32_Path parsed = Parse_Win32_Path(target);
+    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return ERROR_INVALID_REPARSE_DATA;
+    node->link_target = parsed.Full();
+    node->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace winsim
@@ -133,14 +176,49 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
 
     auto handle = std::make_shared<File_Handle>();
     handle->path = found.full;
-    handle->follow_last = follow_last;
     handle->access = wanted;
     handle->share = share_mode;
+    Attach(*handle, found.node);
     HANDLE result = Add_Handle(handle);
     // Opening an existing file where one may be created says so through the last error.
     bool may_create = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetLastError(existed && may_create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return result;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    auto handle = Get_Handle_As<File_Handle>(file);
+    DWORD error = 0;
+    if (machine.Record_Call("GetFileInformationByHandle", handle ? handle->path : Text(), &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!handle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!info) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *info = BY_HANDLE_FILE_INFORMATION{};
+    info->dwVolumeSerialNumber = 0x5A3C19E7;
+    // A node deleted while open answers as a file without links, as a deleted open file does.
+    if (const Fs_Node* node = handle->node) {
+        info->dwFileAttributes = Reported_Attributes(*node);
+        uint64_t size = node->directory ? 0 : (node->data.empty() ? node->listed_size : node->data.size());
+        info->nFileSizeHigh = DWORD(size >> 32);
+        info->nFileSizeLow = DWORD(size);
+        info->nNumberOfLinks = 1;
+        uint64_t index = reinterpret_cast<uintptr_t>(node);
+        info->nFileIndexHigh = DWORD(index >> 32);
+        info->nFileIndexLow = DWORD(index);
+    } else {
+        info->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    }
+    return TRUE;
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {

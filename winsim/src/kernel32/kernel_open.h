@@ -21,4 +21,15 @@ enum Data_Access : DWORD {
 // writing, so it can be listed but not removed. The caller holds machine.lock.
 bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share);
 
+// True when an entry beneath the folder is open (a handle, another process's hold, the C runtime):
+// Windows then refuses to rename or move the folder with ERROR_ACCESS_DENIED. Costs the size of the
+// folder's tree. The caller holds machine.lock.
+bool Is_Open_Beneath(Machine& machine, const Fs_Node* folder);
+// True when node is the folder or lies in its tree (not through junctions).
+bool Is_Within(const Fs_Node* folder, const Fs_Node* node);
+
+// Makes the empty folder opened by the handle (with write access) a junction to target, as
+// DeviceIoControl(FSCTL_SET_REPARSE_POINT) with a mount point does. 0 or the error Windows gives.
+DWORD Set_Mount_Point(HANDLE handle, const Text& target);
+
 }  // namespace winsim

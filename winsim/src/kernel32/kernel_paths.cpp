@@ -103,8 +103,10 @@ Text Win32_Path::Full() const {
     return full;
 }
 
-Win32_Path Parse_Win32_Path(const Text& text) {
-    if (text.compare(0, 4, u"\\\\?\\") == 0) return Parse_Verbatim(text.substr(4));
+bool Is_Verbatim(const Text& path) { return path.compare(0, 4, u"\\\\?\\") == 0; }
+
+Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
+    if (Is_Verbatim(text)) return Parse_Verbatim(text.substr(4));
 
     Win32_Path path;
     if (text.size() < 3 || Upcase(text[0]) != u'C' || text[1] != u':' || !Is_Separator(text[2])) {
@@ -145,7 +147,8 @@ Win32_Path Parse_Win32_Path(const Text& text) {
         }
         path.parts.push_back(part);
     }
-    if (path.Full().size() > MAX_PATH - 1) path.error = ERROR_PATH_NOT_FOUND;
+    // MAX_PATH counts the terminating zero: 259 characters at most.
+    if (limit && path.Full().size() > MAX_PATH - 1) path.error = ERROR_PATH_NOT_FOUND;
     return path;
 }
 

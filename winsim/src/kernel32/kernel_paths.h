@@ -24,7 +24,10 @@ struct Win32_Path {
 
     Text Full() const;  // "C:\a\b" in the case as given, drive letter included; "C:\" for the root
 };
-Win32_Path Parse_Win32_Path(const Text& path);
+// Without limit, the MAX_PATH rule is left out (GetFullPathNameW, which only forms the text).
+Win32_Path Parse_Win32_Path(const Text& path, bool limit = true);
+// True for a path in the "\\?\" form, which Windows takes as it is.
+bool Is_Verbatim(const Text& path);
 
 // The result of looking a path up on drive C:.
 struct Path_Lookup {

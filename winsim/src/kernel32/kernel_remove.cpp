@@ -55,6 +55,36 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
     return true;
 }
 
+// A rename or move on drive C: as Windows does it: the source is opened for deletion (a sharing
+// violation when an open of it does not share deletion), then its entry is moved under the new
+// name. A folder with anything open beneath it is refused (ERROR_ACCESS_DENIED), as is a folder
+// moved into its own tree. The node moves with its opens: a handle keeps naming what it opened.
+BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD flags) {
+    Path_Lookup from = Look_Up(machine, source, false);
+    if (!from.node) return Fail(from.error);
+    if (!from.parent) return Fail(ERROR_ACCESS_DENIED);  // the root of the drive
+    Fs_Node* node = from.node;
+    if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+        return Fail(ERROR_SHARING_VIOLATION);
+    Path_Lookup to = Look_Up(machine, destination, false);
+    if (!to.parent) return Fail(to.error == ERROR_SUCCESS ? ERROR_ACCESS_DENIED : to.error);
+    if (to.node == node) return TRUE;  // the same entry: nothing to move
+    if (to.node) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
+        if (to.node->directory || node->directory) return Fail(ERROR_ACCESS_DENIED);
+        if (Sharing_Conflict(machine, to.node, Access_Delete,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+            return Fail(ERROR_ACCESS_DENIED);
+    }
+    if (node->directory && Is_Within(node, to.parent)) return Fail(ERROR_SHARING_VIOLATION);
+    if (Is_Open_Beneath(machine, node)) return Fail(ERROR_ACCESS_DENIED);
+    if (to.node) to.parent->Remove_Child(to.node->name);
+    Text last = to.last;
+    std::unique_ptr<Fs_Node> moved = from.parent->Take_Child(node->name);
+    to.parent->Put_Child(std::move(moved), last);
+    return TRUE;
+}
+
 }  // namespace
 
 }  // namespace winsim
@@ -91,8 +121,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     Text source = From_Wide_Pointer(existing);
     DWORD error = 0;
     if (machine.Record_Call("MoveFileExW", source, &error)) return Fail(error);
-    // Only the operations kept for the next restart are simulated; the tool moves nothing now.
-    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return Rename(machine, source, From_Wide_Pointer(new_name), flags);
 
     // Windows opens the source before it records anything: a missing one is refused, one that is
     // in use is not (being in use is why the operation waits for the restart).

@@ -191,8 +191,16 @@ public:
     bool Remove(const Text& name) {
         Invalidate();
         bool removed = false;
-        root_ = Remove(root_, Probe(name), removed);
+        root_ = Remove(root_, Probe(name), removed, nullptr);
         return removed;
+    }
+    // Removes the element of that name and hands it over instead of destroying it; null when absent.
+    std::unique_ptr<T> Take(const Text& name) {
+        Invalidate();
+        bool removed = false;
+        std::unique_ptr<T> taken;
+        root_ = Remove(root_, Probe(name), removed, &taken);
+        return taken;
     }
 
 private:
@@ -236,17 +244,18 @@ private:
         Update(n);
         return n;
     }
-    static Node* Remove(Node* n, const Probe& name, bool& removed) {
+    static Node* Remove(Node* n, const Probe& name, bool& removed, std::unique_ptr<T>* taken) {
         if (!n) return nullptr;
         int order = Compare(name, n);
         if (order == 0) {
             Node* rest = Merge(n->left, n->right);
+            if (taken) *taken = std::move(n->item);
             delete n;
             removed = true;
             return rest;
         }
-        if (order < 0) n->left = Remove(n->left, name, removed);
-        else n->right = Remove(n->right, name, removed);
+        if (order < 0) n->left = Remove(n->left, name, removed, taken);
+        else n->right = Remove(n->right, name, removed, taken);
         Update(n);
         return n;
     }

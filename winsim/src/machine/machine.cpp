@@ -155,6 +155,23 @@ bool Fs_Node::Remove_Child(const Text& child) {
     return true;
 }
 
+std::unique_ptr<Fs_Node> Fs_Node::Take_Child(const Text& child) {
+    std::unique_ptr<Fs_Node> taken = children.Take(child);
+    if (taken) fs_generation.fetch_add(1, std::memory_order_relaxed);
+    return taken;
+}
+
+bool Fs_Node::Put_Child(std::unique_ptr<Fs_Node> node, const Text& child) {
+    if (children.Find(child)) return false;
+    node->name = child;
+    children.Insert(std::move(node));
+    return true;
+}
+
+Fs_Node::~Fs_Node() {
+    for (Fs_Open* open : opens) open->node = nullptr;
+}
+
 // ---- the machine ----
 
 Machine::Machine() { Reset(); }
@@ -167,7 +184,13 @@ void Machine::Reset() {
     hkcu.name = u"HKEY_CURRENT_USER";
     hklm.security = Make_Root_Security();
     hkcu.security = Make_Root_Security();
-    drive_c = Fs_Node();
+    drive_c.children.clear();
+    drive_c.data.clear();
+    drive_c.link_target.clear();
+    drive_c.held_open = false;
+    drive_c.listed_size = 0;
+    for (Fs_Open* open : drive_c.opens) open->node = nullptr;
+    drive_c.opens.clear();
     fs_generation.fetch_add(1, std::memory_order_relaxed);
     drive_c.name = u"C:";
     drive_c.directory = true;
@@ -188,6 +211,9 @@ void Machine::Reset() {
     clock_ms = 0;
     start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
     faults.clear();
+    actions.clear();
+    other_process_token = Make_Standard_User_Token(1);
+    in_other_process = false;
     calls.clear();
     call_count = 0;
     trace_apis = false;
@@ -200,6 +226,12 @@ void Machine::Add_Fault(const std::string& api, unsigned nth, DWORD error, const
     faults.push_back(Fault{api, nth, error, match, repeat, 0});
 }
 
+void Machine::Add_Action(const std::string& api, unsigned nth, const Text& match,
+                         std::function<void(Machine&)> run) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    actions.push_back(Action{api, nth, match, std::move(run), 0});
+}
+
 static bool Contains_No_Case(const Text& haystack, const Text& needle) {
     if (needle.empty()) return true;
     if (needle.size() > haystack.size()) return false;
@@ -210,6 +242,18 @@ static bool Contains_No_Case(const Text& haystack, const Text& needle) {
 
 bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    // Another process's calls are its own: not the tool's to count or to fail.
+    if (in_other_process) return false;
+    for (size_t i = 0; i < actions.size(); ++i) {
+        if (actions[i].api != api || !Contains_No_Case(subject, actions[i].match)) continue;
+        if (++actions[i].seen != actions[i].nth) continue;
+        std::function<void(Machine&)> run = actions[i].run;  // a copy: the action may add actions
+        DWORD tool_error = GetLastError();  // the other process has its own
+        in_other_process = true;
+        run(*this);
+        in_other_process = false;
+        SetLastError(tool_error);
+    }
     ++call_count;
     if (trace_apis) api_trace.push_back(api);
     bool hit = false;
@@ -226,6 +270,7 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
 
 bool Machine::Record_Call(const char* api, const Text& subject, DWORD* error, const std::string& note) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    if (in_other_process) return false;
     std::string call = api;
     if (!subject.empty()) call += " " + To_Utf8(subject);
     if (!note.empty()) call += " " + note;
@@ -241,7 +286,7 @@ Fs_Node* Machine::Find_Path(const Text& path, Fs_Node** parent, Text* last) {
 }
 
 Fs_Node* Machine::Make_Folders(const Text& path) {
-    Win32_Path parsed = Parse_Win32_Path(path);
+    Win32_Path parsed = Parse_Win32_Path(path, false);  // the machine's own, not a call's: any length
     if (parsed.error != ERROR_SUCCESS) return nullptr;
     Fs_Node* node = &drive_c;
     for (const Text& part : parsed.parts) {

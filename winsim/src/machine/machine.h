@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,7 +73,23 @@ struct Reg_Key {
     bool Remove_Value(const Text& name);
 };
 
+struct Fs_Node;
+
+// One open of a file or folder through CreateFileW: the node it was opened on (null once that node is
+// gone) and what it does and shares, as sharing sees it (kernel_open.h). A rename moves the node,
+// never the open.
+struct Fs_Open {
+    Fs_Node* node = nullptr;
+    DWORD access = 0;  // Data_Access bits
+    DWORD share = 0;   // FILE_SHARE_*
+};
+
 struct Fs_Node {
+    Fs_Node() = default;
+    Fs_Node(const Fs_Node&) = delete;
+    Fs_Node& operator=(const Fs_Node&) = delete;
+    ~Fs_Node();  // the opens on it lose their node
+
     Text name;
     bool directory = false;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is kept in step with directory
@@ -81,10 +98,15 @@ struct Fs_Node {
     Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
     bool held_open = false;  // open in another process without sharing
     uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
+    std::vector<Fs_Open*> opens;  // the opens on this node (kernel_open.cpp keeps them)
 
     Fs_Node* Find_Child(const Text& name) const;
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
     bool Remove_Child(const Text& name);
+    // Takes an entry out of the folder without destroying it (a rename or move), or null.
+    std::unique_ptr<Fs_Node> Take_Child(const Text& name);
+    // Puts an entry taken out of a folder back under the given name; false when that name is taken.
+    bool Put_Child(std::unique_ptr<Fs_Node> node, const Text& name);
 };
 
 // Counts the removals of folder entries and the resets of the machine: a node found while the count
@@ -121,6 +143,8 @@ struct Token {
 // absent, SeTakeOwnershipPrivilege present but disabled) or LocalSystem, as deployment tools run it.
 std::shared_ptr<Token> Make_Administrator_Token(DWORD session);
 std::shared_ptr<Token> Make_Local_System_Token(DWORD session);
+// An ordinary user's token (Users, not Administrators): the token of another process on the machine.
+std::shared_ptr<Token> Make_Standard_User_Token(DWORD session);
 
 // A fault makes the nth call (1-based) of a simulated API fail with the given error. With a match
 // text, only calls whose subject (path or name) contains it, case-insensitively, are counted.
@@ -130,6 +154,18 @@ struct Fault {
     DWORD error = ERROR_ACCESS_DENIED;
     Text match;
     bool repeat = false;  // fail from the nth matching call on, not only that one
+    unsigned seen = 0;
+};
+
+class Machine;
+
+// An action run just before the nth call (1-based) of an API whose subject contains the match, as
+// another process would act at that moment (Machine::Add_Action).
+struct Action {
+    std::string api;
+    unsigned nth = 1;
+    Text match;
+    std::function<void(Machine&)> run;
     unsigned seen = 0;
 };
 
@@ -178,6 +214,14 @@ public:
 
     void Add_Fault(const std::string& api, unsigned nth, DWORD error, const Text& match = {},
                    bool repeat = false);
+    // Runs the action just before the nth call of the API whose subject contains match (any call without
+    // it), with another process's identity: an ordinary user's token (other_process_token) is the
+    // calling token while it runs, and its own calls are neither counted, recorded nor faulted.
+    void Add_Action(const std::string& api, unsigned nth, const Text& match, std::function<void(Machine&)> run);
+    std::vector<Action> actions;
+    std::shared_ptr<Token> other_process_token;  // an ordinary user's, in session 1
+    bool in_other_process = false;               // an action (or another process's call) is running
+
     // Counts the call and tells whether an injected fault hits it.
     bool Take_Fault(const char* api, const Text& subject, DWORD* error);
     // The same for a call that tests may want to see: it is also recorded in calls as "API subject",
