@@ -332,6 +332,8 @@ Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0, bool open_link = fa
         auto live = Live_Parts(base);
         if (!live.empty()) return Path_Text(live.front().first.place);
     }
+    // A call on the handle itself addresses the key it was opened on, a link included.
+    if (names.empty() && !base.parts.empty() && !(sam & KEY_WOW64_32KEY)) return Path_Text(base.parts.front().place);
     return Path_Text(Make_Target(base, names, sam, open_link).place);
 }
 
