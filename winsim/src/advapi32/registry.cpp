@@ -507,7 +507,6 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKE
     bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
     if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam, open_link), &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
-    if (options & ~DWORD(REG_OPTION_OPEN_LINK)) return ERROR_INVALID_PARAMETER;
     Open_Key base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
     if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
