@@ -1,9 +1,17 @@
 #include "registry/Registry_Primitives.h"
 
+#include <winternl.h>
+
 #include <vector>
 
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+
+// Deletes the key of a handle; the one call Windows has that deletes a symbolic link key itself (the
+// registry functions of ADVAPI32 open a key by name to delete it, which follows a link to its target).
+// Documented as ZwDeleteKey; ntdll exports it to user mode as NtDeleteKey. The SDK headers do not
+// declare it.
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key_handle);
 
 namespace {
 
@@ -15,11 +23,21 @@ void Record(Lib_Result& result, LSTATUS status) { result.Set(status, Lib_Result_
 
 bool Is_Missing(LSTATUS status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND; }
 
-}  // namespace
+// Counts and names of an open key's subkeys and values, in enumeration order.
+bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, Lib_Result& result);
 
-bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
-    Log_Info_Detail(TEXT("Deleting registry key: "), key_path);
-    LSTATUS status = RegDeleteKeyW(root, key_path);
+// Deletes the key named name below parent, as itself: a symbolic link goes as the link, never as the
+// key it points to. It is opened with REG_OPTION_OPEN_LINK and DELETE, as RegDeleteKeyW opens it but
+// for the link option, and deleted through that handle; failures are reported as RegDeleteKey's. The
+// log shows display_path.
+bool Delete_Key_Itself(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_Result& result) {
+    Log_Info_Detail(TEXT("Deleting registry key: "), display_path);
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, DELETE, &key);
+    if (status == ERROR_SUCCESS) {
+        status = static_cast<LSTATUS>(RtlNtStatusToDosError(NtDeleteKey(key)));
+        RegCloseKey(key);
+    }
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
     Record(result, status);
     Report_System_Error(TEXT("RegDeleteKey"), status);
@@ -27,14 +45,15 @@ bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     return false;
 }
 
-bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+// Deletes the tree of the key named name below parent, children first. Every key of the tree is opened
+// through its parent's open handle by its one name, with REG_OPTION_OPEN_LINK: a symbolic link in the
+// tree is listed and deleted as the link it is (it has no subkeys), and a key replaced by a link while
+// the walk runs is never followed. The log shows display_path and the paths below it.
+bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_Result& result) {
     HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
-    if (status == ERROR_SUCCESS) {
-        RegCloseKey(key);
-    } else if (Is_Missing(status)) {
-        return true;
-    } else {
+    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_READ, &key);
+    if (Is_Missing(status)) return true;
+    if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         return false;
@@ -44,18 +63,101 @@ bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result&
     // enumeration indices.
     Lib_String_List children;
     Lib_String_List values;
-    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, children, values, result, 0)) return false;
+    if (!List_Open_Key(key, children, values, result)) {
+        RegCloseKey(key);
+        return false;
+    }
     for (const Lib_StringW& child : children) {
         Lib_StringW child_path;
-        Combine_Path(key_path, nullptr, child.Get_Text(), child_path);
-        if (!Delete_Registry_Key_Recursive(root, child_path.Get_Text(), result)) break;
+        Combine_Path(display_path, nullptr, child.Get_Text(), child_path);
+        if (!Delete_Tree(key, child.Get_Text(), child_path.Get_Text(), result)) break;
     }
 
-    bool is_empty = false;
-    if (!Is_Registry_Key_Empty(root, key_path, is_empty, result)) return false;
-    // Tried whatever the check found: a key whose subkeys could not all be removed then fails to
-    // delete, which is reported; its values never stop the deletion.
-    return Delete_Registry_Key(root, key_path, result);
+    // Whether the key is empty now; a key whose subkeys could not all be removed then fails to delete,
+    // which is reported; its values never stop the deletion.
+    DWORD subkey_count = 0;
+    DWORD value_count = 0;
+    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
+                              nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        Record(result, status);
+        Report_System_Error(TEXT("RegQueryInfoKey"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
+        return false;
+    }
+    bool deleted = Delete_Key_Itself(parent, name, display_path, result);
+    RegCloseKey(key);
+    return deleted;
+}
+
+bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, Lib_Result& result) {
+    DWORD subkey_count = 0;
+    DWORD value_count = 0;
+    LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr,
+                                      &value_count, nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegQueryInfoKey"), status);
+        Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+        return false;
+    }
+
+    subkeys.clear();
+    for (DWORD index = 0; index < subkey_count; ++index) {
+        WCHAR name[Subkey_Name_Size] = {};
+        DWORD length = Subkey_Name_Size;
+        status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS) {
+            subkeys.push_back(Lib_StringW(name));
+        } else if (status != ERROR_NO_MORE_ITEMS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegEnumKeyEx"), status);
+            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+            subkeys.clear();
+            return false;
+        }
+    }
+
+    values.clear();
+    for (DWORD index = 0; index < value_count; ++index) {
+        std::vector<WCHAR> name(Value_Name_Size, 0);
+        DWORD length = Value_Name_Size;
+        status = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS) {
+            values.push_back(Lib_StringW(name.data()));
+        } else if (status != ERROR_NO_MORE_ITEMS) {
+            Record(result, status);
+            Report_System_Error(TEXT("RegEnumValue"), status);
+            subkeys.clear();
+            values.clear();
+            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The path without the backslashes that may end it, so that REG_OPTION_OPEN_LINK applies to its last
+// name; the log keeps the path as given.
+Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
+    Lib_StringW path(key_path);
+    long long length = path.Get_Length();
+    while (length > 0 && path.Get_Text()[length - 1] == TEXT('\\')) --length;
+    if (length == path.Get_Length()) return path;
+    std::vector<WCHAR> trimmed(path.Get_Text(), path.Get_Text() + length);
+    trimmed.push_back(0);
+    return Lib_StringW(trimmed.data());
+}
+
+}  // namespace
+
+bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
+}
+
+bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    return Delete_Tree(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
 bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
@@ -132,57 +234,14 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
         return false;
     }
 
-    DWORD subkey_count = 0;
-    DWORD value_count = 0;
-    if (key != nullptr) {
-        status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
-                                  nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) {
-            Record(result, status);
-            Report_System_Error(TEXT("RegQueryInfoKey"), status);
-            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
-            RegCloseKey(key);
-            return false;
-        }
+    if (key == nullptr) {
+        subkeys.clear();
+        values.clear();
+        return true;
     }
-
-    subkeys.clear();
-    for (DWORD index = 0; index < subkey_count; ++index) {
-        WCHAR name[Subkey_Name_Size] = {};
-        DWORD length = Subkey_Name_Size;
-        status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_SUCCESS) {
-            subkeys.push_back(Lib_StringW(name));
-        } else if (status != ERROR_NO_MORE_ITEMS) {
-            Record(result, status);
-            Report_System_Error(TEXT("RegEnumKeyEx"), status);
-            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
-            subkeys.clear();
-            RegCloseKey(key);
-            return false;
-        }
-    }
-
-    values.clear();
-    for (DWORD index = 0; index < value_count; ++index) {
-        std::vector<WCHAR> name(Value_Name_Size, 0);
-        DWORD length = Value_Name_Size;
-        status = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_SUCCESS) {
-            values.push_back(Lib_StringW(name.data()));
-        } else if (status != ERROR_NO_MORE_ITEMS) {
-            Record(result, status);
-            Report_System_Error(TEXT("RegEnumValue"), status);
-            subkeys.clear();
-            values.clear();
-            Trace_Exit_Scope(TEXT("Enum_Sub_Keys_And_Values_In_Registry_Key"));
-            RegCloseKey(key);
-            return false;
-        }
-    }
-
-    if (key != nullptr) RegCloseKey(key);
-    return true;
+    bool listed = List_Open_Key(key, subkeys, values, result);
+    RegCloseKey(key);
+    return listed;
 }
 
 bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {

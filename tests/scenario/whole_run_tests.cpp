@@ -277,3 +277,74 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
 }
 
 }  // namespace
+
+// Replaces the one occurrence of a block of text; the test fails when there is not exactly one.
+void Replace_Once(std::string& text, const std::string& block, const std::string& replacement) {
+    size_t at = text.find(block);
+    ASSERT_NE(at, std::string::npos) << block;
+    ASSERT_EQ(text.find(block, at + 1), std::string::npos) << block;
+    text.replace(at, block.size(), replacement);
+}
+
+// Symbolic link keys planted in the maker's trees (which ordinary users may be able to write): one to
+// another product's key, one to a tree outside SOFTWARE, one to a key without subkeys (which a deletion
+// by name would delete), one to itself and one to nothing. Each goes as the link itself, logged like
+// any key of the tree; every target stays as it was, subkeys and values included.
+TEST(Whole_Run_Links, LinkKeysInTheMakersTreesGoAsLinksAndTheirTargetsStayWhole) {
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    const fs::path linked = fs::temp_directory_path() / ("vpsim-linked-" + std::to_string(getpid()));
+    fs::remove_all(linked);
+    fs::copy(demo, linked, fs::copy_options::recursive);
+    fs::remove_all(linked / "expected");
+    {
+        std::ofstream registry(linked / "registry.reg", std::ios::binary | std::ios::app);
+        registry << "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\r\n"
+                    "\"Start\"=dword:00000001\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters]\r\n"
+                    "\"Hostname\"=\"demo\"\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf]\r\n"
+                    "\"Type\"=dword:00000010\r\n\r\n";
+        std::ofstream ini(linked / "machine.ini", std::ios::binary | std::ios::app);
+        ini << "\n[registry]\n"
+               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Runtime "
+               "target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Orbis\\Runtime\n"
+               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\Services "
+               "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\n"
+               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Corvanta LLP.\\VESPARIO\\Leaf "
+               "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf\n"
+               "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop "
+               "target=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop\n"
+               "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\Gone target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Nowhere\n";
+    }
+    Run_Output run = Run_Tool_On(linked, Demo_Arguments());
+    EXPECT_EQ(run.exit_code, 1);
+
+    const std::string key = "               Deleting registry key:  Corvanta LLP.";
+    std::string expected_log = Read_File(demo / "expected" / "vpRemovalTool.txt");
+    Replace_Once(expected_log, key + "\\VESPARIO\\Drivers\r\n" + key + "\\VESPARIO\\Shortcuts\r\n",
+                 key + "\\Services\r\n" + key + "\\VESPARIO\\Drivers\r\n" + key + "\\VESPARIO\\Runtime\r\n" + key +
+                     "\\VESPARIO\\Shortcuts\r\n");
+    Replace_Once(expected_log, key + "\\VESPARIO\\Drivers\r\n" + key + "\\VESPARIO\r\n",
+                 key + "\\VESPARIO\\Drivers\r\n" + key + "\\VESPARIO\\Leaf\r\n" + key + "\\VESPARIO\r\n");
+    Replace_Once(expected_log,
+                 "(KEY_SET_VALUE):  SOFTWARE\r\n" + key + "\\VESPARIO\\vpControlPanel\r\n" + key + "\\VESPARIO\r\n",
+                 "(KEY_SET_VALUE):  SOFTWARE\r\n" + key + "\\Gone\r\n" + key + "\\VESPARIO\\Loop\r\n" + key +
+                     "\\VESPARIO\\vpControlPanel\r\n" + key + "\\VESPARIO\r\n");
+    fs::path log = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});
+    ASSERT_FALSE(log.empty());
+    Expect_Log_Matches(Read_File(log), expected_log);
+
+    // Only the links went besides what goes on the demo machine: no key, value or file of a target.
+    std::string expected_changes = Read_File(demo / "expected" / "changes.txt");
+    Replace_Once(expected_changes, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.  (and 4 keys below)",
+                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.  (and 6 keys below)");
+    Replace_Once(expected_changes, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Corvanta LLP.  (and 2 keys below)",
+                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Corvanta LLP.  (and 3 keys below)");
+    Replace_Once(expected_changes, "HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.  (and 2 keys below)",
+                 "HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.  (and 4 keys below)");
+    EXPECT_EQ(Summarise_Changes_Of(linked, run.out_dir), expected_changes);
+    // No link is left to be written back.
+    EXPECT_EQ(Read_File(run.out_dir / "machine.ini").find("link="), std::string::npos);
+    fs::remove_all(run.out_dir);
+    fs::remove_all(linked);
+}

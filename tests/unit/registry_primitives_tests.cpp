@@ -83,6 +83,48 @@ TEST_F(Registry_Primitives, SharedUserKeyIsDeletedOnceAndTheSecondViewFindsItGon
     EXPECT_EQ(Find_Key(The_Machine().hkcu, u"SOFTWARE\\Vendor"), nullptr);
 }
 
+// Links in a tree and a tree that is itself a link (given with a trailing backslash) go as the links,
+// logged as keys; their targets keep every subkey and value. A failed deletion of a link is reported
+// as any key's.
+TEST_F(Registry_Primitives, LinkKeysGoAsLinksAndTheirTargetsStay) {
+    Key(u"SYSTEM\\Services\\Svc")->Set_Value(u"Start", REG_DWORD, {2, 0, 0, 0});
+    Key(u"SYSTEM\\Services\\Leaf");
+    Key(u"SOFTWARE\\Tree\\B");
+    auto link = [&](const std::u16string& path, const std::u16string& target) {
+        winsim::Reg_Key* key = Key(path);
+        key->link = true;
+        std::u16string text = u"\\Registry\\Machine\\" + target;
+        std::vector<uint8_t> data = Utf16_Bytes(text);
+        data.resize(data.size() - 2);
+        key->Set_Value(u"SymbolicLinkValue", REG_LINK, data);
+    };
+    link(u"SOFTWARE\\Tree\\A", u"SYSTEM\\Services");
+    link(u"SOFTWARE\\Tree\\B\\Leaf", u"SYSTEM\\Services\\Leaf");
+    link(u"SOFTWARE\\Top", u"SYSTEM\\Services\\Leaf");
+    link(u"SOFTWARE\\Held", u"SYSTEM\\Services\\Leaf");
+    The_Machine().Add_Fault("NtDeleteKey", 1, 0xC0000022u, u"Held");
+    Lib_Result result;
+    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Top\\"), result));
+    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Held"), result));
+    EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
+                                 "   Deleting registry key:  SOFTWARE\\Tree\\B\\Leaf",
+                                 "   Deleting registry key:  SOFTWARE\\Tree\\B",
+                                 "   Deleting registry key:  SOFTWARE\\Tree",
+                                 "   Deleting registry key:  SOFTWARE\\Top\\",
+                                 "   Deleting registry key:  SOFTWARE\\Held"}) +
+                              Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key"));
+    EXPECT_EQ(result.Get_Code(), 5);
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Tree"));
+    EXPECT_FALSE(Exists(u"SOFTWARE\\Top"));
+    EXPECT_TRUE(Exists(u"SOFTWARE\\Held"));
+    EXPECT_TRUE(Exists(u"SYSTEM\\Services\\Leaf"));
+    winsim::Reg_Key* svc = Find_Key(The_Machine().hklm, u"SYSTEM\\Services\\Svc");
+    ASSERT_NE(svc, nullptr);
+    ASSERT_NE(svc->Find_Value(u"Start"), nullptr);
+    EXPECT_EQ(svc->Find_Value(u"Start")->data, (std::vector<uint8_t>{2, 0, 0, 0}));
+}
+
 TEST_F(Registry_Primitives, ChildThatCannotGoStopsItsSiblingsAndFailsTheParent) {
     Key(u"SOFTWARE\\Tree\\A");
     Key(u"SOFTWARE\\Tree\\B")->write_protected = true;

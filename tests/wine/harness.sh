@@ -19,6 +19,8 @@
 # protected= and [faults] cannot be made under Wine: such a scenario is refused (wh_run returns 1 and
 # prints why) unless the caller accepts running without them, naming them in WH_ACCEPT_MISSING
 # ("junction", "protected", "faults", "security"), e.g.  WH_ACCEPT_MISSING="junction" wh_run NAME SCENARIO.
+# [registry] link= below HKEY_LOCAL_MACHINE is made before the run by key_security.exe (WH_LINKS); a
+# link below HKEY_CURRENT_USER cannot be (its target names the user's SID) and is refused.
 # [security] key= is not applied either: Wine keeps a key's owner and access list, but does not let an
 # enabled SeTakeOwnershipPrivilege override the list, so a restrictive key cannot be taken over there.
 # WH_AFTER_RUN names a function that runs in the same Wine session right after the program (before
@@ -148,6 +150,7 @@ wh_conditions() {
     local -a missing=()
     WH_LOCKED=()
     WH_READ_ONLY=()
+    WH_LINKS=()
     [[ -n "$scenario" && -f "$scenario/machine.ini" ]] || return 0
     ini="$scenario/machine.ini"
     while IFS= read -r line || [[ -n "$line" ]]; do
@@ -168,6 +171,11 @@ wh_conditions() {
                                     || missing+=("[files] junction=$value (a folder junction)") ;;
             registry/protected) [[ " ${WH_ACCEPT_MISSING:-} " == *" protected "* ]] \
                                     || missing+=("[registry] protected=$value (a write-protected key)") ;;
+            registry/link)      if [[ "${value,,}" == hkey_local_machine\\*" target=hkey_local_machine\\"* ]]; then
+                                    WH_LINKS+=("$value")
+                                else
+                                    missing+=("[registry] link=$value (a link outside HKEY_LOCAL_MACHINE)")
+                                fi ;;
             faults/*)           [[ " ${WH_ACCEPT_MISSING:-} " == *" faults "* ]] \
                                     || missing+=("[faults] $key=$value (an injected fault)") ;;
             security/key)       [[ " ${WH_ACCEPT_MISSING:-} " == *" security "* ]] \
@@ -303,6 +311,12 @@ wh_run_program() {
     cp "$program" "$WH_PREFIX/drive_c/$program_name"
     printf '%s\n' "$@" >"$WH_OUT/arguments"
 
+    # Registry links ([registry] link=, HKEY_LOCAL_MACHINE only) are made in the session by key_security.exe.
+    local link
+    for link in "${WH_LINKS[@]}"; do
+        wh_in_session key_security.exe link "${link%% target=*}" "${link#* target=}" >>"$WH_OUT/links.txt" \
+            || wh_fail "$name: cannot make the registry link $link"
+    done
     wh_hold_start
 
     local rc

@@ -3,6 +3,7 @@
 //
 //   key_security set KEY SDDL     owner, and the access list as protected or not, from SDDL
 //   key_security show KEY [32]    prints "KEY SDDL" (owner and access list) of the native or 32-bit view
+//   key_security link KEY TARGET  makes KEY (below HKEY_LOCAL_MACHINE, new) a symbolic link to TARGET
 //
 // KEY is "HKEY_LOCAL_MACHINE\..." or "HKEY_CURRENT_USER\...". Exit code 0, or the failing call's error.
 #include <windows.h>
@@ -85,12 +86,33 @@ int Show(const wchar_t* key, bool wow32) {
     return 0;
 }
 
+// A new key made with REG_OPTION_CREATE_LINK and its value SymbolicLinkValue naming the target as
+// "\Registry\Machine\...", as an ordinary user could plant one in a key that user may write.
+int Link(const wchar_t* key, const wchar_t* target) {
+    const wchar_t* prefix = L"HKEY_LOCAL_MACHINE\\";
+    size_t length = wcslen(prefix);
+    if (_wcsnicmp(key, prefix, length) != 0 || _wcsnicmp(target, prefix, length) != 0) return ERROR_BAD_ARGUMENTS;
+    wchar_t value[1024];
+    _snwprintf(value, 1024, L"\\Registry\\Machine\\%ls", target + length);
+    value[1023] = 0;
+    HKEY link;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key + length, 0, NULL, REG_OPTION_CREATE_LINK,
+                                  KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &link, NULL);
+    if (status != ERROR_SUCCESS) return int(status);
+    status = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(value),
+                            DWORD(wcslen(value) * sizeof(wchar_t)));
+    RegCloseKey(link);
+    if (status == ERROR_SUCCESS) wprintf(L"%ls => %ls\n", key, value);
+    return int(status);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
     if (argc == 4 && wcscmp(argv[1], L"set") == 0) return Set(argv[2], argv[3]);
     if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"show") == 0)
         return Show(argv[2], argc == 4 && wcscmp(argv[3], L"32") == 0);
-    fwprintf(stderr, L"usage: key_security set KEY SDDL | show KEY [32]\n");
+    if (argc == 4 && wcscmp(argv[1], L"link") == 0) return Link(argv[2], argv[3]);
+    fwprintf(stderr, L"usage: key_security set KEY SDDL | show KEY [32] | link KEY TARGET\n");
     return ERROR_BAD_ARGUMENTS;
 }

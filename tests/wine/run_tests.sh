@@ -213,7 +213,7 @@ check_exe_imports_only_system_dlls() {
     headers="$("$OBJDUMP" -p "$WH_EXE")" || { echo "$OBJDUMP cannot read the executable"; return 1; }
     local -a dlls
     mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
-    local allowed=" kernel32.dll advapi32.dll shell32.dll user32.dll setupapi.dll winscard.dll msi.dll msvcrt.dll "
+    local allowed=" kernel32.dll advapi32.dll shell32.dll user32.dll setupapi.dll winscard.dll msi.dll msvcrt.dll ntdll.dll "
     for dll in "${dlls[@]}"; do
         if [[ "$allowed" != *" ${dll,,} "* ]]; then
             echo "imports $dll, which is not a system DLL of the tool"; bad=1
@@ -329,6 +329,65 @@ demo_read_security() {
         >"$WH_OUT/readers_security.txt"
 }
 run_demo() { WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_read_security wh_run demo "$MACHINES/demo"; }
+
+# The demo machine with registry links planted in the maker's key (as an ordinary user who may write it
+# could): to another product's key, to the whole SYSTEM\CurrentControlSet\Services of the prefix and
+# (in the 32-bit view) to one service key without subkeys, which a deletion by name would take. The
+# links go as links, logged like keys; every target keeps all its keys and values: the registry after
+# the run holds the same Services tree and Orbis key as after the plain demo run.
+run_demo_links() {
+    local scenario="$WH_ROOT/demo_links"
+    if [[ ! -d "$scenario" ]]; then
+        cp -r "$MACHINES/demo" "$scenario" && rm -rf "$scenario/expected" || return 1
+        printf '\n[registry]\n%s\n%s\n%s\n' \
+            'link=HKEY_LOCAL_MACHINE\SOFTWARE\Corvanta LLP.\VESPARIO\Runtime target=HKEY_LOCAL_MACHINE\SOFTWARE\Orbis\Runtime' \
+            'link=HKEY_LOCAL_MACHINE\SOFTWARE\Corvanta LLP.\Services target=HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services' \
+            'link=HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\Corvanta LLP.\VESPARIO\Leaf target=HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\VpLeaf' \
+            >>"$scenario/machine.ini"
+        printf '\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VpLeaf]\n"Type"=dword:00000010\n\n' \
+            >>"$scenario/registry.reg"
+    fi
+    WH_ACCEPT_MISSING="security" wh_run demo_links "$scenario"
+}
+
+check_demo_links_go_as_links() {
+    run_demo || return 1
+    local plain="$WH_OUT/hklm.txt"
+    run_demo_links || return 1
+    expect_exit_code "$(tr -d '\r\n ' <"$MACHINES/demo/expected/exit-code.txt")" || return 1
+    local line bad=0
+    for line in 'Corvanta LLP.\Services' 'Corvanta LLP.\VESPARIO\Runtime' 'Corvanta LLP.\VESPARIO\Leaf'; do
+        grep -qF "Deleting registry key:  $line"$'\r' "$WH_OUT/log.txt" || { echo "no log line for $line"; bad=1; }
+    done
+    if grep -i '^\[HKEY_LOCAL_MACHINE\\SOFTWARE\\\(Wow6432Node\\\)\?Corvanta LLP\.' "$WH_OUT/hklm.txt"; then
+        echo "a key of the maker is left"; bad=1
+    fi
+    # The targets: the same keys and values as after the plain run (the leaf service added here aside).
+    python3 - "$plain" "$WH_OUT/hklm.txt" <<'PY' || bad=1
+import sys
+def part(path):
+    keep, out = False, []
+    for line in open(path, encoding="utf-8"):
+        if line.startswith("["):
+            name = line.strip().lower()
+            keep = ("\\currentcontrolset\\services" in name or "\\controlset001\\services" in name
+                    or name.startswith("[hkey_local_machine\\software\\orbis"))
+            keep = keep and "\\services\\vpleaf" not in name
+        if keep:
+            out.append(line)
+    return out
+plain, linked = part(sys.argv[1]), part(sys.argv[2])
+if not plain:
+    print("no Services or Orbis keys in the plain run's export"); sys.exit(1)
+if plain != linked:
+    print("the targets changed: %d lines after the plain run, %d after the run with links" % (len(plain), len(linked)))
+    sys.exit(1)
+PY
+    grep -qi '^\[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VpLeaf\]' "$WH_OUT/hklm.txt" \
+        || { echo "the leaf service key is gone"; bad=1; }
+    NOTE="$(wc -l <"$WH_OUT/links.txt") links"
+    return $bad
+}
 
 # vpCSP.dll of system32 is in use: exit code 1 and the reboot lines on the console.
 check_demo_exit_code()       { run_demo && expect_exit_code "$(tr -d '\r\n ' <"$MACHINES/demo/expected/exit-code.txt")"; }
@@ -948,6 +1007,7 @@ CHECKS=(
     demo_log_smart_card_stage
     demo_log_rights
     demo_readers_security
+    demo_links_go_as_links
     full_exit_code
     full_console
     full_log_end_banner

@@ -55,6 +55,7 @@ const Api_Failure Failure_Table[] = {
     {"RegOpenKeyExW", ERROR_ACCESS_DENIED},
     {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
     {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
+    {"NtDeleteKey", 0xC0000022u},  // STATUS_ACCESS_DENIED
     {"RegDeleteValueW", ERROR_ACCESS_DENIED},
     {"RegSetValueExW", ERROR_ACCESS_DENIED},
     {"RegCloseKey", ERROR_INVALID_HANDLE},

@@ -25,6 +25,16 @@
 // hive key the call reaches: the user's when it exists, else the machine's, or where a new key would
 // be created), followed by "\" and the value name for the value calls.
 // The calls that change the registry also append "API subject" to Machine::calls.
+// Symbolic links: a key created with REG_OPTION_CREATE_LINK (or declared by a scenario) is a link; its
+// value "SymbolicLinkValue" (REG_LINK) names the target as "\Registry\Machine\..." or
+// "\Registry\User\<SID of the process token's user>\...". A path is resolved name by name: a link met
+// before the last name is always followed, the last name's link unless REG_OPTION_OPEN_LINK is given;
+// following a link restarts the walk at its target (one look-up per name of the target). Like the
+// object manager, at most 32 links are followed for one path; a longer chain, a loop, or a link whose
+// value names no key of these hives fails with ERROR_FILE_NOT_FOUND. A handle keeps the physical place
+// it resolved to, so a handle on a link opened with REG_OPTION_OPEN_LINK stays on the link itself.
+// RegDeleteKeyW opens the key it deletes without REG_OPTION_OPEN_LINK, as Windows does: a link's
+// target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
 #include "machine.h"
@@ -105,6 +115,86 @@ Reg_Key* Find_Key(const Key_Place& place) {
     return key;
 }
 
+// The place a link's value names, or false when the value is missing, of another type or names no
+// key of the two hives.
+bool Link_Target(const Reg_Key& link, Key_Place& target) {
+    const Reg_Value* value = nullptr;
+    for (const Reg_Value& candidate : link.values)
+        if (Same_Name(candidate.name, u"SymbolicLinkValue")) value = &candidate;
+    if (!value || value->type != REG_LINK) return false;
+    Text text;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2)
+        text += char16_t(value->data[i] | (value->data[i + 1] << 8));
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    std::vector<Text> names;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(u'\\', start);
+        if (end == Text::npos) end = text.size();
+        if (end > start) names.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (text.empty() || text[0] != u'\\' || names.size() < 2 || !Same_Name(names[0], u"Registry")) return false;
+    size_t first = 2;
+    if (Same_Name(names[1], u"Machine")) {
+        target.machine_hive = true;
+    } else if (Same_Name(names[1], u"User") && names.size() >= 3 && The_Machine().process_token &&
+               Same_Name(names[2], From_Utf8(The_Machine().process_token->user))) {
+        target.machine_hive = false;
+        first = 3;
+    } else {
+        return false;
+    }
+    target.path.assign(names.begin() + first, names.end());
+    return true;
+}
+
+// A path resolved through the links on its way.
+struct Resolved {
+    Key_Place place;     // physical: the existing keys reached, then the names not found, as given
+    LSTATUS error = 0;   // ERROR_FILE_NOT_FOUND: a link that leads nowhere, or too many links
+    bool creatable = true;  // false when a missing name lies inside a link's target before its last name
+};
+
+constexpr unsigned kMaxLinks = 32;
+
+Resolved Resolve(const Key_Place& start, bool open_link) {
+    Machine& machine = The_Machine();
+    Resolved out;
+    out.place.machine_hive = start.machine_hive;
+    Reg_Key* key = start.machine_hive ? &machine.hklm : &machine.hkcu;
+    // Names still to walk, the next one last; a name from a link's target other than its last is
+    // marked, because creating a key never creates the missing parents of a link's target.
+    std::vector<std::pair<Text, bool>> pending;
+    for (size_t i = start.path.size(); i-- > 0;) pending.emplace_back(start.path[i], false);
+    unsigned links = 0;
+    while (!pending.empty()) {
+        std::pair<Text, bool> name = pending.back();
+        pending.pop_back();
+        Reg_Key* next = key ? key->Find_Subkey(name.first) : nullptr;
+        if (!next) {
+            if (name.second) out.creatable = false;
+            out.place.path.push_back(name.first);
+            key = nullptr;
+            continue;
+        }
+        if (next->link && !(pending.empty() && open_link)) {
+            Key_Place target;
+            if (++links > kMaxLinks || !Link_Target(*next, target)) {
+                out.error = ERROR_FILE_NOT_FOUND;
+                return out;
+            }
+            for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());
+            out.place = Key_Place{target.machine_hive, {}};
+            key = target.machine_hive ? &machine.hklm : &machine.hkcu;
+            continue;
+        }
+        out.place.path.push_back(name.first);
+        key = next;
+    }
+    return out;
+}
+
 // The physical place of a key of HKEY_CLASSES_ROOT in one hive.
 Key_Place Classes_Place(bool machine_hive, const std::vector<Text>& names, bool view32) {
     Key_Place place;
@@ -116,11 +206,11 @@ Key_Place Classes_Place(bool machine_hive, const std::vector<Text>& names, bool 
 }
 
 // The parts of a key of HKEY_CLASSES_ROOT that exist now, the user's first.
-std::vector<Part> Classes_Parts(const std::vector<Text>& names, bool view32) {
+std::vector<Part> Classes_Parts(const std::vector<Text>& names, bool view32, bool open_link = false) {
     std::vector<Part> parts;
     for (bool machine_hive : {false, true}) {
-        Key_Place place = Classes_Place(machine_hive, names, view32);
-        if (Find_Key(place)) parts.push_back(Part{place, false});
+        Resolved resolved = Resolve(Classes_Place(machine_hive, names, view32), open_link);
+        if (!resolved.error && Find_Key(resolved.place)) parts.push_back(Part{resolved.place, false});
     }
     return parts;
 }
@@ -184,6 +274,8 @@ struct Target {
     bool view32 = false;
     std::vector<Part> parts;  // the existing parts of a classes key
     Key_Place place;          // a plain key; for a classes key, the part the call reaches
+    LSTATUS error = 0;        // a link on the way leads nowhere
+    bool creatable = true;    // see Resolved
 };
 
 // The hive in which a new key of HKEY_CLASSES_ROOT goes: the machine's, unless the nearest existing
@@ -198,30 +290,40 @@ bool Create_In_Machine_Hive(const std::vector<Text>& names, bool view32) {
     return true;
 }
 
-Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM sam) {
+Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM sam, bool open_link = false) {
     Target target;
     if (!base.classes) {
         target.place = base.parts.empty() ? Key_Place() : base.parts.front().place;
         target.place.path.insert(target.place.path.end(), names.begin(), names.end());
         if (sam & KEY_WOW64_32KEY)
             target.place.path = Path_In_32Bit_View(target.place.machine_hive, target.place.path);
+        Resolved resolved = Resolve(target.place, open_link);
+        target.place = resolved.place;
+        target.error = resolved.error;
+        target.creatable = resolved.creatable;
         return target;
     }
     target.classes = true;
     target.classes_path = base.classes_path;
     target.classes_path.insert(target.classes_path.end(), names.begin(), names.end());
     target.view32 = base.view32 || (sam & KEY_WOW64_32KEY);
-    target.parts = Classes_Parts(target.classes_path, target.view32);
-    target.place = !target.parts.empty()
-                       ? target.parts.front().place
-                       : Classes_Place(Create_In_Machine_Hive(target.classes_path, target.view32),
-                                       target.classes_path, target.view32);
+    target.parts = Classes_Parts(target.classes_path, target.view32, open_link);
+    if (!target.parts.empty()) {
+        target.place = target.parts.front().place;
+        return target;
+    }
+    Resolved resolved = Resolve(Classes_Place(Create_In_Machine_Hive(target.classes_path, target.view32),
+                                              target.classes_path, target.view32),
+                                open_link);
+    target.place = resolved.place;
+    target.error = resolved.error;
+    target.creatable = resolved.creatable;
     return target;
 }
 
 // The physical path a call addresses, its subject for fault injection; the subkey text alone when
 // the handle does not resolve.
-Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0) {
+Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0, bool open_link = false) {
     Open_Key base;
     if (!Find_Base(key, base)) return From_Wide_Pointer(sub_key);
     std::vector<Text> names;
@@ -230,7 +332,9 @@ Text Call_Subject(HKEY key, LPCWSTR sub_key, REGSAM sam = 0) {
         auto live = Live_Parts(base);
         if (!live.empty()) return Path_Text(live.front().first.place);
     }
-    return Path_Text(Make_Target(base, names, sam).place);
+    // A call on the handle itself addresses the key it was opened on, a link included.
+    if (names.empty() && !base.parts.empty() && !(sam & KEY_WOW64_32KEY)) return Path_Text(base.parts.front().place);
+    return Path_Text(Make_Target(base, names, sam, open_link).place);
 }
 
 REGSAM Map_Access(REGSAM sam, const Reg_Key& key) {
@@ -324,6 +428,17 @@ Text Upcased(const Text& name) {
 
 void Note_Change() { ++Table().generation; }
 
+// Takes the key at a physical place out of its parent; the handles open on it see it deleted.
+void Remove_Key_At(const Key_Place& place) {
+    Key_Place parent_place = place;
+    parent_place.path.pop_back();
+    Find_Key(parent_place)->Remove_Subkey(place.path.back());
+    Note_Change();
+    for (auto& open : Table().keys)
+        for (Part& part : open.second.parts)
+            if (Same_Place(part.place, place)) part.deleted = true;
+}
+
 // The cursor of a handle for its merged keys, started afresh when they changed or when the index
 // lies behind it.
 Cursor& Cursor_For(std::map<HKEY, Cursor>& cursors, HKEY handle, const Reg_Key& user, const Reg_Key& machine,
@@ -385,18 +500,20 @@ const Reg_Value* Merged_Value(HKEY handle, const Reg_Key& user, const Reg_Key& m
 
 }  // namespace
 
-LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM sam, PHKEY result) {
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam), &fault)) return LSTATUS(fault);
+    bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
+    if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam, open_link), &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
     Open_Key base;
     if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
     if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam);
+    Target target = Make_Target(base, names, sam, open_link);
+    if (target.error) return target.error;
     Reg_Key* found = Find_Key(target.place);
     if (!found || (target.classes && target.parts.empty())) return ERROR_FILE_NOT_FOUND;
     REGSAM access = Map_Access(sam, *found);
@@ -416,12 +533,13 @@ LSTATUS RegCloseKey(HKEY key) {
     return Table().keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM sam, LPSECURITY_ATTRIBUTES,
-                        PHKEY result, LPDWORD disposition) {
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options, REGSAM sam,
+                        LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    Text subject = Call_Subject(key, sub_key, sam);
+    bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
+    Text subject = Call_Subject(key, sub_key, sam, open_link);
     if (machine.Record_Call("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
     if (!result) return ERROR_INVALID_PARAMETER;
     Open_Key base;
@@ -429,7 +547,9 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM 
     if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
     std::vector<Text> names;
     if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam);
+    Target target = Make_Target(base, names, sam, open_link);
+    if (target.error) return target.error;
+    if (!target.creatable && !Find_Key(target.place)) return ERROR_FILE_NOT_FOUND;
 
     // Walk down from the hive's root; each missing key is created under a parent that allows it.
     Reg_Key* found = target.place.machine_hive ? &machine.hklm : &machine.hkcu;
@@ -441,6 +561,8 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM 
             next = found->Add_Subkey(name);
             created = REG_CREATED_NEW_KEY;
             Note_Change();
+            // Only the key the call names becomes a link; keys created on its way are ordinary.
+            if ((options & REG_OPTION_CREATE_LINK) && &name == &target.place.path.back()) next->link = true;
         }
         found = next;
     }
@@ -471,6 +593,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
         place = live.front().first.place;  // the key of this handle that wins
     } else {
         Target target = Make_Target(base, names, 0);
+        if (target.error) return target.error;
         if (target.classes && target.parts.empty()) return ERROR_FILE_NOT_FOUND;
         place = target.place;
     }
@@ -478,16 +601,34 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
     Reg_Key* found = Find_Key(place);
     if (!found) return ERROR_FILE_NOT_FOUND;
     if (found->write_protected || !found->subkeys.empty()) return ERROR_ACCESS_DENIED;
-
-    Key_Place parent_place = place;
-    parent_place.path.pop_back();
-    Find_Key(parent_place)->Remove_Subkey(place.path.back());
-    Note_Change();
-    for (auto& open : Table().keys)
-        for (Part& part : open.second.parts)
-            if (Same_Place(part.place, place)) part.deleted = true;
+    Remove_Key_At(place);
     return ERROR_SUCCESS;
 }
+
+namespace winsim {
+
+// NtDeleteKey's work: the key the handle was opened on goes (below HKEY_CLASSES_ROOT the key that
+// won when it was opened, the user's first), a link itself when the handle is on the link.
+LONG Delete_Key_Of_Handle(HKEY key) {
+    constexpr LONG kInvalidHandle = LONG(0xC0000008), kAccessDenied = LONG(0xC0000022),
+                   kKeyDeleted = LONG(0xC000017C), kCannotDelete = LONG(0xC0000121);
+    if (Is_Predefined(key)) return kInvalidHandle;
+    auto open = Table().keys.find(key);
+    if (open == Table().keys.end()) return kInvalidHandle;
+    if (!(open->second.access & DELETE)) return kAccessDenied;
+    const Part& part = open->second.parts.front();
+    Reg_Key* found = part.deleted ? nullptr : Find_Key(part.place);
+    if (!found || part.place.path.empty()) return kKeyDeleted;
+    if (found->write_protected) return kAccessDenied;
+    if (!found->subkeys.empty()) return kCannotDelete;
+    Key_Place place = part.place;
+    Remove_Key_At(place);
+    return 0;
+}
+
+Text Handle_Subject(HKEY key) { return Call_Subject(key, nullptr); }
+
+}  // namespace winsim
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name) {
     Machine& machine = The_Machine();

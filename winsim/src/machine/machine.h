@@ -63,6 +63,7 @@ struct Reg_Key {
     Sorted_Children<Reg_Key> subkeys;  // in the order Windows enumerates them: sorted by Compare_Names
     Value_List<Reg_Value> values;      // in the order Windows enumerates them: creation order
     bool write_protected = false;  // opening for writing or deleting it is refused with 5
+    bool link = false;  // a symbolic link to the key its value "SymbolicLinkValue" (REG_LINK) names
     std::shared_ptr<Key_Security> security;  // null: nothing stated (see Key_Security)
 
     Reg_Key* Find_Subkey(const Text& name) const;

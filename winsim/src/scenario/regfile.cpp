@@ -481,6 +481,7 @@ void Export_Key(Export_Out& out, const Reg_Key& key, std::string& path, bool is_
     }
     size_t length = path.size();
     for (const auto& subkey : key.subkeys) {
+        if (subkey->link) continue;  // regedit files cannot hold a link: machine.ini's [registry] link= does
         path += '\\';
         path += To_Utf8(subkey->name);
         Export_Key(out, *subkey, path, false);

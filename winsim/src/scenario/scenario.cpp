@@ -239,6 +239,65 @@ bool Set_Protected(Machine& machine, const std::string& value, std::string& why)
     return true;
 }
 
+// The hive key of a full path ("HKEY_LOCAL_MACHINE\\..." or "HKEY_CURRENT_USER\\...") and the names below it.
+bool Split_Key_Path(Machine& machine, const Text& path, Reg_Key*& hive, std::vector<Text>& names) {
+    names.clear();
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == Text::npos) end = path.size();
+        if (end > start) names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    if (names.empty()) return false;
+    hive = Same_Name(names[0], u"HKEY_LOCAL_MACHINE") ? &machine.hklm
+           : Same_Name(names[0], u"HKEY_CURRENT_USER") ? &machine.hkcu
+                                                        : nullptr;
+    names.erase(names.begin());
+    return hive != nullptr;
+}
+
+// LINK target=TARGET: a new key LINK (its parent must exist) that is a symbolic link to TARGET, which
+// need not exist. Both are full paths below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER.
+bool Set_Link(Machine& machine, const std::string& value, std::string& why) {
+    size_t separator = value.find(" target=");
+    if (separator == std::string::npos) {
+        why = "bad value \"" + value + "\" for link; expected KEY target=KEY";
+        return false;
+    }
+    std::string link = Trim(value.substr(0, separator)), target = Trim(value.substr(separator + 8));
+    Reg_Key* hive = nullptr;
+    std::vector<Text> names;
+    if (!Split_Key_Path(machine, Utf16(link), hive, names) || names.empty()) {
+        why = "link \"" + link + "\" is no key path below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
+        return false;
+    }
+    Reg_Key* parent = hive;
+    for (size_t i = 0; parent && i + 1 < names.size(); ++i) parent = parent->Find_Subkey(names[i]);
+    if (!parent || parent->Find_Subkey(names.back())) {
+        why = "link \"" + link + "\": " + (parent ? "already exists" : "its parent key does not exist");
+        return false;
+    }
+    Reg_Key* target_hive = nullptr;
+    std::vector<Text> target_names;
+    if (!Split_Key_Path(machine, Utf16(target), target_hive, target_names)) {
+        why = "link target \"" + target + "\" is no key path below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
+        return false;
+    }
+    Text text = target_hive == &machine.hklm ? Text(u"\\Registry\\Machine")
+                                             : u"\\Registry\\User\\" + From_Utf8(machine.process_token->user);
+    for (const Text& name : target_names) text += u"\\" + name;
+    std::vector<uint8_t> data;
+    for (char16_t c : text) {
+        data.push_back(uint8_t(c & 0xFF));
+        data.push_back(uint8_t(c >> 8));
+    }
+    Reg_Key* key = parent->Add_Subkey(names.back());
+    key->link = true;
+    key->Set_Value(u"SymbolicLinkValue", REG_LINK, data);
+    return true;
+}
+
 // KEY sddl=SDDL: what the key states of its own security (owner, group, its own access entries).
 bool Set_Security(Machine& machine, const std::string& value, std::string& why) {
     size_t separator = value.find(" sddl=");
@@ -326,6 +385,7 @@ const Ini_Key kIniKeys[] = {
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
     {"registry", "protected", "", nullptr, Set_Protected},
+    {"registry", "link", "", nullptr, Set_Link},
     {"drivers", "in_use", "", nullptr, Set_Driver_In_Use},
     {"faults", "fault", "", nullptr, Set_Fault},
 };
@@ -400,14 +460,36 @@ void Save_File_Keys(const Fs_Node& folder, const std::string& path, std::string&
     }
 }
 
+// The full path a link's value names, as a scenario writes it; the value's own text when it names no
+// key of the two hives.
+std::string Link_Target_Text(Machine& machine, const Reg_Key& link) {
+    const Reg_Value* value = nullptr;
+    for (const Reg_Value& candidate : link.values)
+        if (Same_Name(candidate.name, u"SymbolicLinkValue")) value = &candidate;
+    Text text;
+    if (value)
+        for (size_t i = 0; i + 1 < value->data.size(); i += 2) text += char16_t(value->data[i] | (value->data[i + 1] << 8));
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    Text machine_prefix = u"\\Registry\\Machine";
+    Text user_prefix = u"\\Registry\\User\\" + From_Utf8(machine.process_token->user);
+    auto starts = [&](const Text& prefix) {
+        return text.size() >= prefix.size() && Same_Name(text.substr(0, prefix.size()), prefix) &&
+               (text.size() == prefix.size() || text[prefix.size()] == u'\\');
+    };
+    if (starts(machine_prefix)) return "HKEY_LOCAL_MACHINE" + To_Utf8(text.substr(machine_prefix.size()));
+    if (starts(user_prefix)) return "HKEY_CURRENT_USER" + To_Utf8(text.substr(user_prefix.size()));
+    return To_Utf8(text);
+}
+
 // path holds the key's path; subkeys append their names to it and take them off again.
-void Save_Protected_Keys(const Reg_Key& key, std::string& path, std::string& out) {
+void Save_Protected_Keys(Machine& machine, const Reg_Key& key, std::string& path, std::string& out) {
     if (key.write_protected) out += "protected=" + path + "\n";
+    if (key.link) out += "link=" + path + " target=" + Link_Target_Text(machine, key) + "\n";
     size_t length = path.size();
     for (const auto& subkey : key.subkeys) {
         path += '\\';
         path += To_Utf8(subkey->name);
-        Save_Protected_Keys(*subkey, path, out);
+        Save_Protected_Keys(machine, *subkey, path, out);
         path.resize(length);
     }
 }
@@ -443,9 +525,9 @@ std::string Save_Ini(Machine& machine) {
     if (!files.empty()) out += "\n[files]\n" + files;
     std::string keys;
     std::string path = "HKEY_LOCAL_MACHINE";
-    Save_Protected_Keys(machine.hklm, path, keys);
+    Save_Protected_Keys(machine, machine.hklm, path, keys);
     path = "HKEY_CURRENT_USER";
-    Save_Protected_Keys(machine.hkcu, path, keys);
+    Save_Protected_Keys(machine, machine.hkcu, path, keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);

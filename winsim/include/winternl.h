@@ -1,0 +1,13 @@
+// The part of winternl.h (and of ntdll) that the tool uses: NTSTATUS and its conversion to a Win32
+// error, and NtDeleteKey, which the tool declares itself as the SDK's headers do not.
+#pragma once
+
+#include <windows.h>
+
+typedef LONG NTSTATUS;
+#ifndef NTAPI
+#define NTAPI
+#endif
+
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS status);
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key_handle);
