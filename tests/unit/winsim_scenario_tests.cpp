@@ -280,6 +280,9 @@ TEST(Registry_File_Import, Header_Of_Either_Kind_Is_Required) {
               "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     EXPECT_EQ(Import_Error("\nWindows Registry Editor Version 5.00\n"),
               "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+    // An empty file has no bytes to search for a line end in (found by fuzz_registry_reg).
+    EXPECT_EQ(Import_Error(""),
+              "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     Machine machine;
     std::string error;
     EXPECT_TRUE(Import_Registry_File(machine, Utf16_File(u"REGEDIT4\r\n"), "registry.reg", error)) << error;
