@@ -49,9 +49,12 @@ bool Narrow_Text_Matches(char* text) {
     return strstr(text, product) != nullptr || strstr(text, reader) != nullptr;
 }
 
-// Reads one candidate whole in text mode and decides whether it belongs to the product.
-bool Candidate_Matches(const Lib_StringW& path) {
+}  // namespace
+
+bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
     FILE* file = nullptr;
+    // An empty path would reach the C runtime as a null name, which ends the process.
+    if (path.Is_Empty()) return false;
     if (_wfopen_s(&file, path.Get_Text(), TEXT("r")) != 0 || file == nullptr) return false;
     bool matches = false;
     fseek(file, 0, SEEK_END);
@@ -82,8 +85,6 @@ bool Candidate_Matches(const Lib_StringW& path) {
     return matches;
 }
 
-}  // namespace
-
 bool Find_Precompiled_OEM_Files(Wide_Name_List& names, Lib_Result& result) {
     Log_Indent();
     Lib_StringW folder;
@@ -111,7 +112,7 @@ bool Find_Precompiled_OEM_Files(Wide_Name_List& names, Lib_Result& result) {
             continue;
         }
         Log_Info_Detail(TEXT("Reading oem file: "), path);
-        if (Candidate_Matches(path)) {
+        if (Is_Precompiled_OEM_File(path)) {
             Log_Info_Detail(TEXT("Required file: "), name.c_str());
             names.push_back(name);
         }

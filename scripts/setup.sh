@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages), then builds the tool for Windows
 # (MinGW-w64) and natively against the simulated machine: the debug build that the tests use and the
-# optimised one that the demo uses. Sourced by demo.sh and test.sh.
+# optimised one that the demo uses. Sourced by demo.sh and test.sh. (The libFuzzer targets are
+# built by scripts/fuzz.sh.)
 set -euo pipefail
 
 root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-packages=(cmake make g++ python3 libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+packages=(cmake make g++ python3 libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+          clang libclang-rt-dev)  # clang with its sanitizer and libFuzzer runtimes: the fuzz targets
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -13,5 +13,7 @@ for preset in linux-asan linux-tsan; do
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
+# The libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
+bash "$(dirname "${BASH_SOURCE[0]}")/fuzz.sh" --ci
 # The release package, built twice from the same commit in two folders, must be the same byte for byte.
 bash "$(dirname "${BASH_SOURCE[0]}")/check-reproducible.sh"

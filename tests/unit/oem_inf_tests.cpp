@@ -124,6 +124,15 @@ TEST_F(Oem_Inf_Scan, EmptyFileIsSkippedWithoutAVerdict) {
                                  "      Reading oem file:  C:\\Windows\\Inf\\oem50.inf"}));
 }
 
+// The decision alone, as the fuzz target calls it: an empty path never reaches the C runtime (whose
+// invalid-parameter handler would end the process).
+TEST_F(Oem_Inf_Scan, DecisionForOneFileRefusesAnEmptyPath) {
+    Inf(u"oem2.inf", "VESPARIO");
+    EXPECT_FALSE(Is_Precompiled_OEM_File(Lib_StringW()));
+    EXPECT_TRUE(Is_Precompiled_OEM_File(Lib_StringW(u"C:\\Windows\\Inf\\oem2.inf")));
+    EXPECT_EQ(Log_Text(), Lines({"   ANSI .inf file"}));
+}
+
 TEST_F(Oem_Inf_Scan, UnlistableFolderFailsWithAnEmptyList) {
     Inf(u"oem2.inf", "VESPARIO");
     The_Machine().Add_Fault("FindFirstFileW", 1, ERROR_ACCESS_DENIED);

@@ -280,6 +280,9 @@ TEST(Registry_File_Import, Header_Of_Either_Kind_Is_Required) {
               "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     EXPECT_EQ(Import_Error("\nWindows Registry Editor Version 5.00\n"),
               "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+    // An empty file has no bytes to search for a line end in (found by fuzz_registry_reg).
+    EXPECT_EQ(Import_Error(""),
+              "registry.reg:1: missing header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     Machine machine;
     std::string error;
     EXPECT_TRUE(Import_Registry_File(machine, Utf16_File(u"REGEDIT4\r\n"), "registry.reg", error)) << error;
@@ -487,6 +490,39 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         EXPECT_FALSE(Load_Scenario(machine, folder.Path().string(), error)) << c.text;
         EXPECT_EQ(error, c.error);
     }
+}
+
+// machine.ini's text alone, applied to a machine that has its keys already. A fault after a good
+// access entry used to be refused with an empty message (found by fuzz_machine_ini).
+TEST(Machine_Ini, Security_Errors_Name_The_Line_And_The_Fault) {
+    struct Case {
+        const char* sddl;
+        const char* error;
+    } cases[] = {
+        {"D:(A;;KA;;;SY)(A;;KR;;;BU", "machine.ini:2: bad SDDL \"D:(A;;KA;;;SY)(A;;KR;;;BU\""},
+        {"D:(A;;KA;;;SY)X", "machine.ini:2: bad SDDL \"D:(A;;KA;;;SY)X\""},
+        {"O:SYD:(A;;KA;;;SY)O:BA", "machine.ini:2: bad SDDL \"O:SYD:(A;;KA;;;SY)O:BA\""},
+        {"D:(A;;KA;;;SY)(A;;ZZ;;;BU)", "machine.ini:2: bad entry (A;;ZZ;;;BU)"},
+        {"D:(A;;KA;;;SY)(A;ID;KR;;;BU)",
+         "machine.ini:2: entry (A;ID;KR;;;BU) is inherited (ID): inherited entries come from the parent key"},
+    };
+    for (const Case& c : cases) {
+        Machine machine;
+        machine.hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"K");
+        std::string text = "[security]\nkey=HKEY_LOCAL_MACHINE\\SOFTWARE\\K sddl="s + c.sddl + "\n";
+        std::string error;
+        EXPECT_FALSE(Load_Machine_Ini(machine, Bytes(text), error)) << c.sddl;
+        EXPECT_EQ(error, c.error);
+    }
+    Machine machine;
+    machine.hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"K");
+    std::string error;
+    EXPECT_TRUE(Load_Machine_Ini(
+        machine, Bytes("[security]\nkey=HKEY_LOCAL_MACHINE\\SOFTWARE\\K sddl=O:SYD:P(A;CI;KA;;;SY)(A;CI;KR;;;BU)\n"),
+        error))
+        << error;
+    EXPECT_EQ(Stated_Sddl(*machine.hklm.Find_Subkey(u"SOFTWARE")->Find_Subkey(u"K")->security),
+              "O:SYD:P(A;CI;KA;;;SY)(A;CI;KR;;;BU)");
 }
 
 TEST(Machine_Ini, Save_Writes_The_Os_Section) {

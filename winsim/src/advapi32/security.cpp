@@ -446,7 +446,13 @@ bool Parse_Key_Sddl(const std::string& sddl, Key_Security& security, std::string
                 size_t close = sddl.find(')', at);
                 if (close == std::string::npos) return false;
                 Ace ace;
-                if (!Parse_Ace(sddl.substr(at + 1, close - at - 1), ace, why)) return false;
+                // The entry's own complaint replaces the general one only when the entry is bad, so
+                // that a fault after a good entry is still reported.
+                std::string entry_why;
+                if (!Parse_Ace(sddl.substr(at + 1, close - at - 1), ace, entry_why)) {
+                    why = entry_why;
+                    return false;
+                }
                 security.aces.push_back(ace);
                 at = close + 1;
             }

@@ -249,6 +249,9 @@ Machine& The_Machine();
 // Load refuses a malformed scenario with "FILE:LINE: message" in error.
 bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error);
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
+// machine.ini's text applied to a machine whose registry and drive C: are loaded already; refused
+// with "machine.ini:LINE: message" in error.
+bool Load_Machine_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error);
 bool Import_Registry_File(Machine& machine, const std::vector<uint8_t>& bytes,
                           const std::string& file_name, std::string& error);
 // The same from an open file of the given size, read in blocks of block_size bytes.

@@ -116,6 +116,8 @@ bool Apply_Line(Machine& machine, const Text& line, std::string& why) {
     return true;
 }
 
+}  // namespace
+
 bool Load_Listing(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error) {
     Text text = Decode(bytes);
     size_t start = 0;
@@ -134,6 +136,8 @@ bool Load_Listing(Machine& machine, const std::vector<uint8_t>& bytes, std::stri
     }
     return true;
 }
+
+namespace {
 
 std::string Attribute_Letters(const Fs_Node& node) {
     std::string letters = node.directory ? "d" : "-";

@@ -13,6 +13,9 @@ namespace winsim {
 // file (and line) relative to the scenario folder.
 bool Load_Collected(Machine& machine, const std::string& folder, std::string& error);
 
+// drive_c.listing's bytes applied to the machine; refused with "drive_c.listing:LINE: message".
+bool Load_Listing(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error);
+
 // Writes drive_c.listing for the files whose contents are not known (none: no file).
 bool Save_Collected(const Machine& machine, const std::string& folder, std::string& error);
 

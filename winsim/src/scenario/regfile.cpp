@@ -126,6 +126,7 @@ private:
                 if (data_[end] == '\n' && data_[end + 1] == 0) return true;
             return false;
         }
+        if (at_ >= size_) return false;  // no bytes at hand (an empty file has no buffer at all)
         const void* found = std::memchr(data_ + at_, '\n', size_ - at_);
         if (!found) return false;
         end = size_t(static_cast<const uint8_t*>(found) - data_);

@@ -611,6 +611,11 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
 
 }  // namespace
 
+bool Load_Machine_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error) {
+    std::vector<Later_Key> later;
+    return Load_Ini(machine, bytes, later, error) && Apply_Later_Keys(machine, later, error);
+}
+
 bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error) {
     fs::path root(folder);
     std::error_code failure;
