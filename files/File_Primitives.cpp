@@ -194,8 +194,17 @@ bool Remove_Folder_Link(const WCHAR* path, bool defer, Lib_Result& result) {
 
 bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
     // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
-    // not the tool's to delete.
-    if (Is_Folder_Link(GetFileAttributesW(folder))) return Remove_Folder_Link(folder, defer, result);
+    // not the tool's to delete. A folder whose attributes cannot be read is not walked into, since it
+    // might be such a link.
+    DWORD folder_attributes = GetFileAttributesW(folder);
+    if (folder_attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) return true;
+        Report_System_Error(TEXT("GetFileAttributes"), error);
+        Record(result, error);
+        return false;
+    }
+    if (Is_Folder_Link(folder_attributes)) return Remove_Folder_Link(folder, defer, result);
 
     SC_Object_State state = SC_Is_File_System_Object_Exists(folder);
     if (state == SC_Object_Missing) return true;

@@ -116,6 +116,93 @@ const Api_Failure Failure_Table[] = {
     {"wprintf", 5},     // EIO
 };
 
+// Where the tool reports a failed call. A failure of API "NameW" (or "Name") is reported as "Name"
+// with the injected error value, unless a row below says otherwise: other report names ("A|B"), or,
+// with no names, a failure that the tool leaves unreported on purpose, with the reason. A row with a
+// subject applies only to calls whose subject (path, key, value or object kind) contains it, a row
+// with a scope only to calls made after a log line that starts with it (the call site's stage or
+// step); the first row that applies counts.
+std::string Upper(const Text& text);
+
+struct Report_Rule {
+    const char* api;
+    const char* subject;  // null: any; else the call's subject contains it
+    const char* scope;    // null: any; else the last log line before the call starts with it
+    const char* names;    // null: no report expected
+    const char* reason;   // why no report is expected
+};
+const Report_Rule Report_Rules[] = {
+    // The log's own calls: a line that cannot reach the file still reaches the debugger output.
+    {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: the line goes to the debugger output only"},
+    {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: the line goes to the debugger output only"},
+    {"_wfopen_s", "vpRemovalTool.txt", nullptr, nullptr, "the log file: the line goes to the debugger output only"},
+    {"DeleteFileW", "vpRemovalTool.txt", nullptr, nullptr, "the previous run's log: new lines are appended to it"},
+    {"WaitForSingleObject", "mutex", nullptr, nullptr, "the log lock's wait: its result is not examined"},
+    {"ReleaseMutex", nullptr, nullptr, nullptr, "the log lock is the only mutex; its release is not examined"},
+    {"WideCharToMultiByte", nullptr, nullptr, nullptr, "a failed conversion gives an empty text (the log line's file copy)"},
+    {"MultiByteToWideChar", nullptr, nullptr, nullptr, "a failed conversion gives an empty text"},
+    {"_vsnwprintf_s", nullptr, nullptr, nullptr, "a failed formatting leaves the number or time out of its line"},
+    {"FormatMessageA", nullptr, nullptr, nullptr, "no message text: the report's message line is left out"},
+    {"GetModuleFileNameW", nullptr, nullptr, nullptr, "the trace lines lose their module name"},
+    {"VerifyVersionInfoW", nullptr, nullptr, nullptr, "a failing version test counts as a negative answer"},
+    {"wprintf", nullptr, nullptr, nullptr, "a console progress line; its result is not examined"},
+    // Calls whose result is not examined.
+    {"CloseHandle", nullptr, nullptr, nullptr, "closing a handle the tool is done with; the result is ignored"},
+    {"RegCloseKey", nullptr, nullptr, nullptr,
+     "closing a key after its work; the result is ignored (only the emptiness test of a component key reports it)"},
+    {"SCardReleaseContext", nullptr, nullptr, nullptr, "closing the context after the card is forgotten; ignored"},
+    {"FreeSid", nullptr, nullptr, nullptr, "releasing a SID after the rights are set; ignored"},
+    {"GetSystemMetrics", nullptr, nullptr, nullptr, "no failure result: 0 reads as a local session"},
+    // .inf candidates: one that cannot be opened is skipped; a short read ends its text.
+    {"_wfopen_s", ".inf", nullptr, nullptr, "an .inf that cannot be opened is skipped"},
+    {"fread_s", nullptr, nullptr, nullptr, "a short read of an .inf ends its text"},
+    // Files and folders in use wait for the restart ("Deleted:" line) instead of a report.
+    {"DeleteFileW", nullptr, nullptr, nullptr, "a file in use is scheduled for deletion at the restart"},
+    {"RemoveDirectoryW", nullptr, nullptr, nullptr, "a folder in use is scheduled for deletion at the restart, or left"},
+    // Values read with Get_Registry_Value, which fails silently: the entry is passed over.
+    {"RegQueryValueExW", "\\BundleUpgradeCode", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\BundleCachePath", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\InstallSource", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\QuietUninstallString", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\DisplayName", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\Deployment Name", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", nullptr, "Clean Uninstall Key from ", nullptr, "Get_Registry_Value of an uninstall entry: silent"},
+    {"RegOpenKeyExW", nullptr, "Clean Installer Dependencies from ", nullptr, "Get_Registry_Value of a dependency: silent"},
+    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Removing Deployment_Product from ", nullptr,
+     "Get_Registry_Value of a deployment: silent"},
+    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Deleting registry keys in path ", nullptr,
+     "Get_Registry_Value of a deployment: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Self-removing...", nullptr, "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Product Code for BootStrap wasn't found.", nullptr,
+     "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\", nullptr,
+     "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", "Deleting registry key:  {", nullptr,
+     "Get_Registry_Value of the next 32-bit uninstall entry, after the previous one was deleted: silent"},
+    // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
+    {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    // Other names.
+    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl", nullptr},  // winsim's SetEntriesInAclW allocates its list
+};
+
+const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
+    for (const Report_Rule& rule : Report_Rules) {
+        if (api != rule.api) continue;
+        if (rule.subject && Upper(subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
+        if (rule.scope && scope.compare(0, std::strlen(rule.scope), rule.scope) != 0) continue;
+        return &rule;
+    }
+    return nullptr;
+}
+
+// "5(0x5)", as the error report prints a value.
+std::string Number_Text(DWORD value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d(0x%X)", static_cast<int>(value), static_cast<unsigned>(value));
+    return text;
+}
+
 bool Failure_For(const std::string& api, DWORD& error) {
     for (const Api_Failure& entry : Failure_Table) {
         if (api == entry.api) {
@@ -247,6 +334,57 @@ std::string Banner_Check(Machine& machine, const std::string& log_path) {
     return "ok";
 }
 
+// The last log line written before a call: the scope a failed call is named by in Report_Rules.
+std::string Scope_Of(Machine& machine, const Machine::Fault_Hit& hit) {
+    for (size_t i = hit.debug_texts; i-- > 0;) {
+        std::vector<std::string> lines = Trimmed_Lines(To_Utf8(machine.debug_output[i]));
+        if (!lines.empty()) return lines.back();
+    }
+    return std::string();
+}
+
+// The error report of a failed call: after the call, the first error report in the debugger output
+// must name the call (one of the rule's names) and, on its code line, the injected value.
+std::string Report_Check(Machine& machine, const Machine::Fault_Hit& hit, DWORD error) {
+    const std::string scope = Scope_Of(machine, hit);
+    const Report_Rule* rule = Rule_For(hit.api, hit.subject, scope);
+    if (rule && !rule->names) return "ok";
+    std::vector<std::string> names;
+    if (rule) {
+        std::string list = rule->names;
+        for (size_t start = 0;;) {
+            size_t bar = list.find('|', start);
+            names.push_back(list.substr(start, bar - start));
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+    } else {
+        std::string name = hit.api;
+        if (name.size() > 1 && name.back() == 'W') name.pop_back();
+        names.push_back(name);
+    }
+    const std::string prefix = "Error occurred in function: ";
+    std::vector<std::string> lines;
+    std::string text;
+    for (size_t i = hit.debug_texts; i < machine.debug_output.size(); ++i) text += To_Utf8(machine.debug_output[i]);
+    lines = Trimmed_Lines(text);
+    std::string what = "no error report naming " + names[0];
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, prefix.size(), prefix) != 0) continue;
+        std::string name = lines[i].substr(prefix.size());
+        if (name.compare(0, 13, "Error source ") == 0 || name.compare(0, 13, "Error code   ") == 0) continue;
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            what = "the first error report after it names " + name + ", not " + names[0];
+            break;
+        }
+        std::string code = prefix + "Error code   " + Number_Text(error);
+        if (i + 2 < lines.size() && lines[i + 2] == code) return "ok";
+        what = "the report of " + name + " does not show " + Number_Text(error);
+        break;
+    }
+    return what + " (subject " + To_Utf8(hit.subject) + "; scope \"" + scope + "\")";
+}
+
 struct Plan {
     std::string api;  // empty: no fault
     unsigned nth = 0;
@@ -273,6 +411,7 @@ struct Plan {
     std::string out = "exit " + std::to_string(exit_code) + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";
     out += "banner " + Banner_Check(machine, rules.log_path) + "\n";
+    for (const Machine::Fault_Hit& hit : machine.fault_hits) out += "report " + Report_Check(machine, hit, plan.error) + "\n";
     Items after = Machine_Items(machine, rules);
     for (const std::string& item : before)
         if (!after.count(item)) out += "- " + item + "\n";
@@ -290,6 +429,7 @@ struct Outcome {
     int exit_code = -1;
     unsigned long calls = 0;
     std::string banner;
+    std::vector<std::string> reports;  // per failed call: "ok" or what is missing
     std::unordered_set<std::string> changes;  // "- item" and "+ item"
     std::vector<std::string> apis;
 };
@@ -338,6 +478,8 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
             outcome.calls = std::strtoul(line.c_str() + 6, nullptr, 10);
         } else if (line.compare(0, 7, "banner ") == 0) {
             outcome.banner = line.substr(7);
+        } else if (line.compare(0, 7, "report ") == 0) {
+            outcome.reports.push_back(line.substr(7));
         } else if (line.compare(0, 4, "api ") == 0) {
             outcome.apis.push_back(line.substr(4));
         } else if (!line.empty()) {
@@ -532,6 +674,9 @@ int Sweep(const std::vector<std::string>& args) {
             if (run.exit_code != 0 && run.exit_code != 1)
                 problems.push_back("exit code " + std::to_string(run.exit_code));
             if (run.banner != "ok") problems.push_back(run.banner);
+            if (run.reports.empty()) problems.push_back("the call did not fail (no injected fault hit it)");
+            for (const std::string& report : run.reports)
+                if (report != "ok") problems.push_back(report);
             for (const std::string& extra : Extra_Changes(run, baseline))
                 problems.push_back("change beyond the run without faults: " + extra);
         }
