@@ -176,6 +176,23 @@ TEST_F(File_Primitives, FolderInUseIsScheduledWhenDeferredWithoutRaisingTheFlag)
     EXPECT_EQ(second.Get_Code(), 0);
 }
 
+TEST_F(File_Primitives, FolderWhoseAttributesCannotBeReadIsReportedAndNotWalked) {
+    Make_File(u"C:\\ProgramData\\Corvanta LLP\\cache.bin");
+    The_Machine().Add_Fault("GetFileAttributesW", 1, ERROR_ACCESS_DENIED, u"Corvanta LLP");
+    bool reboot = false;
+    Lib_Result result;
+    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_EQ(result.Get_Code(), 5);
+    EXPECT_EQ(Log_Text(), Error_Report("", "GetFileAttributes", 5));
+    EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\Corvanta LLP\\cache.bin"));
+    EXPECT_TRUE(Pending_Deletes().empty());
+
+    // A folder that is not there is still removed already.
+    Lib_Result missing;
+    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Nobody"), true, reboot, missing));
+    EXPECT_EQ(missing.Get_Code(), 0);
+}
+
 TEST_F(File_Primitives, FileInUseInsideASubFolderDropsTheSubFoldersFlag) {
     Make_File(u"C:\\Windows\\system32\\Corvanta LLP\\Sub\\busy.dll")->held_open = true;
     bool reboot = false;

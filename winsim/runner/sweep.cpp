@@ -9,6 +9,8 @@
 //   - the tool's exit code is 0 or 1;
 //   - the debugger output ends with the END banner, and so does the log file unless the failure made
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
+//   - after each call that failed, the first error report of the debugger output names the call and
+//     shows the injected value, unless Report_Rules says why that call's failure goes unreported;
 //   - every registry key and value, file and folder it removed or added, every key security change and
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
 //     restart deletion may also stand for a path that run removed at once, a security change for a key
@@ -35,7 +37,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
