@@ -188,6 +188,9 @@ const Report_Rule Report_Rules[] = {
     {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
     {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
     // Other names.
+    {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
+    {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
+    {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege", nullptr},
     {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl", nullptr},  // winsim's SetEntriesInAclW allocates its list
 };
 
