@@ -187,6 +187,12 @@ const Report_Rule Report_Rules[] = {
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
     {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
     {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    // The owner change of the readers' key refused with access denied is retried with the
+    // take-ownership privilege; the rows cannot tell that first call of a view from the later ones.
+    {"SetNamedSecurityInfoW", nullptr, "Setting rights to Calais\\Readers", nullptr,
+     "an owner change refused is retried with the take-ownership privilege"},
+    {"LocalAlloc", nullptr, "Error occurred in function: Error code", nullptr,
+     "FormatMessageA's buffer inside a report: the message line is left out"},
     // Other names.
     {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
     {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
