@@ -9,6 +9,8 @@
 //   - the tool's exit code is 0 or 1;
 //   - the debugger output ends with the END banner, and so does the log file unless the failure made
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
+//   - after each call that failed, the first error report of the debugger output names the call and
+//     shows the injected value, unless Report_Rules says why that call's failure goes unreported;
 //   - every registry key and value, file and folder it removed or added, every key security change and
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
 //     restart deletion may also stand for a path that run removed at once, a security change for a key
@@ -22,6 +24,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,7 +37,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -118,6 +123,102 @@ const Api_Failure Failure_Table[] = {
     {"_vsnwprintf_s", 12},  // ENOMEM
     {"wprintf", 5},     // EIO
 };
+
+// Where the tool reports a failed call. A failure of API "NameW" (or "Name") is reported as "Name"
+// with the injected error value, unless a row below says otherwise: other report names ("A|B"), or,
+// with no names, a failure that the tool leaves unreported on purpose, with the reason. A row with a
+// subject applies only to calls whose subject (path, key, value or object kind) contains it, a row
+// with a scope only to calls made after a log line that starts with it (the call site's stage or
+// step); the first row that applies counts.
+std::string Upper(const Text& text);
+
+struct Report_Rule {
+    const char* api;
+    const char* subject;  // null: any; else the call's subject contains it
+    const char* scope;    // null: any; else the last log line before the call starts with it
+    const char* names;    // null: no report expected
+    const char* reason;   // why no report is expected
+};
+const Report_Rule Report_Rules[] = {
+    // The log's own calls: a line that cannot reach the file still reaches the debugger output.
+    {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: the line goes to the debugger output only"},
+    {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: the line goes to the debugger output only"},
+    {"_wfopen_s", "vpRemovalTool.txt", nullptr, nullptr, "the log file: the line goes to the debugger output only"},
+    {"DeleteFileW", "vpRemovalTool.txt", nullptr, nullptr, "the previous run's log: new lines are appended to it"},
+    {"WaitForSingleObject", "mutex", nullptr, nullptr, "the log lock's wait: its result is not examined"},
+    {"ReleaseMutex", nullptr, nullptr, nullptr, "the log lock is the only mutex; its release is not examined"},
+    {"WideCharToMultiByte", nullptr, nullptr, nullptr, "a failed conversion gives an empty text (the log line's file copy)"},
+    {"MultiByteToWideChar", nullptr, nullptr, nullptr, "a failed conversion gives an empty text"},
+    {"_vsnwprintf_s", nullptr, nullptr, nullptr, "a failed formatting leaves the number or time out of its line"},
+    {"FormatMessageA", nullptr, nullptr, nullptr, "no message text: the report's message line is left out"},
+    {"GetModuleFileNameW", nullptr, nullptr, nullptr, "the trace lines lose their module name"},
+    {"VerifyVersionInfoW", nullptr, nullptr, nullptr, "a failing version test counts as a negative answer"},
+    {"wprintf", nullptr, nullptr, nullptr, "a console progress line; its result is not examined"},
+    // Calls whose result is not examined.
+    {"CloseHandle", nullptr, nullptr, nullptr, "closing a handle the tool is done with; the result is ignored"},
+    {"RegCloseKey", nullptr, nullptr, nullptr,
+     "closing a key after its work; the result is ignored (only the emptiness test of a component key reports it)"},
+    {"SCardReleaseContext", nullptr, nullptr, nullptr, "closing the context after the card is forgotten; ignored"},
+    {"FreeSid", nullptr, nullptr, nullptr, "releasing a SID after the rights are set; ignored"},
+    {"GetSystemMetrics", nullptr, nullptr, nullptr, "no failure result: 0 reads as a local session"},
+    // .inf candidates: one that cannot be opened is skipped; a short read ends its text.
+    {"_wfopen_s", ".inf", nullptr, nullptr, "an .inf that cannot be opened is skipped"},
+    {"fread_s", nullptr, nullptr, nullptr, "a short read of an .inf ends its text"},
+    // Files and folders in use wait for the restart ("Deleted:" line) instead of a report.
+    {"DeleteFileW", nullptr, nullptr, nullptr, "a file in use is scheduled for deletion at the restart"},
+    {"RemoveDirectoryW", nullptr, nullptr, nullptr, "a folder in use is scheduled for deletion at the restart, or left"},
+    // Values read with Get_Registry_Value, which fails silently: the entry is passed over.
+    {"RegQueryValueExW", "\\BundleUpgradeCode", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\BundleCachePath", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\InstallSource", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\QuietUninstallString", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\DisplayName", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegQueryValueExW", "\\Deployment Name", nullptr, nullptr, "Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", nullptr, "Clean Uninstall Key from ", nullptr, "Get_Registry_Value of an uninstall entry: silent"},
+    {"RegOpenKeyExW", nullptr, "Clean Installer Dependencies from ", nullptr, "Get_Registry_Value of a dependency: silent"},
+    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Removing Deployment_Product from ", nullptr,
+     "Get_Registry_Value of a deployment: silent"},
+    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Deleting registry keys in path ", nullptr,
+     "Get_Registry_Value of a deployment: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Self-removing...", nullptr, "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Product Code for BootStrap wasn't found.", nullptr,
+     "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\", nullptr,
+     "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", "\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", "Deleting registry key:  {", nullptr,
+     "Get_Registry_Value of the next 32-bit uninstall entry, after the previous one was deleted: silent"},
+    // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
+    {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    // The owner change of the readers' key refused with access denied is retried with the
+    // take-ownership privilege; the rows cannot tell that first call of a view from the later ones.
+    {"SetNamedSecurityInfoW", nullptr, "Setting rights to Calais\\Readers", nullptr,
+     "an owner change refused is retried with the take-ownership privilege"},
+    {"LocalAlloc", nullptr, "Error occurred in function: Error code", nullptr,
+     "FormatMessageA's buffer inside a report: the message line is left out"},
+    // Other names.
+    {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
+    {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
+    {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege", nullptr},
+    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl", nullptr},  // winsim's SetEntriesInAclW allocates its list
+};
+
+const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
+    for (const Report_Rule& rule : Report_Rules) {
+        if (api != rule.api) continue;
+        if (rule.subject && Upper(subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
+        if (rule.scope && scope.compare(0, std::strlen(rule.scope), rule.scope) != 0) continue;
+        return &rule;
+    }
+    return nullptr;
+}
+
+// "5(0x5)", as the error report prints a value.
+std::string Number_Text(DWORD value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d(0x%X)", static_cast<int>(value), static_cast<unsigned>(value));
+    return text;
+}
 
 bool Failure_For(const std::string& api, DWORD& error) {
     for (const Api_Failure& entry : Failure_Table) {
@@ -250,6 +351,57 @@ std::string Banner_Check(Machine& machine, const std::string& log_path) {
     return "ok";
 }
 
+// The last log line written before a call: the scope a failed call is named by in Report_Rules.
+std::string Scope_Of(Machine& machine, const Machine::Fault_Hit& hit) {
+    for (size_t i = hit.debug_texts; i-- > 0;) {
+        std::vector<std::string> lines = Trimmed_Lines(To_Utf8(machine.debug_output[i]));
+        if (!lines.empty()) return lines.back();
+    }
+    return std::string();
+}
+
+// The error report of a failed call: after the call, the first error report in the debugger output
+// must name the call (one of the rule's names) and, on its code line, the injected value.
+std::string Report_Check(Machine& machine, const Machine::Fault_Hit& hit, DWORD error) {
+    const std::string scope = Scope_Of(machine, hit);
+    const Report_Rule* rule = Rule_For(hit.api, hit.subject, scope);
+    if (rule && !rule->names) return "ok";
+    std::vector<std::string> names;
+    if (rule) {
+        std::string list = rule->names;
+        for (size_t start = 0;;) {
+            size_t bar = list.find('|', start);
+            names.push_back(list.substr(start, bar - start));
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+    } else {
+        std::string name = hit.api;
+        if (name.size() > 1 && name.back() == 'W') name.pop_back();
+        names.push_back(name);
+    }
+    const std::string prefix = "Error occurred in function: ";
+    std::vector<std::string> lines;
+    std::string text;
+    for (size_t i = hit.debug_texts; i < machine.debug_output.size(); ++i) text += To_Utf8(machine.debug_output[i]);
+    lines = Trimmed_Lines(text);
+    std::string what = "no error report naming " + names[0];
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, prefix.size(), prefix) != 0) continue;
+        std::string name = lines[i].substr(prefix.size());
+        if (name.compare(0, 13, "Error source ") == 0 || name.compare(0, 13, "Error code   ") == 0) continue;
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            what = "the first error report after it names " + name + ", not " + names[0];
+            break;
+        }
+        std::string code = prefix + "Error code   " + Number_Text(error);
+        if (i + 2 < lines.size() && lines[i + 2] == code) return "ok";
+        what = "the report of " + name + " does not show " + Number_Text(error);
+        break;
+    }
+    return what + " (subject " + To_Utf8(hit.subject) + "; scope \"" + scope + "\")";
+}
+
 struct Plan {
     std::string api;  // empty: no fault
     unsigned nth = 0;
@@ -261,6 +413,9 @@ struct Plan {
 // The child: runs the tool once on the machine the parent loaded and writes what the checks need.
 [[noreturn]] void Run_Child(const Plan& plan, const std::vector<Text>& tool_args, const Items& before,
                             const Item_Rules& rules, const std::string& result_path, const std::string& capture_path) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     int capture = open(capture_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (capture >= 0) {
         dup2(capture, 1);
@@ -276,6 +431,7 @@ struct Plan {
     std::string out = "exit " + std::to_string(exit_code) + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";
     out += "banner " + Banner_Check(machine, rules.log_path) + "\n";
+    for (const Machine::Fault_Hit& hit : machine.fault_hits) out += "report " + Report_Check(machine, hit, plan.error) + "\n";
     Items after = Machine_Items(machine, rules);
     for (const std::string& item : before)
         if (!after.count(item)) out += "- " + item + "\n";
@@ -293,6 +449,7 @@ struct Outcome {
     int exit_code = -1;
     unsigned long calls = 0;
     std::string banner;
+    std::vector<std::string> reports;  // per failed call: "ok" or what is missing
     std::unordered_set<std::string> changes;  // "- item" and "+ item"
     std::vector<std::string> apis;
 };
@@ -341,6 +498,8 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
             outcome.calls = std::strtoul(line.c_str() + 6, nullptr, 10);
         } else if (line.compare(0, 7, "banner ") == 0) {
             outcome.banner = line.substr(7);
+        } else if (line.compare(0, 7, "report ") == 0) {
+            outcome.reports.push_back(line.substr(7));
         } else if (line.compare(0, 4, "api ") == 0) {
             outcome.apis.push_back(line.substr(4));
         } else if (!line.empty()) {
@@ -388,7 +547,34 @@ int Usage(const std::string& message) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer each run costs what its child touches: every page it writes is copied from
+// the parent, and LeakSanitizer reads the globals of every module at the child's exit. The sweep
+// therefore runs with no allocation stacks in reports and no quarantine of freed blocks (a freed block
+// stays poisoned until it is handed out again), unless ASAN_OPTIONS says otherwise: rerun a failing
+// call with --api NAME --every 1 --offset K-1 and the runtime's defaults for the full report.
+const char Sweep_Asan_Options[] = "malloc_context_size=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+const char Sweep_Options_Set[] = "VPSIM_SWEEP_ASAN_OPTIONS_SET";
+#endif
+
 int Sweep(const std::vector<std::string>& args) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (!std::getenv(Sweep_Options_Set)) {
+        // The options take effect at start-up only: the sweep starts again with them in front of the
+        // caller's own (which win).
+        const char* caller = std::getenv("ASAN_OPTIONS");
+        std::string options = std::string(Sweep_Asan_Options) + (caller && *caller ? ":" + std::string(caller) : "");
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+        setenv(Sweep_Options_Set, "1", 1);
+        std::vector<std::string> words{"vpsim", "sweep"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        std::perror("vpsim: cannot restart with the sweep's sanitizer options");
+    }
+#endif
     std::string machine_dir;
     std::vector<Text> tool_args;
     bool repeat = false;
@@ -452,6 +638,11 @@ int Sweep(const std::vector<std::string>& args) {
         slots[s].capture_path = work + "/output-" + std::to_string(s);
     }
 
+    sigset_t child_ended;
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child_ended, nullptr);
+
     // Runs the given plans, at most `jobs` at a time; outcomes in plan order.
     auto run_all = [&](const std::vector<Plan>& batch) {
         std::vector<Outcome> results(batch.size());
@@ -472,7 +663,9 @@ int Sweep(const std::vector<std::string>& args) {
                 slot.started = std::chrono::steady_clock::now();
                 ++running;
             }
-            bool reaped = false;
+            // Sleep until a child ends (SIGCHLD, blocked so that it waits here) or a second passes.
+            timespec second = {1, 0};
+            sigtimedwait(&child_ended, nullptr, &second);
             for (Slot& slot : slots) {
                 if (slot.pid == 0) continue;
                 int status = 0;
@@ -487,9 +680,7 @@ int Sweep(const std::vector<std::string>& args) {
                 results[slot.index] = Collect(slot, status, timed_out);
                 slot.pid = 0;
                 --running;
-                reaped = true;
             }
-            if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         return results;
     };
@@ -526,6 +717,11 @@ int Sweep(const std::vector<std::string>& args) {
         batch.push_back(plan);
         ks.push_back(k);
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // A leak check here reads what every child's check reads, so the children find those pages
+    // mapped instead of faulting each one in again.
+    __lsan_do_recoverable_leak_check();
+#endif
     std::vector<Outcome> results = run_all(batch);
     for (size_t i = 0; i < results.size(); ++i) {
         const Outcome& run = results[i];
@@ -535,6 +731,9 @@ int Sweep(const std::vector<std::string>& args) {
             if (run.exit_code != 0 && run.exit_code != 1)
                 problems.push_back("exit code " + std::to_string(run.exit_code));
             if (run.banner != "ok") problems.push_back(run.banner);
+            if (run.reports.empty()) problems.push_back("the call did not fail (no injected fault hit it)");
+            for (const std::string& report : run.reports)
+                if (report != "ok") problems.push_back(report);
             for (const std::string& extra : Extra_Changes(run, baseline))
                 problems.push_back("change beyond the run without faults: " + extra);
         }

@@ -225,8 +225,10 @@ BOOL ReleaseMutex(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (Injected_Fault("WaitForSingleObject")) return WAIT_FAILED;
     std::shared_ptr<Kernel_Object> object = Get_Handle(handle);
+    // The subject tells a fault which kind of object is waited for.
+    Text kind = dynamic_cast<Mutex_Object*>(object.get()) ? u"mutex" : object ? u"thread" : u"";
+    if (Injected_Fault("WaitForSingleObject", kind)) return WAIT_FAILED;
     if (!object) {
         Last_Error = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;

@@ -218,6 +218,7 @@ void Machine::Reset() {
     call_count = 0;
     trace_apis = false;
     api_trace.clear();
+    fault_hits.clear();
     oem_packages_in_use.clear();
 }
 
@@ -263,6 +264,7 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
         if (!hit && (fault.seen == fault.nth || (fault.repeat && fault.seen > fault.nth))) {
             hit = true;
             if (error) *error = fault.error;
+            fault_hits.push_back({api, subject, debug_output.size()});
         }
     }
     return hit;
