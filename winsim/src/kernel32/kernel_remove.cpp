@@ -55,6 +55,33 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
     return true;
 }
 
+// A rename within drive C: (no copy to another volume): DELETE on the entry or FILE_DELETE_CHILD
+// on its folder, and the right to create it in the new folder. The entry keeps what it states of
+// its own security; what it inherits comes from its new folder.
+BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD flags) {
+    if (flags & ~DWORD(MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    Path_Lookup from = Look_Up(machine, source, false);
+    if (!from.node) return Fail(from.error);
+    if (!from.parent) return Fail(ERROR_ACCESS_DENIED);
+    Path_Lookup to = Look_Up(machine, destination, false);
+    if (to.node) return Fail(ERROR_ALREADY_EXISTS);  // replacing an existing entry is not modelled
+    if (!to.parent || to.error != ERROR_FILE_NOT_FOUND) return Fail(to.error == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : to.error);
+    if (DWORD denied = Check_Delete_Access(machine, from.full)) return Fail(denied);
+    if (DWORD denied = Check_Create_Access(machine, to.full, from.node->directory)) return Fail(denied);
+    if (Sharing_Conflict(machine, from.node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+        return Fail(ERROR_SHARING_VIOLATION);
+    // A folder moved into its own tree.
+    Text inside = from.full + u"\\";
+    if (to.full.size() > inside.size() && Same_Name(to.full.substr(0, inside.size()), inside))
+        return Fail(ERROR_SHARING_VIOLATION);
+    Fs_Node* moved = to.parent->Add_Child(to.last, from.node->directory);
+    Text name = from.node->name;
+    *moved = std::move(*from.node);
+    moved->name = to.last;
+    from.parent->Remove_Child(name);
+    return TRUE;
+}
+
 }  // namespace
 
 }  // namespace winsim
@@ -76,6 +103,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     // The order is Windows': a file is refused when opened as a folder, a sharing conflict when it
     // is opened for deletion, the read-only attribute and the contents when it is marked for deletion.
     if (!node->directory) return Fail(ERROR_DIRECTORY);
+    if (DWORD denied = Check_Delete_Access(machine, found.full)) return Fail(denied);
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
         return Fail(ERROR_SHARING_VIOLATION);
     if (node->attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
@@ -91,8 +119,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     Text source = From_Wide_Pointer(existing);
     DWORD error = 0;
     if (machine.Record_Call("MoveFileExW", source, &error)) return Fail(error);
-    // Only the operations kept for the next restart are simulated; the tool moves nothing now.
-    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    // The tool moves nothing now; a rename is what an ordinary user's process may try.
+    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) return Rename(machine, source, From_Wide_Pointer(new_name), flags);
 
     // Windows opens the source before it records anything: a missing one is refused, one that is
     // in use is not (being in use is why the operation waits for the restart).
