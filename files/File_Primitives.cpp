@@ -4,6 +4,7 @@
 
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "files/Tree_Protection.h"
 #include "registry/Registry_Primitives.h"
 
 namespace {
@@ -142,6 +143,7 @@ bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result)
 bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
     Log_Indent();
     bool scheduled = false;
+    Protect_Tree_Before_Restart_Deletion();
     if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         Log_Info_Detail(TEXT("Deleted:"), path);
         scheduled = true;
@@ -193,6 +195,7 @@ bool Remove_Folder_Link(const WCHAR* path, bool defer, Lib_Result& result) {
 }  // namespace
 
 bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    Tree_Protection_Scope tree(folder);  // the outermost call names the tree
     // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
     // not the tool's to delete.
     if (Is_Folder_Link(GetFileAttributesW(folder))) return Remove_Folder_Link(folder, defer, result);
