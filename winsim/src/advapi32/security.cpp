@@ -428,10 +428,16 @@ void Inherit_File(const Effective& parent, bool container, const std::string& ow
             continue;
         }
         child.flags |= INHERITED_ACE;
-        if (child.sid == kCreatorOwner && !(child.flags & INHERIT_ONLY_ACE)) {
+        // An entry that takes effect here has its generic rights mapped to the file rights; the
+        // inherit-only copy that goes on keeps them.
+        bool effective = !(child.flags & INHERIT_ONLY_ACE);
+        if (effective && !(child.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)))
+            child.mask = Map_Generic(child.mask, true);
+        if (child.sid == kCreatorOwner && effective) {
             Ace own = child;
             own.sid = owner;
             own.flags &= ~inherit_flags;
+            own.mask = Map_Generic(own.mask, true);
             aces.push_back(own);
             if (!(child.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))) continue;
             child.flags |= INHERIT_ONLY_ACE;
