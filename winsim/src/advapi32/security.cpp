@@ -965,3 +965,58 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
     }
     return ERROR_SUCCESS;
 }
+
+// The owner and the whole access list (inherited entries included) in one block of a self-relative
+// security descriptor, released with LocalFree; needs READ_CONTROL (the owner always has it).
+DWORD GetNamedSecurityInfoW(LPCWSTR object_name, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information,
+                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    if (machine.Record_Call("GetNamedSecurityInfoW", From_Wide_Pointer(object_name), &fault,
+                            Object_Type_Name(object_type)))
+        return fault;
+    if (!object_name || !descriptor) return ERROR_INVALID_PARAMETER;
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) return ERROR_NOT_SUPPORTED;
+    (void)group;
+    (void)sacl;
+    Effective e;
+    if (object_type == SE_FILE_OBJECT) {
+        File_Found found = Find_File(machine, From_Wide_Pointer(object_name), true);
+        if (!found.node) return found.error;
+        e = found.e;
+    } else if (object_type == SE_REGISTRY_KEY || object_type == SE_REGISTRY_WOW64_32KEY) {
+        bool machine_hive = true;
+        std::vector<Text> names;
+        if (!Split_Path(From_Wide_Pointer(object_name), machine_hive, names)) return ERROR_INVALID_PARAMETER;
+        if (object_type == SE_REGISTRY_WOW64_32KEY) names = Path_In_32Bit_View(machine_hive, names);
+        if (!Walk(machine, machine_hive, names, e)) return ERROR_FILE_NOT_FOUND;
+    } else {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!(Granted_Access(e, *machine.Calling_Token(), object_type == SE_FILE_OBJECT) & READ_CONTROL))
+        return ERROR_ACCESS_DENIED;
+    std::vector<uint8_t> owner_bytes = Sid_Bytes(e.owner);
+    PACL list = Write_Acl(e.aces);
+    if (!list) return ERROR_NOT_ENOUGH_MEMORY;
+    const size_t header = 20, list_size = list->AclSize;
+    BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, header + owner_bytes.size() + list_size));
+    if (!block) {
+        LocalFree(list);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Revision 1; control: self-relative, list present, protected when it is.
+    WORD control = 0x8000 | 0x0004 | (e.dacl_protected ? 0x1000 : 0);
+    block[0] = 1;
+    std::memcpy(block + 2, &control, 2);
+    DWORD owner_at = DWORD(header), list_at = DWORD(header + owner_bytes.size());
+    std::memcpy(block + 4, &owner_at, 4);
+    std::memcpy(block + 16, &list_at, 4);
+    std::memcpy(block + owner_at, owner_bytes.data(), owner_bytes.size());
+    std::memcpy(block + list_at, list, list_size);
+    LocalFree(list);
+    if (owner) *owner = (information & OWNER_SECURITY_INFORMATION) ? block + owner_at : nullptr;
+    if (dacl) *dacl = (information & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + list_at) : nullptr;
+    *descriptor = block;
+    return ERROR_SUCCESS;
+}
