@@ -92,12 +92,17 @@ struct Lock_Down {
     }
 
     void Run(const Lib_StringW& tree) {
-        // The top is held open (without delete sharing, not followed if it is a link) while it is
-        // worked on, so that it cannot be swapped for a link; a top that is a link is left alone.
-        HANDLE top = CreateFileW(tree.Get_Text(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (top == INVALID_HANDLE_VALUE) {
-            Report(TEXT("CreateFile"), GetLastError());
+        // The top is held open (not followed if it is a link) while it is worked on, so that it
+        // cannot be renamed and swapped for a link: opened for listing without delete sharing (an
+        // open asking for no data access would hold nobody back). A top that refuses this open
+        // (another process holds it, or its list keeps Administrators out until it is changed) is
+        // locked down all the same, unheld. A top that is a link is left alone.
+        HANDLE top = CreateFileW(tree.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        DWORD open_error = top == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (open_error != ERROR_SUCCESS && open_error != ERROR_SHARING_VIOLATION && open_error != ERROR_ACCESS_DENIED) {
+            Report(TEXT("CreateFile"), open_error);
             return;
         }
         DWORD attributes = GetFileAttributesW(tree.Get_Text());
@@ -106,7 +111,7 @@ struct Lock_Down {
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             Lists_And_Tree(tree);
         }
-        CloseHandle(top);
+        if (top != INVALID_HANDLE_VALUE) CloseHandle(top);
     }
 
     void Lists_And_Tree(const Lib_StringW& tree) {
