@@ -4,6 +4,7 @@
 
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "files/Tree_Protection.h"
 #include "registry/Registry_Primitives.h"
 
 #include <vector>
@@ -151,6 +152,7 @@ namespace {
 bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result) {
     Log_Indent();
     bool scheduled = false;
+    Protect_Tree_Before_Restart_Deletion();
     if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         Log_Info_Detail(TEXT("Deleted:"), shown);
         scheduled = true;
@@ -190,57 +192,6 @@ Lib_StringW SC_Extended_Path(const WCHAR* full_path) {
 }
 
 namespace {
-
-// A path of a tree being removed: the ordinary form, which the log shows, and the extended-length
-// form, formed once some call needs it. Windows refuses an ordinary path of MAX_PATH characters or
-// more; the extended form has no such limit, but Windows takes it as it is (no "." or ".." resolved,
-// no trailing full stops dropped), so it is formed from the full path of the walk's root, as Windows
-// would normalise it, with the names of the listings added exactly as they were listed.
-struct Walk_Path {
-    Walk_Path(const WCHAR* root) : shown(root) {}
-    Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name) : parent(&parent_path), name(entry_name) {
-        Combine_Path(parent_path.shown.Get_Text(), nullptr, entry_name, shown);
-    }
-
-    // The text a call is given for this path followed by extra characters ("\*" for a listing): the
-    // ordinary form while it fits, else the extended form. False when that cannot be formed.
-    bool For_Call(long long extra, Lib_StringW& text) {
-        if (shown.Get_Length() + extra < MAX_PATH) {
-            text = shown;
-            return true;
-        }
-        if (!Form_Extended()) return false;
-        text = extended;
-        return true;
-    }
-
-    Lib_StringW shown;
-    Lib_StringW extended;  // empty until formed
-    Walk_Path* parent = nullptr;
-    Lib_StringW name;
-
-private:
-    bool Form_Extended() {
-        if (!extended.Is_Empty()) return true;
-        if (parent != nullptr) {
-            if (!parent->Form_Extended()) return false;
-            Combine_Path(parent->extended.Get_Text(), nullptr, name.Get_Text(), extended);
-            return true;
-        }
-        std::vector<WCHAR> buffer(static_cast<size_t>(shown.Get_Length()) + MAX_PATH);
-        for (;;) {
-            DWORD length = GetFullPathNameW(shown.Get_Text(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-            if (length == 0) {
-                Report_System_Error(TEXT("GetFullPathName"), GetLastError());
-                return false;
-            }
-            if (length < buffer.size()) break;
-            buffer.resize(length);  // the size needed, terminator included
-        }
-        extended = SC_Extended_Path(buffer.data());
-        return true;
-    }
-};
 
 // Removes a folder link itself; what it points to is left as it is. A link in use is handled as a
 // folder in use: with defer it is scheduled for deletion at the next restart.
@@ -367,7 +318,43 @@ bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Resul
 
 }  // namespace
 
+Walk_Path::Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name) : parent(&parent_path), name(entry_name) {
+    Combine_Path(parent_path.shown.Get_Text(), nullptr, entry_name, shown);
+}
+
+bool Walk_Path::For_Call(long long extra, Lib_StringW& text) {
+    if (shown.Get_Length() + extra < MAX_PATH) {
+        text = shown;
+        return true;
+    }
+    if (!Form_Extended()) return false;
+    text = extended;
+    return true;
+}
+
+bool Walk_Path::Form_Extended() {
+    if (!extended.Is_Empty()) return true;
+    if (parent != nullptr) {
+        if (!parent->Form_Extended()) return false;
+        Combine_Path(parent->extended.Get_Text(), nullptr, name.Get_Text(), extended);
+        return true;
+    }
+    std::vector<WCHAR> buffer(static_cast<size_t>(shown.Get_Length()) + MAX_PATH);
+    for (;;) {
+        DWORD length = GetFullPathNameW(shown.Get_Text(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) {
+            Report_System_Error(TEXT("GetFullPathName"), GetLastError());
+            return false;
+        }
+        if (length < buffer.size()) break;
+        buffer.resize(length);  // the size needed, terminator included
+    }
+    extended = SC_Extended_Path(buffer.data());
+    return true;
+}
+
 bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    Tree_Protection_Scope tree(folder);  // the outermost call names the tree
     Walk_Path root(folder);
     return Remove_Tree(root, defer, reboot_required, result);
 }

@@ -34,6 +34,29 @@ bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required,
 // The extended-length form of a full path: "\\?\" before a drive path, "\\?\UNC\" in place of
 // the leading "\\" of a UNC path; a path already in the "\\?\" or "\\.\" form stays as it is.
 Lib_StringW SC_Extended_Path(const WCHAR* full_path);
+// A path of a tree being walked: the ordinary form, which the log shows, and the extended-length
+// form, formed once some call needs it. Windows refuses an ordinary path of MAX_PATH characters or
+// more; the extended form has no such limit, but Windows takes it as it is (no "." or ".." resolved,
+// no trailing full stops dropped), so it is formed from the full path of the walk's root, as Windows
+// would normalise it, with the names of the listings added exactly as they were listed. A path made
+// from a parent refers to it: the parent must outlive it.
+struct Walk_Path {
+    explicit Walk_Path(const WCHAR* root) : shown(root) {}
+    Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name);
+
+    // The text a call is given for this path followed by extra characters ("\*" for a listing): the
+    // ordinary form while it fits, else the extended form. False (reported) when that cannot be formed.
+    bool For_Call(long long extra, Lib_StringW& text);
+
+    Lib_StringW shown;
+
+private:
+    bool Form_Extended();
+
+    Lib_StringW extended;  // empty until formed
+    Walk_Path* parent = nullptr;
+    Lib_StringW name;
+};
 // Removes a folder only when it is empty; leaving a non-empty folder is success.
 bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result);
 // The special folder (created when missing) joined with the sub-folder and file name that are given.

@@ -151,7 +151,7 @@ TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
     fs::remove_all(run.out_dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo"));
+INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo", "user-writable"));
 
 // The preview for other tools: the same changes as JSON, exit code and RunOnce command included.
 TEST(Whole_Run_Preview, JsonPreviewOfTheDemoMachine) {

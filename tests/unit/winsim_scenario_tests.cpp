@@ -481,6 +481,8 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         {"[os\n", "machine.ini:1: section line without a closing ']'"},
         {"[os]\nversion=6.1\nVERSION=6.2\n", "machine.ini:3: key \"version\" given twice in section [os]"},
         {"[run]\npath=\n", "machine.ini:2: bad value \"\" for path; expected the tool's path on drive C:"},
+        {"[security]\nfile=C:\\nothing sddl=O:BA\n", "machine.ini:2: no file or folder \"C:\\nothing\" below C:\\"},
+        {"[security]\nfile=C:\\nothing\n", "machine.ini:2: bad value \"C:\\nothing\" for file; expected PATH sddl=SDDL"},
     };
     for (const Case& c : cases) {
         Temp_Folder folder;
@@ -543,6 +545,23 @@ TEST(Machine_Ini, Save_Writes_The_Os_Section) {
     EXPECT_EQ(folder.Read("machine.ini"),
               "[os]\nversion=5.1\nservice_pack=3\nproduct=server\nsuite=embedded\ncodepage=1251\n"
               "\n[run]\npath=C:\\tool.exe\n");
+}
+
+// A file's or folder's stated security is read, applied after drive_c/ with ProgramData's default,
+// and written back; Windows' defaults are not.
+TEST(Machine_Ini, File_Security_Is_Read_And_Written_Back) {
+    Temp_Folder folder;
+    folder.Write("drive_c/ProgramData/Vendor/data.bin", "x");
+    folder.Write("machine.ini", "[security]\nfile=C:\\ProgramData\\vendor sddl=O:SYD:P(A;OICI;FA;;;SY)\n");
+    Machine machine;
+    std::string error;
+    ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
+    EXPECT_EQ(winsim::Effective_Sddl(machine, u"C:\\ProgramData\\Vendor\\data.bin"), "O:BAD:(A;ID;FA;;;SY)");
+    EXPECT_EQ(winsim::Effective_Sddl(machine, u"C:\\ProgramData").substr(0, 12), "O:SYG:SYD:P(");
+    Temp_Folder out;
+    ASSERT_TRUE(Save_Scenario(machine, out.Path().string(), error)) << error;
+    std::string ini = out.Read("machine.ini");
+    EXPECT_EQ(ini.substr(ini.find("[security]")), "[security]\nfile=C:\\ProgramData\\Vendor sddl=O:SYD:P(A;OICI;FA;;;SY)\n");
 }
 
 // ---- whole scenario folders ----

@@ -214,3 +214,71 @@ TEST_F(Winsim_Security, ScenarioStatesSecurityAccountSessionAndServiceAndGetsThe
 }
 
 }  // namespace
+
+namespace {
+
+std::string File_Sddl(const std::u16string& path) { return winsim::Effective_Sddl(The_Machine(), path); }
+
+// Files and folders: Windows' defaults for ProgramData, inheritance to folders and files with
+// CREATOR OWNER taking effect for the owner, the ordinary user's checks, and SetNamedSecurityInfoW
+// on a path, which follows a junction named last as Windows does.
+TEST_F(Winsim_Security, FilesInheritTheDefaultsAndAnOrdinaryUserMeetsThem) {
+    winsim::Machine& machine = The_Machine();
+    Make_File(u"C:\\ProgramData\\Vendor\\data.bin");
+    Make_File(u"C:\\Windows\\system32\\kernel.dll");
+    winsim::Apply_Default_File_Security(machine);
+    EXPECT_EQ(File_Sddl(u"C:\\ProgramData"),
+              "O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;DCLCRPCR;;;BU)");
+    EXPECT_EQ(File_Sddl(u"C:\\ProgramData\\Vendor\\data.bin"), "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)");
+
+    machine.thread_tokens[GetCurrentThreadId()] = winsim::Make_Standard_User_Token(1);
+    // ProgramData's folders take new folders and files of users; the system folder does not.
+    EXPECT_TRUE(CreateDirectoryW(u"C:\\ProgramData\\Vendor\\mine", nullptr));
+    EXPECT_FALSE(CreateDirectoryW(u"C:\\Windows\\system32\\mine", nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(winsim::Create_Junction(u"C:\\Windows\\link", u"C:\\ProgramData"), DWORD(ERROR_ACCESS_DENIED));
+    // The user owns the new folder and has full control of it through CREATOR OWNER.
+    const std::string user = machine.thread_tokens[GetCurrentThreadId()]->user;
+    EXPECT_EQ(File_Sddl(u"C:\\ProgramData\\Vendor\\mine"),
+              "O:" + user + "D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;FA;;;" + user +
+                  ")(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)(A;CIID;DCLCRPCR;;;BU)");
+    EXPECT_EQ(winsim::Create_Junction(u"C:\\ProgramData\\Vendor\\mine\\link", u"C:\\Windows\\system32"), DWORD(0));
+    // Renaming or deleting needs DELETE on the entry or FILE_DELETE_CHILD on its folder.
+    EXPECT_FALSE(DeleteFileW(u"C:\\ProgramData\\Vendor\\data.bin"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExW(u"C:\\ProgramData\\Vendor", u"C:\\ProgramData\\Other", 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(MoveFileExW(u"C:\\ProgramData\\Vendor\\mine", u"C:\\ProgramData\\moved", 0));
+    EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\moved\\link"));
+    EXPECT_FALSE(Path_Exists(u"C:\\ProgramData\\Vendor\\mine"));
+    // The user may not change the security of what is not the user's.
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID users = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, 32, 545, 0, 0, 0, 0, 0, 0, &users));
+    std::u16string vendor = u"C:\\ProgramData\\Vendor";
+    EXPECT_EQ(SetNamedSecurityInfoW(&vendor[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, users, nullptr, nullptr,
+                                    nullptr),
+              DWORD(ERROR_ACCESS_DENIED));
+    machine.thread_tokens.erase(GetCurrentThreadId());
+    FreeSid(users);
+
+    // The administrator's list on the link's name lands on its target, the system folder.
+    ACL empty = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
+    std::u16string link = u"C:\\ProgramData\\moved\\link";
+    EXPECT_EQ(SetNamedSecurityInfoW(&link[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &empty, nullptr),
+              DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(File_Sddl(u"C:\\Windows\\system32"), "O:BAD:P");
+    EXPECT_EQ(File_Sddl(u"C:\\Windows\\system32\\kernel.dll"), "O:BAD:");
+    std::u16string missing = u"C:\\ProgramData\\none\\x";
+    EXPECT_EQ(SetNamedSecurityInfoW(&missing[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &empty,
+                                    nullptr),
+              DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(winsim::Security_Changes(machine),
+              "C:\\Windows\\system32\n  before: O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)\n"
+              "  after:  O:BAD:P\n"
+              "C:\\Windows\\system32\\kernel.dll\n  before: O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)\n"
+              "  after:  O:BAD:\n");
+}
+
+}  // namespace

@@ -526,7 +526,9 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Outcome& baseli
         if (change.compare(0, 4, "+ S ") == 0) {
             // A key whose security changed with its parent's, and which that run deleted afterwards.
             std::string path = change.substr(4, change.find(" | ") - 4);
-            if (baseline.changes.count("- K " + path)) continue;
+            if (baseline.changes.count("- K " + path) || baseline.changes.count("- D " + path) ||
+                baseline.changes.count("- F " + path))
+                continue;
             // A key whose security that run changed too: a failure part-way leaves part of that
             // change (the rights stage keeps a new owner when the access list cannot be set).
             std::string same_key = "+ S " + path + " | ";

@@ -174,6 +174,7 @@ struct Changes {
     std::vector<Value_Entry> run_once;  // RunOnce values that the run added or changed
     std::vector<std::string> restart;   // deleted at the next restart
     std::vector<Security_Entry> security;
+    std::vector<Security_Entry> file_security;  // files and folders (paths on drive C:)
     std::string exit_code;              // empty: the run folder does not say
 };
 
@@ -276,17 +277,20 @@ void Read_Run_Files(const fs::path& after_dir, Changes& changes) {
         if (!line.empty()) changes.restart.push_back(line);
     // security.txt: per key its path, then its "before:" and "after:" lines.
     std::ifstream security_file(after_dir / "security.txt");
+    std::vector<Security_Entry>* current = nullptr;  // the list of the entry being read
     for (std::string line; std::getline(security_file, line);) {
         if (line.empty()) continue;
         if (line[0] != ' ') {
-            changes.security.push_back(Security_Entry{line, "", ""});
+            bool file = line.size() >= 2 && line[1] == ':';
+            (file ? changes.file_security : changes.security).push_back(Security_Entry{line, "", ""});
+            current = file ? &changes.file_security : &changes.security;
             continue;
         }
-        if (changes.security.empty()) continue;
+        if (!current) continue;
         std::string text = line.substr(line.find_first_not_of(' '));
-        if (text.compare(0, 7, "before:") == 0) changes.security.back().before = text.substr(7);
-        else if (text.compare(0, 6, "after:") == 0) changes.security.back().after = text.substr(6);
-        for (std::string* part : {&changes.security.back().before, &changes.security.back().after})
+        if (text.compare(0, 7, "before:") == 0) current->back().before = text.substr(7);
+        else if (text.compare(0, 6, "after:") == 0) current->back().after = text.substr(6);
+        for (std::string* part : {&current->back().before, &current->back().after})
             part->erase(0, part->find_first_not_of(' '));
     }
     std::ifstream exit_file(after_dir / "exit-code.txt");
@@ -366,6 +370,9 @@ void Print_Text(const Changes& changes) {
     Print_Section("Key security changed", Lines(changes.security, [](const Security_Entry& e) {
                       return e.key + "\n     before: " + e.before + "\n     after:  " + e.after;
                   }), any);
+    Print_Section("File and folder security changed", Lines(changes.file_security, [](const Security_Entry& e) {
+                      return e.key + "\n     before: " + e.before + "\n     after:  " + e.after;
+                  }), any);
     Print_Section("Files and folders removed", Lines(changes.nodes_removed, nodes), any);
     Print_Section("Files changed", Lines(changes.files_changed, plain), any);
     Print_Section("Files and folders added", Lines(changes.nodes_added, nodes), any);
@@ -424,6 +431,10 @@ void Print_Json(const Changes& changes) {
     Json_Array("values_added", changes.values_added, Json_Value, out);
     Json_Array("key_security_changed", changes.security, [](const Security_Entry& e) {
         return "{\"key\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
+               ", \"after\": " + Json_String(e.after) + "}";
+    }, out);
+    Json_Array("file_security_changed", changes.file_security, [](const Security_Entry& e) {
+        return "{\"path\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
                ", \"after\": " + Json_String(e.after) + "}";
     }, out);
     Json_Array("files_removed", changes.nodes_removed, Json_Tree, out);

@@ -13,6 +13,7 @@
 // thread's token (its impersonation token, else the process token). Keys protected by the scenario's
 // [registry] protected= refuse every change with 5, as they refuse opening for writing.
 #include "machine.h"
+#include "kernel_paths.h"
 #include "wow64.h"
 
 #include <aclapi.h>
@@ -327,12 +328,12 @@ void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effe
         Snapshot(machine, *child, path + u"\\" + child->name, Effective_Of(*child, &e));
 }
 
-ACCESS_MASK Map_Generic(ACCESS_MASK mask) {
+ACCESS_MASK Map_Generic(ACCESS_MASK mask, bool file = false) {
     ACCESS_MASK mapped = mask & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
-    if (mask & GENERIC_ALL) mapped |= KEY_ALL_ACCESS;
-    if (mask & GENERIC_READ) mapped |= KEY_READ;
-    if (mask & GENERIC_WRITE) mapped |= KEY_WRITE;
-    if (mask & GENERIC_EXECUTE) mapped |= KEY_EXECUTE;
+    if (mask & GENERIC_ALL) mapped |= file ? 0x001F01FF : KEY_ALL_ACCESS;
+    if (mask & GENERIC_READ) mapped |= file ? 0x00120089 : KEY_READ;
+    if (mask & GENERIC_WRITE) mapped |= file ? 0x00120116 : KEY_WRITE;
+    if (mask & GENERIC_EXECUTE) mapped |= file ? 0x001200A0 : KEY_EXECUTE;
     return mapped;
 }
 
@@ -340,11 +341,11 @@ bool Token_Has_Sid(const Token& token, const std::string& sid) {
     return token.user == sid || std::find(token.groups.begin(), token.groups.end(), sid) != token.groups.end();
 }
 
-ACCESS_MASK Granted_Access(const Effective& e, const Token& token) {
+ACCESS_MASK Granted_Access(const Effective& e, const Token& token, bool file = false) {
     ACCESS_MASK allowed = 0, denied = 0;
     for (const Ace& ace : e.aces) {
         if ((ace.flags & INHERIT_ONLY_ACE) || !Token_Has_Sid(token, ace.sid)) continue;
-        ACCESS_MASK mask = Map_Generic(ace.mask);
+        ACCESS_MASK mask = Map_Generic(ace.mask, file);
         if (ace.type == ACCESS_DENIED_ACE_TYPE) denied |= mask & ~allowed;
         else allowed |= mask & ~denied;
     }
@@ -400,8 +401,216 @@ PACL Write_Acl(const std::vector<Ace>& aces) {
     return reinterpret_cast<PACL>(base);
 }
 
+
+// ---- files and folders ----
+
+const char kCreatorOwner[] = "S-1-3-0";
+const char kSystem[] = "S-1-5-18";
+
+// What a folder passes on to an entry: to a folder its container-inheritable entries (and its
+// object-inheritable ones, inherit-only, for the files below), to a file its object-inheritable
+// entries. A CREATOR OWNER entry takes effect as an entry for the new entry's owner, and goes on
+// being passed on as CREATOR OWNER, as Windows splits it when the entry is made.
+void Inherit_File(const Effective& parent, bool container, const std::string& owner, std::vector<Ace>& aces) {
+    const BYTE inherit_flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE;
+    for (const Ace& ace : parent.aces) {
+        bool object = ace.flags & OBJECT_INHERIT_ACE, folder = ace.flags & CONTAINER_INHERIT_ACE;
+        bool stop = ace.flags & NO_PROPAGATE_INHERIT_ACE;
+        Ace child = ace;
+        if (container && folder) {
+            child.flags &= ~INHERIT_ONLY_ACE;
+            if (stop) child.flags &= ~inherit_flags;
+        } else if (container && object && !stop) {
+            child.flags |= INHERIT_ONLY_ACE;
+        } else if (!container && object) {
+            child.flags &= ~(inherit_flags | INHERIT_ONLY_ACE);
+        } else {
+            continue;
+        }
+        child.flags |= INHERITED_ACE;
+        // An entry that takes effect here has its generic rights mapped to the file rights; the
+        // inherit-only copy that goes on keeps them.
+        bool effective = !(child.flags & INHERIT_ONLY_ACE);
+        if (effective && !(child.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)))
+            child.mask = Map_Generic(child.mask, true);
+        if (child.sid == kCreatorOwner && effective) {
+            Ace own = child;
+            own.sid = owner;
+            own.flags &= ~inherit_flags;
+            own.mask = Map_Generic(own.mask, true);
+            aces.push_back(own);
+            if (!(child.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))) continue;
+            child.flags |= INHERIT_ONLY_ACE;
+        }
+        aces.push_back(child);
+    }
+}
+
+Effective File_Effective_Of(const Fs_Node& node, const Effective* parent) {
+    Effective e;
+    const Key_Security* stated = node.security.get();
+    e.owner = stated && !stated->owner.empty() ? stated->owner : kAdministrators;
+    if (stated) e.group = stated->group;
+    if (stated && stated->has_dacl) {
+        e.dacl_protected = stated->dacl_protected;
+        e.aces = stated->aces;
+    }
+    if (!e.dacl_protected && parent) Inherit_File(*parent, node.directory, e.owner, e.aces);
+    return e;
+}
+
+// An entry of drive C: found with its effective security and its path as the file system names it.
+struct File_Found {
+    Fs_Node* node = nullptr;
+    Effective e;
+    Text path;
+    DWORD error = ERROR_SUCCESS;  // without node: 2 (the last component missing) or 3
+};
+
+// Junctions crossed while one path is resolved; more means a junction that leads into itself.
+const int kMaxJunctions = 32;
+
+// Walks the components of a path from the root; a junction is crossed into its target when it is
+// an inner component, or the last one and follow_last is set.
+File_Found Walk_File(Machine& machine, const std::vector<Text>& parts, bool follow_last, int depth = 0) {
+    File_Found found;
+    found.node = &machine.drive_c;
+    found.e = File_Effective_Of(machine.drive_c, nullptr);
+    found.path = u"C:";
+    for (size_t i = 0; i < parts.size(); ++i) {
+        Fs_Node* child = found.node->directory ? found.node->Find_Child(parts[i]) : nullptr;
+        if (!child) {
+            found.node = nullptr;
+            found.error = i + 1 == parts.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+            return found;
+        }
+        bool last = i + 1 == parts.size();
+        if (!child->link_target.empty() && (!last || follow_last)) {
+            Win32_Path target = Parse_Win32_Path(child->link_target);
+            if (target.error != ERROR_SUCCESS || depth >= kMaxJunctions) {
+                found.node = nullptr;
+                found.error = ERROR_PATH_NOT_FOUND;
+                return found;
+            }
+            std::vector<Text> rest = target.parts;
+            rest.insert(rest.end(), parts.begin() + long(i) + 1, parts.end());
+            return Walk_File(machine, rest, follow_last, depth + 1);
+        }
+        found.e = File_Effective_Of(*child, &found.e);
+        found.path += u"\\" + child->name;
+        found.node = child;
+    }
+    if (parts.empty()) found.path = u"C:\\";
+    return found;
+}
+
+File_Found Find_File(Machine& machine, const Text& path, bool follow_last) {
+    Win32_Path parsed = Parse_Win32_Path(path);
+    if (parsed.error != ERROR_SUCCESS) {
+        File_Found none;
+        none.error = parsed.error;
+        return none;
+    }
+    return Walk_File(machine, parsed.parts, follow_last);
+}
+
+bool Is_Drive_Path(const Text& path) {
+    return path.size() >= 2 && (path[0] == u'C' || path[0] == u'c') && path[1] == u':';
+}
+
+// Keeps the security of an entry and of everything below it before its first change; a junction
+// is kept as the entry it is, its target is not entered.
+void Snapshot_File(Machine& machine, const Fs_Node& node, const Text& path, const Effective& e) {
+    if (!machine.security_seen.insert(Upper(path)).second) return;
+    machine.security_before.emplace_back(path, Effective_Text(e));
+    if (!node.link_target.empty()) return;
+    for (const auto& child : node.children)
+        Snapshot_File(machine, *child, path + u"\\" + child->name, File_Effective_Of(*child, &e));
+}
+
+std::shared_ptr<Key_Security> Parsed(const char* sddl) {
+    auto security = std::make_shared<Key_Security>();
+    std::string why;
+    Parse_Key_Sddl(sddl, *security, why);
+    return security;
+}
+
+// The defaults of a Windows 10 installation, by path below C:.
+struct Default_Security {
+    const char16_t* path;
+    std::shared_ptr<Key_Security> security;
+};
+const std::vector<Default_Security>& Default_File_Security() {
+    static const auto* defaults = [] {
+        // TrustedInstaller owns the Windows and program folders; SYSTEM and Administrators have full
+        // control, Users may read and run. ProgramData: Users may read, and create folders and files
+        // (write data and attributes on folders); CREATOR OWNER has full control of what is created.
+        const char* system_folder =
+            "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+            "(A;OICI;0x1200a9;;;BU)";
+        auto* list = new std::vector<Default_Security>{
+            {u"Windows", Parsed(system_folder)},
+            {u"Program Files", Parsed(system_folder)},
+            {u"Program Files (x86)", Parsed(system_folder)},
+            {u"ProgramData",
+             Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+                    "(A;CI;0x116;;;BU)")},
+        };
+        return list;
+    }();
+    return *defaults;
+}
+
+
+// SetNamedSecurityInfoW on a path of drive C:. Windows opens the object by its name, so a junction
+// as the last component leads to its target.
+DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
+    std::shared_ptr<Token> token = machine.Calling_Token();
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) {
+        if ((information & SACL_SECURITY_INFORMATION) && !token->Has_Enabled(kSecurityLuid))
+            return ERROR_PRIVILEGE_NOT_HELD;
+        return ERROR_NOT_SUPPORTED;  // groups and system access lists are not modelled
+    }
+    File_Found found = Find_File(machine, name, true);
+    if (!found.node) return found.error;
+    ACCESS_MASK granted = Granted_Access(found.e, *token, true);
+    if (token->Has_Enabled(kTakeOwnershipLuid)) granted |= WRITE_OWNER;
+    ACCESS_MASK needed = 0;
+    if (information & OWNER_SECURITY_INFORMATION) needed |= WRITE_OWNER;
+    if (information & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
+    if ((granted & needed) != needed) return ERROR_ACCESS_DENIED;
+
+    std::string new_owner;
+    if (information & OWNER_SECURITY_INFORMATION) {
+        if (!Is_Valid_Sid(owner)) return ERROR_INVALID_SID;
+        new_owner = Sid_Text(static_cast<SID*>(owner));
+        if (!Token_Has_Sid(*token, new_owner)) return ERROR_INVALID_OWNER;
+    }
+    std::vector<Ace> aces;
+    if (information & DACL_SECURITY_INFORMATION) {
+        if (!dacl) return ERROR_NOT_SUPPORTED;
+        if (!Read_Acl(dacl, aces)) return ERROR_INVALID_ACL;
+        aces.erase(std::remove_if(aces.begin(), aces.end(), [](const Ace& a) { return a.flags & INHERITED_ACE; }),
+                   aces.end());
+    }
+    Snapshot_File(machine, *found.node, found.path, found.e);
+    // A copy: the statement may be shared with other entries (the defaults).
+    auto changed = found.node->security ? std::make_shared<Key_Security>(*found.node->security)
+                                        : std::make_shared<Key_Security>();
+    if (information & OWNER_SECURITY_INFORMATION) changed->owner = new_owner;
+    if (information & DACL_SECURITY_INFORMATION) {
+        if (information & PROTECTED_DACL_SECURITY_INFORMATION) changed->dacl_protected = true;
+        else if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) changed->dacl_protected = false;
+        changed->has_dacl = true;
+        changed->aces = aces;
+    }
+    found.node->security = changed;
+    return ERROR_SUCCESS;
+}
+
 const char* Object_Type_Name(SE_OBJECT_TYPE type) {
     switch (type) {
+    case SE_FILE_OBJECT: return "SE_FILE_OBJECT";
     case SE_REGISTRY_KEY: return "SE_REGISTRY_KEY";
     case SE_REGISTRY_WOW64_32KEY: return "SE_REGISTRY_WOW64_32KEY";
     case SE_REGISTRY_WOW64_64KEY: return "SE_REGISTRY_WOW64_64KEY";
@@ -476,6 +685,90 @@ std::string Stated_Sddl(const Key_Security& security) {
     return text;
 }
 
+
+std::shared_ptr<Key_Security> Make_Drive_Root_Security() {
+    // SYSTEM and Administrators have full control, Users may read and run; Authenticated Users may
+    // create folders in the root and may modify what lies below (inherit-only).
+    return Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)"
+                  "(A;;0x4;;;AU)");
+}
+
+void Apply_Default_File_Security(Machine& machine) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    for (const Default_Security& entry : Default_File_Security()) {
+        Fs_Node* node = machine.drive_c.Find_Child(entry.path);
+        if (node && node->directory && node->link_target.empty() && !node->security) node->security = entry.security;
+    }
+}
+
+bool Is_Default_File_Security(const std::shared_ptr<Key_Security>& security) {
+    for (const Default_Security& entry : Default_File_Security())
+        if (entry.security == security) return true;
+    return false;
+}
+
+Fs_Node* Find_File_By_Path(Machine& machine, const Text& path) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    return Find_File(machine, path, false).node;
+}
+
+bool Checks_File_Access(Machine& machine) {
+    std::shared_ptr<Token> token = machine.Calling_Token();
+    return !Token_Has_Sid(*token, kAdministrators) && !Token_Has_Sid(*token, kSystem);
+}
+
+namespace {
+
+Text Parent_Path(const Text& path) {
+    Win32_Path parsed = Parse_Win32_Path(path);
+    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return Text();
+    parsed.parts.pop_back();
+    return parsed.Full();
+}
+
+ACCESS_MASK File_Access(Machine& machine, const File_Found& found) {
+    return found.node ? Granted_Access(found.e, *machine.Calling_Token(), true) : 0;
+}
+
+}  // namespace
+
+DWORD Check_Create_Access(Machine& machine, const Text& path, bool folder) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (!Checks_File_Access(machine)) return ERROR_SUCCESS;
+    File_Found parent = Find_File(machine, Parent_Path(path), true);
+    ACCESS_MASK needed = folder ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
+    return (File_Access(machine, parent) & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD Check_Delete_Access(Machine& machine, const Text& path) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (!Checks_File_Access(machine)) return ERROR_SUCCESS;
+    if (File_Access(machine, Find_File(machine, path, false)) & DELETE) return ERROR_SUCCESS;
+    if (File_Access(machine, Find_File(machine, Parent_Path(path), true)) & FILE_DELETE_CHILD) return ERROR_SUCCESS;
+    return ERROR_ACCESS_DENIED;
+}
+
+void Set_Creator(Machine& machine, Fs_Node& node) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (!Checks_File_Access(machine)) return;
+    node.security = std::make_shared<Key_Security>();
+    node.security->owner = machine.Calling_Token()->user;
+}
+
+DWORD Create_Junction(const Text& link, const Text& target) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    File_Found to = Find_File(machine, target, true);
+    if (!to.node || !to.node->directory) return ERROR_PATH_NOT_FOUND;
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return GetLastError();
+    // Setting the reparse point needs the new folder opened for writing its data.
+    File_Found made = Find_File(machine, link, false);
+    if (Checks_File_Access(machine) && !(File_Access(machine, made) & FILE_WRITE_DATA)) return ERROR_ACCESS_DENIED;
+    made.node->link_target = to.path;
+    made.node->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ERROR_SUCCESS;
+}
+
 Reg_Key* Find_Key_By_Path(Machine& machine, const Text& path) {
     bool machine_hive = true;
     std::vector<Text> names;
@@ -485,6 +778,10 @@ Reg_Key* Find_Key_By_Path(Machine& machine, const Text& path) {
 }
 
 std::string Effective_Sddl(Machine& machine, const Text& path) {
+    if (Is_Drive_Path(path)) {
+        File_Found found = Find_File(machine, path, false);
+        return found.node ? Effective_Text(found.e) : std::string();
+    }
     bool machine_hive = true;
     std::vector<Text> names;
     Effective e;
@@ -617,9 +914,11 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
     (void)group;
     (void)sacl;
     if (!object_name) return ERROR_INVALID_PARAMETER;
+    if (object_type == SE_FILE_OBJECT)
+        return Set_File_Security(machine, From_Wide_Pointer(object_name), information, owner, dacl);
     if (object_type != SE_REGISTRY_KEY && object_type != SE_REGISTRY_WOW64_32KEY &&
         object_type != SE_REGISTRY_WOW64_64KEY)
-        return ERROR_INVALID_PARAMETER;  // only registry keys are modelled
+        return ERROR_INVALID_PARAMETER;  // only registry keys and files are modelled
     if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) {
         std::shared_ptr<Token> token = machine.Calling_Token();
         if ((information & SACL_SECURITY_INFORMATION) && !token->Has_Enabled(kSecurityLuid))
@@ -670,5 +969,60 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
         key->security->has_dacl = true;
         key->security->aces = aces;
     }
+    return ERROR_SUCCESS;
+}
+
+// The owner and the whole access list (inherited entries included) in one block of a self-relative
+// security descriptor, released with LocalFree; needs READ_CONTROL (the owner always has it).
+DWORD GetNamedSecurityInfoW(LPCWSTR object_name, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information,
+                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    if (machine.Record_Call("GetNamedSecurityInfoW", From_Wide_Pointer(object_name), &fault,
+                            Object_Type_Name(object_type)))
+        return fault;
+    if (!object_name || !descriptor) return ERROR_INVALID_PARAMETER;
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) return ERROR_NOT_SUPPORTED;
+    (void)group;
+    (void)sacl;
+    Effective e;
+    if (object_type == SE_FILE_OBJECT) {
+        File_Found found = Find_File(machine, From_Wide_Pointer(object_name), true);
+        if (!found.node) return found.error;
+        e = found.e;
+    } else if (object_type == SE_REGISTRY_KEY || object_type == SE_REGISTRY_WOW64_32KEY) {
+        bool machine_hive = true;
+        std::vector<Text> names;
+        if (!Split_Path(From_Wide_Pointer(object_name), machine_hive, names)) return ERROR_INVALID_PARAMETER;
+        if (object_type == SE_REGISTRY_WOW64_32KEY) names = Path_In_32Bit_View(machine_hive, names);
+        if (!Walk(machine, machine_hive, names, e)) return ERROR_FILE_NOT_FOUND;
+    } else {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!(Granted_Access(e, *machine.Calling_Token(), object_type == SE_FILE_OBJECT) & READ_CONTROL))
+        return ERROR_ACCESS_DENIED;
+    std::vector<uint8_t> owner_bytes = Sid_Bytes(e.owner);
+    PACL list = Write_Acl(e.aces);
+    if (!list) return ERROR_NOT_ENOUGH_MEMORY;
+    const size_t header = 20, list_size = list->AclSize;
+    BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, header + owner_bytes.size() + list_size));
+    if (!block) {
+        LocalFree(list);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Revision 1; control: self-relative, list present, protected when it is.
+    WORD control = 0x8000 | 0x0004 | (e.dacl_protected ? 0x1000 : 0);
+    block[0] = 1;
+    std::memcpy(block + 2, &control, 2);
+    DWORD owner_at = DWORD(header), list_at = DWORD(header + owner_bytes.size());
+    std::memcpy(block + 4, &owner_at, 4);
+    std::memcpy(block + 16, &list_at, 4);
+    std::memcpy(block + owner_at, owner_bytes.data(), owner_bytes.size());
+    std::memcpy(block + list_at, list, list_size);
+    LocalFree(list);
+    if (owner) *owner = (information & OWNER_SECURITY_INFORMATION) ? block + owner_at : nullptr;
+    if (dacl) *dacl = (information & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + list_at) : nullptr;
+    *descriptor = block;
     return ERROR_SUCCESS;
 }

@@ -139,11 +139,11 @@ std::shared_ptr<Token> Make_Local_System_Token(DWORD session) {
                       {4, 7, 13, 14, 15, 16, 20, 21, 23, 29, 30, 33, 34, 35, 36}, session);
 }
 
-// An ordinary user of Windows 10 (Users, not Administrators): SeShutdown, SeChangeNotify, SeUndock,
-// SeIncreaseWorkingSet and SeTimeZone, of which SeChangeNotify is enabled.
+// A standard user of the machine: SeShutdown, SeChangeNotify (enabled), SeUndock,
+// SeIncreaseWorkingSet and SeTimeZone, as Windows 10 gives an ordinary user.
 std::shared_ptr<Token> Make_Standard_User_Token(DWORD session) {
-    return Make_Token("S-1-5-21-3623811015-3361044348-30300820-1002", {"S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"},
-                      {19, 23, 25, 33, 34}, {23}, session);
+    return Make_Token("S-1-5-21-3623811015-3361044348-30300820-1002",
+                      {"S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, {19, 23, 25, 33, 34}, {23}, session);
 }
 
 std::shared_ptr<Token> Machine::Calling_Token() {

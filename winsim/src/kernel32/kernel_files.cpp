@@ -73,7 +73,11 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    parent->Add_Child(last, true);
+    if (DWORD denied = Check_Create_Access(machine, full, true)) {
+        SetLastError(denied);
+        return FALSE;
+    }
+    Set_Creator(machine, *parent->Add_Child(last, true));
     return TRUE;
 }
 
@@ -103,6 +107,10 @@ BOOL DeleteFileW(LPCWSTR path) {
     // conflict when the file is opened for deletion, the read-only attribute when it is marked.
     if (node->directory || !parent) {
         SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (DWORD denied = Check_Delete_Access(machine, full)) {
+        SetLastError(denied);
         return FALSE;
     }
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {

@@ -154,7 +154,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) return Fail_Open(ERROR_FILE_NOT_FOUND);
         // A junction whose target is gone: nothing is created in its place.
         if (found.parent->Find_Child(found.last)) return Fail_Open(ERROR_FILE_NOT_FOUND);
+        if (DWORD denied = Check_Create_Access(machine, found.full, false)) return Fail_Open(denied);
         Fs_Node* created = found.parent->Add_Child(found.last, false);
+        Set_Creator(machine, *created);
         created->attributes = (flags_and_attributes & Settable_Attributes) | FILE_ATTRIBUTE_ARCHIVE;
         found = Look_Up(machine, text, follow_last);
     } else {

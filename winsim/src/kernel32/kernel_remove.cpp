@@ -59,16 +59,20 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
 // violation when an open of it does not share deletion), then its entry is moved under the new
 // name. A folder with anything open beneath it is refused (ERROR_ACCESS_DENIED), as is a folder
 // moved into its own tree. The node moves with its opens: a handle keeps naming what it opened.
+// An ordinary user's process needs DELETE on the entry or FILE_DELETE_CHILD on its folder, and the
+// right to create it in the new folder; the entry keeps what it states of its own security.
 BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD flags) {
     Path_Lookup from = Look_Up(machine, source, false);
     if (!from.node) return Fail(from.error);
     if (!from.parent) return Fail(ERROR_ACCESS_DENIED);  // the root of the drive
     Fs_Node* node = from.node;
+    if (DWORD denied = Check_Delete_Access(machine, from.full)) return Fail(denied);
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
         return Fail(ERROR_SHARING_VIOLATION);
     Path_Lookup to = Look_Up(machine, destination, false);
     if (!to.parent) return Fail(to.error == ERROR_SUCCESS ? ERROR_ACCESS_DENIED : to.error);
     if (to.node == node) return TRUE;  // the same entry: nothing to move
+    if (DWORD denied = Check_Create_Access(machine, to.full, node->directory)) return Fail(denied);
     if (to.node) {
         if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
         if (to.node->directory || node->directory) return Fail(ERROR_ACCESS_DENIED);
@@ -106,6 +110,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     // The order is Windows': a file is refused when opened as a folder, a sharing conflict when it
     // is opened for deletion, the read-only attribute and the contents when it is marked for deletion.
     if (!node->directory) return Fail(ERROR_DIRECTORY);
+    if (DWORD denied = Check_Delete_Access(machine, found.full)) return Fail(denied);
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
         return Fail(ERROR_SHARING_VIOLATION);
     if (node->attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);

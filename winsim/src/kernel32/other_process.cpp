@@ -27,15 +27,7 @@ DWORD Rename_Step(const Text& from, const Text& to) {
     return MoveFileExW(from.c_str(), to.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
 }
 
-DWORD Junction_Steps(const Text& path, const Text& target) {
-    if (!CreateDirectoryW(path.c_str(), nullptr)) return GetLastError();
-    HANDLE folder = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD error = Set_Mount_Point(folder, target);
-    CloseHandle(folder);
-    return error;
-}
+DWORD Junction_Steps(const Text& path, const Text& target) { return Create_Junction(path, target); }
 
 }  // namespace
 

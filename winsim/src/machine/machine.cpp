@@ -195,6 +195,7 @@ void Machine::Reset() {
     drive_c.name = u"C:";
     drive_c.directory = true;
     drive_c.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    drive_c.security = Make_Drive_Root_Security();
     os = Os_Info();
     code_page = 1252;
     remote_session = false;

@@ -100,6 +100,9 @@ struct Fs_Node {
     bool held_open = false;  // open in another process without sharing
     uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
     std::vector<Fs_Open*> opens;  // the opens on this node (kernel_open.cpp keeps them)
+    // What the entry states of its own security, as a key does (see Key_Security); null: nothing.
+    // Shared with other entries only while unchanged: a change replaces it with a copy.
+    std::shared_ptr<Key_Security> security;
 
     Fs_Node* Find_Child(const Text& name) const;
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
@@ -144,7 +147,9 @@ struct Token {
 // absent, SeTakeOwnershipPrivilege present but disabled) or LocalSystem, as deployment tools run it.
 std::shared_ptr<Token> Make_Administrator_Token(DWORD session);
 std::shared_ptr<Token> Make_Local_System_Token(DWORD session);
-// An ordinary user's token (Users, not Administrators): the token of another process on the machine.
+// An ordinary user's token (a standard user: Users, Everyone, Interactive, Authenticated Users; no
+// administrator's privileges). Only such a token meets the access lists of files and folders when it
+// creates, renames or deletes entries (see Check_File_Access).
 std::shared_ptr<Token> Make_Standard_User_Token(DWORD session);
 
 // A fault makes the nth call (1-based) of a simulated API fail with the given error. With a match
@@ -282,5 +287,30 @@ std::string Stated_Sddl(const Key_Security& security);
 std::string Effective_Sddl(Machine& machine, const Text& path);
 // security.txt: the keys whose security the run changed, with the SDDL before and after.
 std::string Security_Changes(Machine& machine);
+
+// File and folder security, in the same model. A path "C:\..." names an entry of drive C:;
+// Effective_Sddl answers for it too (a junction as the last component answers for itself).
+// The security Windows gives drive C:'s root, and the folders below it that state their own: the
+// Windows and program folders, and ProgramData, where users may create folders and files and
+// CREATOR OWNER gets full control of what they create. Applied when a scenario is loaded.
+std::shared_ptr<Key_Security> Make_Drive_Root_Security();
+void Apply_Default_File_Security(Machine& machine);
+// Whether a default of Apply_Default_File_Security is what the entry states (not written back).
+bool Is_Default_File_Security(const std::shared_ptr<Key_Security>& security);
+// The entry at a path (junctions crossed, the last component itself), or null.
+Fs_Node* Find_File_By_Path(Machine& machine, const Text& path);
+// Access checks of the calling thread's token on drive C:. Only a token outside Administrators and
+// without SYSTEM is checked (an ordinary user's process); every other token is granted, so the
+// tool's own calls behave as before. The answers are 0 or ERROR_ACCESS_DENIED.
+bool Checks_File_Access(Machine& machine);
+// Creating an entry at path: FILE_ADD_SUBDIRECTORY (a folder) or FILE_ADD_FILE on its folder.
+DWORD Check_Create_Access(Machine& machine, const Text& path, bool folder);
+// Deleting or renaming the entry at path: DELETE on it, or FILE_DELETE_CHILD on its folder.
+DWORD Check_Delete_Access(Machine& machine, const Text& path);
+// A new entry made by the calling thread: an ordinary user owns it (others leave it to the default).
+void Set_Creator(Machine& machine, Fs_Node& node);
+// An ordinary user's junction: a new folder at link (Check_Create_Access) made a junction to target,
+// as CreateDirectoryW followed by FSCTL_SET_REPARSE_POINT does. 0, or the error Windows gives.
+DWORD Create_Junction(const Text& link, const Text& target);
 
 }  // namespace winsim

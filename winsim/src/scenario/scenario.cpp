@@ -318,6 +318,25 @@ bool Set_Security(Machine& machine, const std::string& value, std::string& why) 
     return true;
 }
 
+// PATH sddl=SDDL: what a file or folder of drive C: states of its own security.
+bool Set_File_Security(Machine& machine, const std::string& value, std::string& why) {
+    size_t separator = value.find(" sddl=");
+    if (separator == std::string::npos) {
+        why = "bad value \"" + value + "\" for file; expected PATH sddl=SDDL";
+        return false;
+    }
+    std::string path = Trim(value.substr(0, separator));
+    Fs_Node* node = Find_File_By_Path(machine, Utf16(path));
+    if (!node || node == &machine.drive_c) {
+        why = "no file or folder \"" + path + "\" below C:\\";
+        return false;
+    }
+    auto security = std::make_shared<Key_Security>();
+    if (!Parse_Key_Sddl(Trim(value.substr(separator + 6)), *security, why)) return false;
+    node->security = security;
+    return true;
+}
+
 // API:NTH[+]:ERROR[:MATCH]: the NTH call of API (counting only calls whose path or name contains
 // MATCH) fails with ERROR; with '+' every later matching call fails too.
 bool Set_Fault(Machine& machine, const std::string& value, std::string& why) {
@@ -381,6 +400,7 @@ const Ini_Key kIniKeys[] = {
     {"run", "remote_session", "yes or no", Set_Remote_Session},
     {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
     {"security", "key", "", nullptr, Set_Security},
+    {"security", "file", "", nullptr, Set_File_Security},
     {"files", "locked", "", nullptr, Set_Locked},
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
@@ -505,6 +525,19 @@ void Save_Security_Keys(const Reg_Key& key, const std::string& path, std::string
     }
 }
 
+// What files and folders state of their own security, in listing order; Windows' defaults are not
+// written (loading applies them).
+void Save_Security_Files(const Fs_Node& folder, const std::string& path, std::string& out) {
+    for (const auto& child : folder.children) {
+        std::string child_path = path + "\\" + To_Utf8(child->name);
+        if (child->security && !Is_Default_File_Security(child->security)) {
+            std::string sddl = Stated_Sddl(*child->security);
+            if (!sddl.empty()) out += "file=" + child_path + " sddl=" + sddl + "\n";
+        }
+        if (child->link_target.empty()) Save_Security_Files(*child, child_path, out);
+    }
+}
+
 // Injected faults are not written back: they belong to a run, not to the machine.
 std::string Save_Ini(Machine& machine) {
     std::string out = "[os]\n";
@@ -532,6 +565,7 @@ std::string Save_Ini(Machine& machine) {
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
     Save_Security_Keys(machine.hkcu, "HKEY_CURRENT_USER", security);
+    Save_Security_Files(machine.drive_c, "C:", security);
     if (!security.empty()) out += "\n[security]\n" + security;
     std::string packages;
     for (const Text& name : machine.oem_packages_in_use) {
@@ -642,6 +676,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
     }
     // What collect-machine.cmd wrote: registry/*.reg and drive_c.listing.
     if (!Load_Collected(machine, folder, error)) return false;
+    Apply_Default_File_Security(machine);
     if (!Apply_Later_Keys(machine, later, error)) return false;
     // The process token the tool runs with: the user's session, or session 2 for a remote desktop one.
     DWORD session = machine.remote_session ? 2 : 1;

@@ -1,0 +1,196 @@
+#include "files/Tree_Protection.h"
+
+#include <aclapi.h>
+#include <string.h>
+
+#include "diagnostics/Log_Report.h"
+#include "foundation/Lib_String.h"
+#include "files/File_Primitives.h"
+#include "registry/Calais_Readers_Rights.h"
+#include "registry/Registry_Primitives.h"
+
+namespace {
+
+const WCHAR Take_Ownership_Privilege[] = TEXT("SeTakeOwnershipPrivilege");
+const DWORD Full_File_Access = 0x001F01FF;  // FILE_ALL_ACCESS
+
+// The tree of the outermost removal under way (main thread only), and whether it has been locked
+// down already (or tried): once per tree.
+Lib_StringW* Current_Tree = nullptr;
+bool Tree_Done = false;
+
+struct Lock_Down {
+    PSID administrators = nullptr;
+    PSID system = nullptr;
+    PACL top_list = nullptr;  // Administrators and SYSTEM, full control, passed on to everything below
+    ACL empty_list;           // below the top: no entries of its own, only what the top passes on
+    bool privilege_enabled = false;
+
+    void Report(const WCHAR* step, DWORD error) {
+        SetLastError(error);
+        Report_System_Error(step, error);
+    }
+
+    // Makes Administrators the owner; an owner change that is refused is tried again with the
+    // take-ownership privilege, which then stays enabled until the whole tree is done.
+    void Set_Owner(WCHAR* path) {
+        DWORD error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
+                                            nullptr, nullptr);
+        if (error == ERROR_ACCESS_DENIED && !privilege_enabled) {
+            if (!SetProcessPrivilege(Take_Ownership_Privilege, true)) {
+                Report(TEXT("SetProcessPrivilege"), GetLastError());
+                Report(TEXT("SetNamedSecurityInfo"), error);
+                return;
+            }
+            privilege_enabled = true;
+            error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
+                                          nullptr, nullptr);
+        }
+        if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
+    }
+
+    void Set_List(WCHAR* path, bool top) {
+        SECURITY_INFORMATION information =
+            DACL_SECURITY_INFORMATION |
+            (top ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        DWORD error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, information, nullptr, nullptr,
+                                            top ? top_list : &empty_list, nullptr);
+        if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
+    }
+
+    // Owner and list of an entry, then, for a folder, of everything in it. Each folder is locked
+    // before its entries are visited, so that none of them can be replaced in between. Links are
+    // not entered and not changed: their security by name would be their target's.
+    void Entry(Walk_Path& path, bool folder, bool top) {
+        Lib_StringW call_path;
+        if (!path.For_Call(0, call_path)) return;
+        LibT_Buffer<WCHAR> name_buffer = call_path.To_Wide_Buffer();
+        WCHAR* name = name_buffer.Get_Data();
+        Set_Owner(name);
+        Set_List(name, top);
+        if (!folder) return;
+
+        Lib_StringW pattern;
+        if (!path.For_Call(2, pattern)) return;  // the listing adds "\*"
+        pattern = pattern + TEXT("\\*");
+        WIN32_FIND_DATAW entry;
+        memset(&entry, 0, sizeof(entry));
+        HANDLE search = FindFirstFileW(pattern.Get_Text(), &entry);
+        if (search == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) Report(TEXT("FindFirstFile"), error);
+            return;
+        }
+        for (;;) {
+            Lib_StringW child_name(entry.cFileName);
+            bool dots = child_name.Compare(TEXT(".")) == 0 || child_name.Compare(TEXT("..")) == 0;
+            if (!dots && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                Walk_Path child(path, entry.cFileName);
+                Entry(child, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, false);
+            }
+            if (!FindNextFileW(search, &entry)) break;
+        }
+        DWORD error = GetLastError();
+        FindClose(search);
+        if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
+    }
+
+    void Run(const Lib_StringW& tree_path) {
+        Walk_Path tree(tree_path.Get_Text());
+        Lib_StringW top_path;
+        if (!tree.For_Call(0, top_path)) return;
+        // The top is held open (not followed if it is a link) while it is worked on, so that it
+        // cannot be renamed and swapped for a link: opened for listing without delete sharing (an
+        // open asking for no data access would hold nobody back). A top that refuses this open
+        // (another process holds it, or its list keeps Administrators out until it is changed) is
+        // locked down all the same, unheld. A top that is a link is left alone.
+        HANDLE top = CreateFileW(top_path.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        DWORD open_error = top == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (open_error != ERROR_SUCCESS && open_error != ERROR_SHARING_VIOLATION && open_error != ERROR_ACCESS_DENIED) {
+            Report(TEXT("CreateFile"), open_error);
+            return;
+        }
+        DWORD attributes = GetFileAttributesW(top_path.Get_Text());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            Report(TEXT("GetFileAttributes"), GetLastError());
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            Lists_And_Tree(tree);
+        }
+        if (top != INVALID_HANDLE_VALUE) CloseHandle(top);
+    }
+
+    void Lists_And_Tree(Walk_Path& tree) {
+        SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+        if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                      0, 0, 0, &administrators)) {
+            administrators = nullptr;
+            Report(TEXT("AllocateAndInitializeSid"), GetLastError());
+            return;
+        }
+        if (!AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system)) {
+            system = nullptr;
+            Report(TEXT("AllocateAndInitializeSid"), GetLastError());
+            return;
+        }
+        EXPLICIT_ACCESS_W entries[2];
+        memset(entries, 0, sizeof(entries));
+        PSID trustees[2] = {administrators, system};
+        TRUSTEE_TYPE types[2] = {TRUSTEE_IS_GROUP, TRUSTEE_IS_USER};
+        for (int i = 0; i < 2; ++i) {
+            entries[i].grfAccessPermissions = Full_File_Access;
+            entries[i].grfAccessMode = SET_ACCESS;
+            entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+            entries[i].Trustee.pMultipleTrustee = nullptr;
+            entries[i].Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+            entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+            entries[i].Trustee.TrusteeType = types[i];
+            entries[i].Trustee.ptstrName = static_cast<LPWSTR>(trustees[i]);
+        }
+        DWORD error = SetEntriesInAclW(2, entries, nullptr, &top_list);
+        if (error != ERROR_SUCCESS) {
+            top_list = nullptr;
+            Report(TEXT("SetEntriesInAcl"), error);
+            return;
+        }
+        // An empty list of its own (never a missing one, which would give everyone every right).
+        memset(&empty_list, 0, sizeof(empty_list));
+        empty_list.AclRevision = ACL_REVISION;
+        empty_list.AclSize = sizeof(ACL);
+        Entry(tree, true, true);
+    }
+
+    ~Lock_Down() {
+        if (privilege_enabled && !SetProcessPrivilege(Take_Ownership_Privilege, false))
+            Report(TEXT("SetProcessPrivilege"), GetLastError());
+        if (administrators != nullptr) FreeSid(administrators);
+        if (system != nullptr) FreeSid(system);
+        if (top_list != nullptr) LocalFree(top_list);
+    }
+};
+
+}  // namespace
+
+Tree_Protection_Scope::Tree_Protection_Scope(const WCHAR* folder) : outermost_(Current_Tree == nullptr) {
+    if (!outermost_) return;
+    Current_Tree = new Lib_StringW(folder);
+    Tree_Done = false;
+}
+
+Tree_Protection_Scope::~Tree_Protection_Scope() {
+    if (!outermost_) return;
+    delete Current_Tree;
+    Current_Tree = nullptr;
+}
+
+void Protect_Tree_Before_Restart_Deletion() {
+    if (Current_Tree == nullptr || Tree_Done) return;
+    Tree_Done = true;
+    DWORD last_error = GetLastError();
+    {
+        Lock_Down lock_down;
+        lock_down.Run(*Current_Tree);
+    }
+    SetLastError(last_error);
+}

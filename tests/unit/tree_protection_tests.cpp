@@ -1,0 +1,156 @@
+// The lock-down of a folder tree before deletions inside it wait for the restart, on the machine
+// machines/user-writable: the company folder under ProgramData with a folder of an ordinary user's.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "files/Installer_Caches.h"
+#include "machine.h"
+#include "test_support.h"
+
+using winsim::The_Machine;
+
+namespace {
+
+const std::u16string Company = u"C:\\ProgramData\\Corvanta LLP";
+const std::u16string Logs = Company + u"\\logs";
+const std::string User = "S-1-5-21-3623811015-3361044348-30300820-1002";
+
+class Tree_Protection : public Log_Test {
+protected:
+    void SetUp() override {
+        Log_Test::SetUp();
+        The_Machine().Reset();
+        std::string error;
+        ASSERT_TRUE(winsim::Load_Scenario(The_Machine(), std::string(SOURCE_DIR) + "/machines/user-writable", error))
+            << error;
+        Clear_Log();
+    }
+
+    // What an ordinary user's process tries in the tree, in this order; the error of each (0: done).
+    static std::vector<DWORD> Ordinary_User_Actions() {
+        winsim::Machine& machine = The_Machine();
+        // The service that kept its log open has stopped (Windows stops it at the latest when it shuts
+        // down): nothing open beneath the log's folder holds it in place any more.
+        if (winsim::Fs_Node* log = machine.Find_Path(Logs + u"\\vpService.log")) log->held_open = false;
+        machine.thread_tokens[GetCurrentThreadId()] = winsim::Make_Standard_User_Token(1);
+        std::vector<DWORD> errors;
+        auto outcome = [&](bool done) { errors.push_back(done ? ERROR_SUCCESS : GetLastError()); };
+        outcome(CreateDirectoryW((Logs + u"\\new").c_str(), nullptr));
+        HANDLE file = CreateFileW((Company + u"\\new.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        outcome(file != INVALID_HANDLE_VALUE);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        errors.push_back(winsim::Create_Junction(Company + u"\\link", u"C:\\Windows\\system32"));
+        // The folder of the scheduled log moved away, and a junction made in its place.
+        outcome(MoveFileExW(Logs.c_str(), u"C:\\ProgramData\\moved", 0));
+        errors.push_back(winsim::Create_Junction(Logs, u"C:\\Windows\\system32"));
+        machine.thread_tokens.erase(GetCurrentThreadId());
+        return errors;
+    }
+};
+
+const std::string Locked_Tree_Top = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+// Before the run the user may create entries in the tree and swap the folder of the log for a
+// junction into the system folder; after it, none of that: the tree belongs to Administrators and
+// SYSTEM alone, and the deletions waiting for the restart stay within it.
+TEST_F(Tree_Protection, AnOrdinaryUserCanNoLongerSwapOrAddAfterTheRun) {
+    const DWORD denied = ERROR_ACCESS_DENIED;
+    struct Case {
+        bool run;
+        std::vector<DWORD> errors;
+    };
+    for (const Case& test : {Case{false, {0, 0, 0, 0, 0}}, Case{true, {denied, denied, denied, denied, 183}}}) {
+        SetUp();
+        const std::string system_folder = winsim::Effective_Sddl(The_Machine(), u"C:\\Windows\\system32");
+        if (test.run) EXPECT_TRUE(Delete_All_Caches());
+        EXPECT_EQ(Ordinary_User_Actions(), test.errors) << "run " << test.run;
+        if (!test.run) {
+            EXPECT_EQ(The_Machine().Find_Path(Logs + u"\\vpService.log"), nullptr);  // reached only through the junction
+            continue;
+        }
+        winsim::Machine& machine = The_Machine();
+        EXPECT_EQ(winsim::Effective_Sddl(machine, Company), Locked_Tree_Top);
+        EXPECT_EQ(winsim::Effective_Sddl(machine, Logs), "O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)");
+        EXPECT_EQ(winsim::Effective_Sddl(machine, Logs + u"\\vpService.log"), "O:BAD:(A;ID;FA;;;BA)(A;ID;FA;;;SY)");
+        // The junction planted in the tree was removed as a link; its target kept its security.
+        EXPECT_EQ(winsim::Effective_Sddl(machine, u"C:\\Windows\\system32"), system_folder);
+        EXPECT_EQ(system_folder, "O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)");
+        EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{Logs + u"\\vpService.log", Logs, Company}));
+        EXPECT_FALSE(machine.process_token->Has_Enabled(9));  // SeTakeOwnershipPrivilege
+        // Nothing was logged for the lock-down; the whole run's log is machines/user-writable/expected.
+        EXPECT_EQ(Log_Text().find("Error"), std::string::npos);
+    }
+}
+
+// The user's folder refuses Administrators everything: its owner is taken with the privilege, which
+// is given up again afterwards. A lock-down whose security calls fail is reported call by call, and
+// the deletions are scheduled all the same.
+TEST_F(Tree_Protection, RefusedOwnerIsTakenWithThePrivilegeAndFailuresAreReported) {
+    std::string why;
+    winsim::Fs_Node* logs = winsim::Find_File_By_Path(The_Machine(), Logs);
+    logs->security = std::make_shared<winsim::Key_Security>();
+    ASSERT_TRUE(winsim::Parse_Key_Sddl("O:" + User + "D:P(A;OICI;FA;;;" + User + ")", *logs->security, why)) << why;
+    // Only the log itself refuses every change.
+    The_Machine().Add_Fault("SetNamedSecurityInfoW", 1, ERROR_ACCESS_DENIED, u"vpService.log", true);
+    EXPECT_TRUE(Delete_All_Caches());
+    // The reports stand at the level of the restart scheduling that the lock-down comes before.
+    std::string indent(9, ' ');
+    EXPECT_EQ(Log_Text(),
+              Lines({"   Deleting all caches...",
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\cache\\vpDrivers.msi",
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\cache",
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\current",
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old\\vpService.1.log",
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old"}) +
+                  Error_Report(indent, "SetNamedSecurityInfo", 5) + Error_Report(indent, "SetNamedSecurityInfo", 5) +
+                  Lines({"            Deleted: C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
+                         "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
+                         "         Deleted: C:\\ProgramData\\Corvanta LLP\\logs",
+                         "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs",
+                         "         Deleted: C:\\ProgramData\\Corvanta LLP",
+                         "      Removed:  C:\\ProgramData\\Corvanta LLP",
+                         "      Removing new caches (with WIX)...",
+                         "         Removed:  C:\\ProgramData\\Package Cache\\{5C2E7A10-9B3D-4F61-8E24-A7D90C1B3F58}"
+                         "v3.4.1.207\\vpDrivers.msi",
+                         "         Removed:  C:\\ProgramData\\Package Cache\\{5C2E7A10-9B3D-4F61-8E24-A7D90C1B3F58}"
+                         "v3.4.1.207",
+                         "      New caches (with WIX) removed.",
+                         "   All caches deleted."}));
+    EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{Logs + u"\\vpService.log", Logs, Company}));
+    winsim::Machine& machine = The_Machine();
+    EXPECT_EQ(winsim::Effective_Sddl(machine, Company), Locked_Tree_Top);
+    EXPECT_EQ(winsim::Effective_Sddl(machine, Logs), "O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)");
+    // The log keeps its owner; its list is already only what the locked folder passes on.
+    EXPECT_EQ(winsim::Effective_Sddl(machine, Logs + u"\\vpService.log"),
+              "O:" + User + "D:(A;ID;FA;;;BA)(A;ID;FA;;;SY)");
+    // The owner change of logs was refused once, then made with the privilege, given up at the end.
+    std::vector<std::string> calls;
+    for (const std::string& call : machine.calls)
+        if (call.compare(0, 21, "SetNamedSecurityInfoW") == 0 || call.compare(0, 21, "AdjustTokenPrivileges") == 0)
+            calls.push_back(call);
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP SE_FILE_OBJECT owner=BA",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP SE_FILE_OBJECT dacl",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs SE_FILE_OBJECT owner=BA",
+                         "AdjustTokenPrivileges SeTakeOwnershipPrivilege=enabled",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs SE_FILE_OBJECT owner=BA",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs SE_FILE_OBJECT dacl",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log SE_FILE_OBJECT owner=BA",
+                         "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log SE_FILE_OBJECT dacl",
+                         "AdjustTokenPrivileges SeTakeOwnershipPrivilege=disabled"}));
+    EXPECT_FALSE(machine.process_token->Has_Enabled(9));
+}
+
+// A tree removed completely at once never has its security changed.
+TEST_F(Tree_Protection, TreeRemovedAtOnceKeepsNoSecurityChange) {
+    winsim::Find_File_By_Path(The_Machine(), Logs + u"\\vpService.log")->held_open = false;
+    EXPECT_TRUE(Delete_All_Caches());
+    EXPECT_FALSE(Path_Exists(Company));
+    EXPECT_TRUE(Pending_Deletes().empty());
+    EXPECT_EQ(winsim::Security_Changes(The_Machine()), "");
+    for (const std::string& call : The_Machine().calls) EXPECT_EQ(call.find("SetNamedSecurityInfoW"), std::string::npos);
+}
+
+}  // namespace
