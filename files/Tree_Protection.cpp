@@ -103,14 +103,14 @@ struct Lock_Down {
         // cannot be renamed and swapped for a link: opened for listing without delete sharing (an
         // open asking for no data access would hold nobody back). A top that refuses this open
         // (another process holds it, or its list keeps Administrators out until it is changed) is
-        // locked down all the same, unheld. A top that is a link is left alone.
+        // reported and locked down all the same, unheld. A top that is a link is left alone.
         HANDLE top = CreateFileW(top_path.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        DWORD open_error = top == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-        if (open_error != ERROR_SUCCESS && open_error != ERROR_SHARING_VIOLATION && open_error != ERROR_ACCESS_DENIED) {
+        if (top == INVALID_HANDLE_VALUE) {
+            DWORD open_error = GetLastError();
             Report(TEXT("CreateFile"), open_error);
-            return;
+            if (open_error != ERROR_SHARING_VIOLATION && open_error != ERROR_ACCESS_DENIED) return;
         }
         DWORD attributes = GetFileAttributesW(top_path.Get_Text());
         if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -188,6 +188,11 @@ const Report_Rule Report_Rules[] = {
      "the bundle search's Get_Registry_Value: silent"},
     {"RegOpenKeyExW", "\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", "Deleting registry key:  {", nullptr,
      "Get_Registry_Value of the next 32-bit uninstall entry, after the previous one was deleted: silent"},
+    {"RegOpenKeyExW", "\\Uninstall\\", "Product \u0421ode for ", nullptr,
+     "the bundle search's Get_Registry_Value after a product code was not found: silent"},
+    // A key deleted as itself is opened for deletion right after its log line, and a refused open is
+    // the deletion's failure; an open after that line may also be the next key's own.
+    {"RegOpenKeyExW", nullptr, "Deleting registry key:", "RegDeleteKey|RegOpenKeyEx", nullptr},
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
     {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
     {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
@@ -195,6 +200,8 @@ const Report_Rule Report_Rules[] = {
     // take-ownership privilege; the rows cannot tell that first call of a view from the later ones.
     {"SetNamedSecurityInfoW", nullptr, "Setting rights to Calais\\Readers", nullptr,
      "an owner change refused is retried with the take-ownership privilege"},
+    {"SetNamedSecurityInfoW", "C:\\", nullptr, nullptr,
+     "the lock-down of a tree: an owner change refused is retried with the take-ownership privilege"},
     {"LocalAlloc", nullptr, "Error occurred in function: Error code", nullptr,
      "FormatMessageA's buffer inside a report: the message line is left out"},
     // Other names.
