@@ -23,6 +23,8 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include "conformance_output.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -30,29 +32,11 @@
 
 namespace {
 
-// ASCII as is, every other UTF-16 unit as \uXXXX: the same text whatever WCHAR is.
-std::string Show(const WCHAR* text) {
-    std::string out;
-    for (size_t i = 0; text[i]; ++i) {
-        unsigned unit = unsigned(text[i]) & 0xFFFF;
-        if (unit >= 0x20 && unit < 0x7F) {
-            out += char(unit);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
 std::string Lower(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return text;
 }
-
-void Section(const char* title) { std::printf("\n== %s\n", title); }
 
 // A Boolean call: its result and, on failure, the error value read at once.
 void Check(const char* what, BOOL ok) {

@@ -20,6 +20,8 @@
 //   (HKCU\Software\Classes) are neither merged into reads and enumeration nor reached by deletions
 //   (a user-only key is not found: 2). What lives in the machine's classes alone agrees.
 #include <windows.h>
+
+#include "conformance_output.h"
 // after windows.h: MinGW-w64's msi.h needs its definitions
 #include <msi.h>
 
@@ -30,24 +32,6 @@
 namespace {
 
 bool show_all = false;
-
-// ASCII as is, every other UTF-16 unit as \uXXXX: the same text whatever WCHAR is.
-std::string Show(const WCHAR* text) {
-    std::string out;
-    for (; *text; ++text) {
-        unsigned unit = unsigned(*text) & 0xFFFF;
-        if (unit >= 0x20 && unit < 0x7F) {
-            out += char(unit);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-void Section(const char* title) { std::printf("\n== %s\n", title); }
 
 // Prints the line, or "(differs)" in its place where Wine and Windows part ways.
 void Line(const char* what, const std::string& answer, bool differs) {

@@ -20,6 +20,8 @@
 //   ignores the flag there, winsim redirects by the full path; the tool never does this, so it is left out.
 #include <windows.h>
 
+#include "conformance_output.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -27,29 +29,7 @@
 
 namespace {
 
-typedef std::basic_string<WCHAR> Wide;
-
-// ASCII as is, every other UTF-16 unit as \uXXXX: the same text whatever WCHAR is.
-std::string Show(const WCHAR* text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned unit = unsigned(text[i]) & 0xFFFF;
-        if (unit >= 0x20 && unit < 0x7F) {
-            out += char(unit);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-std::string Show(const WCHAR* text) { return Show(text, std::char_traits<WCHAR>::length(text)); }
-
 void Status(const char* what, LONG status) { std::printf("%s: %ld\n", what, long(status)); }
-
-void Section(const char* title) { std::printf("\n== %s\n", title); }
 
 // Opens and closes at once; prints the open's status.
 void Probe(const char* what, HKEY root, const WCHAR* path, REGSAM sam) {

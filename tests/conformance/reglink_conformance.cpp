@@ -16,6 +16,8 @@
 //   NtDeleteKey on a handle whose key is already deleted succeeds under Wine (Windows:
 //   STATUS_KEY_DELETED); not called here.
 #include <windows.h>
+
+#include "conformance_output.h"
 #include <winternl.h>
 
 #include <cstdio>
@@ -25,28 +27,9 @@ extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key_handle);
 
 namespace {
 
-typedef std::basic_string<WCHAR> Wide;
-
 const WCHAR* const Base = TEXT("SOFTWARE\\VpLinks");
 
 Wide Path(const WCHAR* name) { return Wide(Base) + TEXT("\\") + name; }
-
-std::string Show(const WCHAR* text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned unit = unsigned(text[i]) & 0xFFFF;
-        if (unit >= 0x20 && unit < 0x7F) {
-            out += char(unit);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-void Section(const char* title) { std::printf("\n== %s\n", title); }
 
 void Make(const WCHAR* name, const char* value) {
     HKEY key;
