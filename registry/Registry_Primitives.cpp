@@ -23,6 +23,22 @@ void Record(Lib_Result& result, LSTATUS status) { result.Set(status, Lib_Result_
 
 bool Is_Missing(LSTATUS status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND; }
 
+// Whether an open key has neither subkeys nor values; a failure is reported as the emptiness test's.
+bool Open_Key_Is_Empty(HKEY key, bool& is_empty, Lib_Result& result) {
+    DWORD subkey_count = 0;
+    DWORD value_count = 0;
+    LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
+                                      nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegQueryInfoKey"), status);
+        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
+        return false;
+    }
+    is_empty = subkey_count == 0 && value_count == 0;
+    return true;
+}
+
 // Counts and names of an open key's subkeys and values, in enumeration order.
 bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, Lib_Result& result);
 
@@ -75,15 +91,9 @@ bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_
 
     // Whether the key is empty now; a key whose subkeys could not all be removed then fails to delete,
     // which is reported; its values never stop the deletion.
-    DWORD subkey_count = 0;
-    DWORD value_count = 0;
-    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
-                              nullptr, nullptr, nullptr, nullptr);
-    if (status != ERROR_SUCCESS) {
+    bool is_empty = false;
+    if (!Open_Key_Is_Empty(key, is_empty, result)) {
         RegCloseKey(key);
-        Record(result, status);
-        Report_System_Error(TEXT("RegQueryInfoKey"), status);
-        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
         return false;
     }
     bool deleted = Delete_Key_Itself(parent, name, display_path, result);
@@ -254,18 +264,10 @@ bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib
         Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
         return false;
     }
-    DWORD subkey_count = 0;
-    DWORD value_count = 0;
-    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr, &value_count,
-                              nullptr, nullptr, nullptr, nullptr);
-    if (status != ERROR_SUCCESS) {
+    if (!Open_Key_Is_Empty(key, is_empty, result)) {
         RegCloseKey(key);
-        Record(result, status);
-        Report_System_Error(TEXT("RegQueryInfoKey"), status);
-        Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
         return false;
     }
-    is_empty = subkey_count == 0 && value_count == 0;
     status = RegCloseKey(key);
     if (status != ERROR_SUCCESS) {
         Record(result, status);

@@ -264,15 +264,21 @@ void Inherit(const Effective& parent, std::vector<Ace>& aces) {
     }
 }
 
-Effective Effective_Of(const Reg_Key& key, const Effective* parent) {
+// What a key, file or folder states of its own security, before anything is inherited; an object
+// stating no owner is owned by Administrators.
+Effective Stated_Part(const Key_Security* stated) {
     Effective e;
-    const Key_Security* stated = key.security.get();
     e.owner = stated && !stated->owner.empty() ? stated->owner : kAdministrators;
     if (stated) e.group = stated->group;
     if (stated && stated->has_dacl) {
         e.dacl_protected = stated->dacl_protected;
         e.aces = stated->aces;
     }
+    return e;
+}
+
+Effective Effective_Of(const Reg_Key& key, const Effective* parent) {
+    Effective e = Stated_Part(key.security.get());
     if (!e.dacl_protected && parent) Inherit(*parent, e.aces);
     return e;
 }
@@ -447,14 +453,7 @@ void Inherit_File(const Effective& parent, bool container, const std::string& ow
 }
 
 Effective File_Effective_Of(const Fs_Node& node, const Effective* parent) {
-    Effective e;
-    const Key_Security* stated = node.security.get();
-    e.owner = stated && !stated->owner.empty() ? stated->owner : kAdministrators;
-    if (stated) e.group = stated->group;
-    if (stated && stated->has_dacl) {
-        e.dacl_protected = stated->dacl_protected;
-        e.aces = stated->aces;
-    }
+    Effective e = Stated_Part(node.security.get());
     if (!e.dacl_protected && parent) Inherit_File(*parent, node.directory, e.owner, e.aces);
     return e;
 }
