@@ -114,23 +114,6 @@ bool Is_Within(const Fs_Node* folder, const Fs_Node* node) {
     return false;
 }
 
-DWORD Set_Mount_Point(HANDLE handle, const Text& target) {
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    auto file = Get_Handle_As<File_Handle>(handle);
-    if (!file) return ERROR_INVALID_HANDLE;
-    if (!(file->access & Access_Write)) return ERROR_ACCESS_DENIED;
-    Fs_Node* node = file->node;
-    if (!node) return ERROR_FILE_NOT_FOUND;
-    // A mount point goes only on a folder, and only on an empty one.
-    if (!node->directory) return ERROR_NOT_A_REPARSE_POINT;
-    if (!node->children.empty()) return ERROR_DIR_NOT_EMPTY;
-    Win32_Path parsed = Parse_Win32_Path(target);
-    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return ERROR_INVALID_REPARSE_DATA;
-    node->link_target = parsed.Full();
-    node->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    return ERROR_SUCCESS;
-}
 
 }  // namespace winsim
 

@@ -28,8 +28,4 @@ bool Is_Open_Beneath(Machine& machine, const Fs_Node* folder);
 // True when node is the folder or lies in its tree (not through junctions).
 bool Is_Within(const Fs_Node* folder, const Fs_Node* node);
 
-// Makes the empty folder opened by the handle (with write access) a junction to target, as
-// DeviceIoControl(FSCTL_SET_REPARSE_POINT) with a mount point does. 0 or the error Windows gives.
-DWORD Set_Mount_Point(HANDLE handle, const Text& target);
-
 }  // namespace winsim
