@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -523,8 +524,18 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
     return outcome;
 }
 
+// The run without faults, as the other runs are compared with it.
+struct Baseline {
+    std::unordered_set<std::string> changes;
+    std::unordered_set<std::string> secured;  // paths whose security that run changed
+    explicit Baseline(const Outcome& run) : changes(run.changes) {
+        for (const std::string& change : changes)
+            if (change.compare(0, 4, "+ S ") == 0) secured.insert(change.substr(4, change.find(" | ") - 4));
+    }
+};
+
 // What a run did beyond the run without faults: changes that are not among that run's changes.
-std::vector<std::string> Extra_Changes(const Outcome& run, const Outcome& baseline) {
+std::vector<std::string> Extra_Changes(const Outcome& run, const Baseline& baseline) {
     std::vector<std::string> extra;
     for (const std::string& change : run.changes) {
         if (baseline.changes.count(change)) continue;
@@ -540,11 +551,7 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Outcome& baseli
                 continue;
             // A key whose security that run changed too: a failure part-way leaves part of that
             // change (the rights stage keeps a new owner when the access list cannot be set).
-            std::string same_key = "+ S " + path + " | ";
-            if (std::any_of(baseline.changes.begin(), baseline.changes.end(), [&](const std::string& done) {
-                    return done.compare(0, same_key.size(), same_key) == 0;
-                }))
-                continue;
+            if (baseline.secured.count(path)) continue;
         }
         extra.push_back(change);
     }
@@ -652,7 +659,6 @@ int Sweep(const std::vector<std::string>& args) {
 
     std::vector<Plan> plans(1);
     plans[0].trace = true;
-    std::vector<Outcome> outcomes;
     std::vector<Slot> slots(jobs);
     for (size_t s = 0; s < slots.size(); ++s) {
         slots[s].result_path = work + "/result-" + std::to_string(s);
@@ -664,9 +670,10 @@ int Sweep(const std::vector<std::string>& args) {
     sigaddset(&child_ended, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child_ended, nullptr);
 
-    // Runs the given plans, at most `jobs` at a time; outcomes in plan order.
-    auto run_all = [&](const std::vector<Plan>& batch) {
-        std::vector<Outcome> results(batch.size());
+    // Runs the given plans, at most `jobs` at a time, and hands each outcome to `take` with its plan's
+    // index as its run ends. Outcomes are not kept: whatever the parent's heap holds, every child
+    // copies on write and every child's leak check reads.
+    auto run_all = [&](const std::vector<Plan>& batch, const std::function<void(size_t, const Outcome&)>& take) {
         size_t next = 0, running = 0;
         std::fflush(stdout);
         std::fflush(stderr);
@@ -698,23 +705,27 @@ int Sweep(const std::vector<std::string>& args) {
                     waitpid(slot.pid, &status, 0);
                     timed_out = true;
                 }
-                results[slot.index] = Collect(slot, status, timed_out);
+                take(slot.index, Collect(slot, status, timed_out));
                 slot.pid = 0;
                 --running;
             }
         }
-        return results;
     };
 
-    Outcome baseline = run_all(plans)[0];
-    if (!baseline.problem.empty() || baseline.banner != "ok" || (baseline.exit_code != 0 && baseline.exit_code != 1)) {
-        std::printf("the run without faults fails: %s%s exit code %d, banner %s\n", baseline.problem.c_str(),
-                    baseline.problem.empty() ? "" : ";", baseline.exit_code, baseline.banner.c_str());
+    Outcome fault_free;
+    run_all(plans, [&](size_t, const Outcome& run) { fault_free = run; });
+    if (!fault_free.problem.empty() || fault_free.banner != "ok" ||
+        (fault_free.exit_code != 0 && fault_free.exit_code != 1)) {
+        std::printf("the run without faults fails: %s%s exit code %d, banner %s\n", fault_free.problem.c_str(),
+                    fault_free.problem.empty() ? "" : ";", fault_free.exit_code, fault_free.banner.c_str());
         return 1;
     }
-    const size_t call_total = baseline.apis.size();
-    std::printf("run without faults: %zu calls, exit code %d, %zu changes\n", call_total, baseline.exit_code,
-                baseline.changes.size());
+    const std::vector<std::string> apis = std::move(fault_free.apis);
+    const size_t call_total = apis.size();
+    std::printf("run without faults: %zu calls, exit code %d, %zu changes\n", call_total, fault_free.exit_code,
+                fault_free.changes.size());
+    const Baseline baseline(fault_free);
+    fault_free = Outcome();
 
     // The k-th call is named by its API and its rank among that API's calls, so that runs whose
     // threads interleave differently still fail the same call.
@@ -723,7 +734,7 @@ int Sweep(const std::vector<std::string>& args) {
     std::map<std::string, unsigned> seen;
     unsigned failures = 0;
     for (size_t k = 1; k <= call_total; ++k) {
-        const std::string& api = baseline.apis[k - 1];
+        const std::string& api = apis[k - 1];
         unsigned nth = ++seen[api];
         if ((k - 1) % every != offset % every || (!only_api.empty() && api != only_api)) continue;
         Plan plan;
@@ -744,10 +755,10 @@ int Sweep(const std::vector<std::string>& args) {
     // mapped instead of faulting each one in again.
     __lsan_do_recoverable_leak_check();
 #endif
-    std::vector<Outcome> results = run_all(batch);
-    for (size_t i = 0; i < results.size(); ++i) {
-        const Outcome& run = results[i];
-        std::vector<std::string> problems;
+    // Only the problems found are kept, per run, to be printed in call order.
+    std::vector<std::vector<std::string>> found(batch.size());
+    run_all(batch, [&](size_t i, const Outcome& run) {
+        std::vector<std::string>& problems = found[i];
         if (!run.problem.empty()) problems.push_back(run.problem);
         if (run.finished) {
             if (run.exit_code != 0 && run.exit_code != 1)
@@ -759,6 +770,9 @@ int Sweep(const std::vector<std::string>& args) {
             for (const std::string& extra : Extra_Changes(run, baseline))
                 problems.push_back("change beyond the run without faults: " + extra);
         }
+    });
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const std::vector<std::string>& problems = found[i];
         if (problems.empty()) continue;
         ++failures;
         std::printf("k=%zu: %s call %u fails with %lu%s:\n", ks[i], batch[i].api.c_str(), batch[i].nth,
