@@ -6,8 +6,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 ctest --preset linux
 
 # The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
-# and scenario tests, the whole call-failure sweep and every 29th call of the repeated-failure sweep)
-# and under ThreadSanitizer (unit and scenario tests, every 211th call of the call-failure sweep).
+# and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps)
+# and under ThreadSanitizer (unit and scenario tests, every 211th call of the call-failure sweeps).
 for preset in linux-asan linux-tsan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"

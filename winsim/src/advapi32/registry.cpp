@@ -126,14 +126,7 @@ bool Link_Target(const Reg_Key& link, Key_Place& target) {
     for (size_t i = 0; i + 1 < value->data.size(); i += 2)
         text += char16_t(value->data[i] | (value->data[i + 1] << 8));
     while (!text.empty() && text.back() == 0) text.pop_back();
-    std::vector<Text> names;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(u'\\', start);
-        if (end == Text::npos) end = text.size();
-        if (end > start) names.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<Text> names = Split_Names(text);
     if (text.empty() || text[0] != u'\\' || names.size() < 2 || !Same_Name(names[0], u"Registry")) return false;
     size_t first = 2;
     if (Same_Name(names[1], u"Machine")) {
@@ -257,13 +250,7 @@ LSTATUS Split_Subkey(LPCWSTR sub_key, std::vector<Text>& names) {
     names.clear();
     Text text = From_Wide_Pointer(sub_key);
     if (!text.empty() && text[0] == u'\\') return ERROR_BAD_PATHNAME;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(u'\\', start);
-        if (end == Text::npos) end = text.size();
-        if (end > start) names.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    names = Split_Names(text);
     return ERROR_SUCCESS;
 }
 

@@ -561,48 +561,61 @@ const std::vector<Default_Security>& Default_File_Security() {
 }
 
 
-// SetNamedSecurityInfoW on a path of drive C:. Windows opens the object by its name, so a junction
-// as the last component leads to its target.
-DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
-    std::shared_ptr<Token> token = machine.Calling_Token();
-    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) {
-        if ((information & SACL_SECURITY_INFORMATION) && !token->Has_Enabled(kSecurityLuid))
-            return ERROR_PRIVILEGE_NOT_HELD;
-        return ERROR_NOT_SUPPORTED;  // groups and system access lists are not modelled
-    }
-    File_Found found = Find_File(machine, name, true);
-    if (!found.node) return found.error;
-    ACCESS_MASK granted = Granted_Access(found.e, *token, true);
-    if (token->Has_Enabled(kTakeOwnershipLuid)) granted |= WRITE_OWNER;
+// What SetNamedSecurityInfoW sets: the new owner and the object's own access list.
+struct Security_Change {
+    std::string owner;
+    std::vector<Ace> aces;
+};
+
+// Checks the caller's rights on the object (`granted`) and reads what is to be set.
+DWORD Read_Security_Change(const Token& token, ACCESS_MASK granted, SECURITY_INFORMATION information, PSID owner,
+                           PACL dacl, Security_Change& change) {
+    if (token.Has_Enabled(kTakeOwnershipLuid)) granted |= WRITE_OWNER;
     ACCESS_MASK needed = 0;
     if (information & OWNER_SECURITY_INFORMATION) needed |= WRITE_OWNER;
     if (information & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
     if ((granted & needed) != needed) return ERROR_ACCESS_DENIED;
-
-    std::string new_owner;
     if (information & OWNER_SECURITY_INFORMATION) {
         if (!Is_Valid_Sid(owner)) return ERROR_INVALID_SID;
-        new_owner = Sid_Text(static_cast<SID*>(owner));
-        if (!Token_Has_Sid(*token, new_owner)) return ERROR_INVALID_OWNER;
+        change.owner = Sid_Text(static_cast<SID*>(owner));
+        if (!Token_Has_Sid(token, change.owner)) return ERROR_INVALID_OWNER;  // not an identity of the caller
     }
-    std::vector<Ace> aces;
     if (information & DACL_SECURITY_INFORMATION) {
-        if (!dacl) return ERROR_NOT_SUPPORTED;
-        if (!Read_Acl(dacl, aces)) return ERROR_INVALID_ACL;
-        aces.erase(std::remove_if(aces.begin(), aces.end(), [](const Ace& a) { return a.flags & INHERITED_ACE; }),
-                   aces.end());
+        if (!dacl) return ERROR_NOT_SUPPORTED;  // a null list (everyone has every right) is not modelled
+        if (!Read_Acl(dacl, change.aces)) return ERROR_INVALID_ACL;
+        // Inherited entries of the given list are dropped: inheritance comes from the parent.
+        change.aces.erase(std::remove_if(change.aces.begin(), change.aces.end(),
+                                         [](const Ace& a) { return a.flags & INHERITED_ACE; }),
+                          change.aces.end());
     }
+    return ERROR_SUCCESS;
+}
+
+void Apply_Security_Change(Key_Security& security, SECURITY_INFORMATION information, const Security_Change& change) {
+    if (information & OWNER_SECURITY_INFORMATION) security.owner = change.owner;
+    if (information & DACL_SECURITY_INFORMATION) {
+        // Without PROTECTED_ or UNPROTECTED_DACL_SECURITY_INFORMATION the object keeps its protection.
+        if (information & PROTECTED_DACL_SECURITY_INFORMATION) security.dacl_protected = true;
+        else if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) security.dacl_protected = false;
+        security.has_dacl = true;
+        security.aces = change.aces;
+    }
+}
+
+// SetNamedSecurityInfoW on a path of drive C:. Windows opens the object by its name, so a junction
+// as the last component leads to its target.
+DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
+    File_Found found = Find_File(machine, name, true);
+    if (!found.node) return found.error;
+    std::shared_ptr<Token> token = machine.Calling_Token();
+    Security_Change change;
+    DWORD error = Read_Security_Change(*token, Granted_Access(found.e, *token, true), information, owner, dacl, change);
+    if (error != ERROR_SUCCESS) return error;
     Snapshot_File(machine, *found.node, found.path, found.e);
     // A copy: the statement may be shared with other entries (the defaults).
     auto changed = found.node->security ? std::make_shared<Key_Security>(*found.node->security)
                                         : std::make_shared<Key_Security>();
-    if (information & OWNER_SECURITY_INFORMATION) changed->owner = new_owner;
-    if (information & DACL_SECURITY_INFORMATION) {
-        if (information & PROTECTED_DACL_SECURITY_INFORMATION) changed->dacl_protected = true;
-        else if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) changed->dacl_protected = false;
-        changed->has_dacl = true;
-        changed->aces = aces;
-    }
+    Apply_Security_Change(*changed, information, change);
     found.node->security = changed;
     return ERROR_SUCCESS;
 }
@@ -913,17 +926,17 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
     (void)group;
     (void)sacl;
     if (!object_name) return ERROR_INVALID_PARAMETER;
-    if (object_type == SE_FILE_OBJECT)
-        return Set_File_Security(machine, From_Wide_Pointer(object_name), information, owner, dacl);
-    if (object_type != SE_REGISTRY_KEY && object_type != SE_REGISTRY_WOW64_32KEY &&
+    if (object_type != SE_FILE_OBJECT && object_type != SE_REGISTRY_KEY && object_type != SE_REGISTRY_WOW64_32KEY &&
         object_type != SE_REGISTRY_WOW64_64KEY)
         return ERROR_INVALID_PARAMETER;  // only registry keys and files are modelled
+    std::shared_ptr<Token> token = machine.Calling_Token();
     if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) {
-        std::shared_ptr<Token> token = machine.Calling_Token();
         if ((information & SACL_SECURITY_INFORMATION) && !token->Has_Enabled(kSecurityLuid))
             return ERROR_PRIVILEGE_NOT_HELD;
         return ERROR_NOT_SUPPORTED;  // groups and system access lists are not modelled
     }
+    if (object_type == SE_FILE_OBJECT)
+        return Set_File_Security(machine, From_Wide_Pointer(object_name), information, owner, dacl);
     bool machine_hive = true;
     std::vector<Text> names;
     if (!Split_Path(From_Wide_Pointer(object_name), machine_hive, names)) return ERROR_INVALID_PARAMETER;
@@ -933,41 +946,14 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
     if (!key) return ERROR_FILE_NOT_FOUND;
     if (key->write_protected) return ERROR_ACCESS_DENIED;
 
-    std::shared_ptr<Token> token = machine.Calling_Token();
-    ACCESS_MASK granted = Granted_Access(e, *token);
-    if (token->Has_Enabled(kTakeOwnershipLuid)) granted |= WRITE_OWNER;
-    ACCESS_MASK needed = 0;
-    if (information & OWNER_SECURITY_INFORMATION) needed |= WRITE_OWNER;
-    if (information & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
-    if ((granted & needed) != needed) return ERROR_ACCESS_DENIED;
-
-    std::string new_owner;
-    if (information & OWNER_SECURITY_INFORMATION) {
-        if (!Is_Valid_Sid(owner)) return ERROR_INVALID_SID;
-        new_owner = Sid_Text(static_cast<SID*>(owner));
-        if (!Token_Has_Sid(*token, new_owner)) return ERROR_INVALID_OWNER;  // not an identity of the caller
-    }
-    std::vector<Ace> aces;
-    if (information & DACL_SECURITY_INFORMATION) {
-        if (!dacl) return ERROR_NOT_SUPPORTED;  // a null list (everyone has every right) is not modelled
-        if (!Read_Acl(dacl, aces)) return ERROR_INVALID_ACL;
-        // Inherited entries of the given list are dropped: inheritance comes from the parent.
-        aces.erase(std::remove_if(aces.begin(), aces.end(), [](const Ace& a) { return a.flags & INHERITED_ACE; }),
-                   aces.end());
-    }
-
+    Security_Change change;
+    DWORD error = Read_Security_Change(*token, Granted_Access(e, *token), information, owner, dacl, change);
+    if (error != ERROR_SUCCESS) return error;
     Text path = machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
     for (const Text& name : names) path += u"\\" + name;
     Snapshot(machine, *key, path, e);
     if (!key->security) key->security = std::make_shared<Key_Security>();
-    if (information & OWNER_SECURITY_INFORMATION) key->security->owner = new_owner;
-    if (information & DACL_SECURITY_INFORMATION) {
-        // Without PROTECTED_ or UNPROTECTED_DACL_SECURITY_INFORMATION the key keeps its protection.
-        if (information & PROTECTED_DACL_SECURITY_INFORMATION) key->security->dacl_protected = true;
-        else if (information & UNPROTECTED_DACL_SECURITY_INFORMATION) key->security->dacl_protected = false;
-        key->security->has_dacl = true;
-        key->security->aces = aces;
-    }
+    Apply_Security_Change(*key->security, information, change);
     return ERROR_SUCCESS;
 }
 

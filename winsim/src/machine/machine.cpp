@@ -36,6 +36,18 @@ int Compare_Names(const Text& a, const Text& b) {
 
 bool Same_Name(const Text& a, const Text& b) { return a.size() == b.size() && Compare_Names(a, b) == 0; }
 
+std::vector<Text> Split_Names(const Text& path) {
+    std::vector<Text> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == Text::npos) end = path.size();
+        if (end > start) names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
 std::string To_Utf8(const Text& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {

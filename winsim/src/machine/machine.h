@@ -27,6 +27,8 @@ using Text = std::u16string;
 char16_t Upcase(char16_t c);
 int Compare_Names(const Text& a, const Text& b);
 bool Same_Name(const Text& a, const Text& b);
+// The names of a backslash-separated path; doubled, leading and trailing backslashes add no name.
+std::vector<Text> Split_Names(const Text& path);
 
 std::string To_Utf8(const Text& text);
 Text From_Utf8(const std::string& text);  // malformed bytes become U+FFFD

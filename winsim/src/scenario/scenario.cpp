@@ -241,14 +241,7 @@ bool Set_Protected(Machine& machine, const std::string& value, std::string& why)
 
 // The hive key of a full path ("HKEY_LOCAL_MACHINE\\..." or "HKEY_CURRENT_USER\\...") and the names below it.
 bool Split_Key_Path(Machine& machine, const Text& path, Reg_Key*& hive, std::vector<Text>& names) {
-    names.clear();
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == Text::npos) end = path.size();
-        if (end > start) names.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    names = Split_Names(path);
     if (names.empty()) return false;
     hive = Same_Name(names[0], u"HKEY_LOCAL_MACHINE") ? &machine.hklm
            : Same_Name(names[0], u"HKEY_CURRENT_USER") ? &machine.hkcu
