@@ -722,6 +722,11 @@ int Sweep(const std::vector<std::string>& args) {
     }
     const std::vector<std::string> apis = std::move(fault_free.apis);
     const size_t call_total = apis.size();
+    if (call_total == 0) {
+        // Nothing to sweep means the count is broken, not that every call passed.
+        std::printf("the run without faults made no Windows call that the sweep could see\n");
+        return 1;
+    }
     std::printf("run without faults: %zu calls, exit code %d, %zu changes\n", call_total, fault_free.exit_code,
                 fault_free.changes.size());
     const Baseline baseline(fault_free);
