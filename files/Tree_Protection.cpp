@@ -58,6 +58,31 @@ struct Lock_Down {
         if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
     }
 
+    // A file with other names (hard links) shares its security with them, and an ordinary user may
+    // have linked a file from elsewhere into the tree: such a file, and one whose names cannot be
+    // counted, keeps its security. The locked folders around it are what keep the tree's deletions
+    // from being led elsewhere.
+    bool Has_Other_Names(const WCHAR* name, const Lib_StringW& shown) {
+        HANDLE file = CreateFileW(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            Report(TEXT("CreateFile"), GetLastError());
+            return true;
+        }
+        BY_HANDLE_FILE_INFORMATION information;
+        memset(&information, 0, sizeof(information));
+        BOOL read = GetFileInformationByHandle(file, &information);
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        if (!read) {
+            Report(TEXT("GetFileInformationByHandle"), error);
+            return true;
+        }
+        if (information.nNumberOfLinks <= 1) return false;
+        Log_Info_Detail(TEXT("Security not changed (the file has other names): "), shown);
+        return true;
+    }
+
     // Owner and list of an entry, then, for a folder, of everything in it. Each folder is locked
     // before its entries are visited, so that none of them can be replaced in between. Links are
     // not entered and not changed: their security by name would be their target's.
@@ -66,6 +91,7 @@ struct Lock_Down {
         if (!path.For_Call(0, call_path)) return;
         LibT_Buffer<WCHAR> name_buffer = call_path.To_Wide_Buffer();
         WCHAR* name = name_buffer.Get_Data();
+        if (!folder && Has_Other_Names(name, path.shown)) return;
         Set_Owner(name);
         Set_List(name, top);
         if (!folder) return;

@@ -92,6 +92,27 @@ void List(const char* what, const WCHAR* pattern) {
     Check("FindClose", FindClose(search));
 }
 
+// A file's number of names and its identity, read through an open that asks for no data and does not
+// follow a link (as the tree lock-down reads them).
+ULONGLONG Names(const char* what, const WCHAR* path) {
+    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        std::printf("%s: open failed %lu\n", what, (unsigned long)GetLastError());
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    ULONGLONG identity = 0;
+    if (GetFileInformationByHandle(handle, &information)) {
+        std::printf("%s: %lu names\n", what, (unsigned long)information.nNumberOfLinks);
+        identity = (ULONGLONG(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    } else {
+        std::printf("%s: information failed %lu\n", what, (unsigned long)GetLastError());
+    }
+    CloseHandle(handle);
+    return identity;
+}
+
 void Print_Pending() {
     HKEY key;
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Control\\Session Manager"), 0,
@@ -209,6 +230,31 @@ int main() {
     Check("DeleteFile missing", DeleteFileW(TEXT("C:\\VpFiles\\Open.dll")));
     Check("DeleteFile missing folder on the way", DeleteFileW(TEXT("C:\\VpFiles\\None\\Open.dll")));
     Check("DeleteFile folder", DeleteFileW(TEXT("C:\\VpFiles\\Empty")));
+
+    Section("hard links");
+    // Two names of one file share its attributes; deleting one name leaves the other.
+    Check("CreateDirectory Links", CreateDirectoryW(TEXT("C:\\VpFiles\\Links"), NULL));
+    Make_File(TEXT("C:\\VpFiles\\Links\\a.dll"));
+    const WCHAR* first = TEXT("C:\\VpFiles\\Links\\a.dll");
+    const WCHAR* second = TEXT("C:\\VpFiles\\Links\\b.dll");
+    Names("one name", first);
+    Check("CreateHardLink", CreateHardLinkW(second, first, NULL));
+    Check("CreateHardLink on a taken name", CreateHardLinkW(second, first, NULL));
+    Check("CreateHardLink of a missing file",
+          CreateHardLinkW(TEXT("C:\\VpFiles\\Links\\c.dll"), TEXT("C:\\VpFiles\\Links\\none.dll"), NULL));
+    Check("CreateHardLink in a missing folder", CreateHardLinkW(TEXT("C:\\VpFiles\\None\\c.dll"), first, NULL));
+    ULONGLONG first_identity = Names("first name", first);
+    ULONGLONG second_identity = Names("second name", second);
+    std::printf("one file: %s\n", first_identity != 0 && first_identity == second_identity ? "yes" : "no");
+    Check("SetFileAttributes read-only through the second name",
+          SetFileAttributesW(second, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    Attributes("first name", first);
+    Check("SetFileAttributes cleared through the first name", SetFileAttributesW(first, FILE_ATTRIBUTE_ARCHIVE));
+    Attributes("second name", second);
+    Check("DeleteFile second name", DeleteFileW(second));
+    Names("first name left", first);
+    Check("DeleteFile first name", DeleteFileW(first));
+    Check("RemoveDirectory Links", RemoveDirectoryW(TEXT("C:\\VpFiles\\Links")));
 
     Section("removing folders");
     Check("RemoveDirectory non-empty", RemoveDirectoryW(TEXT("C:\\VpFiles\\Tree")));

@@ -105,8 +105,11 @@ TEST_F(Tree_Protection, RefusedOwnerIsTakenWithThePrivilegeAndFailuresAreReporte
                      "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old\\vpService.1.log",
                      "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old"}) +
                   Error_Report(indent, "SetNamedSecurityInfo", 5) + Error_Report(indent, "SetNamedSecurityInfo", 5) +
-                  Lines({"            Deleted: C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
+                  Lines({"            Security not changed (the file has other names):  "
+                         "C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log.bak",
+                         "            Deleted: C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
                          "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
+                         "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log.bak",
                          "         Deleted: C:\\ProgramData\\Corvanta LLP\\logs",
                          "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs",
                          "         Deleted: C:\\ProgramData\\Corvanta LLP",

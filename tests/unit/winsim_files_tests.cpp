@@ -1,6 +1,7 @@
 // winsim's drive C:: the path rules, files and folders held open from outside, junctions, restart-time
 // deletion, special folders, injected faults and the machine.ini keys of files and keys.
 #include <gtest/gtest.h>
+#include <aclapi.h>
 #include <shlobj.h>
 #include <unistd.h>
 #include <windows.h>
@@ -343,6 +344,7 @@ TEST_F(WinsimFilesScenario, KeysApplyAfterTheDriveAndRegistryAndAreWrittenBack) 
     ASSERT_TRUE(Load("[faults]\nfault=DeleteFileW:2+:5:vpCSP\n"
                      "[files]\nlocked=C:\\windows\\SYSTEM32\\vpAPI.dll\nread_only=C:\\Windows\\system32\\vpCSP.dll\n"
                      "junction=C:\\ProgramData\\Corvanta LLP\\link => C:\\Windows\\system32\n"
+                     "hardlink=C:\\ProgramData\\Corvanta LLP\\copy.dll => C:\\Windows\\system32\\vpCSP.dll\n"
                      "[registry]\nprotected=HKEY_LOCAL_MACHINE\\software\\corvanta\n",
                      machine, error))
         << error;
@@ -351,6 +353,10 @@ TEST_F(WinsimFilesScenario, KeysApplyAfterTheDriveAndRegistryAndAreWrittenBack) 
               machine.Find_Path(u"C:\\Windows\\system32\\vpCSP.dll")->attributes);
     EXPECT_EQ(machine.Find_Path(u"C:\\Windows\\system32\\vpCSP.dll"),
               machine.Find_Path(u"C:\\ProgramData\\Corvanta LLP\\link\\vpCSP.dll"));
+    Fs_Node* copy = machine.Find_Path(u"C:\\ProgramData\\Corvanta LLP\\copy.dll");
+    ASSERT_TRUE(copy && copy->names);
+    EXPECT_EQ(copy->names->size(), 2u);
+    EXPECT_EQ(copy->attributes, DWORD(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
     EXPECT_TRUE(machine.hklm.Find_Subkey(u"SOFTWARE")->Find_Subkey(u"Corvanta")->write_protected);
     ASSERT_EQ(1u, machine.faults.size());
     EXPECT_EQ("DeleteFileW", machine.faults[0].api);
@@ -364,6 +370,8 @@ TEST_F(WinsimFilesScenario, KeysApplyAfterTheDriveAndRegistryAndAreWrittenBack) 
     std::ifstream saved(out / "machine.ini");
     std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
     EXPECT_NE(std::string::npos, text.find("\n[files]\n"
+                                           "hardlink=C:\\ProgramData\\Corvanta LLP\\copy.dll => "
+                                           "C:\\Windows\\system32\\vpCSP.dll\n"
                                            "junction=C:\\ProgramData\\Corvanta LLP\\link => C:\\Windows\\system32\n"
                                            "locked=C:\\Windows\\system32\\vpAPI.dll\n"
                                            "read_only=C:\\Windows\\system32\\vpCSP.dll\n"
@@ -371,12 +379,27 @@ TEST_F(WinsimFilesScenario, KeysApplyAfterTheDriveAndRegistryAndAreWrittenBack) 
         << text;
     EXPECT_EQ(std::string::npos, text.find("fault"));
     EXPECT_FALSE(fs::exists(out / "drive_c" / "ProgramData" / "Corvanta LLP" / "link"));
+    EXPECT_FALSE(fs::exists(out / "drive_c" / "ProgramData" / "Corvanta LLP" / "copy.dll"));
 
     Machine reloaded;
     ASSERT_TRUE(winsim::Load_Scenario(reloaded, out.string(), error)) << error;
     Fs_Node* link = reloaded.Find_Path(u"C:\\ProgramData\\Corvanta LLP\\link");
     ASSERT_NE(nullptr, link);
     EXPECT_EQ(std::u16string(u"C:\\Windows\\system32"), link->link_target);
+    // A security change through either name is the file's.
+    Fs_Node* file = reloaded.Find_Path(u"C:\\Windows\\system32\\vpCSP.dll");
+    copy = reloaded.Find_Path(u"C:\\ProgramData\\Corvanta LLP\\copy.dll");
+    ASSERT_TRUE(copy && copy->names && copy->names->front() == file);
+    EXPECT_EQ(copy->attributes, DWORD(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    winsim::Machine& live = The_Machine();
+    ASSERT_TRUE(winsim::Load_Scenario(live, out.string(), error)) << error;
+    ACL empty_list = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
+    WCHAR name[] = u"C:\\ProgramData\\Corvanta LLP\\copy.dll";
+    EXPECT_EQ(DWORD(ERROR_SUCCESS),
+              SetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &empty_list, nullptr));
+    EXPECT_EQ(winsim::Effective_Sddl(live, u"C:\\Windows\\system32\\vpCSP.dll").substr(4), "D:P");
+    EXPECT_NE(winsim::Security_Changes(live).find("C:\\Windows\\system32\\vpCSP.dll\n"), std::string::npos);
 }
 
 TEST_F(WinsimFilesScenario, KeysNamingNothingAreRefusedWithTheirLine) {
@@ -396,6 +419,10 @@ TEST_F(WinsimFilesScenario, KeysNamingNothingAreRefusedWithTheirLine) {
          "machine.ini:2: junction \"C:\\Windows\\system32\": already exists"},
         {"[files]\njunction=C:\\None\\link => C:\\ProgramData\n",
          "machine.ini:2: junction \"C:\\None\\link\": its folder does not exist"},
+        {"[files]\nhardlink=C:\\ProgramData\\x.dll => C:\\Windows\\system32\n",
+         "machine.ini:2: hardlink target \"C:\\Windows\\system32\" is no file on drive C:"},
+        {"[files]\nhardlink=C:\\Windows\\system32\\vpAPI.dll => C:\\Windows\\system32\\vpCSP.dll\n",
+         "machine.ini:2: hardlink \"C:\\Windows\\system32\\vpAPI.dll\": already exists"},
         {"[registry]\nprotected=HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\n",
          "machine.ini:2: no registry key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\" "
          "(HKEY_LOCAL_MACHINE\\... or HKEY_CURRENT_USER\\...)"},

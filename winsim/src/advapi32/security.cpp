@@ -616,7 +616,14 @@ DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION
     auto changed = found.node->security ? std::make_shared<Key_Security>(*found.node->security)
                                         : std::make_shared<Key_Security>();
     Apply_Security_Change(*changed, information, change);
-    found.node->security = changed;
+    if (found.node->names) {
+        // The file's other names share its security.
+        for (Fs_Node* name : *found.node->names) {
+            File_Found other = Find_File(machine, Path_Of(machine.drive_c, *name), false);
+            if (other.node) Snapshot_File(machine, *other.node, other.path, other.e);
+        }
+    }
+    found.node->Set_Security(changed);
     return ERROR_SUCCESS;
 }
 

@@ -81,6 +81,44 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
+// A further name of an existing file on the same drive; it shares the file's data, attributes and
+// security. A folder cannot have one (5).
+BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text full = From_Wide_Pointer(new_name);
+    DWORD error = 0;
+    if (machine.Record_Call("CreateHardLinkW", full, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    Path_Lookup file = Look_Up(machine, From_Wide_Pointer(existing), true);
+    if (!file.node) {
+        SetLastError(file.error);
+        return FALSE;
+    }
+    if (file.node->directory) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    Fs_Node* parent = nullptr;
+    Text last;
+    if (machine.Find_Path(full, &parent, &last)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!parent) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (DWORD denied = Check_Create_Access(machine, full, false)) {
+        SetLastError(denied);
+        return FALSE;
+    }
+    parent->Add_Name(last, *file.node);
+    return TRUE;
+}
+
 BOOL DeleteFileW(LPCWSTR path) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);

@@ -196,8 +196,8 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
         uint64_t size = node->directory ? 0 : (node->data.empty() ? node->listed_size : node->data.size());
         info->nFileSizeHigh = DWORD(size >> 32);
         info->nFileSizeLow = DWORD(size);
-        info->nNumberOfLinks = 1;
-        uint64_t index = reinterpret_cast<uintptr_t>(node);
+        info->nNumberOfLinks = node->names ? DWORD(node->names->size()) : 1;
+        uint64_t index = node->names ? reinterpret_cast<uintptr_t>(node->names.get()) : reinterpret_cast<uintptr_t>(node);
         info->nFileIndexHigh = DWORD(index >> 32);
         info->nFileIndexLow = DWORD(index);
     } else {
@@ -243,5 +243,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     Fs_Node* node = found.node;
     DWORD kept = node->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
     node->attributes = kept | (attributes & Settable_Attributes);
+    if (node->names)
+        for (Fs_Node* name : *node->names) name->attributes = node->attributes;  // one file's attributes
     return TRUE;
 }

@@ -182,6 +182,50 @@ bool Fs_Node::Put_Child(std::unique_ptr<Fs_Node> node, const Text& child) {
 
 Fs_Node::~Fs_Node() {
     for (Fs_Open* open : opens) open->node = nullptr;
+    if (names) names->erase(std::find(names->begin(), names->end(), this));
+}
+
+Fs_Node* Fs_Node::Add_Name(const Text& name, Fs_Node& file) {
+    if (Find_Child(name)) return nullptr;
+    Fs_Node* entry = Add_Child(name, false);
+    entry->attributes = file.attributes;
+    entry->data = file.data;
+    entry->listed_size = file.listed_size;
+    entry->security = file.security;
+    if (!file.names) file.names = std::make_shared<std::vector<Fs_Node*>>(1, &file);
+    file.names->push_back(entry);
+    entry->names = file.names;
+    return entry;
+}
+
+void Fs_Node::Set_Security(std::shared_ptr<Key_Security> stated) {
+    if (!names) {
+        security = std::move(stated);
+        return;
+    }
+    for (Fs_Node* name : *names) name->security = stated;
+}
+
+namespace {
+bool Find_Path(const Fs_Node& folder, const Fs_Node& entry, Text& path) {
+    for (const auto& child : folder.children) {
+        Text child_path = path + u"\\" + child->name;
+        if (child.get() == &entry) {
+            path = child_path;
+            return true;
+        }
+        if (child->directory && child->link_target.empty() && Find_Path(*child, entry, child_path)) {
+            path = child_path;
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
+Text Path_Of(const Fs_Node& drive_c, const Fs_Node& entry) {
+    Text path = u"C:";
+    return Find_Path(drive_c, entry, path) ? path : Text();
 }
 
 // ---- the machine ----

@@ -105,15 +105,25 @@ struct Fs_Node {
     // What the entry states of its own security, as a key does (see Key_Security); null: nothing.
     // Shared with other entries only while unchanged: a change replaces it with a copy.
     std::shared_ptr<Key_Security> security;
+    // A file with hard links: all its names, this entry among them, the first being the name it was
+    // made with; they share its security and attributes. Null: a file with one name.
+    std::shared_ptr<std::vector<Fs_Node*>> names;
 
     Fs_Node* Find_Child(const Text& name) const;
     Fs_Node* Add_Child(const Text& name, bool directory);  // existing or new
     bool Remove_Child(const Text& name);
     // Takes an entry out of the folder without destroying it (a rename or move), or null.
     std::unique_ptr<Fs_Node> Take_Child(const Text& name);
+    // Adds a further name of the file `file` to this folder (a hard link), or null when the name is taken.
+    Fs_Node* Add_Name(const Text& name, Fs_Node& file);
+    // Gives the entry, and every other name of its file, the security it states.
+    void Set_Security(std::shared_ptr<Key_Security> stated);
     // Puts an entry taken out of a folder back under the given name; false when that name is taken.
     bool Put_Child(std::unique_ptr<Fs_Node> node, const Text& name);
 };
+
+// The full path (C:\...) of an entry of drive C:, found by walking the drive; empty when it is not there.
+Text Path_Of(const Fs_Node& drive_c, const Fs_Node& entry);
 
 // Counts the removals of folder entries and the resets of the machine: a node found while the count
 // has one value is still there while it keeps that value.

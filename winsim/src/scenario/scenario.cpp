@@ -192,29 +192,51 @@ bool Set_Read_Only(Machine& machine, const std::string& value, std::string& why)
     Fs_Node* node;
     if (!Find_Entry(machine, value, node, why)) return false;
     node->attributes |= FILE_ATTRIBUTE_READONLY;
+    if (node->names)
+        for (Fs_Node* name : *node->names) name->attributes = node->attributes;
+    return true;
+}
+
+// A LINK => TARGET value of [files]: the target (a folder for a junction, a file for a hard link) and
+// the place of the new entry, which must not exist yet.
+bool Link_Places(Machine& machine, const std::string& value, const std::string& kind, bool folder, Path_Lookup& to,
+                 Path_Lookup& at, std::string& why) {
+    size_t arrow = value.find("=>");
+    if (arrow == std::string::npos) {
+        why = "bad value \"" + value + "\" for " + kind + "; expected LINK => TARGET";
+        return false;
+    }
+    std::string link = Trim(value.substr(0, arrow)), target = Trim(value.substr(arrow + 2));
+    to = Look_Up(machine, Utf16(target), true);
+    if (!to.node || to.node->directory != folder) {
+        why = kind + " target \"" + target + "\" is no " + (folder ? "folder" : "file") + " on drive C:";
+        return false;
+    }
+    at = Look_Up(machine, Utf16(link), false);
+    if (at.node || at.error != ERROR_FILE_NOT_FOUND) {
+        why = kind + " \"" + link + "\": " + (at.node ? "already exists" : "its folder does not exist");
+        return false;
+    }
     return true;
 }
 
 bool Set_Junction(Machine& machine, const std::string& value, std::string& why) {
-    size_t arrow = value.find("=>");
-    if (arrow == std::string::npos) {
-        why = "bad value \"" + value + "\" for junction; expected LINK => TARGET";
-        return false;
-    }
-    std::string link = Trim(value.substr(0, arrow)), target = Trim(value.substr(arrow + 2));
-    Path_Lookup to = Look_Up(machine, Utf16(target), true);
-    if (!to.node || !to.node->directory) {
-        why = "junction target \"" + target + "\" is no folder on drive C:";
-        return false;
-    }
-    Path_Lookup at = Look_Up(machine, Utf16(link), false);
-    if (at.node || at.error != ERROR_FILE_NOT_FOUND) {
-        why = "junction \"" + link + "\": " + (at.node ? "already exists" : "its folder does not exist");
-        return false;
-    }
+    Path_Lookup to, at;
+    if (!Link_Places(machine, value, "junction", true, to, at, why)) return false;
     Fs_Node* entry = at.parent->Add_Child(at.last, true);
     entry->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     entry->link_target = to.full;
+    return true;
+}
+
+// A name of a file other than its first: written as a hard link, not as a file of drive_c/.
+bool Is_Further_Name(const Fs_Node& entry) { return entry.names && entry.names->front() != &entry; }
+
+// Another name of an existing file (a hard link): it shares the file's security and attributes.
+bool Set_Hard_Link(Machine& machine, const std::string& value, std::string& why) {
+    Path_Lookup to, at;
+    if (!Link_Places(machine, value, "hardlink", false, to, at, why)) return false;
+    at.parent->Add_Name(at.last, *to.node);
     return true;
 }
 
@@ -326,7 +348,7 @@ bool Set_File_Security(Machine& machine, const std::string& value, std::string& 
     }
     auto security = std::make_shared<Key_Security>();
     if (!Parse_Key_Sddl(Trim(value.substr(separator + 6)), *security, why)) return false;
-    node->security = security;
+    node->Set_Security(security);
     return true;
 }
 
@@ -397,6 +419,7 @@ const Ini_Key kIniKeys[] = {
     {"files", "locked", "", nullptr, Set_Locked},
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
+    {"files", "hardlink", "", nullptr, Set_Hard_Link},
     {"registry", "protected", "", nullptr, Set_Protected},
     {"registry", "link", "", nullptr, Set_Link},
     {"drivers", "in_use", "", nullptr, Set_Driver_In_Use},
@@ -462,14 +485,18 @@ bool Apply_Later_Keys(Machine& machine, const std::vector<Later_Key>& later, std
     return true;
 }
 
-// The [files] lines of a folder's tree, in listing order: junctions, files in use, read-only files.
-void Save_File_Keys(const Fs_Node& folder, const std::string& path, std::string& out) {
+// The [files] lines of a folder's tree, in listing order: junctions, hard links (every name of a
+// file but its first), files in use, read-only files.
+void Save_File_Keys(const Fs_Node& drive_c, const Fs_Node& folder, const std::string& path, std::string& out) {
     for (const auto& child : folder.children) {
         std::string child_path = path + "\\" + To_Utf8(child->name);
         if (!child->link_target.empty()) out += "junction=" + child_path + " => " + To_Utf8(child->link_target) + "\n";
+        if (Is_Further_Name(*child))
+            out += "hardlink=" + child_path + " => " + To_Utf8(Path_Of(drive_c, *child->names->front())) + "\n";
         if (child->held_open) out += "locked=" + child_path + "\n";
-        if (child->attributes & FILE_ATTRIBUTE_READONLY) out += "read_only=" + child_path + "\n";
-        if (child->directory) Save_File_Keys(*child, child_path, out);
+        if ((child->attributes & FILE_ATTRIBUTE_READONLY) && !Is_Further_Name(*child))
+            out += "read_only=" + child_path + "\n";
+        if (child->directory) Save_File_Keys(drive_c, *child, child_path, out);
     }
 }
 
@@ -547,7 +574,7 @@ std::string Save_Ini(Machine& machine) {
     if (!run.empty()) out += "\n[run]\n" + run;
     if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
     std::string files;
-    Save_File_Keys(machine.drive_c, "C:", files);
+    Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
     std::string keys;
     std::string path = "HKEY_LOCAL_MACHINE";
@@ -627,7 +654,7 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
         return false;
     }
     for (const auto& child : folder.children) {
-        if (!child->link_target.empty()) continue;  // a junction is written to machine.ini
+        if (!child->link_target.empty() || Is_Further_Name(*child)) continue;  // written to machine.ini
         fs::path path = host / To_Utf8(child->name);
         bool ok = child->directory ? Save_Folder(*child, path, error)
                                    : Write_File(path, child->data.data(), child->data.size(), error);
