@@ -43,6 +43,29 @@ UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
     return UINT(folder.size());
 }
 
+namespace {
+
+// The folder that is to hold a new entry at `full` (its name in `last`), or null with the error set:
+// 183 when the name is taken, 3 when the folder is missing, or what the access check refuses.
+Fs_Node* Place_For_New_Entry(Machine& machine, const Text& full, bool folder, Text& last) {
+    Fs_Node* parent = nullptr;
+    if (machine.Find_Path(full, &parent, &last)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return nullptr;
+    }
+    if (!parent) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    if (DWORD denied = Check_Create_Access(machine, full, folder)) {
+        SetLastError(denied);
+        return nullptr;
+    }
+    return parent;
+}
+
+}  // namespace
+
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
@@ -63,20 +86,9 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    Fs_Node* parent = nullptr;
     Text last;
-    if (machine.Find_Path(full, &parent, &last)) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
-    }
-    if (!parent) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (DWORD denied = Check_Create_Access(machine, full, true)) {
-        SetLastError(denied);
-        return FALSE;
-    }
+    Fs_Node* parent = Place_For_New_Entry(machine, full, true, last);
+    if (!parent) return FALSE;
     Set_Creator(machine, *parent->Add_Child(last, true));
     return TRUE;
 }
@@ -101,20 +113,9 @@ BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES) 
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    Fs_Node* parent = nullptr;
     Text last;
-    if (machine.Find_Path(full, &parent, &last)) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
-    }
-    if (!parent) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (DWORD denied = Check_Create_Access(machine, full, false)) {
-        SetLastError(denied);
-        return FALSE;
-    }
+    Fs_Node* parent = Place_For_New_Entry(machine, full, false, last);
+    if (!parent) return FALSE;
     parent->Add_Name(last, *file.node);
     return TRUE;
 }
