@@ -313,15 +313,23 @@ bool Set_Link(Machine& machine, const std::string& value, std::string& why) {
     return true;
 }
 
-// KEY sddl=SDDL: what the key states of its own security (owner, group, its own access entries).
-bool Set_Security(Machine& machine, const std::string& value, std::string& why) {
+// Splits a value "OBJECT sddl=SDDL" of the key `key`; false (with why) when it has no " sddl=".
+bool Split_Sddl_Value(const std::string& value, const std::string& key, const std::string& object,
+                      std::string& path, std::string& sddl, std::string& why) {
     size_t separator = value.find(" sddl=");
     if (separator == std::string::npos) {
-        why = "bad value \"" + value + "\" for key; expected KEY sddl=SDDL";
+        why = "bad value \"" + value + "\" for " + key + "; expected " + object + " sddl=SDDL";
         return false;
     }
-    std::string path = Trim(value.substr(0, separator));
-    std::string sddl = Trim(value.substr(separator + 6));
+    path = Trim(value.substr(0, separator));
+    sddl = Trim(value.substr(separator + 6));
+    return true;
+}
+
+// KEY sddl=SDDL: what the key states of its own security (owner, group, its own access entries).
+bool Set_Security(Machine& machine, const std::string& value, std::string& why) {
+    std::string path, sddl;
+    if (!Split_Sddl_Value(value, "key", "KEY", path, sddl, why)) return false;
     Reg_Key* key = Find_Key_By_Path(machine, Utf16(path));
     if (!key || key == &machine.hklm || key == &machine.hkcu) {
         why = "no registry key \"" + path + "\" below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
@@ -335,19 +343,15 @@ bool Set_Security(Machine& machine, const std::string& value, std::string& why) 
 
 // PATH sddl=SDDL: what a file or folder of drive C: states of its own security.
 bool Set_File_Security(Machine& machine, const std::string& value, std::string& why) {
-    size_t separator = value.find(" sddl=");
-    if (separator == std::string::npos) {
-        why = "bad value \"" + value + "\" for file; expected PATH sddl=SDDL";
-        return false;
-    }
-    std::string path = Trim(value.substr(0, separator));
+    std::string path, sddl;
+    if (!Split_Sddl_Value(value, "file", "PATH", path, sddl, why)) return false;
     Fs_Node* node = Find_File_By_Path(machine, Utf16(path));
     if (!node || node == &machine.drive_c) {
         why = "no file or folder \"" + path + "\" below C:\\";
         return false;
     }
     auto security = std::make_shared<Key_Security>();
-    if (!Parse_Key_Sddl(Trim(value.substr(separator + 6)), *security, why)) return false;
+    if (!Parse_Key_Sddl(sddl, *security, why)) return false;
     node->Set_Security(security);
     return true;
 }
