@@ -4,6 +4,7 @@
 
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "files/Folder_Safety.h"
 #include "files/Tree_Protection.h"
 #include "registry/Registry_Primitives.h"
 
@@ -149,21 +150,57 @@ bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) { return De
 
 namespace {
 
+// Whether a deletion may wait for the restart: it is carried out at boot by name, with the system's
+// rights, so the folders of its path must be beyond ordinary users' reach (a tree being removed is
+// locked down first), and a link that waits is locked down itself so that its maker cannot point it
+// elsewhere. Missing: the path's folder is gone, so nothing is there to schedule.
+SC_Path_State Check_Restart_Deletion(const WCHAR* path, const WCHAR* shown) {
+    Lib_StringW reason;
+    SC_Path_State state = SC_Path_Unsafe;
+    if (!Protect_Tree_Before_Restart_Deletion()) {
+        reason = TEXT("the folder tree could not be locked down");
+    } else {
+        Lib_StringW folder = SC_Folder_Of(path);
+        if (folder.Is_Empty()) {
+            reason = Lib_StringW(shown) + TEXT(" is not a full path");
+        } else {
+            state = SC_Check_Folder_Chain(folder.Get_Text(), 0, reason);
+        }
+        if (state == SC_Path_Safe) {
+            DWORD attributes = GetFileAttributesW(path);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                !Lock_Down_Link(path)) {
+                reason = Lib_StringW(shown) + TEXT(" is a link that could not be locked down");
+                state = SC_Path_Unsafe;
+            }
+        }
+    }
+    if (state == SC_Path_Unsafe) {
+        Log_Info(Lib_StringW(TEXT("Not scheduled for deletion at the restart (")) + reason + TEXT("): ") + shown);
+    }
+    return state;
+}
+
 bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result) {
     Log_Indent();
     bool scheduled = false;
-    Protect_Tree_Before_Restart_Deletion();
-    if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    SC_Path_State state = Check_Restart_Deletion(path, shown);
+    if (state == SC_Path_Missing) {
+        // Already gone: nothing was scheduled.
         Log_Info_Detail(TEXT("Deleted:"), shown);
-        scheduled = true;
-    } else {
-        DWORD error = GetLastError();
-        if (Is_Missing(error)) {
-            // Already gone: nothing was scheduled.
+    } else if (state == SC_Path_Safe) {
+        if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
             Log_Info_Detail(TEXT("Deleted:"), shown);
+            scheduled = true;
         } else {
-            Report_System_Error(TEXT("MoveFileEx"), error);
-            Record(result, error);
+            DWORD error = GetLastError();
+            if (Is_Missing(error)) {
+                // Already gone: nothing was scheduled.
+                Log_Info_Detail(TEXT("Deleted:"), shown);
+            } else {
+                Report_System_Error(TEXT("MoveFileEx"), error);
+                Record(result, error);
+            }
         }
     }
     Log_Unindent();
@@ -354,6 +391,15 @@ bool Walk_Path::Form_Extended() {
 }
 
 bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+    // Nothing is removed below a folder that ordinary users could replace; a tree that is not there
+    // is removed already.
+    Lib_StringW reason;
+    SC_Path_State state = SC_Check_Folder_Chain(folder, 0, reason);
+    if (state == SC_Path_Missing) return true;
+    if (state == SC_Path_Unsafe) {
+        Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + folder);
+        return false;
+    }
     Tree_Protection_Scope tree(folder);  // the outermost call names the tree
     Walk_Path root(folder);
     return Remove_Tree(root, defer, reboot_required, result);

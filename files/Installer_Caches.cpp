@@ -6,6 +6,9 @@
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "files/File_Primitives.h"
+#include "files/Folder_Safety.h"
+#include "files/Self_Removal.h"
+#include "files/Tree_Protection.h"
 #include "registry/Registry_Primitives.h"
 
 namespace {
@@ -17,7 +20,18 @@ const WCHAR* const Driver_Package_Marker = TEXT("vpDrivers");
 
 }  // namespace
 
-void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker) {
+namespace {
+
+// Whether path lies inside folder (names compared without regard to letter case).
+bool Is_Inside(const Lib_StringW& path, const Lib_StringW& folder) {
+    long long length = folder.Get_Length();
+    if (path.Get_Length() <= length + 1 || path.Get_Text()[length] != TEXT('\\')) return false;
+    return path.Mid(0, length).Compare_No_Case(folder.Get_Text()) == 0;
+}
+
+}  // namespace
+
+void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
     Lib_Result result;
     bool reboot_required = false;
@@ -25,8 +39,15 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Wide_Name_List contents;
 
     Lib_StringW cache_root;
-    if (Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result) &&
-        SC_Find_Files(cache_root.Get_Text(), entries, result)) {
+    Lib_StringW reason;
+    SC_Path_State root_state = SC_Path_Missing;
+    if (Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result)) {
+        // Users may create folders in the all-users data folder: a cache folder that one of them made,
+        // or replaced by a junction, is none of the tool's business.
+        root_state = SC_Check_Folder_Chain(cache_root.Get_Text(), 0, reason);
+        if (root_state == SC_Path_Unsafe) Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + cache_root);
+    }
+    if (root_state == SC_Path_Safe && SC_Find_Files(cache_root.Get_Text(), entries, result)) {
         for (const Wide_Name& entry : entries) {
             Lib_StringW entry_path;
             Combine_Path(cache_root.Get_Text(), nullptr, entry.c_str(), entry_path);
@@ -42,6 +63,11 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
             // entry, and its names could make the tool remove it.
             if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
                 Log_Info_Detail(TEXT("Not examined (link): "), entry_path);
+                continue;
+            }
+            if (!kept_program.Is_Empty() && Is_Inside(kept_program, entry_path)) {
+                Log_Info_Detail(TEXT("Kept (the bundle's quiet uninstall runs from it): "), entry_path);
+                Lock_Down_Kept_Folder(entry_path.Get_Text());
                 continue;
             }
             contents.clear();
@@ -61,17 +87,21 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Log_Info(TEXT("New caches (with WIX) removed."));
 }
 
-bool Delete_All_Caches() {
+bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Log_Info(TEXT("Deleting all caches..."));
     Lib_Result result;
     // Deferrals made here do not ask for a restart.
     bool reboot_required = false;
+    Lib_StringW entry_name;
+    Lib_StringW quiet_command;
+    Find_Bundle_Uninstall(bundle_upgrade_code, entry_name, quiet_command);
     Log_Indent();
     Lib_StringW company_cache;
     if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                    company_cache, result)) {
         SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
-        Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker);
+        Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
+                          Command_Program(quiet_command));
     }
     Log_Unindent();
     Log_Info(TEXT("All caches deleted."));

@@ -4,8 +4,14 @@
 
 #include <windows.h>
 
-// Files in use are scheduled for deletion at the next restart; the stage asks for no restart.
-bool Delete_All_Caches();
+#include "foundation/Lib_String.h"
+
+// Files in use are scheduled for deletion at the next restart; the stage asks for no restart. The
+// package-cache entry that holds the program of the quiet uninstall that the self-removal schedules for
+// the bundle upgrade code is kept.
+bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code);
 // Removes every direct sub-folder of the cache folder (below the special folder) that directly holds
-// an entry whose name contains the marker (case-sensitive).
-void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker);
+// an entry whose name contains the marker (case-sensitive). The sub-folder that holds kept_program
+// (empty: none) is kept and locked down instead, so that the program can run from it and nobody can
+// put another in its place.
+void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program);

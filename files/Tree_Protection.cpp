@@ -12,21 +12,31 @@
 namespace {
 
 const WCHAR Take_Ownership_Privilege[] = TEXT("SeTakeOwnershipPrivilege");
-const DWORD Full_File_Access = 0x001F01FF;  // FILE_ALL_ACCESS
+const DWORD Full_File_Access = 0x001F01FF;       // FILE_ALL_ACCESS
+const DWORD Read_And_Run_Access = 0x001200A9;    // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
 
-// The tree of the outermost removal under way (main thread only), and whether it has been locked
-// down already (or tried): once per tree.
+// The tree of the outermost removal under way (main thread only), whether it has been locked down
+// already (or tried): once per tree, and whether that succeeded.
 Lib_StringW* Current_Tree = nullptr;
 bool Tree_Done = false;
+bool Tree_Locked = false;
 
 struct Lock_Down {
+    explicit Lock_Down(bool users_read = false) : users_may_read(users_read) {}
+
     PSID administrators = nullptr;
     PSID system = nullptr;
-    PACL top_list = nullptr;  // Administrators and SYSTEM, full control, passed on to everything below
-    ACL empty_list;           // below the top: no entries of its own, only what the top passes on
+    PSID users = nullptr;
+    // Administrators and SYSTEM, full control (and Users read and run where they keep that), passed
+    // on to everything below.
+    PACL top_list = nullptr;
+    ACL empty_list;  // below the top: no entries of its own, only what the top passes on
     bool privilege_enabled = false;
+    bool users_may_read = false;
+    bool failed = false;  // a step failed: the tree is not locked down
 
     void Report(const WCHAR* step, DWORD error) {
+        failed = true;
         SetLastError(error);
         Report_System_Error(step, error);
     }
@@ -121,51 +131,65 @@ struct Lock_Down {
         if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
     }
 
-    void Run(const Lib_StringW& tree_path) {
+    // Locks the tree down; false when it could not be done whole (each failure is reported).
+    bool Run(const Lib_StringW& tree_path) {
         Walk_Path tree(tree_path.Get_Text());
         Lib_StringW top_path;
-        if (!tree.For_Call(0, top_path)) return;
+        if (!tree.For_Call(0, top_path)) return false;
         // The top is held open (not followed if it is a link) while it is worked on, so that it
         // cannot be renamed and swapped for a link: opened for listing without delete sharing (an
-        // open asking for no data access would hold nobody back). A top that refuses this open
-        // (another process holds it, or its list keeps Administrators out until it is changed) is
-        // reported and locked down all the same, unheld. A top that is a link is left alone.
+        // open asking for no data access would hold nobody back). A top that cannot be held is not
+        // locked down by name, and a top that is a link is left alone.
         HANDLE top = CreateFileW(top_path.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (top == INVALID_HANDLE_VALUE) {
-            DWORD open_error = GetLastError();
-            Report(TEXT("CreateFile"), open_error);
-            if (open_error != ERROR_SHARING_VIOLATION && open_error != ERROR_ACCESS_DENIED) return;
+            Report(TEXT("CreateFile"), GetLastError());
+            return false;
         }
-        DWORD attributes = GetFileAttributesW(top_path.Get_Text());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            Report(TEXT("GetFileAttributes"), GetLastError());
-        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        BY_HANDLE_FILE_INFORMATION information;
+        memset(&information, 0, sizeof(information));
+        if (!GetFileInformationByHandle(top, &information)) {
+            Report(TEXT("GetFileInformationByHandle"), GetLastError());
+        } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                   !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             Lists_And_Tree(tree);
+        } else {
+            failed = true;
         }
-        if (top != INVALID_HANDLE_VALUE) CloseHandle(top);
+        CloseHandle(top);
+        return !failed;
     }
 
-    void Lists_And_Tree(Walk_Path& tree) {
+    // The SIDs of the lists; false when one cannot be made (reported).
+    bool Make_Sids() {
         SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-        if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
-                                      0, 0, 0, &administrators)) {
-            administrators = nullptr;
-            Report(TEXT("AllocateAndInitializeSid"), GetLastError());
-            return;
+        const DWORD group_rids[][2] = {{SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
+                                       {SECURITY_LOCAL_SYSTEM_RID, 0},
+                                       {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}};
+        PSID* sids[] = {&administrators, &system, &users};
+        for (int i = 0; i < 3; ++i) {
+            BYTE count = group_rids[i][1] != 0 ? 2 : 1;
+            if (!AllocateAndInitializeSid(&nt_authority, count, group_rids[i][0], group_rids[i][1], 0, 0, 0, 0, 0, 0,
+                                          sids[i])) {
+                *sids[i] = nullptr;
+                Report(TEXT("AllocateAndInitializeSid"), GetLastError());
+                return false;
+            }
         }
-        if (!AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system)) {
-            system = nullptr;
-            Report(TEXT("AllocateAndInitializeSid"), GetLastError());
-            return;
-        }
-        EXPLICIT_ACCESS_W entries[2];
+        return true;
+    }
+
+    // The top's list; false when it cannot be built (reported).
+    bool Make_Top_List() {
+        EXPLICIT_ACCESS_W entries[3];
         memset(entries, 0, sizeof(entries));
-        PSID trustees[2] = {administrators, system};
-        TRUSTEE_TYPE types[2] = {TRUSTEE_IS_GROUP, TRUSTEE_IS_USER};
-        for (int i = 0; i < 2; ++i) {
-            entries[i].grfAccessPermissions = Full_File_Access;
+        PSID trustees[3] = {administrators, system, users};
+        TRUSTEE_TYPE types[3] = {TRUSTEE_IS_GROUP, TRUSTEE_IS_USER, TRUSTEE_IS_GROUP};
+        DWORD rights[3] = {Full_File_Access, Full_File_Access, Read_And_Run_Access};
+        ULONG count = users_may_read ? 3 : 2;
+        for (ULONG i = 0; i < count; ++i) {
+            entries[i].grfAccessPermissions = rights[i];
             entries[i].grfAccessMode = SET_ACCESS;
             entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
             entries[i].Trustee.pMultipleTrustee = nullptr;
@@ -174,12 +198,17 @@ struct Lock_Down {
             entries[i].Trustee.TrusteeType = types[i];
             entries[i].Trustee.ptstrName = static_cast<LPWSTR>(trustees[i]);
         }
-        DWORD error = SetEntriesInAclW(2, entries, nullptr, &top_list);
+        DWORD error = SetEntriesInAclW(count, entries, nullptr, &top_list);
         if (error != ERROR_SUCCESS) {
             top_list = nullptr;
             Report(TEXT("SetEntriesInAcl"), error);
-            return;
+            return false;
         }
+        return true;
+    }
+
+    void Lists_And_Tree(Walk_Path& tree) {
+        if (!Make_Sids() || !Make_Top_List()) return;
         // An empty list of its own (never a missing one, which would give everyone every right).
         memset(&empty_list, 0, sizeof(empty_list));
         empty_list.AclRevision = ACL_REVISION;
@@ -187,11 +216,44 @@ struct Lock_Down {
         Entry(tree, true, true);
     }
 
+    // A link that waits for the restart, changed through a handle opened on the link itself (its
+    // security by name would be its target's): owner Administrators and the top's list, so that its
+    // maker can no longer point it elsewhere. False when that could not be done (reported).
+    bool Link(const WCHAR* path) {
+        HANDLE link = CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (link == INVALID_HANDLE_VALUE) {
+            Report(TEXT("CreateFile"), GetLastError());
+            return false;
+        }
+        if (Make_Sids() && Make_Top_List()) {
+            DWORD error = SetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
+                                          nullptr, nullptr);
+            if (error == ERROR_ACCESS_DENIED && !privilege_enabled) {
+                if (SetProcessPrivilege(Take_Ownership_Privilege, true)) {
+                    privilege_enabled = true;
+                    error = SetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
+                                            nullptr, nullptr);
+                } else {
+                    Report(TEXT("SetProcessPrivilege"), GetLastError());
+                }
+            }
+            if (error != ERROR_SUCCESS) Report(TEXT("SetSecurityInfo"), error);
+            error = SetSecurityInfo(link, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, top_list, nullptr);
+            if (error != ERROR_SUCCESS) Report(TEXT("SetSecurityInfo"), error);
+        }
+        CloseHandle(link);
+        return !failed;
+    }
+
     ~Lock_Down() {
         if (privilege_enabled && !SetProcessPrivilege(Take_Ownership_Privilege, false))
             Report(TEXT("SetProcessPrivilege"), GetLastError());
         if (administrators != nullptr) FreeSid(administrators);
         if (system != nullptr) FreeSid(system);
+        if (users != nullptr) FreeSid(users);
         if (top_list != nullptr) LocalFree(top_list);
     }
 };
@@ -210,13 +272,37 @@ Tree_Protection_Scope::~Tree_Protection_Scope() {
     Current_Tree = nullptr;
 }
 
-void Protect_Tree_Before_Restart_Deletion() {
-    if (Current_Tree == nullptr || Tree_Done) return;
+bool Protect_Tree_Before_Restart_Deletion() {
+    if (Current_Tree == nullptr) return true;
+    if (Tree_Done) return Tree_Locked;
     Tree_Done = true;
     DWORD last_error = GetLastError();
     {
         Lock_Down lock_down;
-        lock_down.Run(*Current_Tree);
+        Tree_Locked = lock_down.Run(*Current_Tree);
     }
     SetLastError(last_error);
+    return Tree_Locked;
+}
+
+bool Lock_Down_Kept_Folder(const WCHAR* folder) {
+    DWORD last_error = GetLastError();
+    bool locked = false;
+    {
+        Lock_Down lock_down(true);
+        locked = lock_down.Run(Lib_StringW(folder));
+    }
+    SetLastError(last_error);
+    return locked;
+}
+
+bool Lock_Down_Link(const WCHAR* path) {
+    DWORD last_error = GetLastError();
+    bool locked = false;
+    {
+        Lock_Down lock_down;
+        locked = lock_down.Link(path);
+    }
+    SetLastError(last_error);
+    return locked;
 }

@@ -22,6 +22,15 @@ private:
 };
 
 // Called before a deletion is scheduled for the next restart. Inside a named tree, the first call
-// locks the tree down; later calls, and calls outside any tree, do nothing. Failures are reported
-// and do not stop the caller.
-void Protect_Tree_Before_Restart_Deletion();
+// locks the tree down; later calls, and calls outside any tree, do nothing. False when the tree could
+// not be locked down whole (the failures are reported): nothing in it may then wait for the restart.
+bool Protect_Tree_Before_Restart_Deletion();
+
+// Locks down a folder tree that is kept for a program to be run from it: owned by Administrators,
+// Administrators and SYSTEM full control and Users read and run, passed on to everything below. False
+// when that could not be done whole (reported).
+bool Lock_Down_Kept_Folder(const WCHAR* folder);
+
+// Locks down a junction or symbolic link itself, through a handle opened on the link: owner
+// Administrators, Administrators and SYSTEM alone. False when that could not be done (reported).
+bool Lock_Down_Link(const WCHAR* path);

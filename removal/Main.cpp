@@ -32,6 +32,8 @@ void Log_Banner(const WCHAR* rule, const WCHAR* title) {
 }  // namespace
 
 int wmain(int argc, WCHAR* argv[]) {
+    // The first argument; the vector's terminating null, when there is none, gives the empty text.
+    const Lib_StringW bundle_upgrade_code = argc >= 1 ? Lib_StringW(argv[1]) : Lib_StringW();
     Log_Delete_File();
     Log_Banner(TEXT("================================================================================="),
                TEXT("===================================== START ====================================="));
@@ -60,7 +62,7 @@ int wmain(int argc, WCHAR* argv[]) {
     wprintf(TEXT("Uninstalling IFDH Drivers...\n"));
     wprintf(TEXT("Deleting drivers binaries...\n"));
     Delete_Driver_Binaries(Reboot_Required);
-    Delete_All_Caches();
+    Delete_All_Caches(bundle_upgrade_code);
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 
@@ -72,8 +74,7 @@ int wmain(int argc, WCHAR* argv[]) {
     }
     if (argc < 1) return Exit_No_Arguments;
 
-    // The first argument; the vector's terminating null, when there is none, gives the empty text.
-    Remove_Self(Lib_StringW(argv[1]));
+    Remove_Self(bundle_upgrade_code);
 
     Log_Banner(TEXT("==============================================================================="),
                TEXT("===================================== END ====================================="));

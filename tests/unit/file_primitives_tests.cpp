@@ -210,15 +210,16 @@ TEST_F(File_Primitives, JunctionInsideARemovedFolderGoesAsALinkAndItsTargetStays
                                  "   Removed:  C:\\ProgramData\\Package Cache\\{A}"}));
 }
 
-TEST_F(File_Primitives, FolderThatIsItselfAJunctionGoesAsALink) {
+TEST_F(File_Primitives, FolderThatIsItselfAJunctionIsLeftAlone) {
     Make_File(u"C:\\Windows\\system32\\kernel32.dll", "MZ system");
     Make_Junction(u"C:\\ProgramData\\Corvanta LLP", u"C:\\Windows\\system32");
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
-    EXPECT_FALSE(Path_Exists(u"C:\\ProgramData\\Corvanta LLP"));
+    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\Corvanta LLP"));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
-    EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP"}));
+    EXPECT_EQ(Log_Text(), Lines({"   Left alone (C:\\ProgramData\\Corvanta LLP is a junction or symbolic link): "
+                                 "C:\\ProgramData\\Corvanta LLP"}));
 }
 
 TEST_F(File_Primitives, FileSymbolicLinkGoesThroughTheOrdinaryFileDeletion) {
@@ -249,14 +250,21 @@ TEST_F(File_Primitives, JunctionInUseIsHandledAsAFolderInUse) {
     bool reboot = false;
     Lib_Result kept;
     EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP\\link"), false, reboot, kept));
-    EXPECT_EQ(kept.Get_Code(), 0);  // not deferred: no report, as for a folder in use
+    EXPECT_EQ(kept.Get_Code(), 0);  // a link as the top is left alone, without a report
     Lib_Result result;
     EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP\\link",
                                                               u"C:\\ProgramData\\Corvanta LLP"}));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
-    EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat",
+    // The link that waits is locked down itself, so that its maker cannot point it elsewhere; its
+    // target keeps its security.
+    EXPECT_EQ(winsim::Effective_Sddl(The_Machine(), u"C:\\ProgramData\\Corvanta LLP\\link"),
+              "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
+    EXPECT_EQ(winsim::Security_Changes(The_Machine()).find("system32"), std::string::npos);
+    EXPECT_EQ(Log_Text(), Lines({"   Left alone (C:\\ProgramData\\Corvanta LLP\\link is a junction or symbolic link): "
+                                 "C:\\ProgramData\\Corvanta LLP\\link",
+                                 "   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat",
                                  "      Deleted: C:\\ProgramData\\Corvanta LLP\\link",
                                  "   Removed:  C:\\ProgramData\\Corvanta LLP\\link",
                                  "      Deleted: C:\\ProgramData\\Corvanta LLP",

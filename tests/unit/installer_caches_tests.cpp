@@ -30,7 +30,7 @@ TEST_F(Installer_Caches, CompanyFolderAndMarkedPackageCacheEntriesGo) {
     Make_File(u"C:\\Windows\\system32\\vpDrivers.dll");
     Make_Junction(Cache + u"{D4}", u"C:\\Windows\\system32");
     Make_File(Cache + u"vpDrivers.log");
-    EXPECT_TRUE(Delete_All_Caches());
+    EXPECT_TRUE(Delete_All_Caches(Lib_StringW()));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting all caches...",
                                  "      Removed:  C:\\ProgramData\\Corvanta LLP\\VESPARIO\\settings.xml",
                                  "      Removed:  C:\\ProgramData\\Corvanta LLP\\VESPARIO",
@@ -58,7 +58,7 @@ TEST_F(Installer_Caches, FileInUseIsScheduledAndAFailedListingEndsTheWalk) {
     Make_File(Cache + u"{B2}\\other.msi");
     Make_File(Cache + u"{C3}\\vpDrivers.msi");
     The_Machine().Add_Fault("FindFirstFileW", 1, ERROR_ACCESS_DENIED, u"{B2}");
-    Remove_New_Caches(CSIDL_COMMON_APPDATA, TEXT("Package Cache"), TEXT("vpDrivers"));
+    Remove_New_Caches(CSIDL_COMMON_APPDATA, TEXT("Package Cache"), TEXT("vpDrivers"), Lib_StringW());
     EXPECT_EQ(Log_Text(), Lines({"   Removing new caches (with WIX)...",
                                  "            Deleted: C:\\ProgramData\\Package Cache\\{A1}\\vpDrivers.msi",
                                  "      Removed:  C:\\ProgramData\\Package Cache\\{A1}\\vpDrivers.msi",

@@ -84,7 +84,8 @@ TEST_F(Main_Sequence, DeferredDeletionPrintsTheRebootLinesAndStillEndsTheLog) {
 // The first argument reaches the self-removal; further ones are ignored.
 TEST_F(Main_Sequence, FirstArgumentSchedulesTheBundlesQuietUninstall) {
     const std::u16string wow64 = u"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\";
-    const std::u16string command = u"C:\\Cache\\setup.exe /uninstall /quiet";
+    const std::u16string command = u"\"C:\\Program Files\\Bundle\\setup.exe\" /uninstall /quiet";
+    Make_File(u"C:\\Program Files\\Bundle\\setup.exe", "MZ");
     winsim::Reg_Key* entry = Make_Key(The_Machine().hklm, wow64 + u"Uninstall\\{B}");
     entry->Set_Value(u"BundleUpgradeCode", REG_SZ, Utf16_Bytes(u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}"));
     entry->Set_Value(u"QuietUninstallString", REG_SZ, Utf16_Bytes(command));

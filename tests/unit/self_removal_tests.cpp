@@ -23,8 +23,10 @@ class Self_Removal : public Log_Test {
 protected:
     void SetUp() override {
         Log_Test::SetUp();
-        Bundle(First, u"\"C:\\Cache\\first.exe\" /uninstall /quiet");
-        Bundle(Second, u"\"C:\\Cache\\second.exe\" /uninstall /quiet");
+        Bundle(First, u"\"C:\\Program Files\\Bundle\\first.exe\" /uninstall /quiet");
+        Bundle(Second, u"\"C:\\Program Files\\Bundle\\second.exe\" /uninstall /quiet");
+        Make_File(u"C:\\Program Files\\Bundle\\first.exe", "MZ");
+        Make_File(u"C:\\Program Files\\Bundle\\second.exe", "MZ");
         Make_Key(The_Machine().hklm, Native_Run_Once);
         // What the Uninstall key itself holds must never be taken for an entry's command.
         Make_Key(The_Machine().hklm, Uninstall)->Set_Value(u"QuietUninstallString", REG_SZ, Utf16_Bytes(u"wrong"));
@@ -53,7 +55,7 @@ TEST_F(Self_Removal, FirstMatchingEntrysQuietCommandIsScheduled) {
     ASSERT_EQ(run_once->values.size(), 1u);
     EXPECT_EQ(run_once->values[0].name, u"remove");
     EXPECT_EQ(run_once->values[0].type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(run_once->values[0].data, Utf16_Bytes(u"\"C:\\Cache\\first.exe\" /uninstall /quiet"));
+    EXPECT_EQ(run_once->values[0].data, Utf16_Bytes(u"\"C:\\Program Files\\Bundle\\first.exe\" /uninstall /quiet"));
     EXPECT_TRUE(Find_Key(The_Machine().hklm, Native_Run_Once)->values.empty());
 }
 
@@ -88,6 +90,47 @@ TEST_F(Self_Removal, FailuresAroundTheRunOnceValueAreReported) {
                               Error_Report("   ", "RegSetValueEx", 5) + Exit_Line("", "Set_Registry_Value") +
                               Lines({"   Self-removing finished!"}));
     EXPECT_TRUE(Run_Once_Key()->values.empty());
+}
+
+// The command starts a program with an administrator's rights at the next logon: it is written only
+// when that program is there and nobody without those rights could have put theirs in its place or
+// beside it.
+TEST_F(Self_Removal, CommandIsWrittenOnlyForAProgramBeyondOrdinaryUsersReach) {
+    const std::string user = "S-1-5-21-3623811015-3361044348-30300820-1002";
+    Make_File(u"C:\\ProgramData\\Bundle\\setup.exe", "MZ");
+    Make_File(u"C:\\Program Files\\Mine\\setup.exe", "MZ");
+    winsim::Fs_Node* owned = Make_File(u"C:\\Program Files\\Bundle\\owned.exe", "MZ");
+    owned->security = std::make_shared<winsim::Key_Security>();
+    owned->security->owner = user;
+    Make_File(u"C:\\Program Files\\Target\\real.exe", "MZ");
+    winsim::Fs_Node* link = Make_File(u"C:\\Program Files\\Bundle\\link.exe", "", FILE_ATTRIBUTE_REPARSE_POINT);
+    link->link_target = u"C:\\Program Files\\Target\\real.exe";
+    winsim::Fs_Node* mine = The_Machine().Find_Path(u"C:\\Program Files\\Mine");
+    mine->security = std::make_shared<winsim::Key_Security>();
+    mine->security->owner = user;
+    const struct {
+        const char16_t* command;
+        std::string reason;
+    } cases[] = {
+        {u"\"C:\\Program Files\\Bundle\\gone.exe\" /uninstall", "C:\\Program Files\\Bundle\\gone.exe is not there"},
+        {u"C:\\Program Files\\Bundle\\first.exe /uninstall", "C:\\ lets Authenticated Users change it or add folders to it"},
+        {u"\"C:\\Program Files\\Bundle\\first.exe /uninstall", "the command names no program"},
+        {u"\"C:\\ProgramData\\Bundle\\setup.exe\"", "C:\\ProgramData\\Bundle lets Users change it or add files to it"},
+        {u"\"C:\\Program Files\\Mine\\setup.exe\"", "C:\\Program Files\\Mine is owned by " + user},
+        {u"\"C:\\Program Files\\Bundle\\owned.exe\"", "C:\\Program Files\\Bundle\\owned.exe is owned by " + user},
+        {u"\"C:\\Program Files\\Bundle\\link.exe\"", "C:\\Program Files\\Bundle\\link.exe is a junction or symbolic link"},
+        {u"\"..\\first.exe\"", ".. is not a plain path on a local drive"},
+    };
+    for (const auto& test : cases) {
+        Clear_Log();
+        Bundle(First, test.command);
+        Remove_Self(Lib_StringW(Upgrade_Code.c_str()));
+        EXPECT_EQ(Log_Text(), Lines({"   Self-removing...",
+                                     "   Quiet uninstall not scheduled (" + test.reason + "): " + winsim::To_Utf8(test.command),
+                                     "   Self-removing finished!"}))
+            << winsim::To_Utf8(test.command);
+        EXPECT_EQ(Run_Once_Key(), nullptr);
+    }
 }
 
 }  // namespace

@@ -86,12 +86,13 @@ TEST_F(Tree_Walk, NoFolderOfTheTreeCanBeSwappedForAJunctionWhileItIsWalked) {
          ERROR_SHARING_VIOLATION, removed_log, untouched},
         {"its parent before the sub-folder's listing", "FindFirstFileW", 1, u"Cache\\Sub\\*", u"\\Cache",
          ERROR_SHARING_VIOLATION, removed_log, untouched},
+        // The tree's root, as the product's installer made it, is not the user's to rename.
         {"the tree's root before the sub-folder's listing", "FindFirstFileW", 1, u"Cache\\Sub\\*", u"",
-         ERROR_SHARING_VIOLATION, removed_log, untouched},
+         ERROR_ACCESS_DENIED, removed_log, untouched},
         {"sub-folder between its open and its check", "GetFileInformationByHandle", 1, u"Cache\\Sub",
          u"\\Cache\\Sub", ERROR_SHARING_VIOLATION, removed_log, untouched},
         {"the tree's root before its own listing", "FindFirstFileW", 1, u"Corvanta LLP\\*", u"",
-         ERROR_SHARING_VIOLATION, removed_log, untouched},
+         ERROR_ACCESS_DENIED, removed_log, untouched},
         // A folder above the tree: something beneath it is open.
         {"ProgramData before the sub-folder's listing", "FindFirstFileW", 1, u"Cache\\Sub\\*", u"..",
          ERROR_ACCESS_DENIED, removed_log, untouched},
@@ -126,6 +127,12 @@ TEST_F(Tree_Walk, NoFolderOfTheTreeCanBeSwappedForAJunctionWhileItIsWalked) {
         Make_File(Root + u"\\a.dat", "a");
         Make_File(Root + u"\\Cache\\b.dat", "b");
         Make_File(Root + u"\\Cache\\Sub\\c.dat", "c");
+        // The user made the folders inside the tree (and owns them); the tree's root is the installer's.
+        for (const char16_t* folder : {u"\\Cache", u"\\Cache\\Sub"}) {
+            winsim::Fs_Node* node = The_Machine().Find_Path(Root + folder);
+            node->security = std::make_shared<winsim::Key_Security>();
+            node->security->owner = The_Machine().other_process_token->user;
+        }
         std::u16string swapped = std::u16string(moment.swapped) == u".." ? u"C:\\ProgramData" : Root + moment.swapped;
         DWORD swap_error = 0xFFFFFFFF;
         The_Machine().Add_Action(moment.api, moment.nth, moment.match, [&](winsim::Machine& machine) {
@@ -385,7 +392,8 @@ TEST_F(Tree_Walk, CallsRefuseOrdinaryPathsOfMaxPathAndTakeTheExtendedForm) {
 // A failure of the new calls of the walk ends that folder with the call's report.
 TEST_F(Tree_Walk, FailuresOfTheCheckAndOfTheFullPathAreReported) {
     Make_File(Root + u"\\a.dat");
-    The_Machine().Add_Fault("GetFileInformationByHandle", 1, ERROR_ACCESS_DENIED);
+    // The first three calls check the folders from the root down to the tree's top.
+    The_Machine().Add_Fault("GetFileInformationByHandle", 4, ERROR_ACCESS_DENIED);
     bool reboot = false;
     Lib_Result result;
     EXPECT_FALSE(SC_Remove_Directory(Root.c_str(), true, reboot, result));

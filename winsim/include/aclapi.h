@@ -10,3 +10,7 @@ DWORD SetNamedSecurityInfoW(LPWSTR object_name, SE_OBJECT_TYPE object_type, SECU
                             PSID owner, PSID group, PACL dacl, PACL sacl);
 DWORD GetNamedSecurityInfoW(LPCWSTR object_name, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information, PSID* owner,
+                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information, PSID owner,
+                      PSID group, PACL dacl, PACL sacl);

@@ -13,6 +13,7 @@
 // thread's token (its impersonation token, else the process token). Keys protected by the scenario's
 // [registry] protected= refuse every change with 5, as they refuse opening for writing.
 #include "machine.h"
+#include "kernel_open.h"
 #include "kernel_paths.h"
 #include "wow64.h"
 
@@ -503,8 +504,9 @@ File_Found Walk_File(Machine& machine, const std::vector<Text>& parts, bool foll
     return found;
 }
 
-File_Found Find_File(Machine& machine, const Text& path, bool follow_last) {
-    Win32_Path parsed = Parse_Win32_Path(path);
+// limit: the MAX_PATH rule of a call's ordinary path applies (not to a path the machine formed itself).
+File_Found Find_File(Machine& machine, const Text& path, bool follow_last, bool limit = true) {
+    Win32_Path parsed = Parse_Win32_Path(path, limit);
     if (parsed.error != ERROR_SUCCESS) {
         File_Found none;
         none.error = parsed.error;
@@ -551,6 +553,9 @@ const std::vector<Default_Security>& Default_File_Security() {
             {u"Windows", Parsed(system_folder)},
             {u"Program Files", Parsed(system_folder)},
             {u"Program Files (x86)", Parsed(system_folder)},
+            // The profiles' folder: Users and Everyone may read and run, nothing more.
+            {u"Users", Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GRGX;;;BU)"
+                              "(A;;0x1200a9;;;WD)(A;OICIIO;GRGX;;;WD)")},
             {u"ProgramData",
              Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
                     "(A;CI;0x116;;;BU)")},
@@ -602,14 +607,12 @@ void Apply_Security_Change(Key_Security& security, SECURITY_INFORMATION informat
     }
 }
 
-// SetNamedSecurityInfoW on a path of drive C:. Windows opens the object by its name, so a junction
-// as the last component leads to its target.
-DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
-    File_Found found = Find_File(machine, name, true);
-    if (!found.node) return found.error;
-    std::shared_ptr<Token> token = machine.Calling_Token();
+// Sets what a security call sets on an entry of drive C: found with its effective security; granted
+// is what the caller may do to it.
+DWORD Set_Found_File_Security(Machine& machine, const File_Found& found, ACCESS_MASK granted,
+                              SECURITY_INFORMATION information, PSID owner, PACL dacl) {
     Security_Change change;
-    DWORD error = Read_Security_Change(*token, Granted_Access(found.e, *token, true), information, owner, dacl, change);
+    DWORD error = Read_Security_Change(*machine.Calling_Token(), granted, information, owner, dacl, change);
     if (error != ERROR_SUCCESS) return error;
     Snapshot_File(machine, *found.node, found.path, found.e);
     // A copy: the statement may be shared with other entries (the defaults).
@@ -624,6 +627,56 @@ DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION
         }
     }
     found.node->Set_Security(changed);
+    return ERROR_SUCCESS;
+}
+
+// SetNamedSecurityInfoW on a path of drive C:. Windows opens the object by its name, so a junction
+// as the last component leads to its target.
+DWORD Set_File_Security(Machine& machine, const Text& name, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
+    File_Found found = Find_File(machine, name, true);
+    if (!found.node) return found.error;
+    return Set_Found_File_Security(machine, found, Granted_Access(found.e, *machine.Calling_Token(), true),
+                                   information, owner, dacl);
+}
+
+// The entry of an open file handle, with its effective security: looked up by the path it was opened
+// by, or, when it has been renamed or moved since, where it is now. A link opened as itself stays the link.
+DWORD Find_Handle_File(Machine& machine, HANDLE handle, File_Found& found, DWORD& desired_access) {
+    File_Handle_Info info;
+    if (!File_Handle_Of(handle, info)) return ERROR_INVALID_HANDLE;
+    if (!info.node) return ERROR_FILE_NOT_FOUND;  // deleted while open
+    desired_access = info.desired_access;
+    found = Find_File(machine, info.path, false, false);
+    if (found.node != info.node) found = Find_File(machine, Path_Of(machine.drive_c, *info.node), false, false);
+    return found.node == info.node ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+// The owner and the whole access list (inherited entries included) in one block of a self-relative
+// security descriptor, released with LocalFree.
+DWORD Describe(const Effective& e, SECURITY_INFORMATION information, PSID* owner, PACL* dacl,
+               PSECURITY_DESCRIPTOR* descriptor) {
+    std::vector<uint8_t> owner_bytes = Sid_Bytes(e.owner);
+    PACL list = Write_Acl(e.aces);
+    if (!list) return ERROR_NOT_ENOUGH_MEMORY;
+    const size_t header = 20, list_size = list->AclSize;
+    BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, header + owner_bytes.size() + list_size));
+    if (!block) {
+        LocalFree(list);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Revision 1; control: self-relative, list present, protected when it is.
+    WORD control = 0x8000 | 0x0004 | (e.dacl_protected ? 0x1000 : 0);
+    block[0] = 1;
+    std::memcpy(block + 2, &control, 2);
+    DWORD owner_at = DWORD(header), list_at = DWORD(header + owner_bytes.size());
+    std::memcpy(block + 4, &owner_at, 4);
+    std::memcpy(block + 16, &list_at, 4);
+    std::memcpy(block + owner_at, owner_bytes.data(), owner_bytes.size());
+    std::memcpy(block + list_at, list, list_size);
+    LocalFree(list);
+    if (owner) *owner = (information & OWNER_SECURITY_INFORMATION) ? block + owner_at : nullptr;
+    if (dacl) *dacl = (information & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + list_at) : nullptr;
+    *descriptor = block;
     return ERROR_SUCCESS;
 }
 
@@ -994,27 +1047,52 @@ DWORD GetNamedSecurityInfoW(LPCWSTR object_name, SE_OBJECT_TYPE object_type, SEC
     }
     if (!(Granted_Access(e, *machine.Calling_Token(), object_type == SE_FILE_OBJECT) & READ_CONTROL))
         return ERROR_ACCESS_DENIED;
-    std::vector<uint8_t> owner_bytes = Sid_Bytes(e.owner);
-    PACL list = Write_Acl(e.aces);
-    if (!list) return ERROR_NOT_ENOUGH_MEMORY;
-    const size_t header = 20, list_size = list->AclSize;
-    BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, header + owner_bytes.size() + list_size));
-    if (!block) {
-        LocalFree(list);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    // Revision 1; control: self-relative, list present, protected when it is.
-    WORD control = 0x8000 | 0x0004 | (e.dacl_protected ? 0x1000 : 0);
-    block[0] = 1;
-    std::memcpy(block + 2, &control, 2);
-    DWORD owner_at = DWORD(header), list_at = DWORD(header + owner_bytes.size());
-    std::memcpy(block + 4, &owner_at, 4);
-    std::memcpy(block + 16, &list_at, 4);
-    std::memcpy(block + owner_at, owner_bytes.data(), owner_bytes.size());
-    std::memcpy(block + list_at, list, list_size);
-    LocalFree(list);
-    if (owner) *owner = (information & OWNER_SECURITY_INFORMATION) ? block + owner_at : nullptr;
-    if (dacl) *dacl = (information & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + list_at) : nullptr;
-    *descriptor = block;
-    return ERROR_SUCCESS;
+    return Describe(e, information, owner, dacl, descriptor);
+}
+
+// The same for an open file or folder, as its handle refers to it; the handle must have been opened
+// with READ_CONTROL.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information, PSID* owner,
+                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    File_Found found;
+    DWORD desired_access = 0;
+    DWORD error = Find_Handle_File(machine, handle, found, desired_access);
+    DWORD fault;
+    if (machine.Record_Call("GetSecurityInfo", found.path, &fault, Object_Type_Name(object_type))) return fault;
+    (void)group;
+    (void)sacl;
+    if (object_type != SE_FILE_OBJECT || !descriptor) return ERROR_INVALID_PARAMETER;  // only files are modelled
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) return ERROR_NOT_SUPPORTED;
+    if (error != ERROR_SUCCESS) return error;
+    if (!(Map_Generic(desired_access, true) & READ_CONTROL)) return ERROR_ACCESS_DENIED;
+    return Describe(found.e, information, owner, dacl, descriptor);
+}
+
+// Sets owner and list of an open file or folder: a link opened as itself (FILE_FLAG_OPEN_REPARSE_POINT)
+// is changed itself, never its target. The handle must have been opened with WRITE_OWNER for the
+// owner and WRITE_DAC for the list.
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORMATION information, PSID owner,
+                      PSID group, PACL dacl, PACL sacl) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    File_Found found;
+    DWORD desired_access = 0;
+    DWORD error = Find_Handle_File(machine, handle, found, desired_access);
+    std::string note = Object_Type_Name(object_type);
+    if (information & OWNER_SECURITY_INFORMATION)
+        note += " owner=" + (Is_Valid_Sid(owner) ? Sid_Code(Sid_Text(static_cast<SID*>(owner))) : "invalid");
+    if (information & DACL_SECURITY_INFORMATION) note += " dacl";
+    DWORD fault;
+    if (machine.Record_Call("SetSecurityInfo", found.path, &fault, note)) return fault;
+    (void)group;
+    (void)sacl;
+    if (object_type != SE_FILE_OBJECT) return ERROR_INVALID_PARAMETER;  // only files are modelled
+    if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) return ERROR_NOT_SUPPORTED;
+    if (error != ERROR_SUCCESS) return error;
+    // The handle may do what its open asked for and the object's list grants (the open itself is not
+    // checked; the take-ownership privilege is added as for a change by name).
+    ACCESS_MASK granted = Map_Generic(desired_access, true) & Granted_Access(found.e, *machine.Calling_Token(), true);
+    return Set_Found_File_Security(machine, found, granted, information, owner, dacl);
 }

@@ -19,6 +19,7 @@ namespace {
 // of a folder above it) never redirects it, and a node that goes leaves it without a node.
 struct File_Handle : Kernel_Object, Fs_Open {
     Text path;  // the normalised path it was opened by, for the calls' subjects
+    DWORD desired_access = 0;  // the access asked for, as the security calls on the handle check it
     ~File_Handle() override;
 };
 
@@ -114,6 +115,14 @@ bool Is_Within(const Fs_Node* folder, const Fs_Node* node) {
     return false;
 }
 
+bool File_Handle_Of(HANDLE handle, File_Handle_Info& info) {
+    auto file = Get_Handle_As<File_Handle>(handle);
+    if (!file) return false;
+    info.node = file->node;
+    info.path = file->path;
+    info.desired_access = file->desired_access;
+    return true;
+}
 
 }  // namespace winsim
 
@@ -162,6 +171,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     auto handle = std::make_shared<File_Handle>();
     handle->path = found.full;
     handle->access = wanted;
+    handle->desired_access = access;
     handle->share = share_mode;
     Attach(*handle, found.node);
     HANDLE result = Add_Handle(handle);

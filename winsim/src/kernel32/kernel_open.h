@@ -28,4 +28,13 @@ bool Is_Open_Beneath(Machine& machine, const Fs_Node* folder);
 // True when node is the folder or lies in its tree (not through junctions).
 bool Is_Within(const Fs_Node* folder, const Fs_Node* node);
 
+// What a CreateFileW handle refers to: the entry it was opened on (null once that entry is gone), the
+// path it was opened by and the access it asked for. False when the handle is not an open file.
+struct File_Handle_Info {
+    Fs_Node* node = nullptr;
+    Text path;
+    DWORD desired_access = 0;
+};
+bool File_Handle_Of(HANDLE handle, File_Handle_Info& info);
+
 }  // namespace winsim

@@ -355,6 +355,8 @@ Fs_Node* Machine::Make_Folders(const Text& path) {
         if (!child || !child->directory) return nullptr;
         node = child;
     }
+    // A Windows or program folder made here has the security Windows gives it.
+    Apply_Default_File_Security(*this);
     return node;
 }
 
