@@ -1,12 +1,15 @@
 // The installer caches stage on the simulated drive C:.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <shlobj.h>
 
 #include "files/Installer_Caches.h"
+#include "other_process.h"
 #include "machine.h"
 #include "test_support.h"
 
@@ -68,6 +71,82 @@ TEST_F(Installer_Caches, FileInUseIsScheduledAndAFailedListingEndsTheWalk) {
                               Lines({"   New caches (with WIX) removed."}));
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{Cache + u"{A1}\\vpDrivers.msi", Cache + u"{A1}"}));
     EXPECT_TRUE(Path_Exists(Cache + u"{C3}\\vpDrivers.msi"));
+}
+
+// Folders above what the stage removes that an ordinary user made or may replace: the tree is left
+// alone with one line naming the folder and why; nothing of it is removed, locked down or scheduled.
+// A Package Cache as a bundle's installer engine makes it is used as ever.
+TEST_F(Installer_Caches, TreesBelowFoldersThatUsersControlAreLeftAlone) {
+    const std::string user = "S-1-5-21-3623811015-3361044348-30300820-1002";
+    struct Case {
+        const char* name;
+        std::function<void(winsim::Machine&)> plant;
+        std::string line;  // the line in place of the removal; empty: removed as ever
+    };
+    auto own = [&](const std::u16string& path, const std::string& sddl) {
+        std::string why;
+        winsim::Fs_Node* node = The_Machine().Find_Path(path);
+        node->security = std::make_shared<winsim::Key_Security>();
+        ASSERT_TRUE(winsim::Parse_Key_Sddl(sddl, *node->security, why)) << why;
+    };
+    const std::vector<Case> cases = {
+        {"the cache is the user's junction",
+         [](winsim::Machine& m) { EXPECT_EQ(winsim::User_Make_Junction(m, u"C:\\ProgramData\\Package Cache", u"C:\\ProgramData\\mine"), 0u); },
+         "         Left alone (C:\\ProgramData\\Package Cache is a junction or symbolic link): C:\\ProgramData\\Package Cache"},
+        {"the cache is the user's folder",
+         [&](winsim::Machine&) { own(u"C:\\ProgramData\\Package Cache", "O:" + user); },
+         "         Left alone (C:\\ProgramData\\Package Cache is owned by " + user + "): C:\\ProgramData\\Package Cache"},
+        {"Users may delete the cache",
+         [&](winsim::Machine&) { own(u"C:\\ProgramData\\Package Cache", "O:BAD:(A;;SD;;;BU)"); },
+         "         Left alone (C:\\ProgramData\\Package Cache lets Users delete it): C:\\ProgramData\\Package Cache"},
+        {"Everyone may change ProgramData's list",
+         [&](winsim::Machine&) { own(u"C:\\ProgramData", "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;WD;;;WD)"); },
+         "         Left alone (C:\\ProgramData lets Everyone change its access list): C:\\ProgramData\\Package Cache"},
+        {"INTERACTIVE may delete what is in ProgramData",
+         [&](winsim::Machine&) { own(u"C:\\ProgramData", "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;DT;;;IU)"); },
+         "         Left alone (C:\\ProgramData lets INTERACTIVE delete what is in it): C:\\ProgramData\\Package Cache"},
+        // (The drive root's inherit-only entry for Authenticated Users counts for nothing above.)
+        {"the list a bundle's installer engine gives the cache passes",
+         [&](winsim::Machine&) {
+             own(u"C:\\ProgramData\\Package Cache",
+                 "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;WD)");
+         },
+         ""},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        SetUp();
+        Make_File(u"C:\\Windows\\system32\\kernel32.dll", "MZ system");
+        Make_File(u"C:\\ProgramData\\mine\\{A1}\\vpDrivers.msi", "user's");
+        Make_File(u"C:\\ProgramData\\mine\\{A1}\\busy.dat", "held")->held_open = true;
+        if (std::string(test.name).find("junction") == std::string::npos) {
+            Make_File(Cache + u"{A1}\\vpDrivers.msi", "cache");
+        }
+        winsim::Machine& machine = The_Machine();
+        own(u"C:\\ProgramData\\mine", "O:" + user);
+        test.plant(machine);
+        Remove_New_Caches(CSIDL_COMMON_APPDATA, TEXT("Package Cache"), TEXT("vpDrivers"), Lib_StringW());
+        if (test.line.empty()) {
+            EXPECT_FALSE(Path_Exists(Cache + u"{A1}"));
+            continue;
+        }
+        EXPECT_EQ(Log_Text(), Lines({"   Removing new caches (with WIX)...", test.line.substr(6),
+                                     "   New caches (with WIX) removed."}));
+        EXPECT_TRUE(Pending_Deletes().empty());
+        EXPECT_EQ(winsim::Security_Changes(machine), "");
+        EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\mine\\{A1}\\vpDrivers.msi"));
+        EXPECT_TRUE(Path_Exists(Cache + u"{A1}\\vpDrivers.msi"));
+        // After the run the user points the junction at the system folder: nothing waits to be
+        // deleted there at the next start.
+        if (std::string(test.name).find("junction") != std::string::npos) {
+            machine.other_process_token.swap(machine.process_token);
+            EXPECT_TRUE(RemoveDirectoryW(u"C:\\ProgramData\\Package Cache"));
+            machine.other_process_token.swap(machine.process_token);
+            EXPECT_EQ(winsim::User_Make_Junction(machine, u"C:\\ProgramData\\Package Cache", u"C:\\Windows\\system32"), 0u);
+            EXPECT_TRUE(Pending_Deletes().empty());
+            EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
+        }
+    }
 }
 
 }  // namespace
