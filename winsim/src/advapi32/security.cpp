@@ -760,9 +760,11 @@ std::string Stated_Sddl(const Key_Security& security) {
 
 std::shared_ptr<Key_Security> Make_Drive_Root_Security() {
     // SYSTEM and Administrators have full control, Users may read and run; Authenticated Users may
-    // create folders in the root and may modify what lies below (inherit-only).
-    return Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)"
+    // create folders in the root and may modify what lies below (inherit-only). One statement shared
+    // by every machine, so that it is known as the default.
+    static const std::shared_ptr<Key_Security> root = Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)"
                   "(A;;0x4;;;AU)");
+    return root;
 }
 
 void Apply_Default_File_Security(Machine& machine) {
@@ -774,6 +776,7 @@ void Apply_Default_File_Security(Machine& machine) {
 }
 
 bool Is_Default_File_Security(const std::shared_ptr<Key_Security>& security) {
+    if (security == Make_Drive_Root_Security()) return true;
     for (const Default_Security& entry : Default_File_Security())
         if (entry.security == security) return true;
     return false;

@@ -346,7 +346,7 @@ bool Set_File_Security(Machine& machine, const std::string& value, std::string& 
     std::string path, sddl;
     if (!Split_Sddl_Value(value, "file", "PATH", path, sddl, why)) return false;
     Fs_Node* node = Find_File_By_Path(machine, Utf16(path));
-    if (!node || node == &machine.drive_c) {
+    if (!node) {
         why = "no file or folder \"" + path + "\" below C:\\";
         return false;
     }
@@ -589,6 +589,10 @@ std::string Save_Ini(Machine& machine) {
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
     Save_Security_Keys(machine.hkcu, "HKEY_CURRENT_USER", security);
+    if (machine.drive_c.security && !Is_Default_File_Security(machine.drive_c.security)) {
+        std::string sddl = Stated_Sddl(*machine.drive_c.security);
+        if (!sddl.empty()) security += "file=C:\\ sddl=" + sddl + "\n";
+    }
     Save_Security_Files(machine.drive_c, "C:", security);
     if (!security.empty()) out += "\n[security]\n" + security;
     std::string packages;
