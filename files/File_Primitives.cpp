@@ -168,8 +168,16 @@ SC_Path_State Check_Restart_Deletion(const WCHAR* path, const WCHAR* shown) {
         }
         if (state == SC_Path_Safe) {
             DWORD attributes = GetFileAttributesW(path);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                !Lock_Down_Link(path)) {
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                DWORD error = GetLastError();
+                if (Is_Missing(error)) {
+                    state = SC_Path_Missing;
+                } else {
+                    Report_System_Error(TEXT("GetFileAttributes"), error);
+                    reason = Lib_StringW(shown) + TEXT(" cannot be checked");
+                    state = SC_Path_Unsafe;
+                }
+            } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !Lock_Down_Link(path)) {
                 reason = Lib_StringW(shown) + TEXT(" is a link that could not be locked down");
                 state = SC_Path_Unsafe;
             }

@@ -112,6 +112,8 @@ const Api_Failure Failure_Table[] = {
     {"SetEntriesInAclW", ERROR_NOT_ENOUGH_MEMORY},
     {"SetNamedSecurityInfoW", ERROR_ACCESS_DENIED},
     {"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED},
+    {"GetSecurityInfo", ERROR_ACCESS_DENIED},
+    {"SetSecurityInfo", ERROR_ACCESS_DENIED},
     {"SCardEstablishContext", 0x8010001Du},  // SCARD_E_NO_SERVICE
     {"SCardReleaseContext", 0x80100003u},    // SCARD_E_INVALID_HANDLE
     {"SCardListCardsW", 0x80100006u},        // SCARD_E_NO_MEMORY
@@ -203,13 +205,18 @@ const Report_Rule Report_Rules[] = {
      "an owner change refused is retried with the take-ownership privilege"},
     {"SetNamedSecurityInfoW", "C:\\", nullptr, nullptr,
      "the lock-down of a tree: an owner change refused is retried with the take-ownership privilege"},
+    {"SetSecurityInfo", nullptr, nullptr, nullptr,
+     "the lock-down of a link: an owner change refused is retried with the take-ownership privilege"},
+    // The caches stage looks up the bundle's quiet uninstall as the self-removal does, silently.
+    {"RegOpenKeyExW", "\\Uninstall\\", "Deleting all caches...", nullptr, "the bundle search's Get_Registry_Value: silent"},
     {"LocalAlloc", nullptr, "Error occurred in function: Error code", nullptr,
      "FormatMessageA's buffer inside a report: the message line is left out"},
     // Other names.
     {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
     {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
     {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege", nullptr},
-    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl", nullptr},  // winsim's SetEntriesInAclW allocates its list
+    // winsim's SetEntriesInAclW allocates its list, GetSecurityInfo the descriptor it returns.
+    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl|GetSecurityInfo", nullptr},
     // A key deleted through its handle is reported as the deletion, with the status as a Win32 value.
     {"NtDeleteKey", nullptr, nullptr, "RegDeleteKey", nullptr, ERROR_ACCESS_DENIED},
 };
