@@ -320,8 +320,16 @@ bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Resul
         Walk_Path entry(folder, names[i].c_str());
         Lib_StringW entry_path;
         if (!entry.For_Call(0, entry_path)) return false;
-        DWORD attributes = 0;
-        if (!SC_Get_File_Attributes(entry_path.Get_Text(), attributes, result)) attributes = 0;
+        DWORD attributes = GetFileAttributesW(entry_path.Get_Text());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            DWORD error = GetLastError();
+            // Gone since the listing: a second name of a file elsewhere goes before the tree's
+            // lock-down, and another process may have removed an entry.
+            if (error == ERROR_FILE_NOT_FOUND) continue;
+            Report_System_Error(TEXT("GetFileAttributes"), error);
+            Record(result, error);
+            attributes = 0;  // handled as a file
+        }
 
         if (Is_Folder_Link(attributes)) {
             if (!Remove_Folder_Link(entry_path.Get_Text(), entry.shown.Get_Text(), defer, result)) {

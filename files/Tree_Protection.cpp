@@ -22,7 +22,8 @@ bool Tree_Done = false;
 bool Tree_Locked = false;
 
 struct Lock_Down {
-    explicit Lock_Down(bool users_read = false) : users_may_read(users_read) {}
+    // users_read: a tree that is kept for a program to run from it, which Users may read and run.
+    explicit Lock_Down(bool users_read = false) : users_may_read(users_read), removing(!users_read) {}
 
     PSID administrators = nullptr;
     PSID system = nullptr;
@@ -33,6 +34,7 @@ struct Lock_Down {
     ACL empty_list;  // below the top: no entries of its own, only what the top passes on
     bool privilege_enabled = false;
     bool users_may_read = false;
+    bool removing = true;  // the tree is being removed (else kept)
     bool failed = false;  // a step failed: the tree is not locked down
 
     void Report(const WCHAR* step, DWORD error) {
@@ -68,16 +70,13 @@ struct Lock_Down {
         if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
     }
 
-    // A file with other names (hard links) shares its security with them, and an ordinary user may
-    // have linked a file from elsewhere into the tree: such a file, and one whose names cannot be
-    // counted, keeps its security. The locked folders around it are what keep the tree's deletions
-    // from being led elsewhere.
-    bool Has_Other_Names(const WCHAR* name, const Lib_StringW& shown) {
+    // The number of names of a file (hard links); 0 when it cannot be told (reported).
+    DWORD Names_Of(const WCHAR* name) {
         HANDLE file = CreateFileW(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             Report(TEXT("CreateFile"), GetLastError());
-            return true;
+            return 0;
         }
         BY_HANDLE_FILE_INFORMATION information;
         memset(&information, 0, sizeof(information));
@@ -86,26 +85,15 @@ struct Lock_Down {
         CloseHandle(file);
         if (!read) {
             Report(TEXT("GetFileInformationByHandle"), error);
-            return true;
+            return 0;
         }
-        if (information.nNumberOfLinks <= 1) return false;
-        Log_Info_Detail(TEXT("Security not changed (the file has other names): "), shown);
-        return true;
+        return information.nNumberOfLinks;
     }
 
-    // Owner and list of an entry, then, for a folder, of everything in it. Each folder is locked
-    // before its entries are visited, so that none of them can be replaced in between. Links are
-    // not entered and not changed: their security by name would be their target's.
-    void Entry(Walk_Path& path, bool folder, bool top) {
-        Lib_StringW call_path;
-        if (!path.For_Call(0, call_path)) return;
-        LibT_Buffer<WCHAR> name_buffer = call_path.To_Wide_Buffer();
-        WCHAR* name = name_buffer.Get_Data();
-        if (!folder && Has_Other_Names(name, path.shown)) return;
-        Set_Owner(name);
-        Set_List(name, top);
-        if (!folder) return;
-
+    // Calls visit for every entry of a folder that is not a link (links are not entered: their
+    // security by name would be their target's), with its path and whether it is a folder.
+    template <typename Visit>
+    void For_Each_Entry(Walk_Path& path, Visit visit) {
         Lib_StringW pattern;
         if (!path.For_Call(2, pattern)) return;  // the listing adds "\*"
         pattern = pattern + TEXT("\\*");
@@ -122,13 +110,64 @@ struct Lock_Down {
             bool dots = child_name.Compare(TEXT(".")) == 0 || child_name.Compare(TEXT("..")) == 0;
             if (!dots && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 Walk_Path child(path, entry.cFileName);
-                Entry(child, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, false);
+                visit(child, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
             }
             if (!FindNextFileW(search, &entry)) break;
         }
         DWORD error = GetLastError();
         FindClose(search);
         if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
+    }
+
+    // A file with other names (hard links) has one security for all of them, and Windows passes a
+    // changed list on to it from the folder of any of its names: an ordinary user may have linked a
+    // file from elsewhere into the tree, whose security the lock-down would then change. In a tree
+    // being removed such a name goes first (its other names stay); a tree that is kept cannot be
+    // locked down with one in it. Before any list is changed.
+    void Other_Names(Walk_Path& folder) {
+        For_Each_Entry(folder, [&](Walk_Path& child, bool is_folder) {
+            if (is_folder) {
+                Other_Names(child);
+                return;
+            }
+            Lib_StringW call_path;
+            if (!child.For_Call(0, call_path)) {
+                failed = true;
+                return;
+            }
+            DWORD names = Names_Of(call_path.Get_Text());
+            if (names <= 1) return;
+            if (!removing) {
+                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), child.shown);
+                failed = true;
+            } else if (DeleteFileW(call_path.Get_Text())) {
+                Log_Info_Detail(TEXT("Removed: "), child.shown);
+            } else {
+                Report(TEXT("DeleteFile"), GetLastError());
+            }
+        });
+    }
+
+    // Owner and list of an entry, then, for a folder, of everything in it. Each folder is locked
+    // before its entries are visited, so that none of them can be replaced in between. A file with
+    // other names that turned up since they were removed keeps its security.
+    void Entry(Walk_Path& path, bool folder, bool top) {
+        Lib_StringW call_path;
+        if (!path.For_Call(0, call_path)) return;
+        LibT_Buffer<WCHAR> name_buffer = call_path.To_Wide_Buffer();
+        WCHAR* name = name_buffer.Get_Data();
+        if (!folder) {
+            DWORD names = Names_Of(name);
+            if (names == 0) return;  // reported
+            if (names > 1) {
+                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), path.shown);
+                failed = true;
+                return;
+            }
+        }
+        Set_Owner(name);
+        Set_List(name, top);
+        if (folder) For_Each_Entry(path, [&](Walk_Path& child, bool is_folder) { Entry(child, is_folder, false); });
     }
 
     // Locks the tree down; false when it could not be done whole (each failure is reported).
@@ -208,7 +247,8 @@ struct Lock_Down {
     }
 
     void Lists_And_Tree(Walk_Path& tree) {
-        if (!Make_Sids() || !Make_Top_List()) return;
+        Other_Names(tree);
+        if (failed || !Make_Sids() || !Make_Top_List()) return;
         // An empty list of its own (never a missing one, which would give everyone every right).
         memset(&empty_list, 0, sizeof(empty_list));
         empty_list.AclRevision = ACL_REVISION;

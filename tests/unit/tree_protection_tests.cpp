@@ -103,11 +103,11 @@ TEST_F(Tree_Protection, RefusedOwnerIsTakenWithThePrivilegeAndFailuresAreReporte
                      "      Removed:  C:\\ProgramData\\Corvanta LLP\\cache",
                      "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\current",
                      "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old\\vpService.1.log",
-                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old"}) +
+                     "      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\old",
+                     // The second name of the system driver goes before any list is changed.
+                     "            Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log.bak"}) +
                   Error_Report(indent, "SetNamedSecurityInfo", 5) + Error_Report(indent, "SetNamedSecurityInfo", 5) +
-                  Lines({"            Security not changed (the file has other names):  "
-                         "C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log.bak",
-                         "            Not scheduled for deletion at the restart (the folder tree could not be locked "
+                  Lines({"            Not scheduled for deletion at the restart (the folder tree could not be locked "
                          "down): C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
                          "      Removed failed!!!!:  C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log",
                          "      Removing new caches (with WIX)...",
@@ -118,7 +118,6 @@ TEST_F(Tree_Protection, RefusedOwnerIsTakenWithThePrivilegeAndFailuresAreReporte
                          "      New caches (with WIX) removed.",
                          "   All caches deleted."}));
     EXPECT_TRUE(Pending_Deletes().empty());
-    EXPECT_TRUE(Path_Exists(Logs + u"\\vpService.log.bak"));
     winsim::Machine& machine = The_Machine();
     EXPECT_EQ(winsim::Effective_Sddl(machine, Company), Locked_Tree_Top);
     EXPECT_EQ(winsim::Effective_Sddl(machine, Logs), "O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)");
@@ -151,6 +150,27 @@ TEST_F(Tree_Protection, TreeRemovedAtOnceKeepsNoSecurityChange) {
     EXPECT_TRUE(Pending_Deletes().empty());
     EXPECT_EQ(winsim::Security_Changes(The_Machine()), "");
     for (const std::string& call : The_Machine().calls) EXPECT_EQ(call.find("SetNamedSecurityInfoW"), std::string::npos);
+}
+
+// Windows passes a changed inheritable list on to every entry below that does not protect its own,
+// and a file with other names keeps one list for all of them: a second name in the tree of a system
+// file whose list is inherited would carry the lock-down's list into the system folder. Such a name
+// goes before the lock-down, and the system file keeps its security.
+TEST_F(Tree_Protection, HardLinkToAnUnprotectedSystemFileGoesBeforeTheLockDown) {
+    winsim::Machine& machine = The_Machine();
+    const std::u16string system_file = u"C:\\Windows\\system32\\kernel32.dll";
+    Make_File(system_file, "MZ system");
+    // Listed after the log in use, so still there when the lock-down comes.
+    ASSERT_TRUE(CreateHardLinkW((Logs + u"\\zz-kernel32.bak").c_str(), system_file.c_str(), nullptr));
+    const std::string before = winsim::Effective_Sddl(machine, system_file);
+    EXPECT_EQ(before, "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)");
+    EXPECT_TRUE(Delete_All_Caches(Lib_StringW()));
+    EXPECT_EQ(winsim::Effective_Sddl(machine, system_file), before);
+    EXPECT_EQ(winsim::Security_Changes(machine).find("system32"), std::string::npos);
+    EXPECT_TRUE(Path_Exists(system_file));
+    EXPECT_FALSE(Path_Exists(Logs + u"\\zz-kernel32.bak"));
+    EXPECT_NE(Log_Text().find("      Removed:  C:\\ProgramData\\Corvanta LLP\\logs\\zz-kernel32.bak\r\n"), std::string::npos);
+    EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{Logs + u"\\vpService.log", Logs, Company}));
 }
 
 }  // namespace

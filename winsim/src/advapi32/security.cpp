@@ -411,6 +411,14 @@ PACL Write_Acl(const std::vector<Ace>& aces) {
 
 // ---- files and folders ----
 
+// The folder of a path the machine holds (no length limit: the call that named it was checked).
+Text Parent_Path(const Text& path) {
+    Win32_Path parsed = Parse_Win32_Path(path, false);
+    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return Text();
+    parsed.parts.pop_back();
+    return parsed.Full();
+}
+
 const char kCreatorOwner[] = "S-1-3-0";
 const char kSystem[] = "S-1-5-18";
 
@@ -455,8 +463,22 @@ void Inherit_File(const Effective& parent, bool container, const std::string& ow
 
 Effective File_Effective_Of(const Fs_Node& node, const Effective* parent) {
     Effective e = Stated_Part(node.security.get());
-    if (!e.dacl_protected && parent) Inherit_File(*parent, node.directory, e.owner, e.aces);
+    if (e.dacl_protected) return e;
+    if (node.security && node.security->inherited_kept) {
+        e.aces.insert(e.aces.end(), node.security->inherited.begin(), node.security->inherited.end());
+    } else if (parent) {
+        Inherit_File(*parent, node.directory, e.owner, e.aces);
+    }
     return e;
+}
+
+// Keeps in a file with other names what the folder (with its effective security) passes on to it now.
+void Keep_Inherited_From(Fs_Node& file, const Effective& folder) {
+    auto kept = file.security ? std::make_shared<Key_Security>(*file.security) : std::make_shared<Key_Security>();
+    kept->inherited.clear();
+    Inherit_File(folder, false, Stated_Part(kept.get()).owner, kept->inherited);
+    kept->inherited_kept = true;
+    file.Set_Security(kept);
 }
 
 // An entry of drive C: found with its effective security and its path as the file system names it.
@@ -607,6 +629,33 @@ void Apply_Security_Change(Key_Security& security, SECURITY_INFORMATION informat
     }
 }
 
+// After a folder's security changed, Windows passes its inheritable entries on to everything below
+// that does not protect its list. Inheritance is computed when asked for every entry but a file with
+// other names, whose kept entries are replaced here (its other names, wherever they are, with them).
+void Pass_On_To_Other_Names(Machine& machine, const Text& folder_path) {
+    File_Found top = Find_File(machine, folder_path, false, false);
+    if (!top.node || !top.node->link_target.empty()) return;
+    std::vector<std::pair<Fs_Node*, Effective>> pending{{top.node, top.e}};
+    while (!pending.empty()) {
+        auto [folder, e] = pending.back();
+        pending.pop_back();
+        for (const auto& child : folder->children) {
+            if (!child->link_target.empty()) continue;  // a junction's target is not below it
+            Effective child_e = File_Effective_Of(*child, &e);
+            if (child_e.dacl_protected) continue;  // nothing changes in or below it
+            if (child->directory) {
+                pending.emplace_back(child.get(), child_e);
+            } else if (child->names) {
+                for (Fs_Node* name : *child->names) {
+                    File_Found other = Find_File(machine, Path_Of(machine.drive_c, *name), false, false);
+                    if (other.node) Snapshot_File(machine, *other.node, other.path, other.e);
+                }
+                Keep_Inherited_From(*child, e);
+            }
+        }
+    }
+}
+
 // Sets what a security call sets on an entry of drive C: found with its effective security; granted
 // is what the caller may do to it.
 DWORD Set_Found_File_Security(Machine& machine, const File_Found& found, ACCESS_MASK granted,
@@ -627,6 +676,7 @@ DWORD Set_Found_File_Security(Machine& machine, const File_Found& found, ACCESS_
         }
     }
     found.node->Set_Security(changed);
+    if (found.node->directory) Pass_On_To_Other_Names(machine, found.path);
     return ERROR_SUCCESS;
 }
 
@@ -775,6 +825,26 @@ void Apply_Default_File_Security(Machine& machine) {
     }
 }
 
+void Keep_Inherited_Entries(Machine& machine, Fs_Node& file) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (!file.names || (file.security && file.security->inherited_kept)) return;
+    File_Found folder = Find_File(machine, Parent_Path(Path_Of(machine.drive_c, *file.names->front())), false, false);
+    if (folder.node) Keep_Inherited_From(file, folder.e);
+}
+
+void Keep_Inherited_Entries_Of_Hard_Links(Machine& machine) {
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    std::vector<Fs_Node*> pending{&machine.drive_c};
+    while (!pending.empty()) {
+        Fs_Node* folder = pending.back();
+        pending.pop_back();
+        for (const auto& child : folder->children) {
+            if (child->directory && child->link_target.empty()) pending.push_back(child.get());
+            if (child->names && child->names->front() == child.get()) Keep_Inherited_Entries(machine, *child);
+        }
+    }
+}
+
 bool Is_Default_File_Security(const std::shared_ptr<Key_Security>& security) {
     if (security == Make_Drive_Root_Security()) return true;
     for (const Default_Security& entry : Default_File_Security())
@@ -794,12 +864,6 @@ bool Checks_File_Access(Machine& machine) {
 
 namespace {
 
-Text Parent_Path(const Text& path) {
-    Win32_Path parsed = Parse_Win32_Path(path);
-    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return Text();
-    parsed.parts.pop_back();
-    return parsed.Full();
-}
 
 ACCESS_MASK File_Access(Machine& machine, const File_Found& found) {
     return found.node ? Granted_Access(found.e, *machine.Calling_Token(), true) : 0;

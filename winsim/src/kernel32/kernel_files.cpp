@@ -117,6 +117,7 @@ BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES) 
     Fs_Node* parent = Place_For_New_Entry(machine, full, false, last);
     if (!parent) return FALSE;
     parent->Add_Name(last, *file.node);
+    Keep_Inherited_Entries(machine, *file.node);
     return TRUE;
 }
 

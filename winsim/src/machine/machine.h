@@ -58,6 +58,11 @@ struct Key_Security {
     bool has_dacl = false;
     bool dacl_protected = false;
     std::vector<Ace> aces;  // the key's own entries
+    // A file with other names (hard links): the entries it inherited, kept as Windows keeps them in
+    // its one descriptor (see Keep_Inherited_Entries) rather than taken from the folder it is reached
+    // through.
+    bool inherited_kept = false;
+    std::vector<Ace> inherited;
 };
 
 struct Reg_Key {
@@ -307,6 +312,12 @@ std::string Security_Changes(Machine& machine);
 // CREATOR OWNER gets full control of what they create. Applied when a scenario is loaded.
 std::shared_ptr<Key_Security> Make_Drive_Root_Security();
 void Apply_Default_File_Security(Machine& machine);
+// A file with other names inherits what the folder of its first name passed on when the name was
+// made; from then on a change of an inheritable list above any of its names is passed on to it (and
+// so to all its names), as Windows' propagation rewrites the file's one descriptor. Called when a
+// further name is made; the second form for every such file of a loaded scenario.
+void Keep_Inherited_Entries(Machine& machine, Fs_Node& file);
+void Keep_Inherited_Entries_Of_Hard_Links(Machine& machine);
 // Whether a default of Apply_Default_File_Security is what the entry states (not written back).
 bool Is_Default_File_Security(const std::shared_ptr<Key_Security>& security);
 // The entry at a path (junctions crossed, the last component itself), or null.

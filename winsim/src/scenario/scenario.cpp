@@ -706,6 +706,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
     if (!Load_Collected(machine, folder, error)) return false;
     Apply_Default_File_Security(machine);
     if (!Apply_Later_Keys(machine, later, error)) return false;
+    Keep_Inherited_Entries_Of_Hard_Links(machine);
     // The process token the tool runs with: the user's session, or session 2 for a remote desktop one.
     DWORD session = machine.remote_session ? 2 : 1;
     machine.process_token = machine.local_system ? Make_Local_System_Token(session) : Make_Administrator_Token(session);
