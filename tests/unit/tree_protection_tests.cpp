@@ -173,4 +173,31 @@ TEST_F(Tree_Protection, HardLinkToAnUnprotectedSystemFileGoesBeforeTheLockDown) 
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{Logs + u"\\vpService.log", Logs, Company}));
 }
 
+// A tree whose top the lock-down cannot hold open (another process holds it, or its list keeps
+// Administrators out) is not locked down by name, and nothing of it waits for the restart.
+TEST_F(Tree_Protection, TopThatCannotBeHeldIsNotLockedDownAndNothingWaits) {
+    // Which open of the top is the lock-down's: the last before its first security call.
+    EXPECT_TRUE(Delete_All_Caches(Lib_StringW()));
+    const std::string top_open = "CreateFileW " + winsim::To_Utf8(Company);
+    unsigned nth = 0, lock_down_open = 0;
+    for (const std::string& call : The_Machine().calls) {
+        if (call.rfind("SetNamedSecurityInfoW", 0) == 0) break;
+        if (call.rfind("CreateFileW", 0) == 0 && call.find("Corvanta LLP") != std::string::npos) ++nth;
+        if (call == top_open) lock_down_open = nth;
+    }
+    ASSERT_GT(lock_down_open, 0u);
+    for (DWORD error : {DWORD(ERROR_SHARING_VIOLATION), DWORD(ERROR_ACCESS_DENIED)}) {
+        SetUp();
+        The_Machine().Add_Fault("CreateFileW", lock_down_open, error, u"Corvanta LLP");
+        EXPECT_TRUE(Delete_All_Caches(Lib_StringW()));
+        EXPECT_NE(Log_Text().find(Error_Report("         ", "CreateFile", long(error)) +
+                                  Lines({"            Not scheduled for deletion at the restart (the folder tree could "
+                                         "not be locked down): C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log"})),
+                  std::string::npos)
+            << Log_Text();
+        EXPECT_TRUE(Pending_Deletes().empty());
+        EXPECT_EQ(winsim::Security_Changes(The_Machine()), "");
+    }
+}
+
 }  // namespace

@@ -550,6 +550,12 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Baseline& basel
             std::string path = change.substr(4);
             if (baseline.changes.count("- F " + path) || baseline.changes.count("- D " + path)) continue;
         }
+        if ((change.compare(0, 4, "- D ") == 0 || change.compare(0, 4, "- F ") == 0) &&
+            baseline.secured.count(change.substr(4))) {
+            // What that run kept and locked down for the bundle's quiet uninstall: when a failed read
+            // keeps the command from being found, that cache goes with the product's others.
+            continue;
+        }
         if (change.compare(0, 4, "+ S ") == 0) {
             // A key whose security changed with its parent's, and which that run deleted afterwards.
             std::string path = change.substr(4, change.find(" | ") - 4);
