@@ -550,8 +550,11 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Baseline& basel
             std::string path = change.substr(4);
             if (baseline.changes.count("- F " + path) || baseline.changes.count("- D " + path)) continue;
         }
-        if ((change.compare(0, 4, "- D ") == 0 || change.compare(0, 4, "- F ") == 0) &&
-            baseline.secured.count(change.substr(4))) {
+        // A file's content is recorded after its path ("C PATH SIZE:HASH").
+        std::string item = change.compare(0, 4, "- C ") == 0 ? change.substr(4, change.rfind(' ') - 4) : change.substr(4);
+        if ((change.compare(0, 4, "- D ") == 0 || change.compare(0, 4, "- F ") == 0 ||
+             change.compare(0, 4, "- C ") == 0) &&
+            baseline.secured.count(item)) {
             // What that run kept and locked down for the bundle's quiet uninstall: when a failed read
             // keeps the command from being found, that cache goes with the product's others.
             continue;
