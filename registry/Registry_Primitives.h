@@ -9,6 +9,23 @@
 #include "foundation/Lib_String.h"
 #include "removal/Catalogue.h"
 
+// Owns one open registry key: the key is closed when its owner goes.
+class Owned_Registry_Key {
+public:
+    Owned_Registry_Key() = default;
+    ~Owned_Registry_Key() {
+        if (key_ != nullptr) RegCloseKey(key_);
+    }
+    Owned_Registry_Key(const Owned_Registry_Key&) = delete;
+    Owned_Registry_Key& operator=(const Owned_Registry_Key&) = delete;
+    HKEY Get() const { return key_; }
+    // Where an open call puts the key it opens, for an owner that holds none yet.
+    PHKEY Receive() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
 // Deletes one key that has no subkeys; a missing key counts as deleted.
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result);
 // Deletes a key with all its subkeys, children first; a missing key counts as deleted.
