@@ -15,8 +15,9 @@
 // - a value is written to the user's key when there is one, else to the machine's; a value is deleted
 //   from the key that holds it (the user's first);
 // - a key is deleted where it lives: the user's key when there is one, else the machine's;
-// - a new key is created in the machine hive, unless its nearest existing ancestor exists only in the
-//   user hive;
+// - a new key is created in the machine hive, with the ancestors it lacks there, even below a key that
+//   exists only in the user hive (Microsoft's "HKEY_CLASSES_ROOT Key" page; public API tests run on
+//   Windows show the same);
 // - KEY_WOW64_32KEY redirects each hive's part as wow64.cpp says for that hive.
 // Merged enumeration keeps a cursor per handle, so walking the indices 0, 1, 2, ... costs linear time.
 //
@@ -265,18 +266,6 @@ struct Target {
     bool creatable = true;    // see Resolved
 };
 
-// The hive in which a new key of HKEY_CLASSES_ROOT goes: the machine's, unless the nearest existing
-// ancestor exists only in the user's.
-bool Create_In_Machine_Hive(const std::vector<Text>& names, bool view32) {
-    for (size_t length = names.size(); length-- > 0;) {
-        std::vector<Text> ancestor(names.begin(), names.begin() + length);
-        bool in_user = Find_Key(Classes_Place(false, ancestor, view32)) != nullptr;
-        bool in_machine = Find_Key(Classes_Place(true, ancestor, view32)) != nullptr;
-        if (in_user || in_machine) return in_machine;
-    }
-    return true;
-}
-
 Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM sam, bool open_link = false) {
     Target target;
     if (!base.classes) {
@@ -299,9 +288,8 @@ Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM 
         target.place = target.parts.front().place;
         return target;
     }
-    Resolved resolved = Resolve(Classes_Place(Create_In_Machine_Hive(target.classes_path, target.view32),
-                                              target.classes_path, target.view32),
-                                open_link);
+    // A key that exists in neither hive is the machine's to create.
+    Resolved resolved = Resolve(Classes_Place(true, target.classes_path, target.view32), open_link);
     target.place = resolved.place;
     target.error = resolved.error;
     target.creatable = resolved.creatable;
