@@ -36,7 +36,8 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags);
 // Replaces the lists with the names of the key's direct subkeys and values, in enumeration order. A
-// missing key gives two empty lists.
+// missing key gives two empty lists. A name that holds a zero character is logged and left out: as
+// text it would name another key or value (an empty one, the key itself).
 bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
                                               Lib_String_List& values, Lib_Result& result,
                                               REGSAM view_flags);
