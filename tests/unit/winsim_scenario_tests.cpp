@@ -443,6 +443,7 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
                  "; Windows 7 embedded server\n"
                  "[OS]\n"
                  "Version = 6.1\n"
+                 "build=7601\n"
                  "service_pack=1\n"
                  "# comment\n"
                  "product=Server\n"
@@ -456,6 +457,7 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
     ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(machine.os.major, 6u);
     EXPECT_EQ(machine.os.minor, 1u);
+    EXPECT_EQ(machine.os.build, 7601u);
     EXPECT_EQ(machine.os.service_pack, 1);
     EXPECT_EQ(machine.os.product_type, VER_NT_SERVER);
     EXPECT_EQ(machine.os.suite_mask, VER_SUITE_EMBEDDEDNT);
@@ -475,6 +477,7 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         {"\n[hardware]\n", "machine.ini:2: unknown section [hardware]"},
         {"[os]\nversion=10\n", "machine.ini:2: bad value \"10\" for version; expected MAJOR.MINOR"},
         {"[os]\ncodepage=437\n", "machine.ini:2: bad value \"437\" for codepage; expected 1252 or 1251"},
+        {"[os]\nbuild=10.0.14393\n", "machine.ini:2: bad value \"10.0.14393\" for build; expected a number"},
         {"[os]\nproduct=domain\n",
          "machine.ini:2: bad value \"domain\" for product; expected workstation or server"},
         {"[os]\nservice_pack=-1\n",
@@ -533,9 +536,10 @@ TEST(Machine_Ini, Save_Writes_The_Os_Section) {
     std::string error;
     ASSERT_TRUE(Save_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(folder.Read("machine.ini"),
-              "[os]\nversion=10.0\nservice_pack=0\nproduct=workstation\ncodepage=1252\n");
+              "[os]\nversion=10.0\nbuild=19045\nservice_pack=0\nproduct=workstation\ncodepage=1252\n");
     machine.os.major = 5;
     machine.os.minor = 1;
+    machine.os.build = 2600;
     machine.os.service_pack = 3;
     machine.os.product_type = VER_NT_SERVER;
     machine.os.suite_mask = VER_SUITE_EMBEDDEDNT;
@@ -543,7 +547,7 @@ TEST(Machine_Ini, Save_Writes_The_Os_Section) {
     machine.module_path = u"C:\\tool.exe";
     ASSERT_TRUE(Save_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(folder.Read("machine.ini"),
-              "[os]\nversion=5.1\nservice_pack=3\nproduct=server\nsuite=embedded\ncodepage=1251\n"
+              "[os]\nversion=5.1\nbuild=2600\nservice_pack=3\nproduct=server\nsuite=embedded\ncodepage=1251\n"
               "\n[run]\npath=C:\\tool.exe\n");
 }
 

@@ -31,9 +31,11 @@
 // "\Registry\User\<SID of the process token's user>\...". A path is resolved name by name: a link met
 // before the last name is always followed, the last name's link unless REG_OPTION_OPEN_LINK is given;
 // following a link restarts the walk at its target (one look-up per name of the target). Like the
-// object manager, at most 32 links are followed for one path; a longer chain, a loop, or a link whose
-// value names no key of these hives fails with ERROR_FILE_NOT_FOUND. A handle keeps the physical place
-// it resolved to, so a handle on a link opened with REG_OPTION_OPEN_LINK stays on the link itself.
+// object manager, at most 32 links are followed for one path: a longer chain, or a loop, fails with
+// ERROR_INVALID_PARAMETER from Windows 10 1607 (build 14393) on and with ERROR_FILENAME_EXCED_RANGE
+// before (public registry API tests run on Windows); a link whose value names no key of these hives
+// fails with ERROR_FILE_NOT_FOUND. A handle keeps the physical place it resolved to, so a handle on a
+// link opened with REG_OPTION_OPEN_LINK stays on the link itself.
 // RegDeleteKeyW opens the key it deletes without REG_OPTION_OPEN_LINK, as Windows does: a link's
 // target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
@@ -146,11 +148,18 @@ bool Link_Target(const Reg_Key& link, Key_Place& target) {
 // A path resolved through the links on its way.
 struct Resolved {
     Key_Place place;     // physical: the existing keys reached, then the names not found, as given
-    LSTATUS error = 0;   // ERROR_FILE_NOT_FOUND: a link that leads nowhere, or too many links
+    LSTATUS error = 0;   // a link that leads nowhere, or too many links (Too_Many_Links)
     bool creatable = true;  // false when a missing name lies inside a link's target before its last name
 };
 
 constexpr unsigned kMaxLinks = 32;
+
+// What a path that meets more links than are followed fails with on the machine's Windows.
+LSTATUS Too_Many_Links() {
+    const Os_Info& os = The_Machine().os;
+    bool since_1607 = os.major > 10 || (os.major == 10 && os.build >= 14393);
+    return since_1607 ? ERROR_INVALID_PARAMETER : ERROR_FILENAME_EXCED_RANGE;
+}
 
 Resolved Resolve(const Key_Place& start, bool open_link) {
     Machine& machine = The_Machine();
@@ -175,7 +184,7 @@ Resolved Resolve(const Key_Place& start, bool open_link) {
         if (next->link && !(pending.empty() && open_link)) {
             Key_Place target;
             if (++links > kMaxLinks || !Link_Target(*next, target)) {
-                out.error = ERROR_FILE_NOT_FOUND;
+                out.error = links > kMaxLinks ? Too_Many_Links() : ERROR_FILE_NOT_FOUND;
                 return out;
             }
             for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());

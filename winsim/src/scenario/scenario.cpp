@@ -115,6 +115,13 @@ bool Set_Version(Machine& machine, const std::string& value) {
     return true;
 }
 
+bool Set_Build(Machine& machine, const std::string& value) {
+    unsigned long number;
+    if (!Parse_Number(value, 0xFFFFFFFFul, number)) return false;
+    machine.os.build = DWORD(number);
+    return true;
+}
+
 bool Set_Service_Pack(Machine& machine, const std::string& value) {
     unsigned long number;
     if (!Parse_Number(value, 0xFFFF, number)) return false;
@@ -543,6 +550,7 @@ struct Later_Key {
 
 const Ini_Key kIniKeys[] = {
     {"os", "version", "MAJOR.MINOR", Set_Version},
+    {"os", "build", "a number", Set_Build},
     {"os", "service_pack", "a number from 0 to 65535", Set_Service_Pack},
     {"os", "product", "workstation or server", Set_Product},
     {"os", "suite", "embedded", Set_Suite},
@@ -717,6 +725,7 @@ void Save_Security_Files(const Fs_Node& folder, const std::string& path, std::st
 std::string Save_Ini(Machine& machine) {
     std::string out = "[os]\n";
     out += "version=" + std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor) + "\n";
+    out += "build=" + std::to_string(machine.os.build) + "\n";
     out += "service_pack=" + std::to_string(machine.os.service_pack) + "\n";
     const char* product = machine.os.product_type == VER_NT_WORKSTATION ? "workstation" : "server";
     out += std::string("product=") + product + "\n";
