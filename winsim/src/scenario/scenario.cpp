@@ -683,17 +683,20 @@ void Save_Protected_Keys(Machine& machine, const Reg_Key& key, std::string& path
 
 // key= and value= lines for what registry.reg cannot hold, in tree order: every key with a zero
 // character on its path (hidden: one above it has), with all its values, and every other value whose
-// name has one.
-void Save_Zero_Names(const Reg_Key& key, const std::string& path, bool hidden, std::string& out) {
+// name has one. path holds the key's path; subkeys append their names to it and take them off again.
+void Save_Zero_Names(const Reg_Key& key, std::string& path, bool hidden, std::string& out) {
     for (const Reg_Value& value : key.values) {
         if (hidden || Holds_Zero(value.name))
             out += "value=" + path + " data=" + Hex_Data_Text(value) + " name=" + Escape_Name(value.name) + "\n";
     }
+    size_t length = path.size();
     for (const auto& subkey : key.subkeys) {
         bool subkey_hidden = hidden || Holds_Zero(subkey->name);
-        std::string subkey_path = path + "\\" + Escape_Name(subkey->name);
-        if (subkey_hidden) out += "key=" + subkey_path + "\n";
-        Save_Zero_Names(*subkey, subkey_path, subkey_hidden, out);
+        path += '\\';
+        path += Escape_Name(subkey->name);
+        if (subkey_hidden) out += "key=" + path + "\n";
+        Save_Zero_Names(*subkey, path, subkey_hidden, out);
+        path.resize(length);
     }
 }
 
@@ -745,8 +748,10 @@ std::string Save_Ini(Machine& machine) {
     Save_Protected_Keys(machine, machine.hklm, path, keys);
     path = "HKEY_CURRENT_USER";
     Save_Protected_Keys(machine, machine.hkcu, path, keys);
-    Save_Zero_Names(machine.hklm, "HKEY_LOCAL_MACHINE", false, keys);
-    Save_Zero_Names(machine.hkcu, "HKEY_CURRENT_USER", false, keys);
+    path = "HKEY_LOCAL_MACHINE";
+    Save_Zero_Names(machine.hklm, path, false, keys);
+    path = "HKEY_CURRENT_USER";
+    Save_Zero_Names(machine.hkcu, path, false, keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
