@@ -89,38 +89,6 @@ TEST_F(WinsimRegistry, ValuesAreListedInCreationOrderAndKeepTheirPlaceWhenRewrit
     RegCloseKey(key);
 }
 
-// A name with a zero character, as the native API makes it: the enumeration gives its whole length,
-// and a Win32 call that takes the name as text reads it up to the zero only (an empty text names the
-// key itself).
-TEST_F(WinsimRegistry, NamesWithAZeroCharacterEnumerateWholeAndOpenCutAtTheZero) {
-    const Text hidden = Text(1, char16_t(0)) + u"hidden";
-    const Text value_name = u"v" + Text(1, char16_t(0)) + u"w";
-    Make({u"SOFTWARE", u"Z", hidden});
-    Make({u"SOFTWARE", u"Z"})->Set_Value(value_name, REG_SZ, {0, 0});
-    HKEY z;
-    ASSERT_EQ(ERROR_SUCCESS, Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Z", KEY_READ, &z));
-    WCHAR name[16];
-    DWORD length = 16;
-    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExW(z, 0, name, &length, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(Text(name, length), hidden);
-    length = 16;
-    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(z, 0, name, &length, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(Text(name, length), value_name);
-    DWORD subkeys = 0, longest = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(z, nullptr, nullptr, nullptr, &subkeys, &longest, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(longest, 7u);
-    HKEY same;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(z, hidden.c_str(), 0, KEY_READ, &same));  // the text "": Z itself
-    DWORD again = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(same, nullptr, nullptr, nullptr, &again, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(again, subkeys);
-    RegCloseKey(same);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(z, value_name.c_str(), nullptr, nullptr, nullptr, nullptr));
-    RegCloseKey(z);
-}
-
 TEST_F(WinsimRegistry, SubkeysSortByUpperCasedNamesSoPunctuationAfterZComesAfterLetters) {
     for (const WCHAR* name : {u"B_", u"b[", u"BZ", u"ba", u"B1", u"\u00e9", u"E"})
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, (Text(u"SOFTWARE\\Order\\") + name).c_str(), KEY_ALL_ACCESS),
