@@ -52,8 +52,10 @@ bool Get_ID_GUID(const Lib_StringW& packed_upgrade_code, Lib_StringW& identifica
     Lib_StringW key_path = Lib_StringW(TEXT("Installer\\UpgradeCodes\\")) + packed_upgrade_code + TEXT("\\");
     Lib_String_List subkeys;
     Lib_String_List values;
-    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_CLASSES_ROOT, key_path.Get_Text(), subkeys, values, result,
-                                                  0)) {
+    // The machine's key: the user's classes, which HKEY_CLASSES_ROOT lists first, could name any product.
+    Owned_Registry_Key classes;
+    if (!Open_Machine_Classes(classes, result) ||
+        !Enum_Sub_Keys_And_Values_In_Registry_Key(classes.Get(), key_path.Get_Text(), subkeys, values, result, 0)) {
         Trace_Exit_Scope(TEXT("Get_ID_GUID"));
         return true;
     }

@@ -3,7 +3,6 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Primitives.h"
 
 namespace {
 
@@ -43,6 +42,14 @@ void Delete_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_n
 }
 
 }  // namespace
+
+bool Open_Machine_Classes(Owned_Registry_Key& classes, Lib_Result& result) {
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Classes"), 0, KEY_READ, classes.Receive());
+    if (status == ERROR_SUCCESS) return true;
+    result.Set(status, Lib_Result_Source_System);
+    Report_System_Error(TEXT("RegOpenKeyEx"), status);
+    return false;
+}
 
 bool Is_Packed_Code(const Lib_StringW& code) {
     if (code.Get_Length() != 32) return false;
@@ -99,11 +106,16 @@ bool Clean_Installer_Dependencies() {
     Log_Unindent();
     Log_Info(TEXT("Clean Installer Dependencies from HKEY_CLASSES_ROOT\\"));
     Log_Indent();
-    Remove_Subkeys_With_Value(HKEY_CLASSES_ROOT, Classes_Dependencies_Path, 0, Display_Name_Value,
-                              English_Display_Name);
-    if (Is_64Bit_OS()) {
-        Remove_Subkeys_With_Value(HKEY_CLASSES_ROOT, Classes_Dependencies_Path, KEY_WOW64_32KEY, Display_Name_Value,
+    // The classes' dependency keys are the machine's: the user's are no installation's.
+    Owned_Registry_Key classes;
+    Lib_Result result;
+    if (Open_Machine_Classes(classes, result)) {
+        Remove_Subkeys_With_Value(classes.Get(), Classes_Dependencies_Path, 0, Display_Name_Value,
                                   English_Display_Name);
+        if (Is_64Bit_OS()) {
+            Remove_Subkeys_With_Value(classes.Get(), Classes_Dependencies_Path, KEY_WOW64_32KEY, Display_Name_Value,
+                                      English_Display_Name);
+        }
     }
     Log_Unindent();
     Log_Info(TEXT("Clean Installer Dependencies from registry finished."));
@@ -168,8 +180,11 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
         Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
         return true;
     }
-    Lib_StringW features_key = Lib_StringW(Features_Path) + packed_product_code + TEXT("\\");
-    Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, features_key.Get_Text(), result);
+    Owned_Registry_Key classes;
+    if (Open_Machine_Classes(classes, result)) {
+        Lib_StringW features_key = Lib_StringW(Features_Path) + packed_product_code + TEXT("\\");
+        Delete_Registry_Key_Recursive(classes.Get(), features_key.Get_Text(), result);
+    }
 
     Lib_String_List components;
     Lib_String_List values;
@@ -203,9 +218,12 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
 
 bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const Lib_StringW& packed_upgrade_code,
                                  const Lib_StringW& product_code, Lib_Result& result) {
+    // The classes' keys of the codes are the machine's; they are left alone when it cannot be opened.
+    Owned_Registry_Key classes;
+    const bool classes_open = Open_Machine_Classes(classes, result);
     if (!packed_product_code.Is_Empty()) {
         Lib_StringW product_key = Lib_StringW(Products_Path) + packed_product_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, product_key.Get_Text(), result);
+        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), product_key.Get_Text(), result);
         Lib_StringW user_data_key = Lib_StringW(User_Data_Products_Path) + packed_product_code + TEXT("\\");
         Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, user_data_key.Get_Text(), result);
     }
@@ -218,11 +236,11 @@ bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const L
             Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, wow64_uninstall_key.Get_Text(), result);
         }
         Lib_StringW dependency_key = Lib_StringW(Dependencies_Path) + product_code;
-        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, dependency_key.Get_Text(), result);
+        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), dependency_key.Get_Text(), result);
     }
     if (!packed_upgrade_code.Is_Empty()) {
         Lib_StringW upgrade_key = Lib_StringW(Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, upgrade_key.Get_Text(), result);
+        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), upgrade_key.Get_Text(), result);
         Lib_StringW machine_upgrade_key = Lib_StringW(Machine_Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
         Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, machine_upgrade_key.Get_Text(), result);
     }

@@ -6,11 +6,19 @@
 
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_String.h"
+#include "registry/Registry_Primitives.h"
 
 // A packed code as Windows Installer names its keys and values: 32 hexadecimal digits.
 bool Is_Packed_Code(const Lib_StringW& code);
 // A braced code: "{" 8-4-4-4-12 hexadecimal digits "}".
 bool Is_Braced_Code(const Lib_StringW& code);
+
+// Opens HKEY_LOCAL_MACHINE\SOFTWARE\Classes, where Windows Installer keeps its per-machine
+// registration: the Installer keys are read and deleted below it by the paths they have below
+// HKEY_CLASSES_ROOT ("Installer\..."). HKEY_CLASSES_ROOT would show HKEY_CURRENT_USER\Software\Classes
+// over it, which every program the user runs may write and where Windows Installer keeps nothing: keys
+// and values planted there would choose what the elevated tool deletes. A failure is reported.
+bool Open_Machine_Classes(Owned_Registry_Key& classes, Lib_Result& result);
 
 // Deletes the features key of the packed product code, and the product's own value from every
 // component key; a component key goes only when no other product's value is left in it.

@@ -19,6 +19,10 @@ namespace {
 const DWORD Subkey_Name_Size = 260;
 const DWORD Value_Name_Size = 16383;
 
+// The log's labels for an enumerated name that holds a zero character.
+const WCHAR* const Subkey_With_Zero_Label = TEXT("Not listed (registry key name with a zero character, shown up to it): ");
+const WCHAR* const Value_With_Zero_Label = TEXT("Not listed (registry value name with a zero character, shown up to it): ");
+
 void Record(Lib_Result& result, LSTATUS status) { result.Set(status, Lib_Result_Source_System); }
 
 bool Is_Missing(LSTATUS status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND; }
@@ -39,8 +43,10 @@ bool Open_Key_Is_Empty(HKEY key, bool& is_empty, Lib_Result& result) {
     return true;
 }
 
-// Counts and names of an open key's subkeys and values, in enumeration order.
-bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, Lib_Result& result);
+// Counts and names of an open key's subkeys and values, in enumeration order; the log names the key
+// by shown_path.
+bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, Lib_String_List& values,
+                   Lib_Result& result);
 
 // Deletes the key named name below parent, as itself: a symbolic link goes as the link, never as the
 // key it points to. It is opened with REG_OPTION_OPEN_LINK and DELETE, as RegDeleteKeyW opens it but
@@ -79,7 +85,7 @@ bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_
     // enumeration indices.
     Lib_String_List children;
     Lib_String_List values;
-    if (!List_Open_Key(key, children, values, result)) {
+    if (!List_Open_Key(key, display_path, children, values, result)) {
         RegCloseKey(key);
         return false;
     }
@@ -101,7 +107,26 @@ bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_
     return deleted;
 }
 
-bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, Lib_Result& result) {
+// Adds an enumerated name of the given length to the list. A name that holds a zero character (the
+// native API can make one) is longer than its text, which every call that takes the name as text would
+// cut at the zero: it would reach another key or value, and an empty text the parent key itself, whose
+// tree deletion would then start again on itself. Such a name is logged with the parent's path and its
+// text up to the zero, and left out.
+void Add_Listed_Name(const WCHAR* name, DWORD length, const WCHAR* kind_label, const WCHAR* shown_path,
+                     Lib_String_List& names) {
+    Lib_StringW text(name);
+    if (text.Get_Length() == length) {
+        names.push_back(text);
+        return;
+    }
+    Lib_StringW shown(shown_path);
+    if (shown.Is_Empty() || shown.Get_Text()[shown.Get_Length() - 1] != TEXT('\\')) shown.Append(TEXT("\\"));
+    shown.Append(text);
+    Log_Info_Detail(kind_label, shown);
+}
+
+bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, Lib_String_List& values,
+                   Lib_Result& result) {
     DWORD subkey_count = 0;
     DWORD value_count = 0;
     LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, nullptr, nullptr,
@@ -119,7 +144,7 @@ bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, 
         DWORD length = Subkey_Name_Size;
         status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_SUCCESS) {
-            subkeys.push_back(Lib_StringW(name));
+            Add_Listed_Name(name, length, Subkey_With_Zero_Label, shown_path, subkeys);
         } else if (status != ERROR_NO_MORE_ITEMS) {
             Record(result, status);
             Report_System_Error(TEXT("RegEnumKeyEx"), status);
@@ -135,7 +160,7 @@ bool List_Open_Key(HKEY key, Lib_String_List& subkeys, Lib_String_List& values, 
         DWORD length = Value_Name_Size;
         status = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_SUCCESS) {
-            values.push_back(Lib_StringW(name.data()));
+            Add_Listed_Name(name.data(), length, Value_With_Zero_Label, shown_path, values);
         } else if (status != ERROR_NO_MORE_ITEMS) {
             Record(result, status);
             Report_System_Error(TEXT("RegEnumValue"), status);
@@ -249,7 +274,7 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
         values.clear();
         return true;
     }
-    bool listed = List_Open_Key(key, subkeys, values, result);
+    bool listed = List_Open_Key(key, key_path, subkeys, values, result);
     RegCloseKey(key);
     return listed;
 }

@@ -9,6 +9,23 @@
 #include "foundation/Lib_String.h"
 #include "removal/Catalogue.h"
 
+// Owns one open registry key: the key is closed when its owner goes.
+class Owned_Registry_Key {
+public:
+    Owned_Registry_Key() = default;
+    ~Owned_Registry_Key() {
+        if (key_ != nullptr) RegCloseKey(key_);
+    }
+    Owned_Registry_Key(const Owned_Registry_Key&) = delete;
+    Owned_Registry_Key& operator=(const Owned_Registry_Key&) = delete;
+    HKEY Get() const { return key_; }
+    // Where an open call puts the key it opens, for an owner that holds none yet.
+    PHKEY Receive() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
 // Deletes one key that has no subkeys; a missing key counts as deleted.
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result);
 // Deletes a key with all its subkeys, children first; a missing key counts as deleted.
@@ -19,7 +36,8 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags);
 // Replaces the lists with the names of the key's direct subkeys and values, in enumeration order. A
-// missing key gives two empty lists.
+// missing key gives two empty lists. A name that holds a zero character is logged and left out: as
+// text it would name another key or value (an empty one, the key itself).
 bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
                                               Lib_String_List& values, Lib_Result& result,
                                               REGSAM view_flags);

@@ -2,13 +2,14 @@
 // REG_OPTION_CREATE_LINK and its REG_LINK value "SymbolicLinkValue", opened with and without
 // REG_OPTION_OPEN_LINK, what the enumeration shows of it, a deletion by name (which reaches the target)
 // and the tool's own way: the link opened through its parent with REG_OPTION_OPEN_LINK and DELETE, then
-// NtDeleteKey on that handle, which removes the link and leaves the target whole. Built natively against
+// NtDeleteKey on that handle, which removes the link and leaves the target whole. A loop of links
+// fails the open with 87 under Wine as on Windows 10 1607 and later (winsim's machine is a Windows 10
+// of a later build; earlier Windows answer 206). Built natively against
 // winsim and as a Windows executable run under Wine; run_conformance.sh compares the two outputs.
 //
 // Everything lives below HKLM\SOFTWARE\VpLinks; targets are named "\Registry\Machine\...", the form both
 // agree on (a link below HKEY_CURRENT_USER names its user's SID, which differs). Left out because Wine
 // and Windows part ways there (winsim/README.md):
-// - a loop of links, or a chain longer than Windows follows: Wine answers 87, winsim 2;
 // - RegDeleteKeyW with an empty name on a handle opened on the link: Wine deletes the link, winsim
 //   reaches the target; the tool never does this.
 // - NtDeleteKey: statuses are printed as the Win32 errors they map to. A key with subkeys gives
@@ -129,6 +130,8 @@ int main() {
     Make_Link(TEXT("Maker\\Dangling"), TEXT("\\Registry\\Machine\\SOFTWARE\\VpLinks\\Missing"));
     Make_Link(TEXT("Maker\\Relative"), TEXT("SOFTWARE\\VpLinks\\Product"));
     Make_Link(TEXT("Maker\\Hop"), TEXT("\\Registry\\Machine\\SOFTWARE\\VpLinks\\Maker\\ToProduct"));
+    Make_Link(TEXT("Maker\\LoopA"), TEXT("\\Registry\\Machine\\SOFTWARE\\VpLinks\\Maker\\LoopB"));
+    Make_Link(TEXT("Maker\\LoopB"), TEXT("\\Registry\\Machine\\SOFTWARE\\VpLinks\\Maker\\LoopA"));
     Open_And_Describe("open Maker", TEXT("Maker"), 0);
 
     Section("opening a link");
@@ -143,6 +146,7 @@ int main() {
     Open_And_Describe("open Dangling", TEXT("Maker\\Dangling"), 0);
     Open_And_Describe("open Dangling with REG_OPTION_OPEN_LINK", TEXT("Maker\\Dangling"), REG_OPTION_OPEN_LINK);
     Open_And_Describe("open Relative", TEXT("Maker\\Relative"), 0);
+    Open_And_Describe("open LoopA (a loop of links)", TEXT("Maker\\LoopA"), 0);
     HKEY maker;
     std::printf("open Maker for the walk: %ld\n",
                 long(RegOpenKeyExW(HKEY_LOCAL_MACHINE, Path(TEXT("Maker")).c_str(), REG_OPTION_OPEN_LINK, KEY_READ,
@@ -200,6 +204,8 @@ int main() {
     Delete_Itself("delete Dangling through Maker's handle", maker, TEXT("Dangling"));
     Delete_Itself("delete Hop through Maker's handle", maker, TEXT("Hop"));
     Delete_Itself("delete Relative through Maker's handle", maker, TEXT("Relative"));
+    Delete_Itself("delete LoopA through Maker's handle", maker, TEXT("LoopA"));
+    Delete_Itself("delete LoopB through Maker's handle", maker, TEXT("LoopB"));
     Delete_Itself("delete ToProduct again", maker, TEXT("ToProduct"));
     Open_And_Describe("open Maker", TEXT("Maker"), 0);
 

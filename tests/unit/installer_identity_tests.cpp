@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "machine.h"
 #include "registry/Installer_Identity.h"
@@ -19,6 +20,32 @@ const std::u16string Upgrade_Key = Installer + u"UpgradeCodes\\14A7E2B5C3D981F46
 const std::u16string Product = u"4EC1AA496A240B9419E0F5CAC3D5076F";  // {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}
 const std::u16string Bundle = u"{D31C5999-DC0F-4449-9558-FC927AD644A2}";
 const std::u16string Second_Bundle = u"{E31C5999-DC0F-4449-9558-FC927AD644A2}";
+
+// The log of the fixed cleanup plan on a machine where it finds nothing.
+const std::string Plan_Log = Lines({
+    "      Removing shared files from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\...",
+    "      Shared files are missing.",
+    "      Shared files are missing for KEY_WOW64_32KEY.",
+    "      Removing shared files from SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\ finished.",
+    "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
+    "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
+    "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
+    "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
+    "      Removing ControlPanel from registry HKEY_CURRENT_USER\\...",
+    "      Removing ControlPanel from registry finished.",
+    "      Removing Calais Readers from HKEY_LOCAL_MACHINE\\...",
+    "      Removing Calais Readers from registry finished.",
+    "      Removing Deployment_Product from HKEY_LOCAL_MACHINE\\...",
+    "      Removing Deployment Product from registry finished.",
+    "      Clean Uninstall Key from HKEY_LOCAL_MACHINE\\",
+    "      Clean Uninstall Key from registry finished.",
+    "      Clean Installer Dependencies from HKEY_LOCAL_MACHINE\\",
+    "      Clean Installer Dependencies from HKEY_CLASSES_ROOT\\",
+    "      Clean Installer Dependencies from registry finished.",
+    "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+    "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+    "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
+    "   Registry cleaned from drivers."});
 
 class Installer_Identity : public Log_Test {
 protected:
@@ -71,30 +98,8 @@ TEST_F(Installer_Identity, FoundCodesAreRemovedAndTheWholePlanRuns) {
                      "         Deleting registry key:  Installer\\UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048\\",
                      "      Product Code for BootStrap found:  {D31C5999-DC0F-4449-9558-FC927AD644A2}",
                      "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                     "{D31C5999-DC0F-4449-9558-FC927AD644A2}\\",
-                     "      Removing shared files from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\...",
-                     "      Shared files are missing.",
-                     "      Shared files are missing for KEY_WOW64_32KEY.",
-                     "      Removing shared files from SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\ finished.",
-                     "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
-                     "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
-                     "      Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...",
-                     "      Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\...",
-                     "      Removing ControlPanel from registry HKEY_CURRENT_USER\\...",
-                     "      Removing ControlPanel from registry finished.",
-                     "      Removing Calais Readers from HKEY_LOCAL_MACHINE\\...",
-                     "      Removing Calais Readers from registry finished.",
-                     "      Removing Deployment_Product from HKEY_LOCAL_MACHINE\\...",
-                     "      Removing Deployment Product from registry finished.",
-                     "      Clean Uninstall Key from HKEY_LOCAL_MACHINE\\",
-                     "      Clean Uninstall Key from registry finished.",
-                     "      Clean Installer Dependencies from HKEY_LOCAL_MACHINE\\",
-                     "      Clean Installer Dependencies from HKEY_CLASSES_ROOT\\",
-                     "      Clean Installer Dependencies from registry finished.",
-                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
-                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
-                     "      Cleaning subkeys...", "      Cleaning subkeys from registry finished.",
-                     "   Registry cleaned from drivers."}));
+                     "{D31C5999-DC0F-4449-9558-FC927AD644A2}\\"}) +
+                  Plan_Log);
     // The debugger output keeps the message's Cyrillic letter, which the log's code page cannot.
     EXPECT_TRUE(Debug_Output_Has(u"Product \u0421ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}"));
     EXPECT_TRUE(Exists(Uninstall + Second_Bundle));
@@ -188,6 +193,122 @@ TEST_F(Installer_Identity, PackageSourceFolderPrefersTheCachedBundlesFolder) {
     EXPECT_TRUE(Get_Package_Source_Folder(Lib_StringW(), folder, result));
     EXPECT_TRUE(folder.Is_Empty());
     EXPECT_EQ(Log_Text(), "");
+}
+
+// Every key below the path, in tree order, as "HIVE\PATH" lines, each followed by its value names
+// ("HIVE\PATH: NAME"); nothing for a missing path.
+void Dump_Tree(winsim::Reg_Key& hive, const std::string& hive_name, const std::u16string& path,
+               std::vector<std::string>& lines) {
+    winsim::Reg_Key* key = Find_Key(hive, path);
+    if (key == nullptr) return;
+    std::string shown = hive_name + "\\" + winsim::To_Utf8(path);
+    lines.push_back(shown);
+    for (const winsim::Reg_Value& value : key->values) lines.push_back(shown + ": " + winsim::To_Utf8(value.name));
+    for (const auto& subkey : key->subkeys) Dump_Tree(hive, hive_name, path + u"\\" + subkey->name, lines);
+}
+
+// HKEY_CLASSES_ROOT shows the user's classes over the machine's, and an ordinary user may write the
+// user's. Keys and values planted there (HKEY_CURRENT_USER\Software\Classes\Installer, where Windows
+// Installer keeps nothing) change neither what the elevated run finds nor what it deletes: the run
+// reads and deletes the machine's Installer keys, another product's registration stays whole, the
+// plants stay where they were, and the log is the one of the same machine without them.
+TEST_F(Installer_Identity, KeysPlantedInTheUsersClassesNeitherRedirectNorHideTheRemoval) {
+    const std::u16string Code = u"{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}";
+    const std::u16string Other = u"0B96A7011E76FAE49244937C20C9F474";  // {107A69B0-67E1-4EAF-2944-39C7029C4F47}
+    const std::u16string Other_Code = u"{107A69B0-67E1-4EAF-2944-39C7029C4F47}";
+    const std::u16string Other_Upgrade = u"F0E1D2C3B4A5968778695A4B3C2D1E0F";
+    const std::u16string User_Installer = u"Software\\Classes\\Installer\\";
+    const std::u16string User_Data = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\";
+    struct Planted_Value {
+        std::u16string key, name, text;  // key below HKEY_CURRENT_USER\Software\Classes\Installer
+    };
+    struct Case {
+        const char* attack;
+        std::vector<Planted_Value> plants;
+    };
+    const Case cases[] = {
+        {"the upgrade code's value names another installed product, listed before the machine's",
+         {{u"UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048", Other, u""}}},
+        {"a dependency key with the product's display name, named as another product's dependency key",
+         {{u"Dependencies\\" + Other_Code, u"DisplayName", u"VESPARIO Drivers"}}},
+        {"the upgrade code's first value is no packed code, so the product would not be found",
+         {{u"UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048", u"\\", u""}}},
+        {"copies of the product's own keys, which a deletion through HKEY_CLASSES_ROOT would take instead",
+         {{u"Products\\" + Product, u"ProductName", u"VESPARIO Drivers"},
+          {u"Features\\" + Product, u"Main", u""},
+          {u"Dependencies\\" + Code, u"DisplayName", u"VESPARIO Drivers"}}},
+    };
+    // What the machine keeps afterwards: the other product's registration, whole.
+    const std::vector<std::string> machine_state = {
+        "HKLM\\SOFTWARE\\Classes\\Installer",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Dependencies",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Dependencies\\{107A69B0-67E1-4EAF-2944-39C7029C4F47}",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Dependencies\\{107A69B0-67E1-4EAF-2944-39C7029C4F47}: DisplayName",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Features",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Features\\0B96A7011E76FAE49244937C20C9F474",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Products",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\Products\\0B96A7011E76FAE49244937C20C9F474",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\UpgradeCodes",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\UpgradeCodes\\F0E1D2C3B4A5968778695A4B3C2D1E0F",
+        "HKLM\\SOFTWARE\\Classes\\Installer\\UpgradeCodes\\F0E1D2C3B4A5968778695A4B3C2D1E0F: "
+        "0B96A7011E76FAE49244937C20C9F474",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\"
+        "CCCC0000000000000000000000000003",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\"
+        "CCCC0000000000000000000000000003: 0B96A7011E76FAE49244937C20C9F474",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\"
+        "0B96A7011E76FAE49244937C20C9F474",
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+    };
+    const std::string log =
+        Lines({"   Cleaning registry from drivers...",
+               "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
+               "         Deleting registry key:  Installer\\Features\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+               "      Product ?ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}",
+               "         Deleting registry key:  Installer\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+               "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\"
+               "S-1-5-18\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+               "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+               "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}\\",
+               "         Deleting registry key:  Installer\\Dependencies\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}",
+               "         Deleting registry key:  Installer\\UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048\\",
+               "      Product Code for BootStrap wasn't found."}) +
+        Plan_Log;
+    for (const Case& row : cases) {
+        SetUp();
+        // The product, installed for the machine.
+        Install_Product();
+        Text_Value(Installer + u"Dependencies\\" + Code, u"DisplayName", u"VESPARIO Drivers");
+        Key(User_Data + u"Products\\" + Product);
+        Key(Uninstall + Code);
+        // Another product, installed for the machine.
+        Text_Value(Installer + u"UpgradeCodes\\" + Other_Upgrade, Other, u"");
+        Key(Installer + u"Products\\" + Other);
+        Key(Installer + u"Features\\" + Other);
+        Text_Value(Installer + u"Dependencies\\" + Other_Code, u"DisplayName", u"Lumenleaf PDF Reader");
+        Key(User_Data + u"Products\\" + Other);
+        Text_Value(User_Data + u"Components\\CCCC0000000000000000000000000003", Other, u"C:\\Lumenleaf\\a.dll");
+        for (const Planted_Value& plant : row.plants)
+            Make_Key(The_Machine().hkcu, User_Installer + plant.key)->Set_Value(plant.name, REG_SZ, Utf16_Bytes(plant.text));
+        std::vector<std::string> planted;
+        Dump_Tree(The_Machine().hkcu, "HKCU", u"Software\\Classes\\Installer", planted);
+
+        Lib_StringW bundle_folder, product_folder;
+        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+        EXPECT_EQ(Log_Text(), log) << row.attack;
+        std::vector<std::string> state;
+        for (const char* path : {"SOFTWARE\\Classes\\Installer",
+                                 "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18",
+                                 "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"})
+            Dump_Tree(The_Machine().hklm, "HKLM", winsim::From_Utf8(path), state);
+        EXPECT_EQ(state, machine_state) << row.attack;
+        std::vector<std::string> user_state;
+        Dump_Tree(The_Machine().hkcu, "HKCU", u"Software\\Classes\\Installer", user_state);
+        EXPECT_EQ(user_state, planted) << row.attack;
+    }
 }
 
 }  // namespace

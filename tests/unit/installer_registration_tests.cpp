@@ -2,7 +2,10 @@
 // log lines and the registry afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "machine.h"
 #include "registry/Installer_Registration.h"
@@ -237,6 +240,67 @@ TEST_F(Installer_Registration, SubkeysAndValuesCarryingTheMarkerInAnyCaseGo) {
     EXPECT_NE(key->Find_Value(u"C:\\ProgramData\\ВЕСПАРИО\\"), nullptr);
     EXPECT_EQ(wow64_key->Find_Value(u"C:\\Program Files\\VESPARIO\\"), nullptr);
     EXPECT_NE(wow64_key->Find_Value(u"C:\\VESPARIO32\\"), nullptr);
+}
+
+// When the machine's classes key cannot be opened, the open is reported and the Installer keys below
+// it stay; what lies elsewhere still goes. The fault hits the nth open whose path holds
+// "SOFTWARE\Classes": the classes key's own (the dependency cleaning first lists the machine's
+// dependency keys and reads the one there, in both views).
+TEST_F(Installer_Registration, MachineClassesThatCannotBeOpenedKeepTheirInstallerKeys) {
+    const std::u16string user_data_product =
+        u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\" + Product;
+    const std::vector<std::u16string> classes_keys = {
+        Classes + u"Installer\\Features\\" + Product, Classes + u"Installer\\Products\\" + Product,
+        Classes + u"Installer\\Dependencies\\" + Code, Classes + u"Installer\\UpgradeCodes\\" + Upgrade};
+    struct Case {
+        const char* operation;
+        unsigned nth;
+        std::function<void(Lib_Result&)> run;
+        std::string log;
+        std::vector<std::u16string> gone;  // of the keys outside the classes
+    };
+    const std::string components = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
+    const Case cases[] = {
+        {"features and components", 1,
+         [&](Lib_Result& result) { Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result); },
+         Error_Report("", "RegOpenKeyEx", 5) +
+             Lines({"   Deleting registry value:  4EC1AA496A240B9419E0F5CAC3D5076F", "REGSAM:  0(0x0)",
+                    "   Deleting registry key:  " + components + "AAAA0000000000000000000000000001\\"}),
+         {Components + u"AAAA0000000000000000000000000001"}},
+        {"product registration", 1,
+         [&](Lib_Result& result) {
+             Remove_Product_Registration(Lib_StringW(Product.c_str()), Lib_StringW(Upgrade.c_str()),
+                                         Lib_StringW(Code.c_str()), result);
+         },
+         Error_Report("", "RegOpenKeyEx", 5) +
+             Lines({"   Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\"
+                    "S-1-5-18\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                    "   Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                    "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}\\"}),
+         {user_data_product, Uninstall + Code}},
+        {"dependency cleaning", 5, [](Lib_Result&) { Clean_Installer_Dependencies(); },
+         Lines({"   Clean Installer Dependencies from HKEY_LOCAL_MACHINE\\",
+                "   Clean Installer Dependencies from HKEY_CLASSES_ROOT\\"}) +
+             Error_Report("   ", "RegOpenKeyEx", 5) + Lines({"   Clean Installer Dependencies from registry finished."}),
+         {}},
+    };
+    for (const Case& row : cases) {
+        SetUp();
+        for (const std::u16string& path : classes_keys) Key(path);
+        Entry(Classes + u"Installer\\Dependencies\\" + Code, u"DisplayName", u"Lumenleaf PDF Reader");
+        Entry(Components + u"AAAA0000000000000000000000000001", Product, u"C:\\Windows\\system32\\vpAPI.dll");
+        Key(user_data_product);
+        Key(Uninstall + Code);
+        The_Machine().Add_Fault("RegOpenKeyExW", row.nth, ERROR_ACCESS_DENIED, u"SOFTWARE\\Classes");
+        Lib_Result result;
+        row.run(result);
+        EXPECT_EQ(Log_Text(), row.log) << row.operation;
+        for (const std::u16string& path : classes_keys) EXPECT_TRUE(Exists(path)) << row.operation;
+        for (const std::u16string& path : {user_data_product, Uninstall + Code, Components + u"AAAA0000000000000000000000000001"}) {
+            bool expected_gone = std::find(row.gone.begin(), row.gone.end(), path) != row.gone.end();
+            EXPECT_EQ(Exists(path), !expected_gone) << row.operation << " " << winsim::To_Utf8(path);
+        }
+    }
 }
 
 TEST(Installer_Codes, PackedAndBracedFormsAreRecognisedExactly) {

@@ -23,6 +23,7 @@ protected:
     void SetUp() override {
         The_Machine().Reset();
         The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
+        Make_Key(The_Machine().hklm, u"SOFTWARE\\Classes");  // every Windows has its machine classes
         while (Log_Get_Offset() > 0) Log_Unindent();
     }
 };

@@ -2,6 +2,7 @@
 // registry afterwards, in both views.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,92 @@ TEST_F(Registry_Primitives, EnumerationListsSubkeysAndValuesWithTheDefaultValueU
     EXPECT_EQ(Texts(subkeys), (std::vector<std::u16string>{u"Alpha", u"beta"}));
     EXPECT_EQ(Texts(values), (std::vector<std::u16string>{u"zeta", u"", u"alpha"}));
     EXPECT_EQ(Log_Text(), "");
+}
+
+// Names that hold a zero character (the native API makes them; regedit cannot show them): the
+// enumeration gives their whole length, a call taking the name as text would cut it at the zero and
+// reach another key (an empty text: the parent itself, whose tree deletion would start again on itself
+// until the stack ran out). They are logged with the parent's path and the name up to the zero, and
+// left out; the deletion goes on with the rest.
+TEST_F(Registry_Primitives, NamesWithAZeroCharacterAreLoggedAndLeftOut) {
+    const auto zero = [](const std::u16string& before, const std::u16string& after) {
+        return before + char16_t(0) + after;
+    };
+    struct Case {
+        const char* tree;
+        std::function<void()> make;
+        std::string log;
+        std::vector<std::u16string> left;  // the keys below SOFTWARE afterwards
+    };
+    const Case cases[] = {
+        {"a subkey whose name begins with the zero, beside an ordinary one",
+         [&] {
+             Key(u"SOFTWARE\\Tree\\" + zero(u"", u"hidden"));
+             Key(u"SOFTWARE\\Tree\\A");
+         },
+         Lines({"   Not listed (registry key name with a zero character, shown up to it):  SOFTWARE\\Tree\\",
+                "   Deleting registry key:  SOFTWARE\\Tree\\A", "   Deleting registry key:  SOFTWARE\\Tree"}) +
+             Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key"),
+         {u"Tree", u"Tree\\" + zero(u"", u"hidden")}},
+        {"a subkey whose name up to the zero is its sibling's",
+         [&] {
+             Key(u"SOFTWARE\\Tree\\A\\Sub");
+             Key(u"SOFTWARE\\Tree\\" + zero(u"A", u"tail"));
+         },
+         Lines({"   Not listed (registry key name with a zero character, shown up to it):  SOFTWARE\\Tree\\A",
+                "   Deleting registry key:  SOFTWARE\\Tree\\A\\Sub", "   Deleting registry key:  SOFTWARE\\Tree\\A",
+                "   Deleting registry key:  SOFTWARE\\Tree"}) +
+             Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key"),
+         {u"Tree", u"Tree\\" + zero(u"A", u"tail")}},
+        {"values whose names hold the zero go with their key",
+         [&] {
+             winsim::Reg_Key* key = Key(u"SOFTWARE\\Tree\\A");
+             key->Set_Value(zero(u"run", u"me"), REG_SZ, Utf16_Bytes(u"x"));
+             key->Set_Value(u"plain", REG_SZ, Utf16_Bytes(u"y"));
+             key->Set_Value(zero(u"", u""), REG_SZ, Utf16_Bytes(u"z"));
+         },
+         Lines({"   Not listed (registry value name with a zero character, shown up to it):  SOFTWARE\\Tree\\A\\run",
+                "   Not listed (registry value name with a zero character, shown up to it):  SOFTWARE\\Tree\\A\\",
+                "   Deleting registry key:  SOFTWARE\\Tree\\A", "   Deleting registry key:  SOFTWARE\\Tree"}),
+         {}},
+    };
+    for (const Case& row : cases) {
+        SetUp();
+        Key(u"SOFTWARE\\Other");
+        row.make();
+        Lib_Result result;
+        EXPECT_EQ(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result), row.left.empty())
+            << row.tree;
+        EXPECT_EQ(Log_Text(), row.log) << row.tree;
+        std::vector<std::u16string> left;
+        std::function<void(const winsim::Reg_Key&, const std::u16string&)> walk =
+            [&](const winsim::Reg_Key& key, const std::u16string& path) {
+                for (const auto& subkey : key.subkeys) {
+                    left.push_back(path + subkey->name);
+                    walk(*subkey, path + subkey->name + u"\\");
+                }
+            };
+        walk(*Find_Key(The_Machine().hklm, u"SOFTWARE"), u"");
+        std::vector<std::u16string> expected = row.left;
+        expected.insert(expected.begin(), u"Other");
+        EXPECT_EQ(left, expected) << row.tree;
+    }
+
+    // The enumeration of a key leaves them out of both lists the same way.
+    SetUp();
+    winsim::Reg_Key* key = Key(u"SOFTWARE\\List");
+    key->Add_Subkey(zero(u"vespario", u""));
+    key->Add_Subkey(u"vespario");
+    key->Set_Value(zero(u"vespario", u"x"), REG_SZ, Utf16_Bytes(u""));
+    Lib_String_List subkeys, values;
+    Lib_Result result;
+    ASSERT_TRUE(Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\List\\"), subkeys,
+                                                         values, result, 0));
+    EXPECT_EQ(Texts(subkeys), (std::vector<std::u16string>{u"vespario"}));
+    EXPECT_EQ(Texts(values), (std::vector<std::u16string>{}));
+    EXPECT_EQ(Log_Text(),
+              Lines({"   Not listed (registry key name with a zero character, shown up to it):  SOFTWARE\\List\\vespario",
+                     "   Not listed (registry value name with a zero character, shown up to it):  SOFTWARE\\List\\vespario"}));
 }
 
 TEST_F(Registry_Primitives, EnumerationOfAMissingKeySucceedsEmptyButAMissingPathStatusFails) {

@@ -116,21 +116,26 @@ TEST_F(WinsimClassesRoot, WritesAndDeletionsReachTheKeyWhereItLives) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(x, u"b"));
     EXPECT_EQ("c=user c new=n 259", Values(x));
 
-    // Keys: created in the machine hive unless the nearest existing ancestor is the user's alone.
+    // Keys: always created in the machine hive, with the ancestors it lacks, even below a key that
+    // only the user's hive has (U) and through a handle opened on such a key.
     DWORD disposition = 0;
     HKEY made;
+    HKEY user_only = Open(u"U");
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(user_only, u"Below", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made,
+                                             &disposition));
+    EXPECT_EQ(DWORD(REG_CREATED_NEW_KEY), disposition);
+    RegCloseKey(made);
+    RegCloseKey(user_only);
     for (const char16_t* path : {u"X\\New", u"Fresh\\Deep", u"U\\New\\Deeper", u"M\\New"}) {
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                                  &made, &disposition));
         EXPECT_EQ(DWORD(REG_CREATED_NEW_KEY), disposition);
         RegCloseKey(made);
     }
-    EXPECT_TRUE(In(The_Machine().hklm, Text(kMachine) + u"X\\New"));
-    EXPECT_TRUE(In(The_Machine().hklm, Text(kMachine) + u"Fresh\\Deep"));
-    EXPECT_TRUE(In(The_Machine().hkcu, Text(kUser) + u"U\\New\\Deeper"));
-    EXPECT_TRUE(In(The_Machine().hklm, Text(kMachine) + u"M\\New"));
-    EXPECT_FALSE(In(The_Machine().hkcu, Text(kUser) + u"X\\New"));
-    EXPECT_FALSE(In(The_Machine().hklm, Text(kMachine) + u"U"));
+    for (const char16_t* path : {u"X\\New", u"Fresh\\Deep", u"U\\New\\Deeper", u"M\\New", u"U\\Below"}) {
+        EXPECT_TRUE(In(The_Machine().hklm, Text(kMachine) + path)) << winsim::To_Utf8(path);
+        EXPECT_FALSE(In(The_Machine().hkcu, Text(kUser) + path)) << winsim::To_Utf8(path);
+    }
     // A value set through a key that is the machine's alone goes there.
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, u"M", 0, KEY_SET_VALUE, &made));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(made, u"m", 0, REG_SZ, Utf16_Bytes(u"m").data(), 4));
@@ -148,7 +153,7 @@ TEST_F(WinsimClassesRoot, WritesAndDeletionsReachTheKeyWhereItLives) {
                                        "RegDeleteKeyW HKEY_CURRENT_USER\\Software\\Classes\\X\\C",
                                        "RegDeleteKeyW HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\X\\C",
                                        "RegDeleteKeyW HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\X\\C",
-                                       "RegDeleteKeyW HKEY_CURRENT_USER\\Software\\Classes\\U\\New\\Deeper",
+                                       "RegDeleteKeyW HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\U\\New\\Deeper",
                                        "RegDeleteKeyW HKEY_CURRENT_USER\\Software\\Classes",
                                    }));
     EXPECT_EQ("A B D New 259", Subkeys(x));
@@ -191,7 +196,8 @@ TEST_F(WinsimClassesRoot, TheThirtyTwoBitViewRedirectsEachHiveAsItsOwn) {
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\{U32}\\InprocServer32", 0, nullptr, 0,
                                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &made, nullptr));
     RegCloseKey(made);
-    EXPECT_TRUE(In(The_Machine().hkcu, Text(kUser) + u"Wow6432Node\\CLSID\\{U32}\\InprocServer32"));
+    EXPECT_TRUE(In(The_Machine().hklm, Text(kMachine) + u"Wow6432Node\\CLSID\\{U32}\\InprocServer32"));
+    EXPECT_FALSE(In(The_Machine().hkcu, Text(kUser) + u"Wow6432Node\\CLSID\\{U32}\\InprocServer32"));
 }
 
 TEST_F(WinsimClassesRoot, MergedEnumerationOfManyKeysIsLinear) {

@@ -47,17 +47,33 @@ LSTATUS Open(const std::u16string& path, DWORD options = 0) {
 TEST(Winsim_Registry_Links, ChainsLoopsCreationThroughLinksAndDeletionByHandle) {
     The_Machine().Reset();
     Make_Key(The_Machine().hklm, u"SYSTEM\\Target\\Sub");
-    // A chain of 32 links is followed to the end; a 33rd link, or a loop, fails the open with 2.
+    // A chain of 32 links is followed to the end; a 33rd link, or a loop, fails the open: with 87 from
+    // Windows 10 1607 (build 14393) on, with 206 before.
     for (int i = 1; i <= 33; ++i)
         Link(u"SOFTWARE\\Chain" + Number(i), i == 1 ? u"\\Registry\\Machine\\SYSTEM\\Target"
                                                : u"\\Registry\\Machine\\SOFTWARE\\Chain" + Number(i - 1));
     EXPECT_EQ(ERROR_SUCCESS, Open(u"SOFTWARE\\Chain32\\Sub"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(u"SOFTWARE\\Chain33"));
     EXPECT_EQ(ERROR_SUCCESS, Open(u"SOFTWARE\\Chain33", REG_OPTION_OPEN_LINK));
     Link(u"SOFTWARE\\LoopA", u"\\Registry\\Machine\\SOFTWARE\\LoopB");
     Link(u"SOFTWARE\\LoopB", u"\\Registry\\Machine\\SOFTWARE\\LoopA");
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(u"SOFTWARE\\LoopA"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\LoopA"));
+    struct Windows {
+        DWORD major, minor, build;
+        LSTATUS too_many_links;
+    };
+    const Windows versions[] = {
+        {10, 0, 19045, ERROR_INVALID_PARAMETER},    {10, 0, 14393, ERROR_INVALID_PARAMETER},
+        {10, 0, 22631, ERROR_INVALID_PARAMETER},    {10, 0, 10586, ERROR_FILENAME_EXCED_RANGE},
+        {6, 3, 19045, ERROR_FILENAME_EXCED_RANGE},  {6, 1, 7601, ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const Windows& os : versions) {
+        The_Machine().os.major = os.major;
+        The_Machine().os.minor = os.minor;
+        The_Machine().os.build = os.build;
+        EXPECT_EQ(os.too_many_links, Open(u"SOFTWARE\\Chain33")) << os.build;
+        EXPECT_EQ(os.too_many_links, Open(u"SOFTWARE\\LoopA")) << os.build;
+        EXPECT_EQ(os.too_many_links, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\LoopA")) << os.build;
+    }
+    The_Machine().os = winsim::Os_Info();
 
     // Creating through a link makes its missing target, never the target's missing parents.
     Link(u"SOFTWARE\\ToNew", u"\\Registry\\Machine\\SYSTEM\\Target\\New");

@@ -443,6 +443,7 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
                  "; Windows 7 embedded server\n"
                  "[OS]\n"
                  "Version = 6.1\n"
+                 "build=7601\n"
                  "service_pack=1\n"
                  "# comment\n"
                  "product=Server\n"
@@ -456,6 +457,7 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
     ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(machine.os.major, 6u);
     EXPECT_EQ(machine.os.minor, 1u);
+    EXPECT_EQ(machine.os.build, 7601u);
     EXPECT_EQ(machine.os.service_pack, 1);
     EXPECT_EQ(machine.os.product_type, VER_NT_SERVER);
     EXPECT_EQ(machine.os.suite_mask, VER_SUITE_EMBEDDEDNT);
@@ -475,6 +477,7 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         {"\n[hardware]\n", "machine.ini:2: unknown section [hardware]"},
         {"[os]\nversion=10\n", "machine.ini:2: bad value \"10\" for version; expected MAJOR.MINOR"},
         {"[os]\ncodepage=437\n", "machine.ini:2: bad value \"437\" for codepage; expected 1252 or 1251"},
+        {"[os]\nbuild=10.0.14393\n", "machine.ini:2: bad value \"10.0.14393\" for build; expected a number"},
         {"[os]\nproduct=domain\n",
          "machine.ini:2: bad value \"domain\" for product; expected workstation or server"},
         {"[os]\nservice_pack=-1\n",
@@ -492,6 +495,23 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         {key + "D:(A;;KA;;;SY)(A;;ZZ;;;BU)\n", "machine.ini:2: bad entry (A;;ZZ;;;BU)"},
         {key + "D:(A;;KA;;;SY)(A;ID;KR;;;BU)\n",
          "machine.ini:2: entry (A;ID;KR;;;BU) is inherited (ID): inherited entries come from the parent key"},
+        {"[registry]\nkey=HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone\\%00x\n",
+         "machine.ini:2: key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone\\%00x\": its parent key does not exist"},
+        {"[registry]\nkey=HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%0x\n",
+         "machine.ini:2: bad escape in \"HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%0x\"; a name writes a zero character as "
+         "%00 and a percent sign as %%"},
+        {"[registry]\nkey=HKEY_USERS\\%00\n",
+         "machine.ini:2: \"HKEY_USERS\\%00\" is no key path below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER"},
+        {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K\n",
+         "machine.ini:2: bad value \"HKEY_LOCAL_MACHINE\\SOFTWARE\\K\" for value; expected KEY "
+         "[data=hex(TYPE):BYTES] name=NAME"},
+        {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K name=a%b\n",
+         "machine.ini:2: bad escape in the value name \"a%b\"; a name writes a zero character as %00 and a percent "
+         "sign as %%"},
+        {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K data=hex(1):6,00 name=%00\n",
+         "machine.ini:2: bad data \"hex(1):6,00\"; expected hex(TYPE):BYTES, TYPE and each byte in hexadecimal digits"},
+        {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%00 name=v\n",
+         "machine.ini:2: value \"HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%00 name=v\": its key does not exist"},
     };
     for (const Case& c : cases) {
         Machine machine;
@@ -514,9 +534,10 @@ TEST(Machine_Ini, Save_Writes_The_Os_Section) {
     std::string error;
     ASSERT_TRUE(Save_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(folder.Read("machine.ini"),
-              "[os]\nversion=10.0\nservice_pack=0\nproduct=workstation\ncodepage=1252\n");
+              "[os]\nversion=10.0\nbuild=19045\nservice_pack=0\nproduct=workstation\ncodepage=1252\n");
     machine.os.major = 5;
     machine.os.minor = 1;
+    machine.os.build = 2600;
     machine.os.service_pack = 3;
     machine.os.product_type = VER_NT_SERVER;
     machine.os.suite_mask = VER_SUITE_EMBEDDEDNT;
@@ -524,7 +545,7 @@ TEST(Machine_Ini, Save_Writes_The_Os_Section) {
     machine.module_path = u"C:\\tool.exe";
     ASSERT_TRUE(Save_Scenario(machine, folder.Path().string(), error)) << error;
     EXPECT_EQ(folder.Read("machine.ini"),
-              "[os]\nversion=5.1\nservice_pack=3\nproduct=server\nsuite=embedded\ncodepage=1251\n"
+              "[os]\nversion=5.1\nbuild=2600\nservice_pack=3\nproduct=server\nsuite=embedded\ncodepage=1251\n"
               "\n[run]\npath=C:\\tool.exe\n");
 }
 
@@ -543,6 +564,51 @@ TEST(Machine_Ini, File_Security_Is_Read_And_Written_Back) {
     ASSERT_TRUE(Save_Scenario(machine, out.Path().string(), error)) << error;
     std::string ini = out.Read("machine.ini");
     EXPECT_EQ(ini.substr(ini.find("[security]")), "[security]\nfile=C:\\ProgramData\\Vendor sddl=O:SYD:P(A;OICI;FA;;;SY)\n");
+}
+
+// Names with a zero character, which registry.reg cannot hold: [registry] key= and value= lines (%00
+// a zero, %% a percent sign) make them, and a saved machine writes them there again, in tree order,
+// with every value of a key below such a name, and leaves them out of registry.reg.
+TEST(Machine_Ini, Names_With_A_Zero_Character_Are_Read_And_Written_Back) {
+    const Text zero(1, char16_t(0));
+    Temp_Folder folder;
+    folder.Write("registry.reg",
+                 "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"plain\"=\"p\"\n");
+    folder.Write("machine.ini",
+                 "[registry]\n"
+                 "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\n"
+                 "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\\50%%\n"
+                 "value=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\\50%% name=\n"
+                 "value=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor data=hex(4):01,00,00,00 name=run%00 me\\now\n");
+    Machine machine;
+    std::string error;
+    ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
+    Reg_Key* vendor = machine.hklm.Find_Subkey(u"SOFTWARE")->Find_Subkey(u"Vendor");
+    Reg_Key* hidden = vendor->Find_Subkey(zero + u"hidden");
+    ASSERT_NE(hidden, nullptr);
+    ASSERT_NE(hidden->Find_Subkey(u"50%"), nullptr);
+    ASSERT_NE(hidden->Find_Subkey(u"50%")->Find_Value(u""), nullptr);
+    EXPECT_EQ(hidden->Find_Subkey(u"50%")->Find_Value(u"")->data, (std::vector<uint8_t>{0, 0}));
+    Reg_Value* value = vendor->Find_Value(u"run" + zero + u" me\\now");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, DWORD(REG_DWORD));
+    EXPECT_EQ(value->data, (std::vector<uint8_t>{1, 0, 0, 0}));
+
+    Temp_Folder out;
+    ASSERT_TRUE(Save_Scenario(machine, out.Path().string(), error)) << error;
+    EXPECT_EQ(out.Read("registry.reg"),
+              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"plain\"=\"p\"\n\n");
+    std::string ini = out.Read("machine.ini");
+    EXPECT_EQ(ini.substr(ini.find("[registry]")),
+              "[registry]\n"
+              "value=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor data=hex(4):01,00,00,00 name=run%00 me\\now\n"
+              "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\n"
+              "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\\50%%\n"
+              "value=HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\%00hidden\\50%% data=hex(1):00,00 name=\n");
+    Machine reloaded;
+    ASSERT_TRUE(Load_Scenario(reloaded, out.Path().string(), error)) << error;
+    Expect_Same_Tree(machine.hklm, reloaded.hklm, "HKEY_LOCAL_MACHINE");
 }
 
 // ---- whole scenario folders ----

@@ -29,6 +29,9 @@ int Compare_Names(const Text& a, const Text& b);
 bool Same_Name(const Text& a, const Text& b);
 // The names of a backslash-separated path; doubled, leading and trailing backslashes add no name.
 std::vector<Text> Split_Names(const Text& path);
+// A registry name with a zero character in it: the native API can make one, regedit files cannot
+// hold it, and the Win32 calls that take a name as text cut it at the zero.
+inline bool Holds_Zero(const Text& name) { return name.find(u'\0') != Text::npos; }
 
 std::string To_Utf8(const Text& text);
 Text From_Utf8(const std::string& text);  // malformed bytes become U+FFFD

@@ -476,13 +476,16 @@ void Export_Key(Export_Out& out, const Reg_Key& key, std::string& path, bool is_
         out.text += '[';
         out.text += path;
         out.text += "]\n";
-        for (const Reg_Value& value : key.values) Export_Value(out.text, value);
+        for (const Reg_Value& value : key.values)
+            if (!Holds_Zero(value.name)) Export_Value(out.text, value);  // machine.ini's [registry] value= holds it
         out.text += '\n';
         out.Flush(1 << 16);
     }
     size_t length = path.size();
     for (const auto& subkey : key.subkeys) {
-        if (subkey->link) continue;  // regedit files cannot hold a link: machine.ini's [registry] link= does
+        // regedit files can hold neither a link nor a name with a zero character: machine.ini's
+        // [registry] link=, key= and value= do
+        if (subkey->link || Holds_Zero(subkey->name)) continue;
         path += '\\';
         path += To_Utf8(subkey->name);
         Export_Key(out, *subkey, path, false);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +112,13 @@ bool Set_Version(Machine& machine, const std::string& value) {
         return false;
     machine.os.major = DWORD(major);
     machine.os.minor = DWORD(minor);
+    return true;
+}
+
+bool Set_Build(Machine& machine, const std::string& value) {
+    unsigned long number;
+    if (!Parse_Number(value, 0xFFFFFFFFul, number)) return false;
+    machine.os.build = DWORD(number);
     return true;
 }
 
@@ -313,6 +321,138 @@ bool Set_Link(Machine& machine, const std::string& value, std::string& why) {
     return true;
 }
 
+// Names in key= and value= lines of [registry]: a zero character is written %00 and a percent sign
+// %%, so that names regedit files cannot hold fit a line.
+bool Unescape_Name(const Text& text, Text& name) {
+    name.clear();
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != u'%') {
+            name += text[at];
+        } else if (text.compare(at + 1, 1, u"%") == 0) {
+            name += u'%';
+            at += 1;
+        } else if (text.compare(at + 1, 2, u"00") == 0) {
+            name += char16_t(0);
+            at += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Escape_Name(const Text& name) {
+    Text text;
+    for (char16_t c : name) {
+        if (c == 0) text += u"%00";
+        else if (c == u'%') text += u"%%";
+        else text += c;
+    }
+    return To_Utf8(text);
+}
+
+const char kBadEscape[] = "; a name writes a zero character as %00 and a percent sign as %%";
+
+// The hive and the unescaped names of a key path of a key= or value= line.
+bool Split_Escaped_Key_Path(Machine& machine, const std::string& path, Reg_Key*& hive, std::vector<Text>& names,
+                            std::string& why) {
+    if (!Split_Key_Path(machine, Utf16(path), hive, names) || names.empty()) {
+        why = "\"" + path + "\" is no key path below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
+        return false;
+    }
+    for (Text& name : names) {
+        Text escaped = name;
+        if (!Unescape_Name(escaped, name)) {
+            why = "bad escape in \"" + path + "\"" + kBadEscape;
+            return false;
+        }
+    }
+    return true;
+}
+
+// KEY: a key that registry.reg cannot hold (a name on its path has a zero character); its parent must
+// exist.
+bool Set_Key(Machine& machine, const std::string& value, std::string& why) {
+    Reg_Key* parent = nullptr;
+    std::vector<Text> names;
+    if (!Split_Escaped_Key_Path(machine, value, parent, names, why)) return false;
+    for (size_t i = 0; parent && i + 1 < names.size(); ++i) parent = parent->Find_Subkey(names[i]);
+    if (!parent) {
+        why = "key \"" + value + "\": its parent key does not exist";
+        return false;
+    }
+    parent->Add_Subkey(names.back());
+    return true;
+}
+
+// "hex(TYPE):xx,xx,...": a value's type and bytes, as regedit writes them, on one line.
+bool Parse_Hex_Data(const std::string& text, DWORD& type, std::vector<uint8_t>& data) {
+    const std::string digits = "0123456789abcdefABCDEF";
+    size_t close = text.find("):");
+    if (text.compare(0, 4, "hex(") != 0 || close == std::string::npos || close == 4 || close > 12 ||
+        text.find_first_not_of(digits, 4) != close)
+        return false;
+    type = DWORD(std::stoul(text.substr(4, close - 4), nullptr, 16));
+    data.clear();
+    std::string bytes = text.substr(close + 2);
+    for (size_t at = 0; at < bytes.size(); at += 3) {
+        if (at + 2 > bytes.size() || digits.find(bytes[at]) == std::string::npos ||
+            digits.find(bytes[at + 1]) == std::string::npos || (at + 2 < bytes.size() && bytes[at + 2] != ','))
+            return false;
+        data.push_back(uint8_t(std::stoul(bytes.substr(at, 2), nullptr, 16)));
+    }
+    return true;
+}
+
+std::string Hex_Data_Text(const Reg_Value& value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "hex(%x):", unsigned(value.type));
+    std::string out = text;
+    for (size_t i = 0; i < value.data.size(); ++i) {
+        std::snprintf(text, sizeof text, i ? ",%02x" : "%02x", value.data[i]);
+        out += text;
+    }
+    return out;
+}
+
+// KEY [data=hex(TYPE):BYTES] name=NAME: a value that registry.reg cannot hold (a zero character in its
+// name or on its key's path) of an existing key; without data= an empty REG_SZ. NAME runs to the end
+// of the line.
+bool Set_Named_Value(Machine& machine, const std::string& value, std::string& why) {
+    size_t name_at = value.find(" name=");
+    if (name_at == std::string::npos) {
+        why = "bad value \"" + value + "\" for value; expected KEY [data=hex(TYPE):BYTES] name=NAME";
+        return false;
+    }
+    Text name;
+    if (!Unescape_Name(Utf16(value.substr(name_at + 6)), name)) {
+        why = "bad escape in the value name \"" + value.substr(name_at + 6) + "\"" + kBadEscape;
+        return false;
+    }
+    std::string path = Trim(value.substr(0, name_at));
+    DWORD type = REG_SZ;
+    std::vector<uint8_t> data = {0, 0};
+    size_t data_at = path.rfind(" data=");
+    if (data_at != std::string::npos) {
+        std::string text = Trim(path.substr(data_at + 6));
+        if (!Parse_Hex_Data(text, type, data)) {
+            why = "bad data \"" + text + "\"; expected hex(TYPE):BYTES, TYPE and each byte in hexadecimal digits";
+            return false;
+        }
+        path = Trim(path.substr(0, data_at));
+    }
+    Reg_Key* key = nullptr;
+    std::vector<Text> names;
+    if (!Split_Escaped_Key_Path(machine, path, key, names, why)) return false;
+    for (size_t i = 0; key && i < names.size(); ++i) key = key->Find_Subkey(names[i]);
+    if (!key) {
+        why = "value \"" + value + "\": its key does not exist";
+        return false;
+    }
+    key->Set_Value(name, type, std::move(data));
+    return true;
+}
+
 // Splits a value "OBJECT sddl=SDDL" of the key `key`; false (with why) when it has no " sddl=".
 bool Split_Sddl_Value(const std::string& value, const std::string& key, const std::string& object,
                       std::string& path, std::string& sddl, std::string& why) {
@@ -410,6 +550,7 @@ struct Later_Key {
 
 const Ini_Key kIniKeys[] = {
     {"os", "version", "MAJOR.MINOR", Set_Version},
+    {"os", "build", "a number", Set_Build},
     {"os", "service_pack", "a number from 0 to 65535", Set_Service_Pack},
     {"os", "product", "workstation or server", Set_Product},
     {"os", "suite", "embedded", Set_Suite},
@@ -426,6 +567,8 @@ const Ini_Key kIniKeys[] = {
     {"files", "hardlink", "", nullptr, Set_Hard_Link},
     {"registry", "protected", "", nullptr, Set_Protected},
     {"registry", "link", "", nullptr, Set_Link},
+    {"registry", "key", "", nullptr, Set_Key},
+    {"registry", "value", "", nullptr, Set_Named_Value},
     {"drivers", "in_use", "", nullptr, Set_Driver_In_Use},
     {"faults", "fault", "", nullptr, Set_Fault},
 };
@@ -538,6 +681,25 @@ void Save_Protected_Keys(Machine& machine, const Reg_Key& key, std::string& path
     }
 }
 
+// key= and value= lines for what registry.reg cannot hold, in tree order: every key with a zero
+// character on its path (hidden: one above it has), with all its values, and every other value whose
+// name has one. path holds the key's path; subkeys append their names to it and take them off again.
+void Save_Zero_Names(const Reg_Key& key, std::string& path, bool hidden, std::string& out) {
+    for (const Reg_Value& value : key.values) {
+        if (hidden || Holds_Zero(value.name))
+            out += "value=" + path + " data=" + Hex_Data_Text(value) + " name=" + Escape_Name(value.name) + "\n";
+    }
+    size_t length = path.size();
+    for (const auto& subkey : key.subkeys) {
+        bool subkey_hidden = hidden || Holds_Zero(subkey->name);
+        path += '\\';
+        path += Escape_Name(subkey->name);
+        if (subkey_hidden) out += "key=" + path + "\n";
+        Save_Zero_Names(*subkey, path, subkey_hidden, out);
+        path.resize(length);
+    }
+}
+
 void Save_Security_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
     for (const auto& subkey : key.subkeys) {
         std::string subkey_path = path + "\\" + To_Utf8(subkey->name);
@@ -566,6 +728,7 @@ void Save_Security_Files(const Fs_Node& folder, const std::string& path, std::st
 std::string Save_Ini(Machine& machine) {
     std::string out = "[os]\n";
     out += "version=" + std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor) + "\n";
+    out += "build=" + std::to_string(machine.os.build) + "\n";
     out += "service_pack=" + std::to_string(machine.os.service_pack) + "\n";
     const char* product = machine.os.product_type == VER_NT_WORKSTATION ? "workstation" : "server";
     out += std::string("product=") + product + "\n";
@@ -585,6 +748,10 @@ std::string Save_Ini(Machine& machine) {
     Save_Protected_Keys(machine, machine.hklm, path, keys);
     path = "HKEY_CURRENT_USER";
     Save_Protected_Keys(machine, machine.hkcu, path, keys);
+    path = "HKEY_LOCAL_MACHINE";
+    Save_Zero_Names(machine.hklm, path, false, keys);
+    path = "HKEY_CURRENT_USER";
+    Save_Zero_Names(machine.hkcu, path, false, keys);
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string security;
     Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
