@@ -7,7 +7,8 @@
 // Where Wine differs from Windows, the program avoids the difference (winsim/README.md):
 // - Renaming or moving a folder with an entry beneath it open: Windows refuses it with 5, Wine moves
 //   the folder; not done here.
-// - Moving a folder into its own tree: Windows refuses it with 32, Wine with 87; not done here.
+// - Moving a folder directly into itself: Windows refuses it with 32 before Windows 11 22H2 and with 87
+//   from then on, Wine with 87; not done here.
 // - Paths of MAX_PATH characters and more without the prefix: Windows refuses them with 3, Wine takes
 //   them; only the "\\?\" form is used for the long paths here.
 #include <windows.h>

@@ -269,7 +269,9 @@ TEST_F(Tree_Walk, WhatAnOpenFolderPrevents) {
         {"a folder beneath, moved itself", u"C:\\T\\A\\B", GENERIC_READ, all, u"C:\\T\\A\\B", u"C:\\T\\Z",
          ERROR_SUCCESS},
         {"a sibling", u"C:\\T\\Y", GENERIC_READ, read_write, u"C:\\T\\A", u"C:\\T\\Z", ERROR_SUCCESS},
-        {"into its own tree", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\A\\B\\Z", ERROR_SHARING_VIOLATION},
+        {"directly into itself (before Windows 11 22H2)", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\A\\Z",
+         ERROR_SHARING_VIOLATION},
+        {"deeper into its own tree", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\A\\B\\Z", ERROR_ACCESS_DENIED},
         {"onto an existing folder", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\Y", ERROR_ALREADY_EXISTS},
         {"to a missing folder", nullptr, 0, 0, u"C:\\T\\A", u"C:\\T\\None\\Z", ERROR_PATH_NOT_FOUND},
     };

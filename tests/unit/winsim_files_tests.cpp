@@ -200,6 +200,37 @@ TEST_F(WinsimFiles, JunctionIntoItselfResolvesToNothing) {
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), GetLastError());
 }
 
+// A folder moved into its own tree: directly into itself the answer depends on the build (32 before
+// Windows 11 22H2, 87 from build 22621 on), deeper into its tree it is 5 on every build. Nothing moves.
+TEST_F(WinsimFiles, MoveOfAFolderIntoItsOwnTreeDependsOnTheBuild) {
+    struct Row {
+        DWORD build;
+        const char16_t* destination;
+        DWORD error;
+    };
+    const Row rows[] = {
+        {19045, u"C:\\Tree\\Tree", ERROR_SHARING_VIOLATION},
+        {22000, u"C:\\Tree\\Moved", ERROR_SHARING_VIOLATION},
+        {22621, u"C:\\Tree\\Moved", ERROR_INVALID_PARAMETER},
+        {26100, u"C:\\Tree\\Moved", ERROR_INVALID_PARAMETER},
+        {19045, u"C:\\Tree\\Sub\\Moved", ERROR_ACCESS_DENIED},
+        {22621, u"C:\\Tree\\Sub\\Deeper\\Moved", ERROR_ACCESS_DENIED},
+    };
+    for (const Row& row : rows) {
+        The_Machine().Reset();
+        The_Machine().os.build = row.build;
+        The_Machine().Make_Folders(u"C:\\Tree\\Sub\\Deeper");
+        SetLastError(0);
+        EXPECT_FALSE(MoveFileExW(u"C:\\Tree", row.destination, 0)) << row.build;
+        EXPECT_EQ(row.error, GetLastError()) << row.build << " " << winsim::To_Utf8(row.destination);
+        EXPECT_NE(nullptr, The_Machine().Find_Path(u"C:\\Tree\\Sub\\Deeper"));
+        EXPECT_EQ(nullptr, The_Machine().Find_Path(row.destination));
+    }
+    // Beside itself it moves, on any build.
+    EXPECT_TRUE(MoveFileExW(u"C:\\Tree", u"C:\\Moved", 0));
+    EXPECT_NE(nullptr, The_Machine().Find_Path(u"C:\\Moved\\Sub\\Deeper"));
+}
+
 TEST_F(WinsimFiles, RemoveDirectoryRefusesReadOnlyAndTheRoot) {
     The_Machine().Make_Folders(u"C:\\Kept")->attributes |= FILE_ATTRIBUTE_READONLY;
     EXPECT_FALSE(RemoveDirectoryW(u"C:\\Kept"));

@@ -55,10 +55,20 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
     return true;
 }
 
+// A folder moved directly into itself: the rename opens the new name's folder, which is the folder
+// being moved. Before Windows 11 22H2 (build 22621) that open did not share deletion with the
+// source's own open and failed with a sharing violation; from that build on it shares deletion, and
+// the rename itself is refused as an invalid parameter.
+DWORD Into_Itself_Error(const Machine& machine) {
+    const DWORD First_Build_Sharing_Deletion = 22621;
+    return machine.os.build >= First_Build_Sharing_Deletion ? ERROR_INVALID_PARAMETER : ERROR_SHARING_VIOLATION;
+}
+
 // A rename or move on drive C: as Windows does it: the source is opened for deletion (a sharing
 // violation when an open of it does not share deletion), then its entry is moved under the new
 // name. A folder with anything open beneath it is refused (ERROR_ACCESS_DENIED), as is a folder
-// moved into its own tree. The node moves with its opens: a handle keeps naming what it opened.
+// moved deeper into its own tree; one moved directly into itself is refused as the machine's build
+// refuses it (see Into_Itself_Error). The node moves with its opens: a handle keeps naming what it opened.
 // An ordinary user's process needs DELETE on the entry or FILE_DELETE_CHILD on its folder, and the
 // right to create it in the new folder; the entry keeps what it states of its own security.
 BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD flags) {
@@ -80,7 +90,8 @@ BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
             return Fail(ERROR_ACCESS_DENIED);
     }
-    if (node->directory && Is_Within(node, to.parent)) return Fail(ERROR_SHARING_VIOLATION);
+    if (node->directory && Is_Within(node, to.parent))
+        return Fail(to.parent == node ? Into_Itself_Error(machine) : ERROR_ACCESS_DENIED);
     if (Is_Open_Beneath(machine, node)) return Fail(ERROR_ACCESS_DENIED);
     if (to.node) to.parent->Remove_Child(to.node->name);
     Text last = to.last;
