@@ -1,5 +1,5 @@
 // Kernel32's calls that open a path or read and change its attributes: CreateFileW (its handles
-// closed by CloseHandle through the handle table), GetFileAttributesW and SetFileAttributesW.
+// closed by CloseHandle through the handle table), WriteFile, GetFileAttributesW and SetFileAttributesW.
 #include "kernel_open.h"
 
 #include <windows.h>
@@ -20,6 +20,7 @@ namespace {
 struct File_Handle : Kernel_Object, Fs_Open {
     Text path;  // the normalised path it was opened by, for the calls' subjects
     DWORD desired_access = 0;  // the access asked for, as the security calls on the handle check it
+    uint64_t position = 0;  // where the next WriteFile writes
     ~File_Handle() override;
 };
 
@@ -73,14 +74,23 @@ HANDLE Fail_Open(DWORD error) {
 
 bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share) {
     if (access == 0) return false;
-    if (node->held_open) {
-        if (!node->directory) return true;
-        if (Opens_Conflict(access, share, Access_Read, FILE_SHARE_READ | FILE_SHARE_WRITE)) return true;
+    if (node->directory) {
+        if (node->held_open && Opens_Conflict(access, share, Access_Read, FILE_SHARE_READ | FILE_SHARE_WRITE))
+            return true;
+        for (const Fs_Open* open : node->opens) {
+            // An open without data access (attributes only) takes no part in sharing.
+            if (open->access != 0 && Opens_Conflict(access, share, open->access, open->share)) return true;
+        }
+        return false;
     }
-    if (!node->directory && Is_Open_In_Runtime(machine, node)) return true;
-    for (const Fs_Open* open : node->opens) {
-        // An open without data access (attributes only) takes no part in sharing.
-        if (open->access != 0 && Opens_Conflict(access, share, open->access, open->share)) return true;
+    // The opens of a file are the opens of all its names (hard links).
+    const std::vector<Fs_Node*> single{const_cast<Fs_Node*>(node)};
+    for (const Fs_Node* name : node->names ? *node->names : single) {
+        if (name->held_open && Opens_Conflict(access, share, Access_Read | Access_Write, name->held_share)) return true;
+        if (Is_Open_In_Runtime(machine, name)) return true;
+        for (const Fs_Open* open : name->opens) {
+            if (open->access != 0 && Opens_Conflict(access, share, open->access, open->share)) return true;
+        }
     }
     return false;
 }
@@ -165,6 +175,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         if (replaces) {
             node->data.clear();
             node->listed_size = 0;
+            if (node->names)
+                for (Fs_Node* name : *node->names) name->data.clear();
         }
     }
 
@@ -213,6 +225,40 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
     } else {
         info->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
     }
+    return TRUE;
+}
+
+// Writes at the handle's position and moves it on; every name of the file shows the new data. A
+// file that went while the handle was open takes the bytes nowhere. Only synchronous writes are
+// modelled; a folder's handle is not among the handles WriteFile takes (ERROR_INVALID_FUNCTION).
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written, LPOVERLAPPED overlapped) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (bytes_written) *bytes_written = 0;
+    auto handle = Get_Handle_As<File_Handle>(file);
+    auto fail = [](DWORD error) {
+        SetLastError(error);
+        return FALSE;
+    };
+    // Not recorded in calls: the log writes one per line.
+    DWORD error = 0;
+    if (machine.Take_Fault("WriteFile", handle ? handle->path : Text(), &error)) return fail(error);
+    if (!handle) return fail(ERROR_INVALID_HANDLE);
+    if (overlapped) return fail(ERROR_INVALID_PARAMETER);
+    if (!(handle->access & Access_Write)) return fail(ERROR_ACCESS_DENIED);
+    if (bytes_to_write > 0 && !buffer) return fail(ERROR_NOACCESS);
+    if (Fs_Node* node = handle->node) {
+        if (node->directory) return fail(ERROR_INVALID_FUNCTION);
+        std::vector<uint8_t>& data = node->data;
+        if (data.size() < handle->position + bytes_to_write) data.resize(size_t(handle->position + bytes_to_write));
+        const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+        std::copy(bytes, bytes + bytes_to_write, data.begin() + std::ptrdiff_t(handle->position));
+        node->listed_size = 0;
+        if (node->names)
+            for (Fs_Node* name : *node->names) name->data = data;
+    }
+    handle->position += bytes_to_write;
+    if (bytes_written) *bytes_written = bytes_to_write;
     return TRUE;
 }
 

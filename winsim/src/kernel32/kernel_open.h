@@ -16,9 +16,10 @@ enum Data_Access : DWORD {
 };
 
 // True when opening the node with that access and FILE_SHARE_* mode meets a sharing violation.
-// A file held open by another process is held without sharing; a folder held open by another
-// process is held as a process holds its current folder: for reading, shared for reading and
-// writing, so it can be listed but not removed. The caller holds machine.lock.
+// The opens of a file are those of all its names (hard links). A file held open by another process
+// is held for reading and writing with the sharing of Fs_Node::held_share (none for a locked one); a
+// folder held open by another process is held as a process holds its current folder: for reading,
+// shared for reading and writing, so it can be listed but not removed. The caller holds machine.lock.
 bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share);
 
 // True when an entry beneath the folder is open (a handle, another process's hold, the C runtime):

@@ -244,6 +244,7 @@ void Machine::Reset() {
     drive_c.data.clear();
     drive_c.link_target.clear();
     drive_c.held_open = false;
+    drive_c.held_share = 0;
     drive_c.listed_size = 0;
     for (Fs_Open* open : drive_c.opens) open->node = nullptr;
     drive_c.opens.clear();

@@ -107,7 +107,10 @@ struct Fs_Node {
     std::vector<uint8_t> data;
     Sorted_Children<Fs_Node> children;  // in the order NTFS lists them: sorted by Compare_Names
     Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
-    bool held_open = false;  // open in another process without sharing
+    // Open in another process: a file held for reading and writing, sharing what held_share says
+    // (FILE_SHARE_*; 0 for a file held without sharing), a folder held as a current folder is.
+    bool held_open = false;
+    DWORD held_share = 0;
     uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
     std::vector<Fs_Open*> opens;  // the opens on this node (kernel_open.cpp keeps them)
     // What the entry states of its own security, as a key does (see Key_Security); null: nothing.

@@ -193,6 +193,36 @@ bool Set_Locked(Machine& machine, const std::string& value, std::string& why) {
     Fs_Node* node;
     if (!Find_Entry(machine, value, node, why)) return false;
     node->held_open = true;
+    node->held_share = 0;
+    return true;
+}
+
+// PATH share=SHARING: a file held open by another process for reading and writing, sharing what the
+// letters say (r reading, w writing, d deletion; each at most once).
+bool Set_Open(Machine& machine, const std::string& value, std::string& why) {
+    size_t separator = value.find(" share=");
+    DWORD share = 0;
+    std::string letters = separator == std::string::npos ? std::string() : Trim(value.substr(separator + 7));
+    for (char letter : letters) {
+        DWORD bit = letter == 'r' ? FILE_SHARE_READ : letter == 'w' ? FILE_SHARE_WRITE : letter == 'd' ? FILE_SHARE_DELETE : 0;
+        if (bit == 0 || (share & bit)) {
+            share = 0;
+            break;
+        }
+        share |= bit;
+    }
+    if (share == 0) {
+        why = "bad value \"" + value + "\" for open; expected PATH share=SHARING (letters of r, w, d)";
+        return false;
+    }
+    Fs_Node* node;
+    if (!Find_Entry(machine, Trim(value.substr(0, separator)), node, why)) return false;
+    if (node->directory) {
+        why = "open \"" + Trim(value.substr(0, separator)) + "\" is a folder; a folder in use is locked=";
+        return false;
+    }
+    node->held_open = true;
+    node->held_share = share;
     return true;
 }
 
@@ -562,6 +592,7 @@ const Ini_Key kIniKeys[] = {
     {"security", "key", "", nullptr, Set_Security},
     {"security", "file", "", nullptr, Set_File_Security},
     {"files", "locked", "", nullptr, Set_Locked},
+    {"files", "open", "", nullptr, Set_Open},
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
     {"files", "hardlink", "", nullptr, Set_Hard_Link},
@@ -632,15 +663,24 @@ bool Apply_Later_Keys(Machine& machine, const std::vector<Later_Key>& later, std
     return true;
 }
 
+std::string Share_Letters(DWORD share) {
+    std::string letters;
+    if (share & FILE_SHARE_READ) letters += 'r';
+    if (share & FILE_SHARE_WRITE) letters += 'w';
+    if (share & FILE_SHARE_DELETE) letters += 'd';
+    return letters;
+}
+
 // The [files] lines of a folder's tree, in listing order: junctions, hard links (every name of a
-// file but its first), files in use, read-only files.
+// file but its first), files in use (locked or open with sharing), read-only files.
 void Save_File_Keys(const Fs_Node& drive_c, const Fs_Node& folder, const std::string& path, std::string& out) {
     for (const auto& child : folder.children) {
         std::string child_path = path + "\\" + To_Utf8(child->name);
         if (!child->link_target.empty()) out += "junction=" + child_path + " => " + To_Utf8(child->link_target) + "\n";
         if (Is_Further_Name(*child))
             out += "hardlink=" + child_path + " => " + To_Utf8(Path_Of(drive_c, *child->names->front())) + "\n";
-        if (child->held_open) out += "locked=" + child_path + "\n";
+        if (child->held_open && child->held_share == 0) out += "locked=" + child_path + "\n";
+        if (child->held_open && child->held_share != 0) out += "open=" + child_path + " share=" + Share_Letters(child->held_share) + "\n";
         if ((child->attributes & FILE_ATTRIBUTE_READONLY) && !Is_Further_Name(*child))
             out += "read_only=" + child_path + "\n";
         if (child->directory) Save_File_Keys(drive_c, *child, child_path, out);
