@@ -4,12 +4,130 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "diagnostics/Log_Indent.h"
 
 namespace {
 
 const WCHAR* const Log_Folder_Name = TEXT("TEMP");
 const WCHAR* const Log_File_Name = TEXT("vpRemovalTool.txt");
+// Other names of the log, vpRemovalTool-1.txt to vpRemovalTool-99.txt, tried in turn when the usual
+// name is taken by something that cannot be deleted.
+const WCHAR* const Log_Other_Name_Start = TEXT("vpRemovalTool-");
+const WCHAR* const Log_Other_Name_End = TEXT(".txt");
+const unsigned Log_Other_Names = 99;
+
+// Owns the log file's handle: moved, never copied, closed once; closing keeps the thread's last-error
+// value.
+class Log_File_Handle {
+public:
+    Log_File_Handle() = default;
+    explicit Log_File_Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    Log_File_Handle(const Log_File_Handle&) = delete;
+    Log_File_Handle& operator=(const Log_File_Handle&) = delete;
+    Log_File_Handle(Log_File_Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Log_File_Handle& operator=(Log_File_Handle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = other.handle_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    ~Log_File_Handle() { Close(); }
+
+    bool Is_Open() const { return handle_ != nullptr; }
+    HANDLE Get() const { return handle_; }
+    void Close() {
+        if (handle_ == nullptr) return;
+        DWORD last_error = GetLastError();
+        CloseHandle(handle_);
+        SetLastError(last_error);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// The run's log: one file that the run created itself and writes every line through. Touched under
+// Log_Lock only.
+struct Run_Log {
+    Log_File_Handle file;
+    bool started = false;  // the file was created, or could not be
+};
+Run_Log The_Log;
+
+// What starting the log found, for the console line that follows once the lock is let go.
+enum class Log_Start { None_Started, Usual_Name, Other_Name, No_File };
+
+// Creates a file of the given name that nothing else has: only where no entry of that name exists,
+// never through a link, shared with others for reading only.
+Log_File_Handle Create_New_File(const Lib_StringW& path) {
+    return Log_File_Handle(CreateFileW(path.Get_Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// vpRemovalTool-N.txt in the folder (given with its closing backslash).
+Lib_StringW Other_Name(const Lib_StringW& folder, unsigned number) {
+    WCHAR digits[12] = {};
+    int first = 11;
+    do {
+        digits[--first] = WCHAR(TEXT('0') + number % 10);
+        number /= 10;
+    } while (number > 0 && first > 0);
+    Lib_StringW path = folder;
+    path.Append(Log_Other_Name_Start);
+    path.Append(digits + first);
+    path.Append(Log_Other_Name_End);
+    return path;
+}
+
+// Starts the run's log: closes a log the process still holds, deletes the previous run's file and
+// creates the new one, or the first free other name. The caller holds Log_Lock.
+Log_Start Start_Log(Lib_StringW& path) {
+    The_Log.file.Close();
+    The_Log.started = true;
+    auto no_file = [] {
+        OutputDebugStringW(TEXT("No log file could be created; the log goes to the debugger output only.\n"));
+        return Log_Start::No_File;
+    };
+    if (!Log_Get_File_Path(path)) return no_file();
+    // Whatever stands at the usual name (a file held open, a hard link, a folder) is never written:
+    // only a file this run has just created is.
+    Log_Delete_File(path);
+    The_Log.file = Create_New_File(path);
+    if (The_Log.file.Is_Open()) return Log_Start::Usual_Name;
+    Lib_StringW folder = path.Mid(0, path.Reverse_Find(TEXT('\\')) + 1);
+    for (unsigned number = 1; number <= Log_Other_Names; ++number) {
+        path = Other_Name(folder, number);
+        The_Log.file = Create_New_File(path);
+        if (The_Log.file.Is_Open()) return Log_Start::Other_Name;
+    }
+    return no_file();
+}
+
+// The console line of a log started elsewhere than under its usual name. Printed outside the lock.
+void Announce(Log_Start start, const Lib_StringW& path) {
+    if (start == Log_Start::Other_Name) {
+        wprintf(TEXT("Log file: %ls\n"), path.Get_Text());
+    } else if (start == Log_Start::No_File) {
+        wprintf(TEXT("Log file: none could be created; the log goes to the debugger output only.\n"));
+    }
+}
+
+// The ANSI text of a line as the file stores it: each line feed preceded by a carriage return (one
+// the line already holds stays before the pair).
+std::string With_Line_Ends(const char* text, size_t size) {
+    std::string bytes;
+    bytes.reserve(size + 8);
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '\n') bytes += '\r';
+        bytes += text[i];
+    }
+    return bytes;
+}
 
 // Writes one header line as an information line one step deeper than the caller, keeping the
 // thread's last-error value.
@@ -71,24 +189,23 @@ void Log_Write_Line(const Lib_StringW& text, Log_Level level) {
     line.Append(text);
     line.Append(TEXT("\n"));
 
-    Lib_StringW path;
-    bool have_path = Log_Get_File_Path(path);
-
     Log_Lock().Wait(INFINITE);
-    if (have_path) {
-        // Opened without sharing, appended to and closed again for every line: no handle stays open
-        // between lines, and another process is held off only while a line is written.
-        FILE* file = nullptr;
-        if (_wfopen_s(&file, path.Get_Text(), TEXT("a")) == 0 && file != nullptr) {
-            LibT_Buffer<char> ansi = line.To_Ansi_Buffer();
-            if (ansi.Get_Data() != nullptr && ansi.Get_Size() > 1) {
-                fwrite(ansi.Get_Data(), 1, ansi.Get_Size() - 1, file);
-            }
-            fclose(file);
+    Log_Start start = Log_Start::None_Started;
+    Lib_StringW path;
+    if (!The_Log.started) start = Start_Log(path);
+    if (The_Log.file.Is_Open()) {
+        // One write per line, through the handle the run keeps: nobody else can write or delete the
+        // file meanwhile, and nothing is buffered across lines.
+        LibT_Buffer<char> ansi = line.To_Ansi_Buffer();
+        if (ansi.Get_Data() != nullptr && ansi.Get_Size() > 1) {
+            std::string bytes = With_Line_Ends(ansi.Get_Data(), size_t(ansi.Get_Size() - 1));
+            DWORD written = 0;
+            WriteFile(The_Log.file.Get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
         }
     }
     OutputDebugStringW(line.Get_Text());
     Log_Lock().Release();
+    Announce(start, path);
 }
 
 bool Log_Get_File_Path(Lib_StringW& path) {
@@ -101,17 +218,43 @@ bool Log_Get_File_Path(Lib_StringW& path) {
     if (CreateDirectoryW(path.Get_Text(), nullptr) != TRUE && GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }
+    // Only administrators can replace the TEMP folder of the Windows directory; should it be a link
+    // all the same, the log is not written through it.
+    DWORD attributes = GetFileAttributesW(path.Get_Text());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        Lib_StringW note = TEXT("The log file is not written: ");
+        note.Append(path);
+        note.Append(TEXT(" is a junction or symbolic link.\n"));
+        OutputDebugStringW(note.Get_Text());
+        return false;
+    }
     path.Append(TEXT("\\"));
     path.Append(Log_File_Name);
     return true;
 }
 
-bool Log_Delete_File() {
-    Lib_StringW path;
-    if (!Log_Get_File_Path(path)) return false;
+bool Log_Delete_File(const Lib_StringW& path) {
     if (DeleteFileW(path.Get_Text()) == TRUE) return true;
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool Log_Create_File() {
+    Log_Lock().Wait(INFINITE);
+    Lib_StringW path;
+    Log_Start start = Start_Log(path);
+    bool created = The_Log.file.Is_Open();
+    Log_Lock().Release();
+    Announce(start, path);
+    return created;
+}
+
+void Log_Close_File() {
+    Log_Lock().Wait(INFINITE);
+    The_Log.file.Close();
+    The_Log.started = false;
+    Log_Lock().Release();
 }
 
 void Log_Write_Header() {

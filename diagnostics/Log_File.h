@@ -19,13 +19,24 @@ enum Log_Level : int32_t {
 // The size, in characters with the terminating zero, of the buffers that Format_Text fills.
 const int Format_Text_Size = 260;
 
-// Appends one line (the thread's indentation, the level's prefix, the text, a line feed) to the log
-// file and hands the same line to the debugger output. Changes the thread's last-error value.
+// Appends one line (the thread's indentation, the level's prefix, the text, a line feed) to the run's
+// log file and hands the same line to the debugger output. The first line of a process that has not
+// created its log with Log_Create_File creates it. Changes the thread's last-error value.
 void Log_Write_Line(const Lib_StringW& text, Log_Level level);
-// Builds the log file's path; creates its folder. True when the folder exists.
+// Builds the log file's usual path; creates its folder. True when the folder exists and is a folder of
+// its own: a folder that is a junction or symbolic link is not written through (the debugger output
+// says so).
 bool Log_Get_File_Path(Lib_StringW& path);
-// Deletes the previous run's log file; true when it was deleted or was not there.
-bool Log_Delete_File();
+// Deletes the previous run's log file at path; true when it was deleted or was not there.
+bool Log_Delete_File(const Lib_StringW& path);
+// Starts the run's log: deletes the previous run's file and creates a new one in its place, which only
+// this run writes (held open until the process ends, others may only read it). When that name can be
+// neither deleted nor created, the first free vpRemovalTool-N.txt of the same folder is created and its
+// path printed on the console; when no file can be created, the console says so and the lines reach
+// the debugger output only. True when the run has a log file.
+bool Log_Create_File();
+// Closes the run's log file; the next line creates a new one.
+void Log_Close_File();
 // Writes the four header lines: title, UTC time of day, OS name and bitness.
 void Log_Write_Header();
 Lib_StringW Get_OS_Name();

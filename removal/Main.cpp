@@ -34,7 +34,7 @@ void Log_Banner(const WCHAR* rule, const WCHAR* title) {
 int wmain(int argc, WCHAR* argv[]) {
     // The first argument; the vector's terminating null, when there is none, gives the empty text.
     const Lib_StringW bundle_upgrade_code = argc >= 1 ? Lib_StringW(argv[1]) : Lib_StringW();
-    Log_Delete_File();
+    Log_Create_File();
     Log_Banner(TEXT("================================================================================="),
                TEXT("===================================== START ====================================="));
     Log_Write_Header();

@@ -8,32 +8,51 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "foundation/Lib_String.h"
 #include "machine.h"
 #include "removal/Catalogue.h"
 
-// A fresh machine with a Windows folder, and the main thread's indentation at 0.
+// A fresh machine with a Windows folder, the main thread's indentation at 0, and the run's log started
+// as the entry point starts it, so that the calls and injected faults of a test are its own.
 class Log_Test : public ::testing::Test {
 protected:
     void SetUp() override {
+        Fresh_Machine();
+        Log_Create_File();
+        winsim::The_Machine().calls.clear();  // the log's own
+    }
+    void TearDown() override {
+        Log_Close_File();
+        Reset_Indentation();
+    }
+
+    // The same without a log: the first line creates it.
+    static void Fresh_Machine() {
+        Log_Close_File();
         winsim::The_Machine().Reset();
         winsim::The_Machine().Make_Folders(u"C:\\Windows");
         Reset_Indentation();
+        Log_Mark() = 0;
     }
-    void TearDown() override { Reset_Indentation(); }
-
     static void Reset_Indentation() {
         while (Log_Get_Offset() > 0) Log_Unindent();
     }
-    // The log file's bytes, empty when there is none.
+    // The log file's bytes since the last Clear_Log, empty when there is none.
     static std::string Log_Text() {
         winsim::Fs_Node* log = winsim::The_Machine().Find_Path(u"C:\\Windows\\TEMP\\vpRemovalTool.txt");
-        return log ? std::string(log->data.begin(), log->data.end()) : std::string();
+        if (!log || log->data.size() < Log_Mark()) return std::string();
+        return std::string(log->data.begin() + std::ptrdiff_t(Log_Mark()), log->data.end());
     }
+    // Later lines only: the run keeps writing the one file it holds.
     static void Clear_Log() {
         winsim::Fs_Node* log = winsim::The_Machine().Find_Path(u"C:\\Windows\\TEMP\\vpRemovalTool.txt");
-        if (log) log->data.clear();
+        Log_Mark() = log ? log->data.size() : 0;
+    }
+    static size_t& Log_Mark() {
+        static size_t mark = 0;
+        return mark;
     }
 };
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -348,3 +349,120 @@ TEST(Whole_Run_Links, LinkKeysInTheMakersTreesGoAsLinksAndTheirTargetsStayWhole)
     fs::remove_all(run.out_dir);
     fs::remove_all(linked);
 }
+
+namespace {
+
+// What stands in a scenario's folders: files with their bytes and folders, by path below drive_c/.
+using Entries = std::map<std::string, std::string>;
+const char* const Folder = "<folder>";
+
+// Every file and folder of an output's drive_c whose name starts with "vpRemovalTool", with its bytes
+// (a folder as Folder), by path below drive_c/ (the names as written back).
+Entries Log_Like_Entries(const fs::path& drive_c) {
+    Entries found;
+    for (auto it = fs::recursive_directory_iterator(drive_c); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path().filename().string().rfind("vpRemovalTool", 0) != 0) continue;
+        std::string relative = fs::relative(it->path(), drive_c).generic_string();
+        found[relative] = it->is_directory() ? std::string(Folder) : Read_File(it->path());
+    }
+    return found;
+}
+
+// What a user who may create files in the Windows directory's TEMP folder can put at the log's name
+// before the elevated run, on the clean machine: the run writes its log only into a file it created
+// itself, under the usual name or the first free other name (shown on the console), or into none; what
+// was planted stays as it was, byte for byte. "LOG" stands for the run's whole log.
+TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
+    const std::string earlier = "a line of an earlier run\r\n";
+    const std::string planted = "planted by an ordinary user\r\n";
+    const std::string log_marker = "LOG";
+    struct Attack {
+        const char* name;
+        Entries planted;          // below drive_c/, before the run
+        bool temp_folder;         // the clean machine's TEMP folder stays (else it is removed)
+        std::string ini;          // added to machine.ini
+        Entries after;            // every vpRemovalTool* entry after the run, and the planted ones
+        std::string console;      // the line before the clean machine's console text
+        std::string files_after;  // the [files] section written back (empty: none)
+        std::string notes;        // the debugger output before the log's first line
+    };
+    const std::string other = "Log file: C:\\Windows\\TEMP\\vpRemovalTool-1.txt\n";
+    const std::string none = "Log file: none could be created; the log goes to the debugger output only.\n";
+    const Attack attacks[] = {
+        {"an earlier run's log", {{"windows/temp/vpRemovalTool.txt", earlier}}, true, "",
+         {{"windows/temp/vpRemovalTool.txt", log_marker}}, "", "", ""},
+        {"held open without sharing", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
+         "[files]\nlocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
+         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         "[files]\nlocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
+        {"held open sharing reading and writing, not deletion", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
+         "[files]\nopen=C:\\Windows\\TEMP\\vpRemovalTool.txt share=rw\n",
+         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         "[files]\nopen=C:\\windows\\temp\\vpRemovalTool.txt share=rw\n", ""},
+        {"a folder", {{"windows/temp/vpRemovalTool.txt/note.txt", planted}}, true, "",
+         {{"windows/temp/vpRemovalTool.txt", Folder}, {"windows/temp/vpRemovalTool.txt/note.txt", planted},
+          {"windows/temp/vpRemovalTool-1.txt", log_marker}},
+         other, "", ""},
+        {"a hard link to the user's file", {{"users/Public/notes.txt", planted}}, true,
+         "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}}, "", "", ""},
+        {"a hard link, its file held open", {{"users/Public/notes.txt", planted}}, true,
+         "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n"
+         "open=C:\\users\\Public\\notes.txt share=rw\n",
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         "[files]\nopen=C:\\users\\Public\\notes.txt share=rw\n"
+         "hardlink=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
+         ""},
+        {"a junction to a folder", {{"users/Public/notes.txt", planted}}, true,
+         "[files]\njunction=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\n",
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         "[files]\njunction=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\n", ""},
+        {"TEMP itself a junction", {{"users/Public/notes.txt", planted}}, false,
+         "[files]\njunction=C:\\Windows\\TEMP => C:\\users\\Public\n", {{"users/Public/notes.txt", planted}}, none,
+         "[files]\njunction=C:\\windows\\TEMP => C:\\users\\Public\n",
+         "The log file is not written: C:\\Windows\\TEMP is a junction or symbolic link.\n"
+         "No log file could be created; the log goes to the debugger output only.\n"},
+    };
+    const fs::path clean = fs::path(SOURCE_DIR) / "machines" / "clean";
+    const std::string clean_log = Read_File(clean / "expected" / "vpRemovalTool.txt");
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        const fs::path scenario = fs::temp_directory_path() / ("vpsim-log-attack-" + std::to_string(getpid()));
+        fs::remove_all(scenario);
+        fs::copy(clean, scenario, fs::copy_options::recursive);
+        fs::remove_all(scenario / "expected");
+        if (!attack.temp_folder) fs::remove_all(scenario / "drive_c" / "windows" / "temp");
+        for (const auto& entry : attack.planted) {
+            fs::create_directories((scenario / "drive_c" / entry.first).parent_path());
+            std::ofstream(scenario / "drive_c" / entry.first, std::ios::binary) << entry.second;
+        }
+        std::ofstream(scenario / "machine.ini", std::ios::binary | std::ios::app) << "\n" << attack.ini;
+
+        Run_Output run = Run_Tool_On(scenario, "");
+        EXPECT_EQ(run.exit_code, std::stoi(Read_File(clean / "expected" / "exit-code.txt")));
+        EXPECT_EQ(run.console, attack.console + Read_File(clean / "expected" / "console.txt"));
+        Entries after = Log_Like_Entries(run.out_dir / "drive_c");
+        for (const auto& entry : attack.after) {
+            if (entry.second != log_marker) continue;
+            ASSERT_TRUE(after.count(entry.first)) << entry.first;
+            Expect_Log_Matches(after[entry.first], clean_log);
+            after[entry.first] = log_marker;
+        }
+        for (const auto& entry : attack.after) {
+            fs::path path = run.out_dir / "drive_c" / entry.first;
+            if (!after.count(entry.first) && fs::exists(path))
+                after[entry.first] = fs::is_directory(path) ? std::string(Folder) : Read_File(path);
+        }
+        EXPECT_EQ(after, attack.after);
+        std::string ini = Read_File(run.out_dir / "machine.ini");
+        size_t files = ini.find("[files]\n");
+        EXPECT_EQ(files == std::string::npos ? "" : ini.substr(files, ini.find("\n\n", files) - files + 1),
+                  attack.files_after);
+        std::string debug = Read_File(run.out_dir / "debug-output.txt");
+        EXPECT_EQ(debug.substr(0, attack.notes.size() + 4), attack.notes + "   =");
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,8 +18,10 @@ namespace {
 
 const char16_t* const Log_Path = u"C:\\Windows\\TEMP\\vpRemovalTool.txt";
 
+// No log yet: the first line of each test creates it.
 class Diagnostics : public Log_Test {
 protected:
+    void SetUp() override { Fresh_Machine(); }
     static std::string Log_Bytes() { return Log_Text(); }
     static std::u16string Debug_Output() {
         std::u16string all;
@@ -76,31 +79,129 @@ TEST_F(Diagnostics, MissingTempFolderIsCreatedWithTheFile) {
     EXPECT_EQ(Log_Bytes(), "x\r\n");
 }
 
-TEST_F(Diagnostics, LinesReachTheDebuggerWhenTheFileCannotBeWritten) {
+TEST_F(Diagnostics, LinesReachTheDebuggerWhenALineCannotBeWritten) {
+    The_Machine().Add_Fault("WriteFile", 2, ERROR_DISK_FULL, u"vpRemovalTool.txt");
     Log_Write_Line(TEXT("before"), Log_Level_Info);
-    The_Machine().Find_Path(Log_Path)->held_open = true;
-    Log_Write_Line(TEXT("while held"), Log_Level_Info);
-    The_Machine().Find_Path(Log_Path)->held_open = false;
+    Log_Write_Line(TEXT("not written"), Log_Level_Info);
     Log_Write_Line(TEXT("after"), Log_Level_Info);
     EXPECT_EQ(Log_Bytes(), "before\r\nafter\r\n");
-    EXPECT_EQ(Debug_Output(), u"before\nwhile held\nafter\n");
+    EXPECT_EQ(Debug_Output(), u"before\nnot written\nafter\n");
+}
+
+// The run keeps the one file it created open for all its lines: others may read it beside the run,
+// but neither write, delete nor rename it; the file is opened once, however many lines follow.
+TEST_F(Diagnostics, RunKeepsItsLogOpenForReadingByOthersOnly) {
+    Log_Write_Line(TEXT("first"), Log_Level_Info);
+    struct Row {
+        const char* what;
+        DWORD access, share;
+        bool opens;
+    };
+    const Row rows[] = {
+        {"read, sharing reading and writing", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+        {"read, sharing reading only", GENERIC_READ, FILE_SHARE_READ, false},
+        {"write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false},
+        {"delete", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false},
+    };
+    for (const Row& row : rows) {
+        HANDLE other = CreateFileW(Log_Path, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(row.opens, other != INVALID_HANDLE_VALUE) << row.what;
+        if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    }
+    EXPECT_FALSE(DeleteFileW(Log_Path));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(MoveFileExW(Log_Path, u"C:\\Windows\\TEMP\\elsewhere.txt", 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    Log_Write_Line(TEXT("second"), Log_Level_Info);
+    EXPECT_EQ(Log_Bytes(), "first\r\nsecond\r\n");
+    size_t opens = 0;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind("CreateFileW C:\\Windows\\TEMP\\vpRemovalTool.txt", 0) == 0) ++opens;
+    EXPECT_EQ(opens, 1u + 4u);  // the run's own, and the four of the table
 }
 
 TEST_F(Diagnostics, WithoutWindowsDirectoryOnlyTheDebuggerGetsLines) {
     The_Machine().Reset();  // no C:\Windows folder at all
     Log_Write_Line(TEXT("lost"), Log_Level_Info);
+    Log_Write_Line(TEXT("lost too"), Log_Level_Info);
     EXPECT_EQ(The_Machine().Find_Path(u"C:\\Windows"), nullptr);
-    EXPECT_EQ(Debug_Output(), u"lost\n");
+    EXPECT_EQ(Debug_Output(), u"No log file could be created; the log goes to the debugger output only.\n"
+                              u"lost\nlost too\n");
+    EXPECT_EQ(The_Machine().console, u"Log file: none could be created; the log goes to the debugger output only.\n");
 }
 
-TEST_F(Diagnostics, DeleteFileRemovesThePreviousLogAndToleratesAMissingOne) {
-    EXPECT_TRUE(Log_Delete_File());
-    Log_Write_Line(TEXT("old run"), Log_Level_Info);
-    EXPECT_TRUE(Log_Delete_File());
-    EXPECT_EQ(The_Machine().Find_Path(Log_Path), nullptr);
-    Log_Write_Line(TEXT("old run"), Log_Level_Info);
-    The_Machine().Find_Path(Log_Path)->held_open = true;
-    EXPECT_FALSE(Log_Delete_File());
+// Starting a run's log deletes the previous run's file (a missing one is no failure) and begins a new
+// one; a log this process still holds is closed first.
+TEST_F(Diagnostics, StartingTheLogReplacesThePreviousRunsFile) {
+    Make_File(Log_Path, "a line of an earlier run\r\n");
+    EXPECT_TRUE(Log_Create_File());
+    Log_Write_Line(TEXT("this run"), Log_Level_Info);
+    EXPECT_EQ(Log_Bytes(), "this run\r\n");
+    EXPECT_TRUE(Log_Create_File());
+    Log_Write_Line(TEXT("next run"), Log_Level_Info);
+    EXPECT_EQ(Log_Bytes(), "next run\r\n");
+    EXPECT_TRUE(Log_Delete_File(u"C:\\Windows\\TEMP\\none.txt"));
+    EXPECT_TRUE(Log_Delete_File(u"C:\\Windows\\NONE\\none.txt"));
+    EXPECT_FALSE(Log_Delete_File(Log_Path));  // held by this run
+    EXPECT_EQ(The_Machine().console, u"");
+}
+
+// How the run's log starts when its usual name is taken or its creation fails: which file gets the
+// lines, what the console says, and what the debugger output holds before the first line.
+TEST_F(Diagnostics, LogStartsUnderAnotherNameOrNone) {
+    const std::u16string temp = u"C:\\Windows\\TEMP\\";
+    const std::u16string none = u"No log file could be created; the log goes to the debugger output only.\n";
+    struct Row {
+        const char* what;
+        std::function<void()> arrange;
+        const char16_t* log;      // the file holding the lines; null: none
+        const char16_t* console;  // the console line
+        std::u16string notes;     // debugger output before the line
+    };
+    const Row rows[] = {
+        {"usual name held open", [&] { Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true; },
+         u"vpRemovalTool-1.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-1.txt\n", u""},
+        {"first other names taken",
+         [&] {
+             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
+             Make_File(temp + u"vpRemovalTool-1.txt", "an earlier run's");
+             The_Machine().Make_Folders(temp + u"vpRemovalTool-2.txt");
+         },
+         u"vpRemovalTool-3.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-3.txt\n", u""},
+        {"usual name not created", [] { The_Machine().Add_Fault("CreateFileW", 1, ERROR_ACCESS_DENIED); },
+         u"vpRemovalTool-1.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-1.txt\n", u""},
+        {"every name taken",
+         [&] {
+             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
+             for (int n = 1; n <= 99; ++n) Make_File(temp + u"vpRemovalTool-" + winsim::From_Utf8(std::to_string(n)) + u".txt", "");
+         },
+         nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n", none},
+        {"no TEMP folder can be made", [] { The_Machine().Add_Fault("CreateDirectoryW", 1, ERROR_ACCESS_DENIED); },
+         nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n", none},
+        {"TEMP is a file", [&] { Make_File(u"C:\\Windows\\TEMP", "not a folder"); },
+         nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n", none},
+        {"TEMP is a junction", [] { Make_Junction(u"C:\\Windows\\TEMP", u"C:\\Users\\Public"); },
+         nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n",
+         u"The log file is not written: C:\\Windows\\TEMP is a junction or symbolic link.\n" + none},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Fresh_Machine();
+        The_Machine().Make_Folders(u"C:\\Users\\Public");
+        row.arrange();
+        Log_Write_Line(TEXT("line"), Log_Level_Info);
+        Log_Write_Line(TEXT("next"), Log_Level_Info);
+        if (row.log) {
+            winsim::Fs_Node* log = The_Machine().Find_Path(temp + row.log);
+            ASSERT_NE(log, nullptr);
+            EXPECT_EQ(std::string(log->data.begin(), log->data.end()), "line\r\nnext\r\n");
+        }
+        EXPECT_EQ(The_Machine().console, row.console);
+        EXPECT_EQ(Debug_Output(), row.notes + u"line\nnext\n");
+        winsim::Fs_Node* usual = The_Machine().Find_Path(Log_Path);
+        if (usual && !usual->directory && usual->held_open) EXPECT_EQ(std::string(usual->data.begin(), usual->data.end()), "held");
+        EXPECT_TRUE(The_Machine().Find_Path(u"C:\\Users\\Public")->children.empty());
+    }
 }
 
 // The system's message text keeps its own CR LF; the text-mode write puts a CR before every LF, so

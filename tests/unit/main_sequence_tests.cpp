@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "machine.h"
 #include "test_support.h"
@@ -21,6 +22,7 @@ std::string Log_Bytes() {
 class Main_Sequence : public ::testing::Test {
 protected:
     void SetUp() override {
+        Log_Close_File();
         The_Machine().Reset();
         The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
         Make_Key(The_Machine().hklm, u"SOFTWARE\\Classes");  // every Windows has its machine classes

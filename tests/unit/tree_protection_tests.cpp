@@ -20,12 +20,13 @@ const std::string User = "S-1-5-21-3623811015-3361044348-30300820-1002";
 class Tree_Protection : public Log_Test {
 protected:
     void SetUp() override {
-        Log_Test::SetUp();
+        Fresh_Machine();
         The_Machine().Reset();
         std::string error;
         ASSERT_TRUE(winsim::Load_Scenario(The_Machine(), std::string(SOURCE_DIR) + "/machines/user-writable", error))
             << error;
-        Clear_Log();
+        Log_Create_File();
+        The_Machine().calls.clear();
     }
 
     // What an ordinary user's process tries in the tree, in this order; the error of each (0: done).
