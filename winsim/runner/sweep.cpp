@@ -79,6 +79,7 @@ const Api_Failure Failure_Table[] = {
     {"FindFirstFileW", ERROR_ACCESS_DENIED},
     {"FindNextFileW", ERROR_NOT_ENOUGH_MEMORY},
     {"GetFileInformationByHandle", ERROR_ACCESS_DENIED},
+    {"WriteFile", ERROR_DISK_FULL},
     {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
     {"GetWindowsDirectoryW", ERROR_INSUFFICIENT_BUFFER},
     {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
@@ -145,10 +146,13 @@ struct Report_Rule {
 };
 const Report_Rule Report_Rules[] = {
     // The log's own calls: a line that cannot reach the file still reaches the debugger output.
-    {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: the line goes to the debugger output only"},
-    {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: the line goes to the debugger output only"},
-    {"_wfopen_s", "vpRemovalTool.txt", nullptr, nullptr, "the log file: the line goes to the debugger output only"},
-    {"DeleteFileW", "vpRemovalTool.txt", nullptr, nullptr, "the previous run's log: new lines are appended to it"},
+    {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: no log file, the lines go to the debugger output only"},
+    {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: no log file, the lines go to the debugger output only"},
+    {"GetFileAttributesW", "\\TEMP", nullptr, nullptr, "the log's folder: no log file, the lines go to the debugger output only"},
+    {"DeleteFileW", "\\TEMP\\vpRemovalTool", nullptr, nullptr, "the previous run's log: the log gets another name (console)"},
+    {"CreateFileW", "\\TEMP\\vpRemovalTool", nullptr, nullptr,
+     "the log file: it gets another name (console), or none and the lines go to the debugger output only"},
+    {"WriteFile", "\\TEMP\\vpRemovalTool", nullptr, nullptr, "a log line that cannot be written still reaches the debugger output"},
     {"WaitForSingleObject", "mutex", nullptr, nullptr, "the log lock's wait: its result is not examined"},
     {"ReleaseMutex", nullptr, nullptr, nullptr, "the log lock is the only mutex; its release is not examined"},
     {"WideCharToMultiByte", nullptr, nullptr, nullptr, "a failed conversion gives an empty text (the log line's file copy)"},
@@ -268,8 +272,20 @@ std::string Hex(const std::vector<uint8_t>& data) {
 using Items = std::unordered_set<std::string>;
 
 struct Item_Rules {
-    std::string log_path;  // upper case
+    std::string log_folder;  // upper case, with its closing backslash
+    std::string log_path;    // the log's usual path, upper case
 };
+
+// The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
+bool Is_Log_Name(const std::string& upper_name) {
+    const std::string start = "VPREMOVALTOOL-", end = ".TXT";
+    if (upper_name == "VPREMOVALTOOL.TXT") return true;
+    if (upper_name.size() <= start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
+        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
+        return false;
+    std::string digits = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
+    return digits.find_first_not_of("0123456789") == std::string::npos;
+}
 
 // Every key ("K path"), value ("V path "name" [type data]"), folder ("D path"), file ("F path") and
 // file content ("C path size:hash") of the machine, plus its restart deletions ("R path").
@@ -294,8 +310,12 @@ void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules
             if (child->link_target.empty()) Node_Items(*child, child_path, rules, items);
             continue;
         }
+        // Whichever name the log has, it is the log: compared by its presence.
+        if (path + "\\" == rules.log_folder && Is_Log_Name(Upper(child->name))) {
+            items.insert("F " + rules.log_path);
+            continue;
+        }
         items.insert("F " + child_path);
-        if (child_path == rules.log_path) continue;
         std::string data(child->data.begin(), child->data.end());
         items.insert("C " + child_path + " " + std::to_string(data.size()) + ":" +
                      std::to_string(std::hash<std::string>()(data)));
@@ -353,7 +373,21 @@ bool Ends_With_Banner(const std::vector<std::string>& lines) {
            rule(middle.substr(0, end)) && rule(middle.substr(end + 5));
 }
 
-std::string Banner_Check(Machine& machine, const std::string& log_path) {
+// The log the run wrote: the path the console names when the usual one was taken ("Log file: PATH"),
+// else the usual one.
+std::string Log_Path_Of(Machine& machine, const std::string& usual) {
+    std::string console = To_Utf8(machine.console);
+    const std::string line = "Log file: ";
+    for (size_t at = console.find(line); at != std::string::npos; at = console.find(line, at + 1)) {
+        if (at != 0 && console[at - 1] != '\n') continue;
+        size_t end = console.find('\n', at);
+        return console.substr(at + line.size(), end == std::string::npos ? std::string::npos : end - at - line.size());
+    }
+    return usual;
+}
+
+std::string Banner_Check(Machine& machine, const std::string& usual_log_path) {
+    const std::string log_path = Log_Path_Of(machine, usual_log_path);
     std::string debug_text;
     for (const Text& line : machine.debug_output) debug_text += To_Utf8(line);
     std::vector<std::string> debug_lines = Trimmed_Lines(debug_text);
@@ -662,7 +696,8 @@ int Sweep(const std::vector<std::string>& args) {
         return 64;
     }
     Item_Rules rules;
-    rules.log_path = Upper(machine.windows_directory + u"\\TEMP\\vpRemovalTool.txt");
+    rules.log_folder = Upper(machine.windows_directory + u"\\TEMP\\");
+    rules.log_path = rules.log_folder + "VPREMOVALTOOL.TXT";
     const Items before = Machine_Items(machine, rules);
 
     char folder_template[] = "/tmp/vpsim-sweep-XXXXXX";
