@@ -13,9 +13,10 @@
 #                           the host path of a file of the last run's drive C: (names without letter case)
 #
 # A scenario's machine.ini: [os] is not applied (Wine answers with its own version). Of [files],
-# locked=PATH and read_only=PATH are arranged by hold_open.exe (built beside the tool), started in the
-# run's Wine session before the program and stopped after it: it marks the read_only files read-only,
-# opens the locked ones without sharing and holds them for the whole run. junction=, [registry]
+# locked=PATH, open=PATH share=LETTERS and read_only=PATH are arranged by hold_open.exe (built beside
+# the tool), started in the run's Wine session before the program and stopped after it: it marks the
+# read_only files read-only, opens the locked ones without sharing and the open ones for reading and
+# writing with the sharing their letters name, and holds them for the whole run. junction=, [registry]
 # protected= and [faults] cannot be made under Wine: such a scenario is refused (wh_run returns 1 and
 # prints why) unless the caller accepts running without them, naming them in WH_ACCEPT_MISSING
 # ("junction", "protected", "faults", "security"), e.g.  WH_ACCEPT_MISSING="junction" wh_run NAME SCENARIO.
@@ -32,7 +33,9 @@
 # Collected in $WH_OUT:
 #   console.raw   standard output as the program wrote it     console.txt   the same with CR LF -> LF
 #   stderr.txt    Wine's own messages                          exit_code     the process exit code
-#   log.txt       C:\windows\temp\vpRemovalTool.txt, bytes kept (absent when the run wrote no log)
+#   log.txt       C:\windows\temp\vpRemovalTool.txt, or the file the console's first line names
+#                 ("Log file: PATH") when the run's log took another name; bytes kept (absent when
+#                 the run wrote no log)
 #   hklm.reg, hkcu.reg   `wine reg export` after the run (UTF-16LE, as Wine writes them)
 #   hklm.txt, hkcu.txt   the same exports as UTF-8 with LF line ends, for grep
 #   utc_start_ms, utc_end_ms   UTC milliseconds since midnight just before and just after the run
@@ -143,12 +146,13 @@ wh_seed() {
 }
 
 # The conditions of a scenario's machine.ini that a Wine run can arrange: WH_LOCKED and WH_READ_ONLY
-# (Windows paths). Prints why and returns 1 when the file asks for something Wine cannot give
+# (Windows paths), WH_SHARED (sharing letters and Windows path, in turn). Prints why and returns 1 when the file asks for something Wine cannot give
 # (junctions, write-protected keys, injected faults) and WH_ACCEPT_MISSING does not name it.
 wh_conditions() {
     local scenario="$1" ini line section="" key value
     local -a missing=()
     WH_LOCKED=()
+    WH_SHARED=()
     WH_READ_ONLY=()
     WH_LINKS=()
     [[ -n "$scenario" && -f "$scenario/machine.ini" ]] || return 0
@@ -166,6 +170,7 @@ wh_conditions() {
         value="${line#*=}"; value="${value#"${value%%[![:space:]]*}"}"; value="${value%"${value##*[![:space:]]}"}"
         case "$section/$key" in
             files/locked)       WH_LOCKED+=("$value") ;;
+            files/open)         WH_SHARED+=("${value##* share=}" "${value% share=*}") ;;
             files/read_only)    WH_READ_ONLY+=("$value") ;;
             files/junction)     [[ " ${WH_ACCEPT_MISSING:-} " == *" junction "* ]] \
                                     || missing+=("[files] junction=$value (a folder junction)") ;;
@@ -190,11 +195,12 @@ wh_conditions() {
     fi
 }
 
-# Start hold_open.exe in the current prefix's session for WH_LOCKED and WH_READ_ONLY, and wait until
-# it holds the files. Its process id is left in WH_HOLD_PID (empty when nothing is to be arranged).
+# Start hold_open.exe in the current prefix's session for WH_LOCKED, WH_SHARED and WH_READ_ONLY, and
+# wait until it holds the files. Its process id is left in WH_HOLD_PID (empty when nothing is to be
+# arranged).
 wh_hold_start() {
     WH_HOLD_PID=""
-    (( ${#WH_LOCKED[@]} + ${#WH_READ_ONLY[@]} )) || return 0
+    (( ${#WH_LOCKED[@]} + ${#WH_SHARED[@]} + ${#WH_READ_ONLY[@]} )) || return 0
     local helper path waited=0
     helper="$(dirname "$WH_EXE")/hold_open.exe"
     [[ -f "$helper" ]] || wh_fail "$helper is missing (it is built beside the tool by the windows preset)"
@@ -202,6 +208,8 @@ wh_hold_start() {
     rm -f "$WH_PREFIX/drive_c/hold_open.stop"
     local -a args=(--stop 'C:\hold_open.stop')
     for path in "${WH_READ_ONLY[@]}"; do args+=(--read-only "$path"); done
+    local i
+    for (( i = 0; i + 1 < ${#WH_SHARED[@]}; i += 2 )); do args+=(--shared "${WH_SHARED[i]}" "${WH_SHARED[i + 1]}"); done
     args+=("${WH_LOCKED[@]}")
     WINEPREFIX="$WH_PREFIX" timeout 900 wine 'C:\hold_open.exe' "${args[@]}" \
         </dev/null >"$WH_OUT/hold_open.txt" 2>"$WH_OUT/hold_open.stderr" &
@@ -334,8 +342,11 @@ wh_run_program() {
     echo "$rc" >"$WH_OUT/exit_code"
     tr -d '\r' <"$WH_OUT/console.raw" >"$WH_OUT/console.txt"
 
-    local log
-    if log="$(wh_prefix_file 'windows\temp\vpRemovalTool.txt')"; then
+    # The run's log: its usual file, or the one the console's first line names when that was taken.
+    local log log_name='windows\temp\vpRemovalTool.txt' first
+    first="$(head -n 1 "$WH_OUT/console.txt")"
+    [[ "$first" == "Log file: C:\\"* ]] && log_name="${first#Log file: C:\\}"
+    if log="$(wh_prefix_file "$log_name")"; then
         cp "$log" "$WH_OUT/log.txt"
     fi
 

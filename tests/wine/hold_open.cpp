@@ -1,11 +1,14 @@
-// A helper of the Wine tests: holds files open without sharing while the tool runs beside it, in the
-// same Wine session, so that the tool meets them as files in use by another process.
+// A helper of the Wine tests: holds files open while the tool runs beside it, in the same Wine
+// session, so that the tool meets them as files in use by another process.
 //
-//   hold_open.exe [--read-only FILE]... [--stop STOPFILE] [FILE...]
+//   hold_open.exe [--read-only FILE]... [--shared SHARING FILE]... [--stop STOPFILE] [FILE...]
 //
 // 1. Each --read-only FILE gets FILE_ATTRIBUTE_READONLY (its other attributes kept), read back to make
 //    sure; prints "read-only FILE".
 // 2. Each FILE is opened with CreateFileW(GENERIC_READ, no sharing, OPEN_EXISTING); prints "open FILE".
+//    Each --shared SHARING FILE is opened with CreateFileW(GENERIC_READ | GENERIC_WRITE, the sharing
+//    that the letters of SHARING name (r reading, w writing, d deletion), OPEN_EXISTING); prints
+//    "open FILE share=SHARING".
 // 3. Prints "holding" once all of that is done: the caller may start the tool now.
 // 4. Waits until STOPFILE exists (polled every 50 ms; never longer than 15 minutes), or without
 //    --stop until it is killed; then closes the files, prints "released" and ends with 0.
@@ -15,6 +18,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -52,11 +56,17 @@ int wmain(int argc, wchar_t* argv[])
 {
     std::vector<const wchar_t*> read_only;
     std::vector<const wchar_t*> to_hold;
+    std::vector<std::pair<const wchar_t*, const wchar_t*>> to_share;  // sharing letters, file
     const wchar_t* stop_file = nullptr;
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring argument = argv[i];
-        if ((argument == L"--read-only" || argument == L"--stop") && i + 1 < argc)
+        if (argument == L"--shared" && i + 2 < argc)
+        {
+            to_share.emplace_back(argv[i + 1], argv[i + 2]);
+            i += 2;
+        }
+        else if ((argument == L"--read-only" || argument == L"--stop") && i + 1 < argc)
         {
             if (argument == L"--read-only")
                 read_only.push_back(argv[++i]);
@@ -65,7 +75,8 @@ int wmain(int argc, wchar_t* argv[])
         }
         else if (argument.compare(0, 2, L"--") == 0)
         {
-            printf("FAIL usage: hold_open.exe [--read-only FILE]... [--stop STOPFILE] [FILE...]\n");
+            printf("FAIL usage: hold_open.exe [--read-only FILE]... [--shared SHARING FILE]... [--stop STOPFILE] "
+                   "[FILE...]\n");
             fflush(stdout);
             return 2;
         }
@@ -96,6 +107,28 @@ int wmain(int argc, wchar_t* argv[])
             return Fail("CreateFileW", path, GetLastError());
         handles.push_back(handle);
         Say("open", path);
+    }
+    for (const auto& shared : to_share)
+    {
+        DWORD sharing = 0;
+        for (const wchar_t* letter = shared.first; *letter != 0; ++letter)
+        {
+            if (*letter == L'r')
+                sharing |= FILE_SHARE_READ;
+            else if (*letter == L'w')
+                sharing |= FILE_SHARE_WRITE;
+            else if (*letter == L'd')
+                sharing |= FILE_SHARE_DELETE;
+            else
+                return Fail("sharing letters (r, w, d) for", shared.second, ERROR_INVALID_PARAMETER);
+        }
+        HANDLE handle = CreateFileW(shared.second, GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return Fail("CreateFileW", shared.second, GetLastError());
+        handles.push_back(handle);
+        printf("open %s share=%s\n", To_Utf8(shared.second).c_str(), To_Utf8(shared.first).c_str());
+        fflush(stdout);
     }
     Say("holding", nullptr);
 

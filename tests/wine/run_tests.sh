@@ -977,6 +977,50 @@ check_deep_tree_left_alone() {
         || { echo "no line says why the tree stays"; return 1; }
 }
 
+# ---------------------------------------------------------------- checks: the log's name taken
+
+# The clean machine with a file planted at the log's name, held open by another process for the whole
+# run (hold_open.exe): without sharing (locked=), or for reading and writing, sharing both but not
+# deletion (open= share=rw). The run cannot delete it, so its log is the first free other name, which
+# the console's first line names (Wine's Windows folder is C:\windows); the planted file keeps its bytes.
+LOG_PLANTED=$'planted by an ordinary user\r\n'
+run_log_taken() {
+    local name="$1" key="$2" dir="$WH_ROOT/$1"
+    if [[ ! -d "$dir" ]]; then
+        cp -r "$MACHINES/clean" "$dir" && rm -rf "$dir/expected" || return 1
+        printf '%s' "$LOG_PLANTED" >"$dir/drive_c/windows/temp/vpRemovalTool.txt"
+        printf '\n[files]\n%s\n' "$key" >>"$dir/machine.ini"
+        { printf '%s\n' 'Log file: C:\windows\TEMP\vpRemovalTool-1.txt'; cat "$MACHINES/clean/expected/console.txt"; } \
+            >"$WH_ROOT/$1-console.txt"
+    fi
+    wh_run "$name" "$dir"
+}
+
+expect_log_elsewhere() {
+    local name="$1" planted bad=0
+    expect_exit_code "$(tr -d '\r\n ' <"$MACHINES/clean/expected/exit-code.txt")" || bad=1
+    expect_console "$WH_ROOT/$name-console.txt" || bad=1
+    expect_log_header || bad=1
+    expect_log_end_banner || bad=1
+    if ! planted="$(wh_prefix_file 'windows\temp\vpRemovalTool.txt')" || ! cmp -s "$planted" <(printf '%s' "$LOG_PLANTED"); then
+        echo "the planted file at the log's name is gone or changed"
+        bad=1
+    fi
+    local others
+    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')"
+    [[ "$others" == "vpRemovalTool-1.txt vpRemovalTool.txt " ]] || { echo "log files in temp: $others"; bad=1; }
+    return $bad
+}
+
+check_log_locked_gets_another_name() {
+    run_log_taken log_locked 'locked=C:\windows\temp\vpRemovalTool.txt' && expect_log_elsewhere log_locked
+}
+check_log_shared_gets_another_name() {
+    run_log_taken log_shared 'open=C:\windows\temp\vpRemovalTool.txt share=rw' && expect_log_elsewhere log_shared || return 1
+    grep -qx 'open C:\\windows\\temp\\vpRemovalTool.txt share=rw' <(tr -d '\r' <"$WH_OUT/hold_open.txt") \
+        || { echo "hold_open.exe did not hold the file with sharing:"; sed 's/^/  | /' "$WH_OUT/hold_open.txt"; return 1; }
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -1044,6 +1088,8 @@ CHECKS=(
     full_same_changes_as_simulated
     full_runonce
     deep_tree_left_alone
+    log_locked_gets_another_name
+    log_shared_gets_another_name
 )
 
 wh_setup "$EXE"
