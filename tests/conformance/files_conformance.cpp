@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,24 @@ HANDLE Open(const char* what, const WCHAR* path, DWORD access, DWORD share, DWOR
     DWORD error = GetLastError();
     std::printf("%s: %s %lu\n", what, handle == INVALID_HANDLE_VALUE ? "failed" : "opened", (unsigned long)error);
     return handle;
+}
+
+// Writes a text through a handle; prints the count written, or the error value.
+void Write(const char* what, HANDLE handle, const char* text) {
+    DWORD written = 12345;
+    BOOL ok = WriteFile(handle, text, DWORD(std::strlen(text)), &written, NULL);
+    DWORD error = GetLastError();
+    if (ok) std::printf("%s: wrote %lu\n", what, (unsigned long)written);
+    else std::printf("%s: failed %lu\n", what, (unsigned long)error);
+}
+
+// The size of an open file.
+void Size(const char* what, HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(handle, &information))
+        std::printf("%s: %lu bytes\n", what, (unsigned long)information.nFileSizeLow);
+    else
+        std::printf("%s: information failed %lu\n", what, (unsigned long)GetLastError());
 }
 
 void Make_File(const WCHAR* path) {
@@ -231,6 +250,34 @@ int main() {
     Check("DeleteFile missing folder on the way", DeleteFileW(TEXT("C:\\VpFiles\\None\\Open.dll")));
     Check("DeleteFile folder", DeleteFileW(TEXT("C:\\VpFiles\\Empty")));
 
+    Section("a file created for one writer");
+    // Created only where nothing of its name is, not through a link, shared for reading only: others
+    // may read it beside its writer, but neither write nor delete it; writes follow each other.
+    const WCHAR* log = TEXT("C:\\VpFiles\\log.txt");
+    const DWORD exclusive = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE writer = Open("create new", log, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, exclusive);
+    Write("write one", writer, "one\r\n");
+    Write("write two", writer, "two\r\n");
+    Open("create new again", log, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, exclusive);
+    Open("create new on a folder", TEXT("C:\\VpFiles\\Empty"), GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, exclusive);
+    HANDLE reader = Open("read, sharing reading and writing", log, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         OPEN_EXISTING, 0);
+    Write("write through the reader", reader, "x");
+    Check("CloseHandle reader", CloseHandle(reader));
+    Open("read, sharing reading only", log, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    Open("write, sharing everything", log, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+         OPEN_EXISTING, 0);
+    Check("DeleteFile while written", DeleteFileW(log));
+    Check("MoveFileEx while written", MoveFileExW(log, TEXT("C:\\VpFiles\\moved.txt"), 0));
+    Size("size", writer);
+    Check("CloseHandle writer", CloseHandle(writer));
+    // Held for reading and writing, sharing both but not deletion: it cannot be deleted.
+    HANDLE holder = Open("hold, sharing reading and writing", log, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    Check("DeleteFile while held", DeleteFileW(log));
+    Check("CloseHandle holder", CloseHandle(holder));
+    Check("DeleteFile log", DeleteFileW(log));
+
     Section("hard links");
     // Two names of one file share its attributes; deleting one name leaves the other.
     Check("CreateDirectory Links", CreateDirectoryW(TEXT("C:\\VpFiles\\Links"), NULL));
@@ -251,6 +298,13 @@ int main() {
     Attributes("first name", first);
     Check("SetFileAttributes cleared through the first name", SetFileAttributesW(first, FILE_ATTRIBUTE_ARCHIVE));
     Attributes("second name", second);
+    // The opens of a file are the file's, whichever name they came through.
+    HANDLE first_held = Open("hold the first name, sharing reading and writing", first, GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    Check("DeleteFile second name while the first is held", DeleteFileW(second));
+    Write("write through the first name", first_held, "both");
+    Size("size through the first name", first_held);
+    Check("CloseHandle first name", CloseHandle(first_held));
     Check("DeleteFile second name", DeleteFileW(second));
     Names("first name left", first);
     Check("DeleteFile first name", DeleteFileW(first));
