@@ -303,8 +303,10 @@ int main() {
                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     Check("DeleteFile second name while the first is held", DeleteFileW(second));
     Write("write through the first name", first_held, "both");
-    Size("size through the first name", first_held);
     Check("CloseHandle first name", CloseHandle(first_held));
+    HANDLE second_open = Open("open the second name", second, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    Size("size through the second name", second_open);
+    Check("CloseHandle second name", CloseHandle(second_open));
     Check("DeleteFile second name", DeleteFileW(second));
     Names("first name left", first);
     Check("DeleteFile first name", DeleteFileW(first));
