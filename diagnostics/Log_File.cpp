@@ -11,11 +11,10 @@
 namespace {
 
 const WCHAR* const Log_Folder_Name = TEXT("TEMP");
-const WCHAR* const Log_File_Name = TEXT("vpRemovalTool.txt");
-// Other names of the log, vpRemovalTool-1.txt to vpRemovalTool-99.txt, tried in turn when the usual
-// name is taken by something that cannot be deleted.
-const WCHAR* const Log_Other_Name_Start = TEXT("vpRemovalTool-");
-const WCHAR* const Log_Other_Name_End = TEXT(".txt");
+// The log's name without its extension; other names of the log, NAME-1.txt to NAME-99.txt, are tried
+// in turn when the usual name is taken by something that cannot be deleted.
+const WCHAR* Log_Base_Name = TEXT("vpRemovalTool");
+const WCHAR* const Log_Name_End = TEXT(".txt");
 const unsigned Log_Other_Names = 99;
 
 // Owns the log file's handle: moved, never copied, closed once; closing keeps the thread's last-error
@@ -69,7 +68,7 @@ Log_File_Handle Create_New_File(const Lib_StringW& path) {
                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// vpRemovalTool-N.txt in the folder (given with its closing backslash).
+// NAME-N.txt in the folder (given with its closing backslash).
 Lib_StringW Other_Name(const Lib_StringW& folder, unsigned number) {
     WCHAR digits[12] = {};
     int first = 11;
@@ -78,9 +77,10 @@ Lib_StringW Other_Name(const Lib_StringW& folder, unsigned number) {
         number /= 10;
     } while (number > 0 && first > 0);
     Lib_StringW path = folder;
-    path.Append(Log_Other_Name_Start);
+    path.Append(Log_Base_Name);
+    path.Append(TEXT("-"));
     path.Append(digits + first);
-    path.Append(Log_Other_Name_End);
+    path.Append(Log_Name_End);
     return path;
 }
 
@@ -230,7 +230,8 @@ bool Log_Get_File_Path(Lib_StringW& path) {
         return false;
     }
     path.Append(TEXT("\\"));
-    path.Append(Log_File_Name);
+    path.Append(Log_Base_Name);
+    path.Append(Log_Name_End);
     return true;
 }
 
@@ -239,6 +240,8 @@ bool Log_Delete_File(const Lib_StringW& path) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
+
+void Log_Set_Base_Name(const WCHAR* base_name) { Log_Base_Name = base_name; }
 
 bool Log_Create_File() {
     Log_Lock().Wait(INFINITE);

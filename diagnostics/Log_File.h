@@ -35,6 +35,8 @@ bool Log_Delete_File(const Lib_StringW& path);
 // path printed on the console; when no file can be created, the console says so and the lines reach
 // the debugger output only. True when the run has a log file.
 bool Log_Create_File();
+// Names the log (without folder or extension) before it is started: vpRemovalTool unless told.
+void Log_Set_Base_Name(const WCHAR* base_name);
 // Closes the run's log file; the next line creates a new one.
 void Log_Close_File();
 // Writes the four header lines: title, UTC time of day, OS name and bitness.

@@ -1,5 +1,8 @@
 #include "diagnostics/Log_Report.h"
 
+#include <stdio.h>
+
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 
@@ -16,6 +19,7 @@ Lib_StringW Number_Text(int32_t number) {
 
 void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result) {
     DWORD last_error = GetLastError();
+    Check_Pass_Note_Failure();
     Log_Write_Line(name, Log_Level_Error);
     Log_Write_Line(Lib_StringW(TEXT("Error source ")) + Number_Text(result.Get_Source()), Log_Level_Error);
     Log_Write_Line(Lib_StringW(TEXT("Error code   ")) + Number_Text(result.Get_Code()), Log_Level_Error);
@@ -43,6 +47,7 @@ bool Report_System_Error(const Lib_StringW& name, DWORD error) {
 }
 
 void Log_Info(const Lib_StringW& text) {
+    if (In_Check_Pass()) return;
     DWORD last_error = GetLastError();
     Log_Indent();
     Log_Write_Line(text, Log_Level_Info);
@@ -51,6 +56,7 @@ void Log_Info(const Lib_StringW& text) {
 }
 
 void Log_Info_Detail(const Lib_StringW& text, const Lib_StringW& detail) {
+    if (In_Check_Pass()) return;
     DWORD last_error = GetLastError();
     Log_Indent();
     Log_Write_Line(text + TEXT(" ") + detail, Log_Level_Info);
@@ -59,12 +65,17 @@ void Log_Info_Detail(const Lib_StringW& text, const Lib_StringW& detail) {
 }
 
 void Log_Info_Code(const Lib_StringW& text, int32_t number) {
+    if (In_Check_Pass()) return;
     DWORD last_error = GetLastError();
     Log_Write_Line(text + TEXT(" ") + Number_Text(number), Log_Level_Info);
     SetLastError(last_error);
 }
 
 bool Trace_Enter_Scope(const Lib_StringW& scope) {
+    if (In_Check_Pass()) {
+        Log_Indent();
+        return true;
+    }
     DWORD entry_error = GetLastError();
     Lib_StringW module = Get_Module_File_Name(nullptr);
     DWORD module_error = GetLastError();
@@ -76,6 +87,10 @@ bool Trace_Enter_Scope(const Lib_StringW& scope) {
 }
 
 bool Trace_Exit_Scope(const Lib_StringW& scope) {
+    if (In_Check_Pass()) {
+        Log_Unindent();
+        return true;
+    }
     DWORD entry_error = GetLastError();
     Lib_StringW module = Get_Module_File_Name(nullptr);
     DWORD module_error = GetLastError();
@@ -87,6 +102,10 @@ bool Trace_Exit_Scope(const Lib_StringW& scope) {
     SetLastError(module_error);
     SetLastError(entry_error);
     return true;
+}
+
+void Console_Print(const WCHAR* text) {
+    if (!In_Check_Pass()) wprintf(TEXT("%ls"), text);
 }
 
 Lib_StringW Get_Module_File_Name(HMODULE module) {

@@ -2,12 +2,14 @@
 
 #include <shlobj.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "files/Folder_Safety.h"
 #include "files/Tree_Protection.h"
 #include "registry/Registry_Primitives.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -49,6 +51,35 @@ bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& 
     Report_System_Error(TEXT("FindNextFile"), error);
     Record(result, error);
     return false;
+}
+
+// Whether the read-only pass still finds the entry at path: not counted as removed, and, when its
+// deletion waits for the restart, a folder (not a link) holding something that does not wait.
+// Something that cannot be looked at counts as there (reported).
+bool Checked_Entry_Remains(const WCHAR* path) {
+    if (Check_Path_Removed(path)) return false;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) return false;
+        Report_System_Error(TEXT("GetFileAttributes"), error);
+        return true;
+    }
+    if (!Check_Path_Pending(path)) return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || Is_Folder_Link(attributes)) return false;
+    Wide_Name_List names;
+    Lib_Result result;
+    if (!Find_Files_Listing(path, names, result)) return true;
+    for (const Wide_Name& name : names) {
+        if (Checked_Entry_Remains((Lib_StringW(path) + TEXT("\\") + name.c_str()).Get_Text())) return true;
+    }
+    return false;
+}
+
+// The read-only pass's side of a deletion: an entry that remains is recorded.
+bool Check_Entry(const WCHAR* path) {
+    if (Checked_Entry_Remains(path)) Check_Record_Path(path);
+    return true;
 }
 
 bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result);
@@ -119,6 +150,9 @@ bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& re
 }
 
 SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
+    if (In_Check_Pass() && (Check_Path_Removed(path) || Check_Path_Pending(path))) {
+        return Checked_Entry_Remains(path) ? SC_Object_Exists : SC_Object_Missing;
+    }
     HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     DWORD error = GetLastError();
@@ -133,8 +167,18 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
 
 bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
     Log_Indent();
+    size_t first = names.size();
     bool listed = Find_Files_Listing(folder, names, result);
     Log_Unindent();
+    if (listed && In_Check_Pass()) {
+        // What the pass counts as removed is not listed.
+        auto gone = [folder](const Wide_Name& name) {
+            Lib_StringW path = Lib_StringW(folder) + TEXT("\\") + name.c_str();
+            return (Check_Path_Removed(path.Get_Text()) || Check_Path_Pending(path.Get_Text())) &&
+                   !Checked_Entry_Remains(path.Get_Text());
+        };
+        names.erase(std::remove_if(names.begin() + first, names.end(), gone), names.end());
+    }
     return listed;
 }
 
@@ -146,7 +190,10 @@ bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result)
     return true;
 }
 
-bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) { return Delete_On_Reboot(path, path, result); }
+bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
+    if (In_Check_Pass()) return Check_Entry(path);
+    return Delete_On_Reboot(path, path, result);
+}
 
 namespace {
 
@@ -218,6 +265,7 @@ bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result)
 }  // namespace
 
 bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
+    if (In_Check_Pass()) return Check_Entry(path);
     Log_Indent();
     bool deleted = Delete_File_Retrying(path, path, reboot_required, result);
     Log_Unindent();
@@ -412,6 +460,8 @@ bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required,
     Lib_StringW reason;
     SC_Path_State state = SC_Check_Folder_Chain(folder, 0, reason);
     if (state == SC_Path_Missing) return true;
+    // A tree left alone is there all the same.
+    if (In_Check_Pass()) return Check_Entry(folder);
     if (state == SC_Path_Unsafe) {
         Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + folder);
         return false;
@@ -425,6 +475,7 @@ bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
     bool empty = false;
     if (!SC_Is_Directory_Empty(folder, empty, result)) return false;
     if (!empty) return true;  // leaving a folder that still holds something is success
+    if (In_Check_Pass()) return Check_Entry(folder);
     if (RemoveDirectoryW(folder)) return true;
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION || Is_Missing(error)) return SC_Delete_File_On_Reboot(folder, result);
@@ -438,13 +489,20 @@ bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_fold
     bool found = false;
     {
         WCHAR folder[MAX_PATH] = {};
-        if (SHGetSpecialFolderPathW(nullptr, folder, csidl, TRUE)) {
+        // The read-only pass creates nothing: a special folder that is not there holds nothing of the
+        // product, which Windows answers with a failure that leaves the last-error value as it was or
+        // says the file was not found.
+        const bool check = In_Check_Pass();
+        if (check) SetLastError(ERROR_SUCCESS);
+        if (SHGetSpecialFolderPathW(nullptr, folder, csidl, check ? FALSE : TRUE)) {
             Combine_Path(folder, sub_folder, file_name, path);
             found = true;
         } else {
             DWORD error = GetLastError();
-            Report_System_Error(TEXT("SHGetSpecialFolderPath"), error);
-            Record(result, error);
+            if (!check || (error != ERROR_SUCCESS && !Is_Missing(error))) {
+                Report_System_Error(TEXT("SHGetSpecialFolderPath"), error);
+                Record(result, error);
+            }
         }
     }
     DWORD error = GetLastError();

@@ -32,20 +32,14 @@ bool Is_Hex_Digit(WCHAR c) {
            (c >= TEXT('a') && c <= TEXT('f'));
 }
 
-// Deletes one value in one view; the status is not looked at and nothing is logged.
-void Delete_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
-        RegDeleteValueW(key, value_name);
-        RegCloseKey(key);
-    }
-}
-
 }  // namespace
 
 bool Open_Machine_Classes(Owned_Registry_Key& classes, Lib_Result& result) {
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Classes"), 0, KEY_READ, classes.Receive());
-    if (status == ERROR_SUCCESS) return true;
+    if (status == ERROR_SUCCESS) {
+        Check_Name_Key(classes.Get(), TEXT("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes"));
+        return true;
+    }
     result.Set(status, Lib_Result_Source_System);
     Report_System_Error(TEXT("RegOpenKeyEx"), status);
     return false;
@@ -166,8 +160,8 @@ bool Clean_Subkeys(HKEY root, const WCHAR* key_path, const WCHAR* marker, Lib_Re
         for (Lib_StringW& value : values) {
             value.Make_Lower();
             if (value.Find(marker) < 0) continue;
-            Delete_Value_Quietly(root, key_path, value.Get_Text(), 0);
-            Delete_Value_Quietly(root, key_path, value.Get_Text(), KEY_WOW64_32KEY);
+            Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), 0);
+            Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), KEY_WOW64_32KEY);
         }
     }
     Log_Unindent();

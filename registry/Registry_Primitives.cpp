@@ -2,8 +2,10 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 
@@ -185,18 +187,80 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
     return Lib_StringW(trimmed.data());
 }
 
+// The read-only pass's side of a key deletion: a key that is there (as itself, in the view) and not
+// counted as removed yet is recorded. Only a failure other than a missing key is reported.
+bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result) {
+    if (Check_Key_Removed(root, key_path, view)) return true;
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, Without_Trailing_Separators(key_path).Get_Text(), REG_OPTION_OPEN_LINK,
+                                   KEY_READ | view, &key);
+    if (Is_Missing(status)) return true;
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        return false;
+    }
+    RegCloseKey(key);
+    Check_Record_Key(root, key_path, view);
+    return true;
+}
+
+// The read-only pass's side of a value deletion.
+bool Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view, Lib_Result& result) {
+    if (Check_Value_Removed(root, key_path, view, value_name)) return true;
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(key);
+        if (status == ERROR_SUCCESS) Check_Record_Value(root, key_path, view, value_name);
+    }
+    if (status == ERROR_SUCCESS || Is_Missing(status)) return true;
+    Record(result, status);
+    Report_System_Error(TEXT("RegQueryValueEx"), status);
+    return false;
+}
+
+// Leaves out of the lists what the read-only pass counts as removed.
+void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_String_List& subkeys,
+                        Lib_String_List& values) {
+    if (Check_Key_Removed(root, key_path, view)) {
+        subkeys.clear();
+        values.clear();
+        return;
+    }
+    auto key_removed = [&](const Lib_StringW& name) {
+        Lib_StringW path;
+        Combine_Path(key_path, nullptr, name.Get_Text(), path);
+        return Check_Key_Removed(root, path.Get_Text(), view);
+    };
+    auto value_removed = [&](const Lib_StringW& name) {
+        return Check_Value_Removed(root, key_path, view, name.Get_Text());
+    };
+    subkeys.erase(std::remove_if(subkeys.begin(), subkeys.end(), key_removed), subkeys.end());
+    values.erase(std::remove_if(values.begin(), values.end(), value_removed), values.end());
+}
+
 }  // namespace
 
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
     return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
 bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
     return Delete_Tree(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
 bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
                                   Lib_Result& result) {
+    if (In_Check_Pass()) {
+        Lib_StringW key_path;
+        Combine_Path(parent_path, nullptr, subkey_name, key_path);
+        bool native_checked = Check_Key(root, key_path.Get_Text(), 0, result);
+        return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
+    }
     HKEY native_parent = nullptr;
     bool native_done = false;
     LSTATUS status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE, &native_parent);
@@ -235,6 +299,7 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
 
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags) {
+    if (In_Check_Pass()) return Check_Value(root, key_path, value_name, view_flags, result);
     Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
     Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
     HKEY key = nullptr;
@@ -253,6 +318,19 @@ bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_
         return false;
     }
     return true;
+}
+
+void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
+    if (In_Check_Pass()) {
+        Lib_Result result;
+        Check_Value(root, key_path, value_name, view_flags, result);
+        return;
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, value_name);
+        RegCloseKey(key);
+    }
 }
 
 bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
@@ -276,11 +354,20 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
     }
     bool listed = List_Open_Key(key, key_path, subkeys, values, result);
     RegCloseKey(key);
+    if (listed && In_Check_Pass()) Drop_Checked_Names(root, key_path, view_flags, subkeys, values);
     return listed;
 }
 
 bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {
     is_empty = false;
+    if (In_Check_Pass()) {
+        // Empty as it would be after the removals the pass has counted.
+        Lib_String_List subkeys;
+        Lib_String_List values;
+        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, 0)) return false;
+        is_empty = subkeys.empty() && values.empty();
+        return true;
+    }
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
@@ -306,6 +393,7 @@ bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib
 bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
                               Lib_Result& result) {
     exists = false;
+    if (In_Check_Pass() && Check_Value_Removed(root, key_path, 0, value_name)) return true;
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
     if (Is_Missing(status)) {
@@ -333,6 +421,10 @@ bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* val
 
 bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
                         Lib_Result& result, REGSAM view_flags) {
+    if (In_Check_Pass() && Check_Value_Removed(root, key_path, view_flags, value_name)) {
+        Record(result, ERROR_FILE_NOT_FOUND);
+        return false;
+    }
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
@@ -368,6 +460,7 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
 
 bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
                         const BYTE* data, DWORD data_size, Lib_Result& result) {
+    if (In_Check_Pass()) return true;
     Trace_Enter_Scope(TEXT("Set_Registry_Value"));
     HKEY key = root;
     if (key_path != nullptr) {

@@ -1,10 +1,13 @@
 // The registry operations through which every registry stage works. Each opens what it needs, does
 // one job, closes its handles and returns true on success; failures go into the caller's Lib_Result
-// and, for most operations, into the log as an error report.
+// and, for most operations, into the log as an error report. During a read-only pass over the machine
+// the deleting operations record what they would delete, change nothing, and the reading ones answer
+// as if the recorded deletions had been made.
 #pragma once
 
 #include <windows.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_String.h"
 #include "removal/Catalogue.h"
@@ -14,7 +17,9 @@ class Owned_Registry_Key {
 public:
     Owned_Registry_Key() = default;
     ~Owned_Registry_Key() {
-        if (key_ != nullptr) RegCloseKey(key_);
+        if (key_ == nullptr) return;
+        Check_Forget_Key(key_);
+        RegCloseKey(key_);
     }
     Owned_Registry_Key(const Owned_Registry_Key&) = delete;
     Owned_Registry_Key& operator=(const Owned_Registry_Key&) = delete;
@@ -35,6 +40,8 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
                                   Lib_Result& result);
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags);
+// Deletes one value in one view without looking at the outcome or logging anything.
+void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags);
 // Replaces the lists with the names of the key's direct subkeys and values, in enumeration order. A
 // missing key gives two empty lists. A name that holds a zero character is logged and left out: as
 // text it would name another key or value (an empty one, the key itself).

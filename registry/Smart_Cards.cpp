@@ -4,6 +4,7 @@
 #include <string.h>
 #include <winscard.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "registry/Registry_Primitives.h"
@@ -128,7 +129,8 @@ bool Run_In_Session_Zero(unsigned(__stdcall* procedure)(void*), void* argument, 
 void Unregister_Smart_Cards() {
     Log_Info(TEXT("Unregistering smart cards..."));
     Lib_Result cards_result;
-    bool forget = !Is_Remote_Session() || Is_Windows_6_Or_Later();
+    // The read-only pass forgets nothing: the card types' keys tell what is registered.
+    bool forget = (!Is_Remote_Session() || Is_Windows_6_Or_Later()) && !In_Check_Pass();
 
     // Each name is handed to the worker as the address of its entry in the catalogue, which lives
     // and stays unchanged for the whole process, whatever becomes of a worker.

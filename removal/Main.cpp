@@ -1,9 +1,11 @@
-// The entry point: the fixed sequence of removal stages, its console lines and its exit code.
+// The entry point: the fixed sequence of removal stages, its console lines and its exit code; the check
+// after it, and the check mode, in which the same stages run without changing anything.
 
 #include <windows.h>
 
 #include <stdio.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -22,6 +24,11 @@ namespace {
 const int Exit_Done = 0;
 const int Exit_Restart_Needed = 1;
 const int Exit_No_Arguments = 2;
+const int Exit_Product_Left = 3;
+const int Exit_Installer_Busy = ERROR_INSTALL_ALREADY_RUNNING;  // 1618, which deployment systems retry
+
+// At most this many items are named on the console and in the log; a count stands for the rest.
+const size_t Items_Shown = 20;
 
 void Log_Banner(const WCHAR* rule, const WCHAR* title) {
     Log_Info(rule);
@@ -29,15 +36,126 @@ void Log_Banner(const WCHAR* rule, const WCHAR* title) {
     Log_Info(rule);
 }
 
-}  // namespace
+void Log_End_Banner() {
+    Log_Banner(TEXT("==============================================================================="),
+               TEXT("===================================== END ====================================="));
+}
 
-int wmain(int argc, WCHAR* argv[]) {
-    // The first argument; the vector's terminating null, when there is none, gives the empty text.
-    const Lib_StringW bundle_upgrade_code = argc >= 1 ? Lib_StringW(argv[1]) : Lib_StringW();
+void Start_Log() {
     Log_Create_File();
     Log_Banner(TEXT("================================================================================="),
                TEXT("===================================== START ====================================="));
     Log_Write_Header();
+}
+
+// A line that goes to the console and, as an information line, to the log.
+void Tell(const Lib_StringW& line) {
+    wprintf(TEXT("%ls\n"), line.Get_Text());
+    Log_Info(line);
+}
+
+bool Is_Check_Switch(const WCHAR* argument) {
+    Lib_StringW text(argument);
+    return text.Compare_No_Case(TEXT("/check")) == 0 || text.Compare_No_Case(TEXT("-check")) == 0;
+}
+
+// Windows Installer holds the global mutex _MSIExecute while it runs an installation, which may be
+// changing the registration the removal edits. A mutex that exists but cannot be tested counts as held.
+bool Is_Installer_Busy() {
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, TEXT("Global\\_MSIExecute"));
+    if (mutex == nullptr) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return false;
+        Report_System_Error(TEXT("OpenMutex"), error);
+        return true;
+    }
+    DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait == WAIT_FAILED) Report_System_Error(TEXT("WaitForSingleObject"), GetLastError());
+    bool free = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (free) ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return !free;
+}
+
+// The stages that find and remove the product once the readers' rights are set.
+void Remove_Product(const Lib_StringW& bundle_upgrade_code, bool& reboot_required) {
+    Console_Print(TEXT("Cleaning registry...\n"));
+    Unregister_Smart_Cards();
+    Unregister_Settings();
+    Lib_StringW bundle_folder;
+    Lib_StringW product_folder;
+    Clean_Registry_From_Drivers(bundle_folder, product_folder);
+    Console_Print(TEXT("Uninstalling IFDH Drivers...\n"));
+    Console_Print(TEXT("Deleting drivers binaries...\n"));
+    Delete_Driver_Binaries(reboot_required);
+    Delete_All_Caches(bundle_upgrade_code);
+}
+
+// Runs the product's stages as a read-only pass and tells what it found, each line after the label;
+// true when something of the product is there or could not be looked at.
+bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, const WCHAR* label) {
+    // The stages do not all leave the indentation as they found it; the lines after the pass stand
+    // where they would without it.
+    const DWORD offset = Log_Get_Offset();
+    Check_Pass_Begin();
+    Remove_Precompiled_OEM_Files();
+    bool unused_reboot_flag = false;
+    Remove_Product(bundle_upgrade_code, unused_reboot_flag);
+    Check_Pass_End();
+    while (Log_Get_Offset() > offset) Log_Unindent();
+    while (Log_Get_Offset() < offset) Log_Indent();
+
+    const std::vector<Lib_StringW>& items = Check_Pass_Items();
+    for (size_t at = 0; at < items.size() && at < Items_Shown; ++at) Tell(Lib_StringW(label) + items[at]);
+    if (items.size() > Items_Shown) {
+        WCHAR more[Format_Text_Size];
+        Format_Text(more, TEXT("%ls%u more items"), label, unsigned(items.size() - Items_Shown));
+        Tell(more);
+    }
+    if (Check_Pass_Failures() > 0) {
+        WCHAR failed[Format_Text_Size];
+        Format_Text(failed, TEXT("Not checked: %u calls failed; the log's error reports name them"),
+                    Check_Pass_Failures());
+        Tell(failed);
+    }
+    return !items.empty() || Check_Pass_Failures() > 0;
+}
+
+// The check mode: the log of its own, the items of the product that are there, and no change.
+int Run_Check(const Lib_StringW& bundle_upgrade_code) {
+    Log_Set_Base_Name(TEXT("vpRemovalTool-check"));
+    Start_Log();
+    Log_Info(TEXT("Checking for the product..."));
+    bool present = Check_For_Product(bundle_upgrade_code, TEXT("Present: "));
+    Tell(present ? TEXT("Something of the product is present.") : TEXT("Nothing of the product is present."));
+    Log_End_Banner();
+    return present ? Exit_Product_Left : Exit_Done;
+}
+
+}  // namespace
+
+int wmain(int argc, WCHAR* argv[]) {
+    // The first argument that is not the check switch is the bundle's upgrade code; further ones are
+    // ignored.
+    bool check = false;
+    Lib_StringW bundle_upgrade_code;
+    bool code_taken = false;
+    for (int at = 1; at < argc; ++at) {
+        if (Is_Check_Switch(argv[at])) {
+            check = true;
+        } else if (!code_taken) {
+            bundle_upgrade_code = Lib_StringW(argv[at]);
+            code_taken = true;
+        }
+    }
+    if (check) return Run_Check(bundle_upgrade_code);
+
+    Start_Log();
+    if (Is_Installer_Busy()) {
+        Tell(TEXT("Windows Installer is running another installation: nothing was changed. Run the tool again when it has finished."));
+        Log_End_Banner();
+        return Exit_Installer_Busy;
+    }
     Remove_Precompiled_OEM_Files();
 
     Log_Info(TEXT("Removing drivers... "));
@@ -53,16 +171,7 @@ int wmain(int argc, WCHAR* argv[]) {
         Set_Calais_Readers_Rights(SE_REGISTRY_WOW64_32KEY);
     }
 
-    wprintf(TEXT("Cleaning registry...\n"));
-    Unregister_Smart_Cards();
-    Unregister_Settings();
-    Lib_StringW bundle_folder;
-    Lib_StringW product_folder;
-    Clean_Registry_From_Drivers(bundle_folder, product_folder);
-    wprintf(TEXT("Uninstalling IFDH Drivers...\n"));
-    wprintf(TEXT("Deleting drivers binaries...\n"));
-    Delete_Driver_Binaries(Reboot_Required);
-    Delete_All_Caches(bundle_upgrade_code);
+    Remove_Product(bundle_upgrade_code, Reboot_Required);
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 
@@ -76,7 +185,9 @@ int wmain(int argc, WCHAR* argv[]) {
 
     Remove_Self(bundle_upgrade_code);
 
-    Log_Banner(TEXT("==============================================================================="),
-               TEXT("===================================== END ====================================="));
+    // What the run could not remove, deletions waiting for the restart counted as made.
+    if (Check_For_Product(bundle_upgrade_code, TEXT("Not removed: "))) exit_code = Exit_Product_Left;
+
+    Log_End_Banner();
     return exit_code;
 }

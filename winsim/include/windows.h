@@ -143,6 +143,7 @@ typedef HWND__* HWND;
 #define ERROR_UNKNOWN_PRODUCT 1605L
 #define ERROR_BAD_CONFIGURATION 1610L
 #define ERROR_INSTALL_SERVICE_FAILURE 1601L
+#define ERROR_INSTALL_ALREADY_RUNNING 1618L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
@@ -362,6 +363,7 @@ typedef struct _OSVERSIONINFOEXW {
 DWORD GetLastError();
 void SetLastError(DWORD error);
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
+HANDLE OpenMutexW(DWORD desired_access, BOOL inherit_handle, LPCWSTR name);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL ReleaseMutex(HANDLE mutex);
 BOOL CloseHandle(HANDLE handle);

@@ -210,6 +210,37 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
     return handle;
 }
 
+// The mutex Windows Installer holds while it runs an installation, in the global namespace.
+const Text Installer_Mutex_Name = u"Global\\_MSIExecute";
+// The owner of a mutex that another process holds: no thread of this process has this id (thread ids
+// are multiples of 4).
+const DWORD Other_Process_Owner = 1;
+
+HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
+    const Text mutex_name = From_Wide_Pointer(name);
+    if (Injected_Fault("OpenMutexW", mutex_name)) return nullptr;
+    {
+        Mutex_Names& names = The_Mutex_Names();
+        std::lock_guard<std::mutex> guard(names.lock);
+        auto found = names.mutexes.find(mutex_name);
+        if (found != names.mutexes.end()) {
+            if (std::shared_ptr<Mutex_Object> existing = found->second.lock()) {
+                Last_Error = ERROR_SUCCESS;
+                return Add_Handle(existing);
+            }
+        }
+    }
+    if (mutex_name == Installer_Mutex_Name && The_Machine().installer_busy) {
+        auto held = std::make_shared<Mutex_Object>();
+        held->owner = Other_Process_Owner;
+        held->held = 1;
+        Last_Error = ERROR_SUCCESS;
+        return Add_Handle(held);
+    }
+    Last_Error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+}
+
 BOOL ReleaseMutex(HANDLE handle) {
     if (Injected_Fault("ReleaseMutex")) return FALSE;
     std::shared_ptr<Mutex_Object> mutex = Get_Handle_As<Mutex_Object>(handle);

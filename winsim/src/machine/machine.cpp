@@ -256,6 +256,7 @@ void Machine::Reset() {
     os = Os_Info();
     code_page = 1252;
     remote_session = false;
+    installer_busy = false;
     local_system = false;
     smart_card_service = true;
     process_token = Make_Administrator_Token(1);

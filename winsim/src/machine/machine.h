@@ -213,6 +213,8 @@ public:
     Os_Info os;
     UINT code_page = 1252;
     bool remote_session = false;   // GetSystemMetrics(SM_REMOTESESSION)
+    // Windows Installer runs an installation: another process holds the global mutex _MSIExecute.
+    bool installer_busy = false;
     bool local_system = false;     // the process runs as LocalSystem rather than an elevated administrator
     bool smart_card_service = true;  // the Smart Card service runs
     std::shared_ptr<Token> process_token;

@@ -170,6 +170,8 @@ bool Set_Yes_No(bool& flag, const std::string& value) {
 
 bool Set_Remote_Session(Machine& machine, const std::string& value) { return Set_Yes_No(machine.remote_session, value); }
 
+bool Set_Installer_Busy(Machine& machine, const std::string& value) { return Set_Yes_No(machine.installer_busy, value); }
+
 bool Set_Smart_Card_Service(Machine& machine, const std::string& value) {
     if (Lower(value) == "running") machine.smart_card_service = true;
     else if (Lower(value) == "stopped") machine.smart_card_service = false;
@@ -589,6 +591,7 @@ const Ini_Key kIniKeys[] = {
     {"run", "account", "administrator or localsystem", Set_Account},
     {"run", "remote_session", "yes or no", Set_Remote_Session},
     {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
+    {"installer", "busy", "yes or no", Set_Installer_Busy},
     {"security", "key", "", nullptr, Set_Security},
     {"security", "file", "", nullptr, Set_File_Security},
     {"files", "locked", "", nullptr, Set_Locked},
@@ -780,6 +783,7 @@ std::string Save_Ini(Machine& machine) {
     if (machine.remote_session) run += "remote_session=yes\n";
     if (!run.empty()) out += "\n[run]\n" + run;
     if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
+    if (machine.installer_busy) out += "\n[installer]\nbusy=yes\n";
     std::string files;
     Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
