@@ -2,6 +2,7 @@
 
 #include <msi.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -44,6 +45,24 @@ Lib_StringW Find_Product_Code(const WCHAR* upgrade_code, Lib_Result& result) {
         return Lib_StringW();
     }
     return product_code;
+}
+
+// The codes the removal found. The check after it looks for what belongs to them too: a removal that
+// failed part-way may have deleted the keys that name a code and left what the code leads to.
+struct Codes {
+    Lib_StringW identification_guid;
+    Lib_StringW product_code;
+    Lib_StringW bundle_product_code;
+};
+Codes Found_Codes;
+
+// A removal remembers a code it found; the read-only pass takes the remembered one where it finds none.
+void Recall_Code(Lib_StringW& code, Lib_StringW& found) {
+    if (!In_Check_Pass()) {
+        found = code;
+    } else if (code.Is_Empty()) {
+        code = found;
+    }
 }
 
 }  // namespace
@@ -120,6 +139,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     const WCHAR* const upgrade_code = is_64bit ? Upgrade_Code_64 : Upgrade_Code_32;
 
     Get_ID_GUID(packed_upgrade_code, identification_guid, result);
+    Recall_Code(identification_guid, Found_Codes.identification_guid);
     if (!identification_guid.Is_Empty()) {
         Log_Info_Detail(TEXT("Identification GUID for qnDrivers found: "), identification_guid);
         Log_Indent();
@@ -130,6 +150,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     }
 
     Lib_StringW product_code = Find_Product_Code(upgrade_code, result);
+    Recall_Code(product_code, Found_Codes.product_code);
     if (!identification_guid.Is_Empty() && !product_code.Is_Empty()) {
         Log_Info_Detail(TEXT("Product Сode for qnDrivers found: "), product_code);
         Log_Indent();
@@ -141,6 +162,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
 
     Lib_StringW bundle_product_code;
     Find_Bundle_Product_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, Bundle_Upgrade_Code, bundle_product_code, result);
+    Recall_Code(bundle_product_code, Found_Codes.bundle_product_code);
     if (!bundle_product_code.Is_Empty()) {
         Log_Info_Detail(TEXT("Product Code for BootStrap found: "), bundle_product_code);
         Log_Indent();

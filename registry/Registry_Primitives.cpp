@@ -209,15 +209,17 @@ bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result
 bool Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view, Lib_Result& result) {
     if (Check_Value_Removed(root, key_path, view, value_name)) return true;
     HKEY key = nullptr;
+    const WCHAR* call = TEXT("RegOpenKeyEx");
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, &key);
     if (status == ERROR_SUCCESS) {
+        call = TEXT("RegQueryValueEx");
         status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, nullptr);
         RegCloseKey(key);
         if (status == ERROR_SUCCESS) Check_Record_Value(root, key_path, view, value_name);
     }
     if (status == ERROR_SUCCESS || Is_Missing(status)) return true;
     Record(result, status);
-    Report_System_Error(TEXT("RegQueryValueEx"), status);
+    Report_System_Error(call, status);
     return false;
 }
 
@@ -425,18 +427,21 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
         Record(result, ERROR_FILE_NOT_FOUND);
         return false;
     }
+    // A read that fails for another reason than a missing key or value is reported during the
+    // read-only pass: what it could not read may be the product's.
+    auto failed = [&result](const WCHAR* name, LSTATUS status) {
+        Record(result, status);
+        if (In_Check_Pass() && !Is_Missing(status)) Report_System_Error(name, status);
+        return false;
+    };
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
-    if (status != ERROR_SUCCESS) {
-        Record(result, status);
-        return false;
-    }
+    if (status != ERROR_SUCCESS) return failed(TEXT("RegOpenKeyEx"), status);
     DWORD size = 0;
     status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS) {
-        Record(result, status);
         RegCloseKey(key);
-        return false;
+        return failed(TEXT("RegQueryValueEx"), status);
     }
     // The data is read as UTF-16 text whatever its type. Room for one more character than the data
     // holds terminates a value stored without its zero, and an odd last byte is never read as half a
@@ -455,6 +460,7 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
         }
     }
     RegCloseKey(key);
+    if (!read && status != ERROR_SUCCESS) return failed(TEXT("RegQueryValueEx"), status);
     return read;
 }
 

@@ -51,7 +51,8 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
 bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result);
 bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
                               Lib_Result& result);
-// Reads a value as a string, whatever its type; writes nothing to the log.
+// Reads a value as a string, whatever its type; writes nothing to the log, but for a failure other
+// than a missing key or value during the read-only pass.
 bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
                         Lib_Result& result, REGSAM view_flags);
 // Writes one value; with a key path (not null) the key is created when missing.

@@ -114,7 +114,7 @@ bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, const WCHAR* labe
     }
     if (Check_Pass_Failures() > 0) {
         WCHAR failed[Format_Text_Size];
-        Format_Text(failed, TEXT("Not checked: %u calls failed; the log's error reports name them"),
+        Format_Text(failed, TEXT("Not checked: %u of the check's calls failed; the log's error reports name them"),
                     Check_Pass_Failures());
         Tell(failed);
     }

@@ -466,3 +466,93 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
 }
 
 }  // namespace
+
+// The exit code tells deployment systems what is left. Each case: a machine given more machine.ini
+// lines, the arguments, the exit code, the console's lines before the verdict's, the verdict's lines
+// (which also end the log, before the END banner), and whether the run changes nothing but its log.
+TEST(Whole_Run_Verdict, ExitCodeConsoleAndLogSayWhatOfTheProductIsLeft) {
+    const std::string code = Demo_Arguments();
+    const std::string progress =
+        "Removing precompiled OEM files...\nSetting rights to Calais\\Readers...\n"
+        "Setting rights to Calais\\Readers in wow6432 registry...\nCleaning registry...\n"
+        "Uninstalling IFDH Drivers...\nDeleting drivers binaries...\n";
+    const std::string reboot = "\nA reboot is required to finifsh the uninstallation process.\nPress enter...\n";
+    const std::string cards = "Present: HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards\\VESPARIO";
+    struct Case {
+        const char* machine;
+        const char* ini;
+        std::string arguments;
+        int exit_code;
+        std::string console_before;
+        std::string verdict;
+        const char* log_name;
+        bool changes_nothing;
+    };
+    const Case cases[] = {
+        // Windows refuses every driver package's uninstall.
+        {"demo", "[faults]\nfault=SetupUninstallOEMInfW:1+:5\n", code, 3, progress + reboot,
+         "Not removed: driver package oem2.inf\nNot removed: driver package oem3.inf\n"
+         "Not removed: driver package oem4.inf\n",
+         "vpRemovalTool.txt", false},
+        // The library in use can be neither deleted nor scheduled for the restart.
+        {"demo", "[faults]\nfault=MoveFileExW:1+:5\n", code, 3, progress,
+         "Not removed: C:\\Windows\\system32\\vpCSP.dll\n", "vpRemovalTool.txt", false},
+        {"demo", "[installer]\nbusy=yes\n", code, 1618, "",
+         "Windows Installer is running another installation: nothing was changed. Run the tool again when it "
+         "has finished.\n",
+         "vpRemovalTool.txt", true},
+        {"demo", "", "/check " + code, 3, "",
+         "Present: driver package oem2.inf\nPresent: driver package oem3.inf\nPresent: driver package oem4.inf\n" +
+             cards + "\n" + cards + " (32-bit view)\n" + cards + " FKC\n" + cards + " FKC (32-bit view)\n" + cards +
+             " SC\n" + cards + " SC (32-bit view)\n" + cards + " SC T0\n" + cards + " SC T0 (32-bit view)\n" + cards +
+             " SC T1\n" + cards + " SC T1 (32-bit view)\n" + cards + " lite\n" + cards + " lite (32-bit view)\n" +
+             cards + " lite SC\n" + cards + " lite SC (32-bit view)\n" + cards + " lite SC T0\n" + cards +
+             " lite SC T0 (32-bit view)\n" + cards + " lite SC T1\nPresent: 144 more items\n"
+             "Something of the product is present.\n",
+         "vpRemovalTool-check.txt", true},
+        // The switch in any letter case, after the code; the clean machine has nothing of the product.
+        {"clean", "", code + " -CHECK", 0, "", "Nothing of the product is present.\n", "vpRemovalTool-check.txt", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + c.arguments);
+        const fs::path scenario = fs::temp_directory_path() / ("vpsim-verdict-" + std::to_string(getpid()));
+        fs::remove_all(scenario);
+        fs::copy(fs::path(SOURCE_DIR) / "machines" / c.machine, scenario, fs::copy_options::recursive);
+        fs::remove_all(scenario / "expected");
+        std::ofstream(scenario / "machine.ini", std::ios::app) << "\n" << c.ini;
+        Run_Output run = Run_Tool_On(scenario, c.arguments);
+        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), std::to_string(c.exit_code) + "\n");
+        EXPECT_EQ(run.console, c.console_before + c.verdict);
+        fs::path log = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", c.log_name});
+        ASSERT_FALSE(log.empty());
+        std::vector<std::string> log_lines = Split_Lines(Read_File(log));
+        std::vector<std::string> verdict_lines = Split_Lines(c.verdict);
+        ASSERT_GE(log_lines.size(), verdict_lines.size() + 3);
+        // Indented as the END banner that follows.
+        const std::string indent = log_lines.back().substr(0, log_lines.back().find('='));
+        for (size_t i = 0; i < verdict_lines.size(); ++i) {
+            const std::string& line = verdict_lines[i];
+            EXPECT_EQ(log_lines[log_lines.size() - 3 - verdict_lines.size() + i],
+                      indent + line.substr(0, line.size() - 1) + "\r\n");
+        }
+        if (c.changes_nothing) {
+            std::string summary = Summarise_Changes_Of(scenario, run.out_dir);
+            EXPECT_EQ(summary.substr(0, summary.find("\nExit code")),
+                      std::string("Files and folders added (1):\n  C:\\windows\\temp\\") + c.log_name + "\n");
+        }
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
+}
+
+// After the removal, the check with the same upgrade code finds nothing: the library in use waits for
+// the restart, which counts as removed, and the bundle's cache is kept for its quiet uninstall.
+TEST(Whole_Run_Verdict, CheckAfterTheRunFindsNothingLeft) {
+    Run_Output removal = Run_Tool("demo", Demo_Arguments());
+    ASSERT_EQ(removal.exit_code, 1);
+    Run_Output check = Run_Tool_On(removal.out_dir, "/check " + Demo_Arguments());
+    EXPECT_EQ(check.exit_code, 0);
+    EXPECT_EQ(check.console, "Nothing of the product is present.\n");
+    fs::remove_all(removal.out_dir);
+    fs::remove_all(check.out_dir);
+}

@@ -6,7 +6,10 @@
 // (repeat). Each run is a forked child of a process that loaded the scenario once, so every run starts
 // from the same machine and from fresh static state of the tool. A run passes when:
 //   - it ends normally within the time limit and its output holds no sanitizer report;
-//   - the tool's exit code is 0 or 1;
+//   - the tool's exit code tells the truth: 0 or 1 only when every key, value, file and folder that
+//     the run without faults removed was removed or scheduled for the restart, 3 only when something
+//     was not (or the check after the removal could not look at everything), 1618 only when nothing
+//     but the log changed;
 //   - the debugger output ends with the END banner, and so does the log file unless the failure made
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
 //   - after each call that failed, the first error report of the debugger output names the call and
@@ -70,6 +73,7 @@ const Api_Failure Failure_Table[] = {
     {"RegQueryInfoKeyW", ERROR_KEY_DELETED},
     {"RegQueryValueExW", ERROR_KEY_DELETED},
     {"CreateFileW", ERROR_SHARING_VIOLATION},
+    {"OpenMutexW", ERROR_ACCESS_DENIED},
     {"DeleteFileW", ERROR_SHARING_VIOLATION},
     {"RemoveDirectoryW", ERROR_SHARING_VIOLATION},
     {"MoveFileExW", ERROR_ACCESS_DENIED},
@@ -485,6 +489,7 @@ struct Plan {
     std::string out = "exit " + std::to_string(exit_code) + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";
     out += "banner " + Banner_Check(machine, rules.log_path) + "\n";
+    if (To_Utf8(machine.console).find("\nNot checked: ") != std::string::npos) out += "unchecked\n";
     for (const Machine::Fault_Hit& hit : machine.fault_hits) out += "report " + Report_Check(machine, hit, plan.error) + "\n";
     Items after = Machine_Items(machine, rules);
     for (const std::string& item : before)
@@ -507,6 +512,7 @@ struct Outcome {
     std::vector<std::string> reports;  // per failed call: "ok" or what is missing
     std::unordered_set<std::string> changes;  // "- item" and "+ item"
     std::vector<std::string> apis;
+    bool unchecked = false;  // the check after the removal could not look at everything
 };
 
 std::string Read_File(const std::string& path) {
@@ -557,6 +563,8 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
             outcome.reports.push_back(line.substr(7));
         } else if (line.compare(0, 4, "api ") == 0) {
             outcome.apis.push_back(line.substr(4));
+        } else if (line == "unchecked") {
+            outcome.unchecked = true;
         } else if (!line.empty()) {
             outcome.changes.insert(line);
         }
@@ -606,6 +614,57 @@ std::vector<std::string> Extra_Changes(const Outcome& run, const Baseline& basel
         extra.push_back(change);
     }
     return extra;
+}
+
+// What the run without faults removed and this run left: keys, values, files and folders that this
+// run neither removed nor scheduled for deletion at the restart.
+std::vector<std::string> Left_Behind(const Outcome& run, const Baseline& baseline) {
+    std::vector<std::string> left;
+    for (const std::string& change : baseline.changes) {
+        if (run.changes.count(change)) continue;
+        const char kind = change[2];
+        const std::string path = kind == 'C' ? change.substr(4, change.rfind(' ') - 4) : change.substr(4);
+        if (change.compare(0, 4, "+ R ") == 0) {
+            // A deletion that run scheduled for the restart, which this one made at once.
+            if (run.changes.count("- F " + path) || run.changes.count("- D " + path)) continue;
+        } else if (change.compare(0, 2, "- ") != 0) {
+            continue;
+        } else if (kind == 'D' || kind == 'F' || kind == 'C') {
+            if (run.changes.count("+ R " + path)) continue;
+        } else if (kind == 'V') {
+            // The bundle's own entries in RunOnce are the self-removal's to replace, not the product.
+            if (path.find("\\RUNONCE \"") != std::string::npos) continue;
+        } else if (kind != 'K') {
+            continue;
+        }
+        left.push_back(change.substr(2));
+    }
+    std::sort(left.begin(), left.end());
+    return left;
+}
+
+// The exit code must tell the truth: 0 or 1 only when nothing of the product was left, 3 only when
+// something was (or the check after the removal could not look at everything), 1618 only when
+// nothing was changed but the log written.
+std::string Exit_Code_Problem(const Outcome& run, const Baseline& baseline, const Item_Rules& rules) {
+    const std::vector<std::string> left = Left_Behind(run, baseline);
+    const std::string code = "exit code " + std::to_string(run.exit_code);
+    switch (run.exit_code) {
+    case 0:
+    case 1:
+        if (left.empty()) return std::string();
+        return code + " though the run left " + left.front() +
+               (left.size() > 1 ? " and " + std::to_string(left.size() - 1) + " more" : std::string());
+    case 3:
+        if (!left.empty() || run.unchecked) return std::string();
+        return code + " though nothing of the product was left";
+    case ERROR_INSTALL_ALREADY_RUNNING:
+        for (const std::string& change : run.changes)
+            if (change != "+ F " + rules.log_path) return code + " though the run changed " + change.substr(2);
+        return std::string();
+    default:
+        return code;
+    }
 }
 
 int Usage(const std::string& message) {
@@ -817,8 +876,8 @@ int Sweep(const std::vector<std::string>& args) {
         std::vector<std::string>& problems = found[i];
         if (!run.problem.empty()) problems.push_back(run.problem);
         if (run.finished) {
-            if (run.exit_code != 0 && run.exit_code != 1)
-                problems.push_back("exit code " + std::to_string(run.exit_code));
+            std::string exit_problem = Exit_Code_Problem(run, baseline, rules);
+            if (!exit_problem.empty()) problems.push_back(exit_problem);
             if (run.banner != "ok") problems.push_back(run.banner);
             if (run.reports.empty()) problems.push_back("the call did not fail (no injected fault hit it)");
             for (const std::string& report : run.reports)

@@ -354,6 +354,8 @@ std::string Exit_Code_Meaning(const std::string& code) {
     if (code == "0") return "done; no restart needed";
     if (code == "1") return "done; restart the machine to finish";
     if (code == "2") return "started without a program name; the bundle's uninstall was not scheduled";
+    if (code == "3") return "something of the product could not be removed, or with /check is present";
+    if (code == "1618") return "Windows Installer was busy with another installation; nothing was changed";
     return "not one of the tool's codes";
 }
 
@@ -442,7 +444,10 @@ void Print_Json(const Changes& changes) {
     Json_Array("files_added", changes.nodes_added, Json_Tree, out);
     Json_Array("deleted_at_restart", changes.restart, plain, out);
     Json_Array("run_once", changes.run_once, Json_Value, out);
-    out += "  \"exit_code\": " + (changes.exit_code.empty() ? std::string("null") : changes.exit_code) + "\n}\n";
+    out += "  \"exit_code\": " + (changes.exit_code.empty() ? std::string("null") : changes.exit_code) + ",\n";
+    out += "  \"exit_code_meaning\": " +
+           (changes.exit_code.empty() ? std::string("null") : Json_String(Exit_Code_Meaning(changes.exit_code))) +
+           "\n}\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
