@@ -48,9 +48,16 @@ void Start_Log() {
     Log_Write_Header();
 }
 
-// A line that goes to the console and, as an information line, to the log.
+// A line that goes to the console and, as an information line, to the log. The C runtime's console
+// output stops at the first character its locale cannot convert, which would cut a name short: the
+// console shows every character beyond ASCII as '?' (the log keeps the names as its code page can).
 void Tell(const Lib_StringW& line) {
-    wprintf(TEXT("%ls\n"), line.Get_Text());
+    Lib_StringW shown(line);
+    WCHAR* characters = shown.Get_Buffer(shown.Get_Length());
+    for (long long at = 0; at < shown.Get_Length(); ++at) {
+        if (characters[at] < 0x20 || characters[at] > 0x7E) characters[at] = TEXT('?');
+    }
+    wprintf(TEXT("%ls\n"), shown.Get_Text());
     Log_Info(line);
 }
 

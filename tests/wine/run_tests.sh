@@ -329,7 +329,15 @@ demo_read_security() {
     wh_in_session key_security.exe show 'HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography\Calais\Readers' \
         >"$WH_OUT/readers_security.txt"
 }
-run_demo() { WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_read_security wh_run demo "$MACHINES/demo"; }
+# Right after the demo run, in the same session (the restart list still waiting), the check mode as an
+# administrator would run it next.
+demo_after_run() {
+    demo_read_security
+    ( cd "$WH_PREFIX/drive_c" && WINEPREFIX="$WH_PREFIX" TZ="$WH_TZ" timeout 120 wine 'C:\vpRemovalTool.exe' /check \
+          </dev/null >"$WH_OUT/check_after.raw" 2>>"$WH_OUT/stderr.txt"
+      echo $? >"$WH_OUT/check_after_exit_code" )
+}
+run_demo() { WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_after_run wh_run demo "$MACHINES/demo"; }
 
 # Wine gives every file and folder the same security: owned by the Wine user, with full control for
 # that user and SYSTEM and read and run for Everyone. On Windows that is a folder a program made
@@ -356,6 +364,38 @@ demo_sim() {
         arguments="$(tr -d '\r\n' <"$MACHINES/demo/expected/arguments.txt")"
         "$VPSIM" run "$DEMO_SIM/scenario" --out "$DEMO_SIM/sim" -- $arguments >/dev/null
         find "$DEMO_SIM/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' -exec cp {} "$DEMO_SIM/log.txt" \;
+    fi
+}
+
+# The check mode on the demo machine before a removal and right after one: the same verdict (exit
+# code) and the same lines as on the simulated machine with Wine's file security. Wine shows its own
+# copy of HKLM\SOFTWARE\Classes in the 32-bit view (Windows shares the key), where the product's
+# installer dependency key is not: one item fewer, in the count that follows the first 20.
+check_demo_check_before() {
+    demo_sim || return 1
+    if [[ ! -f "$DEMO_SIM/check_before/exit-code.txt" ]]; then
+        "$VPSIM" run "$DEMO_SIM/scenario" --out "$DEMO_SIM/check_before" -- /check >/dev/null
+        awk '/^Present: [0-9]+ more items$/ { print "Present: " $2 - 1 " more items"; next } { print }' \
+            "$DEMO_SIM/check_before/console.txt" >"$DEMO_SIM/check_before/wine-console.txt"
+    fi
+    WH_ACCEPT_MISSING="security" wh_run demo_check "$MACHINES/demo" /check || return 1
+    expect_exit_code "$(tr -d '\r\n ' <"$DEMO_SIM/check_before/exit-code.txt")" &&
+        expect_console "$DEMO_SIM/check_before/wine-console.txt"
+}
+check_demo_check_after() {
+    demo_sim && run_demo || return 1
+    [[ -f "$DEMO_SIM/check_after/exit-code.txt" ]] ||
+        "$VPSIM" run "$DEMO_SIM/sim" --out "$DEMO_SIM/check_after" -- /check >/dev/null
+    local want got
+    want="$(tr -d '\r\n ' <"$DEMO_SIM/check_after/exit-code.txt")"
+    got="$(cat "$WH_OUT/check_after_exit_code")"
+    [[ "$got" == "$want" ]] || { echo "exit code $got, expected $want"; return 1; }
+    # Wine names its Windows folder in lower case.
+    if ! tr -d '\r' <"$WH_OUT/check_after.raw" | sed 's/^\([A-Za-z ]*: C:\\\)windows\\/\1Windows\\/' |
+        cmp -s "$DEMO_SIM/check_after/console.txt" -; then
+        echo "console of the check differs from $DEMO_SIM/check_after/console.txt (- expected, + got):"
+        tr -d '\r' <"$WH_OUT/check_after.raw" | diff -u "$DEMO_SIM/check_after/console.txt" - | tail -n +3 | sed 's/^/  /'
+        return 1
     fi
 }
 
@@ -1084,6 +1124,8 @@ CHECKS=(
     demo_log_rights
     demo_readers_security
     demo_links_go_as_links
+    demo_check_before
+    demo_check_after
     full_exit_code
     full_console
     full_log_end_banner
