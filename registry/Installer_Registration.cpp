@@ -1,5 +1,8 @@
 #include "registry/Installer_Registration.h"
 
+#include <set>
+
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -190,17 +193,24 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     // A component key holds one value per product that uses the component, named by its packed
     // product code: only the product's own value goes, and the key with it only when no other
     // product's value is left.
+    // The check after the removal looks again at the keys the removal took the product's value from:
+    // one that a failed deletion left empty is the product's leftover.
+    static std::set<Wide_Name> emptied_by_removal;
     for (const Lib_StringW& component : components) {
         Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
-        bool exists = false;
-        if (!Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
-                                      exists, result) ||
-            !exists) {
-            continue;
-        }
-        if (!Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
-                                   result, 0)) {
-            continue;
+        const Wide_Name path_name(component_path.Get_Text());
+        if (!In_Check_Pass() || emptied_by_removal.count(path_name) == 0) {
+            bool exists = false;
+            if (!Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
+                                          packed_product_code.Get_Text(), exists, result) ||
+                !exists) {
+                continue;
+            }
+            if (!Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
+                                       result, 0)) {
+                continue;
+            }
+            if (!In_Check_Pass()) emptied_by_removal.insert(path_name);
         }
         bool is_empty = false;
         if (Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) && is_empty) {

@@ -3,7 +3,9 @@
 # prefix seeded once:
 #   reg query   Wine's own `reg query HKLM\...\Components /s` (one full enumeration by a peer program)
 #   floor       floor_enum.exe: each component key enumerated, opened and one value queried once
-#   tool        vpRemovalTool.exe with the demo's bundle upgrade code (run last: it changes the machine)
+#   check       vpRemovalTool.exe /check (it changes nothing)
+#   tool        vpRemovalTool.exe with the demo's bundle upgrade code, its check after the removal
+#               included (run last: it changes the machine)
 # Each time is the wall time of the Wine process, start-up included. Prints the three times and the
 # tool's ratios to both references.
 #
@@ -48,14 +50,17 @@ reg_query=$(timed reg query "$components" /s)
 keys=$(grep -c -i '^HKEY_LOCAL_MACHINE' "$WH_ROOT/out/last.txt" || true)
 floor=$(timed 'C:\floor_enum.exe')
 floor_output=$(tr -d '\r' <"$WH_ROOT/out/last.txt")
+check=$(timed 'C:\vpRemovalTool.exe' /check "$bundle_upgrade_code")
 tool=$(timed 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")
 
 echo "reg query /s  $reg_query s   ($keys keys listed)"
 echo "floor         $floor s   ($floor_output)"
+echo "check         $check s"
 echo "tool          $tool s"
 # The harness's clean-up at exit stops Wine sessions that may be gone already.
 set +e
 python3 -c "
-tool, floor, peer = $tool, $floor, $reg_query
-print(f'tool / floor      {tool / floor:.2f}   (target at most 1.5)')
+tool, check, floor, peer = $tool, $check, $floor, $reg_query
+print(f'check / floor     {check / floor:.2f}   (target at most 1.2)')
+print(f'tool / floor      {tool / floor:.2f}   (target at most 2.3)')
 print(f'tool / reg query  {tool / peer:.2f}')"
