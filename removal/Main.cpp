@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include <memory>
+
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
@@ -76,11 +78,11 @@ bool Is_Installer_Busy() {
         Report_System_Error(TEXT("OpenMutex"), error);
         return true;
     }
+    std::unique_ptr<void, decltype(&CloseHandle)> owner(mutex, &CloseHandle);
     DWORD wait = WaitForSingleObject(mutex, 0);
     if (wait == WAIT_FAILED) Report_System_Error(TEXT("WaitForSingleObject"), GetLastError());
     bool free = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     if (free) ReleaseMutex(mutex);
-    CloseHandle(mutex);
     return !free;
 }
 
