@@ -19,9 +19,11 @@ public:
     int32_t Get_Source() const { return source; }
 
 private:
-    int32_t source;  // 1: an operating-system error value
+    int32_t source;  // one of the Lib_Result_Source_ kinds below
     int32_t code;
 };
 
-// The kind of error value that every writer stores: an operating-system error value.
+// The kinds of error value: an operating-system error value, or the C runtime's.
 const int32_t Lib_Result_Source_System = 1;
+// An errno value of the C runtime.
+const int32_t Lib_Result_Source_C_Runtime = 2;

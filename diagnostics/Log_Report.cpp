@@ -24,6 +24,11 @@ void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result) {
     Log_Write_Line(Lib_StringW(TEXT("Error source ")) + Number_Text(result.Get_Source()), Log_Level_Error);
     Log_Write_Line(Lib_StringW(TEXT("Error code   ")) + Number_Text(result.Get_Code()), Log_Level_Error);
 
+    // Windows has texts for its own error values only.
+    if (result.Get_Source() != Lib_Result_Source_System) {
+        SetLastError(last_error);
+        return;
+    }
     char* message = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_FROM_SYSTEM,
@@ -42,6 +47,13 @@ void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result) {
 bool Report_System_Error(const Lib_StringW& name, DWORD error) {
     Lib_Result result;
     result.Set(static_cast<int32_t>(error), Lib_Result_Source_System);
+    Log_Error_Report(name, result);
+    return true;
+}
+
+bool Report_C_Runtime_Error(const Lib_StringW& name, int error) {
+    Lib_Result result;
+    result.Set(static_cast<int32_t>(error), Lib_Result_Source_C_Runtime);
     Log_Error_Report(name, result);
     return true;
 }

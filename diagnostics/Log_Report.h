@@ -9,6 +9,8 @@
 #include "foundation/Lib_String.h"
 
 bool Report_System_Error(const Lib_StringW& name, DWORD error);
+// The same for an errno value of the C runtime (no message text).
+bool Report_C_Runtime_Error(const Lib_StringW& name, int error);
 void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result);
 void Log_Info(const Lib_StringW& text);
 void Log_Info_Detail(const Lib_StringW& text, const Lib_StringW& detail);

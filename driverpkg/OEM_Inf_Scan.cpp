@@ -4,9 +4,11 @@
 
 #include <shlobj.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "files/File_Primitives.h"
@@ -55,7 +57,12 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
     FILE* file = nullptr;
     // An empty path would reach the C runtime as a null name, which ends the process.
     if (path.Is_Empty()) return false;
-    if (_wfopen_s(&file, path.Get_Text(), TEXT("r")) != 0 || file == nullptr) return false;
+    errno_t opened = _wfopen_s(&file, path.Get_Text(), TEXT("r"));
+    if (opened != 0 || file == nullptr) {
+        // The read-only pass cannot tell whether a package it cannot read is the product's.
+        if (In_Check_Pass()) Report_C_Runtime_Error(TEXT("_wfopen_s"), opened);
+        return false;
+    }
     bool matches = false;
     fseek(file, 0, SEEK_END);
     long size = ftell(file);
@@ -68,7 +75,8 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
         LibT_Buffer<BYTE> buffer(static_cast<size_t>(size) + 4);
         BYTE* data = buffer.Get_Data();
         if (data != nullptr) {
-            fread_s(data, static_cast<size_t>(size), 1, static_cast<size_t>(size), file);
+            size_t read = fread_s(data, static_cast<size_t>(size), 1, static_cast<size_t>(size), file);
+            if (read == 0 && !feof(file) && In_Check_Pass()) Report_C_Runtime_Error(TEXT("fread_s"), errno);
             if (!IsTextUnicode(data, static_cast<int>(size), nullptr)) {
                 Log_Info(TEXT("ANSI .inf file"));
                 matches = Narrow_Text_Matches(reinterpret_cast<char*>(data));
