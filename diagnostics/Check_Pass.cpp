@@ -20,6 +20,7 @@ struct Pass_State {
     std::vector<Lib_StringW> items;
     std::unordered_set<Id> removed_keys;    // key ids
     std::unordered_set<Id> removed_values;  // key id, a zero, the value's id
+    std::unordered_set<Id> holding_removed;  // ids of the keys that hold a recorded key or value
     std::unordered_set<Id> removed_paths;
     std::unordered_set<Id> pending_paths;   // deletions waiting for the restart
     std::map<HKEY, Lib_StringW> key_names;  // keys the stages opened themselves
@@ -48,6 +49,12 @@ bool Covered(const std::unordered_set<Id>& set, const Id& id) {
         if (set.count(id.substr(0, end)) != 0) return true;
     }
     return false;
+}
+
+// The id of what holds the id: the text before its last backslash.
+Id Parent_Id(const Id& id) {
+    size_t last = id.rfind(TEXT('\\'));
+    return last == Id::npos ? Id() : id.substr(0, last);
 }
 
 Lib_StringW Root_Name(HKEY root) {
@@ -150,6 +157,7 @@ void Check_Pass_Begin() {
     The_Pass.items.clear();
     The_Pass.removed_keys.clear();
     The_Pass.removed_values.clear();
+    The_Pass.holding_removed.clear();
     The_Pass.removed_paths.clear();
     The_Pass.pending_paths.clear();
     The_Pass.failures = 0;
@@ -184,13 +192,20 @@ bool Check_Value_Removed(HKEY root, const WCHAR* path, REGSAM view, const WCHAR*
            The_Pass.removed_values.count(Value_Id(root, path, view, value_name)) != 0;
 }
 
+bool Check_Key_Holds_Removed(HKEY root, const WCHAR* path, REGSAM view) {
+    return !The_Pass.holding_removed.empty() && The_Pass.holding_removed.count(Key_Id(root, path, view)) != 0;
+}
+
 void Check_Record_Key(HKEY root, const WCHAR* path, REGSAM view) {
-    The_Pass.removed_keys.insert(Key_Id(root, path, view));
+    const Id id = Key_Id(root, path, view);
+    The_Pass.removed_keys.insert(id);
+    The_Pass.holding_removed.insert(Parent_Id(id));
     Add_Item(Key_Shown(root, path, view));
 }
 
 void Check_Record_Value(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) {
     The_Pass.removed_values.insert(Value_Id(root, path, view, value_name));
+    The_Pass.holding_removed.insert(Key_Id(root, path, view));
     Add_Item(Lib_StringW(TEXT("value \"")) + value_name + TEXT("\" of ") + Key_Shown(root, path, view));
 }
 

@@ -33,6 +33,8 @@ void Check_Forget_Key(HKEY key);
 // Whether the pass recorded the key, or a key above it, as removed.
 bool Check_Key_Removed(HKEY root, const WCHAR* path, REGSAM view);
 bool Check_Value_Removed(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name);
+// Whether the pass recorded a subkey or a value of the key itself.
+bool Check_Key_Holds_Removed(HKEY root, const WCHAR* path, REGSAM view);
 void Check_Record_Key(HKEY root, const WCHAR* path, REGSAM view);
 void Check_Record_Value(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name);
 

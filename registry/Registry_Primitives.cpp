@@ -231,6 +231,7 @@ void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Strin
         values.clear();
         return;
     }
+    if (!Check_Key_Holds_Removed(root, key_path, view)) return;
     auto key_removed = [&](const Lib_StringW& name) {
         Lib_StringW path;
         Combine_Path(key_path, nullptr, name.Get_Text(), path);
