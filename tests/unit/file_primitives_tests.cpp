@@ -208,6 +208,15 @@ TEST_F(File_Primitives, JunctionInsideARemovedFolderGoesAsALinkAndItsTargetStays
     EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Package Cache\\{A}\\link",
                                  "   Removed:  C:\\ProgramData\\Package Cache\\{A}\\vpDrivers.msi",
                                  "   Removed:  C:\\ProgramData\\Package Cache\\{A}"}));
+
+    // A link that cannot be removed fails the tree, which stays.
+    Clear_Log();
+    Make_Junction(u"C:\\ProgramData\\Package Cache\\{B}\\link", u"C:\\Windows\\system32");
+    winsim::The_Machine().Add_Fault("RemoveDirectoryW", 1, ERROR_ACCESS_DENIED, u"link", false);
+    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Package Cache\\{B}"), true, reboot, result));
+    EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\Package Cache\\{B}\\link"));
+    EXPECT_EQ(Log_Text(), Error_Report("", "RemoveDirectory", ERROR_ACCESS_DENIED) +
+                              Lines({"   Removed failed!!!!:  C:\\ProgramData\\Package Cache\\{B}\\link"}));
 }
 
 TEST_F(File_Primitives, FolderThatIsItselfAJunctionIsLeftAlone) {

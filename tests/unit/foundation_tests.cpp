@@ -197,6 +197,11 @@ TEST_F(Foundation_String, Get_Buffer_Grows_A_Shared_Block_Without_Touching_The_O
     EXPECT_EQ(buffer[8], 0);
     text.Get_Buffer_Set_Length(6);
     EXPECT_EQ(Units(text), std::u16string(u"Xbc\0\0\0", 6));
+    // Asked for no room at all, a shared text is made its own all the same before it is written.
+    Lib_StringW copy(other);
+    copy.Get_Buffer(0)[0] = u'Y';
+    EXPECT_EQ(Units(copy), u"Ybc");
+    EXPECT_EQ(Units(other), u"abc");
 }
 
 TEST_F(Foundation_String, Get_Buffer_Zero_On_Empty_Hands_Out_The_Shared_Block_Unchanged) {

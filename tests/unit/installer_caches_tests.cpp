@@ -54,15 +54,19 @@ TEST_F(Installer_Caches, CompanyFolderAndMarkedPackageCacheEntriesGo) {
     EXPECT_TRUE(Pending_Deletes().empty());
 }
 
-// A cached file in use waits for the restart (with its folder); a folder whose listing fails ends
-// the walk, so a marked entry after it stays.
+// A cached file in use waits for the restart (with its folder); an entry that cannot be removed is
+// named; a folder whose listing fails ends the walk, so a marked entry after it stays.
 TEST_F(Installer_Caches, FileInUseIsScheduledAndAFailedListingEndsTheWalk) {
+    Make_File(Cache + u"{A0}\\vpDrivers.msi");
     Make_File(Cache + u"{A1}\\vpDrivers.msi")->held_open = true;
     Make_File(Cache + u"{B2}\\other.msi");
     Make_File(Cache + u"{C3}\\vpDrivers.msi");
+    The_Machine().Add_Fault("RemoveDirectoryW", 1, ERROR_ACCESS_DENIED, u"{A0}");
     The_Machine().Add_Fault("FindFirstFileW", 1, ERROR_ACCESS_DENIED, u"{B2}");
     Remove_New_Caches(CSIDL_COMMON_APPDATA, TEXT("Package Cache"), TEXT("vpDrivers"), Lib_StringW());
     EXPECT_EQ(Log_Text(), Lines({"   Removing new caches (with WIX)...",
+                                 "      Removed:  C:\\ProgramData\\Package Cache\\{A0}\\vpDrivers.msi",
+                                 "      Removed failed!!!:  C:\\ProgramData\\Package Cache\\{A0}",
                                  "            Deleted: C:\\ProgramData\\Package Cache\\{A1}\\vpDrivers.msi",
                                  "      Removed:  C:\\ProgramData\\Package Cache\\{A1}\\vpDrivers.msi",
                                  "         Deleted: C:\\ProgramData\\Package Cache\\{A1}",
