@@ -2,6 +2,8 @@
 // machines/user-writable: the company folder under ProgramData with a folder of an ordinary user's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -141,6 +143,17 @@ TEST_F(Tree_Protection, RefusedOwnerIsTakenWithThePrivilegeAndFailuresAreReporte
                          "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log SE_FILE_OBJECT dacl",
                          "AdjustTokenPrivileges SeTakeOwnershipPrivilege=disabled"}));
     EXPECT_FALSE(machine.process_token->Has_Enabled(9));
+}
+
+// A folder of 258 characters lists only in the extended form ("\\*" makes 260): the lock-down lists it
+// so and gives what it holds its owner too.
+TEST_F(Tree_Protection, FolderAtTheLengthLimitIsLockedDownToo) {
+    const std::u16string deep = Logs + u"\\" + std::u16string(258 - Logs.size() - 1, u'd');
+    Make_File(deep + u"\\held.log")->held_open = true;
+    EXPECT_TRUE(Delete_All_Caches(Lib_StringW()));
+    const std::string owner = "SetNamedSecurityInfoW \\\\?\\" + winsim::To_Utf8(deep) + "\\held.log SE_FILE_OBJECT owner=BA";
+    EXPECT_NE(std::find(The_Machine().calls.begin(), The_Machine().calls.end(), owner), The_Machine().calls.end());
+    EXPECT_EQ(Pending_Deletes().front(), deep + u"\\held.log");
 }
 
 // A tree removed completely at once never has its security changed.
