@@ -290,8 +290,11 @@ TEST(Registry_File_Import, Header_Of_Either_Kind_Is_Required) {
 
 TEST(Registry_File_Errors, Name_File_And_Line) {
     const std::string head = "Windows Registry Editor Version 5.00\n\n";
-    EXPECT_EQ(Import_Error(head + "[HKEY_USERS\\.DEFAULT]\n"),
+    // Of HKEY_USERS only LocalSystem's profile is a scenario's (HKEY_USERS\.DEFAULT or S-1-5-18).
+    EXPECT_EQ(Import_Error(head + "[HKEY_USERS\\S-1-5-19]\n"),
               "registry.reg:3: unknown root key \"HKEY_USERS\"");
+    EXPECT_EQ(Import_Error(head + "[HKEY_USERS]\n"), "registry.reg:3: unknown root key \"HKEY_USERS\"");
+    EXPECT_EQ(Import_Error(head + "[-HKEY_USERS\\.DEFAULT]\n"), "registry.reg:3: a root key cannot be deleted");
     EXPECT_EQ(Import_Error(head + "\"v\"=\"x\"\n"), "registry.reg:3: value outside of a key");
     EXPECT_EQ(Import_Error(head + "[HKEY_LOCAL_MACHINE\\K]\n[-HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n"),
               "registry.reg:5: value outside of a key");

@@ -4,6 +4,7 @@
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
+#include "host.h"
 #include "runner.h"
 
 #include <algorithm>
@@ -43,7 +44,7 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) error = path.string() + ": cannot write";
+    if (!out) error = path.u8string() + ": cannot write";
     return bool(out);
 }
 
@@ -60,12 +61,12 @@ int Run_Tool(Machine& machine, const std::vector<Text>& tool_args) {
 
 bool Load_Machine(Machine& machine, const std::string& folder, std::string& error) {
     std::error_code failure;
-    if (!fs::is_directory(folder, failure)) {
+    if (!fs::is_directory(fs::u8path(folder), failure)) {
         error = folder + ": no such folder";
         return false;
     }
     if (winsim::Load_Scenario(machine, folder, error)) return true;
-    error = (fs::path(folder) / error).string();
+    error = (fs::u8path(folder) / fs::u8path(error)).u8string();
     return false;
 }
 
@@ -112,8 +113,9 @@ int Run(const std::vector<std::string>& args) {
     }
     if (machine_dir.empty() || out_dir.empty()) return Usage_Error("run needs MACHINE_DIR and --out OUT_DIR");
     std::error_code failure;
-    bool out_exists = fs::exists(out_dir, failure);
-    if (out_exists && (!fs::is_directory(out_dir, failure) || !fs::is_empty(out_dir, failure))) {
+    fs::path out = fs::u8path(out_dir);
+    bool out_exists = fs::exists(out, failure);
+    if (out_exists && (!fs::is_directory(out, failure) || !fs::is_empty(out, failure))) {
         std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
         return kExitUsage;
     }
@@ -133,7 +135,6 @@ int Run(const std::vector<std::string>& args) {
 
     std::string debug_output;
     for (const Text& line : machine.debug_output) debug_output += To_Utf8(line);
-    fs::path out(out_dir);
     bool saved = winsim::Save_Scenario(machine, out_dir, error) &&
                  Write_Text(out / "debug-output.txt", debug_output, error) &&
                  Write_Text(out / "console.txt", console, error) &&
@@ -463,9 +464,10 @@ int Diff(const std::vector<std::string>& args) {
     }
     Changes changes;
     Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
-    Diff_Keys(before.hkcu, after.hkcu, "HKEY_CURRENT_USER", changes);
+    Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
+    Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
-    Read_Run_Files(folders[1], changes);
+    Read_Run_Files(fs::u8path(folders[1]), changes);
     if (json) Print_Json(changes);
     else Print_Text(changes);
     return 0;
@@ -474,9 +476,11 @@ int Diff(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
-    if (argc >= 2 && std::string(argv[1]) == "run") return Run(args);
-    if (argc >= 2 && std::string(argv[1]) == "diff") return Diff(args);
-    if (argc >= 2 && std::string(argv[1]) == "sweep") return Sweep(args);
-    return Usage_Error(argc < 2 ? "no command" : "unknown command \"" + std::string(argv[1]) + "\"");
+    std::vector<std::string> args = Host_Start(argc, argv);
+    std::string command = args.empty() ? std::string() : args.front();
+    if (!args.empty()) args.erase(args.begin());
+    if (command == "run") return Run(args);
+    if (command == "diff") return Diff(args);
+    if (command == "sweep") return Sweep(args);
+    return Usage_Error(command.empty() ? "no command" : "unknown command \"" + command + "\"");
 }
