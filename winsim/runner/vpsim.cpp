@@ -2,8 +2,9 @@
 // as the run left it; "diff" summarises what a run changed.
 //
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
-//   vpsim diff [--json] BEFORE_DIR AFTER_DIR
+//   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
+#include "changes.h"
 #include "host.h"
 #include "runner.h"
 
@@ -32,7 +33,7 @@ const int kExitOutput = 74;  // the result could not be written
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
-    "       vpsim diff [--json] BEFORE_DIR AFTER_DIR\n"
+    "       vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR\n"
     "       vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]\n";
 
 int Usage_Error(const std::string& message) {
@@ -148,36 +149,9 @@ int Run(const std::vector<std::string>& args) {
     return exit_code;
 }
 
+}  // namespace
+
 // ---- diff ----
-
-// What a run changed. Keys and folders that went as a whole are one entry with the count of what
-// was below them; values and files are listed one by one.
-struct Tree_Entry {
-    std::string path;
-    size_t below = 0;
-};
-
-struct Value_Entry {
-    std::string key;
-    Text name;                    // empty: the key's default value
-    const Reg_Value* value = nullptr;  // after the run (added and changed values)
-};
-
-struct Security_Entry {
-    std::string key, before, after;
-};
-
-struct Changes {
-    std::vector<Tree_Entry> keys_removed, keys_added;
-    std::vector<Value_Entry> values_removed, values_changed, values_added;
-    std::vector<Tree_Entry> nodes_removed, nodes_added;  // a folder's path ends in a backslash
-    std::vector<std::string> files_changed;
-    std::vector<Value_Entry> run_once;  // RunOnce values that the run added or changed
-    std::vector<std::string> restart;   // deleted at the next restart
-    std::vector<Security_Entry> security;
-    std::vector<Security_Entry> file_security;  // files and folders (paths on drive C:)
-    std::string exit_code;              // empty: the run folder does not say
-};
 
 size_t Count_Keys_Below(const Reg_Key& key) {
     size_t count = 0;
@@ -201,6 +175,7 @@ void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& cha
 }
 
 void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes& changes) {
+    size_t removed = changes.values_removed.size();
     for (const Reg_Value& old_value : before.values) {
         const Reg_Value* new_value = after.Find_Value(old_value.name);
         if (!new_value) {
@@ -214,6 +189,10 @@ void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes
         if (before.Find_Value(new_value.name)) continue;
         changes.values_added.push_back(Value_Entry{path, new_value.name, &new_value});
         if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
+    }
+    if (changes.values_removed.size() > removed) {
+        changes.kept.push_back(Kept_Key{path, {}});
+        for (const Reg_Value& value : after.values) changes.kept.back().values.push_back(&value);
     }
     for (const auto& old_key : before.subkeys) {
         std::string key_path = path + "\\" + To_Utf8(old_key->name);
@@ -327,6 +306,18 @@ std::string Value_Data(const Reg_Value& value) {
     return out;
 }
 
+std::string Profile_Line(const Run_Profile& profile) {
+    std::string whose = profile.local_system ? "LocalSystem's profile (S-1-5-18)"
+                        : profile.account.empty() ? "an administrator's profile"
+                                                  : "the profile of " + profile.account;
+    if (!profile.local_system && !profile.sid.empty()) whose += " (" + profile.sid + ")";
+    std::string listed = profile.local_system ? "HKEY_USERS\\.DEFAULT" : "HKEY_CURRENT_USER";
+    std::string note = !profile.local_system && profile.account.empty() ? " (machine.ini names no [user])" : "";
+    return "The run's HKEY_CURRENT_USER: " + whose + ", listed as " + listed + note;
+}
+
+namespace {
+
 std::string Tree_Line(const Tree_Entry& entry, const char* one, const char* many) {
     if (entry.below == 0) return entry.path;
     return entry.path + "  (and " + std::to_string(entry.below) + " " + (entry.below == 1 ? one : many) + " below)";
@@ -362,6 +353,7 @@ void Print_Text(const Changes& changes) {
     auto keys = [](const Tree_Entry& e) { return Tree_Line(e, "key", "keys"); };
     auto nodes = [](const Tree_Entry& e) { return Tree_Line(e, "entry", "entries"); };
     auto plain = [](const std::string& line) { return line; };
+    std::printf("%s\n\n", Profile_Line(changes.profile).c_str());
     bool any = false;
     Print_Section("Keys removed", Lines(changes.keys_removed, keys), any);
     Print_Section("Values removed", Lines(changes.values_removed, Value_Line), any);
@@ -425,6 +417,12 @@ std::string Json_Value(const Value_Entry& entry) {
 void Print_Json(const Changes& changes) {
     auto plain = [](const std::string& text) { return Json_String(text); };
     std::string out = "{\n";
+    const Run_Profile& profile = changes.profile;
+    auto text_or_null = [](const std::string& text) { return text.empty() ? std::string("null") : Json_String(text); };
+    out += "  \"current_user\": {\"profile\": " +
+           Json_String(profile.local_system ? "HKEY_USERS\\.DEFAULT" : "HKEY_CURRENT_USER") +
+           ", \"account\": " + text_or_null(profile.local_system ? "LocalSystem" : profile.account) +
+           ", \"sid\": " + text_or_null(profile.local_system ? "S-1-5-18" : profile.sid) + "},\n";
     Json_Array("keys_removed", changes.keys_removed, Json_Tree, out);
     Json_Array("values_removed", changes.values_removed, Json_Value, out);
     Json_Array("values_changed", changes.values_changed, Json_Value, out);
@@ -449,11 +447,20 @@ void Print_Json(const Changes& changes) {
 
 int Diff(const std::vector<std::string>& args) {
     std::vector<std::string> folders;
+    std::string html_path;
     bool json = false;
-    for (const std::string& arg : args) {
-        if (arg == "--json") json = true;
-        else if (arg.compare(0, 1, "-") == 0) return Usage_Error("unexpected argument \"" + arg + "\"");
-        else folders.push_back(arg);
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            json = true;
+        } else if (args[i] == "--html") {
+            if (i + 1 == args.size() || !html_path.empty() || args[i + 1].empty())
+                return Usage_Error("--html needs one file");
+            html_path = args[++i];
+        } else if (args[i].compare(0, 1, "-") == 0) {
+            return Usage_Error("unexpected argument \"" + args[i] + "\"");
+        } else {
+            folders.push_back(args[i]);
+        }
     }
     if (folders.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
     Machine before, after;
@@ -463,11 +470,17 @@ int Diff(const std::vector<std::string>& args) {
         return kExitUsage;
     }
     Changes changes;
+    changes.profile = Run_Profile{after.local_system, after.user_name, after.user_sid};
     Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
     Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
     Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
     Read_Run_Files(fs::u8path(folders[1]), changes);
+    if (!html_path.empty() &&
+        !Write_Text(fs::u8path(html_path), Html_Page(changes, Exit_Code_Meaning(changes.exit_code)), error)) {
+        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+        return kExitOutput;
+    }
     if (json) Print_Json(changes);
     else Print_Text(changes);
     return 0;
