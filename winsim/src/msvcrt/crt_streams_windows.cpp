@@ -10,23 +10,30 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace winsim {
 
 namespace {
 
-// A descriptor on a new temporary file that is deleted when its last descriptor closes, or -1.
-int New_Temporary_File(std::wstring& name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        wchar_t* candidate = _wtempnam(nullptr, L"vpsim");
-        if (!candidate) return -1;
-        name = candidate;
-        std::free(candidate);
-        int fd = _wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0 || errno != EEXIST) return fd;
+// A descriptor of the C runtime, closed when it goes unless a stream has taken it.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) _close(fd);
     }
-    return -1;
+};
+
+// A new temporary file, deleted when its last descriptor closes; fd stays -1 when none can be made.
+void New_Temporary_File(std::wstring& name, Descriptor& file) {
+    for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+        std::unique_ptr<wchar_t, decltype(&std::free)> candidate(_wtempnam(nullptr, L"vpsim"), &std::free);
+        if (!candidate) return;
+        name = candidate.get();
+        file.fd = _wopen(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+        if (file.fd < 0 && errno != EEXIST) return;
+    }
 }
 
 }  // namespace
@@ -35,28 +42,25 @@ FILE* Open_Runtime_Stream(Runtime_File& file, char kind, bool update, const std:
                           errno_t& error) {
     error = EINVAL;
     if (kind != 'r' || update) return nullptr;
-    int fd = New_Temporary_File(file.host_copy);
-    if (fd < 0) {
+    Descriptor copy;
+    New_Temporary_File(file.host_copy, copy);
+    size_t done = 0;
+    while (copy.fd >= 0 && done < data.size()) {
+        int written = _write(copy.fd, data.data() + done, unsigned(std::min<size_t>(data.size() - done, 1u << 30)));
+        if (written <= 0) break;
+        done += size_t(written);
+    }
+    if (copy.fd < 0 || done != data.size() || _lseeki64(copy.fd, 0, SEEK_SET) != 0) {
+        error = errno ? errno : EIO;
+        return nullptr;
+    }
+    if (file.text_mode) _setmode(copy.fd, _O_TEXT);
+    FILE* stream = _wfdopen(copy.fd, file.text_mode ? L"rt" : L"rb");
+    if (!stream) {
         error = errno;
         return nullptr;
     }
-    for (size_t done = 0; done < data.size();) {
-        unsigned part = unsigned(std::min<size_t>(data.size() - done, 1u << 30));
-        int written = _write(fd, data.data() + done, part);
-        if (written <= 0) {
-            error = errno;
-            _close(fd);
-            return nullptr;
-        }
-        done += size_t(written);
-    }
-    _lseek(fd, 0, SEEK_SET);
-    if (file.text_mode) _setmode(fd, _O_TEXT);
-    FILE* stream = _wfdopen(fd, file.text_mode ? L"rt" : L"rb");
-    if (!stream) {
-        error = errno;
-        _close(fd);
-    }
+    copy.fd = -1;  // the stream closes it
     return stream;
 }
 

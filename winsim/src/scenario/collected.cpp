@@ -177,14 +177,12 @@ bool Load_Collected(Machine& machine, const std::string& folder, std::string& er
             // Read in blocks as it is imported: a machine's exports can be large.
             std::string shown = "registry/" + path.filename().u8string();
             uintmax_t size = fs::file_size(path, failure);
-            std::FILE* file = failure ? nullptr : Open_Host_File(path, "rb");
+            Host_File file = failure ? Host_File() : Open_Host_File(path, "rb");
             if (!file) {
                 error = shown + ": cannot read";
                 return false;
             }
-            bool ok = Import_Registry_File(machine, file, size, shown, error);
-            std::fclose(file);
-            if (!ok) return false;
+            if (!Import_Registry_File(machine, file.get(), size, shown, error)) return false;
         }
     }
     if (fs::exists(root / "drive_c.listing", failure)) {

@@ -2,6 +2,8 @@
 
 namespace winsim {
 
-std::FILE* Open_Host_File(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+Host_File Open_Host_File(const std::filesystem::path& path, const char* mode) {
+    return Host_File(std::fopen(path.c_str(), mode));
+}
 
 }  // namespace winsim

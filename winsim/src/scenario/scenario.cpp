@@ -68,7 +68,7 @@ bool Write_File(const fs::path& path, const std::string& bytes, std::string& err
 
 // registry.reg, read in blocks as it is imported.
 bool Import_Registry(Machine& machine, const fs::path& path, std::string& error) {
-    std::FILE* file = Open_Host_File(path, "rb");
+    Host_File file = Open_Host_File(path, "rb");
     if (!file) {
         error = path.u8string() + ": cannot read: " + std::strerror(errno);
         return false;
@@ -80,18 +80,17 @@ bool Import_Registry(Machine& machine, const fs::path& path, std::string& error)
         error = path.u8string() + ": cannot read";
         ok = false;
     } else {
-        ok = Import_Registry_File(machine, file, size, "registry.reg", error);
+        ok = Import_Registry_File(machine, file.get(), size, "registry.reg", error);
         if (!ok && error == "registry.reg: cannot read") error = path.u8string() + ": cannot read";
     }
-    std::fclose(file);
     return ok;
 }
 
 // registry.reg, written key by key as it is exported.
 bool Write_Registry(const Machine& machine, const fs::path& path, std::string& error) {
-    std::FILE* file = Open_Host_File(path, "wb");
-    bool ok = file && Export_Registry_File(machine, file);
-    if (file && std::fclose(file) != 0) ok = false;
+    Host_File file = Open_Host_File(path, "wb");
+    bool ok = file && Export_Registry_File(machine, file.get());
+    if (file && std::fclose(file.release()) != 0) ok = false;
     if (!ok) error = path.u8string() + ": cannot write: " + std::strerror(errno);
     return ok;
 }
