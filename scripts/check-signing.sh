@@ -4,12 +4,11 @@
 #
 #   scripts/check-signing.sh
 #
-# Builds the package (windows preset), signs it with scripts/sign-release.sh, once with a time stamp
-# from a local RFC 3161 server (openssl ts behind Python's HTTP server) and once without, and checks
-# that: each signature verifies with its chain to the throw-away root (osslsigncode verify), and not
-# with another root; SHA256SUMS.txt holds the signed files' hashes; removing the signature gives back
-# the unsigned executable byte for byte apart from the PE checksum field; and the signed executable
-# does on the demo machine under Wine what the unsigned one does (exit code, console, log, registry).
+# Builds the package (windows preset), signs it with scripts/sign-release.sh and checks that: each
+# signature verifies with its chain to the throw-away root (osslsigncode verify), and not with another
+# root; SHA256SUMS.txt holds the signed files' hashes; removing the signature gives back the unsigned
+# executable byte for byte apart from the PE checksum field; and the signed executable does on the
+# demo machine under Wine what the unsigned one does (exit code, console, log, registry).
 set -euo pipefail
 
 root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,12 +18,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target package >/dev/null
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/vp-signing.XXXXXX")"
-tsa_pid=""
-cleanup() {
-    [[ -n "$tsa_pid" ]] && kill "$tsa_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 failures=0
 check() {  # DESCRIPTION COMMAND...: one PASS or FAIL line
     local what="$1"
@@ -37,7 +31,7 @@ check() {  # DESCRIPTION COMMAND...: one PASS or FAIL line
     fi
 }
 
-# The throw-away certificates: a root, a code-signing certificate it issues, a time-stamping one.
+# The throw-away certificates: a root and a code-signing certificate it issues; another root.
 cd "$work"
 issue() {  # NAME SUBJECT EXTENSIONS [ISSUER]: NAME.key and NAME.pem
     openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$2" 2>/dev/null
@@ -53,75 +47,20 @@ issue root "VESPARIO throw-away test root" "$ca_extensions"
 issue other-root "Another throw-away root" "$ca_extensions"
 issue signer "VESPARIO throw-away code signing" \
     'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' root
-issue tsa "VESPARIO throw-away time stamps" \
-    'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n' root
 password="throw-away $RANDOM$RANDOM"
 openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile root.pem -out signer.p12 -passout "pass:$password"
 
-# A local RFC 3161 time-stamp server: openssl ts answers each request that the HTTP server receives.
-cat >tsa.cnf <<EOF
-[tsa]
-default_tsa = tsa_config
-[tsa_config]
-dir = $work
-serial = $work/tsa-serial
-signer_cert = $work/tsa.pem
-certs = $work/root.pem
-signer_key = $work/tsa.key
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha1, sha256, sha384, sha512
-accuracy = secs:1
-ess_cert_id_chain = no
-ess_cert_id_alg = sha256
-EOF
-echo 01 >tsa-serial
-python3 - "$work" >tsa-port.txt 2>tsa.log <<'PY' &
-import http.server, subprocess, sys
-work = sys.argv[1]
-class Stamp(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        request = self.rfile.read(int(self.headers["Content-Length"]))
-        reply = subprocess.run(["openssl", "ts", "-reply", "-config", work + "/tsa.cnf", "-queryfile", "/dev/stdin",
-                                "-out", "/dev/stdout"], input=request, capture_output=True).stdout
-        self.send_response(200 if reply else 500)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-server = http.server.HTTPServer(("127.0.0.1", 0), Stamp)
-print(server.server_address[1], flush=True)
-server.serve_forever()
-PY
-tsa_pid=$!
-for _ in $(seq 50); do [[ -s tsa-port.txt ]] && break; sleep 0.1; done
-tsa_url="http://127.0.0.1:$(cat tsa-port.txt)/"
-
-# The package signed twice, with the time stamp and without; each one unpacked.
-mkdir unsigned
-python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$build"/package/vpRemovalTool-*-win64.zip unsigned
-for kind in stamped plain; do
-    url=""
-    [[ "$kind" == stamped ]] && url="$tsa_url"
-    VP_SIGN_PKCS12="$work/signer.p12" VP_SIGN_PASSWORD="$password" VP_SIGN_TIMESTAMP_URL="$url" \
-        bash "$root_dir/scripts/sign-release.sh" "$build" >"sign-$kind.txt" 2>&1 \
-        || { cat "sign-$kind.txt"; echo "FAIL signing ($kind)"; exit 1; }
-    mkdir "$kind"
-    python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-        "$build"/package/vpRemovalTool-*-win64-signed.zip "$kind"
-done
+# The package signed, and unpacked beside the unsigned one.
+VP_SIGN_PKCS12="$work/signer.p12" VP_SIGN_PASSWORD="$password" bash "$root_dir/scripts/sign-release.sh" "$build" \
+    >sign.txt 2>&1 || { cat sign.txt; echo "FAIL signing"; exit 1; }
+unpack() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
+unpack "$build"/package/vpRemovalTool-*-win64.zip unsigned
+unpack "$build"/package/vpRemovalTool-*-win64-signed.zip signed
 rm -f "$build"/package/vpRemovalTool-*-win64-signed.zip
 package="$(basename "$(ls -d unsigned/*)")"
 
-verifies() {  # FILE CA [TSA-CA]: osslsigncode finds the signature sound, its chain ending at CA
-    osslsigncode verify -in "$1" -CAfile "$2" ${3:+-TSA-CAfile "$3"} && osslsigncode verify -in "$1" -CAfile "$2" \
-        ${3:+-TSA-CAfile "$3"} | grep -q '^Signature verification: ok'
-}
-does_not_verify() { ! osslsigncode verify -in "$1" -CAfile "$2" -TSA-CAfile "$2"; }
-time_stamp() {  # FILE yes|no: whether osslsigncode finds a sound time stamp, or none
-    osslsigncode verify -in "$1" -CAfile root.pem -TSA-CAfile root.pem >"$work/verify.txt" 2>&1
-    if [[ "$2" == yes ]]; then grep -q '^Timestamp Server Signature verification: ok' "$work/verify.txt"
-    else grep -q '^Timestamp is not available' "$work/verify.txt"; fi
+verifies() {  # FILE CA: osslsigncode finds the signature sound, its chain ending at CA
+    osslsigncode verify -in "$1" -CAfile "$2" >verify.txt && grep -q '^Signature verification: ok' verify.txt
 }
 # Removing the signature gives back the unsigned file apart from the PE checksum (4 bytes at 88 past
 # the PE header's start, whose offset the DOS header holds at 0x3C).
@@ -141,17 +80,13 @@ PY
 }
 sums_hold() { (cd "$1/$package" && sha256sum --quiet -c SHA256SUMS.txt) && ! cmp -s "$1/$package/SHA256SUMS.txt" "unsigned/$package/SHA256SUMS.txt"; }
 
-for kind in stamped plain; do
-    for exe in vpRemovalTool.exe vpsim.exe; do
-        check "$kind $exe: the signature verifies to the throw-away root" verifies "$kind/$package/$exe" root.pem root.pem
-        check "$kind $exe: not to another root" does_not_verify "$kind/$package/$exe" other-root.pem
-        check "$kind $exe: without its signature it is the unsigned executable" \
-            unsigned_again "$kind/$package/$exe" "unsigned/$package/$exe"
-    done
-    check "$kind: SHA256SUMS.txt holds the signed files' hashes" sums_hold "$kind"
+for exe in vpRemovalTool.exe vpsim.exe; do
+    check "$exe: the signature verifies to the throw-away root" verifies "signed/$package/$exe" root.pem
+    check "$exe: not to another root" bash -c "! osslsigncode verify -in signed/$package/$exe -CAfile other-root.pem"
+    check "$exe: without its signature it is the unsigned executable" \
+        unsigned_again "signed/$package/$exe" "unsigned/$package/$exe"
 done
-check "stamped: the time stamp verifies to the throw-away root" time_stamp "stamped/$package/vpRemovalTool.exe" yes
-check "plain: no time stamp" time_stamp "plain/$package/vpRemovalTool.exe" no
+check "SHA256SUMS.txt holds the signed files' hashes" sums_hold signed
 
 # Under Wine on the demo machine, the signed executable does what the unsigned one does.
 same_under_wine() {
@@ -164,7 +99,7 @@ same_under_wine() {
     WH_ACCEPT_MISSING="security" wh_run unsigned "$root_dir/machines/demo" $args || return 1
     local unsigned_out="$WH_OUT"
     WH_ACCEPT_MISSING="security" wh_run_program signed "$root_dir/machines/demo" \
-        "$work/stamped/$package/vpRemovalTool.exe" $args || return 1
+        "$work/signed/$package/vpRemovalTool.exe" $args || return 1
     local file status=0
     for file in exit_code console.raw hkcu.txt; do
         cmp -s "$unsigned_out/$file" "$WH_OUT/$file" || { echo "$file differs"; status=1; }
@@ -180,7 +115,7 @@ same_under_wine() {
     diff <(sed 5d "$unsigned_out/log.txt") <(sed 5d "$WH_OUT/log.txt") >/dev/null || { echo "the log differs"; status=1; }
     return $status
 }
-check "stamped vpRemovalTool.exe: under Wine the same run on the demo machine" same_under_wine
+check "vpRemovalTool.exe: under Wine the same run on the demo machine" same_under_wine
 
 (( failures == 0 )) || { echo "$failures signing checks failed"; exit 1; }
 echo "signing: all checks passed"

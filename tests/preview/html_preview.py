@@ -1,31 +1,18 @@
 #!/usr/bin/env python3
-"""vpsim diff --html in a real browser.
+"""vpsim diff --html in a real browser:  python3 tests/preview/html_preview.py VPSIM SOURCE_DIR
 
-    python3 tests/preview/html_preview.py VPSIM SOURCE_DIR
-
-Runs the tool on the demo machine with the bundle's upgrade code, writes the preview as JSON, as text
-and as a page, and has headless Chromium (Debian: chromium) render the page to a PNG and dump its
-DOM. The page must load nothing and run nothing; its summary must count each list of the JSON form;
-under each list's heading, across the stages, its rows must be exactly that list's entries; the
-exit code and the profile lines must be the text form's; chosen entries must stand under their
-stage, and a component key shared with another product must show the value it keeps.
+The demo machine's preview (with the bundle's upgrade code) as JSON, text and page; headless Chromium
+(Debian: chromium) renders the page to a PNG and dumps its DOM. The page must load and run nothing;
+its summary must count each list of the JSON form; the rows under each list's heading, across the
+stages, must be exactly that list's entries; its profile and exit code lines must be the text form's;
+chosen entries must stand under their stage; a shared component key must show the value it keeps.
 """
-import json
-import os
-import shutil
-import struct
-import subprocess
-import sys
-import tempfile
-import zlib
+import json, os, shutil, struct, subprocess, sys, tempfile
 from collections import Counter
 from html.parser import HTMLParser
 
 STAGES = ["Driver packages", "Smart cards", "The maker's settings", "Installer registration",
-          "Shortcuts, binaries and folders", "Caches", "Deletions at the next restart", "RunOnce",
-          "The run's log"]
-
-# One entry of each kind of place, and the stage it must be shown under.
+          "Shortcuts, binaries and folders", "Caches", "Deletions at the next restart", "RunOnce", "The run's log"]
 STAGE_OF = {
     "C:\\windows\\inf\\oem3.inf": "Driver packages",
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers": "Smart cards",
@@ -33,8 +20,8 @@ STAGE_OF = {
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs": "Installer registration",
     "C:\\windows\\system32\\Corvanta LLP\\": "Shortcuts, binaries and folders",
     "C:\\ProgramData\\Corvanta LLP\\": "Caches",
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager": "Deletions at the next restart",
     "C:\\Windows\\system32\\vpCSP.dll": "Deletions at the next restart",
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager": "Deletions at the next restart",
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce": "RunOnce",
     "C:\\windows\\temp\\vpRemovalTool.txt": "The run's log",
 }
@@ -44,24 +31,20 @@ SHARED_COMPONENT = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVe
 
 
 class Page(HTMLParser):
-    """The rendered DOM: its paragraphs, the summary's rows by data-kind, and every other table row
-    with the stage (h3) and list (h4) headings it stands under."""
+    """The DOM's paragraphs, stage headings, summary rows by data-kind, and the other rows of cells
+    with the stage (h3) and list (h4) they stand under."""
 
     def __init__(self):
-        super().__init__(convert_charrefs=True)
+        super().__init__()
         self.paragraphs, self.stages, self.summary, self.rows = [], [], {}, []
-        self.heading = None
-        self.text = self.cells = self.kind = None
-        self.header_row = False
+        self.text = self.cells = self.kind = self.heading = None
 
     def handle_starttag(self, tag, attrs):
         if tag in ("p", "h3", "h4", "td", "th"):
             self.text = ""
-        if tag == "tr":
-            self.cells, self.kind, self.header_row = [], dict(attrs).get("data-kind"), False
-        if tag == "th":
-            self.header_row = True
-        if tag == "br" and self.text is not None:
+        elif tag == "tr":
+            self.cells, self.kind = [], dict(attrs).get("data-kind")
+        elif tag == "br" and self.text is not None:
             self.text += "\n"
 
     def handle_data(self, data):
@@ -75,17 +58,17 @@ class Page(HTMLParser):
             self.stages.append(self.text.split(". ", 1)[1])
         elif tag == "h4":
             self.heading = self.text.rsplit(" (", 1)[0]
-        elif tag in ("td", "th"):
+        elif tag == "td":
             self.cells.append(self.text)
         elif tag == "tr" and self.kind:
             self.summary[self.kind] = self.cells
-        elif tag == "tr" and not self.header_row:
+        elif tag == "tr" and self.cells:
             self.rows.append((self.stages[-1], self.heading, tuple(self.cells)))
         if tag in ("p", "h3", "h4", "td", "th"):
             self.text = None
 
 
-def cells_of(kind, entry):
+def cells_of(entry):
     """The row cells an entry of a JSON list must have."""
     if isinstance(entry, str):
         return (entry,)
@@ -93,25 +76,49 @@ def cells_of(kind, entry):
         return (entry["path"], str(entry["below"]))
     if "before" in entry:
         return (entry.get("key", entry.get("path")), entry["before"], entry["after"])
-    row = (entry["key"], entry["name"] or "(default)")
-    return row + (entry["data"],) if "data" in entry else row
+    return (entry["key"], entry["name"] or "(default)") + ((entry["data"],) if "data" in entry else ())
 
 
-def png_problems(path):
-    data = open(path, "rb").read()
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        return ["the screenshot is no PNG"]
-    width, height = struct.unpack(">II", data[16:24])
-    pixels, at = b"", 8
-    while at < len(data):
-        length, chunk = struct.unpack(">I4s", data[at:at + 8])
-        if chunk == b"IDAT":
-            pixels += data[at + 8:at + 8 + length]
-        at += 12 + length
-    colours = len(set(zlib.decompress(pixels)))
-    if (width, height) != (1280, 1600) or colours < 16:
-        return ["the screenshot is %dx%d with %d byte values: nothing rendered" % (width, height, colours)]
-    return []
+def problems_of(vpsim, demo, browser, work):
+    after, page, png = (os.path.join(work, name) for name in ("after", "preview.html", "preview.png"))
+    arguments = open(os.path.join(demo, "expected", "arguments.txt")).read().split()
+    subprocess.run([vpsim, "run", demo, "--out", after, "--"] + arguments, stdout=subprocess.DEVNULL)
+    changes = json.loads(subprocess.run([vpsim, "diff", "--json", demo, after], capture_output=True).stdout)
+    text = subprocess.run([vpsim, "diff", "--html", page, demo, after], capture_output=True, text=True).stdout
+    chrome = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + work + "/profile",
+              "--window-size=1280,1600"]
+    subprocess.run(chrome + ["--screenshot=" + png, "file://" + page], capture_output=True, timeout=120)
+    rendered = Page()
+    rendered.feed(subprocess.run(chrome + ["--dump-dom", "file://" + page], capture_output=True, timeout=120,
+                                 text=True).stdout)
+
+    shot = open(png, "rb").read() if os.path.exists(png) else b""
+    problems = [] if shot[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", shot[16:24]) == (1280, 1600) \
+        else ["no 1280x1600 PNG was rendered"]
+    raw = open(page, encoding="utf-8").read().lower()
+    problems += ["the page holds %r: it must need nothing beside it" % needle
+                 for needle in ("<script", "<link", "src=", "url(", "@import", "http:", "https:") if needle in raw]
+    lines = text.splitlines()
+    if rendered.paragraphs[:2] != [lines[0], lines[-1]]:
+        problems.append("profile and exit code %r, the text form says %r" % (rendered.paragraphs[:2], [lines[0], lines[-1]]))
+    if len(rendered.stages) != len(STAGES) or not all(map(str.startswith, rendered.stages, STAGES)):
+        problems.append("the stages are %r, not those of the run in its order" % rendered.stages)
+    for kind, entries in changes.items():
+        if isinstance(entries, list):
+            label, count = rendered.summary.get(kind, ("(missing)", "-1"))
+            if int(count) != len(entries):
+                problems.append("summary of %s: %s, the JSON form has %d" % (kind, count, len(entries)))
+            shown = Counter(cells for _, heading, cells in rendered.rows if heading == label)
+            wanted = Counter(cells_of(entry) for entry in entries)
+            problems += ["%s: no row %r" % (kind, cells) for cells in wanted - shown]
+            problems += ["%s: a row %r that the JSON form lacks" % (kind, cells) for cells in shown - wanted]
+    for path, stage in STAGE_OF.items():
+        found = {s for s, _, cells in rendered.rows if cells[0] == path}
+        if not found or any(not s.startswith(stage) for s in found):
+            problems.append("%s is shown under %s, not %s" % (path, sorted(found) or "no stage", stage))
+    if SHARED_COMPONENT not in [cells for _, heading, cells in rendered.rows if heading.startswith("Keys that lost")]:
+        problems.append("the shared component key is not shown with the value it keeps")
+    return problems, len(rendered.rows)
 
 
 def main(vpsim, source_dir):
@@ -119,60 +126,15 @@ def main(vpsim, source_dir):
     if not browser:
         print("FAIL html_preview: chromium is not installed (Debian: chromium)")
         return 1
-    demo = os.path.join(source_dir, "machines", "demo")
-    arguments = open(os.path.join(demo, "expected", "arguments.txt")).read().split()
     work = tempfile.mkdtemp(prefix="vp-html-")
     try:
-        after, page = os.path.join(work, "after"), os.path.join(work, "preview.html")
-        subprocess.run([vpsim, "run", demo, "--out", after, "--"] + arguments, stdout=subprocess.DEVNULL)
-        changes = json.loads(subprocess.run([vpsim, "diff", "--json", demo, after], capture_output=True,
-                                            check=True).stdout)
-        text = subprocess.run([vpsim, "diff", "--html", page, demo, after], capture_output=True, check=True,
-                              text=True).stdout.splitlines()
-        chrome = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                  "--user-data-dir=" + os.path.join(work, "profile"), "--window-size=1280,1600"]
-        url = "file://" + page
-        subprocess.run(chrome + ["--screenshot=" + os.path.join(work, "preview.png"), url],
-                       capture_output=True, timeout=120)
-        dom = subprocess.run(chrome + ["--dump-dom", url], capture_output=True, timeout=120, text=True).stdout
-
-        problems = png_problems(os.path.join(work, "preview.png"))
-        raw = open(page, encoding="utf-8").read().lower()
-        problems += ["the page holds %r: it must need nothing beside it" % needle
-                     for needle in ("<script", "<link", "src=", "url(", "@import", "http:", "https:") if needle in raw]
-        rendered = Page()
-        rendered.feed(dom)
-        if rendered.paragraphs[:2] != [text[0], text[-1]]:
-            problems.append("profile and exit code lines %r, the text form says %r" % (rendered.paragraphs[:2],
-                                                                                     [text[0], text[-1]]))
-        if len(rendered.stages) != len(STAGES) or not all(map(str.startswith, rendered.stages, STAGES)):
-            problems.append("the stages are %r, not those of the run in its order" % rendered.stages)
-        for kind, entries in changes.items():
-            if not isinstance(entries, list):
-                continue
-            label, count = rendered.summary.get(kind, ("(missing)", "-1"))
-            if int(count) != len(entries):
-                problems.append("summary of %s: %s, the JSON form has %d" % (kind, count, len(entries)))
-            shown = Counter(cells for _, heading, cells in rendered.rows if heading == label)
-            wanted = Counter(cells_of(kind, entry) for entry in entries)
-            for cells in (wanted - shown):
-                problems.append("%s: no row %r" % (kind, cells))
-            for cells in (shown - wanted):
-                problems.append("%s: a row %r that the JSON form lacks" % (kind, cells))
-        for path, stage in STAGE_OF.items():
-            found = {s.split(":")[0] for s, _, cells in rendered.rows if cells[0] == path}
-            if not found or any(not s.startswith(stage) for s in found):
-                problems.append("%s is shown under %s, not %s" % (path, sorted(found) or "no stage", stage))
-        kept = [cells for _, heading, cells in rendered.rows if heading.startswith("Keys that lost values")]
-        if SHARED_COMPONENT not in kept:
-            problems.append("the shared component key is not shown with the value it keeps: %r" % kept)
-        for problem in problems:
-            print("   " + problem)
-        print("%s html_preview (%d rows of changes, rendered by %s)" % ("FAIL" if problems else "PASS",
-                                                                      len(rendered.rows), os.path.basename(browser)))
-        return 1 if problems else 0
+        problems, rows = problems_of(vpsim, os.path.join(source_dir, "machines", "demo"), browser, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    for problem in problems:
+        print("   " + problem)
+    print("%s html_preview (%d rows of changes, rendered by %s)" % ("FAIL" if problems else "PASS", rows, browser))
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":
