@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release package of the current commit twice, from two clones in folders of different
-# names and depths, and compares the executables and the packages byte for byte.
+# names and depths, and compares the executables (the tool and vpsim.exe) and the packages byte for byte.
 #   scripts/check-reproducible.sh [WORK_DIR]     (a temporary folder when none is given)
 set -euo pipefail
 
@@ -26,7 +26,7 @@ done
 status=0
 first="${builds[0]}/build/windows"
 second="${builds[1]}/build/windows"
-for file in vpRemovalTool.exe package/*.zip; do
+for file in vpRemovalTool.exe vpsim.exe package/*.zip; do
     for candidate in $first/$file; do
         name="${candidate#$first/}"
         if cmp "$first/$name" "$second/$name"; then

@@ -17,3 +17,6 @@ done
 bash "$(dirname "${BASH_SOURCE[0]}")/fuzz.sh" --ci
 # The release package, built twice from the same commit in two folders, must be the same byte for byte.
 bash "$(dirname "${BASH_SOURCE[0]}")/check-reproducible.sh"
+# The package signed with a throw-away certificate: the signatures, the time stamp, their removal, and
+# the signed executable under Wine.
+bash "$(dirname "${BASH_SOURCE[0]}")/check-signing.sh"

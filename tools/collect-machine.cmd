@@ -3,13 +3,15 @@ rem collect-machine.cmd OUTPUT-FOLDER
 rem
 rem Writes a scenario folder of this machine, for a preview of vpRemovalTool.exe with vpsim:
 rem   registry\NN-*.reg    reg export of each registry branch the tool reads or changes, in both
-rem                        registry views (the 32-bit view as its Wow6432Node paths)
+rem                        registry views (the 32-bit view as its Wow6432Node paths); the user's
+rem                        branches from HKEY_CURRENT_USER and from LocalSystem's profile
 rem   drive_c\Windows\Inf  copies of the OEM driver package descriptions oem*.inf (the tool reads them)
 rem   drive_c.listing      ATTRIBUTES, SIZE and PATH of every file and folder in the folders the tool lists
 rem                        or deletes from; no other file is copied
-rem   machine.ini          the Windows version, the product type and the ANSI code page
+rem   machine.ini          the Windows version, the product type, the ANSI code page and the account
+rem                        whose HKEY_CURRENT_USER was exported (name and SID)
 rem   collect.log          the branches and folders that this machine does not have
-rem It uses only cmd, reg, dir and copy, changes nothing on the machine and installs nothing. Run it
+rem It uses only cmd, reg, whoami, dir and copy, changes nothing on the machine and installs nothing. Run it
 rem from an elevated 64-bit command prompt.
 setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="--list" goto list
@@ -77,12 +79,25 @@ call :export 37-applet-class-2-user "HKCU\Software\Classes\CLSID\{FFFFFFFF-FFFF-
 call :export 38-applet-namespace "HKLM\%CV%\Explorer\ControlPanel\NameSpace"
 call :export 39-applet-namespace-32 "HKLM\%CV32%\Explorer\ControlPanel\NameSpace"
 call :export 40-applet-namespace-user "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace"
-rem Where Windows keeps the deletions waiting for the restart: the key only (it always exists; its
-rem subkeys are large and the tool reads none of it), so that a preview shows just the run's own.
-set "SM=%OUT%\registry\50-session-manager.reg"
+rem The same branches of LocalSystem's profile (HKEY_USERS\.DEFAULT is Windows' alias of
+rem HKEY_USERS\S-1-5-18): HKEY_CURRENT_USER of a run as LocalSystem, as deployment tools start it.
+set "LS=HKU\.DEFAULT\Software"
+call :export 60-maker-localsystem "%LS%\Corvanta LLP."
+call :export 61-maker-localsystem-32 "%LS%\Wow6432Node\Corvanta LLP."
+call :export 62-new-shortcuts-localsystem "%LS%\Microsoft\Windows\CurrentVersion\Explorer\StartPage\NewShortcuts"
+call :export 63-applet-class-localsystem "%LS%\Classes\CLSID\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}"
+call :export 64-applet-class-2-localsystem "%LS%\Classes\CLSID\{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"
+call :export 65-applet-namespace-localsystem "%LS%\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace"
+rem Keys that every Windows has, as keys only (their branches are large and the tool reads none of
+rem the rest), so that a preview shows just the run's own changes: where Windows keeps the deletions
+rem waiting for the restart, and the machine's classes, which the tool opens also where none of the
+rem exported branches below them exists.
+set "SM=%OUT%\registry\50-always-present.reg"
 >"%SM%" echo Windows Registry Editor Version 5.00
 >>"%SM%" echo.
 >>"%SM%" echo [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager]
+>>"%SM%" echo.
+>>"%SM%" echo [HKEY_LOCAL_MACHINE\SOFTWARE\Classes]
 
 echo Driver packages...
 for /f "delims=" %%N in ('dir /b /a-d "%SystemRoot%\Inf\oem*.inf" 2^>nul') do (
@@ -108,6 +123,14 @@ if not defined MAJOR for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentV
 if defined NTVER for /f "tokens=1,2 delims=." %%X in ("%NTVER%") do set "MAJOR=%%X" & set "MINOR=%%Y"
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul') do if /i "%%A"=="ACP" set "ACP=%%B"
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" /v ProductType 2^>nul') do if /i "%%A"=="ProductType" if /i not "%%B"=="WinNT" set "PRODUCT=server"
+rem The account whose HKEY_CURRENT_USER was exported. whoami gives "DOMAIN\name","SID" on Windows (Wine's
+rem gives the name alone, and its cmd leaves the missing token's name in the text: then the SID is the
+rem profile list's entry whose folder is USERPROFILE).
+set "USER_NAME=" & set "USER_SID="
+for /f "tokens=1,2 delims=," %%A in ('whoami /user /fo csv /nh 2^>nul') do set "USER_NAME=%%~A" & set "USER_SID=%%~B"
+if defined USER_SID if not "%USER_SID:~0,4%"=="S-1-" set "USER_SID="
+if not defined USER_NAME set "USER_NAME=%USERDOMAIN%\%USERNAME%"
+if not defined USER_SID for /f "delims=" %%K in ('reg query "%NTCV%\ProfileList" 2^>nul') do call :profile_sid "%%K"
 rem One redirection per line: Wine's cmd does not redirect a bracketed block.
 set "INI=%OUT%\machine.ini"
 >"%INI%" echo ; Collected by collect-machine.cmd on %COMPUTERNAME%.
@@ -115,6 +138,13 @@ set "INI=%OUT%\machine.ini"
 >>"%INI%" echo version=%MAJOR%.%MINOR%
 >>"%INI%" echo product=%PRODUCT%
 >>"%INI%" echo codepage=%ACP%
+>>"%INI%" echo [user]
+>>"%INI%" echo ; Whose profile registry\ holds as HKEY_CURRENT_USER: a preview as administrator uses it. A
+>>"%INI%" echo ; preview as LocalSystem uses LocalSystem's profile, exported as HKEY_USERS\.DEFAULT.
+setlocal EnableDelayedExpansion
+>>"%INI%" echo name=!USER_NAME!
+endlocal
+if defined USER_SID >>"%INI%" echo sid=%USER_SID%
 >>"%INI%" echo ; The preview runs the tool as an elevated administrator in a local session. For a deployment
 >>"%INI%" echo ; as LocalSystem, or a remote desktop session, add:
 >>"%INI%" echo ;   [run]
@@ -136,6 +166,14 @@ if errorlevel 1 (
 )
 exit /b 0
 
+rem :profile_sid KEY: when KEY, an entry of the profile list, has USERPROFILE as its folder, its name
+rem is the SID of the account that runs the script.
+:profile_sid
+set "PROFILE_PATH="
+for /f "tokens=2,*" %%A in ('reg query "%~1" /v ProfileImagePath 2^>nul') do set "PROFILE_PATH=%%B"
+if defined PROFILE_PATH if /i "%PROFILE_PATH%"=="%USERPROFILE%" set "USER_SID=%~n1"
+exit /b 0
+
 rem :list, in the child: the folders the tool lists or deletes from, one entry a line.
 :list
 rem For the names that only dir can find (hidden and system entries), ask for UTF-8 output where
@@ -155,10 +193,11 @@ call :tree "%ProgramData%\Package Cache"
 if defined OLDCP chcp %OLDCP% >nul 2>&1
 exit /b 0
 
-rem :files FOLDER PATTERN: the files of FOLDER that match PATTERN. FOR passes over hidden and system
-rem files: dir lists those.
+rem :files FOLDER PATTERN: FOLDER itself and its files that match PATTERN. FOR passes over hidden and
+rem system files: dir lists those.
 :files
 if not exist "%~1\" exit /b 0
+call :entry "%~1"
 pushd "%~1"
 for %%F in (%~2) do echo %%~aF^|%%~zF^|%%~fF
 for /f "delims=" %%N in ('dir /b /a:h-d "%~2" 2^>nul') do call :entry "%~1\%%N"

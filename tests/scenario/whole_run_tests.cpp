@@ -350,6 +350,66 @@ TEST(Whole_Run_Links, LinkKeysInTheMakersTreesGoAsLinksAndTheirTargetsStayWhole)
     fs::remove_all(linked);
 }
 
+// The demo machine with LocalSystem's profile beside the administrator's (collected from
+// HKEY_USERS\.DEFAULT; the alias HKEY_USERS\S-1-5-18 reads the same), run as each account: the run
+// removes the maker's settings and new-shortcut values from the profile of the account it runs as and
+// leaves the other profile as it was; the preview names the profile first.
+TEST(Whole_Run_Profiles, TheRunChangesTheProfileOfItsAccountOnly) {
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    const std::string admin_line = "The run's HKEY_CURRENT_USER: an administrator's profile, listed as "
+                                   "HKEY_CURRENT_USER (machine.ini names no [user])\n";
+    const std::string shortcuts = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts";
+    const std::string programs = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\";
+    const std::string user_values =
+        "  HKEY_CURRENT_USER\\" + shortcuts + "  \"" + programs + "VESPARIO\\VESPARIO Control Panel.lnk\"\n"
+        "  HKEY_CURRENT_USER\\" + shortcuts + "  \"" + programs + "VESPARIO\\Панель управления VESPARIO.lnk\"\n"
+        "  HKEY_CURRENT_USER\\" + shortcuts + "  \"" + programs + "ВЕСПАРИО\\Панель управления VESPARIO.lnk\"\n";
+    struct Account {
+        const char* name;
+        const char* run;                 // machine.ini's [run]
+        std::vector<std::pair<std::string, std::string>> changed;  // demo's expected changes.txt, edited
+    };
+    const Account accounts[] = {
+        {"administrator", "",
+         {{admin_line, "The run's HKEY_CURRENT_USER: the profile of WS01\\admin (S-1-5-21-1004336348-1177238915-"
+                       "682003330-500), listed as HKEY_CURRENT_USER\n"}}},
+        {"localsystem", "[run]\naccount=localsystem\n",
+         {{admin_line, "The run's HKEY_CURRENT_USER: LocalSystem's profile (S-1-5-18), listed as HKEY_USERS\\.DEFAULT\n"},
+          {"  HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.  (and 2 keys below)\n",
+           "  HKEY_USERS\\.DEFAULT\\SOFTWARE\\Corvanta LLP.  (and 1 key below)\n"},
+          {"Values removed (44):", "Values removed (42):"},
+          {user_values, ""},
+          {"\n\nValues added (2):",
+           "\n  HKEY_USERS\\.DEFAULT\\" + shortcuts + "  \"" + programs + "VESPARIO\\VESPARIO Control Panel.lnk\"\n"
+           "\nValues added (2):"}}},
+    };
+    for (const Account& account : accounts) {
+        SCOPED_TRACE(account.name);
+        const fs::path scenario = fs::temp_directory_path() / ("vpsim-profiles-" + std::to_string(getpid()));
+        fs::remove_all(scenario);
+        fs::copy(demo, scenario, fs::copy_options::recursive);
+        fs::remove_all(scenario / "expected");
+        auto reg_name = [](std::string name) {  // as regedit writes a name: backslashes doubled
+            for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 2)) name.insert(at, 1, '\\');
+            return "\"" + name + "\"";
+        };
+        std::ofstream(scenario / "registry.reg", std::ios::binary | std::ios::app)
+            << "\r\n[HKEY_USERS\\.DEFAULT\\SOFTWARE\\Corvanta LLP.\\VESPARIO]\r\n\"Language\"=\"ru\"\r\n\r\n"
+               "[HKEY_USERS\\S-1-5-18\\" + shortcuts + "]\r\n" +
+               reg_name(programs + "VESPARIO\\VESPARIO Control Panel.lnk") + "=dword:00000000\r\n" +
+               reg_name(programs + "Lumenleaf PDF Reader.lnk") + "=dword:00000000\r\n";
+        std::ofstream(scenario / "machine.ini", std::ios::binary | std::ios::app)
+            << "\n[user]\nname=WS01\\admin\nsid=S-1-5-21-1004336348-1177238915-682003330-500\n" << account.run;
+        Run_Output run = Run_Tool_On(scenario, Demo_Arguments());
+        EXPECT_EQ(run.exit_code, 1);
+        std::string expected = Read_File(demo / "expected" / "changes.txt");
+        for (const auto& change : account.changed) Replace_Once(expected, change.first, change.second);
+        EXPECT_EQ(Summarise_Changes_Of(scenario, run.out_dir), expected);
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
+}
+
 namespace {
 
 // What stands in a scenario's folders: files with their bytes and folders, by path below drive_c/.

@@ -290,8 +290,11 @@ TEST(Registry_File_Import, Header_Of_Either_Kind_Is_Required) {
 
 TEST(Registry_File_Errors, Name_File_And_Line) {
     const std::string head = "Windows Registry Editor Version 5.00\n\n";
-    EXPECT_EQ(Import_Error(head + "[HKEY_USERS\\.DEFAULT]\n"),
+    // Of HKEY_USERS only LocalSystem's profile is a scenario's (HKEY_USERS\.DEFAULT or S-1-5-18).
+    EXPECT_EQ(Import_Error(head + "[HKEY_USERS\\S-1-5-19]\n"),
               "registry.reg:3: unknown root key \"HKEY_USERS\"");
+    EXPECT_EQ(Import_Error(head + "[HKEY_USERS]\n"), "registry.reg:3: unknown root key \"HKEY_USERS\"");
+    EXPECT_EQ(Import_Error(head + "[-HKEY_USERS\\.DEFAULT]\n"), "registry.reg:3: a root key cannot be deleted");
     EXPECT_EQ(Import_Error(head + "\"v\"=\"x\"\n"), "registry.reg:3: value outside of a key");
     EXPECT_EQ(Import_Error(head + "[HKEY_LOCAL_MACHINE\\K]\n[-HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n"),
               "registry.reg:5: value outside of a key");
@@ -510,6 +513,9 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
          "sign as %%"},
         {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K data=hex(1):6,00 name=%00\n",
          "machine.ini:2: bad data \"hex(1):6,00\"; expected hex(TYPE):BYTES, TYPE and each byte in hexadecimal digits"},
+        {"[user]\nsid=S-1-5-21-\n", "machine.ini:2: bad value \"S-1-5-21-\" for sid; expected a security identifier (S-1-...)"},
+        {"[user]\nsid=S-1-5--18\n", "machine.ini:2: bad value \"S-1-5--18\" for sid; expected a security identifier (S-1-...)"},
+        {"[user]\nname=\n", "machine.ini:2: bad value \"\" for name; expected the account's name"},
         {"[registry]\nvalue=HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%00 name=v\n",
          "machine.ini:2: value \"HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\%00 name=v\": its key does not exist"},
     };
@@ -628,6 +634,40 @@ TEST(Scenario_Folder, Registry_Errors_Name_The_File_And_Ini_Is_Read_First) {
     Machine other;
     EXPECT_FALSE(Load_Scenario(other, folder.Path().string(), error));
     EXPECT_EQ(error, "registry.reg:4: bad byte in hex data; expected two hexadecimal digits");
+}
+
+// A scenario holds the administrator's profile as HKEY_CURRENT_USER and LocalSystem's as
+// HKEY_USERS\.DEFAULT (HKEY_USERS\S-1-5-18 reads the same); the tool's HKEY_CURRENT_USER is the one of
+// its account, whichever of machine.ini and the registry files is applied first. Both are written
+// back under their own names, with [user].
+TEST(Scenario_Folder, Both_Profiles_And_The_User_Are_Read_And_Written_Back) {
+    Temp_Folder folder;
+    folder.Write("registry.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Admin]\n\n"
+                                 "[HKEY_USERS\\S-1-5-18\\Software\\System]\n\"v\"=dword:00000001\n\n"
+                                 "[-HKEY_USERS\\.default\\Software\\Gone]\n");
+    folder.Write("machine.ini", "[run]\naccount=localsystem\n[user]\nname=WS01\\admin\nsid=S-1-5-21-1-2-3-500\n"
+                                "[registry]\nprotected=HKEY_USERS\\.DEFAULT\\Software\\System\n");
+    Machine machine;
+    std::string error;
+    ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
+    EXPECT_NE(Key(machine.hkcu, {u"Software", u"System"}), nullptr);
+    EXPECT_TRUE(Key(machine.hkcu, {u"Software", u"System"})->write_protected);
+    EXPECT_EQ(Key(machine.hkcu, {u"Software", u"Admin"}), nullptr);
+    EXPECT_EQ(machine.user_name, "WS01\\admin");
+
+    Temp_Folder saved;
+    ASSERT_TRUE(Save_Scenario(machine, saved.Path().string(), error)) << error;
+    EXPECT_EQ(saved.Read("registry.reg"),
+              "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software]\n\n[HKEY_CURRENT_USER\\Software\\Admin]\n\n"
+              "[HKEY_USERS\\.DEFAULT\\Software]\n\n[HKEY_USERS\\.DEFAULT\\Software\\System]\n\"v\"=dword:00000001\n\n");
+    EXPECT_EQ(saved.Read("machine.ini"),
+              "[os]\nversion=10.0\nbuild=19045\nservice_pack=0\nproduct=workstation\ncodepage=1252\n\n[run]\n"
+              "account=localsystem\n\n[user]\nname=WS01\\admin\nsid=S-1-5-21-1-2-3-500\n\n[registry]\n"
+              "protected=HKEY_USERS\\.DEFAULT\\Software\\System\n");
+
+    ASSERT_TRUE(Load_Machine_Ini(machine, Bytes("[run]\naccount=administrator\n"), error)) << error;
+    EXPECT_NE(Key(machine.hkcu, {u"Software", u"Admin"}), nullptr);
+    EXPECT_NE(Key(machine.other_profile, {u"Software", u"System"}), nullptr);
 }
 
 TEST(Scenario_Folder, Missing_Folder_Is_Refused) {

@@ -329,7 +329,8 @@ void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules
 Items Machine_Items(Machine& machine, const Item_Rules& rules) {
     Items items;
     Key_Items(machine.hklm, "HKEY_LOCAL_MACHINE", items);
-    Key_Items(machine.hkcu, "HKEY_CURRENT_USER", items);
+    Key_Items(machine.User_Profile(), "HKEY_CURRENT_USER", items);
+    Key_Items(machine.System_Profile(), "HKEY_USERS\\.DEFAULT", items);
     Node_Items(machine.drive_c, "C:", rules, items);
     std::istringstream pending(Pending_Deletes(machine));
     for (std::string line; std::getline(pending, line);) {

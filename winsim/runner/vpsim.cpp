@@ -2,8 +2,10 @@
 // as the run left it; "diff" summarises what a run changed.
 //
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
-//   vpsim diff [--json] BEFORE_DIR AFTER_DIR
+//   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
+#include "changes.h"
+#include "host.h"
 #include "runner.h"
 
 #include <algorithm>
@@ -31,7 +33,7 @@ const int kExitOutput = 74;  // the result could not be written
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
-    "       vpsim diff [--json] BEFORE_DIR AFTER_DIR\n"
+    "       vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR\n"
     "       vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]\n";
 
 int Usage_Error(const std::string& message) {
@@ -43,7 +45,7 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) error = path.string() + ": cannot write";
+    if (!out) error = path.u8string() + ": cannot write";
     return bool(out);
 }
 
@@ -60,12 +62,12 @@ int Run_Tool(Machine& machine, const std::vector<Text>& tool_args) {
 
 bool Load_Machine(Machine& machine, const std::string& folder, std::string& error) {
     std::error_code failure;
-    if (!fs::is_directory(folder, failure)) {
+    if (!fs::is_directory(fs::u8path(folder), failure)) {
         error = folder + ": no such folder";
         return false;
     }
     if (winsim::Load_Scenario(machine, folder, error)) return true;
-    error = (fs::path(folder) / error).string();
+    error = (fs::u8path(folder) / fs::u8path(error)).u8string();
     return false;
 }
 
@@ -112,8 +114,9 @@ int Run(const std::vector<std::string>& args) {
     }
     if (machine_dir.empty() || out_dir.empty()) return Usage_Error("run needs MACHINE_DIR and --out OUT_DIR");
     std::error_code failure;
-    bool out_exists = fs::exists(out_dir, failure);
-    if (out_exists && (!fs::is_directory(out_dir, failure) || !fs::is_empty(out_dir, failure))) {
+    fs::path out = fs::u8path(out_dir);
+    bool out_exists = fs::exists(out, failure);
+    if (out_exists && (!fs::is_directory(out, failure) || !fs::is_empty(out, failure))) {
         std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
         return kExitUsage;
     }
@@ -133,7 +136,6 @@ int Run(const std::vector<std::string>& args) {
 
     std::string debug_output;
     for (const Text& line : machine.debug_output) debug_output += To_Utf8(line);
-    fs::path out(out_dir);
     bool saved = winsim::Save_Scenario(machine, out_dir, error) &&
                  Write_Text(out / "debug-output.txt", debug_output, error) &&
                  Write_Text(out / "console.txt", console, error) &&
@@ -147,36 +149,9 @@ int Run(const std::vector<std::string>& args) {
     return exit_code;
 }
 
+}  // namespace
+
 // ---- diff ----
-
-// What a run changed. Keys and folders that went as a whole are one entry with the count of what
-// was below them; values and files are listed one by one.
-struct Tree_Entry {
-    std::string path;
-    size_t below = 0;
-};
-
-struct Value_Entry {
-    std::string key;
-    Text name;                    // empty: the key's default value
-    const Reg_Value* value = nullptr;  // after the run (added and changed values)
-};
-
-struct Security_Entry {
-    std::string key, before, after;
-};
-
-struct Changes {
-    std::vector<Tree_Entry> keys_removed, keys_added;
-    std::vector<Value_Entry> values_removed, values_changed, values_added;
-    std::vector<Tree_Entry> nodes_removed, nodes_added;  // a folder's path ends in a backslash
-    std::vector<std::string> files_changed;
-    std::vector<Value_Entry> run_once;  // RunOnce values that the run added or changed
-    std::vector<std::string> restart;   // deleted at the next restart
-    std::vector<Security_Entry> security;
-    std::vector<Security_Entry> file_security;  // files and folders (paths on drive C:)
-    std::string exit_code;              // empty: the run folder does not say
-};
 
 size_t Count_Keys_Below(const Reg_Key& key) {
     size_t count = 0;
@@ -200,6 +175,7 @@ void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& cha
 }
 
 void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes& changes) {
+    size_t removed = changes.values_removed.size();
     for (const Reg_Value& old_value : before.values) {
         const Reg_Value* new_value = after.Find_Value(old_value.name);
         if (!new_value) {
@@ -213,6 +189,10 @@ void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes
         if (before.Find_Value(new_value.name)) continue;
         changes.values_added.push_back(Value_Entry{path, new_value.name, &new_value});
         if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
+    }
+    if (changes.values_removed.size() > removed) {
+        changes.kept.push_back(Kept_Key{path, {}});
+        for (const Reg_Value& value : after.values) changes.kept.back().values.push_back(&value);
     }
     for (const auto& old_key : before.subkeys) {
         std::string key_path = path + "\\" + To_Utf8(old_key->name);
@@ -326,6 +306,18 @@ std::string Value_Data(const Reg_Value& value) {
     return out;
 }
 
+std::string Profile_Line(const Run_Profile& profile) {
+    std::string whose = profile.local_system ? "LocalSystem's profile (S-1-5-18)"
+                        : profile.account.empty() ? "an administrator's profile"
+                                                  : "the profile of " + profile.account;
+    if (!profile.local_system && !profile.sid.empty()) whose += " (" + profile.sid + ")";
+    std::string listed = profile.local_system ? "HKEY_USERS\\.DEFAULT" : "HKEY_CURRENT_USER";
+    std::string note = !profile.local_system && profile.account.empty() ? " (machine.ini names no [user])" : "";
+    return "The run's HKEY_CURRENT_USER: " + whose + ", listed as " + listed + note;
+}
+
+namespace {
+
 std::string Tree_Line(const Tree_Entry& entry, const char* one, const char* many) {
     if (entry.below == 0) return entry.path;
     return entry.path + "  (and " + std::to_string(entry.below) + " " + (entry.below == 1 ? one : many) + " below)";
@@ -363,6 +355,7 @@ void Print_Text(const Changes& changes) {
     auto keys = [](const Tree_Entry& e) { return Tree_Line(e, "key", "keys"); };
     auto nodes = [](const Tree_Entry& e) { return Tree_Line(e, "entry", "entries"); };
     auto plain = [](const std::string& line) { return line; };
+    std::printf("%s\n\n", Profile_Line(changes.profile).c_str());
     bool any = false;
     Print_Section("Keys removed", Lines(changes.keys_removed, keys), any);
     Print_Section("Values removed", Lines(changes.values_removed, Value_Line), any);
@@ -426,6 +419,12 @@ std::string Json_Value(const Value_Entry& entry) {
 void Print_Json(const Changes& changes) {
     auto plain = [](const std::string& text) { return Json_String(text); };
     std::string out = "{\n";
+    const Run_Profile& profile = changes.profile;
+    auto text_or_null = [](const std::string& text) { return text.empty() ? std::string("null") : Json_String(text); };
+    out += "  \"current_user\": {\"profile\": " +
+           Json_String(profile.local_system ? "HKEY_USERS\\.DEFAULT" : "HKEY_CURRENT_USER") +
+           ", \"account\": " + text_or_null(profile.local_system ? "LocalSystem" : profile.account) +
+           ", \"sid\": " + text_or_null(profile.local_system ? "S-1-5-18" : profile.sid) + "},\n";
     Json_Array("keys_removed", changes.keys_removed, Json_Tree, out);
     Json_Array("values_removed", changes.values_removed, Json_Value, out);
     Json_Array("values_changed", changes.values_changed, Json_Value, out);
@@ -453,11 +452,20 @@ void Print_Json(const Changes& changes) {
 
 int Diff(const std::vector<std::string>& args) {
     std::vector<std::string> folders;
+    std::string html_path;
     bool json = false;
-    for (const std::string& arg : args) {
-        if (arg == "--json") json = true;
-        else if (arg.compare(0, 1, "-") == 0) return Usage_Error("unexpected argument \"" + arg + "\"");
-        else folders.push_back(arg);
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            json = true;
+        } else if (args[i] == "--html") {
+            if (i + 1 == args.size() || !html_path.empty() || args[i + 1].empty())
+                return Usage_Error("--html needs one file");
+            html_path = args[++i];
+        } else if (args[i].compare(0, 1, "-") == 0) {
+            return Usage_Error("unexpected argument \"" + args[i] + "\"");
+        } else {
+            folders.push_back(args[i]);
+        }
     }
     if (folders.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
     Machine before, after;
@@ -467,10 +475,17 @@ int Diff(const std::vector<std::string>& args) {
         return kExitUsage;
     }
     Changes changes;
+    changes.profile = Run_Profile{after.local_system, after.user_name, after.user_sid};
     Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
-    Diff_Keys(before.hkcu, after.hkcu, "HKEY_CURRENT_USER", changes);
+    Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
+    Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
-    Read_Run_Files(folders[1], changes);
+    Read_Run_Files(fs::u8path(folders[1]), changes);
+    if (!html_path.empty() &&
+        !Write_Text(fs::u8path(html_path), Html_Page(changes, Exit_Code_Meaning(changes.exit_code)), error)) {
+        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+        return kExitOutput;
+    }
     if (json) Print_Json(changes);
     else Print_Text(changes);
     return 0;
@@ -479,9 +494,11 @@ int Diff(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
-    if (argc >= 2 && std::string(argv[1]) == "run") return Run(args);
-    if (argc >= 2 && std::string(argv[1]) == "diff") return Diff(args);
-    if (argc >= 2 && std::string(argv[1]) == "sweep") return Sweep(args);
-    return Usage_Error(argc < 2 ? "no command" : "unknown command \"" + std::string(argv[1]) + "\"");
+    std::vector<std::string> args = Host_Start(argc, argv);
+    std::string command = args.empty() ? std::string() : args.front();
+    if (!args.empty()) args.erase(args.begin());
+    if (command == "run") return Run(args);
+    if (command == "diff") return Diff(args);
+    if (command == "sweep") return Sweep(args);
+    return Usage_Error(command.empty() ? "no command" : "unknown command \"" + command + "\"");
 }

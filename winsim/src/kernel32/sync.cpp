@@ -1,9 +1,6 @@
 // Last error, thread identity, mutexes and threads of the simulated machine. Mutexes and threads are
 // real: a mutex blocks in real time and a thread started with _beginthreadex is a host thread.
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,13 +23,16 @@ thread_local DWORD Thread_Id = 0;  // 0 until the thread first needs its id
 const DWORD Main_Thread_Id = 4;
 std::atomic<DWORD> Next_Thread_Id{8};
 
+// The thread that runs the process's static initialisation, before any other initialiser of the
+// program: the main thread.
+const std::thread::id Main_Thread __attribute__((init_priority(101))) = std::this_thread::get_id();
+
 HANDLE const Current_Process_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 HANDLE const Current_Thread_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 
 DWORD Current_Thread_Id() {
     if (Thread_Id == 0) {
-        // On Linux the main thread's kernel thread id is the process id.
-        bool main_thread = syscall(SYS_gettid) == static_cast<long>(getpid());
+        bool main_thread = std::this_thread::get_id() == Main_Thread;
         Thread_Id = main_thread ? Main_Thread_Id : Next_Thread_Id.fetch_add(4);
     }
     return Thread_Id;

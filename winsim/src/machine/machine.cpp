@@ -238,8 +238,13 @@ void Machine::Reset() {
     hklm.name = u"HKEY_LOCAL_MACHINE";
     hkcu = Reg_Key();
     hkcu.name = u"HKEY_CURRENT_USER";
+    other_profile = Reg_Key();
+    other_profile.name = u"HKEY_CURRENT_USER";
+    user_name.clear();
+    user_sid.clear();
     hklm.security = Make_Root_Security();
     hkcu.security = Make_Root_Security();
+    other_profile.security = Make_Root_Security();
     drive_c.children.clear();
     drive_c.data.clear();
     drive_c.link_target.clear();
@@ -360,6 +365,12 @@ Fs_Node* Machine::Make_Folders(const Text& path) {
     // A Windows or program folder made here has the security Windows gives it.
     Apply_Default_File_Security(*this);
     return node;
+}
+
+void Machine::Set_Local_System(bool value) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (value != local_system) std::swap(hkcu, other_profile);
+    local_system = value;
 }
 
 Reg_Key* Machine::Root_Key(HKEY root) {

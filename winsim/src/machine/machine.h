@@ -205,7 +205,18 @@ public:
     // Registry: HKEY_CLASSES_ROOT is HKEY_CURRENT_USER\Software\Classes merged over
     // HKEY_LOCAL_MACHINE\SOFTWARE\Classes (registry.cpp).
     Reg_Key hklm;
+    // HKEY_CURRENT_USER as the tool sees it: the profile of the account it runs as. A scenario holds
+    // two profiles: an administrator's, which its files call HKEY_CURRENT_USER (the account that
+    // collected it, machine.ini's [user]), and LocalSystem's, which they call HKEY_USERS\.DEFAULT
+    // (Windows' alias of HKEY_USERS\S-1-5-18). hkcu is the one of the account the tool runs as
+    // (local_system), other_profile the other; Set_Local_System exchanges them.
     Reg_Key hkcu;
+    Reg_Key other_profile;
+    std::string user_name, user_sid;  // [user]: whose profile the files call HKEY_CURRENT_USER (may be empty)
+    Reg_Key& User_Profile() { return local_system ? other_profile : hkcu; }
+    Reg_Key& System_Profile() { return local_system ? hkcu : other_profile; }
+    const Reg_Key& User_Profile() const { return local_system ? other_profile : hkcu; }
+    const Reg_Key& System_Profile() const { return local_system ? hkcu : other_profile; }
 
     // Drive C: its root folder.
     Fs_Node drive_c;
@@ -216,6 +227,7 @@ public:
     // Windows Installer runs an installation: another process holds the global mutex _MSIExecute.
     bool installer_busy = false;
     bool local_system = false;     // the process runs as LocalSystem rather than an elevated administrator
+    void Set_Local_System(bool value);  // sets local_system; hkcu becomes the profile of that account
     bool smart_card_service = true;  // the Smart Card service runs
     std::shared_ptr<Token> process_token;
     std::map<DWORD, std::shared_ptr<Token>> thread_tokens;  // impersonation tokens, by thread id
@@ -287,6 +299,10 @@ Machine& The_Machine();
 // Load refuses a malformed scenario with "FILE:LINE: message" in error.
 bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error);
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
+// The hive that a scenario's full key path names: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER (the
+// administrator's profile) or HKEY_USERS\.DEFAULT (LocalSystem's, also written HKEY_USERS\S-1-5-18);
+// the root's names are taken off the front of names. Null for any other root.
+Reg_Key* Scenario_Hive(Machine& machine, std::vector<Text>& names);
 // machine.ini's text applied to a machine whose registry and drive C: are loaded already; refused
 // with "machine.ini:LINE: message" in error.
 bool Load_Machine_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error);

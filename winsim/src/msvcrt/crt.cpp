@@ -1,7 +1,7 @@
-// The C runtime's file calls as the Microsoft C runtime has them, over files of drive C:. A stream
-// is a real glibc FILE whose reads, writes and seeks reach the simulated file through fopencookie;
-// the cookie applies the runtime's text mode (LF written as CR LF; CR LF read as LF, Ctrl-Z ends
-// the file) and its open rules (no sharing while open).
+// The C runtime's file calls as the Microsoft C runtime has them, over files of drive C:: the open
+// rules (no sharing while open) and the secure read. The stream itself comes from the host's part
+// (crt_streams.h).
+#include "crt_streams.h"
 #include "kernel_files.h"
 
 #include <windows.h>
@@ -14,29 +14,11 @@
 
 namespace winsim {
 
-namespace {
-
-const uint8_t Ctrl_Z = 0x1A;
-
-struct Runtime_File {
-    Text path;
-    bool text_mode = true;
-    bool append = false;
-    uint64_t position = 0;  // in bytes of the file as stored, before any text translation
-    Fs_Node* node = nullptr;  // the file, found at Fs_Generation() == generation
-    uint64_t generation = 0;
-    FILE* stream = nullptr;
-};
-
-// Never destroyed, like the machine: streams may still be closed by static destructors.
 std::vector<Runtime_File*>& Open_Files() {
     static auto* files = new std::vector<Runtime_File*>();
     return *files;
 }
 
-// The file behind a stream. The node found at the open is used while no folder entry has been
-// removed since; after a removal the path is looked up again, so that a machine emptied under an
-// open stream makes its calls fail instead of reaching a destroyed node.
 Fs_Node* File_Node(Machine& machine, Runtime_File& file) {
     if (file.node && file.generation == Fs_Generation()) return file.node;
     Fs_Node* node = machine.Find_Path(file.path);
@@ -46,97 +28,7 @@ Fs_Node* File_Node(Machine& machine, Runtime_File& file) {
     return node;
 }
 
-ssize_t Read_File(void* cookie, char* out, size_t size) {
-    auto* file = static_cast<Runtime_File*>(cookie);
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    Fs_Node* node = File_Node(machine, *file);
-    if (!node) {
-        errno = EIO;
-        return -1;
-    }
-    const std::vector<uint8_t>& data = node->data;
-    size_t count = 0;
-    while (count < size && file->position < data.size()) {
-        uint8_t byte = data[file->position];
-        if (file->text_mode) {
-            if (byte == Ctrl_Z) break;  // the position stays on it, so later reads find the end too
-            if (byte == '\r' && file->position + 1 < data.size() && data[file->position + 1] == '\n') {
-                ++file->position;
-                byte = '\n';
-            }
-        }
-        out[count++] = char(byte);
-        ++file->position;
-    }
-    return ssize_t(count);
-}
-
-ssize_t Write_File(void* cookie, const char* in, size_t size) {
-    auto* file = static_cast<Runtime_File*>(cookie);
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    Fs_Node* node = File_Node(machine, *file);
-    if (!node) {
-        errno = EIO;
-        return -1;
-    }
-    std::vector<uint8_t> bytes;
-    bytes.reserve(size + size / 8);
-    for (size_t i = 0; i < size; ++i) {
-        if (file->text_mode && in[i] == '\n') bytes.push_back('\r');
-        bytes.push_back(uint8_t(in[i]));
-    }
-    std::vector<uint8_t>& data = node->data;
-    if (file->append) file->position = data.size();
-    if (file->position > data.size()) data.resize(file->position, 0);
-    size_t overwritten = std::min<size_t>(bytes.size(), data.size() - file->position);
-    std::copy(bytes.begin(), bytes.begin() + overwritten, data.begin() + file->position);
-    data.insert(data.end(), bytes.begin() + overwritten, bytes.end());
-    file->position += bytes.size();
-    return ssize_t(size);
-}
-
-// Positions are those of the stored bytes, as in the Microsoft runtime: after a seek to the end,
-// ftell gives the size of the file also in text mode.
-int Seek_File(void* cookie, off64_t* offset, int whence) {
-    auto* file = static_cast<Runtime_File*>(cookie);
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    int64_t base;
-    if (whence == SEEK_SET) {
-        base = 0;
-    } else if (whence == SEEK_CUR) {
-        base = int64_t(file->position);
-    } else if (whence == SEEK_END) {
-        Fs_Node* node = File_Node(machine, *file);
-        if (!node) {
-            errno = EIO;
-            return -1;
-        }
-        base = int64_t(node->data.size());
-    } else {
-        errno = EINVAL;
-        return -1;
-    }
-    if ((*offset < 0 && base + *offset < 0) || (*offset > 0 && *offset > INT64_MAX - base)) {
-        errno = EINVAL;
-        return -1;
-    }
-    file->position = uint64_t(base + *offset);
-    *offset = off64_t(file->position);
-    return 0;
-}
-
-int Close_File(void* cookie) {
-    auto* file = static_cast<Runtime_File*>(cookie);
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    auto& files = Open_Files();
-    files.erase(std::remove(files.begin(), files.end(), file), files.end());
-    delete file;
-    return 0;
-}
+namespace {
 
 struct Open_Mode {
     char kind = 0;  // 'r', 'w' or 'a'
@@ -168,20 +60,6 @@ errno_t Fail_Open(errno_t error) {
     return error;
 }
 
-// The runtime file behind a stream of _wfopen_s, or null.
-Runtime_File* Runtime_Stream(FILE* stream) {
-    for (Runtime_File* file : Open_Files())
-        if (file->stream == stream) return file;
-    return nullptr;
-}
-
-// Whether reading the stream goes on past what has been read: a byte before the end that is not,
-// in text mode, the Ctrl-Z that ends the file.
-bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
-    if (file.position >= node.data.size()) return false;
-    return !file.text_mode || node.data[file.position] != Ctrl_Z;
-}
-
 // A null pointer or an empty file name reaches the Microsoft runtime's invalid-parameter handler,
 // whose default ends the process at once.
 [[noreturn]] void Invalid_Parameter(const char* function) {
@@ -193,7 +71,14 @@ bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
 }  // namespace
 
 bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
-    for (Runtime_File* file : Open_Files())
+    std::vector<Runtime_File*>& files = Open_Files();
+    // Streams that fclose has closed without telling (the Windows build's) are let go here.
+    files.erase(std::remove_if(files.begin(), files.end(), [](Runtime_File* file) {
+                    if (Runtime_Stream_Open(*file)) return false;
+                    delete file;
+                    return true;
+                }), files.end());
+    for (Runtime_File* file : files)
         if (File_Node(machine, *file) == node) return true;
     return false;
 }
@@ -230,17 +115,14 @@ errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
     opened->path = path;
     opened->text_mode = !parsed.binary;
     opened->append = parsed.kind == 'a';
-    static const char* const glibc_modes[3][2] = {{"r", "r+"}, {"w", "w+"}, {"a", "a+"}};
-    int row = parsed.kind == 'r' ? 0 : parsed.kind == 'w' ? 1 : 2;
-    cookie_io_functions_t functions{Read_File, Write_File, Seek_File, Close_File};
-    FILE* stream = fopencookie(opened, glibc_modes[row][parsed.update ? 1 : 0], functions);
+    static const std::vector<uint8_t> no_data;
+    const std::vector<uint8_t>& data = node && parsed.kind != 'w' ? node->data : no_data;
+    errno_t error_of_host = 0;
+    FILE* stream = Open_Runtime_Stream(*opened, parsed.kind, parsed.update, data, error_of_host);
     if (!stream) {
         delete opened;
-        return Fail_Open(ENOMEM);
+        return Fail_Open(error_of_host);
     }
-    // Unbuffered: every read and seek reaches the cookie, so positions stay those of the stored
-    // bytes and no translated bytes sit in a glibc buffer.
-    setvbuf(stream, nullptr, _IONBF, 0);
     if (!node) {
         node = parent->Add_Child(last, false);
     } else if (parsed.kind == 'w') {
@@ -271,36 +153,15 @@ size_t fread_s(void* buffer, size_t buffer_size, size_t element_size, size_t cou
     }
     size_t room = buffer_size / element_size;
     size_t wanted = std::min(count, room);
-    {
-        // A stream of the simulated files with nothing in the C library's own buffer is read in one
-        // call of its reading function, not byte by byte as an unbuffered stream is. The locks are
-        // taken in the order of the C library's own reads: the stream's, then the machine's.
-        flockfile(stream);
-        Machine& machine = The_Machine();
-        std::unique_lock<std::recursive_mutex> guard(machine.lock);
-        Runtime_File* file = Runtime_Stream(stream);
-        Fs_Node* node = file ? File_Node(machine, *file) : nullptr;
-        if (node && stream->_IO_read_ptr == stream->_IO_read_end && stream->_IO_save_base == nullptr &&
-            !ferror_unlocked(stream)) {
-            ssize_t bytes = Read_File(file, static_cast<char*>(buffer), wanted * element_size);
-            size_t got = size_t(bytes) / element_size;
-            bool more = More_To_Read(*file, *node);
-            guard.unlock();
-            funlockfile(stream);
-            if (got == wanted && wanted < count && more) {
-                std::memset(buffer, 0, buffer_size);
-                errno = ERANGE;
-                return 0;
-            }
-            // At the end, the stream's end-of-file indicator is set as fread and the look past a full
-            // buffer set it.
-            if (got < wanted || (wanted < count && !more)) fgetc(stream);
-            return got;
-        }
-        guard.unlock();
-        funlockfile(stream);
+    size_t got = 0;
+    bool refused = false;
+    if (Read_Runtime_Stream(stream, buffer, element_size, wanted, count, got, refused)) {
+        if (!refused) return got;
+        std::memset(buffer, 0, buffer_size);
+        errno = ERANGE;
+        return 0;
     }
-    size_t got = fread(buffer, element_size, wanted, stream);
+    got = fread(buffer, element_size, wanted, stream);
     if (got == wanted && wanted < count) {
         // The buffer is full and more was asked for: when the stream holds more, the secure read
         // refuses, empties the buffer and reports ERANGE instead of writing past its end.

@@ -16,6 +16,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "host_files.h"
+
 namespace fs = std::filesystem;
 
 namespace winsim {
@@ -160,7 +162,7 @@ void Save_Listed(const Fs_Node& folder, const std::string& path, std::string& ou
 }  // namespace
 
 bool Load_Collected(Machine& machine, const std::string& folder, std::string& error) {
-    fs::path root(folder);
+    fs::path root = fs::u8path(folder);
     std::error_code failure;
     if (fs::is_directory(root / "registry", failure)) {
         std::vector<fs::path> files;
@@ -173,16 +175,14 @@ bool Load_Collected(Machine& machine, const std::string& folder, std::string& er
         std::sort(files.begin(), files.end());
         for (const fs::path& path : files) {
             // Read in blocks as it is imported: a machine's exports can be large.
-            std::string shown = "registry/" + path.filename().string();
+            std::string shown = "registry/" + path.filename().u8string();
             uintmax_t size = fs::file_size(path, failure);
-            std::FILE* file = failure ? nullptr : std::fopen(path.string().c_str(), "rb");
+            Host_File file = failure ? Host_File() : Open_Host_File(path, "rb");
             if (!file) {
                 error = shown + ": cannot read";
                 return false;
             }
-            bool ok = Import_Registry_File(machine, file, size, shown, error);
-            std::fclose(file);
-            if (!ok) return false;
+            if (!Import_Registry_File(machine, file.get(), size, shown, error)) return false;
         }
     }
     if (fs::exists(root / "drive_c.listing", failure)) {
@@ -198,11 +198,11 @@ bool Save_Collected(const Machine& machine, const std::string& folder, std::stri
     std::string out;
     Save_Listed(machine.drive_c, "C:", out);
     if (out.empty()) return true;
-    fs::path path = fs::path(folder) / "drive_c.listing";
+    fs::path path = fs::u8path(folder) / "drive_c.listing";
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << out;
     file.close();
-    if (!file) error = path.string() + ": cannot write";
+    if (!file) error = path.u8string() + ": cannot write";
     return bool(file);
 }
 

@@ -214,16 +214,16 @@ private:
             if (part.empty()) return Fail("empty key name in \"" + To_Utf8(path) + "\"");
         Reg_Key* root = nullptr;
         size_t first = 1;
-        if (Same_Name(parts[0], u"HKEY_LOCAL_MACHINE")) {
-            root = &machine_.hklm;
-        } else if (Same_Name(parts[0], u"HKEY_CURRENT_USER")) {
-            root = &machine_.hkcu;
-        } else if (Same_Name(parts[0], u"HKEY_CLASSES_ROOT")) {
+        if (Same_Name(parts[0], u"HKEY_CLASSES_ROOT")) {
             root = &machine_.hklm;
             parts.insert(parts.begin() + 1, {u"SOFTWARE", u"Classes"});
             first = 3;
         } else {
-            return Fail("unknown root key \"" + To_Utf8(parts[0]) + "\"");
+            // The names below the root follow the root's one name, as below HKEY_LOCAL_MACHINE.
+            Text root_name = parts[0];
+            root = Scenario_Hive(machine_, parts);
+            if (!root) return Fail("unknown root key \"" + To_Utf8(root_name) + "\"");
+            parts.insert(parts.begin(), root_name);
         }
         if (remove) {
             if (parts.size() == first) return Fail("a root key cannot be deleted");
@@ -498,7 +498,9 @@ void Export_Machine(Export_Out& out, const Machine& machine) {
     std::string path = "HKEY_LOCAL_MACHINE";
     Export_Key(out, machine.hklm, path, true);
     path = "HKEY_CURRENT_USER";
-    Export_Key(out, machine.hkcu, path, true);
+    Export_Key(out, machine.User_Profile(), path, true);
+    path = "HKEY_USERS\\.DEFAULT";
+    Export_Key(out, machine.System_Profile(), path, true);
     out.Flush(0);
 }
 

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "collected.h"
+#include "host_files.h"
 #include "kernel_paths.h"
 
 namespace fs = std::filesystem;
@@ -37,14 +38,14 @@ std::string Trim(const std::string& text) {
 bool Read_File(const fs::path& path, std::vector<uint8_t>& bytes, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path.string() + ": cannot read: " + std::strerror(errno);
+        error = path.u8string() + ": cannot read: " + std::strerror(errno);
         return false;
     }
     std::error_code failure;
     uintmax_t size = fs::file_size(path, failure);
     if (!failure) bytes.resize(size_t(size));
     if (failure || !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
-        error = path.string() + ": cannot read";
+        error = path.u8string() + ": cannot read";
         return false;
     }
     return true;
@@ -55,7 +56,7 @@ bool Write_File(const fs::path& path, const void* bytes, size_t size, std::strin
     out.write(static_cast<const char*>(bytes), std::streamsize(size));
     out.close();
     if (!out) {
-        error = path.string() + ": cannot write: " + std::strerror(errno);
+        error = path.u8string() + ": cannot write: " + std::strerror(errno);
         return false;
     }
     return true;
@@ -67,31 +68,30 @@ bool Write_File(const fs::path& path, const std::string& bytes, std::string& err
 
 // registry.reg, read in blocks as it is imported.
 bool Import_Registry(Machine& machine, const fs::path& path, std::string& error) {
-    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    Host_File file = Open_Host_File(path, "rb");
     if (!file) {
-        error = path.string() + ": cannot read: " + std::strerror(errno);
+        error = path.u8string() + ": cannot read: " + std::strerror(errno);
         return false;
     }
     std::error_code failure;
     uintmax_t size = fs::file_size(path, failure);
     bool ok;
     if (failure) {
-        error = path.string() + ": cannot read";
+        error = path.u8string() + ": cannot read";
         ok = false;
     } else {
-        ok = Import_Registry_File(machine, file, size, "registry.reg", error);
-        if (!ok && error == "registry.reg: cannot read") error = path.string() + ": cannot read";
+        ok = Import_Registry_File(machine, file.get(), size, "registry.reg", error);
+        if (!ok && error == "registry.reg: cannot read") error = path.u8string() + ": cannot read";
     }
-    std::fclose(file);
     return ok;
 }
 
 // registry.reg, written key by key as it is exported.
 bool Write_Registry(const Machine& machine, const fs::path& path, std::string& error) {
-    std::FILE* file = std::fopen(path.string().c_str(), "wb");
-    bool ok = file && Export_Registry_File(machine, file);
-    if (file && std::fclose(file) != 0) ok = false;
-    if (!ok) error = path.string() + ": cannot write: " + std::strerror(errno);
+    Host_File file = Open_Host_File(path, "wb");
+    bool ok = file && Export_Registry_File(machine, file.get());
+    if (file && std::fclose(file.release()) != 0) ok = false;
+    if (!ok) error = path.u8string() + ": cannot write: " + std::strerror(errno);
     return ok;
 }
 
@@ -155,10 +155,22 @@ bool Set_Path(Machine& machine, const std::string& value) {
 }
 
 bool Set_Account(Machine& machine, const std::string& value) {
-    if (Lower(value) == "administrator") machine.local_system = false;
-    else if (Lower(value) == "localsystem") machine.local_system = true;
+    if (Lower(value) == "administrator") machine.Set_Local_System(false);
+    else if (Lower(value) == "localsystem") machine.Set_Local_System(true);
     else return false;
     return true;
+}
+
+bool Set_User_Name(Machine& machine, const std::string& value) {
+    machine.user_name = value;
+    return !value.empty();
+}
+
+// A security identifier in its text form: S-1- and numbers separated by hyphens.
+bool Set_User_Sid(Machine& machine, const std::string& value) {
+    machine.user_sid = value;
+    return value.size() > 4 && value.compare(0, 4, "S-1-") == 0 && value.back() != '-' &&
+           value.find("--") == std::string::npos && value.find_first_not_of("0123456789-", 4) == std::string::npos;
 }
 
 bool Set_Yes_No(bool& flag, const std::string& value) {
@@ -280,19 +292,16 @@ bool Set_Hard_Link(Machine& machine, const std::string& value, std::string& why)
     return true;
 }
 
+// The key at a full path of the scenario's hives (Scenario_Hive), or null.
+Reg_Key* Find_Scenario_Key(Machine& machine, const Text& path) {
+    std::vector<Text> names = Split_Names(path);
+    Reg_Key* key = Scenario_Hive(machine, names);
+    for (size_t i = 0; key && i < names.size(); ++i) key = key->Find_Subkey(names[i]);
+    return key;
+}
+
 bool Set_Protected(Machine& machine, const std::string& value, std::string& why) {
-    Text path = Utf16(value);
-    size_t slash = path.find(u'\\');
-    Text root = path.substr(0, slash);
-    Reg_Key* key = Same_Name(root, u"HKEY_LOCAL_MACHINE") ? &machine.hklm
-                   : Same_Name(root, u"HKEY_CURRENT_USER") ? &machine.hkcu
-                                                            : nullptr;
-    while (key && slash != Text::npos) {
-        size_t next = path.find(u'\\', slash + 1);
-        Text name = path.substr(slash + 1, next == Text::npos ? Text::npos : next - slash - 1);
-        if (!name.empty()) key = key->Find_Subkey(name);
-        slash = next;
-    }
+    Reg_Key* key = Find_Scenario_Key(machine, Utf16(value));
     if (!key) {
         why = "no registry key \"" + value + "\" (HKEY_LOCAL_MACHINE\\... or HKEY_CURRENT_USER\\...)";
         return false;
@@ -304,11 +313,7 @@ bool Set_Protected(Machine& machine, const std::string& value, std::string& why)
 // The hive key of a full path ("HKEY_LOCAL_MACHINE\\..." or "HKEY_CURRENT_USER\\...") and the names below it.
 bool Split_Key_Path(Machine& machine, const Text& path, Reg_Key*& hive, std::vector<Text>& names) {
     names = Split_Names(path);
-    if (names.empty()) return false;
-    hive = Same_Name(names[0], u"HKEY_LOCAL_MACHINE") ? &machine.hklm
-           : Same_Name(names[0], u"HKEY_CURRENT_USER") ? &machine.hkcu
-                                                        : nullptr;
-    names.erase(names.begin());
+    hive = Scenario_Hive(machine, names);
     return hive != nullptr;
 }
 
@@ -502,8 +507,8 @@ bool Split_Sddl_Value(const std::string& value, const std::string& key, const st
 bool Set_Security(Machine& machine, const std::string& value, std::string& why) {
     std::string path, sddl;
     if (!Split_Sddl_Value(value, "key", "KEY", path, sddl, why)) return false;
-    Reg_Key* key = Find_Key_By_Path(machine, Utf16(path));
-    if (!key || key == &machine.hklm || key == &machine.hkcu) {
+    Reg_Key* key = Find_Scenario_Key(machine, Utf16(path));
+    if (!key || key == &machine.hklm || key == &machine.hkcu || key == &machine.other_profile) {
         why = "no registry key \"" + path + "\" below HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER";
         return false;
     }
@@ -590,6 +595,8 @@ const Ini_Key kIniKeys[] = {
     {"run", "path", "the tool's path on drive C:", Set_Path},
     {"run", "account", "administrator or localsystem", Set_Account},
     {"run", "remote_session", "yes or no", Set_Remote_Session},
+    {"user", "name", "the account's name", Set_User_Name},
+    {"user", "sid", "a security identifier (S-1-...)", Set_User_Sid},
     {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
     {"installer", "busy", "yes or no", Set_Installer_Busy},
     {"security", "key", "", nullptr, Set_Security},
@@ -782,24 +789,30 @@ std::string Save_Ini(Machine& machine) {
     if (machine.local_system) run += "account=localsystem\n";
     if (machine.remote_session) run += "remote_session=yes\n";
     if (!run.empty()) out += "\n[run]\n" + run;
+    std::string user;
+    if (!machine.user_name.empty()) user += "name=" + machine.user_name + "\n";
+    if (!machine.user_sid.empty()) user += "sid=" + machine.user_sid + "\n";
+    if (!user.empty()) out += "\n[user]\n" + user;
     if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
     if (machine.installer_busy) out += "\n[installer]\nbusy=yes\n";
     std::string files;
     Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
+    const std::pair<const Reg_Key*, const char*> hives[] = {{&machine.hklm, "HKEY_LOCAL_MACHINE"},
+                                                            {&machine.User_Profile(), "HKEY_CURRENT_USER"},
+                                                            {&machine.System_Profile(), "HKEY_USERS\\.DEFAULT"}};
     std::string keys;
-    std::string path = "HKEY_LOCAL_MACHINE";
-    Save_Protected_Keys(machine, machine.hklm, path, keys);
-    path = "HKEY_CURRENT_USER";
-    Save_Protected_Keys(machine, machine.hkcu, path, keys);
-    path = "HKEY_LOCAL_MACHINE";
-    Save_Zero_Names(machine.hklm, path, false, keys);
-    path = "HKEY_CURRENT_USER";
-    Save_Zero_Names(machine.hkcu, path, false, keys);
+    for (const auto& hive : hives) {
+        std::string path = hive.second;
+        Save_Protected_Keys(machine, *hive.first, path, keys);
+    }
+    for (const auto& hive : hives) {
+        std::string path = hive.second;
+        Save_Zero_Names(*hive.first, path, false, keys);
+    }
     if (!keys.empty()) out += "\n[registry]\n" + keys;
     std::string security;
-    Save_Security_Keys(machine.hklm, "HKEY_LOCAL_MACHINE", security);
-    Save_Security_Keys(machine.hkcu, "HKEY_CURRENT_USER", security);
+    for (const auto& hive : hives) Save_Security_Keys(*hive.first, hive.second, security);
     if (machine.drive_c.security && !Is_Default_File_Security(machine.drive_c.security)) {
         std::string sddl = Stated_Sddl(*machine.drive_c.security);
         if (!sddl.empty()) security += "file=C:\\ sddl=" + sddl + "\n";
@@ -836,10 +849,10 @@ bool Load_Folder(const fs::path& host, Fs_Node& folder, const std::string& shown
         return false;
     }
     std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
-        return a.path().filename().string() < b.path().filename().string();
+        return a.path().filename().u8string() < b.path().filename().u8string();
     });
     for (const fs::directory_entry& entry : entries) {
-        std::string host_name = entry.path().filename().string();
+        std::string host_name = entry.path().filename().u8string();
         std::string entry_shown = shown + "/" + host_name;
         Text name = From_Utf8(host_name);
         if (!Is_Windows_Name(name)) {
@@ -869,12 +882,12 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
     std::error_code failure;
     fs::create_directories(host, failure);
     if (failure) {
-        error = host.string() + ": cannot create: " + failure.message();
+        error = host.u8string() + ": cannot create: " + failure.message();
         return false;
     }
     for (const auto& child : folder.children) {
         if (!child->link_target.empty() || Is_Further_Name(*child)) continue;  // written to machine.ini
-        fs::path path = host / To_Utf8(child->name);
+        fs::path path = host / fs::u8path(To_Utf8(child->name));
         bool ok = child->directory ? Save_Folder(*child, path, error)
                                    : Write_File(path, child->data.data(), child->data.size(), error);
         if (!ok) return false;
@@ -884,13 +897,30 @@ bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error
 
 }  // namespace
 
+Reg_Key* Scenario_Hive(Machine& machine, std::vector<Text>& names) {
+    size_t root_names = 1;
+    Reg_Key* hive = nullptr;
+    if (names.empty()) return nullptr;
+    if (Same_Name(names[0], u"HKEY_LOCAL_MACHINE")) {
+        hive = &machine.hklm;
+    } else if (Same_Name(names[0], u"HKEY_CURRENT_USER")) {
+        hive = &machine.User_Profile();
+    } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2 &&
+               (Same_Name(names[1], u".DEFAULT") || Same_Name(names[1], u"S-1-5-18"))) {
+        hive = &machine.System_Profile();
+        root_names = 2;
+    }
+    if (hive) names.erase(names.begin(), names.begin() + root_names);
+    return hive;
+}
+
 bool Load_Machine_Ini(Machine& machine, const std::vector<uint8_t>& bytes, std::string& error) {
     std::vector<Later_Key> later;
     return Load_Ini(machine, bytes, later, error) && Apply_Later_Keys(machine, later, error);
 }
 
 bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error) {
-    fs::path root(folder);
+    fs::path root = fs::u8path(folder);
     std::error_code failure;
     if (!fs::is_directory(root, failure)) {
         error = folder + ": not a scenario folder";
@@ -925,7 +955,7 @@ bool Load_Scenario(Machine& machine, const std::string& folder, std::string& err
 }
 
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error) {
-    fs::path root(folder);
+    fs::path root = fs::u8path(folder);
     std::error_code failure;
     fs::create_directories(root, failure);
     if (failure) {

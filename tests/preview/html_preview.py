@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""vpsim diff --html in a real browser:  python3 tests/preview/html_preview.py VPSIM SOURCE_DIR
+
+The demo machine's preview (with the bundle's upgrade code) as JSON, text and page; headless Chromium
+(Debian: chromium) renders the page to a PNG and dumps its DOM. The page must load and run nothing;
+its summary must count each list of the JSON form; the rows under each list's heading, across the
+stages, must be exactly that list's entries; its profile and exit code lines must be the text form's;
+chosen entries must stand under their stage; a shared component key must show the value it keeps.
+"""
+import json, os, shutil, struct, subprocess, sys, tempfile
+from collections import Counter
+from html.parser import HTMLParser
+
+STAGES = ["Driver packages", "Smart cards", "The maker's settings", "Installer registration",
+          "Shortcuts, binaries and folders", "Caches", "Deletions at the next restart", "RunOnce", "The run's log"]
+STAGE_OF = {
+    "C:\\windows\\inf\\oem3.inf": "Driver packages",
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers": "Smart cards",
+    "HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.": "The maker's settings",
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs": "Installer registration",
+    "C:\\windows\\system32\\Corvanta LLP\\": "Shortcuts, binaries and folders",
+    "C:\\ProgramData\\Corvanta LLP\\": "Caches",
+    "C:\\Windows\\system32\\vpCSP.dll": "Deletions at the next restart",
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager": "Deletions at the next restart",
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce": "RunOnce",
+    "C:\\windows\\temp\\vpRemovalTool.txt": "The run's log",
+}
+SHARED_COMPONENT = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\"
+                    "S-1-5-18\\Components\\4A6EC43FDD5278C4DB5F08A70931B23E",
+                    "4869547C1818A50429AADD37FD07317A = C:\\WINDOWS\\system32\\orbisrt140.dll")
+
+
+class Page(HTMLParser):
+    """The DOM's paragraphs, stage headings, summary rows by data-kind, and the other rows of cells
+    with the stage (h3) and list (h4) they stand under."""
+
+    def __init__(self):
+        super().__init__()
+        self.paragraphs, self.stages, self.summary, self.rows = [], [], {}, []
+        self.text = self.cells = self.kind = self.heading = None
+
+    def handle_starttag(self, tag, attrs):
+        if tag in ("p", "h3", "h4", "td", "th"):
+            self.text = ""
+        elif tag == "tr":
+            self.cells, self.kind = [], dict(attrs).get("data-kind")
+        elif tag == "br" and self.text is not None:
+            self.text += "\n"
+
+    def handle_data(self, data):
+        if self.text is not None:
+            self.text += data
+
+    def handle_endtag(self, tag):
+        if tag == "p":
+            self.paragraphs.append(self.text)
+        elif tag == "h3":
+            self.stages.append(self.text.split(". ", 1)[1])
+        elif tag == "h4":
+            self.heading = self.text.rsplit(" (", 1)[0]
+        elif tag == "td":
+            self.cells.append(self.text)
+        elif tag == "tr" and self.kind:
+            self.summary[self.kind] = self.cells
+        elif tag == "tr" and self.cells:
+            self.rows.append((self.stages[-1], self.heading, tuple(self.cells)))
+        if tag in ("p", "h3", "h4", "td", "th"):
+            self.text = None
+
+
+def cells_of(entry):
+    """The row cells an entry of a JSON list must have."""
+    if isinstance(entry, str):
+        return (entry,)
+    if "below" in entry:
+        return (entry["path"], str(entry["below"]))
+    if "before" in entry:
+        return (entry.get("key", entry.get("path")), entry["before"], entry["after"])
+    return (entry["key"], entry["name"] or "(default)") + ((entry["data"],) if "data" in entry else ())
+
+
+def problems_of(vpsim, demo, browser, work):
+    after, page, png = (os.path.join(work, name) for name in ("after", "preview.html", "preview.png"))
+    arguments = open(os.path.join(demo, "expected", "arguments.txt")).read().split()
+    subprocess.run([vpsim, "run", demo, "--out", after, "--"] + arguments, stdout=subprocess.DEVNULL)
+    changes = json.loads(subprocess.run([vpsim, "diff", "--json", demo, after], capture_output=True).stdout)
+    text = subprocess.run([vpsim, "diff", "--html", page, demo, after], capture_output=True, text=True).stdout
+    chrome = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + work + "/profile",
+              "--window-size=1280,1600"]
+    subprocess.run(chrome + ["--screenshot=" + png, "file://" + page], capture_output=True, timeout=120)
+    rendered = Page()
+    rendered.feed(subprocess.run(chrome + ["--dump-dom", "file://" + page], capture_output=True, timeout=120,
+                                 text=True).stdout)
+
+    shot = open(png, "rb").read() if os.path.exists(png) else b""
+    problems = [] if shot[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", shot[16:24]) == (1280, 1600) \
+        else ["no 1280x1600 PNG was rendered"]
+    raw = open(page, encoding="utf-8").read().lower()
+    problems += ["the page holds %r: it must need nothing beside it" % needle
+                 for needle in ("<script", "<link", "src=", "url(", "@import", "http:", "https:") if needle in raw]
+    lines = text.splitlines()
+    if rendered.paragraphs[:2] != [lines[0], lines[-1]]:
+        problems.append("profile and exit code %r, the text form says %r" % (rendered.paragraphs[:2], [lines[0], lines[-1]]))
+    if len(rendered.stages) != len(STAGES) or not all(map(str.startswith, rendered.stages, STAGES)):
+        problems.append("the stages are %r, not those of the run in its order" % rendered.stages)
+    for kind, entries in changes.items():
+        if isinstance(entries, list):
+            label, count = rendered.summary.get(kind, ("(missing)", "-1"))
+            if int(count) != len(entries):
+                problems.append("summary of %s: %s, the JSON form has %d" % (kind, count, len(entries)))
+            shown = Counter(cells for _, heading, cells in rendered.rows if heading == label)
+            wanted = Counter(cells_of(entry) for entry in entries)
+            problems += ["%s: no row %r" % (kind, cells) for cells in wanted - shown]
+            problems += ["%s: a row %r that the JSON form lacks" % (kind, cells) for cells in shown - wanted]
+    for path, stage in STAGE_OF.items():
+        found = {s for s, _, cells in rendered.rows if cells[0] == path}
+        if not found or any(not s.startswith(stage) for s in found):
+            problems.append("%s is shown under %s, not %s" % (path, sorted(found) or "no stage", stage))
+    if SHARED_COMPONENT not in [cells for _, heading, cells in rendered.rows if heading.startswith("Keys that lost")]:
+        problems.append("the shared component key is not shown with the value it keeps")
+    return problems, len(rendered.rows)
+
+
+def main(vpsim, source_dir):
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if not browser:
+        print("FAIL html_preview: chromium is not installed (Debian: chromium)")
+        return 1
+    work = tempfile.mkdtemp(prefix="vp-html-")
+    try:
+        problems, rows = problems_of(vpsim, os.path.join(source_dir, "machines", "demo"), browser, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    for problem in problems:
+        print("   " + problem)
+    print("%s html_preview (%d rows of changes, rendered by %s)" % ("FAIL" if problems else "PASS", rows, browser))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:3]) if len(sys.argv) == 3 else 2)
