@@ -3,6 +3,7 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "registry/Registry_Backup.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ bool Is_Hex_Digit(WCHAR c) {
 
 // Deletes one value in one view; the status is not looked at and nothing is logged.
 void Delete_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
+    Backup_Value(root, key_path, value_name, view_flags);
     HKEY key = nullptr;
     if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
         RegDeleteValueW(key, value_name);

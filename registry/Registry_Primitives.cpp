@@ -6,6 +6,7 @@
 
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "registry/Registry_Backup.h"
 
 // Deletes the key of a handle; the one call Windows has that deletes a symbolic link key itself (the
 // registry functions of ADVAPI32 open a key by name to delete it, which follows a link to its target).
@@ -188,10 +189,12 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
 }  // namespace
 
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
 bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Tree(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
@@ -237,6 +240,7 @@ bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_
                            REGSAM view_flags) {
     Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
     Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
+    Backup_Value(root, key_path, value_name, view_flags);
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) {
