@@ -555,6 +555,11 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
     Owned_Registry_Key key;
     REGSAM view = object_type == SE_REGISTRY_WOW64_32KEY ? KEY_WOW64_32KEY : 0;
     if (!Open_To_Save(HKEY_LOCAL_MACHINE, object_name + Text(machine).size(), 0, READ_CONTROL | view, key)) return;
+    Text path;
+    if (!Key_Path(key.Get(), path)) return;
+    Lib_StringW lower_path(path.c_str());
+    lower_path.Make_Lower();
+    if (!State().secured_keys.insert(lower_path.Get_Text()).second) return;
     PSID owner = nullptr;
     PACL list = nullptr;
     Owned_Local descriptor;
@@ -571,11 +576,6 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
         Stop(TEXT("GetSecurityDescriptorControl"), GetLastError());
         return;
     }
-    Text path;
-    if (!Key_Path(key.Get(), path)) return;
-    Lib_StringW upper_path(path.c_str());
-    upper_path.Make_Lower();
-    if (!State().secured_keys.insert(upper_path.Get_Text()).second) return;
     Text sddl = Sddl_Of(owner, list, (control & SE_DACL_PROTECTED) != 0);
     Text literal_path = Single_Quoted(TEXT("Registry::") + path);
     Text out = TEXT("\r\n; Security of [") + path + TEXT("] before the run changed it (owner and access list, SDDL):\r\n;   ") +
