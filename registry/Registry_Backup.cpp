@@ -138,21 +138,26 @@ bool Write(const Text& text) {
     return true;
 }
 
+void Append_Decimal(Text& out, unsigned long long number) {
+    WCHAR text[24] = {};
+    int first = 23;
+    do {
+        text[--first] = WCHAR(TEXT('0') + number % 10);
+        number /= 10;
+    } while (number > 0 && first > 0);
+    out += text + first;
+}
+
 // The path of the backup named number (0: the usual name) in the folder (with its closing backslash).
 Lib_StringW Backup_Path(const Lib_StringW& folder, unsigned number) {
-    Lib_StringW path = folder;
-    path.Append(Backup_Name);
+    Text name = Backup_Name;
     if (number > 0) {
-        WCHAR digits[12] = {};
-        int first = 11;
-        do {
-            digits[--first] = WCHAR(TEXT('0') + number % 10);
-            number /= 10;
-        } while (number > 0 && first > 0);
-        path.Append(TEXT("-"));
-        path.Append(digits + first);
+        name += TEXT('-');
+        Append_Decimal(name, number);
     }
-    path.Append(Backup_Extension);
+    name += Backup_Extension;
+    Lib_StringW path = folder;
+    path.Append(name.c_str());
     return path;
 }
 
@@ -453,16 +458,6 @@ bool Open_To_Save(HKEY root, const WCHAR* key_path, DWORD options, REGSAM access
         return false;
     }
     return true;
-}
-
-void Append_Decimal(Text& out, unsigned long long number) {
-    WCHAR text[24] = {};
-    int first = 23;
-    do {
-        text[--first] = WCHAR(TEXT('0') + number % 10);
-        number /= 10;
-    } while (number > 0 && first > 0);
-    out += text + first;
 }
 
 // "S-1-5-32-544" from a security identifier.
