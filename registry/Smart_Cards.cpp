@@ -135,9 +135,11 @@ void Unregister_Smart_Cards() {
     // and stays unchanged for the whole process, whatever becomes of a worker.
     for (const WCHAR* const& card_name : Smart_Card_Names) {
         Log_Indent();
-        // The resource manager deletes the card's native key itself: saved before it may.
-        if (forget) Backup_Key_Tree(HKEY_LOCAL_MACHINE, (Lib_StringW(Smart_Cards_Key) + TEXT("\\") + card_name).Get_Text());
-        if (forget) Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
+        if (forget) {
+            // The resource manager deletes the card's native key itself: saved before it may.
+            Backup_Key_Tree(HKEY_LOCAL_MACHINE, (Lib_StringW(Smart_Cards_Key) + TEXT("\\") + card_name).Get_Text());
+            Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
+        }
         // The card's keys go after every forget, whatever its outcome and in whichever session it ran:
         // a forget that failed, or one of a card the resource manager did not know, leaves keys in one
         // view or both, and deleting keys the forget already removed does no harm.
