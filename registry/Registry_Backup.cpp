@@ -31,7 +31,7 @@ const unsigned Backup_Other_Names = 99;
 // regedit ends a line of hexadecimal data with a backslash once a comma reaches this column.
 const size_t Hex_Line_Width = 75;
 
-// Owns a handle of a file or of a security object freed with LocalFree or FreeSid.
+// Owns an open file's handle: closed once, when its owner goes or closes it.
 class Owned_File {
 public:
     Owned_File() = default;
@@ -54,18 +54,26 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// A security identifier made by AllocateAndInitializeSid, freed when its owner goes.
 struct Owned_Sid {
-    PSID sid = nullptr;
+    Owned_Sid() = default;
+    Owned_Sid(const Owned_Sid&) = delete;
+    Owned_Sid& operator=(const Owned_Sid&) = delete;
     ~Owned_Sid() {
         if (sid != nullptr) FreeSid(sid);
     }
+    PSID sid = nullptr;
 };
 
+// Memory a security call allocated (an access list, a descriptor), freed when its owner goes.
 struct Owned_Local {
-    void* memory = nullptr;
+    Owned_Local() = default;
+    Owned_Local(const Owned_Local&) = delete;
+    Owned_Local& operator=(const Owned_Local&) = delete;
     ~Owned_Local() {
         if (memory != nullptr) LocalFree(memory);
     }
+    void* memory = nullptr;
 };
 
 // The run's backup: its file once created, and whether the backup has begun or stopped.
