@@ -96,6 +96,22 @@ std::string Pending_Deletes(Machine& machine) {
 
 namespace {
 
+// Loads the machine of a command that writes it to out_dir, which must be empty or absent; false
+// (said on standard error) when either is not so.
+bool Load_For_Output(Machine& machine, const std::string& machine_dir, const std::string& out_dir) {
+    std::error_code failure;
+    if (fs::exists(out_dir, failure) && (!fs::is_directory(out_dir, failure) || !fs::is_empty(out_dir, failure))) {
+        std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
+        return false;
+    }
+    std::string error;
+    if (!Load_Machine(machine, machine_dir, error)) {
+        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
 int Run(const std::vector<std::string>& args) {
     std::string machine_dir, out_dir;
     std::vector<Text> tool_args;
@@ -112,19 +128,9 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     if (machine_dir.empty() || out_dir.empty()) return Usage_Error("run needs MACHINE_DIR and --out OUT_DIR");
-    std::error_code failure;
-    bool out_exists = fs::exists(out_dir, failure);
-    if (out_exists && (!fs::is_directory(out_dir, failure) || !fs::is_empty(out_dir, failure))) {
-        std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
-        return kExitUsage;
-    }
-
     Machine& machine = winsim::The_Machine();
     std::string error;
-    if (!Load_Machine(machine, machine_dir, error)) {
-        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
 
     int exit_code = Run_Tool(machine, tool_args);
 
@@ -169,17 +175,9 @@ int Import(const std::vector<std::string>& args) {
     }
     if (machine_dir.empty() || files.empty() || out_dir.empty())
         return Usage_Error("import needs MACHINE_DIR, FILE.reg and --out OUT_DIR");
-    std::error_code failure;
-    if (fs::exists(out_dir, failure) && (!fs::is_directory(out_dir, failure) || !fs::is_empty(out_dir, failure))) {
-        std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
-        return kExitUsage;
-    }
     Machine& machine = winsim::The_Machine();
     std::string error;
-    if (!Load_Machine(machine, machine_dir, error)) {
-        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
     for (const std::string& file : files) {
         std::ifstream in(file, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
