@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "diagnostics/Log_Report.h"
+#include "registry/Registry_Backup.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ bool Set_Calais_Readers_Rights(SE_OBJECT_TYPE object_type) {
     PACL access_list = nullptr;
     bool privilege_enabled = false;  // enabled for the retry and not yet disabled again
     bool result = false;
+    Backup_Key_Security(object_name, object_type);
     const WCHAR* failed_step = nullptr;
     DWORD error = ERROR_SUCCESS;
 

@@ -2,6 +2,11 @@
 
 #include <msi.h>
 
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
@@ -27,36 +32,74 @@ const WCHAR* const New_Shortcuts_Path =
 // A braced code and the terminating zero.
 const DWORD Product_Code_Buffer_Size = 39;
 
-// The first related product that Windows Installer knows for the upgrade code; empty when there is
-// none, when the call fails (which is reported) or when the answer is not a braced code.
-Lib_StringW Find_Product_Code(const WCHAR* upgrade_code, Lib_Result& result) {
-    WCHAR buffer[Product_Code_Buffer_Size] = {};
-    UINT status = MsiEnumRelatedProductsW(upgrade_code, 0, 0, buffer);
-    if (status != ERROR_SUCCESS && status != ERROR_NO_MORE_ITEMS) {
-        result.Set(static_cast<int32_t>(status), Lib_Result_Source_System);
-        Report_System_Error(TEXT("MsiEnumRelatedProducts"), status);
-        return Lib_StringW();
+// The positions of a braced code's 32 digits in the order its packed form writes them: each of the
+// first three groups reversed, then each of the last eight bytes with its two digits swapped.
+const int Packed_Order[32] = {8,  7,  6,  5,  4,  3,  2,  1,  13, 12, 11, 10, 18, 17, 16, 15,
+                              21, 20, 23, 22, 26, 25, 28, 27, 30, 29, 32, 31, 34, 33, 36, 35};
+
+// The packed form of a braced code (which the caller has checked), its digits as given.
+Lib_StringW Pack_Code(const Lib_StringW& braced) {
+    WCHAR packed[33] = {};
+    for (int at = 0; at < 32; ++at) packed[at] = braced.Get_Text()[Packed_Order[at]];
+    return Lib_StringW(packed);
+}
+
+// A code as a key of the codes met: packed codes are hexadecimal digits, compared without regard to
+// letter case.
+std::basic_string<WCHAR> Code_Key(const Lib_StringW& packed) {
+    Lib_StringW lower = packed;
+    lower.Make_Lower();
+    return std::basic_string<WCHAR>(lower.Get_Text());
+}
+
+// Every related product that Windows Installer lists for the upgrade code, by index until it answers
+// 259; a failed call is reported and ends the list, an answer that is not a braced code is logged and
+// left out (it names registry keys below), and a code listed again ends the list.
+std::vector<Lib_StringW> Find_Product_Codes(const WCHAR* upgrade_code, Lib_Result& result) {
+    std::vector<Lib_StringW> codes;
+    std::set<std::basic_string<WCHAR>> listed;
+    for (DWORD index = 0;; ++index) {
+        WCHAR buffer[Product_Code_Buffer_Size] = {};
+        UINT status = MsiEnumRelatedProductsW(upgrade_code, 0, index, buffer);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) {
+            result.Set(static_cast<int32_t>(status), Lib_Result_Source_System);
+            Report_System_Error(TEXT("MsiEnumRelatedProducts"), status);
+            break;
+        }
+        buffer[Product_Code_Buffer_Size - 1] = 0;
+        Lib_StringW product_code(buffer);
+        if (!Is_Braced_Code(product_code)) {
+            Log_Info_Detail(TEXT("Product code for qnDrivers is not a braced code, ignored: "), product_code);
+            continue;
+        }
+        if (!listed.insert(Code_Key(Pack_Code(product_code))).second) break;
+        codes.push_back(product_code);
     }
-    buffer[Product_Code_Buffer_Size - 1] = 0;
-    Lib_StringW product_code(buffer);
-    // The code names registry keys below: anything but a braced code could address another key.
-    if (!product_code.Is_Empty() && !Is_Braced_Code(product_code)) {
-        Log_Info_Detail(TEXT("Product code for qnDrivers is not a braced code, ignored: "), product_code);
-        return Lib_StringW();
-    }
-    return product_code;
+    return codes;
 }
 
 // The codes the removal found. The check after it looks for what belongs to them too: a removal that
 // failed part-way may have deleted the keys that name a code and left what the code leads to.
 struct Codes {
-    Lib_StringW identification_guid;
-    Lib_StringW product_code;
+    Lib_String_List identification_guids;
+    Lib_String_List product_codes;
     Lib_StringW bundle_product_code;
 };
 Codes Found_Codes;
 
-// A removal remembers a code it found; the read-only pass takes the remembered one where it finds none.
+// A removal remembers the codes it found; the read-only pass adds the remembered ones it does not find.
+void Recall_Codes(Lib_String_List& codes, Lib_String_List& found) {
+    if (!In_Check_Pass()) {
+        found = codes;
+        return;
+    }
+    for (const Lib_StringW& code : found) {
+        auto same = [&code](const Lib_StringW& listed) { return listed.Compare_No_Case(code.Get_Text()) == 0; };
+        if (std::none_of(codes.begin(), codes.end(), same)) codes.push_back(code);
+    }
+}
+
 void Recall_Code(Lib_StringW& code, Lib_StringW& found) {
     if (!In_Check_Pass()) {
         found = code;
@@ -67,7 +110,8 @@ void Recall_Code(Lib_StringW& code, Lib_StringW& found) {
 
 }  // namespace
 
-bool Get_ID_GUID(const Lib_StringW& packed_upgrade_code, Lib_StringW& identification_guid, Lib_Result& result) {
+bool Get_ID_GUIDs(const Lib_StringW& packed_upgrade_code, Lib_String_List& identification_guids,
+                  Lib_Result& result) {
     Lib_StringW key_path = Lib_StringW(TEXT("Installer\\UpgradeCodes\\")) + packed_upgrade_code + TEXT("\\");
     Lib_String_List subkeys;
     Lib_String_List values;
@@ -78,14 +122,14 @@ bool Get_ID_GUID(const Lib_StringW& packed_upgrade_code, Lib_StringW& identifica
         Trace_Exit_Scope(TEXT("Get_ID_GUID"));
         return true;
     }
-    // One value per related product, named by its packed product code. The name addresses registry
+    // One value per related product, named by its packed product code. The names address registry
     // keys later on: a name that is not a packed code (a backslash in it could reach another key, or
     // the parent key itself) is not used.
-    if (!values.empty()) {
-        if (Is_Packed_Code(values[0])) {
-            identification_guid = values[0];
+    for (const Lib_StringW& value : values) {
+        if (Is_Packed_Code(value)) {
+            identification_guids.push_back(value);
         } else {
-            Log_Info_Detail(TEXT("Identification GUID for qnDrivers is not a packed code, ignored: "), values[0]);
+            Log_Info_Detail(TEXT("Identification GUID for qnDrivers is not a packed code, ignored: "), value);
         }
     }
     return true;
@@ -131,34 +175,45 @@ bool Get_Package_Source_Folder(const Lib_StringW& product_code, Lib_StringW& fol
 bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder) {
     Log_Info(TEXT("Cleaning registry from drivers..."));
     Lib_Result result;
-    Lib_StringW identification_guid;
     Log_Indent();
 
     const bool is_64bit = Is_64Bit_OS();
     const Lib_StringW packed_upgrade_code = is_64bit ? Packed_Upgrade_Code_64 : Packed_Upgrade_Code_32;
     const WCHAR* const upgrade_code = is_64bit ? Upgrade_Code_64 : Upgrade_Code_32;
 
-    Get_ID_GUID(packed_upgrade_code, identification_guid, result);
-    Recall_Code(identification_guid, Found_Codes.identification_guid);
-    if (!identification_guid.Is_Empty()) {
+    // Every version registered under the upgrade code and every one Windows Installer lists, each once:
+    // its features and components, then its product registration, removed as those of one version
+    // are; the upgrade-code keys go after the last version, so that a run stopped before then finds
+    // the versions left again.
+    Lib_String_List identification_guids;
+    Get_ID_GUIDs(packed_upgrade_code, identification_guids, result);
+    Recall_Codes(identification_guids, Found_Codes.identification_guids);
+    for (const Lib_StringW& identification_guid : identification_guids) {
         Log_Info_Detail(TEXT("Identification GUID for qnDrivers found: "), identification_guid);
         Log_Indent();
         Remove_Features_And_Components_From_Registry(identification_guid, result);
         Log_Unindent();
-    } else {
-        Log_Info(TEXT("Identification GUID for qnDrivers didn't found."));
     }
+    if (identification_guids.empty()) Log_Info(TEXT("Identification GUID for qnDrivers didn't found."));
 
-    Lib_StringW product_code = Find_Product_Code(upgrade_code, result);
-    Recall_Code(product_code, Found_Codes.product_code);
-    if (!identification_guid.Is_Empty() && !product_code.Is_Empty()) {
-        Log_Info_Detail(TEXT("Product Сode for qnDrivers found: "), product_code);
+    Lib_String_List product_codes = Find_Product_Codes(upgrade_code, result);
+    Recall_Codes(product_codes, Found_Codes.product_codes);
+    std::set<std::basic_string<WCHAR>> registered;
+    for (const Lib_StringW& identification_guid : identification_guids) registered.insert(Code_Key(identification_guid));
+    for (size_t at = 0; at < product_codes.size(); ++at) {
+        const Lib_StringW packed_product_code = Pack_Code(product_codes[at]);
+        Log_Info_Detail(TEXT("Product Сode for qnDrivers found: "), product_codes[at]);
         Log_Indent();
-        Remove_Product_Registration(identification_guid, packed_upgrade_code, product_code, result);
+        // A version that only Windows Installer lists has not had its features removed yet.
+        if (registered.count(Code_Key(packed_product_code)) == 0) {
+            Remove_Features_And_Components_From_Registry(packed_product_code, result);
+        }
+        Remove_Product_Registration(packed_product_code,
+                                    at + 1 == product_codes.size() ? packed_upgrade_code : Lib_StringW(),
+                                    product_codes[at], result);
         Log_Unindent();
-    } else {
-        Log_Info(TEXT("Product Сode for qnDrivers didn't found."));
     }
+    if (product_codes.empty()) Log_Info(TEXT("Product Сode for qnDrivers didn't found."));
 
     Lib_StringW bundle_product_code;
     Find_Bundle_Product_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, Bundle_Upgrade_Code, bundle_product_code, result);
@@ -172,7 +227,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
         Log_Info(TEXT("Product Code for BootStrap wasn't found."));
     }
 
-    Get_Package_Source_Folder(product_code, product_folder, result);
+    Get_Package_Source_Folder(product_codes.empty() ? Lib_StringW() : product_codes.front(), product_folder, result);
     Get_Package_Source_Folder(bundle_product_code, bundle_folder, result);
 
     Remove_Shared_Files_From_Registry(result);

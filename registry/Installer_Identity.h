@@ -7,12 +7,14 @@
 
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_String.h"
+#include "removal/Catalogue.h"
 
 // Fills the two texts (empty on entry) with the bundle's and the product's package folders.
 bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder);
-// The packed product code registered under the packed upgrade code; left empty when there is none or
-// when the name found is not a packed code.
-bool Get_ID_GUID(const Lib_StringW& packed_upgrade_code, Lib_StringW& identification_guid, Lib_Result& result);
+// Appends the packed product codes registered under the packed upgrade code, in value order; a name
+// that is not a packed code is logged and left out.
+bool Get_ID_GUIDs(const Lib_StringW& packed_upgrade_code, Lib_String_List& identification_guids,
+                  Lib_Result& result);
 // True when the entry's "BundleUpgradeCode" equals the code, without regard to letter case. The
 // uninstall path ends with a backslash.
 bool Check_Bundle_Upgrade_Code(HKEY root, const WCHAR* uninstall_path, const Lib_StringW& entry_name,

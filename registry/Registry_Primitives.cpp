@@ -8,6 +8,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "registry/Registry_Backup.h"
 
 // Deletes the key of a handle; the one call Windows has that deletes a symbolic link key itself (the
 // registry functions of ADVAPI32 open a key by name to delete it, which follows a link to its target).
@@ -248,11 +249,13 @@ void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Strin
 
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
+    Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
 bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
+    Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Tree(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
@@ -305,6 +308,7 @@ bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_
     if (In_Check_Pass()) return Check_Value(root, key_path, value_name, view_flags, result);
     Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
     Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
+    Backup_Value(root, key_path, value_name, view_flags);
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) {
@@ -329,6 +333,7 @@ void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR
         Check_Value(root, key_path, value_name, view_flags, result);
         return;
     }
+    Backup_Value(root, key_path, value_name, view_flags);
     HKEY key = nullptr;
     if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
         RegDeleteValueW(key, value_name);

@@ -7,6 +7,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "registry/Registry_Backup.h"
 #include "registry/Registry_Primitives.h"
 #include "removal/Catalogue.h"
 
@@ -136,16 +137,18 @@ void Unregister_Smart_Cards() {
     // and stays unchanged for the whole process, whatever becomes of a worker.
     for (const WCHAR* const& card_name : Smart_Card_Names) {
         Log_Indent();
-        bool forgotten = false;
         if (forget) {
-            forgotten = Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
+            // The resource manager deletes the card's native key itself: saved before it may.
+            Backup_Key_Tree(HKEY_LOCAL_MACHINE, (Lib_StringW(Smart_Cards_Key) + TEXT("\\") + card_name).Get_Text());
+            Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
         }
-        if (!forgotten) {
-            Log_Info(TEXT("Cleaning scard registration in registry..."));
-            Log_Indent();
-            Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Smart_Cards_Key, card_name, cards_result);
-            Log_Unindent();
-        }
+        // The card's keys go after every forget, whatever its outcome and in whichever session it ran:
+        // a forget that failed, or one of a card the resource manager did not know, leaves keys in one
+        // view or both, and deleting keys the forget already removed does no harm.
+        Log_Info(TEXT("Cleaning scard registration in registry..."));
+        Log_Indent();
+        Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Smart_Cards_Key, card_name, cards_result);
+        Log_Unindent();
         Log_Unindent();
     }
 

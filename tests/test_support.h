@@ -12,6 +12,7 @@
 #include "diagnostics/Log_Indent.h"
 #include "foundation/Lib_String.h"
 #include "machine.h"
+#include "registry/Registry_Backup.h"
 #include "removal/Catalogue.h"
 
 // A fresh machine with a Windows folder, the main thread's indentation at 0, and the run's log started
@@ -31,6 +32,7 @@ protected:
     // The same without a log: the first line creates it.
     static void Fresh_Machine() {
         Log_Close_File();
+        Backup_Close_File();
         winsim::The_Machine().Reset();
         winsim::The_Machine().Make_Folders(u"C:\\Windows");
         Reset_Indentation();

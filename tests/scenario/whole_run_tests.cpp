@@ -162,6 +162,37 @@ TEST(Whole_Run_Preview, JsonPreviewOfTheDemoMachine) {
     fs::remove_all(run.out_dir);
 }
 
+// The way back: importing the run's backup into the machine it left gives back every key and value
+// the run removed, with its type and data (the demo machine's product keys hold every value type);
+// what is left of the run is what it added.
+TEST(Whole_Run_Backup, ImportingTheBackupPutsBackEveryKeyAndValue) {
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    Run_Output run = Run_Tool("demo", Demo_Arguments());
+    const fs::path before = run.out_dir.string() + "-before", restored = run.out_dir.string() + "-restored";
+    const fs::path header = run.out_dir.string() + "-header.reg";
+    std::ofstream(header, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n";
+    fs::path backup = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool-backup.reg"});
+    ASSERT_FALSE(backup.empty());
+    auto import = [](const fs::path& machine, const fs::path& file, const fs::path& out) {
+        std::string command = std::string(VPSIM_PATH) + " import \"" + machine.string() + "\" \"" + file.string() +
+                              "\" --out \"" + out.string() + "\"";
+        return std::system(command.c_str());
+    };
+    ASSERT_EQ(import(demo, header, before), 0);  // the machine as the runner saves it
+    ASSERT_EQ(import(run.out_dir, backup, restored), 0);
+    std::string summary = Summarise_Changes_Of(before, restored);
+    summary = summary.substr(summary.find("\n\n") + 2);  // after the line naming the run's profile
+    EXPECT_EQ(summary.substr(0, summary.find("\n\n") + 2),
+              "Values added (2):\n"
+              "  HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce  \"remove\"\n"
+              "  HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager  \"PendingFileRenameOperations\"\n\n");
+    for (const char* section : {"Keys removed", "Values removed", "Values changed", "Keys added"})
+        EXPECT_EQ(summary.find(section), std::string::npos) << summary;
+    // The run did remove them: without the backup they are missing.
+    EXPECT_NE(Summarise_Changes_Of(before, run.out_dir).find("Keys removed (52)"), std::string::npos);
+    for (const fs::path& path : {run.out_dir, before, restored, header}) fs::remove_all(path);
+}
+
 // A second run on the machine the first one left (not restarted in between: the provider library is
 // still in use): nothing is found, the library is scheduled once more and the restart is asked again.
 TEST(Whole_Run_Second, SecondRunOnTheDemoMachineFindsNothingLeft) {
@@ -436,6 +467,9 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
     const std::string earlier = "a line of an earlier run\r\n";
     const std::string planted = "planted by an ordinary user\r\n";
     const std::string log_marker = "LOG";
+    // The run changes the readers' key security: its backup, a regedit file the run created itself.
+    const std::string backup_marker = "BACKUP";
+    const Entries::value_type backup = {"windows/temp/vpRemovalTool-backup.reg", backup_marker};
     struct Attack {
         const char* name;
         Entries planted;          // below drive_c/, before the run
@@ -450,38 +484,49 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
     const std::string none = "Log file: none could be created; the log goes to the debugger output only.\n";
     const Attack attacks[] = {
         {"an earlier run's log", {{"windows/temp/vpRemovalTool.txt", earlier}}, true, "",
-         {{"windows/temp/vpRemovalTool.txt", log_marker}}, "", "", ""},
+         {{"windows/temp/vpRemovalTool.txt", log_marker}, backup}, "", "", ""},
         {"held open without sharing", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
          "[files]\nlocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
-         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
          "[files]\nlocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
         {"held open sharing reading and writing, not deletion", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
          "[files]\nopen=C:\\Windows\\TEMP\\vpRemovalTool.txt share=rw\n",
-         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
          "[files]\nopen=C:\\windows\\temp\\vpRemovalTool.txt share=rw\n", ""},
         {"a folder", {{"windows/temp/vpRemovalTool.txt/note.txt", planted}}, true, "",
          {{"windows/temp/vpRemovalTool.txt", Folder}, {"windows/temp/vpRemovalTool.txt/note.txt", planted},
-          {"windows/temp/vpRemovalTool-1.txt", log_marker}},
+          {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup},
          other, "", ""},
         {"a hard link to the user's file", {{"users/Public/notes.txt", planted}}, true,
          "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}}, "", "", ""},
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}, backup}, "", "", ""},
         {"a hard link, its file held open", {{"users/Public/notes.txt", planted}}, true,
          "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n"
          "open=C:\\users\\Public\\notes.txt share=rw\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
          "[files]\nopen=C:\\users\\Public\\notes.txt share=rw\n"
          "hardlink=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
          ""},
         {"a junction to a folder", {{"users/Public/notes.txt", planted}}, true,
          "[files]\njunction=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}}, other,
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
          "[files]\njunction=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\n", ""},
         {"TEMP itself a junction", {{"users/Public/notes.txt", planted}}, false,
          "[files]\njunction=C:\\Windows\\TEMP => C:\\users\\Public\n", {{"users/Public/notes.txt", planted}}, none,
          "[files]\njunction=C:\\windows\\TEMP => C:\\users\\Public\n",
          "The log file is not written: C:\\Windows\\TEMP is a junction or symbolic link.\n"
          "No log file could be created; the log goes to the debugger output only.\n"},
+        // The backup's name is never written either: an earlier backup or a user's hard link stays
+        // as it was, and the backup takes the first free other name.
+        {"an earlier run's backup", {{"windows/temp/vpRemovalTool-backup.reg", earlier}}, true, "",
+         {{"windows/temp/vpRemovalTool.txt", log_marker}, {"windows/temp/vpRemovalTool-backup.reg", earlier},
+          {"windows/temp/vpRemovalTool-backup-1.reg", backup_marker}},
+         "", "", ""},
+        {"a hard link at the backup's name", {{"users/Public/notes.txt", planted}}, true,
+         "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool-backup.reg => C:\\users\\Public\\notes.txt\n",
+         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker},
+          {"windows/temp/vpRemovalTool-backup-1.reg", backup_marker}},
+         "", "[files]\nhardlink=C:\\windows\\temp\\vpRemovalTool-backup.reg => C:\\users\\Public\\notes.txt\n", ""},
     };
     const fs::path clean = fs::path(SOURCE_DIR) / "machines" / "clean";
     const std::string clean_log = Read_File(clean / "expected" / "vpRemovalTool.txt");
@@ -502,6 +547,11 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
         EXPECT_EQ(run.exit_code, std::stoi(Read_File(clean / "expected" / "exit-code.txt")));
         EXPECT_EQ(run.console, attack.console + Read_File(clean / "expected" / "console.txt"));
         Entries after = Log_Like_Entries(run.out_dir / "drive_c");
+        for (auto& entry : after) {
+            const std::string header("\xFF\xFEW\0i\0n\0d\0o\0w\0s\0", 16);
+            if (entry.first.find("backup") != std::string::npos && entry.second.compare(0, header.size(), header) == 0)
+                entry.second = backup_marker;
+        }
         for (const auto& entry : attack.after) {
             if (entry.second != log_marker) continue;
             ASSERT_TRUE(after.count(entry.first)) << entry.first;

@@ -136,8 +136,8 @@ TEST_F(Installer_Identity, MissingAndUnusableCodesSkipWhatNeedsThem) {
     EXPECT_TRUE(Exists(user_data));
     EXPECT_TRUE(Exists(Installer + u"Products\\" + Product));
 
-    // A first value whose name is no packed code is not used, though Windows Installer still finds
-    // the product by the next one: a backslash in it would reach the parent keys.
+    // A first value whose name is no packed code is not used (a backslash in it would reach the parent
+    // keys); the product is found by the next one.
     Reset_Indentation();
     Clear_Log();
     Key(Upgrade_Key)->values.clear();
@@ -146,12 +146,17 @@ TEST_F(Installer_Identity, MissingAndUnusableCodesSkipWhatNeedsThem) {
     Key(Installer + u"Features\\" + Product);
     EXPECT_EQ(Run(), Lines({"   Cleaning registry from drivers...",
                             "      Identification GUID for qnDrivers is not a packed code, ignored:  \\",
-                            "      Identification GUID for qnDrivers didn't found.",
-                            "      Product ?ode for qnDrivers didn't found.",
+                            "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
+                            "         Deleting registry key:  Installer\\Features\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                            "      Product ?ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}",
+                            "         Deleting registry key:  Installer\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                            "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\"
+                            "UserData\\S-1-5-18\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                            "         Deleting registry key:  Installer\\UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048\\",
                             "      Product Code for BootStrap wasn't found."}));
-    EXPECT_TRUE(Exists(Installer + u"Features\\" + Product));
-    EXPECT_TRUE(Exists(Installer + u"Products\\" + Product));
-    EXPECT_TRUE(Exists(Upgrade_Key));
+    EXPECT_FALSE(Exists(Installer + u"Features\\" + Product));
+    EXPECT_FALSE(Exists(Installer + u"Products\\" + Product));
+    EXPECT_FALSE(Exists(Upgrade_Key));
 
     // The upgrade-code listing fails: its exit line (which lifts the indentation), then nothing is
     // found.
@@ -164,6 +169,64 @@ TEST_F(Installer_Identity, MissingAndUnusableCodesSkipWhatNeedsThem) {
                          Error_Report("", "MsiEnumRelatedProducts", 1610) +
                          Lines({"   Product ?ode for qnDrivers didn't found.",
                                 "   Product Code for BootStrap wasn't found."}));
+}
+
+// Two versions side by side and a third registered under the upgrade code that Windows Installer no
+// longer lists (its product key is gone): each version loses its features, components and product
+// registration, the third its features; the upgrade-code key goes after the last version, and another
+// product's share of a component stays.
+TEST_F(Installer_Identity, EveryVersionUnderTheUpgradeCodeIsRemovedOnce) {
+    const std::u16string Second = u"0B96A7011E76FAE49244937C20C9F474";  // {107A69B0-67E1-4EAF-2944-39C7029C4F47}
+    const std::u16string Left = u"AAAA0000000000000000000000000001";
+    const std::u16string Components =
+        u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
+    Install_Product();
+    Text_Value(Upgrade_Key, Second, u"");
+    Text_Value(Upgrade_Key, Left, u"");
+    Key(Installer + u"Products\\" + Second);
+    Key(Installer + u"Features\\" + Second);
+    Key(Installer + u"Features\\" + Left);
+    Key(Uninstall + u"{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}");
+    Key(Uninstall + u"{107A69B0-67E1-4EAF-2944-39C7029C4F47}");
+    Text_Value(Components + u"CCCC0000000000000000000000000001", Second, u"C:\\a.dll");
+    Text_Value(Components + u"CCCC0000000000000000000000000002", Second, u"C:\\b.dll");
+    Text_Value(Components + u"CCCC0000000000000000000000000002", Left, u"C:\\b.dll");
+    Text_Value(Components + u"CCCC0000000000000000000000000003", u"F0E1D2C3B4A5968778695A4B3C2D1E0F", u"C:\\c.dll");
+    EXPECT_EQ(Run(),
+              Lines({"   Cleaning registry from drivers...",
+                     "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
+                     "         Deleting registry key:  Installer\\Features\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                     "      Identification GUID for qnDrivers found:  0B96A7011E76FAE49244937C20C9F474",
+                     "         Deleting registry key:  Installer\\Features\\0B96A7011E76FAE49244937C20C9F474\\",
+                     "         Deleting registry value:  0B96A7011E76FAE49244937C20C9F474", "      REGSAM:  0(0x0)",
+                     "         Deleting registry key:  " + winsim::To_Utf8(Components) +
+                         "CCCC0000000000000000000000000001\\",
+                     "         Deleting registry value:  0B96A7011E76FAE49244937C20C9F474", "      REGSAM:  0(0x0)",
+                     "      Identification GUID for qnDrivers found:  AAAA0000000000000000000000000001",
+                     "         Deleting registry key:  Installer\\Features\\AAAA0000000000000000000000000001\\",
+                     "         Deleting registry value:  AAAA0000000000000000000000000001", "      REGSAM:  0(0x0)",
+                     "         Deleting registry key:  " + winsim::To_Utf8(Components) +
+                         "CCCC0000000000000000000000000002\\",
+                     "      Product ?ode for qnDrivers found:  {94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}",
+                     "         Deleting registry key:  Installer\\Products\\4EC1AA496A240B9419E0F5CAC3D5076F\\",
+                     "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                     "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}\\",
+                     "      Product ?ode for qnDrivers found:  {107A69B0-67E1-4EAF-2944-39C7029C4F47}",
+                     "         Deleting registry key:  Installer\\Products\\0B96A7011E76FAE49244937C20C9F474\\",
+                     "         Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                     "{107A69B0-67E1-4EAF-2944-39C7029C4F47}\\",
+                     "         Deleting registry key:  Installer\\UpgradeCodes\\14A7E2B5C3D981F46A2EC3D7B1F9A048\\",
+                     "      Product Code for BootStrap wasn't found."}));
+    for (const std::u16string& gone :
+         {Installer + u"Products\\" + Product, Installer + u"Products\\" + Second, Installer + u"Features\\" + Left,
+          Uninstall + u"{107A69B0-67E1-4EAF-2944-39C7029C4F47}", Components + u"CCCC0000000000000000000000000002",
+          Upgrade_Key})
+        EXPECT_FALSE(Exists(gone)) << winsim::To_Utf8(gone);
+    EXPECT_TRUE(Exists(Components + u"CCCC0000000000000000000000000003"));
+    // Windows Installer was asked by index until it had no more.
+    EXPECT_EQ(std::count_if(The_Machine().calls.begin(), The_Machine().calls.end(),
+                            [](const std::string& call) { return call.rfind("MsiEnumRelatedProductsW", 0) == 0; }),
+              3);
 }
 
 TEST_F(Installer_Identity, PackageSourceFolderPrefersTheCachedBundlesFolder) {

@@ -93,6 +93,10 @@ TEST_F(Readers_Rights, EveryPathSetsOrReportsAsDescribed) {
                                             [](const winsim::Token::Privilege& p) { return p.luid == Take_Ownership; }),
                              privileges.end());
         }
+        // The backup of the key's security (and the creation of its file) comes first, outside the
+        // calls these cases count and fail.
+        Backup_Key_Security(TEXT("MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers"), SE_REGISTRY_KEY);
+        The_Machine().calls.clear();
         if (c.fault) {
             std::string fault = c.fault;
             size_t first = fault.find(':'), second = fault.find(':', first + 1);

@@ -25,7 +25,8 @@
 # [security] key= is not applied either: Wine keeps a key's owner and access list, but does not let an
 # enabled SeTakeOwnershipPrivilege override the list, so a restrictive key cannot be taken over there.
 # WH_AFTER_RUN names a function that runs in the same Wine session right after the program (before
-# the registry export); it may call wh_in_session.
+# the registry export), WH_BEFORE_RUN one that runs in it right before the program; they may call
+# wh_in_session.
 #
 # Environment: WH_KEEP=1 keeps the temporary folder (prefixes and results) for a look afterwards;
 # WH_TZ is the host time zone Wine runs in.
@@ -327,6 +328,7 @@ wh_run_program() {
     done
     wh_hold_start
 
+    [[ -n "${WH_BEFORE_RUN:-}" ]] && "$WH_BEFORE_RUN"
     local rc
     wh_utc_ms >"$WH_OUT/utc_start_ms"
     (

@@ -921,6 +921,40 @@ check_demo_readers_security() {
     fi
 }
 
+# The way back: in the demo run's Wine session the registry is exported right before the run, and
+# right after it the run's backup is imported with "wine reg import" (so the harness's exports show
+# the registry restored). Every key and value of the export before the run is back with its type and
+# data; what the run added (its RunOnce value, the restart list) is all that differs.
+demo_export_before() {
+    local root
+    for root in hklm hkcu; do
+        WINEPREFIX="$WH_PREFIX" wine reg export "${root^^}" "C:\\vp-before-$root.reg" /y >>"$WH_OUT/stderr.txt" 2>&1
+        mv "$WH_PREFIX/drive_c/vp-before-$root.reg" "$WH_OUT/before-$root.reg"
+    done
+}
+demo_import_backup() {
+    local backup
+    if backup="$(wh_prefix_file 'windows\temp\vpRemovalTool-backup.reg')"; then
+        cp "$backup" "$WH_OUT/backup.reg"
+        WINEPREFIX="$WH_PREFIX" wine reg import 'C:\windows\temp\vpRemovalTool-backup.reg' >"$WH_OUT/import.txt" 2>&1
+        echo "exit $?" >>"$WH_OUT/import.txt"
+    else
+        echo "no backup file" >"$WH_OUT/import.txt"
+    fi
+}
+run_demo_restore() {
+    WH_ACCEPT_MISSING="security" WH_BEFORE_RUN=demo_export_before WH_AFTER_RUN=demo_import_backup \
+        wh_run demo_restore "$MACHINES/demo"
+}
+check_demo_backup_restores_the_registry() {
+    run_demo_restore || return 1
+    grep -q '^exit 0$' "$WH_OUT/import.txt" || { echo "wine reg import:"; cat "$WH_OUT/import.txt"; return 1; }
+    python3 "$HERE/wh_tool.py" restored "$WH_OUT/before-hklm.reg" "$WH_OUT/hklm.reg" \
+        "$WH_OUT/before-hkcu.reg" "$WH_OUT/hkcu.reg" \
+        'hkey_local_machine\software\wow6432node\microsoft\windows\currentversion\runonce :: remove' \
+        'hkey_local_machine\system\currentcontrolset\control\session manager :: pendingfilerenameoperations'
+}
+
 # ---------------------------------------------------------------- checks: the whole removal on a full installation
 
 # The demo machine with nothing held open, given the bundle's upgrade code in small letters: the whole
@@ -1049,8 +1083,10 @@ expect_log_elsewhere() {
         bad=1
     fi
     local others
+    # Beside the logs, the backup of the readers' key security, which every run changes.
     others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')"
-    [[ "$others" == "vpRemovalTool-1.txt vpRemovalTool.txt " ]] || { echo "log files in temp: $others"; bad=1; }
+    [[ "$others" == "vpRemovalTool-1.txt vpRemovalTool-backup.reg vpRemovalTool.txt " ]] \
+        || { echo "log files in temp: $others"; bad=1; }
     return $bad
 }
 
@@ -1126,6 +1162,7 @@ CHECKS=(
     demo_links_go_as_links
     demo_check_before
     demo_check_after
+    demo_backup_restores_the_registry
     full_exit_code
     full_console
     full_log_end_banner

@@ -17,6 +17,10 @@
                                  run left (vpsim run --out SIM_OUT): every key, value and file of the
                                  scenario is present after both runs or after neither; each difference
                                  is printed, except those whose path contains a SKIP text (no letter case)
+  wh_tool.py restored HKLM_BEFORE HKLM_AFTER HKCU_BEFORE HKCU_AFTER [KEY :: NAME...]
+                                 every key and value of the exports before is in those after with the
+                                 same text, and no value was added, except the named values (no letter
+                                 case); each difference is printed
 
 For the checks (imported): find_path_ci (a path below a folder, names without letter case), files_below
 (the files of a tree), log_stage (a stage's lines of a tool log, made comparable between Windows and
@@ -339,6 +343,62 @@ def reg_items(path):
     return items
 
 
+def reg_values(path):
+    """{key: {name: value text}} of a regedit file or export, keys and names lower-cased, each value's
+    text as written after "=" with its continuation lines joined."""
+    with open(path, "rb") as f:
+        data = f.read()
+    text = data[2:].decode("utf-16-le") if data[:2] == b"\xff\xfe" else data.decode("utf-8-sig")
+    keys = {}
+    key = None
+    lines = text.replace("\r\n", "\n").split("\n")
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        if line.startswith("[") and line.rstrip().endswith("]"):
+            key = line.strip()[1:-1].lower()
+            keys.setdefault(key, {})
+            continue
+        match = re.match(r'(@|"((?:[^"\\]|\\.)*)")=(.*)$', line) if key is not None else None
+        if not match:
+            continue
+        value = match.group(3)
+        while value.endswith("\\") and i < len(lines):
+            value = value[:-1] + lines[i].strip()
+            i += 1
+        name = "@" if match.group(1) == "@" else match.group(2).replace('\\\\', '\\').replace('\\"', '"')
+        keys[key][name.lower()] = value
+    return keys
+
+
+def restored(pairs, allowed):
+    """Every key and value of each export before (the first of a pair) is in the export after, with
+    the same text; the values named in allowed ("key :: name") may differ or be added."""
+    allowed = set(a.lower() for a in allowed)
+    problems = []
+    for before_path, after_path in pairs:
+        before, after = reg_values(before_path), reg_values(after_path)
+        for key, values in before.items():
+            if key not in after:
+                problems.append("key not restored: " + key)
+                continue
+            for name, value in values.items():
+                if key + " :: " + name in allowed:
+                    continue
+                if name not in after[key]:
+                    problems.append("value not restored: %s :: %s" % (key, name))
+                elif after[key][name] != value:
+                    problems.append("value restored otherwise: %s :: %s: %s, was %s" % (key, name, after[key][name], value))
+        for key, values in after.items():
+            for name in values:
+                if (key not in before or name not in before[key]) and key + " :: " + name not in allowed:
+                    problems.append("value added: %s :: %s" % (key, name))
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
 def file_items(root):
     """The files and folders below root, as lower-cased relative paths with "/"."""
     items = set()
@@ -387,6 +447,8 @@ def main(argv):
         reg16(argv[2], argv[3])
     elif len(argv) >= 2 and argv[1] == "utf16" and len(argv) == 3:
         utf16(argv[2])
+    elif len(argv) >= 6 and argv[1] == "restored":
+        return restored([(argv[2], argv[3]), (argv[4], argv[5])], argv[6:])
     elif len(argv) >= 7 and argv[1] == "compare":
         return compare(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7:])
     else:

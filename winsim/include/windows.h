@@ -23,6 +23,7 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef int BOOL;
 typedef int INT;
 typedef unsigned int UINT;
@@ -102,6 +103,7 @@ typedef HWND__* HWND;
 #define ERROR_BAD_NETPATH 53L
 #define ERROR_NETWORK_ACCESS_DENIED 65L
 #define ERROR_BAD_NET_NAME 67L
+#define ERROR_WRITE_FAULT 29L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
@@ -565,6 +567,12 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE sub_auth
                               DWORD sub_authority4, DWORD sub_authority5, DWORD sub_authority6,
                               DWORD sub_authority7, PSID* sid);
 PVOID FreeSid(PSID sid);
+typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SELF_RELATIVE 0x8000
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
+                                  LPDWORD revision);
 
 // Advapi32: access tokens, privileges and impersonation
 typedef struct _LUID {

@@ -65,6 +65,7 @@ const Api_Failure Failure_Table[] = {
     {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
     {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
     {"NtDeleteKey", 0xC0000022u},  // STATUS_ACCESS_DENIED
+    {"NtQueryKey", 0xC000009Au},   // STATUS_INSUFFICIENT_RESOURCES
     {"RegDeleteValueW", ERROR_ACCESS_DENIED},
     {"RegSetValueExW", ERROR_ACCESS_DENIED},
     {"RegCloseKey", ERROR_INVALID_HANDLE},
@@ -223,10 +224,13 @@ const Report_Rule Report_Rules[] = {
     {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
     {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
     {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege", nullptr},
-    // winsim's SetEntriesInAclW allocates its list, GetSecurityInfo the descriptor it returns.
-    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl|GetSecurityInfo", nullptr},
+    // winsim's SetEntriesInAclW allocates its list, GetSecurityInfo and GetNamedSecurityInfoW the
+    // descriptor they return.
+    {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl|GetSecurityInfo|GetNamedSecurityInfo", nullptr},
     // A key deleted through its handle is reported as the deletion, with the status as a Win32 value.
     {"NtDeleteKey", nullptr, nullptr, "RegDeleteKey", nullptr, ERROR_ACCESS_DENIED},
+    // The backup asks for a key's name: its status is reported as a Win32 value.
+    {"NtQueryKey", nullptr, nullptr, "NtQueryKey", nullptr, ERROR_NO_SYSTEM_RESOURCES},
 };
 
 const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
@@ -291,6 +295,18 @@ bool Is_Log_Name(const std::string& upper_name) {
     return digits.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// The registry backup's usual name or one of the other names it takes when that one is taken:
+// VPREMOVALTOOL-BACKUP.REG, VPREMOVALTOOL-BACKUP-N.REG.
+bool Is_Backup_Name(const std::string& upper_name) {
+    const std::string start = "VPREMOVALTOOL-BACKUP", end = ".REG";
+    if (upper_name.size() < start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
+        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
+        return false;
+    std::string middle = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
+    return middle.empty() ||
+           (middle.size() > 1 && middle[0] == '-' && middle.find_first_not_of("0123456789", 1) == std::string::npos);
+}
+
 // Every key ("K path"), value ("V path "name" [type data]"), folder ("D path"), file ("F path") and
 // file content ("C path size:hash") of the machine, plus its restart deletions ("R path").
 void Key_Items(const Reg_Key& key, const std::string& path, Items& items) {
@@ -314,9 +330,14 @@ void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules
             if (child->link_target.empty()) Node_Items(*child, child_path, rules, items);
             continue;
         }
-        // Whichever name the log has, it is the log: compared by its presence.
+        // Whichever name the log has, it is the log: compared by its presence; so is the registry
+        // backup, whose content is what the run removed before a failure stopped it.
         if (path + "\\" == rules.log_folder && Is_Log_Name(Upper(child->name))) {
             items.insert("F " + rules.log_path);
+            continue;
+        }
+        if (path + "\\" == rules.log_folder && Is_Backup_Name(Upper(child->name))) {
+            items.insert("F " + rules.log_folder + "VPREMOVALTOOL-BACKUP.REG");
             continue;
         }
         items.insert("F " + child_path);
@@ -345,7 +366,11 @@ Items Machine_Items(Machine& machine, const Item_Rules& rules) {
             items.insert("S " + block);
             block.clear();
         }
-        block += block.empty() ? Upper(winsim::From_Utf8(line)) : " | " + line;
+        std::string upper = Upper(winsim::From_Utf8(line));
+        size_t name_at = upper.rfind('\\') + 1;
+        if (line[0] != ' ' && upper.compare(0, name_at, rules.log_folder) == 0 && Is_Backup_Name(upper.substr(name_at)))
+            upper = rules.log_folder + "VPREMOVALTOOL-BACKUP.REG";
+        block += block.empty() ? upper : " | " + line;
     }
     if (!block.empty()) items.insert("S " + block);
     return items;

@@ -34,6 +34,7 @@ const int kExitOutput = 74;  // the result could not be written
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
     "       vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR\n"
+    "       vpsim import MACHINE_DIR FILE.reg... --out OUT_DIR\n"
     "       vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]\n";
 
 int Usage_Error(const std::string& message) {
@@ -97,6 +98,23 @@ std::string Pending_Deletes(Machine& machine) {
 
 namespace {
 
+// Loads the machine of a command that writes it to out_dir, which must be empty or absent; false
+// (said on standard error) when either is not so.
+bool Load_For_Output(Machine& machine, const std::string& machine_dir, const std::string& out_dir) {
+    std::error_code failure;
+    const fs::path out = fs::u8path(out_dir);
+    if (fs::exists(out, failure) && (!fs::is_directory(out, failure) || !fs::is_empty(out, failure))) {
+        std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
+        return false;
+    }
+    std::string error;
+    if (!Load_Machine(machine, machine_dir, error)) {
+        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
 int Run(const std::vector<std::string>& args) {
     std::string machine_dir, out_dir;
     std::vector<Text> tool_args;
@@ -113,20 +131,10 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     if (machine_dir.empty() || out_dir.empty()) return Usage_Error("run needs MACHINE_DIR and --out OUT_DIR");
-    std::error_code failure;
     fs::path out = fs::u8path(out_dir);
-    bool out_exists = fs::exists(out, failure);
-    if (out_exists && (!fs::is_directory(out, failure) || !fs::is_empty(out, failure))) {
-        std::fprintf(stderr, "vpsim: %s: the output folder must be empty or absent\n", out_dir.c_str());
-        return kExitUsage;
-    }
-
     Machine& machine = winsim::The_Machine();
     std::string error;
-    if (!Load_Machine(machine, machine_dir, error)) {
-        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
 
     int exit_code = Run_Tool(machine, tool_args);
 
@@ -147,6 +155,46 @@ int Run(const std::vector<std::string>& args) {
         return kExitOutput;
     }
     return exit_code;
+}
+
+// ---- import ----
+
+// Loads a machine, imports regedit files into its registry in the order given (keys and values are
+// added or replaced, as "reg import" does), and saves the machine.
+int Import(const std::vector<std::string>& args) {
+    std::string machine_dir, out_dir;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--out") {
+            if (i + 1 == args.size() || !out_dir.empty()) return Usage_Error("--out needs one folder");
+            out_dir = args[++i];
+        } else if (args[i].compare(0, 1, "-") == 0) {
+            return Usage_Error("unexpected argument \"" + args[i] + "\"");
+        } else if (machine_dir.empty()) {
+            machine_dir = args[i];
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (machine_dir.empty() || files.empty() || out_dir.empty())
+        return Usage_Error("import needs MACHINE_DIR, FILE.reg and --out OUT_DIR");
+    Machine& machine = winsim::The_Machine();
+    std::string error;
+    if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
+    for (const std::string& file : files) {
+        std::ifstream in(fs::u8path(file), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) error = file + ": cannot read";
+        if (!error.empty() || !winsim::Import_Registry_File(machine, bytes, file, error)) {
+            std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+            return kExitUsage;
+        }
+    }
+    if (!winsim::Save_Scenario(machine, out_dir, error)) {
+        std::fprintf(stderr, "vpsim: %s\n", error.c_str());
+        return kExitOutput;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -500,5 +548,6 @@ int main(int argc, char* argv[]) {
     if (command == "run") return Run(args);
     if (command == "diff") return Diff(args);
     if (command == "sweep") return Sweep(args);
+    if (command == "import") return Import(args);
     return Usage_Error(command.empty() ? "no command" : "unknown command \"" + command + "\"");
 }

@@ -612,6 +612,25 @@ LONG Delete_Key_Of_Handle(HKEY key) {
 
 Text Handle_Subject(HKEY key) { return Call_Subject(key, nullptr); }
 
+Text Kernel_Name_Of_Handle(HKEY key) {
+    if (Is_Predefined(key)) return Text();
+    auto open = Table().keys.find(key);
+    if (open == Table().keys.end() || open->second.parts.empty()) return Text();
+    const Key_Place& place = open->second.parts.front().place;
+    Text name = u"\\REGISTRY\\MACHINE";
+    size_t first = 0;
+    if (!place.machine_hive) {
+        const Machine& machine = The_Machine();
+        Text sid = machine.process_token ? From_Utf8(machine.process_token->user) : Text(u"S-1-5-21-0-0-0-1000");
+        bool classes = place.path.size() >= 2 && Same_Name(place.path[0], u"Software") &&
+                       Same_Name(place.path[1], u"Classes");
+        name = u"\\REGISTRY\\USER\\" + sid + (classes ? u"_Classes" : u"");
+        first = classes ? 2 : 0;
+    }
+    for (size_t at = first; at < place.path.size(); ++at) name += u"\\" + place.path[at];
+    return name;
+}
+
 }  // namespace winsim
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name) {

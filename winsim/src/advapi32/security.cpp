@@ -1163,3 +1163,17 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORM
     ACCESS_MASK granted = Map_Generic(desired_access, true) & Granted_Access(found.e, *machine.Calling_Token(), true);
     return Set_Found_File_Security(machine, found, granted, information, owner, dacl);
 }
+
+// The control word of a self-relative descriptor, as GetNamedSecurityInfoW and GetSecurityInfo give
+// them here. Windows reads it from memory, with nothing to fail but the arguments.
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
+                                  LPDWORD revision) {
+    if (!descriptor || !control || !revision) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const BYTE* block = static_cast<const BYTE*>(descriptor);
+    *revision = block[0];
+    std::memcpy(control, block + 2, sizeof(WORD));
+    return TRUE;
+}

@@ -1,0 +1,598 @@
+#include "registry/Registry_Backup.h"
+
+#include <aclapi.h>
+#include <winternl.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diagnostics/Log_File.h"
+#include "diagnostics/Log_Report.h"
+#include "registry/Registry_Primitives.h"
+
+// The name of the key of a handle, as the kernel knows it ("\REGISTRY\MACHINE\SOFTWARE\..."): the
+// one name of a key whatever handle or view it was opened through (the 32-bit view's keys under their
+// Wow6432Node paths). Documented as ZwQueryKey; the SDK headers do not declare it.
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key_handle, int information_class, PVOID information, ULONG length,
+                                     PULONG result_length);
+
+namespace {
+
+typedef std::basic_string<WCHAR> Text;
+
+const int Key_Name_Information = 3;  // KeyNameInformation
+const NTSTATUS Status_Buffer_Overflow = NTSTATUS(0x80000005);
+const NTSTATUS Status_Buffer_Too_Small = NTSTATUS(0xC0000023);
+const DWORD Full_File_Access = 0x001F01FF;  // FILE_ALL_ACCESS
+const WCHAR* const Backup_Name = TEXT("vpRemovalTool-backup");
+const WCHAR* const Backup_Extension = TEXT(".reg");
+const unsigned Backup_Other_Names = 99;
+// regedit ends a line of hexadecimal data with a backslash once a comma reaches this column.
+const size_t Hex_Line_Width = 75;
+
+// Owns an open file's handle: closed once, when its owner goes or closes it.
+class Owned_File {
+public:
+    Owned_File() = default;
+    explicit Owned_File(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    Owned_File(const Owned_File&) = delete;
+    Owned_File& operator=(const Owned_File&) = delete;
+    ~Owned_File() { Close(); }
+    void Take(Owned_File& other) {
+        Close();
+        handle_ = other.handle_;
+        other.handle_ = nullptr;
+    }
+    HANDLE Get() const { return handle_; }
+    void Close() {
+        if (handle_ != nullptr) CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// A security identifier made by AllocateAndInitializeSid, freed when its owner goes.
+struct Owned_Sid {
+    Owned_Sid() = default;
+    Owned_Sid(const Owned_Sid&) = delete;
+    Owned_Sid& operator=(const Owned_Sid&) = delete;
+    ~Owned_Sid() {
+        if (sid != nullptr) FreeSid(sid);
+    }
+    PSID sid = nullptr;
+};
+
+// Memory a security call allocated (an access list, a descriptor), freed when its owner goes.
+struct Owned_Local {
+    Owned_Local() = default;
+    Owned_Local(const Owned_Local&) = delete;
+    Owned_Local& operator=(const Owned_Local&) = delete;
+    ~Owned_Local() {
+        if (memory != nullptr) LocalFree(memory);
+    }
+    void* memory = nullptr;
+};
+
+// The run's backup: its file once created, and whether the backup has begun or stopped.
+struct Backup_State {
+    Owned_File file;
+    Lib_StringW path;
+    bool started = false;
+    bool stopped = false;
+    // The keys whose security was saved: a later change of the same key (the 32-bit view of a key
+    // Windows shares between the views) must not save the run's own first change as the previous one.
+    std::set<Text> secured_keys;
+};
+
+Backup_State& State() {
+    static Backup_State state;
+    return state;
+}
+
+// The first failure: reported (a null call: nothing to report), and the log says where the backup
+// stops; nothing more is saved.
+void Stop(const WCHAR* call, DWORD error) {
+    Backup_State& state = State();
+    if (state.stopped) return;
+    state.stopped = true;
+    if (call != nullptr) Report_System_Error(call, error);
+    Log_Info_Detail(TEXT("The registry backup stops here; the changes that follow are not in it: "),
+                    state.path.Is_Empty() ? Lib_StringW(TEXT("(no backup file)")) : state.path);
+}
+
+// Administrators and SYSTEM alone, full control, not inherited from the folder: the file holds what
+// the run removed, some of it from keys ordinary users cannot read.
+DWORD Protect_File(HANDLE file, const WCHAR*& failed_call) {
+    SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+    Owned_Sid administrators, system;
+    failed_call = TEXT("AllocateAndInitializeSid");
+    if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, &administrators.sid) ||
+        !AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system.sid)) {
+        return GetLastError();
+    }
+    EXPLICIT_ACCESS_W entries[2] = {};
+    PSID sids[2] = {administrators.sid, system.sid};
+    for (int at = 0; at < 2; ++at) {
+        entries[at].grfAccessPermissions = Full_File_Access;
+        entries[at].grfAccessMode = SET_ACCESS;
+        entries[at].grfInheritance = NO_INHERITANCE;
+        entries[at].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[at].Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+        entries[at].Trustee.ptstrName = static_cast<LPWSTR>(sids[at]);
+    }
+    Owned_Local list;
+    failed_call = TEXT("SetEntriesInAcl");
+    DWORD error = SetEntriesInAclW(2, entries, nullptr, reinterpret_cast<PACL*>(&list.memory));
+    if (error != ERROR_SUCCESS) return error;
+    failed_call = TEXT("SetSecurityInfo");
+    return SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, static_cast<PACL>(list.memory), nullptr);
+}
+
+// Writes the text as UTF-16LE; false when the backup has stopped or stops now.
+bool Write(const Text& text) {
+    Backup_State& state = State();
+    if (state.stopped) return false;
+    DWORD size = DWORD(text.size() * sizeof(WCHAR)), written = 0;
+    if (!WriteFile(state.file.Get(), text.data(), size, &written, nullptr) || written != size) {
+        DWORD error = GetLastError();
+        Stop(TEXT("WriteFile"), error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error);
+        return false;
+    }
+    return true;
+}
+
+void Append_Decimal(Text& out, unsigned long long number) {
+    WCHAR text[24] = {};
+    int first = 23;
+    do {
+        text[--first] = WCHAR(TEXT('0') + number % 10);
+        number /= 10;
+    } while (number > 0 && first > 0);
+    out += text + first;
+}
+
+// The path of the backup named number (0: the usual name) in the folder (with its closing backslash).
+Lib_StringW Backup_Path(const Lib_StringW& folder, unsigned number) {
+    Text name = Backup_Name;
+    if (number > 0) {
+        name += TEXT('-');
+        Append_Decimal(name, number);
+    }
+    name += Backup_Extension;
+    Lib_StringW path = folder;
+    path.Append(name.c_str());
+    return path;
+}
+
+// Creates the backup file at the first change, as the log is created: in the log's folder, only
+// where no entry of that name exists, never through a link, and no earlier backup is overwritten;
+// shared with nobody while the run holds it. True when the backup can be written to.
+bool Start() {
+    Backup_State& state = State();
+    if (state.stopped) return false;
+    if (state.started) return true;
+    state.started = true;
+    Lib_StringW log_path;
+    if (!Log_Get_File_Path(log_path)) {
+        // No folder of its own for the log (the debugger output says why): none for the backup either.
+        Stop(nullptr, 0);
+        return false;
+    }
+    Lib_StringW folder = log_path.Mid(0, log_path.Reverse_Find(TEXT('\\')) + 1);
+    DWORD error = ERROR_FILE_EXISTS;
+    for (unsigned number = 0; number <= Backup_Other_Names && state.file.Get() == nullptr; ++number) {
+        state.path = Backup_Path(folder, number);
+        Owned_File created(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (created.Get() == nullptr) {
+            error = GetLastError();
+            // Another name only when this one is taken; any other failure would repeat.
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED &&
+                error != ERROR_SHARING_VIOLATION) {
+                break;
+            }
+            continue;
+        }
+        state.file.Take(created);
+    }
+    if (state.file.Get() == nullptr) {
+        state.path = Lib_StringW();
+        Stop(TEXT("CreateFile"), error);
+        return false;
+    }
+    const WCHAR* failed_call = nullptr;
+    error = Protect_File(state.file.Get(), failed_call);
+    if (error != ERROR_SUCCESS) {
+        Stop(failed_call, error);
+        return false;
+    }
+    Text header;
+    header += WCHAR(0xFEFF);
+    header += TEXT("Windows Registry Editor Version 5.00\r\n");
+    return Write(header);
+}
+
+bool Starts_With_No_Case(const Text& text, size_t at, const WCHAR* prefix) {
+    for (; *prefix != 0; ++prefix, ++at) {
+        if (at >= text.size()) return false;
+        WCHAR a = text[at], b = *prefix;
+        if (a >= TEXT('a') && a <= TEXT('z')) a = WCHAR(a - TEXT('a') + TEXT('A'));
+        if (b >= TEXT('a') && b <= TEXT('z')) b = WCHAR(b - TEXT('a') + TEXT('A'));
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The regedit path of a key opened through any handle: "\REGISTRY\MACHINE\X" is HKEY_LOCAL_MACHINE\X,
+// a user's hive HKEY_CURRENT_USER and its classes hive HKEY_CURRENT_USER\Software\Classes (the run's
+// user's: the only user hives it opens). Failures are the backup's.
+bool Key_Path(HKEY key, Text& path) {
+    std::vector<ULONG> buffer(256);
+    ULONG needed = 0;
+    NTSTATUS status = NtQueryKey(key, Key_Name_Information, buffer.data(), ULONG(buffer.size() * sizeof(ULONG)),
+                                 &needed);
+    if (status == Status_Buffer_Overflow || status == Status_Buffer_Too_Small) {
+        buffer.resize(needed / sizeof(ULONG) + 1);
+        status = NtQueryKey(key, Key_Name_Information, buffer.data(), ULONG(buffer.size() * sizeof(ULONG)), &needed);
+    }
+    if (status != 0) {
+        Stop(TEXT("NtQueryKey"), RtlNtStatusToDosError(status));
+        return false;
+    }
+    const WCHAR* name = reinterpret_cast<const WCHAR*>(buffer.data() + 1);
+    Text native(name, name + buffer[0] / sizeof(WCHAR));
+    const WCHAR* const machine = TEXT("\\REGISTRY\\MACHINE");
+    const WCHAR* const user = TEXT("\\REGISTRY\\USER\\");
+    if (Starts_With_No_Case(native, 0, machine)) {
+        path = TEXT("HKEY_LOCAL_MACHINE") + native.substr(Text(machine).size());
+        return true;
+    }
+    if (Starts_With_No_Case(native, 0, user)) {
+        size_t hive_start = Text(user).size();
+        size_t hive_end = native.find(TEXT('\\'), hive_start);
+        if (hive_end == Text::npos) hive_end = native.size();
+        const Text classes_suffix = TEXT("_Classes");
+        bool classes = hive_end - hive_start > classes_suffix.size() &&
+                       Starts_With_No_Case(native, hive_end - classes_suffix.size(), classes_suffix.c_str());
+        path = Text(classes ? TEXT("HKEY_CURRENT_USER\\Software\\Classes") : TEXT("HKEY_CURRENT_USER")) +
+               native.substr(hive_end);
+        return true;
+    }
+    Stop(TEXT("NtQueryKey"), ERROR_BAD_PATHNAME);
+    return false;
+}
+
+void Append_Hex_Byte(Text& out, BYTE byte) {
+    static const char digits[] = "0123456789abcdef";
+    out += WCHAR(digits[byte >> 4]);
+    out += WCHAR(digits[byte & 15]);
+}
+
+void Append_Hex_Number(Text& out, unsigned long long number, int width) {
+    static const char digits[] = "0123456789abcdef";
+    WCHAR text[17] = {};
+    int first = 16;
+    do {
+        text[--first] = WCHAR(digits[number & 15]);
+        number >>= 4;
+    } while ((number > 0 || 16 - first < width) && first > 0);
+    out += text + first;
+}
+
+// The bytes as regedit lists them after a type: "xx,xx,..." with, once a comma reaches the line's
+// width, a backslash and the rest two blanks in; wrap false for a comment, which cannot go on.
+void Append_Hex(Text& out, size_t line_start, const BYTE* data, size_t size, bool wrap) {
+    size_t column = out.size() - line_start;
+    for (size_t at = 0; at < size; ++at) {
+        Append_Hex_Byte(out, data[at]);
+        column += 2;
+        if (at + 1 == size) break;
+        out += TEXT(',');
+        ++column;
+        if (wrap && column >= Hex_Line_Width) {
+            out += TEXT("\\\r\n  ");
+            column = 2;
+        }
+    }
+}
+
+bool Has_Line_Break(const WCHAR* text, size_t length) {
+    for (size_t at = 0; at < length; ++at) {
+        if (text[at] == TEXT('\r') || text[at] == TEXT('\n') || text[at] == 0) return true;
+    }
+    return false;
+}
+
+void Append_Quoted(Text& out, const WCHAR* text, size_t length) {
+    out += TEXT('"');
+    for (size_t at = 0; at < length; ++at) {
+        if (text[at] == TEXT('\\') || text[at] == TEXT('"')) out += TEXT('\\');
+        out += text[at];
+    }
+    out += TEXT('"');
+}
+
+// A REG_SZ that regedit writes as "TEXT": whole UTF-16 units ending in its one zero, no line break.
+bool Is_Plain_String(const BYTE* data, size_t size) {
+    if (size < sizeof(WCHAR) || size % sizeof(WCHAR) != 0) return false;
+    size_t units = size / sizeof(WCHAR);
+    for (size_t at = 0; at < units; ++at) {
+        WCHAR c = WCHAR(data[2 * at] | (data[2 * at + 1] << 8));
+        if ((c == 0) != (at + 1 == units) || c == TEXT('\r') || c == TEXT('\n')) return false;
+    }
+    return true;
+}
+
+// One value's line, as regedit writes it: "NAME" (or @ for the default value), "=", then its data by
+// type: "TEXT" for a plain REG_SZ, dword:xxxxxxxx for a REG_DWORD of four bytes, hex: for REG_BINARY and
+// hex(N): for everything else. A name with a line break (or a zero) cannot be written so: it goes into
+// a comment with name and data in hexadecimal.
+void Append_Value(Text& out, const WCHAR* name, size_t name_length, DWORD type, const BYTE* data, size_t size) {
+    size_t line_start = out.size();
+    if (Has_Line_Break(name, name_length)) {
+        out += TEXT("; Not restorable by reg import (a line break or zero in its name): value name (UTF-16LE) hex:");
+        Append_Hex(out, line_start, reinterpret_cast<const BYTE*>(name), name_length * sizeof(WCHAR), false);
+        out += TEXT(" type ");
+        Append_Hex_Number(out, type, 1);
+        out += TEXT(" data hex:");
+        Append_Hex(out, line_start, data, size, false);
+        out += TEXT("\r\n");
+        return;
+    }
+    if (name_length == 0) {
+        out += TEXT('@');
+    } else {
+        Append_Quoted(out, name, name_length);
+    }
+    out += TEXT('=');
+    if (type == REG_SZ && Is_Plain_String(data, size)) {
+        Text text;
+        for (size_t at = 0; at + 2 < size; at += 2) text += WCHAR(data[at] | (data[at + 1] << 8));
+        Append_Quoted(out, text.data(), text.size());
+    } else if (type == REG_DWORD && size == 4) {
+        out += TEXT("dword:");
+        Append_Hex_Number(out, DWORD(data[0] | (data[1] << 8) | (data[2] << 16) | (DWORD(data[3]) << 24)), 8);
+    } else {
+        if (type == REG_BINARY) {
+            out += TEXT("hex:");
+        } else {
+            out += TEXT("hex(");
+            Append_Hex_Number(out, type, 1);
+            out += TEXT("):");
+        }
+        Append_Hex(out, line_start, data, size, true);
+    }
+    out += TEXT("\r\n");
+}
+
+// The key's header line: "[PATH]", or a comment for a path with a line break, which regedit files
+// cannot hold (its values then go into comments too).
+void Append_Key_Header(Text& out, const Text& path) {
+    out += TEXT("\r\n");
+    if (Has_Line_Break(path.data(), path.size())) {
+        size_t line_start = out.size();
+        out += TEXT("; Not restorable by reg import (a line break in its path): key path (UTF-16LE) hex:");
+        Append_Hex(out, line_start, reinterpret_cast<const BYTE*>(path.data()), path.size() * sizeof(WCHAR), false);
+        out += TEXT("\r\n");
+        return;
+    }
+    out += TEXT('[');
+    out += path;
+    out += TEXT("]\r\n");
+}
+
+bool Is_Link_Value(const WCHAR* name, size_t length, DWORD type) {
+    return type == REG_LINK && Lib_StringW(Text(name, length).c_str()).Compare_No_Case(TEXT("SymbolicLinkValue")) == 0;
+}
+
+// Appends the open key (its path given) with its values, then each subkey's tree, opened through this
+// key by its one name without following a link. Failures stop the backup.
+bool Save_Tree(HKEY key, const Text& path, Text& out) {
+    DWORD subkey_count = 0, longest_subkey = 0, value_count = 0, longest_name = 0, largest_data = 0;
+    LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkey_count, &longest_subkey, nullptr,
+                                      &value_count, &longest_name, &largest_data, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        Stop(TEXT("RegQueryInfoKey"), status);
+        return false;
+    }
+    Text values;
+    bool link = false;
+    std::vector<WCHAR> name(size_t(longest_name) + 1);
+    std::vector<BYTE> data(size_t(largest_data) + 1);
+    for (DWORD index = 0; index < value_count; ++index) {
+        DWORD name_length = DWORD(name.size()), size = DWORD(data.size()), type = 0;
+        status = RegEnumValueW(key, index, name.data(), &name_length, nullptr, &type, data.data(), &size);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) {
+            Stop(TEXT("RegEnumValue"), status);
+            return false;
+        }
+        link = link || Is_Link_Value(name.data(), name_length, type);
+        Append_Value(values, name.data(), name_length, type, data.data(), size);
+    }
+    if (link && subkey_count == 0) {
+        // A symbolic link is deleted as the link; reg import would make a plain key of it.
+        out += TEXT("\r\n; Not restorable by reg import (a registry symbolic link): ");
+        out += path;
+        out += TEXT("\r\n");
+        return true;
+    }
+    Append_Key_Header(out, path);
+    out += values;
+
+    // Names first, then the subtrees: the enumeration indices stay those of an unchanged key.
+    std::vector<Text> children;
+    std::vector<WCHAR> child(size_t(longest_subkey) + 1);
+    for (DWORD index = 0; index < subkey_count; ++index) {
+        DWORD length = DWORD(child.size());
+        status = RegEnumKeyExW(key, index, child.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) {
+            Stop(TEXT("RegEnumKeyEx"), status);
+            return false;
+        }
+        Text child_name(child.data(), length);
+        if (child_name.find(WCHAR(0)) != Text::npos) {
+            // Such a key can be neither opened by its name nor deleted (the deletion reports it).
+            out += TEXT("; Not saved (a zero character in its name): a subkey of the key above\r\n");
+            continue;
+        }
+        children.push_back(child_name);
+    }
+    for (const Text& child_name : children) {
+        Owned_Registry_Key opened;
+        status = RegOpenKeyExW(key, child_name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, opened.Receive());
+        if (status == ERROR_FILE_NOT_FOUND) continue;
+        if (status != ERROR_SUCCESS) {
+            Stop(TEXT("RegOpenKeyEx"), status);
+            return false;
+        }
+        if (!Save_Tree(opened.Get(), path + TEXT("\\") + child_name, out)) return false;
+    }
+    return true;
+}
+
+// Opens what a change will touch, for reading; false for a missing key (nothing to save) or a failure.
+bool Open_To_Save(HKEY root, const WCHAR* key_path, DWORD options, REGSAM access, Owned_Registry_Key& key) {
+    LSTATUS status = RegOpenKeyExW(root, key_path, options, access, key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return false;
+    if (status != ERROR_SUCCESS) {
+        Stop(TEXT("RegOpenKeyEx"), status);
+        return false;
+    }
+    return true;
+}
+
+// "S-1-5-32-544" from a security identifier.
+void Append_Sid(Text& out, const SID* sid) {
+    unsigned long long authority = 0;
+    for (int at = 0; at < 6; ++at) authority = (authority << 8) | sid->IdentifierAuthority.Value[at];
+    out += TEXT("S-1-");
+    Append_Decimal(out, authority);
+    for (BYTE at = 0; at < sid->SubAuthorityCount; ++at) {
+        out += TEXT('-');
+        Append_Decimal(out, sid->SubAuthority[at]);
+    }
+}
+
+// Owner and the key's own entries in SDDL; the inherited ones come back from its parent.
+Text Sddl_Of(PSID owner, const ACL* list, bool is_protected) {
+    Text sddl = TEXT("O:");
+    Append_Sid(sddl, static_cast<const SID*>(owner));
+    sddl += TEXT("D:");
+    if (is_protected) sddl += TEXT('P');
+    if (list == nullptr) return sddl;
+    const BYTE* entry = reinterpret_cast<const BYTE*>(list) + sizeof(ACL);
+    for (WORD at = 0; at < list->AceCount; ++at) {
+        const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        entry += ace->Header.AceSize;
+        BYTE flags = ace->Header.AceFlags;
+        if (flags & INHERITED_ACE) continue;
+        sddl += ace->Header.AceType == ACCESS_DENIED_ACE_TYPE ? TEXT("(D;") : TEXT("(A;");
+        if (flags & OBJECT_INHERIT_ACE) sddl += TEXT("OI");
+        if (flags & CONTAINER_INHERIT_ACE) sddl += TEXT("CI");
+        if (flags & NO_PROPAGATE_INHERIT_ACE) sddl += TEXT("NP");
+        if (flags & INHERIT_ONLY_ACE) sddl += TEXT("IO");
+        sddl += TEXT(";0x");
+        Append_Hex_Number(sddl, ace->Mask, 1);
+        sddl += TEXT(";;;");
+        Append_Sid(sddl, reinterpret_cast<const SID*>(&ace->SidStart));
+        sddl += TEXT(')');
+    }
+    return sddl;
+}
+
+// A text in PowerShell's single quotes.
+Text Single_Quoted(const Text& text) {
+    Text quoted = TEXT("'");
+    for (WCHAR c : text) {
+        quoted += c;
+        if (c == TEXT('\'')) quoted += c;
+    }
+    return quoted + TEXT("'");
+}
+
+}  // namespace
+
+void Backup_Key_Tree(HKEY root, const WCHAR* key_path) {
+    if (State().stopped) return;
+    Owned_Registry_Key key;
+    if (!Open_To_Save(root, key_path, REG_OPTION_OPEN_LINK, KEY_READ, key)) return;
+    Text path, out;
+    if (!Key_Path(key.Get(), path) || !Save_Tree(key.Get(), path, out)) return;
+    if (Start()) Write(out);
+}
+
+void Backup_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
+    if (State().stopped) return;
+    Owned_Registry_Key key;
+    if (!Open_To_Save(root, key_path, 0, KEY_QUERY_VALUE | view_flags, key)) return;
+    DWORD type = 0, size = 0;
+    LSTATUS status = RegQueryValueExW(key.Get(), value_name, nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return;
+    std::vector<BYTE> data(size_t(size) + 1);
+    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.Get(), value_name, nullptr, &type, data.data(), &size);
+    if (status != ERROR_SUCCESS) {
+        Stop(TEXT("RegQueryValueEx"), status);
+        return;
+    }
+    Text path, out;
+    if (!Key_Path(key.Get(), path)) return;
+    Append_Key_Header(out, path);
+    Text name(value_name);
+    Append_Value(out, name.data(), name.size(), type, data.data(), size);
+    if (Start()) Write(out);
+}
+
+void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
+    if (State().stopped) return;
+    // "MACHINE\PATH", as the security calls name keys, opened for its kernel name.
+    Text name(object_name);
+    const WCHAR* const machine = TEXT("MACHINE\\");
+    if (!Starts_With_No_Case(name, 0, machine)) return;
+    Owned_Registry_Key key;
+    REGSAM view = object_type == SE_REGISTRY_WOW64_32KEY ? KEY_WOW64_32KEY : 0;
+    if (!Open_To_Save(HKEY_LOCAL_MACHINE, object_name + Text(machine).size(), 0, READ_CONTROL | view, key)) return;
+    Text path;
+    if (!Key_Path(key.Get(), path)) return;
+    Lib_StringW lower_path(path.c_str());
+    lower_path.Make_Lower();
+    if (!State().secured_keys.insert(lower_path.Get_Text()).second) return;
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    Owned_Local descriptor;
+    DWORD error = GetNamedSecurityInfoW(object_name, object_type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        &owner, nullptr, &list, nullptr, &descriptor.memory);
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    if (error != ERROR_SUCCESS) {
+        Stop(TEXT("GetNamedSecurityInfo"), error);
+        return;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor.memory, &control, &revision)) {
+        Stop(TEXT("GetSecurityDescriptorControl"), GetLastError());
+        return;
+    }
+    Text sddl = Sddl_Of(owner, list, (control & SE_DACL_PROTECTED) != 0);
+    Text literal_path = Single_Quoted(TEXT("Registry::") + path);
+    Text out = TEXT("\r\n; Security of [") + path + TEXT("] before the run changed it (owner and access list, SDDL):\r\n;   ") +
+               sddl + TEXT("\r\n; To restore it, in an elevated PowerShell:\r\n;   $acl = Get-Acl -LiteralPath ") +
+               literal_path + TEXT("; $acl.SetSecurityDescriptorSddlForm(") + Single_Quoted(sddl) +
+               TEXT("); Set-Acl -LiteralPath ") + literal_path + TEXT(" -AclObject $acl\r\n");
+    if (Start()) Write(out);
+}
+
+void Backup_Close_File() {
+    Backup_State& state = State();
+    state.file.Close();
+    state.path = Lib_StringW();
+    state.started = false;
+    state.stopped = false;
+    state.secured_keys.clear();
+}

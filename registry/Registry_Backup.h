@@ -1,0 +1,24 @@
+// The backup of every registry change: before the run deletes a key or a value, or changes a key's
+// security, what it is about to change is saved to a regedit file beside the log
+// (vpRemovalTool-backup.reg, or vpRemovalTool-backup-N.reg when that name is taken), from which
+// "reg import" puts the keys and values back. The file is created at the first change only: a run
+// that changes nothing writes none. The first failure is reported, the log says that the backup
+// stops there, and the run goes on without it. Main thread only.
+#pragma once
+
+#include <windows.h>
+#include <accctrl.h>
+
+// Saves the key named key_path below root (a predefined key or an open key), with its values and
+// everything below it, as the tree deletion walks it: by each key's own name, never through a
+// symbolic link (a link is listed in a comment, as regedit files cannot make links). Nothing is saved
+// for a missing key.
+void Backup_Key_Tree(HKEY root, const WCHAR* key_path);
+// Saves one value of the key, in the given view (0 or KEY_WOW64_32KEY); nothing for a missing one.
+void Backup_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags);
+// Saves the owner and access list of a key named as the security calls name it ("MACHINE\...",
+// SE_REGISTRY_KEY or SE_REGISTRY_WOW64_32KEY), in SDDL, in a comment with the command that restores
+// them.
+void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type);
+// Closes the backup file; the next change starts a new one (for tests: one backup per run).
+void Backup_Close_File();
