@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diagnostics/Log_Indent.h"
+#include "foundation/Windows_Version.h"
 
 namespace {
 
@@ -137,21 +138,6 @@ void Write_Header_Line(const Lib_StringW& text) {
     Log_Write_Line(text, Log_Level_Info);
     SetLastError(last_error);
     Log_Unindent();
-}
-
-// VerifyVersionInfoW: is the system at least major.minor with service pack 0?
-bool Is_Version_At_Least(DWORD major, DWORD minor) {
-    OSVERSIONINFOEXW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwMajorVersion = major;
-    info.dwMinorVersion = minor;
-    info.wServicePackMajor = 0;
-    ULONGLONG condition = 0;
-    condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
-                              condition) != FALSE;
 }
 
 // The system counts as a server when it does not answer as a workstation.

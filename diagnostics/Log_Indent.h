@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "foundation/LibT_Set.h"
 #include "foundation/Lib_Mutex.h"
+#include "foundation/LibT_Set.h"
 
 // The indentation record of one thread, in blanks (a multiple of 3).
 struct logOffset_Info {

@@ -11,7 +11,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "files/File_Primitives.h"
+#include "primitives/File_Primitives.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "diagnostics/Lib_Result.h"
-#include "removal/Catalogue.h"
+#include "foundation/Lib_Lists.h"
 
 // Appends the lower-cased names of the matching files, in listing order. False when the folder path
 // cannot be formed or the folder cannot be listed.

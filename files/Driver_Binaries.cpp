@@ -7,7 +7,7 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "files/File_Primitives.h"
+#include "primitives/File_Primitives.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
+#include "catalogue/Catalogue.h"
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_String.h"
-#include "removal/Catalogue.h"
 
 // Sets reboot_required when a file could only be scheduled for deletion at the next restart.
 bool Delete_Driver_Binaries(bool& reboot_required);

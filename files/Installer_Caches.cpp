@@ -5,11 +5,11 @@
 #include "diagnostics/Lib_Result.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "files/File_Primitives.h"
-#include "files/Folder_Safety.h"
 #include "files/Self_Removal.h"
-#include "files/Tree_Protection.h"
-#include "registry/Registry_Primitives.h"
+#include "foundation/Lib_Path.h"
+#include "primitives/File_Primitives.h"
+#include "primitives/Folder_Safety.h"
+#include "primitives/Tree_Protection.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include "diagnostics/Lib_Result.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Report.h"
-#include "files/Folder_Safety.h"
+#include "primitives/Folder_Safety.h"
+#include "primitives/Registry_Primitives.h"
 #include "registry/Installer_Identity.h"
-#include "registry/Registry_Primitives.h"
 
 namespace {
 

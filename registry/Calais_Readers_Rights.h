@@ -11,8 +11,3 @@
 // in the registry view of the object type (SE_REGISTRY_KEY or SE_REGISTRY_WOW64_32KEY). True when the
 // rights were set or the key does not exist; false after a failure, which has been reported.
 bool Set_Calais_Readers_Rights(SE_OBJECT_TYPE object_type);
-
-// Enables or disables a privilege in the token of the current process. Logs nothing; on failure the
-// failing call's error value is the thread's last error. A privilege that the token does not hold is
-// a failure (ERROR_NOT_ALL_ASSIGNED).
-bool SetProcessPrivilege(const WCHAR* privilege_name, bool enable);

@@ -1,16 +1,29 @@
-// The stage that finds the identities under which the driver package and its bundle were registered
-// and erases every registration that hangs on them, then runs the fixed cleanup plan; and the bundle
-// lookups that the self-removal reuses.
+// The identities under which the driver package and its bundle were registered: their codes, the
+// products Windows Installer relates to the upgrade code, and the bundle lookups that the self-removal
+// reuses.
 #pragma once
 
 #include <windows.h>
 
-#include "diagnostics/Lib_Result.h"
-#include "foundation/Lib_String.h"
-#include "removal/Catalogue.h"
+#include <string>
+#include <vector>
 
-// Fills the two texts (empty on entry) with the bundle's and the product's package folders.
-bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder);
+#include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_Lists.h"
+#include "foundation/Lib_String.h"
+
+// The uninstall entries' key, ending with a backslash.
+extern const WCHAR* const Uninstall_Path;
+
+// The packed form of a braced code (which the caller has checked), its digits as given.
+Lib_StringW Pack_Code(const Lib_StringW& braced);
+// A code as a key of the codes met: packed codes are hexadecimal digits, compared without regard to
+// letter case.
+std::basic_string<WCHAR> Code_Key(const Lib_StringW& packed);
+// Every related product that Windows Installer lists for the upgrade code, by index until it answers
+// 259; a failed call is reported and ends the list, an answer that is not a braced code is logged and
+// left out (it names registry keys below), and a code listed again ends the list.
+std::vector<Lib_StringW> Find_Product_Codes(const WCHAR* upgrade_code, Lib_Result& result);
 // Appends the packed product codes registered under the packed upgrade code, in value order; a name
 // that is not a packed code is logged and left out.
 bool Get_ID_GUIDs(const Lib_StringW& packed_upgrade_code, Lib_String_List& identification_guids,

@@ -6,6 +6,7 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "registry/Installer_Identity.h"
 
 namespace {
 
@@ -16,7 +17,6 @@ const WCHAR* const Deployment_Name_Value = TEXT("Deployment Name");
 
 const WCHAR* const Machine_Dependencies_Path = TEXT("SOFTWARE\\Classes\\Installer\\Dependencies");
 const WCHAR* const Classes_Dependencies_Path = TEXT("Installer\\Dependencies");
-const WCHAR* const Uninstall_Path = TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
 const WCHAR* const Wow64_Uninstall_Path = TEXT("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
 const WCHAR* const Deployment_Path = TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\AppMgmt");
 const WCHAR* const Features_Path = TEXT("Installer\\Features\\");

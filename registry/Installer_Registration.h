@@ -6,7 +6,7 @@
 
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_String.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 
 // A packed code as Windows Installer names its keys and values: 32 hexadecimal digits.
 bool Is_Packed_Code(const Lib_StringW& code);

@@ -1,9 +1,10 @@
 #include "registry/Shell_Registration.h"
 
+#include "catalogue/Catalogue.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 
 namespace {
 

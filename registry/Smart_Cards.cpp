@@ -4,12 +4,13 @@
 #include <string.h>
 #include <winscard.h>
 
+#include "catalogue/Catalogue.h"
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Backup.h"
-#include "registry/Registry_Primitives.h"
-#include "removal/Catalogue.h"
+#include "foundation/Windows_Version.h"
+#include "primitives/Registry_Backup.h"
+#include "primitives/Registry_Primitives.h"
 
 namespace {
 
@@ -18,22 +19,6 @@ const WCHAR Providers_Key[] = TEXT("SOFTWARE\\Microsoft\\Cryptography\\Defaults\
 const WCHAR Provider_Name[] = TEXT("Corvanta VESPARIO CSP");
 
 bool Is_Remote_Session() { return GetSystemMetrics(SM_REMOTESESSION) != 0; }
-
-// Windows 6.0 or later, service pack 0 or later.
-bool Is_Windows_6_Or_Later() {
-    OSVERSIONINFOEXW version;
-    memset(&version, 0, sizeof(version));
-    version.dwOSVersionInfoSize = sizeof(version);
-    version.dwMajorVersion = 6;
-    version.dwMinorVersion = 0;
-    version.wServicePackMajor = 0;
-    ULONGLONG condition = 0;
-    condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
-    condition = VerSetConditionMask(condition, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, condition) !=
-           FALSE;
-}
 
 }  // namespace
 
@@ -131,7 +116,7 @@ void Unregister_Smart_Cards() {
     Log_Info(TEXT("Unregistering smart cards..."));
     Lib_Result cards_result;
     // The read-only pass forgets nothing: the card types' keys tell what is registered.
-    bool forget = (!Is_Remote_Session() || Is_Windows_6_Or_Later()) && !In_Check_Pass();
+    bool forget = (!Is_Remote_Session() || Is_Version_At_Least(6, 0)) && !In_Check_Pass();
 
     // Each name is handed to the worker as the address of its entry in the catalogue, which lives
     // and stays unchanged for the whole process, whatever becomes of a worker.

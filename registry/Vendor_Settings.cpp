@@ -5,7 +5,7 @@
 #include "diagnostics/Lib_Result.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 
 namespace {
 

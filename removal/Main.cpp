@@ -17,6 +17,7 @@
 #include "files/Self_Removal.h"
 #include "registry/Calais_Readers_Rights.h"
 #include "registry/Installer_Identity.h"
+#include "registry/Registry_Cleanup.h"
 #include "registry/Smart_Cards.h"
 #include "registry/Vendor_Settings.h"
 

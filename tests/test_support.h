@@ -12,8 +12,8 @@
 #include "diagnostics/Log_Indent.h"
 #include "foundation/Lib_String.h"
 #include "machine.h"
-#include "registry/Registry_Backup.h"
-#include "removal/Catalogue.h"
+#include "primitives/Registry_Backup.h"
+#include "foundation/Lib_Lists.h"
 
 // A fresh machine with a Windows folder, the main thread's indentation at 0, and the run's log started
 // as the entry point starts it, so that the calls and injected faults of a test are its own.

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "removal/Catalogue.h"
+#include "catalogue/Catalogue.h"
 
 namespace {
 

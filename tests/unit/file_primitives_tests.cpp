@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "files/File_Primitives.h"
 #include "machine.h"
+#include "primitives/File_Primitives.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/LibT_Set.h"
 #include "foundation/Lib_Buffer.h"
 #include "foundation/Lib_Mutex.h"
 #include "foundation/Lib_String.h"
+#include "foundation/LibT_Set.h"
 #include "machine.h"
 
 namespace {

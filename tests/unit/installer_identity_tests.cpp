@@ -8,6 +8,7 @@
 
 #include "machine.h"
 #include "registry/Installer_Identity.h"
+#include "registry/Registry_Cleanup.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

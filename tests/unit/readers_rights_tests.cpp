@@ -2,6 +2,7 @@
 // take-ownership privilege around a refused owner change, and every failure's one report.
 #include <algorithm>
 
+#include "primitives/Security.h"
 #include "registry/Calais_Readers_Rights.h"
 #include "test_support.h"
 

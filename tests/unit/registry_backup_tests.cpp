@@ -3,7 +3,7 @@
 // there. Its other names and its file's security are shown by the whole runs.
 #include <aclapi.h>
 
-#include "registry/Registry_Backup.h"
+#include "primitives/Registry_Backup.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

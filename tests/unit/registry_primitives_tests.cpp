@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Lib_Path.h"
 #include "machine.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "catalogue/Catalogue.h"
 #include "registry/Smart_Cards.h"
 #include "test_support.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "files/File_Primitives.h"
 #include "machine.h"
 #include "other_process.h"
+#include "primitives/File_Primitives.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

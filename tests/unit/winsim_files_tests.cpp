@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "files/File_Primitives.h"
 #include "kernel_paths.h"
 #include "machine.h"
+#include "primitives/File_Primitives.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "removal/Catalogue.h"
+#include "catalogue/Catalogue.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 
 #include <winternl.h>
 
@@ -8,7 +8,8 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Backup.h"
+#include "foundation/Lib_Path.h"
+#include "primitives/Registry_Backup.h"
 
 // Deletes the key of a handle; the one call Windows has that deletes a symbolic link key itself (the
 // registry functions of ADVAPI32 open a key by name to delete it, which follows a link to its target).
@@ -494,19 +495,4 @@ bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
     }
     Trace_Exit_Scope(TEXT("Set_Registry_Value"));
     return status == ERROR_SUCCESS;
-}
-
-// Never truncates: a path cut to a fixed buffer could name another, existing key or file, and
-// deleting that would destroy data. The system call that receives a long path reports what it must.
-bool Combine_Path(const WCHAR* first, const WCHAR* second, const WCHAR* third, Lib_StringW& path) {
-    Lib_StringW joined;
-    if (first != nullptr) joined.Append(first);
-    for (const WCHAR* part : {second, third}) {
-        if (part == nullptr || part[0] == 0) continue;
-        int length = static_cast<int>(joined.Get_Length());
-        if (length > 0 && joined.Get_Text()[length - 1] != TEXT('\\')) joined.Append(TEXT("\\"));
-        joined.Append(part);
-    }
-    path = joined;
-    return true;
 }

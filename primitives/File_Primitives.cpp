@@ -1,13 +1,14 @@
-#include "files/File_Primitives.h"
+#include "primitives/File_Primitives.h"
 
 #include <shlobj.h>
 
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "files/Folder_Safety.h"
-#include "files/Tree_Protection.h"
-#include "registry/Registry_Primitives.h"
+#include "foundation/Lib_Path.h"
+#include "primitives/Folder_Safety.h"
+#include "primitives/Registry_Primitives.h"
+#include "primitives/Tree_Protection.h"
 
 #include <algorithm>
 #include <vector>

@@ -9,8 +9,8 @@
 
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
-#include "removal/Catalogue.h"
 
 // Owns one open registry key: the key is closed when its owner goes.
 class Owned_Registry_Key {
@@ -58,5 +58,3 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
 // Writes one value; with a key path (not null) the key is created when missing.
 bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
                         const BYTE* data, DWORD data_size, Lib_Result& result);
-// Joins the parts that are present (null or empty parts are left out) with single backslashes.
-bool Combine_Path(const WCHAR* first, const WCHAR* second, const WCHAR* third, Lib_StringW& path);

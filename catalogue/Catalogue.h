@@ -1,12 +1,8 @@
-// The fixed names that the removal stages work on, and the lists that stages build at run time.
+// The fixed names that the removal stages work on.
 #pragma once
 
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
-#include "foundation/Lib_String.h"
 
 // A read-only table of names, walked in order.
 struct Name_Table {
@@ -24,7 +20,3 @@ extern const Name_Table Control_Panel_Shortcuts;
 // Names under which the smart-card types are registered.
 extern const Name_Table Smart_Card_Names;
 
-// Run-time lists: registry names, and file names from folder listings.
-typedef std::vector<Lib_StringW> Lib_String_List;
-typedef std::basic_string<WCHAR> Wide_Name;
-typedef std::vector<Wide_Name> Wide_Name_List;

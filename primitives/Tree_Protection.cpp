@@ -1,4 +1,4 @@
-#include "files/Tree_Protection.h"
+#include "primitives/Tree_Protection.h"
 
 #include <aclapi.h>
 #include <string.h>
@@ -6,9 +6,9 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_String.h"
-#include "files/File_Primitives.h"
-#include "registry/Calais_Readers_Rights.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/File_Primitives.h"
+#include "primitives/Registry_Primitives.h"
+#include "primitives/Security.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "files/Folder_Safety.h"
+#include "primitives/Folder_Safety.h"
 
 #include <aclapi.h>
 
 #include <vector>
 
 #include "diagnostics/Log_Report.h"
-#include "files/File_Primitives.h"
+#include "primitives/File_Primitives.h"
 
 namespace {
 

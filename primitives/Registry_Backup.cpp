@@ -1,4 +1,4 @@
-#include "registry/Registry_Backup.h"
+#include "primitives/Registry_Backup.h"
 
 #include <aclapi.h>
 #include <winternl.h>
@@ -9,7 +9,7 @@
 
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Report.h"
-#include "registry/Registry_Primitives.h"
+#include "primitives/Registry_Primitives.h"
 
 // The name of the key of a handle, as the kernel knows it ("\REGISTRY\MACHINE\SOFTWARE\..."): the
 // one name of a key whatever handle or view it was opened through (the 32-bit view's keys under their

@@ -5,8 +5,8 @@
 #include <windows.h>
 
 #include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
-#include "removal/Catalogue.h"
 
 enum SC_Object_State {
     SC_Object_Exists,

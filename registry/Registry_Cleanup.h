@@ -1,0 +1,8 @@
+// The registry stage: finds the identities under which the driver package and its bundle were
+// registered, erases every registration that hangs on them, then runs the fixed cleanup plan.
+#pragma once
+
+#include "foundation/Lib_String.h"
+
+// Fills the two texts (empty on entry) with the bundle's and the product's package folders.
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder);
