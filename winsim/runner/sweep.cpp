@@ -18,7 +18,9 @@
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
 //     restart deletion may also stand for a path that run removed at once, a security change for a key
 //     that run deleted or whose security it changed too). The restart list, the bundle's RunOnce entry and the log file itself are
-//     compared by their presence.
+//     compared by their presence;
+//   - it gives back everything it opened (Run_Tool's left_open): a failure class of its own, each
+//     object on a "left open:" line.
 #include "runner.h"
 
 #include <sys/stat.h>
@@ -284,29 +286,6 @@ struct Item_Rules {
     std::string log_path;    // the log's usual path, upper case
 };
 
-// The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
-bool Is_Log_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-", end = ".TXT";
-    if (upper_name == "VPREMOVALTOOL.TXT") return true;
-    if (upper_name.size() <= start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string digits = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return digits.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The registry backup's usual name or one of the other names it takes when that one is taken:
-// VPREMOVALTOOL-BACKUP.REG, VPREMOVALTOOL-BACKUP-N.REG.
-bool Is_Backup_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-BACKUP", end = ".REG";
-    if (upper_name.size() < start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string middle = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return middle.empty() ||
-           (middle.size() > 1 && middle[0] == '-' && middle.find_first_not_of("0123456789", 1) == std::string::npos);
-}
-
 // Every key ("K path"), value ("V path "name" [type data]"), folder ("D path"), file ("F path") and
 // file content ("C path size:hash") of the machine, plus its restart deletions ("R path").
 void Key_Items(const Reg_Key& key, const std::string& path, Items& items) {
@@ -510,9 +489,11 @@ struct Plan {
     if (!plan.api.empty()) machine.Add_Fault(plan.api, plan.nth, plan.error, Text(), plan.repeat);
     machine.trace_apis = plan.trace;
 
-    int exit_code = Run_Tool(machine, tool_args);
+    std::vector<std::string> left_open;
+    int exit_code = Run_Tool(machine, tool_args, left_open);
 
     std::string out = "exit " + std::to_string(exit_code) + "\n";
+    for (const std::string& line : left_open) out += "open " + line + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";
     out += "banner " + Banner_Check(machine, rules.log_path) + "\n";
     if (To_Utf8(machine.console).find("\nNot checked: ") != std::string::npos) out += "unchecked\n";
@@ -539,6 +520,7 @@ struct Outcome {
     std::unordered_set<std::string> changes;  // "- item" and "+ item"
     std::vector<std::string> apis;
     bool unchecked = false;  // the check after the removal could not look at everything
+    std::vector<std::string> left_open;  // what the run opened and did not give back
 };
 
 std::string Read_File(const std::string& path) {
@@ -589,6 +571,8 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
             outcome.reports.push_back(line.substr(7));
         } else if (line.compare(0, 4, "api ") == 0) {
             outcome.apis.push_back(line.substr(4));
+        } else if (line.compare(0, 5, "open ") == 0) {
+            outcome.left_open.push_back(line.substr(5));
         } else if (line == "unchecked") {
             outcome.unchecked = true;
         } else if (!line.empty()) {
@@ -851,9 +835,10 @@ int Sweep(const std::vector<std::string>& args) {
     Outcome fault_free;
     run_all(plans, [&](size_t, const Outcome& run) { fault_free = run; });
     if (!fault_free.problem.empty() || fault_free.banner != "ok" ||
-        (fault_free.exit_code != 0 && fault_free.exit_code != 1)) {
+        (fault_free.exit_code != 0 && fault_free.exit_code != 1) || !fault_free.left_open.empty()) {
         std::printf("the run without faults fails: %s%s exit code %d, banner %s\n", fault_free.problem.c_str(),
                     fault_free.problem.empty() ? "" : ";", fault_free.exit_code, fault_free.banner.c_str());
+        for (const std::string& line : fault_free.left_open) std::printf("   left open: %s\n", line.c_str());
         return 1;
     }
     const std::vector<std::string> apis = std::move(fault_free.apis);
@@ -896,9 +881,12 @@ int Sweep(const std::vector<std::string>& args) {
     // mapped instead of faulting each one in again.
     __lsan_do_recoverable_leak_check();
 #endif
-    // Only the problems found are kept, per run, to be printed in call order.
+    // Only the problems found are kept, per run, to be printed in call order; what a run left open is
+    // a failure class of its own.
     std::vector<std::vector<std::string>> found(batch.size());
+    std::vector<std::vector<std::string>> leaks(batch.size());
     run_all(batch, [&](size_t i, const Outcome& run) {
+        leaks[i] = run.left_open;
         std::vector<std::string>& problems = found[i];
         if (!run.problem.empty()) problems.push_back(run.problem);
         if (run.finished) {
@@ -912,18 +900,22 @@ int Sweep(const std::vector<std::string>& args) {
                 problems.push_back("change beyond the run without faults: " + extra);
         }
     });
+    unsigned leaking = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
         const std::vector<std::string>& problems = found[i];
-        if (problems.empty()) continue;
+        if (problems.empty() && leaks[i].empty()) continue;
         ++failures;
+        if (!leaks[i].empty()) ++leaking;
         std::printf("k=%zu: %s call %u fails with %lu%s:\n", ks[i], batch[i].api.c_str(), batch[i].nth,
                     static_cast<unsigned long>(batch[i].error), repeat ? " (and every later one)" : "");
         for (const std::string& problem : problems) std::printf("   %s\n", problem.c_str());
+        for (const std::string& line : leaks[i]) std::printf("   left open: %s\n", line.c_str());
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sweep_start).count();
-    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu), %u failed, %.1f s\n",
+    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu), %u failed (%u leaving something open), "
+                "%.1f s\n",
                 repeat ? "repeated-failure" : "single-failure", batch.size() + 1, call_total, every,
-                offset % every + 1, failures, seconds);
+                offset % every + 1, failures, leaking, seconds);
     for (Slot& slot : slots) {
         std::remove(slot.result_path.c_str());
         std::remove(slot.capture_path.c_str());

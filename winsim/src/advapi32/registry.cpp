@@ -41,6 +41,7 @@
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
 #include "machine.h"
+#include "open_objects.h"
 #include "wow64.h"
 
 #include <algorithm>
@@ -344,6 +345,8 @@ HKEY Add_Open_Key(const Target& target, REGSAM access) {
     open.view32 = target.view32;
     open.parts = target.classes ? target.parts : std::vector<Part>{Part{target.place, false}};
     table.keys[handle] = open;
+    Note_Open(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(handle),
+              To_Utf8(Call_Subject(handle, nullptr)) + (target.view32 ? " (32-bit view)" : ""));
     return handle;
 }
 
@@ -510,11 +513,16 @@ LSTATUS RegCloseKey(HKEY key) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) {
+        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));  // given back, though refused
+        return LSTATUS(fault);
+    }
     if (Is_Predefined(key)) return ERROR_SUCCESS;
     Table().subkey_cursors.erase(key);
     Table().value_cursors.erase(key);
-    return Table().keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (!Table().keys.erase(key)) return ERROR_INVALID_HANDLE;
+    Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));
+    return ERROR_SUCCESS;
 }
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options, REGSAM sam,

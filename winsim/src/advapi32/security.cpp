@@ -15,6 +15,7 @@
 #include "machine.h"
 #include "kernel_open.h"
 #include "kernel_paths.h"
+#include "open_objects.h"
 #include "wow64.h"
 
 #include <aclapi.h>
@@ -704,7 +705,7 @@ DWORD Find_Handle_File(Machine& machine, HANDLE handle, File_Found& found, DWORD
 // The owner and the whole access list (inherited entries included) in one block of a self-relative
 // security descriptor, released with LocalFree.
 DWORD Describe(const Effective& e, SECURITY_INFORMATION information, PSID* owner, PACL* dacl,
-               PSECURITY_DESCRIPTOR* descriptor) {
+               PSECURITY_DESCRIPTOR* descriptor, const std::string& call) {
     std::vector<uint8_t> owner_bytes = Sid_Bytes(e.owner);
     PACL list = Write_Acl(e.aces);
     if (!list) return ERROR_NOT_ENOUGH_MEMORY;
@@ -726,6 +727,7 @@ DWORD Describe(const Effective& e, SECURITY_INFORMATION information, PSID* owner
     LocalFree(list);
     if (owner) *owner = (information & OWNER_SECURITY_INFORMATION) ? block + owner_at : nullptr;
     if (dacl) *dacl = (information & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + list_at) : nullptr;
+    Note_Open(Object_Kind::Local_Memory, reinterpret_cast<uintptr_t>(block), "security descriptor of " + call);
     *descriptor = block;
     return ERROR_SUCCESS;
 }
@@ -969,6 +971,7 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
         std::lock_guard<std::mutex> sids(Sid_Lock());
         Allocated_Sids().insert(made);
     }
+    Note_Open(Object_Kind::Sid, reinterpret_cast<uintptr_t>(made), Sid_Text(made));
     *sid = made;
     return TRUE;
 }
@@ -984,9 +987,13 @@ PVOID FreeSid(PSID sid) {
     }
     std::string text = made && Is_Valid_Sid(sid) ? Sid_Text(static_cast<SID*>(sid)) : std::string("invalid");
     DWORD fault;
-    if (machine.Record_Call("FreeSid", From_Utf8(text), &fault)) return sid;
+    if (machine.Record_Call("FreeSid", From_Utf8(text), &fault)) {
+        Note_Closed(Object_Kind::Sid, reinterpret_cast<uintptr_t>(sid));  // given back, though refused
+        return sid;
+    }
     std::lock_guard<std::mutex> sids(Sid_Lock());
     if (!Allocated_Sids().erase(sid)) return sid;  // not made by AllocateAndInitializeSid: refused
+    Note_Closed(Object_Kind::Sid, reinterpret_cast<uintptr_t>(sid));
     std::free(sid);
     return nullptr;
 }
@@ -1036,6 +1043,8 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PA
     all.insert(all.end(), inherited.begin(), inherited.end());
     PACL acl = Write_Acl(all);
     if (!acl) return ERROR_NOT_ENOUGH_MEMORY;
+    Note_Open(Object_Kind::Local_Memory, reinterpret_cast<uintptr_t>(acl),
+              "access list of SetEntriesInAclW (" + std::to_string(all.size()) + " entries)");
     *new_acl = acl;
     return ERROR_SUCCESS;
 }
@@ -1114,7 +1123,8 @@ DWORD GetNamedSecurityInfoW(LPCWSTR object_name, SE_OBJECT_TYPE object_type, SEC
     }
     if (!(Granted_Access(e, *machine.Calling_Token(), object_type == SE_FILE_OBJECT) & READ_CONTROL))
         return ERROR_ACCESS_DENIED;
-    return Describe(e, information, owner, dacl, descriptor);
+    return Describe(e, information, owner, dacl, descriptor,
+                    "GetNamedSecurityInfoW(" + To_Utf8(From_Wide_Pointer(object_name)) + ")");
 }
 
 // The same for an open file or folder, as its handle refers to it; the handle must have been opened
@@ -1134,7 +1144,7 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORM
     if (information & (GROUP_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)) return ERROR_NOT_SUPPORTED;
     if (error != ERROR_SUCCESS) return error;
     if (!(Map_Generic(desired_access, true) & READ_CONTROL)) return ERROR_ACCESS_DENIED;
-    return Describe(found.e, information, owner, dacl, descriptor);
+    return Describe(found.e, information, owner, dacl, descriptor, "GetSecurityInfo(" + To_Utf8(found.path) + ")");
 }
 
 // Sets owner and list of an open file or folder: a link opened as itself (FILE_FLAG_OPEN_REPARSE_POINT)

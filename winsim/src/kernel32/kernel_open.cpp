@@ -22,6 +22,7 @@ struct File_Handle : Kernel_Object, Fs_Open {
     DWORD desired_access = 0;  // the access asked for, as the security calls on the handle check it
     uint64_t position = 0;  // where the next WriteFile writes
     ~File_Handle() override;
+    std::string What() const override { return (node && node->directory ? "folder " : "file ") + To_Utf8(path); }
 };
 
 void Attach(Fs_Open& open, Fs_Node* node) {

@@ -2,6 +2,7 @@
 // reach the simulated file through fopencookie; the cookie applies the Microsoft runtime's text mode
 // (LF written as CR LF; CR LF read as LF, Ctrl-Z ends the file).
 #include "crt_streams.h"
+#include "open_objects.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,6 +103,7 @@ int Close_File(void* cookie) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     auto& files = Open_Files();
     files.erase(std::remove(files.begin(), files.end(), file), files.end());
+    Note_Closed(Object_Kind::Runtime_Stream, reinterpret_cast<uintptr_t>(file->stream));
     delete file;
     return 0;
 }
