@@ -11,7 +11,7 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "foundation/Lib_String.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "registry/Registry_Backup.h"
 #include "removal/Catalogue.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "files/File_Primitives.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

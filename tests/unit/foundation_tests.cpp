@@ -12,7 +12,7 @@
 #include "foundation/Lib_Buffer.h"
 #include "foundation/Lib_Mutex.h"
 #include "foundation/Lib_String.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 #include "test_support.h"
 
 int wmain(int argc, WCHAR* argv[]);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "files/File_Primitives.h"
-#include "machine.h"
-#include "other_process.h"
+#include "machine/machine.h"
+#include "kernel32/other_process.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "files/File_Primitives.h"
-#include "kernel_paths.h"
-#include "machine.h"
+#include "machine/paths.h"
+#include "machine/machine.h"
 
 namespace {
 

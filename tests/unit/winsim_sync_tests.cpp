@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "handles.h"
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // What the runner's commands share.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <string>
 #include <vector>

@@ -21,7 +21,7 @@
 //     compared by their presence;
 //   - it gives back everything it opened (Run_Tool's left_open): a failure class of its own, each
 //     object on a "left open:" line.
-#include "runner.h"
+#include "runner/runner.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

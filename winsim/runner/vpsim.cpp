@@ -4,10 +4,10 @@
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
-#include "changes.h"
-#include "host.h"
-#include "open_objects.h"
-#include "runner.h"
+#include "runner/changes.h"
+#include "runner/host.h"
+#include "machine/open_objects.h"
+#include "runner/runner.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -18,7 +18,7 @@
 // - a new key is created in the machine hive, with the ancestors it lacks there, even below a key that
 //   exists only in the user hive (Microsoft's "HKEY_CLASSES_ROOT Key" page; public API tests run on
 //   Windows show the same);
-// - KEY_WOW64_32KEY redirects each hive's part as wow64.cpp says for that hive.
+// - KEY_WOW64_32KEY redirects each hive's part as machine/registry_views.cpp says for that hive.
 // Merged enumeration keeps a cursor per handle, so walking the indices 0, 1, 2, ... costs linear time.
 //
 // Each call first asks Machine::Take_Fault with its own name and, as subject, the physical path it
@@ -40,9 +40,9 @@
 // target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
-#include "machine.h"
-#include "open_objects.h"
-#include "wow64.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
+#include "machine/registry_views.h"
 
 #include <algorithm>
 #include <cstring>

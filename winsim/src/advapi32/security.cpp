@@ -12,11 +12,11 @@
 // setting the list needs WRITE_DAC, which the owner always has. Both are checked against the calling
 // thread's token (its impersonation token, else the process token). Keys protected by the scenario's
 // [registry] protected= refuse every change with 5, as they refuse opening for writing.
-#include "machine.h"
-#include "kernel_open.h"
-#include "kernel_paths.h"
-#include "open_objects.h"
-#include "wow64.h"
+#include "machine/machine.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
+#include "machine/open_objects.h"
+#include "machine/registry_views.h"
 
 #include <aclapi.h>
 

@@ -6,9 +6,9 @@
 // change of that token, as on Windows. DuplicateTokenEx makes a new token. Every call asks
 // Machine::Record_Call with its own name, so that a test sees the order of the calls and can make any
 // of them fail.
-#include "handles.h"
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <algorithm>
 #include <cstring>

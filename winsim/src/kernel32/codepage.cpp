@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "handles.h"
-#include "kernel_open.h"
-#include "kernel_paths.h"
+#include "machine/handles.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
 
 namespace winsim {
 

@@ -1,15 +1,15 @@
 // Kernel32's calls that open a path or read and change its attributes: CreateFileW (its handles
 // closed by CloseHandle through the handle table), WriteFile, GetFileAttributesW and SetFileAttributesW.
-#include "kernel_open.h"
+#include "kernel32/kernel_open.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "handles.h"
-#include "kernel_files.h"
-#include "kernel_paths.h"
+#include "machine/handles.h"
+#include "kernel32/kernel_files.h"
+#include "machine/paths.h"
 
 namespace winsim {
 

@@ -4,8 +4,8 @@
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager.
 #include <windows.h>
 
-#include "kernel_open.h"
-#include "kernel_paths.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
 
 namespace winsim {
 

@@ -1,7 +1,7 @@
 // Kernel32's system calls over the simulated machine: debugger output, clock, module name and the
 // version test, answered as Windows answers an executable whose manifest declares no
 // operating-system compatibility.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // Kernel32's system message texts and local memory: FormatMessageA answers with the English texts
 // of Windows' system message table, in a buffer that LocalFree releases.
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <windows.h>
 

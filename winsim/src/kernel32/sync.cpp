@@ -9,9 +9,9 @@
 #include <system_error>
 #include <thread>
 
-#include "handles.h"
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 namespace winsim {
 

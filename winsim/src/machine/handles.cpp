@@ -1,6 +1,6 @@
-#include "handles.h"
+#include "machine/handles.h"
 
-#include "open_objects.h"
+#include "machine/open_objects.h"
 
 #include <cstdint>
 #include <map>

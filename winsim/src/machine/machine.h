@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "child_lists.h"
+#include "machine/child_lists.h"
 
 namespace winsim {
 

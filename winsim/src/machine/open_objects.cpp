@@ -1,4 +1,4 @@
-#include "open_objects.h"
+#include "machine/open_objects.h"
 
 #include <cstdio>
 #include <map>

@@ -1,9 +1,9 @@
 // The C runtime's file calls as the Microsoft C runtime has them, over files of drive C:: the open
 // rules (no sharing while open) and the secure read. The stream itself comes from the host's part
 // (crt_streams.h).
-#include "crt_streams.h"
-#include "kernel_files.h"
-#include "open_objects.h"
+#include "msvcrt/crt_streams.h"
+#include "kernel32/kernel_files.h"
+#include "machine/open_objects.h"
 
 #include <windows.h>
 

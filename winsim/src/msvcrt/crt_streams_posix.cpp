@@ -1,8 +1,8 @@
 // The streams of the C runtime's files on Linux: a real glibc FILE whose reads, writes and seeks
 // reach the simulated file through fopencookie; the cookie applies the Microsoft runtime's text mode
 // (LF written as CR LF; CR LF read as LF, Ctrl-Z ends the file).
-#include "crt_streams.h"
-#include "open_objects.h"
+#include "msvcrt/crt_streams.h"
+#include "machine/open_objects.h"
 
 #include <algorithm>
 #include <cerrno>

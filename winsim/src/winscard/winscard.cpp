@@ -11,8 +11,8 @@
 // Every call is recorded in Machine::calls with the session of the calling thread's token
 // ("SCardForgetCardTypeW VESPARIO session=0"), so that a test can tell which thread, impersonating
 // what, made it.
-#include "machine.h"
-#include "open_objects.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <winscard.h>
 

@@ -1,6 +1,6 @@
 // The Win32 path rules of drive C:: normalisation as Windows applies it before a path reaches the
 // file system, and the lookup of the normalised path in the tree, junctions included.
-#include "kernel_paths.h"
+#include "machine/paths.h"
 
 namespace winsim {
 
