@@ -40,8 +40,8 @@
 // target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
-#include "machine/machine.h"
 #include "machine/open_objects.h"
+#include "machine/registry.h"
 #include "machine/registry_views.h"
 
 #include <algorithm>
@@ -60,11 +60,6 @@ constexpr REGSAM kWriteAccess =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr DWORD kMaxValueName = 16383;
 
-struct Key_Place {
-    bool machine_hive = true;
-    std::vector<Text> path;  // physical names below the hive's root
-};
-
 // One hive's key behind a handle.
 struct Part {
     Key_Place place;
@@ -81,21 +76,10 @@ struct Open_Key {
     bool predefined = false;
 };
 
-// Where a merged enumeration of one handle stands: valid while the keys and the registry generation
-// it was made for are unchanged.
-struct Cursor {
-    std::vector<const Reg_Key*> keys;
-    std::vector<size_t> sizes;
-    unsigned long long generation = 0;
-    DWORD next_index = 0;  // the index the positions below lead to
-    size_t user_at = 0, machine_at = 0;
-    std::unordered_set<Text> user_names;  // upper-cased value names of the user's key
-};
-
 // The open keys, by handle value; guarded by the machine's lock like everything else here.
 struct Key_Table {
     std::map<HKEY, Open_Key> keys;
-    std::map<HKEY, Cursor> subkey_cursors, value_cursors;
+    std::map<HKEY, Merge_Cursor> subkey_cursors, value_cursors;
     uintptr_t next = 0x100;
     unsigned long long generation = 0;  // counts the changes made through these calls
 };
@@ -109,113 +93,10 @@ bool Is_Predefined(HKEY key) {
     return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT;
 }
 
-Reg_Key* Find_Key(const Key_Place& place) {
-    Machine& machine = The_Machine();
-    Reg_Key* key = place.machine_hive ? &machine.hklm : &machine.hkcu;
-    for (const Text& name : place.path) {
-        key = key->Find_Subkey(name);
-        if (!key) return nullptr;
-    }
-    return key;
-}
-
-// The place a link's value names, or false when the value is missing, of another type or names no
-// key of the two hives.
-bool Link_Target(const Reg_Key& link, Key_Place& target) {
-    const Reg_Value* value = nullptr;
-    for (const Reg_Value& candidate : link.values)
-        if (Same_Name(candidate.name, u"SymbolicLinkValue")) value = &candidate;
-    if (!value || value->type != REG_LINK) return false;
-    Text text;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2)
-        text += char16_t(value->data[i] | (value->data[i + 1] << 8));
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    std::vector<Text> names = Split_Names(text);
-    if (text.empty() || text[0] != u'\\' || names.size() < 2 || !Same_Name(names[0], u"Registry")) return false;
-    size_t first = 2;
-    if (Same_Name(names[1], u"Machine")) {
-        target.machine_hive = true;
-    } else if (Same_Name(names[1], u"User") && names.size() >= 3 && The_Machine().process_token &&
-               Same_Name(names[2], From_Utf8(The_Machine().process_token->user))) {
-        target.machine_hive = false;
-        first = 3;
-    } else {
-        return false;
-    }
-    target.path.assign(names.begin() + first, names.end());
-    return true;
-}
-
-// A path resolved through the links on its way.
-struct Resolved {
-    Key_Place place;     // physical: the existing keys reached, then the names not found, as given
-    LSTATUS error = 0;   // a link that leads nowhere, or too many links (Too_Many_Links)
-    bool creatable = true;  // false when a missing name lies inside a link's target before its last name
-};
-
-constexpr unsigned kMaxLinks = 32;
-
-// What a path that meets more links than are followed fails with on the machine's Windows.
-LSTATUS Too_Many_Links() {
-    const Os_Info& os = The_Machine().os;
-    bool since_1607 = os.major > 10 || (os.major == 10 && os.build >= 14393);
-    return since_1607 ? ERROR_INVALID_PARAMETER : ERROR_FILENAME_EXCED_RANGE;
-}
-
-Resolved Resolve(const Key_Place& start, bool open_link) {
-    Machine& machine = The_Machine();
-    Resolved out;
-    out.place.machine_hive = start.machine_hive;
-    Reg_Key* key = start.machine_hive ? &machine.hklm : &machine.hkcu;
-    // Names still to walk, the next one last; a name from a link's target other than its last is
-    // marked, because creating a key never creates the missing parents of a link's target.
-    std::vector<std::pair<Text, bool>> pending;
-    for (size_t i = start.path.size(); i-- > 0;) pending.emplace_back(start.path[i], false);
-    unsigned links = 0;
-    while (!pending.empty()) {
-        std::pair<Text, bool> name = pending.back();
-        pending.pop_back();
-        Reg_Key* next = key ? key->Find_Subkey(name.first) : nullptr;
-        if (!next) {
-            if (name.second) out.creatable = false;
-            out.place.path.push_back(name.first);
-            key = nullptr;
-            continue;
-        }
-        if (next->link && !(pending.empty() && open_link)) {
-            Key_Place target;
-            if (++links > kMaxLinks || !Link_Target(*next, target)) {
-                out.error = links > kMaxLinks ? Too_Many_Links() : ERROR_FILE_NOT_FOUND;
-                return out;
-            }
-            for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());
-            out.place = Key_Place{target.machine_hive, {}};
-            key = target.machine_hive ? &machine.hklm : &machine.hkcu;
-            continue;
-        }
-        out.place.path.push_back(name.first);
-        key = next;
-    }
-    return out;
-}
-
-// The physical place of a key of HKEY_CLASSES_ROOT in one hive.
-Key_Place Classes_Place(bool machine_hive, const std::vector<Text>& names, bool view32) {
-    Key_Place place;
-    place.machine_hive = machine_hive;
-    place.path = {machine_hive ? u"SOFTWARE" : u"Software", u"Classes"};
-    place.path.insert(place.path.end(), names.begin(), names.end());
-    if (view32) place.path = Path_In_32Bit_View(machine_hive, place.path);
-    return place;
-}
-
 // The parts of a key of HKEY_CLASSES_ROOT that exist now, the user's first.
 std::vector<Part> Classes_Parts(const std::vector<Text>& names, bool view32, bool open_link = false) {
     std::vector<Part> parts;
-    for (bool machine_hive : {false, true}) {
-        Resolved resolved = Resolve(Classes_Place(machine_hive, names, view32), open_link);
-        if (!resolved.error && Find_Key(resolved.place)) parts.push_back(Part{resolved.place, false});
-    }
+    for (Key_Place& place : Classes_Places(names, view32, open_link)) parts.push_back(Part{std::move(place), false});
     return parts;
 }
 
@@ -247,12 +128,6 @@ std::vector<std::pair<Part, Reg_Key*>> Live_Parts(const Open_Key& base) {
         if (Reg_Key* key = Find_Key(part.place)) live.emplace_back(part, key);
     }
     return live;
-}
-
-Text Path_Text(const Key_Place& place) {
-    Text text = place.machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
-    for (const Text& name : place.path) text += u"\\" + name;
-    return text;
 }
 
 // Splits a subkey path into names; doubled and trailing backslashes add no name, as on Windows.
@@ -350,13 +225,6 @@ HKEY Add_Open_Key(const Target& target, REGSAM access) {
     return handle;
 }
 
-bool Same_Place(const Key_Place& a, const Key_Place& b) {
-    if (a.machine_hive != b.machine_hive || a.path.size() != b.path.size()) return false;
-    for (size_t i = 0; i < a.path.size(); ++i)
-        if (!Same_Name(a.path[i], b.path[i])) return false;
-    return true;
-}
-
 // The keys behind an open handle for a call that needs the given rights, the winning one first:
 // ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED when the handle lacks them, ERROR_KEY_DELETED for a key
 // deleted meanwhile.
@@ -407,12 +275,6 @@ LSTATUS Return_Data(const Reg_Value& value, LPDWORD type, LPBYTE data, LPDWORD d
     return ERROR_SUCCESS;
 }
 
-Text Upcased(const Text& name) {
-    Text upper = name;
-    for (char16_t& c : upper) c = Upcase(c);
-    return upper;
-}
-
 void Note_Change() { ++Table().generation; }
 
 // Takes the key at a physical place out of its parent; the handles open on it see it deleted.
@@ -424,65 +286,6 @@ void Remove_Key_At(const Key_Place& place) {
     for (auto& open : Table().keys)
         for (Part& part : open.second.parts)
             if (Same_Place(part.place, place)) part.deleted = true;
-}
-
-// The cursor of a handle for its merged keys, started afresh when they changed or when the index
-// lies behind it.
-Cursor& Cursor_For(std::map<HKEY, Cursor>& cursors, HKEY handle, const Reg_Key& user, const Reg_Key& machine,
-                   DWORD index, bool values) {
-    std::vector<const Reg_Key*> keys = {&user, &machine};
-    std::vector<size_t> sizes = values ? std::vector<size_t>{user.values.size(), machine.values.size()}
-                                       : std::vector<size_t>{user.subkeys.size(), machine.subkeys.size()};
-    Cursor& cursor = cursors[handle];
-    if (cursor.keys != keys || cursor.sizes != sizes || cursor.generation != Table().generation ||
-        index < cursor.next_index) {
-        cursor = Cursor();
-        cursor.keys = keys;
-        cursor.sizes = sizes;
-        cursor.generation = Table().generation;
-        if (values) {
-            for (const Reg_Value& value : user.values) cursor.user_names.insert(Upcased(value.name));
-            cursor.next_index = DWORD(user.values.size());
-        }
-    }
-    return cursor;
-}
-
-// The merged subkey at index, or null past the end.
-const Reg_Key* Merged_Subkey(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
-    Cursor& cursor = Cursor_For(Table().subkey_cursors, handle, user, machine, index, false);
-    while (true) {
-        const Reg_Key* next = nullptr;
-        bool have_user = cursor.user_at < user.subkeys.size();
-        bool have_machine = cursor.machine_at < machine.subkeys.size();
-        if (have_user && have_machine) {
-            int order = Compare_Names(user.subkeys[cursor.user_at]->name, machine.subkeys[cursor.machine_at]->name);
-            if (order <= 0) next = user.subkeys[cursor.user_at++].get();
-            if (order == 0) ++cursor.machine_at;
-            if (order > 0) next = machine.subkeys[cursor.machine_at++].get();
-        } else if (have_user) {
-            next = user.subkeys[cursor.user_at++].get();
-        } else if (have_machine) {
-            next = machine.subkeys[cursor.machine_at++].get();
-        }
-        if (!next) return nullptr;
-        if (cursor.next_index++ == index) return next;
-    }
-}
-
-// The merged value at index, or null past the end.
-const Reg_Value* Merged_Value(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
-    if (index < user.values.size()) return &user.values[index];
-    Cursor& cursor = Cursor_For(Table().value_cursors, handle, user, machine, index, true);
-    for (; cursor.machine_at < machine.values.size(); ++cursor.machine_at) {
-        const Reg_Value& value = machine.values[cursor.machine_at];
-        if (cursor.user_names.count(Upcased(value.name))) continue;
-        if (cursor.next_index++ == index) {
-            ++cursor.machine_at;
-            return &value;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -675,7 +478,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     if (keys.size() == 1) {
         if (index < keys[0].second->subkeys.size()) subkey = keys[0].second->subkeys[index].get();
     } else {
-        subkey = Merged_Subkey(key, *keys[0].second, *keys[1].second, index);
+        subkey = Merged_Subkey(Table().subkey_cursors[key], Table().generation, *keys[0].second, *keys[1].second, index);
     }
     if (!subkey) return ERROR_NO_MORE_ITEMS;
     if (LSTATUS status = Return_Name(subkey->name, name, name_length)) return status;
@@ -700,7 +503,7 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     if (keys.size() == 1) {
         if (index < keys[0].second->values.size()) value = &keys[0].second->values[index];
     } else {
-        value = Merged_Value(key, *keys[0].second, *keys[1].second, index);
+        value = Merged_Value(Table().value_cursors[key], Table().generation, *keys[0].second, *keys[1].second, index);
     }
     if (!value) return ERROR_NO_MORE_ITEMS;
     if (LSTATUS status = Return_Name(value->name, name, name_length)) return status;
