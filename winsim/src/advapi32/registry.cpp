@@ -250,6 +250,28 @@ Text Value_Subject(HKEY handle, LPCWSTR value_name) {
     return Call_Subject(handle, nullptr) + u"\\" + name;
 }
 
+// What RegOpenKeyExW and RegCreateKeyExW share before they look for the key: the argument checks, the
+// handle's key (still there) and the key the subkey names through views and links.
+LSTATUS Target_Of_Open(HKEY key, LPCWSTR sub_key, REGSAM sam, bool open_link, PHKEY result, Target& target) {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    Open_Key base;
+    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
+    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
+    std::vector<Text> names;
+    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
+    target = Make_Target(base, names, sam, open_link);
+    return target.error;
+}
+
+// A new handle on the key found for the target, with the access asked for unless the key is
+// protected against writing.
+LSTATUS Open_Found(const Target& target, const Reg_Key& found, REGSAM sam, PHKEY result) {
+    REGSAM access = Map_Access(sam, found);
+    if (found.write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
+    *result = Add_Open_Key(target, access);
+    return ERROR_SUCCESS;
+}
+
 bool Is_String_Type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // Copies a name with its terminator into a caller's buffer of *length characters.
@@ -296,20 +318,11 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKE
     DWORD fault;
     bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
     if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam, open_link), &fault)) return LSTATUS(fault);
-    if (!result) return ERROR_INVALID_PARAMETER;
-    Open_Key base;
-    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
-    std::vector<Text> names;
-    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam, open_link);
-    if (target.error) return target.error;
+    Target target;
+    if (LSTATUS status = Target_Of_Open(key, sub_key, sam, open_link, result, target)) return status;
     Reg_Key* found = Find_Key(target.place);
     if (!found || (target.classes && target.parts.empty())) return ERROR_FILE_NOT_FOUND;
-    REGSAM access = Map_Access(sam, *found);
-    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(target, access);
-    return ERROR_SUCCESS;
+    return Open_Found(target, *found, sam, result);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
@@ -336,14 +349,8 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options,
     bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
     Text subject = Call_Subject(key, sub_key, sam, open_link);
     if (machine.Record_Call("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
-    if (!result) return ERROR_INVALID_PARAMETER;
-    Open_Key base;
-    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
-    std::vector<Text> names;
-    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam, open_link);
-    if (target.error) return target.error;
+    Target target;
+    if (LSTATUS status = Target_Of_Open(key, sub_key, sam, open_link, result, target)) return status;
     if (!target.creatable && !Find_Key(target.place)) return ERROR_FILE_NOT_FOUND;
 
     // Walk down from the hive's root; each missing key is created under a parent that allows it.
@@ -362,11 +369,9 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options,
         found = next;
     }
     if (target.classes && target.parts.empty()) target.parts = {Part{target.place, false}};
-    REGSAM access = Map_Access(sam, *found);
-    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(target, access);
-    if (disposition) *disposition = created;
-    return ERROR_SUCCESS;
+    LSTATUS status = Open_Found(target, *found, sam, result);
+    if (status == ERROR_SUCCESS && disposition) *disposition = created;
+    return status;
 }
 
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
