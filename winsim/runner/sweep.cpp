@@ -13,7 +13,7 @@
 //   - the debugger output ends with the END banner, and so does the log file unless the failure made
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
 //   - after each call that failed, the first error report of the debugger output names the call and
-//     shows the injected value, unless Report_Rules says why that call's failure goes unreported;
+//     shows the injected value, unless kReportRules says why that call's failure goes unreported;
 //   - every registry key and value, file and folder it removed or added, every key security change and
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
 //     restart deletion may also stand for a path that run removed at once, a security change for a key
@@ -62,7 +62,7 @@ struct Api_Failure {
     const char* api;
     DWORD error;
 };
-const Api_Failure Failure_Table[] = {
+const Api_Failure kFailureTable[] = {
     {"RegOpenKeyExW", ERROR_ACCESS_DENIED},
     {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
     {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
@@ -151,7 +151,7 @@ struct Report_Rule {
     const char* reason;   // why no report is expected
     DWORD shown = 0;      // non-zero: the Win32 value the report shows for the injected status
 };
-const Report_Rule Report_Rules[] = {
+const Report_Rule kReportRules[] = {
     // The log's own calls: a line that cannot reach the file still reaches the debugger output.
     {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: no log file, the lines go to the debugger output only"},
     {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: no log file, the lines go to the debugger output only"},
@@ -236,7 +236,7 @@ const Report_Rule Report_Rules[] = {
 };
 
 const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
-    for (const Report_Rule& rule : Report_Rules) {
+    for (const Report_Rule& rule : kReportRules) {
         if (api != rule.api) continue;
         if (rule.subject && Upper(subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
         if (rule.scope && scope.compare(0, std::strlen(rule.scope), rule.scope) != 0) continue;
@@ -253,7 +253,7 @@ std::string Number_Text(DWORD value) {
 }
 
 bool Failure_For(const std::string& api, DWORD& error) {
-    for (const Api_Failure& entry : Failure_Table) {
+    for (const Api_Failure& entry : kFailureTable) {
         if (api == entry.api) {
             error = entry.error;
             return true;
@@ -412,7 +412,7 @@ std::string Banner_Check(Machine& machine, const std::string& usual_log_path) {
     return "ok";
 }
 
-// The last log line written before a call: the scope a failed call is named by in Report_Rules.
+// The last log line written before a call: the scope a failed call is named by in kReportRules.
 std::string Scope_Of(Machine& machine, const Machine::Fault_Hit& hit) {
     for (size_t i = hit.debug_texts; i-- > 0;) {
         std::vector<std::string> lines = Trimmed_Lines(To_Utf8(machine.debug_output[i]));
@@ -694,25 +694,25 @@ int Usage(const std::string& message) {
 // therefore runs with no allocation stacks in reports and no quarantine of freed blocks (a freed block
 // stays poisoned until it is handed out again), unless ASAN_OPTIONS says otherwise: rerun a failing
 // call with --api NAME --every 1 --offset K-1 and the runtime's defaults for the full report.
-const char Sweep_Asan_Options[] = "malloc_context_size=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-const char Sweep_Options_Set[] = "VPSIM_SWEEP_ASAN_OPTIONS_SET";
+const char kSweepAsanOptions[] = "malloc_context_size=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+const char kSweepOptionsSet[] = "VPSIM_SWEEP_ASAN_OPTIONS_SET";
 // After the tool itself, a child's exit (static destructors, LeakSanitizer's reading of every
 // module) is what a run costs most: every eighth run ends that way, the others end at once. Memory
 // errors are caught in every run as they happen.
-const size_t Full_Exit_Every = 8;
+const size_t kFullExitEvery = 8;
 #else
-const size_t Full_Exit_Every = 1;
+const size_t kFullExitEvery = 1;
 #endif
 
 int Sweep(const std::vector<std::string>& args) {
 #if defined(__SANITIZE_ADDRESS__)
-    if (!std::getenv(Sweep_Options_Set)) {
+    if (!std::getenv(kSweepOptionsSet)) {
         // The options take effect at start-up only: the sweep starts again with them in front of the
         // caller's own (which win).
         const char* caller = std::getenv("ASAN_OPTIONS");
-        std::string options = std::string(Sweep_Asan_Options) + (caller && *caller ? ":" + std::string(caller) : "");
+        std::string options = std::string(kSweepAsanOptions) + (caller && *caller ? ":" + std::string(caller) : "");
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        setenv(Sweep_Options_Set, "1", 1);
+        setenv(kSweepOptionsSet, "1", 1);
         std::vector<std::string> words{"vpsim", "sweep"};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -872,7 +872,7 @@ int Sweep(const std::vector<std::string>& args) {
             ++failures;
             continue;
         }
-        plan.full_exit = batch.size() % Full_Exit_Every == 0;
+        plan.full_exit = batch.size() % kFullExitEvery == 0;
         batch.push_back(plan);
         ks.push_back(k);
     }

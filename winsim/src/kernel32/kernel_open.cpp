@@ -62,7 +62,7 @@ DWORD Data_Access_Of(DWORD desired) {
 }
 
 // The attributes that SetFileAttributesW and file creation may set.
-const DWORD Settable_Attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
                                   FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -160,7 +160,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         if (DWORD denied = Check_Create_Access(machine, found.full, false)) return Fail_Open(denied);
         Fs_Node* created = found.parent->Add_Child(found.last, false);
         Set_Creator(machine, *created);
-        created->attributes = (flags_and_attributes & Settable_Attributes) | FILE_ATTRIBUTE_ARCHIVE;
+        created->attributes = (flags_and_attributes & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
         found = Look_Up(machine, text, follow_last);
     } else {
         Fs_Node* node = found.node;
@@ -299,7 +299,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     // rest is replaced (FILE_ATTRIBUTE_NORMAL alone clears them all).
     Fs_Node* node = found.node;
     DWORD kept = node->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-    node->attributes = kept | (attributes & Settable_Attributes);
+    node->attributes = kept | (attributes & kSettableAttributes);
     if (node->names)
         for (Fs_Node* name : *node->names) name->attributes = node->attributes;  // one file's attributes
     return TRUE;

@@ -24,7 +24,7 @@ struct System_Message {
 // The values the tool can meet: the Windows errors of the API slice, the version and message
 // errors, and the smart-card statuses. Setup's own values (0xE0000xxx) have no text in the system
 // table, as on Windows.
-const System_Message System_Messages[] = {
+const System_Message kSystemMessages[] = {
     {0, "The operation completed successfully."},
     {1, "Incorrect function."},
     {2, "The system cannot find the file specified."},
@@ -178,7 +178,7 @@ const System_Message System_Messages[] = {
 };
 
 const char* Find_System_Message(DWORD id) {
-    for (const System_Message& message : System_Messages)
+    for (const System_Message& message : kSystemMessages)
         if (message.id == id) return message.text;
     return nullptr;
 }

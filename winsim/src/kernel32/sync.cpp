@@ -21,20 +21,20 @@ thread_local DWORD Last_Error = ERROR_SUCCESS;
 thread_local DWORD Thread_Id = 0;  // 0 until the thread first needs its id
 
 // Thread ids are multiples of 4 as on Windows; the main thread's is fixed so that runs are repeatable.
-const DWORD Main_Thread_Id = 4;
+const DWORD kMainThreadId = 4;
 std::atomic<DWORD> Next_Thread_Id{8};
 
 // The thread that runs the process's static initialisation, before any other initialiser of the
 // program: the main thread.
-const std::thread::id Main_Thread __attribute__((init_priority(101))) = std::this_thread::get_id();
+const std::thread::id kMainThread __attribute__((init_priority(101))) = std::this_thread::get_id();
 
-HANDLE const Current_Process_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-HANDLE const Current_Thread_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+HANDLE const kCurrentProcessHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+HANDLE const kCurrentThreadHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 
 DWORD Current_Thread_Id() {
     if (Thread_Id == 0) {
-        bool main_thread = std::this_thread::get_id() == Main_Thread;
-        Thread_Id = main_thread ? Main_Thread_Id : Next_Thread_Id.fetch_add(4);
+        bool main_thread = std::this_thread::get_id() == kMainThread;
+        Thread_Id = main_thread ? kMainThreadId : Next_Thread_Id.fetch_add(4);
     }
     return Thread_Id;
 }
@@ -168,7 +168,7 @@ bool Wait_For_Running_Threads(unsigned wait_ms) {
 }
 
 bool Thread_Id_Of(HANDLE handle, DWORD& thread_id) {
-    if (handle == Current_Thread_Handle) {
+    if (handle == kCurrentThreadHandle) {
         thread_id = Current_Thread_Id();
         return true;
     }
@@ -188,9 +188,9 @@ void SetLastError(DWORD error) { Last_Error = error; }
 
 DWORD GetCurrentThreadId() { return Current_Thread_Id(); }
 
-HANDLE GetCurrentThread() { return Current_Thread_Handle; }
+HANDLE GetCurrentThread() { return kCurrentThreadHandle; }
 
-HANDLE GetCurrentProcess() { return Current_Process_Handle; }
+HANDLE GetCurrentProcess() { return kCurrentProcessHandle; }
 
 LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
 
@@ -207,7 +207,7 @@ BOOL CloseHandle(HANDLE handle) {
         return FALSE;
     }
     // Closing a pseudo-handle has no effect and succeeds.
-    if (handle == Current_Process_Handle || handle == Current_Thread_Handle) return TRUE;
+    if (handle == kCurrentProcessHandle || handle == kCurrentThreadHandle) return TRUE;
     if (!Remove_Handle(handle)) {
         Last_Error = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -252,10 +252,10 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
 }
 
 // The mutex Windows Installer holds while it runs an installation, in the global namespace.
-const Text Installer_Mutex_Name = u"Global\\_MSIExecute";
+const Text kInstallerMutexName = u"Global\\_MSIExecute";
 // The owner of a mutex that another process holds: no thread of this process has this id (thread ids
 // are multiples of 4).
-const DWORD Other_Process_Owner = 1;
+const DWORD kOtherProcessOwner = 1;
 
 HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
     const Text mutex_name = From_Wide_Pointer(name);
@@ -271,10 +271,10 @@ HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
             }
         }
     }
-    if (mutex_name == Installer_Mutex_Name && The_Machine().installer_busy) {
+    if (mutex_name == kInstallerMutexName && The_Machine().installer_busy) {
         auto held = std::make_shared<Mutex_Object>();
         held->name = mutex_name;
-        held->owner = Other_Process_Owner;
+        held->owner = kOtherProcessOwner;
         held->held = 1;
         Last_Error = ERROR_SUCCESS;
         return Add_Handle(held);
@@ -340,7 +340,7 @@ uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void
 
 DWORD ResumeThread(HANDLE handle) {
     if (Injected_Fault("ResumeThread")) return 0xFFFFFFFFu;
-    if (handle == Current_Thread_Handle) return 0;  // the calling thread is running
+    if (handle == kCurrentThreadHandle) return 0;  // the calling thread is running
     std::shared_ptr<Thread_Object> thread = Get_Handle_As<Thread_Object>(handle);
     if (!thread) {
         Last_Error = ERROR_INVALID_HANDLE;
@@ -359,7 +359,7 @@ DWORD ResumeThread(HANDLE handle) {
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {
     if (Injected_Fault("GetExitCodeThread")) return FALSE;
     std::shared_ptr<Thread_Object> thread;
-    if (handle != Current_Thread_Handle) {
+    if (handle != kCurrentThreadHandle) {
         thread = Get_Handle_As<Thread_Object>(handle);
         if (!thread) {
             Last_Error = ERROR_INVALID_HANDLE;

@@ -13,7 +13,7 @@ namespace winsim {
 
 namespace {
 
-const uint8_t Ctrl_Z = 0x1A;
+const uint8_t kCtrlZ = 0x1A;
 
 // Runs a read or write on the file behind a cookie and its node, under the machine's lock; -1 with
 // EIO when the file is gone.
@@ -36,7 +36,7 @@ ssize_t Read_File(void* cookie, char* out, size_t size) {
         while (count < size && file.position < data.size()) {
             uint8_t byte = data[file.position];
             if (file.text_mode) {
-                if (byte == Ctrl_Z) break;  // the position stays on it, so later reads find the end too
+                if (byte == kCtrlZ) break;  // the position stays on it, so later reads find the end too
                 if (byte == '\r' && file.position + 1 < data.size() && data[file.position + 1] == '\n') {
                     ++file.position;
                     byte = '\n';
@@ -120,7 +120,7 @@ Runtime_File* Runtime_Stream(FILE* stream) {
 // in text mode, the Ctrl-Z that ends the file.
 bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
     if (file.position >= node.data.size()) return false;
-    return !file.text_mode || node.data[file.position] != Ctrl_Z;
+    return !file.text_mode || node.data[file.position] != kCtrlZ;
 }
 
 }  // namespace
