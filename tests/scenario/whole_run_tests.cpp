@@ -67,7 +67,8 @@ Run_Output Run_Vpsim(const fs::path& scenario, const std::string& arguments) {
     fs::remove_all(run.out_dir);
     const fs::path errors = run.out_dir.string() + ".stderr";
     std::string command = std::string(VPSIM_PATH) + " run \"" + scenario.string() + "\" --out " +
-                          run.out_dir.string() + (arguments.empty() ? "" : " -- " + arguments) + " 2>" + errors.string();
+                          run.out_dir.string() + (arguments.empty() ? "" : " -- " + arguments) + " 2>" +
+                          errors.string();
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];

@@ -4,9 +4,9 @@
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
+#include "machine/open_objects.h"
 #include "runner/changes.h"
 #include "runner/host.h"
-#include "machine/open_objects.h"
 #include "runner/runner.h"
 
 #include <algorithm>

@@ -483,7 +483,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     if (keys.size() == 1) {
         if (index < keys[0].second->subkeys.size()) subkey = keys[0].second->subkeys[index].get();
     } else {
-        subkey = Merged_Subkey(Table().subkey_cursors[key], Table().generation, *keys[0].second, *keys[1].second, index);
+        subkey = Merged_Subkey(Table().subkey_cursors[key], Table().generation, *keys[0].second, *keys[1].second,
+                               index);
     }
     if (!subkey) return ERROR_NO_MORE_ITEMS;
     if (LSTATUS status = Return_Name(subkey->name, name, name_length)) return status;

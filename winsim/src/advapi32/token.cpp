@@ -69,7 +69,8 @@ HANDLE New_Token_Handle(std::shared_ptr<Token> token, DWORD access) {
 
 // A thread's impersonation, held until it is reverted or the thread ends.
 void Impersonate(Machine& machine, DWORD thread_id, std::shared_ptr<Token> token, const char* api) {
-    Note_Open(Object_Kind::Impersonation, thread_id, std::string("token of ") + token->user + " set by " + api + ", not reverted");
+    Note_Open(Object_Kind::Impersonation, thread_id,
+              "token of " + token->user + " set by " + api + ", not reverted");
     machine.thread_tokens[thread_id] = std::move(token);
 }
 

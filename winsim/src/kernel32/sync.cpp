@@ -324,7 +324,8 @@ uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void
     auto thread = std::make_shared<Thread_Object>();
     thread->id = Next_Thread_Id.fetch_add(4);
     thread->suspend_count = (init_flag & CREATE_SUSPENDED) ? 1 : 0;
-    Note_Open(Object_Kind::Thread, thread->id, thread->suspend_count ? "created suspended, never resumed" : "still running");
+    Note_Open(Object_Kind::Thread, thread->id,
+              thread->suspend_count ? "created suspended, never resumed" : "still running");
     if (thread->suspend_count == 0) Count_Running(+1);
     try {
         std::thread([thread, start_address, argument] { thread->Run(start_address, argument); }).detach();
