@@ -10,8 +10,7 @@
 
 namespace winsim {
 
-
-
+// An object's whole security: its owner and group, and its list with the inherited entries.
 struct Effective {
     std::string owner, group;
     bool dacl_protected = false;
@@ -30,7 +29,6 @@ bool Token_Has_Sid(const Token& token, const std::string& sid);
 // What a token may do to an object of the given security (the owner may always read and change the list).
 ACCESS_MASK Granted_Access(const Effective& e, const Token& token, bool file = false);
 
-
 // An entry of drive C: found with its effective security and its path as the file system names it.
 struct File_Found {
     Fs_Node* node = nullptr;
@@ -41,8 +39,6 @@ struct File_Found {
 // The entry at a path of drive C:, junctions crossed (the last one too with follow_last); without
 // limit, no MAX_PATH rule.
 File_Found Find_File(Machine& machine, const Text& path, bool follow_last, bool limit = true);
-
-
 
 // What SetNamedSecurityInfoW sets: the new owner and the object's own access list.
 struct Security_Change {
