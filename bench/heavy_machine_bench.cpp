@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 int wmain(int argc, WCHAR* argv[]);  // the tool's entry
 

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "collected.h"
+#include "scenario/collected.h"
 #include "fuzz_support.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     winsim::Machine& machine = winsim::The_Machine();

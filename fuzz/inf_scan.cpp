@@ -9,7 +9,7 @@
 
 #include "driverpkg/OEM_Inf_Scan.h"
 #include "fuzz_support.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

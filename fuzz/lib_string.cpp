@@ -14,7 +14,7 @@
 
 #include "foundation/Lib_String.h"
 #include "fuzz_support.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

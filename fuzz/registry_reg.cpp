@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "fuzz_support.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

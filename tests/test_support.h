@@ -11,9 +11,9 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "foundation/Lib_String.h"
-#include "machine.h"
-#include "primitives/Registry_Backup.h"
 #include "foundation/Lib_Lists.h"
+#include "machine/machine.h"
+#include "primitives/Registry_Backup.h"
 
 // A fresh machine with a Windows folder, the main thread's indentation at 0, and the run's log started
 // as the entry point starts it, so that the calls and injected faults of a test are its own.

@@ -10,7 +10,7 @@
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

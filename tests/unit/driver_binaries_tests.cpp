@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "files/Driver_Binaries.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

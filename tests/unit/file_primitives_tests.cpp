@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "primitives/File_Primitives.h"
 #include "test_support.h"
 

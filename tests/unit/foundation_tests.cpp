@@ -12,7 +12,7 @@
 #include "foundation/Lib_Mutex.h"
 #include "foundation/Lib_String.h"
 #include "foundation/LibT_Set.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <shlobj.h>
 
 #include "files/Installer_Caches.h"
-#include "machine.h"
-#include "other_process.h"
+#include "kernel32/other_process.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "registry/Installer_Identity.h"
 #include "registry/Registry_Cleanup.h"
 #include "test_support.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "registry/Installer_Registration.h"
 #include "registry/Vendor_Settings.h"
 #include "test_support.h"

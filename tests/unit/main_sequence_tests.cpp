@@ -5,7 +5,8 @@
 
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
-#include "machine.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 #include "test_support.h"
 
 int wmain(int argc, WCHAR* argv[]);
@@ -27,7 +28,17 @@ protected:
         The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
         Make_Key(The_Machine().hklm, u"SOFTWARE\\Classes");  // every Windows has its machine classes
         while (Log_Get_Offset() > 0) Log_Unindent();
+        before_ = winsim::Open_Objects();
     }
+    // Every run gives back what it opened; the log and the backup, which the tool's owners hold until
+    // the process ends, are closed as the process's exit closes them.
+    void TearDown() override {
+        Log_Close_File();
+        Backup_Close_File();
+        for (const winsim::Open_Object& object : winsim::Left_Open(before_))
+            ADD_FAILURE() << "left open: " << winsim::Describe(object);
+    }
+    std::vector<winsim::Open_Object> before_;
 };
 
 TEST_F(Main_Sequence, ArgumentCountZeroEndsAfterDriversRemovedWithCodeTwo) {

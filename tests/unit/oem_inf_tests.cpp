@@ -6,7 +6,7 @@
 
 #include "driverpkg/OEM_Inf_Scan.h"
 #include "driverpkg/OEM_Package_Uninstall.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

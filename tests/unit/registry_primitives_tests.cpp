@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/Lib_Path.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "primitives/Registry_Primitives.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "files/Self_Removal.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "registry/Shell_Registration.h"
 #include "test_support.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "files/Installer_Caches.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 using winsim::The_Machine;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
-#include "other_process.h"
+#include "kernel32/other_process.h"
+#include "machine/machine.h"
 #include "primitives/File_Primitives.h"
 #include "test_support.h"
 

@@ -1,6 +1,6 @@
 // The indexed children of keys and folders against plain reference lists, and registry.reg read
 // from a file in blocks against the same text imported from memory.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <gtest/gtest.h>
 

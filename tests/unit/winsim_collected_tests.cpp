@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace fs = std::filesystem;
 using winsim::Machine;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel_paths.h"
-#include "machine.h"
+#include "machine/machine.h"
+#include "machine/paths.h"
 #include "primitives/File_Primitives.h"
 
 namespace {

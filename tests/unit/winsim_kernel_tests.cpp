@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

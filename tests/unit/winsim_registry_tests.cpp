@@ -2,8 +2,8 @@
 // simulation has: injected faults and keys protected by the scenario.
 #include <gtest/gtest.h>
 
-#include "machine.h"
-#include "wow64.h"
+#include "machine/machine.h"
+#include "machine/registry_views.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Scenario folders of the simulated machine: regedit import and export, machine.ini, drive_c/.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,19 @@
 // The simulated kernel objects: last error, thread ids, handles, mutexes and threads.
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <process.h>
 #include <windows.h>
+#include <winscard.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include "handles.h"
-#include "machine.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 namespace {
 
@@ -275,6 +279,59 @@ TEST_F(Winsim_Sync, Interlocked_Counts_Exactly_Across_Threads) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(counter, 4 * 20000 - 1);
+}
+
+// Everything a call hands out is noted open until it is given back; a run is judged by what is open
+// after it that was not before, each named by its kind and what it stands for.
+TEST_F(Winsim_Sync, Left_Open_Names_Each_Object_Not_Given_Back) {
+    winsim::Machine& machine = winsim::The_Machine();
+    machine.Make_Folders(u"C:\\Temp");
+    const std::vector<winsim::Open_Object> before = winsim::Open_Objects();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Maker", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    HANDLE file = CreateFileW(u"C:\\Temp\\a.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Local\\Lock");
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, 32, 544, 0, 0, 0, 0, 0, 0, &sid));
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    char* message = nullptr;
+    ASSERT_NE(FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, 5, 0, reinterpret_cast<LPSTR>(&message), 0, nullptr), 0u);
+    unsigned thread_id = 0;
+    HANDLE thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, [](void*) -> unsigned { return 0; }, nullptr, CREATE_SUSPENDED, &thread_id));
+    ASSERT_NE(thread, nullptr);
+
+    std::vector<std::string> lines;
+    for (const winsim::Open_Object& object : winsim::Left_Open(before, 0)) lines.push_back(winsim::Describe(object));
+    auto hex = [](const void* id) {
+        char text[32];
+        snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(id)));
+        return std::string(text);
+    };
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "registry key " + hex(key) + ": HKEY_LOCAL_MACHINE\\SOFTWARE\\Maker",
+                         "handle " + hex(file) + ": file C:\\Temp\\a.txt",
+                         "handle " + hex(mutex) + ": mutex Local\\Lock",
+                         "handle " + hex(thread) + ": thread " + std::to_string(thread_id),
+                         "thread " + std::to_string(thread_id) + ": created suspended, never resumed",
+                         "SID: S-1-5-32-544",
+                         "LocalAlloc block: message text of FormatMessageA(5)",
+                         "smart-card context " + hex(reinterpret_cast<void*>(context)) + ": established in session 1",
+                     }));
+
+    EXPECT_EQ(ResumeThread(thread), 1u);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    for (HANDLE handle : {file, mutex, thread}) EXPECT_TRUE(CloseHandle(handle));
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(FreeSid(sid), nullptr);
+    EXPECT_EQ(SCardReleaseContext(context), SCARD_S_SUCCESS);
+    EXPECT_EQ(LocalFree(message), nullptr);
+    EXPECT_TRUE(winsim::Left_Open(before, 0).empty());
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // the helpers its text, JSON and HTML forms share (vpsim.cpp; the page: diff_html.cpp).
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <string>
 #include <vector>

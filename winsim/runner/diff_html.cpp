@@ -1,7 +1,7 @@
 // vpsim diff --html: the preview as one page for readers of a change request: the counts, the exit
 // code with its meaning, then every change under the stage of the run that makes it. The page needs
 // nothing beside it: its style sheet is inline, and it has no scripts and loads nothing.
-#include "changes.h"
+#include "runner/changes.h"
 
 #include <array>
 

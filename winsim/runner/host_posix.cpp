@@ -1,5 +1,5 @@
 // vpsim's host on Linux: arguments and output are UTF-8 bytes already.
-#include "host.h"
+#include "runner/host.h"
 
 std::vector<std::string> Host_Start(int argc, char* argv[]) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);

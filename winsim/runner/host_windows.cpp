@@ -1,7 +1,7 @@
 // vpsim's host on Windows (vpsim.exe): the arguments come from the UTF-16 command line, so that any
 // folder name reaches the runner; standard output and error are binary, so that the text and JSON
 // are the same bytes as on Linux, and a console shows UTF-8 while vpsim runs.
-#include "host.h"
+#include "runner/host.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,16 +1,22 @@
 // What the runner's commands share.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <string>
 #include <vector>
 
 // Loads a scenario folder; errors are given with the folder in front of the file's name.
 bool Load_Machine(winsim::Machine& machine, const std::string& folder, std::string& error);
+// The names the tool's log and registry backup take in the log folder (upper case).
+bool Is_Log_Name(const std::string& upper_name);
+bool Is_Backup_Name(const std::string& upper_name);
 // Runs the tool's entry point on the machine: argv[0] is the machine's module path, then the given
-// arguments; returns the exit code.
-int Run_Tool(winsim::Machine& machine, const std::vector<winsim::Text>& tool_args);
+// arguments; returns the exit code. left_open receives a line for each object the run opened and did
+// not give back (winsim::Left_Open), but for the log and backup files the tool holds by design; any
+// such object fails the run.
+int Run_Tool(winsim::Machine& machine, const std::vector<winsim::Text>& tool_args,
+             std::vector<std::string>& left_open);
 // The paths that PendingFileRenameOperations deletes at the next restart, one a line.
 std::string Pending_Deletes(winsim::Machine& machine);
 // vpsim sweep: every call of a whole run driven to failure (sweep.cpp).

@@ -13,13 +13,15 @@
 //   - the debugger output ends with the END banner, and so does the log file unless the failure made
 //     some of the log's own lines unwritable (the log then has fewer lines than the debugger output);
 //   - after each call that failed, the first error report of the debugger output names the call and
-//     shows the injected value, unless Report_Rules says why that call's failure goes unreported;
+//     shows the injected value, unless kReportRules says why that call's failure goes unreported;
 //   - every registry key and value, file and folder it removed or added, every key security change and
 //     every deletion it scheduled for the restart is among the changes of the run without faults (a
 //     restart deletion may also stand for a path that run removed at once, a security change for a key
 //     that run deleted or whose security it changed too). The restart list, the bundle's RunOnce entry and the log file itself are
-//     compared by their presence.
-#include "runner.h"
+//     compared by their presence;
+//   - it gives back everything it opened (Run_Tool's left_open): a failure class of its own, each
+//     object on a "left open:" line.
+#include "runner/runner.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,7 +62,7 @@ struct Api_Failure {
     const char* api;
     DWORD error;
 };
-const Api_Failure Failure_Table[] = {
+const Api_Failure kFailureTable[] = {
     {"RegOpenKeyExW", ERROR_ACCESS_DENIED},
     {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
     {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
@@ -149,7 +151,7 @@ struct Report_Rule {
     const char* reason;   // why no report is expected
     DWORD shown = 0;      // non-zero: the Win32 value the report shows for the injected status
 };
-const Report_Rule Report_Rules[] = {
+const Report_Rule kReportRules[] = {
     // The log's own calls: a line that cannot reach the file still reaches the debugger output.
     {"GetWindowsDirectoryW", nullptr, nullptr, nullptr, "the log's path: no log file, the lines go to the debugger output only"},
     {"CreateDirectoryW", "\\TEMP", nullptr, nullptr, "the log's folder: no log file, the lines go to the debugger output only"},
@@ -234,7 +236,7 @@ const Report_Rule Report_Rules[] = {
 };
 
 const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
-    for (const Report_Rule& rule : Report_Rules) {
+    for (const Report_Rule& rule : kReportRules) {
         if (api != rule.api) continue;
         if (rule.subject && Upper(subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
         if (rule.scope && scope.compare(0, std::strlen(rule.scope), rule.scope) != 0) continue;
@@ -251,7 +253,7 @@ std::string Number_Text(DWORD value) {
 }
 
 bool Failure_For(const std::string& api, DWORD& error) {
-    for (const Api_Failure& entry : Failure_Table) {
+    for (const Api_Failure& entry : kFailureTable) {
         if (api == entry.api) {
             error = entry.error;
             return true;
@@ -283,29 +285,6 @@ struct Item_Rules {
     std::string log_folder;  // upper case, with its closing backslash
     std::string log_path;    // the log's usual path, upper case
 };
-
-// The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
-bool Is_Log_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-", end = ".TXT";
-    if (upper_name == "VPREMOVALTOOL.TXT") return true;
-    if (upper_name.size() <= start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string digits = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return digits.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The registry backup's usual name or one of the other names it takes when that one is taken:
-// VPREMOVALTOOL-BACKUP.REG, VPREMOVALTOOL-BACKUP-N.REG.
-bool Is_Backup_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-BACKUP", end = ".REG";
-    if (upper_name.size() < start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string middle = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return middle.empty() ||
-           (middle.size() > 1 && middle[0] == '-' && middle.find_first_not_of("0123456789", 1) == std::string::npos);
-}
 
 // Every key ("K path"), value ("V path "name" [type data]"), folder ("D path"), file ("F path") and
 // file content ("C path size:hash") of the machine, plus its restart deletions ("R path").
@@ -433,7 +412,7 @@ std::string Banner_Check(Machine& machine, const std::string& usual_log_path) {
     return "ok";
 }
 
-// The last log line written before a call: the scope a failed call is named by in Report_Rules.
+// The last log line written before a call: the scope a failed call is named by in kReportRules.
 std::string Scope_Of(Machine& machine, const Machine::Fault_Hit& hit) {
     for (size_t i = hit.debug_texts; i-- > 0;) {
         std::vector<std::string> lines = Trimmed_Lines(To_Utf8(machine.debug_output[i]));
@@ -510,9 +489,11 @@ struct Plan {
     if (!plan.api.empty()) machine.Add_Fault(plan.api, plan.nth, plan.error, Text(), plan.repeat);
     machine.trace_apis = plan.trace;
 
-    int exit_code = Run_Tool(machine, tool_args);
+    std::vector<std::string> left_open;
+    int exit_code = Run_Tool(machine, tool_args, left_open);
 
     std::string out = "exit " + std::to_string(exit_code) + "\n";
+    for (const std::string& line : left_open) out += "open " + line + "\n";
     out += "calls " + std::to_string(machine.call_count) + "\n";
     out += "banner " + Banner_Check(machine, rules.log_path) + "\n";
     if (To_Utf8(machine.console).find("\nNot checked: ") != std::string::npos) out += "unchecked\n";
@@ -539,6 +520,7 @@ struct Outcome {
     std::unordered_set<std::string> changes;  // "- item" and "+ item"
     std::vector<std::string> apis;
     bool unchecked = false;  // the check after the removal could not look at everything
+    std::vector<std::string> left_open;  // what the run opened and did not give back
 };
 
 std::string Read_File(const std::string& path) {
@@ -589,6 +571,8 @@ Outcome Collect(const Slot& slot, int status, bool timed_out) {
             outcome.reports.push_back(line.substr(7));
         } else if (line.compare(0, 4, "api ") == 0) {
             outcome.apis.push_back(line.substr(4));
+        } else if (line.compare(0, 5, "open ") == 0) {
+            outcome.left_open.push_back(line.substr(5));
         } else if (line == "unchecked") {
             outcome.unchecked = true;
         } else if (!line.empty()) {
@@ -710,25 +694,25 @@ int Usage(const std::string& message) {
 // therefore runs with no allocation stacks in reports and no quarantine of freed blocks (a freed block
 // stays poisoned until it is handed out again), unless ASAN_OPTIONS says otherwise: rerun a failing
 // call with --api NAME --every 1 --offset K-1 and the runtime's defaults for the full report.
-const char Sweep_Asan_Options[] = "malloc_context_size=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-const char Sweep_Options_Set[] = "VPSIM_SWEEP_ASAN_OPTIONS_SET";
+const char kSweepAsanOptions[] = "malloc_context_size=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+const char kSweepOptionsSet[] = "VPSIM_SWEEP_ASAN_OPTIONS_SET";
 // After the tool itself, a child's exit (static destructors, LeakSanitizer's reading of every
 // module) is what a run costs most: every eighth run ends that way, the others end at once. Memory
 // errors are caught in every run as they happen.
-const size_t Full_Exit_Every = 8;
+const size_t kFullExitEvery = 8;
 #else
-const size_t Full_Exit_Every = 1;
+const size_t kFullExitEvery = 1;
 #endif
 
 int Sweep(const std::vector<std::string>& args) {
 #if defined(__SANITIZE_ADDRESS__)
-    if (!std::getenv(Sweep_Options_Set)) {
+    if (!std::getenv(kSweepOptionsSet)) {
         // The options take effect at start-up only: the sweep starts again with them in front of the
         // caller's own (which win).
         const char* caller = std::getenv("ASAN_OPTIONS");
-        std::string options = std::string(Sweep_Asan_Options) + (caller && *caller ? ":" + std::string(caller) : "");
+        std::string options = std::string(kSweepAsanOptions) + (caller && *caller ? ":" + std::string(caller) : "");
         setenv("ASAN_OPTIONS", options.c_str(), 1);
-        setenv(Sweep_Options_Set, "1", 1);
+        setenv(kSweepOptionsSet, "1", 1);
         std::vector<std::string> words{"vpsim", "sweep"};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -851,9 +835,10 @@ int Sweep(const std::vector<std::string>& args) {
     Outcome fault_free;
     run_all(plans, [&](size_t, const Outcome& run) { fault_free = run; });
     if (!fault_free.problem.empty() || fault_free.banner != "ok" ||
-        (fault_free.exit_code != 0 && fault_free.exit_code != 1)) {
+        (fault_free.exit_code != 0 && fault_free.exit_code != 1) || !fault_free.left_open.empty()) {
         std::printf("the run without faults fails: %s%s exit code %d, banner %s\n", fault_free.problem.c_str(),
                     fault_free.problem.empty() ? "" : ";", fault_free.exit_code, fault_free.banner.c_str());
+        for (const std::string& line : fault_free.left_open) std::printf("   left open: %s\n", line.c_str());
         return 1;
     }
     const std::vector<std::string> apis = std::move(fault_free.apis);
@@ -887,7 +872,7 @@ int Sweep(const std::vector<std::string>& args) {
             ++failures;
             continue;
         }
-        plan.full_exit = batch.size() % Full_Exit_Every == 0;
+        plan.full_exit = batch.size() % kFullExitEvery == 0;
         batch.push_back(plan);
         ks.push_back(k);
     }
@@ -896,9 +881,12 @@ int Sweep(const std::vector<std::string>& args) {
     // mapped instead of faulting each one in again.
     __lsan_do_recoverable_leak_check();
 #endif
-    // Only the problems found are kept, per run, to be printed in call order.
+    // Only the problems found are kept, per run, to be printed in call order; what a run left open is
+    // a failure class of its own.
     std::vector<std::vector<std::string>> found(batch.size());
+    std::vector<std::vector<std::string>> leaks(batch.size());
     run_all(batch, [&](size_t i, const Outcome& run) {
+        leaks[i] = run.left_open;
         std::vector<std::string>& problems = found[i];
         if (!run.problem.empty()) problems.push_back(run.problem);
         if (run.finished) {
@@ -912,18 +900,22 @@ int Sweep(const std::vector<std::string>& args) {
                 problems.push_back("change beyond the run without faults: " + extra);
         }
     });
+    unsigned leaking = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
         const std::vector<std::string>& problems = found[i];
-        if (problems.empty()) continue;
+        if (problems.empty() && leaks[i].empty()) continue;
         ++failures;
+        if (!leaks[i].empty()) ++leaking;
         std::printf("k=%zu: %s call %u fails with %lu%s:\n", ks[i], batch[i].api.c_str(), batch[i].nth,
                     static_cast<unsigned long>(batch[i].error), repeat ? " (and every later one)" : "");
         for (const std::string& problem : problems) std::printf("   %s\n", problem.c_str());
+        for (const std::string& line : leaks[i]) std::printf("   left open: %s\n", line.c_str());
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sweep_start).count();
-    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu), %u failed, %.1f s\n",
+    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu), %u failed (%u leaving something open), "
+                "%.1f s\n",
                 repeat ? "repeated-failure" : "single-failure", batch.size() + 1, call_total, every,
-                offset % every + 1, failures, seconds);
+                offset % every + 1, failures, leaking, seconds);
     for (Slot& slot : slots) {
         std::remove(slot.result_path.c_str());
         std::remove(slot.capture_path.c_str());

@@ -4,9 +4,10 @@
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
-#include "changes.h"
-#include "host.h"
-#include "runner.h"
+#include "machine/open_objects.h"
+#include "runner/changes.h"
+#include "runner/host.h"
+#include "runner/runner.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +31,7 @@ namespace {
 
 const int kExitUsage = 64;   // bad command line or malformed scenario
 const int kExitOutput = 74;  // the result could not be written
+const int kExitLeak = 70;    // the run left something open (its outputs are written all the same)
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
@@ -52,13 +54,74 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
 
 }  // namespace
 
-int Run_Tool(Machine& machine, const std::vector<Text>& tool_args) {
+// The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
+bool Is_Log_Name(const std::string& upper_name) {
+    const std::string start = "VPREMOVALTOOL-", end = ".TXT";
+    if (upper_name == "VPREMOVALTOOL.TXT") return true;
+    if (upper_name.size() <= start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
+        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
+        return false;
+    std::string digits = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
+    return digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The registry backup's usual name or one of the other names it takes when that one is taken:
+// VPREMOVALTOOL-BACKUP.REG, VPREMOVALTOOL-BACKUP-N.REG.
+bool Is_Backup_Name(const std::string& upper_name) {
+    const std::string start = "VPREMOVALTOOL-BACKUP", end = ".REG";
+    if (upper_name.size() < start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
+        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
+        return false;
+    std::string middle = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
+    return middle.empty() ||
+           (middle.size() > 1 && middle[0] == '-' && middle.find_first_not_of("0123456789", 1) == std::string::npos);
+}
+
+namespace {
+
+// What the tool holds past its entry point by design: the log file (the check pass's is named
+// vpRemovalTool-check) and the registry backup file, one handle each, kept open in process-wide owners
+// from their creation until the process ends (their destructors close them), so that a line written
+// after the entry point returns (a worker's that ends late) still reaches the file.
+std::vector<std::string> Left_Open_Beyond_Design(const Machine& machine, const std::vector<winsim::Open_Object>& left) {
+    Text folder = machine.windows_directory + u"\\TEMP\\";
+    for (char16_t& c : folder) c = winsim::Upcase(c);
+    const std::string prefix = "FILE " + To_Utf8(folder);
+    bool log_seen = false, backup_seen = false;
+    std::vector<std::string> lines;
+    for (const winsim::Open_Object& object : left) {
+        Text what = winsim::From_Utf8(object.what);
+        for (char16_t& c : what) c = winsim::Upcase(c);
+        const std::string upper = To_Utf8(what);
+        if (object.kind == winsim::Object_Kind::Kernel_Handle && upper.compare(0, prefix.size(), prefix) == 0) {
+            std::string name = upper.substr(prefix.size());
+            const std::string check = "VPREMOVALTOOL-CHECK";
+            if (name.compare(0, check.size(), check) == 0) name.replace(0, check.size(), "VPREMOVALTOOL");
+            bool& seen = Is_Log_Name(name) ? log_seen : backup_seen;
+            if ((Is_Log_Name(name) || Is_Backup_Name(name)) && !seen) {
+                seen = true;
+                continue;
+            }
+        }
+        lines.push_back(winsim::Describe(object));
+    }
+    return lines;
+}
+
+}  // namespace
+
+int Run_Tool(Machine& machine, const std::vector<Text>& tool_args, std::vector<std::string>& left_open) {
     std::vector<Text> texts{machine.module_path};
     texts.insert(texts.end(), tool_args.begin(), tool_args.end());
     std::vector<WCHAR*> argv;
     for (Text& text : texts) argv.push_back(&text[0]);
     argv.push_back(nullptr);
-    return wmain(int(texts.size()), argv.data());
+    // What is open before the entry point (the tool's static initialisation opens its log lock) is
+    // the process's own.
+    const std::vector<winsim::Open_Object> before = winsim::Open_Objects();
+    int exit_code = wmain(int(texts.size()), argv.data());
+    left_open = Left_Open_Beyond_Design(machine, winsim::Left_Open(before));
+    return exit_code;
 }
 
 bool Load_Machine(Machine& machine, const std::string& folder, std::string& error) {
@@ -136,7 +199,8 @@ int Run(const std::vector<std::string>& args) {
     std::string error;
     if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
 
-    int exit_code = Run_Tool(machine, tool_args);
+    std::vector<std::string> left_open;
+    int exit_code = Run_Tool(machine, tool_args, left_open);
 
     std::string console = To_Utf8(machine.console);
     std::fwrite(console.data(), 1, console.size(), stdout);
@@ -153,6 +217,12 @@ int Run(const std::vector<std::string>& args) {
     if (!saved) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitOutput;
+    }
+    if (!left_open.empty()) {
+        for (const std::string& line : left_open) std::fprintf(stderr, "vpsim: left open: %s\n", line.c_str());
+        std::fprintf(stderr, "vpsim: the run left %zu object(s) open; the tool's exit code %d is in exit-code.txt\n",
+                     left_open.size(), exit_code);
+        return kExitLeak;
     }
     return exit_code;
 }

@@ -1,7 +1,7 @@
 // What ntdll's key calls need of the registry's handle table (registry.cpp).
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

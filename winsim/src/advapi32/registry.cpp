@@ -18,7 +18,7 @@
 // - a new key is created in the machine hive, with the ancestors it lacks there, even below a key that
 //   exists only in the user hive (Microsoft's "HKEY_CLASSES_ROOT Key" page; public API tests run on
 //   Windows show the same);
-// - KEY_WOW64_32KEY redirects each hive's part as wow64.cpp says for that hive.
+// - KEY_WOW64_32KEY redirects each hive's part as machine/registry_views.cpp says for that hive.
 // Merged enumeration keeps a cursor per handle, so walking the indices 0, 1, 2, ... costs linear time.
 //
 // Each call first asks Machine::Take_Fault with its own name and, as subject, the physical path it
@@ -40,8 +40,9 @@
 // target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
-#include "machine.h"
-#include "wow64.h"
+#include "machine/open_objects.h"
+#include "machine/registry.h"
+#include "machine/registry_views.h"
 
 #include <algorithm>
 #include <cstring>
@@ -59,11 +60,6 @@ constexpr REGSAM kWriteAccess =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr DWORD kMaxValueName = 16383;
 
-struct Key_Place {
-    bool machine_hive = true;
-    std::vector<Text> path;  // physical names below the hive's root
-};
-
 // One hive's key behind a handle.
 struct Part {
     Key_Place place;
@@ -80,21 +76,10 @@ struct Open_Key {
     bool predefined = false;
 };
 
-// Where a merged enumeration of one handle stands: valid while the keys and the registry generation
-// it was made for are unchanged.
-struct Cursor {
-    std::vector<const Reg_Key*> keys;
-    std::vector<size_t> sizes;
-    unsigned long long generation = 0;
-    DWORD next_index = 0;  // the index the positions below lead to
-    size_t user_at = 0, machine_at = 0;
-    std::unordered_set<Text> user_names;  // upper-cased value names of the user's key
-};
-
 // The open keys, by handle value; guarded by the machine's lock like everything else here.
 struct Key_Table {
     std::map<HKEY, Open_Key> keys;
-    std::map<HKEY, Cursor> subkey_cursors, value_cursors;
+    std::map<HKEY, Merge_Cursor> subkey_cursors, value_cursors;
     uintptr_t next = 0x100;
     unsigned long long generation = 0;  // counts the changes made through these calls
 };
@@ -108,113 +93,10 @@ bool Is_Predefined(HKEY key) {
     return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT;
 }
 
-Reg_Key* Find_Key(const Key_Place& place) {
-    Machine& machine = The_Machine();
-    Reg_Key* key = place.machine_hive ? &machine.hklm : &machine.hkcu;
-    for (const Text& name : place.path) {
-        key = key->Find_Subkey(name);
-        if (!key) return nullptr;
-    }
-    return key;
-}
-
-// The place a link's value names, or false when the value is missing, of another type or names no
-// key of the two hives.
-bool Link_Target(const Reg_Key& link, Key_Place& target) {
-    const Reg_Value* value = nullptr;
-    for (const Reg_Value& candidate : link.values)
-        if (Same_Name(candidate.name, u"SymbolicLinkValue")) value = &candidate;
-    if (!value || value->type != REG_LINK) return false;
-    Text text;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2)
-        text += char16_t(value->data[i] | (value->data[i + 1] << 8));
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    std::vector<Text> names = Split_Names(text);
-    if (text.empty() || text[0] != u'\\' || names.size() < 2 || !Same_Name(names[0], u"Registry")) return false;
-    size_t first = 2;
-    if (Same_Name(names[1], u"Machine")) {
-        target.machine_hive = true;
-    } else if (Same_Name(names[1], u"User") && names.size() >= 3 && The_Machine().process_token &&
-               Same_Name(names[2], From_Utf8(The_Machine().process_token->user))) {
-        target.machine_hive = false;
-        first = 3;
-    } else {
-        return false;
-    }
-    target.path.assign(names.begin() + first, names.end());
-    return true;
-}
-
-// A path resolved through the links on its way.
-struct Resolved {
-    Key_Place place;     // physical: the existing keys reached, then the names not found, as given
-    LSTATUS error = 0;   // a link that leads nowhere, or too many links (Too_Many_Links)
-    bool creatable = true;  // false when a missing name lies inside a link's target before its last name
-};
-
-constexpr unsigned kMaxLinks = 32;
-
-// What a path that meets more links than are followed fails with on the machine's Windows.
-LSTATUS Too_Many_Links() {
-    const Os_Info& os = The_Machine().os;
-    bool since_1607 = os.major > 10 || (os.major == 10 && os.build >= 14393);
-    return since_1607 ? ERROR_INVALID_PARAMETER : ERROR_FILENAME_EXCED_RANGE;
-}
-
-Resolved Resolve(const Key_Place& start, bool open_link) {
-    Machine& machine = The_Machine();
-    Resolved out;
-    out.place.machine_hive = start.machine_hive;
-    Reg_Key* key = start.machine_hive ? &machine.hklm : &machine.hkcu;
-    // Names still to walk, the next one last; a name from a link's target other than its last is
-    // marked, because creating a key never creates the missing parents of a link's target.
-    std::vector<std::pair<Text, bool>> pending;
-    for (size_t i = start.path.size(); i-- > 0;) pending.emplace_back(start.path[i], false);
-    unsigned links = 0;
-    while (!pending.empty()) {
-        std::pair<Text, bool> name = pending.back();
-        pending.pop_back();
-        Reg_Key* next = key ? key->Find_Subkey(name.first) : nullptr;
-        if (!next) {
-            if (name.second) out.creatable = false;
-            out.place.path.push_back(name.first);
-            key = nullptr;
-            continue;
-        }
-        if (next->link && !(pending.empty() && open_link)) {
-            Key_Place target;
-            if (++links > kMaxLinks || !Link_Target(*next, target)) {
-                out.error = links > kMaxLinks ? Too_Many_Links() : ERROR_FILE_NOT_FOUND;
-                return out;
-            }
-            for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());
-            out.place = Key_Place{target.machine_hive, {}};
-            key = target.machine_hive ? &machine.hklm : &machine.hkcu;
-            continue;
-        }
-        out.place.path.push_back(name.first);
-        key = next;
-    }
-    return out;
-}
-
-// The physical place of a key of HKEY_CLASSES_ROOT in one hive.
-Key_Place Classes_Place(bool machine_hive, const std::vector<Text>& names, bool view32) {
-    Key_Place place;
-    place.machine_hive = machine_hive;
-    place.path = {machine_hive ? u"SOFTWARE" : u"Software", u"Classes"};
-    place.path.insert(place.path.end(), names.begin(), names.end());
-    if (view32) place.path = Path_In_32Bit_View(machine_hive, place.path);
-    return place;
-}
-
 // The parts of a key of HKEY_CLASSES_ROOT that exist now, the user's first.
 std::vector<Part> Classes_Parts(const std::vector<Text>& names, bool view32, bool open_link = false) {
     std::vector<Part> parts;
-    for (bool machine_hive : {false, true}) {
-        Resolved resolved = Resolve(Classes_Place(machine_hive, names, view32), open_link);
-        if (!resolved.error && Find_Key(resolved.place)) parts.push_back(Part{resolved.place, false});
-    }
+    for (Key_Place& place : Classes_Places(names, view32, open_link)) parts.push_back(Part{std::move(place), false});
     return parts;
 }
 
@@ -246,12 +128,6 @@ std::vector<std::pair<Part, Reg_Key*>> Live_Parts(const Open_Key& base) {
         if (Reg_Key* key = Find_Key(part.place)) live.emplace_back(part, key);
     }
     return live;
-}
-
-Text Path_Text(const Key_Place& place) {
-    Text text = place.machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
-    for (const Text& name : place.path) text += u"\\" + name;
-    return text;
 }
 
 // Splits a subkey path into names; doubled and trailing backslashes add no name, as on Windows.
@@ -344,14 +220,9 @@ HKEY Add_Open_Key(const Target& target, REGSAM access) {
     open.view32 = target.view32;
     open.parts = target.classes ? target.parts : std::vector<Part>{Part{target.place, false}};
     table.keys[handle] = open;
+    Note_Open(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(handle),
+              To_Utf8(Call_Subject(handle, nullptr)) + (target.view32 ? " (32-bit view)" : ""));
     return handle;
-}
-
-bool Same_Place(const Key_Place& a, const Key_Place& b) {
-    if (a.machine_hive != b.machine_hive || a.path.size() != b.path.size()) return false;
-    for (size_t i = 0; i < a.path.size(); ++i)
-        if (!Same_Name(a.path[i], b.path[i])) return false;
-    return true;
 }
 
 // The keys behind an open handle for a call that needs the given rights, the winning one first:
@@ -379,6 +250,28 @@ Text Value_Subject(HKEY handle, LPCWSTR value_name) {
     return Call_Subject(handle, nullptr) + u"\\" + name;
 }
 
+// What RegOpenKeyExW and RegCreateKeyExW share before they look for the key: the argument checks, the
+// handle's key (still there) and the key the subkey names through views and links.
+LSTATUS Target_Of_Open(HKEY key, LPCWSTR sub_key, REGSAM sam, bool open_link, PHKEY result, Target& target) {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    Open_Key base;
+    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
+    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
+    std::vector<Text> names;
+    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
+    target = Make_Target(base, names, sam, open_link);
+    return target.error;
+}
+
+// A new handle on the key found for the target, with the access asked for unless the key is
+// protected against writing.
+LSTATUS Open_Found(const Target& target, const Reg_Key& found, REGSAM sam, PHKEY result) {
+    REGSAM access = Map_Access(sam, found);
+    if (found.write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
+    *result = Add_Open_Key(target, access);
+    return ERROR_SUCCESS;
+}
+
 bool Is_String_Type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // Copies a name with its terminator into a caller's buffer of *length characters.
@@ -404,12 +297,6 @@ LSTATUS Return_Data(const Reg_Value& value, LPDWORD type, LPBYTE data, LPDWORD d
     return ERROR_SUCCESS;
 }
 
-Text Upcased(const Text& name) {
-    Text upper = name;
-    for (char16_t& c : upper) c = Upcase(c);
-    return upper;
-}
-
 void Note_Change() { ++Table().generation; }
 
 // Takes the key at a physical place out of its parent; the handles open on it see it deleted.
@@ -423,65 +310,6 @@ void Remove_Key_At(const Key_Place& place) {
             if (Same_Place(part.place, place)) part.deleted = true;
 }
 
-// The cursor of a handle for its merged keys, started afresh when they changed or when the index
-// lies behind it.
-Cursor& Cursor_For(std::map<HKEY, Cursor>& cursors, HKEY handle, const Reg_Key& user, const Reg_Key& machine,
-                   DWORD index, bool values) {
-    std::vector<const Reg_Key*> keys = {&user, &machine};
-    std::vector<size_t> sizes = values ? std::vector<size_t>{user.values.size(), machine.values.size()}
-                                       : std::vector<size_t>{user.subkeys.size(), machine.subkeys.size()};
-    Cursor& cursor = cursors[handle];
-    if (cursor.keys != keys || cursor.sizes != sizes || cursor.generation != Table().generation ||
-        index < cursor.next_index) {
-        cursor = Cursor();
-        cursor.keys = keys;
-        cursor.sizes = sizes;
-        cursor.generation = Table().generation;
-        if (values) {
-            for (const Reg_Value& value : user.values) cursor.user_names.insert(Upcased(value.name));
-            cursor.next_index = DWORD(user.values.size());
-        }
-    }
-    return cursor;
-}
-
-// The merged subkey at index, or null past the end.
-const Reg_Key* Merged_Subkey(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
-    Cursor& cursor = Cursor_For(Table().subkey_cursors, handle, user, machine, index, false);
-    while (true) {
-        const Reg_Key* next = nullptr;
-        bool have_user = cursor.user_at < user.subkeys.size();
-        bool have_machine = cursor.machine_at < machine.subkeys.size();
-        if (have_user && have_machine) {
-            int order = Compare_Names(user.subkeys[cursor.user_at]->name, machine.subkeys[cursor.machine_at]->name);
-            if (order <= 0) next = user.subkeys[cursor.user_at++].get();
-            if (order == 0) ++cursor.machine_at;
-            if (order > 0) next = machine.subkeys[cursor.machine_at++].get();
-        } else if (have_user) {
-            next = user.subkeys[cursor.user_at++].get();
-        } else if (have_machine) {
-            next = machine.subkeys[cursor.machine_at++].get();
-        }
-        if (!next) return nullptr;
-        if (cursor.next_index++ == index) return next;
-    }
-}
-
-// The merged value at index, or null past the end.
-const Reg_Value* Merged_Value(HKEY handle, const Reg_Key& user, const Reg_Key& machine, DWORD index) {
-    if (index < user.values.size()) return &user.values[index];
-    Cursor& cursor = Cursor_For(Table().value_cursors, handle, user, machine, index, true);
-    for (; cursor.machine_at < machine.values.size(); ++cursor.machine_at) {
-        const Reg_Value& value = machine.values[cursor.machine_at];
-        if (cursor.user_names.count(Upcased(value.name))) continue;
-        if (cursor.next_index++ == index) {
-            ++cursor.machine_at;
-            return &value;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {
@@ -490,31 +318,27 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKE
     DWORD fault;
     bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
     if (machine.Take_Fault("RegOpenKeyExW", Call_Subject(key, sub_key, sam, open_link), &fault)) return LSTATUS(fault);
-    if (!result) return ERROR_INVALID_PARAMETER;
-    Open_Key base;
-    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
-    std::vector<Text> names;
-    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam, open_link);
-    if (target.error) return target.error;
+    Target target;
+    if (LSTATUS status = Target_Of_Open(key, sub_key, sam, open_link, result, target)) return status;
     Reg_Key* found = Find_Key(target.place);
     if (!found || (target.classes && target.parts.empty())) return ERROR_FILE_NOT_FOUND;
-    REGSAM access = Map_Access(sam, *found);
-    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(target, access);
-    return ERROR_SUCCESS;
+    return Open_Found(target, *found, sam, result);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
-    if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) return LSTATUS(fault);
+    if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) {
+        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));  // given back, though refused
+        return LSTATUS(fault);
+    }
     if (Is_Predefined(key)) return ERROR_SUCCESS;
     Table().subkey_cursors.erase(key);
     Table().value_cursors.erase(key);
-    return Table().keys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (!Table().keys.erase(key)) return ERROR_INVALID_HANDLE;
+    Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));
+    return ERROR_SUCCESS;
 }
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options, REGSAM sam,
@@ -525,14 +349,8 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options,
     bool open_link = (options & REG_OPTION_OPEN_LINK) != 0;
     Text subject = Call_Subject(key, sub_key, sam, open_link);
     if (machine.Record_Call("RegCreateKeyExW", subject, &fault)) return LSTATUS(fault);
-    if (!result) return ERROR_INVALID_PARAMETER;
-    Open_Key base;
-    if (!Find_Base(key, base)) return ERROR_INVALID_HANDLE;
-    if (Live_Parts(base).empty()) return ERROR_KEY_DELETED;
-    std::vector<Text> names;
-    if (LSTATUS status = Split_Subkey(sub_key, names)) return status;
-    Target target = Make_Target(base, names, sam, open_link);
-    if (target.error) return target.error;
+    Target target;
+    if (LSTATUS status = Target_Of_Open(key, sub_key, sam, open_link, result, target)) return status;
     if (!target.creatable && !Find_Key(target.place)) return ERROR_FILE_NOT_FOUND;
 
     // Walk down from the hive's root; each missing key is created under a parent that allows it.
@@ -551,11 +369,9 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options,
         found = next;
     }
     if (target.classes && target.parts.empty()) target.parts = {Part{target.place, false}};
-    REGSAM access = Map_Access(sam, *found);
-    if (found->write_protected && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
-    *result = Add_Open_Key(target, access);
-    if (disposition) *disposition = created;
-    return ERROR_SUCCESS;
+    LSTATUS status = Open_Found(target, *found, sam, result);
+    if (status == ERROR_SUCCESS && disposition) *disposition = created;
+    return status;
 }
 
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
@@ -667,7 +483,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     if (keys.size() == 1) {
         if (index < keys[0].second->subkeys.size()) subkey = keys[0].second->subkeys[index].get();
     } else {
-        subkey = Merged_Subkey(key, *keys[0].second, *keys[1].second, index);
+        subkey = Merged_Subkey(Table().subkey_cursors[key], Table().generation, *keys[0].second, *keys[1].second,
+                               index);
     }
     if (!subkey) return ERROR_NO_MORE_ITEMS;
     if (LSTATUS status = Return_Name(subkey->name, name, name_length)) return status;
@@ -692,7 +509,7 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, L
     if (keys.size() == 1) {
         if (index < keys[0].second->values.size()) value = &keys[0].second->values[index];
     } else {
-        value = Merged_Value(key, *keys[0].second, *keys[1].second, index);
+        value = Merged_Value(Table().value_cursors[key], Table().generation, *keys[0].second, *keys[1].second, index);
     }
     if (!value) return ERROR_NO_MORE_ITEMS;
     if (LSTATUS status = Return_Name(value->name, name, name_length)) return status;

@@ -22,9 +22,9 @@
 
 namespace {
 
-const int All_Tests = IS_TEXT_UNICODE_UNICODE_MASK | IS_TEXT_UNICODE_REVERSE_MASK |
+const int kAllTests = IS_TEXT_UNICODE_UNICODE_MASK | IS_TEXT_UNICODE_REVERSE_MASK |
                       IS_TEXT_UNICODE_NOT_UNICODE_MASK | IS_TEXT_UNICODE_NOT_ASCII_MASK;
-const int Examined_Bytes = 256;
+const int kExaminedBytes = 256;
 
 bool Is_Control(unsigned unit) {
     return unit == 0x000D || unit == 0x000A || unit == 0x0020 || unit == 0x0009 || unit == 0x3000;
@@ -34,7 +34,7 @@ unsigned Swapped(unsigned unit) { return ((unit & 0xFF) << 8) | (unit >> 8); }
 
 // The content tests over the first bytes of the buffer; returns every test that passed.
 int Content_Tests(const BYTE* bytes, int size) {
-    int length = size < Examined_Bytes ? size : Examined_Bytes;
+    int length = size < kExaminedBytes ? size : kExaminedBytes;
     int found = 0;
     for (int i = 0; i < length; ++i) {
         if (bytes[i] == 0) found |= IS_TEXT_UNICODE_NULL_BYTES;
@@ -72,7 +72,7 @@ BOOL Verdict(int passed) {
 }  // namespace
 
 BOOL IsTextUnicode(const void* buffer, int size, LPINT result) {
-    int tests = result ? *result : All_Tests;
+    int tests = result ? *result : kAllTests;
     if (size < 2) {
         if (result) *result = 0;
         return FALSE;

@@ -6,8 +6,9 @@
 // change of that token, as on Windows. DuplicateTokenEx makes a new token. Every call asks
 // Machine::Record_Call with its own name, so that a test sees the order of the calls and can make any
 // of them fail.
-#include "handles.h"
-#include "machine.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <algorithm>
 #include <cstring>
@@ -54,6 +55,9 @@ std::string Privilege_Text(DWORD luid) {
 struct Token_Object : Kernel_Object {
     std::shared_ptr<Token> token;
     DWORD access = 0;
+    std::string What() const override {
+        return std::string(token->type == TokenPrimary ? "primary" : "impersonation") + " token of " + token->user;
+    }
 };
 
 HANDLE New_Token_Handle(std::shared_ptr<Token> token, DWORD access) {
@@ -62,6 +66,22 @@ HANDLE New_Token_Handle(std::shared_ptr<Token> token, DWORD access) {
     object->access = access;
     return Add_Handle(object);
 }
+
+// A thread's impersonation, held until it is reverted or the thread ends.
+void Impersonate(Machine& machine, DWORD thread_id, std::shared_ptr<Token> token, const char* api) {
+    Note_Open(Object_Kind::Impersonation, thread_id,
+              "token of " + token->user + " set by " + api + ", not reverted");
+    machine.thread_tokens[thread_id] = std::move(token);
+}
+
+}  // namespace
+
+void Revert(Machine& machine, DWORD thread_id) {
+    machine.thread_tokens.erase(thread_id);
+    Note_Closed(Object_Kind::Impersonation, thread_id);
+}
+
+namespace {
 
 // A failed call: the error becomes the thread's last error.
 BOOL Fail(DWORD error) {
@@ -240,7 +260,7 @@ BOOL ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL level) {
     auto copy = std::make_shared<Token>(*machine.process_token);
     copy->type = TokenImpersonation;
     copy->level = level;
-    machine.thread_tokens[GetCurrentThreadId()] = copy;
+    Impersonate(machine, GetCurrentThreadId(), copy, "ImpersonateSelf");
     return TRUE;
 }
 
@@ -306,21 +326,24 @@ BOOL SetThreadToken(PHANDLE thread, HANDLE token_handle) {
     DWORD thread_id = 0;
     if (!Thread_Id_Of(thread ? *thread : GetCurrentThread(), thread_id)) return Fail(ERROR_INVALID_HANDLE);
     if (!token_handle) {
-        machine.thread_tokens.erase(thread_id);
+        Revert(machine, thread_id);
         return TRUE;
     }
     DWORD error = ERROR_SUCCESS;
     std::shared_ptr<Token> token = Token_Of(token_handle, TOKEN_IMPERSONATE, error);
     if (!token) return Fail(error);
     if (token->type != TokenImpersonation) return Fail(ERROR_BAD_TOKEN_TYPE);
-    machine.thread_tokens[thread_id] = token;
+    Impersonate(machine, thread_id, token, "SetThreadToken");
     return TRUE;
 }
 
 BOOL RevertToSelf() {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    if (Call_Fails(machine, "RevertToSelf", Text())) return FALSE;
-    machine.thread_tokens.erase(GetCurrentThreadId());
+    if (Call_Fails(machine, "RevertToSelf", Text())) {
+        Note_Closed(Object_Kind::Impersonation, GetCurrentThreadId());  // given back, though refused
+        return FALSE;
+    }
+    Revert(machine, GetCurrentThreadId());
     return TRUE;
 }

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 
@@ -11,7 +11,7 @@ namespace {
 
 // Bytes 0x80..0xFF of code page 1252; 0x00..0x7F are ASCII. The five bytes the code page leaves
 // undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) map to the control characters of the same value.
-const char16_t Code_Page_1252[128] = {
+const char16_t kCodePage1252[128] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 0x88
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
@@ -31,7 +31,7 @@ const char16_t Code_Page_1252[128] = {
 };
 
 // Bytes 0x80..0xFF of code page 1251; the undefined byte 0x98 maps to U+0098.
-const char16_t Code_Page_1251[128] = {
+const char16_t kCodePage1251[128] = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 0x88
     0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
@@ -59,8 +59,8 @@ bool Resolve_Code_Page(UINT code_page, UINT& resolved, const char16_t*& table) {
     }
     resolved = code_page;
     table = nullptr;
-    if (code_page == 1252) table = Code_Page_1252;
-    else if (code_page == 1251) table = Code_Page_1251;
+    if (code_page == 1252) table = kCodePage1252;
+    else if (code_page == 1251) table = kCodePage1251;
     else if (code_page != CP_UTF8) return false;
     return true;
 }

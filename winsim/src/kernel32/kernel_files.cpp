@@ -1,13 +1,13 @@
 // Kernel32's folder and file calls over drive C: of the simulated machine: the Windows folder,
 // folder creation and file deletion, with the error values that Windows gives.
-#include "kernel_files.h"
+#include "kernel32/kernel_files.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
-#include "kernel_open.h"
-#include "kernel_paths.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
 
 namespace winsim {
 

@@ -1,7 +1,7 @@
 // Shared by the simulated file calls: the C runtime's open files and the name rules of drive C:.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "handles.h"
-#include "kernel_open.h"
-#include "kernel_paths.h"
+#include "machine/handles.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
 
 namespace winsim {
 
@@ -26,6 +26,7 @@ struct Found_Entry {
 // A search handle: the entries that matched, taken when the search began.
 struct Folder_Search : Kernel_Object {
     Text folder;
+    std::string What() const override { return "search in " + To_Utf8(folder); }
     std::vector<Found_Entry> entries;
     size_t next = 0;
 };

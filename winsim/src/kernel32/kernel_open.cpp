@@ -1,15 +1,15 @@
 // Kernel32's calls that open a path or read and change its attributes: CreateFileW (its handles
 // closed by CloseHandle through the handle table), WriteFile, GetFileAttributesW and SetFileAttributesW.
-#include "kernel_open.h"
+#include "kernel32/kernel_open.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "handles.h"
-#include "kernel_files.h"
-#include "kernel_paths.h"
+#include "machine/handles.h"
+#include "kernel32/kernel_files.h"
+#include "machine/paths.h"
 
 namespace winsim {
 
@@ -22,6 +22,7 @@ struct File_Handle : Kernel_Object, Fs_Open {
     DWORD desired_access = 0;  // the access asked for, as the security calls on the handle check it
     uint64_t position = 0;  // where the next WriteFile writes
     ~File_Handle() override;
+    std::string What() const override { return (node && node->directory ? "folder " : "file ") + To_Utf8(path); }
 };
 
 void Attach(Fs_Open& open, Fs_Node* node) {
@@ -61,7 +62,7 @@ DWORD Data_Access_Of(DWORD desired) {
 }
 
 // The attributes that SetFileAttributesW and file creation may set.
-const DWORD Settable_Attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
                                   FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -159,7 +160,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         if (DWORD denied = Check_Create_Access(machine, found.full, false)) return Fail_Open(denied);
         Fs_Node* created = found.parent->Add_Child(found.last, false);
         Set_Creator(machine, *created);
-        created->attributes = (flags_and_attributes & Settable_Attributes) | FILE_ATTRIBUTE_ARCHIVE;
+        created->attributes = (flags_and_attributes & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
         found = Look_Up(machine, text, follow_last);
     } else {
         Fs_Node* node = found.node;
@@ -298,7 +299,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     // rest is replaced (FILE_ATTRIBUTE_NORMAL alone clears them all).
     Fs_Node* node = found.node;
     DWORD kept = node->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-    node->attributes = kept | (attributes & Settable_Attributes);
+    node->attributes = kept | (attributes & kSettableAttributes);
     if (node->names)
         for (Fs_Node* name : *node->names) name->attributes = node->attributes;  // one file's attributes
     return TRUE;

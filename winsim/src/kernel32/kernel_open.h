@@ -3,7 +3,7 @@
 // C runtime, as the file calls that open, delete or list a path must respect them.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

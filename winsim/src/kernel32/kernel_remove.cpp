@@ -4,8 +4,8 @@
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager.
 #include <windows.h>
 
-#include "kernel_open.h"
-#include "kernel_paths.h"
+#include "kernel32/kernel_open.h"
+#include "machine/paths.h"
 
 namespace winsim {
 
@@ -60,8 +60,8 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
 // source's own open and failed with a sharing violation; from that build on it shares deletion, and
 // the rename itself is refused as an invalid parameter.
 DWORD Into_Itself_Error(const Machine& machine) {
-    const DWORD First_Build_Sharing_Deletion = 22621;
-    return machine.os.build >= First_Build_Sharing_Deletion ? ERROR_INVALID_PARAMETER : ERROR_SHARING_VIOLATION;
+    const DWORD kFirstBuildSharingDeletion = 22621;
+    return machine.os.build >= kFirstBuildSharingDeletion ? ERROR_INVALID_PARAMETER : ERROR_SHARING_VIOLATION;
 }
 
 // A rename or move on drive C: as Windows does it: the source is opened for deletion (a sharing

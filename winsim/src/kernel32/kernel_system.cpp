@@ -1,7 +1,7 @@
 // Kernel32's system calls over the simulated machine: debugger output, clock, module name and the
 // version test, answered as Windows answers an executable whose manifest declares no
 // operating-system compatibility.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <windows.h>
 
@@ -11,7 +11,7 @@ namespace winsim {
 
 namespace {
 
-const int64_t Ms_Per_Day = 86400000;
+const int64_t kMsPerDay = 86400000;
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar. Years are counted from
 // March, so that the leap day closes the year and each 400-year era has 146097 days.
@@ -90,8 +90,8 @@ void GetSystemTime(LPSYSTEMTIME time) {
     int64_t days = Days_From_Date(start.wYear, start.wMonth, start.wDay);
     uint64_t ms = ((uint64_t(start.wHour) * 60 + start.wMinute) * 60 + start.wSecond) * 1000 +
                   start.wMilliseconds + machine.clock_ms;
-    days += int64_t(ms / Ms_Per_Day);
-    ms %= Ms_Per_Day;
+    days += int64_t(ms / kMsPerDay);
+    ms %= kMsPerDay;
     int64_t year = 0;
     unsigned month = 0, day = 0;
     Date_From_Days(days, year, month, day);

@@ -1,6 +1,7 @@
 // Kernel32's system message texts and local memory: FormatMessageA answers with the English texts
 // of Windows' system message table, in a buffer that LocalFree releases.
-#include "machine.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <windows.h>
 
@@ -23,7 +24,7 @@ struct System_Message {
 // The values the tool can meet: the Windows errors of the API slice, the version and message
 // errors, and the smart-card statuses. Setup's own values (0xE0000xxx) have no text in the system
 // table, as on Windows.
-const System_Message System_Messages[] = {
+const System_Message kSystemMessages[] = {
     {0, "The operation completed successfully."},
     {1, "Incorrect function."},
     {2, "The system cannot find the file specified."},
@@ -177,7 +178,7 @@ const System_Message System_Messages[] = {
 };
 
 const char* Find_System_Message(DWORD id) {
-    for (const System_Message& message : System_Messages)
+    for (const System_Message& message : kSystemMessages)
         if (message.id == id) return message.text;
     return nullptr;
 }
@@ -223,6 +224,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     }
     std::lock_guard<std::mutex> guard(Local_Lock());
     Local_Blocks().insert(block);
+    Note_Open(Object_Kind::Local_Memory, reinterpret_cast<uintptr_t>(block), std::to_string(bytes) + " bytes");
     return block;
 }
 
@@ -235,6 +237,7 @@ HLOCAL LocalFree(HLOCAL memory) {
             return memory;
         }
     }
+    Note_Closed(Object_Kind::Local_Memory, reinterpret_cast<uintptr_t>(memory));
     std::free(memory);
     return nullptr;
 }
@@ -280,6 +283,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
         auto* block = static_cast<char*>(LocalAlloc(LPTR, bytes));
         if (!block) return 0;
         std::memcpy(block, message.c_str(), length + 1);
+        Note_Open(Object_Kind::Local_Memory, reinterpret_cast<uintptr_t>(block),
+                  "message text of FormatMessageA(" + std::to_string(message_id) + ")");
         *reinterpret_cast<char**>(buffer) = block;
         return length;
     }

@@ -1,9 +1,9 @@
 // An ordinary user's process acting on drive C: through the simulated file calls (other_process.h).
-#include "other_process.h"
+#include "kernel32/other_process.h"
 
 #include <windows.h>
 
-#include "kernel_open.h"
+#include "kernel32/kernel_open.h"
 
 namespace winsim {
 

@@ -5,7 +5,7 @@
 // call of the tool through Machine::Add_Action, or directly.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

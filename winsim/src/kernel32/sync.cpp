@@ -9,8 +9,9 @@
 #include <system_error>
 #include <thread>
 
-#include "handles.h"
-#include "machine.h"
+#include "machine/handles.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 namespace winsim {
 
@@ -20,20 +21,20 @@ thread_local DWORD Last_Error = ERROR_SUCCESS;
 thread_local DWORD Thread_Id = 0;  // 0 until the thread first needs its id
 
 // Thread ids are multiples of 4 as on Windows; the main thread's is fixed so that runs are repeatable.
-const DWORD Main_Thread_Id = 4;
+const DWORD kMainThreadId = 4;
 std::atomic<DWORD> Next_Thread_Id{8};
 
 // The thread that runs the process's static initialisation, before any other initialiser of the
 // program: the main thread.
-const std::thread::id Main_Thread __attribute__((init_priority(101))) = std::this_thread::get_id();
+const std::thread::id kMainThread __attribute__((init_priority(101))) = std::this_thread::get_id();
 
-HANDLE const Current_Process_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-HANDLE const Current_Thread_Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+HANDLE const kCurrentProcessHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+HANDLE const kCurrentThreadHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 
 DWORD Current_Thread_Id() {
     if (Thread_Id == 0) {
-        bool main_thread = std::this_thread::get_id() == Main_Thread;
-        Thread_Id = main_thread ? Main_Thread_Id : Next_Thread_Id.fetch_add(4);
+        bool main_thread = std::this_thread::get_id() == kMainThread;
+        Thread_Id = main_thread ? kMainThreadId : Next_Thread_Id.fetch_add(4);
     }
     return Thread_Id;
 }
@@ -46,6 +47,7 @@ bool Injected_Fault(const char* api, const Text& subject = Text()) {
 }
 
 struct Mutex_Object : Kernel_Object {
+    Text name;  // empty: unnamed
     std::mutex lock;
     std::condition_variable released;
     DWORD owner = 0;         // thread id of the owner, 0 when free
@@ -66,6 +68,8 @@ struct Mutex_Object : Kernel_Object {
         ++held;
         return WAIT_OBJECT_0;
     }
+
+    std::string What() const override { return name.empty() ? "unnamed mutex" : "mutex " + To_Utf8(name); }
 
     bool Release() {
         std::lock_guard<std::mutex> guard(lock);
@@ -89,6 +93,27 @@ Mutex_Names& The_Mutex_Names() {
     return *names;
 }
 
+// The threads started or resumed that have not ended: Wait_For_Running_Threads waits for them.
+struct Running_Threads {
+    std::mutex lock;
+    std::condition_variable ended;
+    unsigned count = 0;
+};
+
+Running_Threads& The_Running_Threads() {
+    static auto* running = new Running_Threads();  // never destroyed: threads may end during exit
+    return *running;
+}
+
+void Count_Running(int change) {
+    Running_Threads& running = The_Running_Threads();
+    std::lock_guard<std::mutex> guard(running.lock);
+    running.count += change;
+    if (running.count == 0) running.ended.notify_all();
+}
+
+// A thread lives from _beginthreadex until its start routine returns, whether or not a handle of it is
+// open: it is noted open (Object_Kind::Thread, by its id) for that time, as suspended until resumed.
 struct Thread_Object : Kernel_Object {
     std::mutex lock;
     std::condition_variable changed;
@@ -108,6 +133,8 @@ struct Thread_Object : Kernel_Object {
         return WAIT_OBJECT_0;
     }
 
+    std::string What() const override { return "thread " + std::to_string(id); }
+
     void Run(unsigned (*start_address)(void*), void* argument) {
         Thread_Id = id;
         {
@@ -119,19 +146,29 @@ struct Thread_Object : Kernel_Object {
             // The thread's impersonation token ends with it.
             Machine& machine = The_Machine();
             std::lock_guard<std::recursive_mutex> machine_guard(machine.lock);
-            machine.thread_tokens.erase(id);
+            Revert(machine, id);
         }
-        std::lock_guard<std::mutex> guard(lock);
-        exit_code = result;
-        finished = true;
-        changed.notify_all();
+        Note_Closed(Object_Kind::Thread, id);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            exit_code = result;
+            finished = true;
+            changed.notify_all();
+        }
+        Count_Running(-1);
     }
 };
 
 }  // namespace
 
+bool Wait_For_Running_Threads(unsigned wait_ms) {
+    Running_Threads& running = The_Running_Threads();
+    std::unique_lock<std::mutex> guard(running.lock);
+    return running.ended.wait_for(guard, std::chrono::milliseconds(wait_ms), [&] { return running.count == 0; });
+}
+
 bool Thread_Id_Of(HANDLE handle, DWORD& thread_id) {
-    if (handle == Current_Thread_Handle) {
+    if (handle == kCurrentThreadHandle) {
         thread_id = Current_Thread_Id();
         return true;
     }
@@ -151,9 +188,9 @@ void SetLastError(DWORD error) { Last_Error = error; }
 
 DWORD GetCurrentThreadId() { return Current_Thread_Id(); }
 
-HANDLE GetCurrentThread() { return Current_Thread_Handle; }
+HANDLE GetCurrentThread() { return kCurrentThreadHandle; }
 
-HANDLE GetCurrentProcess() { return Current_Process_Handle; }
+HANDLE GetCurrentProcess() { return kCurrentProcessHandle; }
 
 LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
 
@@ -165,9 +202,12 @@ LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG 
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (Injected_Fault("CloseHandle")) return FALSE;
+    if (Injected_Fault("CloseHandle")) {
+        Note_Closed(Object_Kind::Kernel_Handle, reinterpret_cast<uintptr_t>(handle));  // given back, though refused
+        return FALSE;
+    }
     // Closing a pseudo-handle has no effect and succeeds.
-    if (handle == Current_Process_Handle || handle == Current_Thread_Handle) return TRUE;
+    if (handle == kCurrentProcessHandle || handle == kCurrentThreadHandle) return TRUE;
     if (!Remove_Handle(handle)) {
         Last_Error = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -204,6 +244,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
         return handle;
     }
     std::shared_ptr<Mutex_Object> mutex = create();
+    mutex->name = mutex_name;
     names.mutexes[mutex_name] = mutex;
     HANDLE handle = Add_Handle(mutex);
     Last_Error = ERROR_SUCCESS;
@@ -211,10 +252,10 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
 }
 
 // The mutex Windows Installer holds while it runs an installation, in the global namespace.
-const Text Installer_Mutex_Name = u"Global\\_MSIExecute";
+const Text kInstallerMutexName = u"Global\\_MSIExecute";
 // The owner of a mutex that another process holds: no thread of this process has this id (thread ids
 // are multiples of 4).
-const DWORD Other_Process_Owner = 1;
+const DWORD kOtherProcessOwner = 1;
 
 HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
     const Text mutex_name = From_Wide_Pointer(name);
@@ -230,9 +271,10 @@ HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
             }
         }
     }
-    if (mutex_name == Installer_Mutex_Name && The_Machine().installer_busy) {
+    if (mutex_name == kInstallerMutexName && The_Machine().installer_busy) {
         auto held = std::make_shared<Mutex_Object>();
-        held->owner = Other_Process_Owner;
+        held->name = mutex_name;
+        held->owner = kOtherProcessOwner;
         held->held = 1;
         Last_Error = ERROR_SUCCESS;
         return Add_Handle(held);
@@ -282,9 +324,14 @@ uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void
     auto thread = std::make_shared<Thread_Object>();
     thread->id = Next_Thread_Id.fetch_add(4);
     thread->suspend_count = (init_flag & CREATE_SUSPENDED) ? 1 : 0;
+    Note_Open(Object_Kind::Thread, thread->id,
+              thread->suspend_count ? "created suspended, never resumed" : "still running");
+    if (thread->suspend_count == 0) Count_Running(+1);
     try {
         std::thread([thread, start_address, argument] { thread->Run(start_address, argument); }).detach();
     } catch (const std::system_error&) {
+        Note_Closed(Object_Kind::Thread, thread->id);
+        if (thread->suspend_count == 0) Count_Running(-1);
         Last_Error = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
@@ -294,7 +341,7 @@ uintptr_t _beginthreadex(void*, unsigned, unsigned (*start_address)(void*), void
 
 DWORD ResumeThread(HANDLE handle) {
     if (Injected_Fault("ResumeThread")) return 0xFFFFFFFFu;
-    if (handle == Current_Thread_Handle) return 0;  // the calling thread is running
+    if (handle == kCurrentThreadHandle) return 0;  // the calling thread is running
     std::shared_ptr<Thread_Object> thread = Get_Handle_As<Thread_Object>(handle);
     if (!thread) {
         Last_Error = ERROR_INVALID_HANDLE;
@@ -302,14 +349,18 @@ DWORD ResumeThread(HANDLE handle) {
     }
     std::lock_guard<std::mutex> guard(thread->lock);
     DWORD previous = thread->suspend_count;
-    if (previous > 0 && --thread->suspend_count == 0) thread->changed.notify_all();
+    if (previous > 0 && --thread->suspend_count == 0) {
+        Note_Open(Object_Kind::Thread, thread->id, "resumed, still running");
+        Count_Running(+1);
+        thread->changed.notify_all();
+    }
     return previous;
 }
 
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {
     if (Injected_Fault("GetExitCodeThread")) return FALSE;
     std::shared_ptr<Thread_Object> thread;
-    if (handle != Current_Thread_Handle) {
+    if (handle != kCurrentThreadHandle) {
         thread = Get_Handle_As<Thread_Object>(handle);
         if (!thread) {
             Last_Error = ERROR_INVALID_HANDLE;

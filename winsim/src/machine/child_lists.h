@@ -109,19 +109,118 @@ Node* Select(Node* root, size_t index, std::unique_ptr<Cursor<Node>>& cursor, Li
     return c.path.back();
 }
 
+// A value that a move hands over, leaving its default behind (a second root, a counter).
+template <typename T>
+struct Handed_Over {
+    T value{};
+    Handed_Over() = default;
+    Handed_Over(Handed_Over&& other) noexcept : value(std::exchange(other.value, T{})) {}
+    Handed_Over& operator=(Handed_Over&& other) noexcept {
+        value = std::exchange(other.value, T{});
+        return *this;
+    }
+};
+
+// What both lists share: the tree in list order that owns the nodes (each with its item, left and
+// right, count and priority), the element at an index, and moving, clearing and destroying. List is
+// the list itself: clear() replaces it with an empty one, whatever else it keeps.
+template <typename List, typename Node, typename Element>
+class Counted_Tree {
+public:
+    using iterator = Index_Iterator<List, Element>;
+    using const_iterator = Index_Iterator<const List, const Element>;
+
+    Counted_Tree() = default;
+    Counted_Tree(Counted_Tree&& other) noexcept
+        : root_(std::exchange(other.root_, nullptr)), cursor_(std::move(other.cursor_)) {}
+    Counted_Tree& operator=(Counted_Tree&& other) noexcept {
+        Counted_Tree moved(std::move(other));
+        std::swap(root_, moved.root_);
+        std::swap(cursor_, moved.cursor_);
+        return *this;
+    }
+    Counted_Tree(const Counted_Tree&) = delete;
+    Counted_Tree& operator=(const Counted_Tree&) = delete;
+    ~Counted_Tree() { Destroy(root_); }
+
+    size_t size() const { return Links::Count(root_); }
+    bool empty() const { return root_ == nullptr; }
+    void clear() { static_cast<List&>(*this) = List(); }
+    Element& operator[](size_t index) { return Select(root_, index, cursor_, Links())->item; }
+    const Element& operator[](size_t index) const { return Select(root_, index, cursor_, Links())->item; }
+    Element& front() { return (*this)[0]; }
+    Element& back() { return (*this)[size() - 1]; }
+    iterator begin() { return iterator(static_cast<List*>(this), 0); }
+    iterator end() { return iterator(static_cast<List*>(this), size()); }
+    const_iterator begin() const { return const_iterator(static_cast<const List*>(this), 0); }
+    const_iterator end() const { return const_iterator(static_cast<const List*>(this), size()); }
+
+protected:
+    struct Links {
+        static Node* Left(Node* n) { return n->left; }
+        static Node* Right(Node* n) { return n->right; }
+        static size_t Count(Node* n) { return n ? n->count : 0; }
+    };
+    static void Update(Node* n) { n->count = uint32_t(1 + Links::Count(n->left) + Links::Count(n->right)); }
+    static Node* Merge(Node* a, Node* b) {
+        if (!a) return b;
+        if (!b) return a;
+        if (a->priority > b->priority) {
+            a->right = Merge(a->right, b);
+            Update(a);
+            return a;
+        }
+        b->left = Merge(a, b->left);
+        Update(b);
+        return b;
+    }
+    static void Destroy(Node* n) {
+        while (n) {  // the right spine iteratively, the left subtrees recursively
+            Destroy(n->left);
+            Node* right = n->right;
+            delete n;
+            n = right;
+        }
+    }
+    void Invalidate() {
+        if (cursor_) cursor_->valid = false;
+    }
+
+    Node* root_ = nullptr;
+    mutable std::unique_ptr<Cursor<Node>> cursor_;
+};
+
+template <typename T>
+struct Sorted_Node {
+    std::unique_ptr<T> item;
+    uint64_t prefix = 0;  // Name_Prefix(item->name)
+    Sorted_Node* left = nullptr;
+    Sorted_Node* right = nullptr;
+    uint32_t count = 1;
+    uint32_t priority = Next_Priority();
+};
+
+template <typename V>
+struct Value_Node {
+    V item;
+    uint64_t serial = 0;  // creation order
+    Value_Node* left = nullptr;  // the tree in creation order, with counts
+    Value_Node* right = nullptr;
+    uint32_t count = 1;
+    uint32_t priority = Next_Priority();
+    Value_Node* name_left = nullptr;  // the tree by name
+    Value_Node* name_right = nullptr;
+};
+
 }  // namespace detail
 
 // Owned elements (std::unique_ptr<T>, T having a name) sorted by Compare_Names on their names.
 template <typename T>
-class Sorted_Children {
-    struct Node {
-        std::unique_ptr<T> item;
-        uint64_t prefix = 0;  // detail::Name_Prefix(item->name)
-        Node* left = nullptr;
-        Node* right = nullptr;
-        uint32_t count = 1;
-        uint32_t priority = detail::Next_Priority();
-    };
+class Sorted_Children
+    : public detail::Counted_Tree<Sorted_Children<T>, detail::Sorted_Node<T>, std::unique_ptr<T>> {
+    using Node = detail::Sorted_Node<T>;
+    using Base = detail::Counted_Tree<Sorted_Children<T>, Node, std::unique_ptr<T>>;
+    using Base::Invalidate, Base::Merge, Base::Update, Base::root_;
     // A name being looked for, with its prefix.
     struct Probe {
         const Text& name;
@@ -132,44 +231,8 @@ class Sorted_Children {
         if (probe.prefix != node->prefix) return probe.prefix < node->prefix ? -1 : 1;
         return Compare_Names(probe.name, node->item->name);
     }
-    struct Links {
-        static Node* Left(Node* n) { return n->left; }
-        static Node* Right(Node* n) { return n->right; }
-        static size_t Count(Node* n) { return n ? n->count : 0; }
-    };
 
 public:
-    using iterator = detail::Index_Iterator<Sorted_Children, std::unique_ptr<T>>;
-    using const_iterator = detail::Index_Iterator<const Sorted_Children, const std::unique_ptr<T>>;
-
-    Sorted_Children() = default;
-    Sorted_Children(Sorted_Children&& other) noexcept { Swap(other); }
-    Sorted_Children& operator=(Sorted_Children&& other) noexcept {
-        Sorted_Children moved(std::move(other));
-        Swap(moved);
-        return *this;
-    }
-    Sorted_Children(const Sorted_Children&) = delete;
-    Sorted_Children& operator=(const Sorted_Children&) = delete;
-    ~Sorted_Children() { Destroy(root_); }
-
-    size_t size() const { return Links::Count(root_); }
-    bool empty() const { return root_ == nullptr; }
-    void clear() {
-        Sorted_Children none;
-        Swap(none);
-    }
-    std::unique_ptr<T>& operator[](size_t index) { return detail::Select(root_, index, cursor_, Links())->item; }
-    std::unique_ptr<T>& front() { return (*this)[0]; }
-    std::unique_ptr<T>& back() { return (*this)[size() - 1]; }
-    const std::unique_ptr<T>& operator[](size_t index) const {
-        return detail::Select(root_, index, cursor_, Links())->item;
-    }
-    iterator begin() { return iterator(this, 0); }
-    iterator end() { return iterator(this, size()); }
-    const_iterator begin() const { return const_iterator(this, 0); }
-    const_iterator end() const { return const_iterator(this, size()); }
-
     T* Find(const Text& name) const {
         Probe probe(name);
         for (Node* node = root_; node;) {
@@ -204,8 +267,6 @@ public:
     }
 
 private:
-    static void Update(Node* n) { n->count = uint32_t(1 + Links::Count(n->left) + Links::Count(n->right)); }
-
     // Splits a tree into the names before name and those after it (name itself is not in it).
     static void Split(Node* n, const Probe& name, Node*& before, Node*& after) {
         if (!n) {
@@ -219,18 +280,6 @@ private:
             Update(n);
             after = n;
         }
-    }
-    static Node* Merge(Node* a, Node* b) {
-        if (!a) return b;
-        if (!b) return a;
-        if (a->priority > b->priority) {
-            a->right = Merge(a->right, b);
-            Update(a);
-            return a;
-        }
-        b->left = Merge(a, b->left);
-        Update(b);
-        return b;
     }
     static Node* Insert(Node* n, Node* node, const Probe& name) {
         if (!n) return node;
@@ -259,75 +308,16 @@ private:
         Update(n);
         return n;
     }
-    static void Destroy(Node* n) {
-        while (n) {  // the right spine iteratively, the left subtrees recursively
-            Destroy(n->left);
-            Node* right = n->right;
-            delete n;
-            n = right;
-        }
-    }
-    void Invalidate() {
-        if (cursor_) cursor_->valid = false;
-    }
-    void Swap(Sorted_Children& other) {
-        std::swap(root_, other.root_);
-        std::swap(cursor_, other.cursor_);
-    }
-
-    Node* root_ = nullptr;
-    mutable std::unique_ptr<detail::Cursor<Node>> cursor_;
 };
 
 // Elements with a name (a Reg_Value) in creation order, found by name through a second tree.
 template <typename V>
-class Value_List {
-    struct Node {
-        V item;
-        uint64_t serial = 0;  // creation order
-        Node* left = nullptr;  // the tree in creation order, with counts
-        Node* right = nullptr;
-        uint32_t count = 1;
-        uint32_t priority = detail::Next_Priority();
-        Node* name_left = nullptr;  // the tree by name
-        Node* name_right = nullptr;
-    };
-    struct Links {
-        static Node* Left(Node* n) { return n->left; }
-        static Node* Right(Node* n) { return n->right; }
-        static size_t Count(Node* n) { return n ? n->count : 0; }
-    };
+class Value_List : public detail::Counted_Tree<Value_List<V>, detail::Value_Node<V>, V> {
+    using Node = detail::Value_Node<V>;
+    using Base = detail::Counted_Tree<Value_List<V>, Node, V>;
+    using Base::Invalidate, Base::Merge, Base::Update, Base::root_;
 
 public:
-    using iterator = detail::Index_Iterator<Value_List, V>;
-    using const_iterator = detail::Index_Iterator<const Value_List, const V>;
-
-    Value_List() = default;
-    Value_List(Value_List&& other) noexcept { Swap(other); }
-    Value_List& operator=(Value_List&& other) noexcept {
-        Value_List moved(std::move(other));
-        Swap(moved);
-        return *this;
-    }
-    Value_List(const Value_List&) = delete;
-    Value_List& operator=(const Value_List&) = delete;
-    ~Value_List() { Destroy(root_); }
-
-    size_t size() const { return Links::Count(root_); }
-    bool empty() const { return root_ == nullptr; }
-    void clear() {
-        Value_List none;
-        Swap(none);
-    }
-    V& operator[](size_t index) { return detail::Select(root_, index, cursor_, Links())->item; }
-    V& front() { return (*this)[0]; }
-    V& back() { return (*this)[size() - 1]; }
-    const V& operator[](size_t index) const { return detail::Select(root_, index, cursor_, Links())->item; }
-    iterator begin() { return iterator(this, 0); }
-    iterator end() { return iterator(this, size()); }
-    const_iterator begin() const { return const_iterator(this, 0); }
-    const_iterator end() const { return const_iterator(this, size()); }
-
     V* Find(const Text& name) const {
         Node* node = Find_Node(name);
         return node ? &node->item : nullptr;
@@ -337,16 +327,16 @@ public:
         Invalidate();
         Node* node = new Node();
         node->item = std::move(item);
-        node->serial = next_serial_++;
+        node->serial = next_serial_.value++;
         root_ = Merge(root_, node);
-        name_root_ = Insert_By_Name(name_root_, node);
+        name_root_.value = Insert_By_Name(name_root_.value, node);
         return &node->item;
     }
     bool Remove(const Text& name) {
         Node* node = Find_Node(name);
         if (!node) return false;
         Invalidate();
-        name_root_ = Remove_By_Name(name_root_, name);
+        name_root_.value = Remove_By_Name(name_root_.value, name);
         root_ = Remove_By_Serial(root_, node->serial);
         delete node;
         return true;
@@ -354,26 +344,12 @@ public:
 
 private:
     Node* Find_Node(const Text& name) const {
-        for (Node* node = name_root_; node;) {
+        for (Node* node = name_root_.value; node;) {
             int order = Compare_Names(name, node->item.name);
             if (order == 0) return node;
             node = order < 0 ? node->name_left : node->name_right;
         }
         return nullptr;
-    }
-    static void Update(Node* n) { n->count = uint32_t(1 + Links::Count(n->left) + Links::Count(n->right)); }
-
-    static Node* Merge(Node* a, Node* b) {
-        if (!a) return b;
-        if (!b) return a;
-        if (a->priority > b->priority) {
-            a->right = Merge(a->right, b);
-            Update(a);
-            return a;
-        }
-        b->left = Merge(a, b->left);
-        Update(b);
-        return b;
     }
     static Node* Remove_By_Serial(Node* n, uint64_t serial) {
         if (n->serial == serial) return Merge(n->left, n->right);
@@ -421,28 +397,9 @@ private:
         else n->name_right = Remove_By_Name(n->name_right, name);
         return n;
     }
-    static void Destroy(Node* n) {
-        while (n) {
-            Destroy(n->left);
-            Node* right = n->right;
-            delete n;
-            n = right;
-        }
-    }
-    void Invalidate() {
-        if (cursor_) cursor_->valid = false;
-    }
-    void Swap(Value_List& other) {
-        std::swap(root_, other.root_);
-        std::swap(name_root_, other.name_root_);
-        std::swap(next_serial_, other.next_serial_);
-        std::swap(cursor_, other.cursor_);
-    }
 
-    Node* root_ = nullptr;
-    Node* name_root_ = nullptr;
-    uint64_t next_serial_ = 0;
-    mutable std::unique_ptr<detail::Cursor<Node>> cursor_;
+    detail::Handed_Over<Node*> name_root_;  // over the nodes root_ owns
+    detail::Handed_Over<uint64_t> next_serial_;
 };
 
 }  // namespace winsim

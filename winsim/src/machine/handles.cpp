@@ -1,4 +1,6 @@
-#include "handles.h"
+#include "machine/handles.h"
+
+#include "machine/open_objects.h"
 
 #include <cstdint>
 #include <map>
@@ -29,11 +31,14 @@ DWORD Kernel_Object::Wait(DWORD) {
     return WAIT_FAILED;
 }
 
+std::string Kernel_Object::What() const { return "kernel object"; }
+
 HANDLE Add_Handle(std::shared_ptr<Kernel_Object> object) {
     Handle_Table& table = The_Table();
     std::lock_guard<std::mutex> guard(table.lock);
     uintptr_t value = table.next;
     table.next += 4;
+    Note_Open(Object_Kind::Kernel_Handle, value, object->What());
     table.objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
@@ -53,6 +58,7 @@ bool Remove_Handle(HANDLE handle) {
     if (found == table.objects.end()) return false;
     object = std::move(found->second);
     table.objects.erase(found);
+    Note_Closed(Object_Kind::Kernel_Handle, reinterpret_cast<uintptr_t>(handle));
     return true;
 }
 

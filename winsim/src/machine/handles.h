@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 namespace winsim {
 
@@ -12,9 +13,12 @@ struct Kernel_Object {
     virtual ~Kernel_Object() = default;
     // WaitForSingleObject on the object; the default object cannot be waited for.
     virtual DWORD Wait(DWORD milliseconds);
+    // What the handle stands for, as a leak report names it ("file C:\x", "mutex NAME", ...).
+    virtual std::string What() const;
 };
 
-// Registers an object and returns its new handle (never null, never INVALID_HANDLE_VALUE).
+// Registers an object and returns its new handle (never null, never INVALID_HANDLE_VALUE); the handle
+// is noted as open (open_objects.h) until Remove_Handle.
 HANDLE Add_Handle(std::shared_ptr<Kernel_Object> object);
 // The object behind a handle, or null when the handle is not open.
 std::shared_ptr<Kernel_Object> Get_Handle(HANDLE handle);

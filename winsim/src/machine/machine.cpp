@@ -1,6 +1,6 @@
-#include "machine.h"
+#include "machine/machine.h"
 
-#include "kernel_paths.h"
+#include "machine/paths.h"
 
 #include <algorithm>
 #include <atomic>

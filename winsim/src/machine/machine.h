@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "child_lists.h"
+#include "machine/child_lists.h"
 
 namespace winsim {
 
@@ -294,6 +294,8 @@ public:
 };
 
 Machine& The_Machine();
+// Ends a thread's impersonation (RevertToSelf, SetThreadToken without a token, the thread's end).
+void Revert(Machine& machine, DWORD thread_id);
 
 // Scenario folders: registry.reg, drive_c/, machine.ini.
 // Load refuses a malformed scenario with "FILE:LINE: message" in error.

@@ -21,7 +21,7 @@
 #include <initializer_list>
 #include <mutex>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 using namespace winsim;
 

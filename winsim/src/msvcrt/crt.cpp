@@ -1,8 +1,9 @@
 // The C runtime's file calls as the Microsoft C runtime has them, over files of drive C:: the open
 // rules (no sharing while open) and the secure read. The stream itself comes from the host's part
 // (crt_streams.h).
-#include "crt_streams.h"
-#include "kernel_files.h"
+#include "msvcrt/crt_streams.h"
+#include "kernel32/kernel_files.h"
+#include "machine/open_objects.h"
 
 #include <windows.h>
 
@@ -70,15 +71,21 @@ errno_t Fail_Open(errno_t error) {
 
 }  // namespace
 
-bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
+// Streams that fclose has closed without telling (the Windows build's) are let go here.
+void Let_Go_Of_Closed_Streams() {
+    std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
     std::vector<Runtime_File*>& files = Open_Files();
-    // Streams that fclose has closed without telling (the Windows build's) are let go here.
     files.erase(std::remove_if(files.begin(), files.end(), [](Runtime_File* file) {
                     if (Runtime_Stream_Open(*file)) return false;
+                    Note_Closed(Object_Kind::Runtime_Stream, reinterpret_cast<uintptr_t>(file->stream));
                     delete file;
                     return true;
                 }), files.end());
-    for (Runtime_File* file : files)
+}
+
+bool Is_Open_In_Runtime(Machine& machine, const Fs_Node* node) {
+    Let_Go_Of_Closed_Streams();
+    for (Runtime_File* file : Open_Files())
         if (File_Node(machine, *file) == node) return true;
     return false;
 }
@@ -131,6 +138,7 @@ errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
     }
     opened->stream = stream;
     Open_Files().push_back(opened);
+    Note_Open(Object_Kind::Runtime_Stream, reinterpret_cast<uintptr_t>(stream), To_Utf8(path));
     *file = stream;
     return 0;
 }

@@ -1,7 +1,7 @@
 // The C runtime's wide formatted output as the Microsoft C runtime has it: in the wide family %s
 // and %c take WCHAR texts and characters (%hs, %hc, %S, %C the narrow ones), l is 32 bits, ll and
 // I64 are 64 bits. Console output appends to the machine's console text.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <windows.h>
 

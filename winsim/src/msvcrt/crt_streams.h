@@ -3,7 +3,7 @@
 // over the Microsoft runtime of a Windows build).
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <cstdio>
 

@@ -1,7 +1,8 @@
 // The streams of the C runtime's files on Linux: a real glibc FILE whose reads, writes and seeks
 // reach the simulated file through fopencookie; the cookie applies the Microsoft runtime's text mode
 // (LF written as CR LF; CR LF read as LF, Ctrl-Z ends the file).
-#include "crt_streams.h"
+#include "msvcrt/crt_streams.h"
+#include "machine/open_objects.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,9 +13,12 @@ namespace winsim {
 
 namespace {
 
-const uint8_t Ctrl_Z = 0x1A;
+const uint8_t kCtrlZ = 0x1A;
 
-ssize_t Read_File(void* cookie, char* out, size_t size) {
+// Runs a read or write on the file behind a cookie and its node, under the machine's lock; -1 with
+// EIO when the file is gone.
+template <typename Work>
+ssize_t On_File(void* cookie, Work work) {
     auto* file = static_cast<Runtime_File*>(cookie);
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
@@ -23,46 +27,44 @@ ssize_t Read_File(void* cookie, char* out, size_t size) {
         errno = EIO;
         return -1;
     }
-    const std::vector<uint8_t>& data = node->data;
-    size_t count = 0;
-    while (count < size && file->position < data.size()) {
-        uint8_t byte = data[file->position];
-        if (file->text_mode) {
-            if (byte == Ctrl_Z) break;  // the position stays on it, so later reads find the end too
-            if (byte == '\r' && file->position + 1 < data.size() && data[file->position + 1] == '\n') {
-                ++file->position;
-                byte = '\n';
+    return work(*file, node->data);
+}
+
+ssize_t Read_File(void* cookie, char* out, size_t size) {
+    return On_File(cookie, [&](Runtime_File& file, const std::vector<uint8_t>& data) {
+        size_t count = 0;
+        while (count < size && file.position < data.size()) {
+            uint8_t byte = data[file.position];
+            if (file.text_mode) {
+                if (byte == kCtrlZ) break;  // the position stays on it, so later reads find the end too
+                if (byte == '\r' && file.position + 1 < data.size() && data[file.position + 1] == '\n') {
+                    ++file.position;
+                    byte = '\n';
+                }
             }
+            out[count++] = char(byte);
+            ++file.position;
         }
-        out[count++] = char(byte);
-        ++file->position;
-    }
-    return ssize_t(count);
+        return ssize_t(count);
+    });
 }
 
 ssize_t Write_File(void* cookie, const char* in, size_t size) {
-    auto* file = static_cast<Runtime_File*>(cookie);
-    Machine& machine = The_Machine();
-    std::lock_guard<std::recursive_mutex> guard(machine.lock);
-    Fs_Node* node = File_Node(machine, *file);
-    if (!node) {
-        errno = EIO;
-        return -1;
-    }
-    std::vector<uint8_t> bytes;
-    bytes.reserve(size + size / 8);
-    for (size_t i = 0; i < size; ++i) {
-        if (file->text_mode && in[i] == '\n') bytes.push_back('\r');
-        bytes.push_back(uint8_t(in[i]));
-    }
-    std::vector<uint8_t>& data = node->data;
-    if (file->append) file->position = data.size();
-    if (file->position > data.size()) data.resize(file->position, 0);
-    size_t overwritten = std::min<size_t>(bytes.size(), data.size() - file->position);
-    std::copy(bytes.begin(), bytes.begin() + overwritten, data.begin() + file->position);
-    data.insert(data.end(), bytes.begin() + overwritten, bytes.end());
-    file->position += bytes.size();
-    return ssize_t(size);
+    return On_File(cookie, [&](Runtime_File& file, std::vector<uint8_t>& data) {
+        std::vector<uint8_t> bytes;
+        bytes.reserve(size + size / 8);
+        for (size_t i = 0; i < size; ++i) {
+            if (file.text_mode && in[i] == '\n') bytes.push_back('\r');
+            bytes.push_back(uint8_t(in[i]));
+        }
+        if (file.append) file.position = data.size();
+        if (file.position > data.size()) data.resize(file.position, 0);
+        size_t overwritten = std::min<size_t>(bytes.size(), data.size() - file.position);
+        std::copy(bytes.begin(), bytes.begin() + overwritten, data.begin() + file.position);
+        data.insert(data.end(), bytes.begin() + overwritten, bytes.end());
+        file.position += bytes.size();
+        return ssize_t(size);
+    });
 }
 
 // Positions are those of the stored bytes, as in the Microsoft runtime: after a seek to the end,
@@ -102,6 +104,7 @@ int Close_File(void* cookie) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     auto& files = Open_Files();
     files.erase(std::remove(files.begin(), files.end(), file), files.end());
+    Note_Closed(Object_Kind::Runtime_Stream, reinterpret_cast<uintptr_t>(file->stream));
     delete file;
     return 0;
 }
@@ -117,7 +120,7 @@ Runtime_File* Runtime_Stream(FILE* stream) {
 // in text mode, the Ctrl-Z that ends the file.
 bool More_To_Read(const Runtime_File& file, const Fs_Node& node) {
     if (file.position >= node.data.size()) return false;
-    return !file.text_mode || node.data[file.position] != Ctrl_Z;
+    return !file.text_mode || node.data[file.position] != kCtrlZ;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // opened, in a temporary file that the runtime deletes when fclose closes it; its own text mode
 // translates what is read. Writing through such a stream would not reach the simulated file, so
 // this build opens files for reading only (the tool reads its .inf files so).
-#include "crt_streams.h"
+#include "msvcrt/crt_streams.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "key_handles.h"
-#include "machine.h"
+#include "advapi32/key_handles.h"
+#include "machine/machine.h"
 
 using namespace winsim;
 

@@ -6,7 +6,7 @@
 // symbolic link) is an entry with the link attribute that points nowhere; what is listed below it
 // is left out, since where it points is not in the listing. UTF-8 (with or without byte-order mark)
 // or UTF-16LE (with or without one); CR LF or LF.
-#include "collected.h"
+#include "scenario/collected.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "host_files.h"
+#include "scenario/host_files.h"
 
 namespace fs = std::filesystem;
 

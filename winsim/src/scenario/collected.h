@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace winsim {
 

@@ -1,4 +1,4 @@
-#include "host_files.h"
+#include "scenario/host_files.h"
 
 namespace winsim {
 

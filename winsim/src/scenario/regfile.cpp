@@ -1,6 +1,6 @@
 // regedit files: import of both formats ("Windows Registry Editor Version 5.00" in UTF-16LE with BOM
 // or UTF-8, and the ANSI "REGEDIT4"), and export in the 5.00 format as UTF-8.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <algorithm>
 #include <cstdio>

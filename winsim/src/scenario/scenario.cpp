@@ -1,7 +1,7 @@
 // Scenario folders: machine.ini (OS identity, code page, how the tool is started, files in use,
 // read-only files, junctions, protected keys, injected faults), registry.reg and drive_c/, loaded
 // into a Machine and written back from one.
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "collected.h"
-#include "host_files.h"
-#include "kernel_paths.h"
+#include "scenario/collected.h"
+#include "scenario/host_files.h"
+#include "machine/paths.h"
 
 namespace fs = std::filesystem;
 

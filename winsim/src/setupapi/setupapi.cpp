@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "kernel_files.h"
-#include "machine.h"
+#include "kernel32/kernel_files.h"
+#include "machine/machine.h"
 
 using namespace winsim;
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "kernel_paths.h"
+#include "machine/paths.h"
 
 namespace winsim {
 

@@ -1,6 +1,6 @@
 // GetSystemMetrics of USER32: the one metric the tool asks, whether the process runs in a remote
 // desktop session (machine.ini [run] remote_session=).
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <mutex>
 

@@ -11,7 +11,8 @@
 // Every call is recorded in Machine::calls with the session of the calling thread's token
 // ("SCardForgetCardTypeW VESPARIO session=0"), so that a test can tell which thread, impersonating
 // what, made it.
-#include "machine.h"
+#include "machine/machine.h"
+#include "machine/open_objects.h"
 
 #include <winscard.h>
 
@@ -58,6 +59,8 @@ LONG SCardEstablishContext(DWORD scope, LPCVOID reserved1, LPCVOID reserved2, LP
     *context = table.next;
     table.next += 1;
     table.open.insert(*context);
+    Note_Open(Object_Kind::Smart_Card_Context, uintptr_t(*context),
+              "established in session " + std::to_string(machine.Calling_Token()->session));
     return SCARD_S_SUCCESS;
 }
 
@@ -79,6 +82,11 @@ LONG SCardReleaseContext(SCARDCONTEXT context) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     LONG status;
-    if (Call_Fails(machine, "SCardReleaseContext", Text(), status)) return status;
-    return Contexts().open.erase(context) ? SCARD_S_SUCCESS : LONG(SCARD_E_INVALID_HANDLE);
+    if (Call_Fails(machine, "SCardReleaseContext", Text(), status)) {
+        Note_Closed(Object_Kind::Smart_Card_Context, uintptr_t(context));  // given back, though refused
+        return status;
+    }
+    if (!Contexts().open.erase(context)) return LONG(SCARD_E_INVALID_HANDLE);
+    Note_Closed(Object_Kind::Smart_Card_Context, uintptr_t(context));
+    return SCARD_S_SUCCESS;
 }

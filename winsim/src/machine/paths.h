@@ -3,7 +3,7 @@
 // Windows gives for each way a lookup can fail.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <vector>
 

@@ -14,7 +14,7 @@
 //
 // Wine 8 differs: it redirects all of HKLM\SOFTWARE\Classes (to Classes\Wow6432Node) and none of
 // HKCU\SOFTWARE\Classes. Calais\Readers and Group Policy are shared there as here.
-#include "wow64.h"
+#include "machine/registry_views.h"
 
 #include <algorithm>
 #include <initializer_list>

@@ -2,7 +2,7 @@
 // sends to a Wow6432Node branch and which keys both views share.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <vector>
 

@@ -1,13 +1,13 @@
 // The Win32 path rules of drive C:: normalisation as Windows applies it before a path reaches the
 // file system, and the lookup of the normalised path in the tree, junctions included.
-#include "kernel_paths.h"
+#include "machine/paths.h"
 
 namespace winsim {
 
 namespace {
 
 // Junctions crossed while resolving one path; more means a junction that leads into itself.
-const int Max_Junction_Depth = 32;
+const int kMaxJunctionDepth = 32;
 
 bool Is_Separator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -53,7 +53,7 @@ void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last
 
 // The folder a junction points to, or null when it is dangling or leads into itself.
 Fs_Node* Junction_Target(Machine& machine, const Fs_Node& junction, int depth) {
-    if (depth > Max_Junction_Depth) return nullptr;
+    if (depth > kMaxJunctionDepth) return nullptr;
     Path_Lookup target;
     Look_Up_At_Depth(machine, Parse_Win32_Path(junction.link_target), true, depth, target);
     return target.node;
