@@ -273,10 +273,17 @@ const Report_Rule Report_Rules[] = {
     // reports what it could not read.
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Remove_Subkeys_With_Value < ... < Remove_Product < wmain", nullptr,
      "Get_Registry_Value of an uninstall entry, a dependency or a deployment: silent"},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Get_Package_Source_Folder < ... < Remove_Product < wmain", nullptr,
+     "Get_Registry_Value of the package folders: silent"},
+    // The bundle search runs in the registry stage, in the caches stage and in the self-removal.
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < Remove_Product < wmain", nullptr,
      "the bundle search's Get_Registry_Value: silent"},
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < Remove_Self < wmain", nullptr,
      "the bundle search's Get_Registry_Value: silent"},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Product < wmain", nullptr,
+     "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Self < wmain", nullptr,
+     "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
     // A key deleted as itself is opened for deletion, and a refused open is the deletion's failure.
     {"RegOpenKeyExW", nullptr, "Delete_Key_Itself < ...", "RegDeleteKey", nullptr},
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
