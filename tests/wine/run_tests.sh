@@ -134,9 +134,11 @@ $(printf '%02d:%02d:%02d' $((to / 3600000)) $((to / 60000 % 60)) $((to / 1000 % 
 # write turns into CR CR LF (followed by the empty line that its LF leaves).
 expect_log_line_ends() {
     need_log || return 1
-    python3 - "$WH_OUT/log.txt" <<'PY'
+    python3 - "$HERE" "$WH_OUT/log.txt" <<'PY'
 import sys
-data = open(sys.argv[1], "rb").read()
+sys.path.insert(0, sys.argv[1])
+import wh_tool
+data = open(sys.argv[2], "rb").read()
 problems = []
 if not data.endswith(b"\r\n"):
     problems.append("the log does not end in CR LF")
@@ -145,9 +147,7 @@ for number, line in enumerate(data.split(b"\r\n")[:-1], 1):
         line = line[:-1]
     if b"\r" in line or b"\n" in line:
         problems.append("line %d holds a bare CR or LF: %r" % (number, line))
-for p in problems[:10]:
-    print(p)
-sys.exit(1 if problems else 0)
+wh_tool.finish(problems[:10])
 PY
 }
 
@@ -514,11 +514,7 @@ def parse(lines):
             stray.append(line)
     return lines[:2], blocks, uninstalls, stray
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no OEM stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "OEM stage")
 e_head, e_blocks, e_uninstalls, _ = parse(expected)
 g_head, g_blocks, g_uninstalls, g_stray = parse(got)
 bad = []
@@ -538,13 +534,7 @@ if g_uninstalls != ["Uninstalling OEM file:  " + name for name in required]:
     bad.append("uninstall lines %r do not follow the found names %r in order" % (g_uninstalls, required))
 if sorted(g_uninstalls) != sorted(e_uninstalls):
     bad.append("uninstall lines %r, expected %r in some order" % (g_uninstalls, e_uninstalls))
-for line in bad:
-    print(line)
-if bad:
-    print("the stage as logged (normalised):")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got)
 PY
 }
 
@@ -572,11 +562,7 @@ def split(lines):
         rest.insert(positions[0], "<%d Removed lines>" % len(positions))
     return rest, removed, contiguous
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no driver binaries stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "driver binaries stage")
 e_rest, e_removed, _ = split(expected)
 g_rest, g_removed, contiguous = split(got)
 bad = []
@@ -594,13 +580,7 @@ for index, path in enumerate(paths):
     for later in paths[index + 1:]:
         if later.lower().startswith(path.lower() + "\\"):
             bad.append("%s is logged after its folder %s" % (later, path))
-for line in bad:
-    print(line)
-if bad:
-    print("the stage as logged (normalised):")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got)
 PY
 }
 
@@ -746,11 +726,7 @@ def fold_value_runs(lines):
         i += 1
     return out + sorted(run)
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no registry stages from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "registry stages")
 e, g = fold_value_runs(expected), fold_value_runs(got)
 if e != g:
     import difflib
@@ -770,11 +746,7 @@ sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Deleting all caches...", "All caches deleted."
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no caches stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "caches stage")
 bad = []
 if sorted(got) != sorted(expected):
     bad.append("the stage's lines differ (in some order), expected:")
@@ -784,13 +756,7 @@ for index, path in enumerate(paths):
     for later in paths[index + 1:]:
         if later.lower().startswith(path.lower() + "\\"):
             bad.append("%s is logged after its folder %s" % (later, path))
-for line in bad:
-    print(line)
-if bad:
-    print("got:")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got, "got:")
 PY
 }
 
@@ -822,9 +788,7 @@ for f in wh_tool.files_below(scenario):
     parts = f.lower().split("/")
     known.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
 bad += ["the list of removals names %s, which the scenario does not have" % r for r in removed if r not in known]
-for line in bad:
-    print(line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad)
 PY
 }
 
@@ -861,11 +825,7 @@ FIRST, LAST = "Unregistering smart cards...", "Smart cards unregistered."
 PARENT = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards"
 CARDS = ["VESPARIO", "VESPARIO FKC", "VESPARIO SC", "VESPARIO SC T0", "VESPARIO SC T1", "VESPARIO lite",
          "VESPARIO lite SC", "VESPARIO lite SC T0", "VESPARIO lite SC T1", "VESPARIO lite SD"]
-simulated = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no smart-card stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+simulated, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "smart-card stage")
 expected = [FIRST]
 for card in CARDS:
     expected += ["Error occurred in function: SCardEstablishContext", "Error occurred in function: Error source 1(0x1)",
@@ -1010,9 +970,7 @@ for key in (wow, native):
         bad.append(key + " holds a value remove")
 if wh_tool.reg_value(export, wow, "{D31C5999-DC0F-4449-9558-FC927AD644A2}") is None:
     bad.append("the bundle's resume value is gone from " + wow)
-for line in bad:
-    print(line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad)
 PY
 }
 
