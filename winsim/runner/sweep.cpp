@@ -141,9 +141,9 @@ const Api_Failure Failure_Table[] = {
 };
 
 // The call site of a failed call: the tool's functions on the stack when the call failed, innermost
-// first ("Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < wmain"), inlined ones included, as the debug
-// information names them (the presets that sweep build with -g). The simulated machine's own frames
-// (winsim/) and those outside the source tree (the standard library's) are left out.
+// first ("Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < wmain"), inlined ones included, as
+// the debug information names them (the presets that sweep build with -g). The simulated machine's
+// own frames (winsim/) and those outside the source tree (the standard library's) are left out.
 #if defined(VP_SWEEP_CALL_SITES)
 backtrace_state* Backtrace_State() {
     static backtrace_state* const state = backtrace_create_state(nullptr, 0, nullptr, nullptr);
@@ -195,7 +195,8 @@ std::string Call_Site() {
     return site;
 }
 
-// Whether the debug information names the tool's functions (read here once, for every run to inherit).
+// Whether the debug information names the tool's functions. Read here, in the parent, it is read once
+// for every run to inherit.
 bool Call_Sites_Known() {
     bool known = false;
     backtrace_pcinfo(

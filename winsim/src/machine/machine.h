@@ -253,7 +253,7 @@ public:
     std::vector<std::string> api_trace;
     // Every call that an injected fault made fail: its API, its subject, how many debugger-output
     // texts had been written before it (where its error report is to be looked for), and its call
-    // site as fault_site, when set, names it from within the failing call.
+    // site: what fault_site, when set, answers from within the failing call.
     struct Fault_Hit {
         std::string api;
         Text subject;
