@@ -17,6 +17,9 @@ shift 2 2>/dev/null
 SELECTED=("$@")
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# Runs a check's Python program from standard input, with wh_tool importable; its arguments are
+# sys.argv[1:].
+wh_python() { PYTHONPATH="$HERE${PYTHONPATH:+:$PYTHONPATH}" python3 - "$@"; }
 source "$HERE/harness.sh"
 [[ -n "$SOURCE_DIR" && -d "$SOURCE_DIR" ]] || wh_fail "source folder '$SOURCE_DIR' is missing"
 EXPECTED="$HERE/expected"
@@ -134,11 +137,10 @@ $(printf '%02d:%02d:%02d' $((to / 3600000)) $((to / 60000 % 60)) $((to / 1000 % 
 # write turns into CR CR LF (followed by the empty line that its LF leaves).
 expect_log_line_ends() {
     need_log || return 1
-    python3 - "$HERE" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-data = open(sys.argv[2], "rb").read()
+data = open(sys.argv[1], "rb").read()
 problems = []
 if not data.endswith(b"\r\n"):
     problems.append("the log does not end in CR LF")
@@ -491,9 +493,8 @@ check_demo_files_held_during_run() {
 # files (673 bytes and more) are judged ANSI, and a changed verdict fails here by name.
 check_demo_log_oem_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Removing precompiled OEM files...", "Precompiled OEM files removed."
@@ -514,7 +515,7 @@ def parse(lines):
             stray.append(line)
     return lines[:2], blocks, uninstalls, stray
 
-expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "OEM stage")
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "OEM stage")
 e_head, e_blocks, e_uninstalls, _ = parse(expected)
 g_head, g_blocks, g_uninstalls, g_stray = parse(got)
 bad = []
@@ -544,9 +545,8 @@ PY
 # file marked read-only, as Windows does.
 check_demo_log_binaries_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Deleting driver binaries...", "Driver binaries deleted."
@@ -562,7 +562,7 @@ def split(lines):
         rest.insert(positions[0], "<%d Removed lines>" % len(positions))
     return rest, removed, contiguous
 
-expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "driver binaries stage")
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "driver binaries stage")
 e_rest, e_removed, _ = split(expected)
 g_rest, g_removed, contiguous = split(got)
 bad = []
@@ -615,12 +615,11 @@ demo_removed() {
 
 # Prints each of the given paths below the prefix's drive_c that exists (names without letter case).
 present_of() {
-    python3 - "$HERE" "$WH_PREFIX/drive_c" "$@" <<'PY'
+    wh_python "$WH_PREFIX/drive_c" "$@" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-for relative in sys.argv[3:]:
-    if wh_tool.find_path_ci(sys.argv[2], relative) is not None:
+for relative in sys.argv[2:]:
+    if wh_tool.find_path_ci(sys.argv[1], relative) is not None:
         print(relative)
 PY
 }
@@ -705,9 +704,8 @@ check_demo_company_folder() {
 # compared without its order.
 check_demo_log_registry_stages() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Unregistering settings in HKEY_LOCAL_MACHINE...", "Registry cleaned from drivers."
@@ -726,7 +724,7 @@ def fold_value_runs(lines):
         i += 1
     return out + sorted(run)
 
-expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "registry stages")
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "registry stages")
 e, g = fold_value_runs(expected), fold_value_runs(got)
 if e != g:
     import difflib
@@ -740,13 +738,12 @@ PY
 # "Removed:" path comes after the paths below it.
 check_demo_log_caches_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Deleting all caches...", "All caches deleted."
-expected, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "caches stage")
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "caches stage")
 bad = []
 if sorted(got) != sorted(expected):
     bad.append("the stage's lines differ (in some order), expected:")
@@ -765,12 +762,11 @@ PY
 # software's package-cache folders.
 check_demo_other_files_unchanged() {
     run_demo || return 1
-    python3 - "$HERE" "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
+    wh_python "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-scenario, prefix = sys.argv[2], sys.argv[3]
-removed = [line.rstrip("\n").lower() for line in open(sys.argv[4], encoding="utf-8") if line.strip()]
+scenario, prefix = sys.argv[1], sys.argv[2]
+removed = [line.rstrip("\n").lower() for line in open(sys.argv[3], encoding="utf-8") if line.strip()]
 def is_removed(relative):
     folded = relative.lower()
     return any(folded == r or folded.startswith(r + "/") for r in removed)
@@ -798,11 +794,10 @@ check_demo_pending_deletion() {
     run_demo && need_log || return 1
     grep -qiF 'Not scheduled for deletion at the restart (C:\ is owned by S-1-5-21-0-0-0-1000): C:\Windows\system32\vpCSP.dll' \
         "$WH_OUT/log.txt" || { echo "no line says why vpCSP.dll is not scheduled"; return 1; }
-    python3 - "$HERE" "$WH_OUT/hklm.txt" <<'PY'
+    wh_python "$WH_OUT/hklm.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-value = wh_tool.reg_value(sys.argv[2], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
+value = wh_tool.reg_value(sys.argv[1], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
                           "PendingFileRenameOperations")
 if value is not None and [v for v in value[1] if v]:
     print("PendingFileRenameOperations is %r, expected nothing" % (value,))
@@ -816,16 +811,15 @@ PY
 # registry deletion. The provider's part is that of the simulated run.
 check_demo_log_smart_card_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Unregistering smart cards...", "Smart cards unregistered."
 PARENT = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards"
 CARDS = ["VESPARIO", "VESPARIO FKC", "VESPARIO SC", "VESPARIO SC T0", "VESPARIO SC T1", "VESPARIO lite",
          "VESPARIO lite SC", "VESPARIO lite SC T0", "VESPARIO lite SC T1", "VESPARIO lite SD"]
-simulated, got = wh_tool.log_stages(sys.argv[2], sys.argv[3], FIRST, LAST, "smart-card stage")
+simulated, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "smart-card stage")
 expected = [FIRST]
 for card in CARDS:
     expected += ["Error occurred in function: SCardEstablishContext", "Error occurred in function: Error source 1(0x1)",
@@ -912,7 +906,8 @@ check_demo_backup_restores_the_registry() {
     python3 "$HERE/wh_tool.py" restored "$WH_OUT/before-hklm.reg" "$WH_OUT/hklm.reg" \
         "$WH_OUT/before-hkcu.reg" "$WH_OUT/hkcu.reg" \
         'hkey_local_machine\software\wow6432node\microsoft\windows\currentversion\runonce :: remove' \
-        'hkey_local_machine\system\currentcontrolset\control\session manager :: pendingfilerenameoperations'
+        'hkey_local_machine\system\currentcontrolset\control\session manager :: pendingfilerenameoperations' \
+        'hkey_local_machine\system\currentcontrolset\control\video\*'
 }
 
 # ---------------------------------------------------------------- checks: the whole removal on a full installation
@@ -957,11 +952,10 @@ check_full_runonce() {
     run_full && need_log || return 1
     grep -qF "Quiet uninstall not scheduled (C:\\ is owned by S-1-5-21-0-0-0-1000): $FULL_QUIET" "$WH_OUT/log.txt" \
         || { echo "no line says why the quiet uninstall is not scheduled"; return 1; }
-    python3 - "$HERE" "$WH_OUT/hklm.txt" <<'PY'
+    wh_python "$WH_OUT/hklm.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-export = sys.argv[2]
+export = sys.argv[1]
 wow = r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce"
 native = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce"
 bad = []
