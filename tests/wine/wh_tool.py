@@ -405,8 +405,8 @@ def reg_values(path):
 def restored(pairs, allowed):
     """Every key and value of each export before (the first of a pair) is in the export after, with
     the same text; the values named in allowed ("key :: name") may differ or be added, and keys that
-    appear below one named "key\\*" may hold any values (Wine's explorer writes a new key below
-    Control\\Video for each desktop it starts, when it gets round to it)."""
+    appear below one named "key\\*" may hold any values (Wine adds a key with a new GUID below
+    Control\\Video, its display driver's state, at a time of its own during a session)."""
     trees = tuple(a.lower()[:-1] for a in allowed if a.endswith("\\*"))
     allowed = set(a.lower() for a in allowed)
     problems = []
