@@ -878,7 +878,8 @@ check_demo_readers_security() {
 # The way back: in the demo run's Wine session the registry is exported right before the run, and
 # right after it the run's backup is imported with "wine reg import" (so the harness's exports show
 # the registry restored). Every key and value of the export before the run is back with its type and
-# data; what the run added (its RunOnce value, the restart list) is all that differs.
+# data; what the run added (its RunOnce value, the restart list) is all that differs, beside the
+# display keys Wine itself adds below Control\Video meanwhile.
 demo_export_before() {
     local root
     for root in hklm hkcu; do
