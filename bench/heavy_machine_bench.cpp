@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "floor_pass.h"
 #include "machine/machine.h"
 
 int wmain(int argc, WCHAR* argv[]);  // the tool's entry
@@ -35,9 +36,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kScales[] = {"0.01", "0.1", "1"};
-const char16_t kComponents[] =
-    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components";
-const char16_t kProductCode[] = u"4EC1AA496A240B9419E0F5CAC3D5076F";  // the product's packed code
 const char16_t kBundleUpgradeCode[] = u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}";
 
 fs::path machines_dir;
@@ -102,29 +100,11 @@ void Bench_Export(benchmark::State& state, std::string scale) {
 
 void Bench_Floor(benchmark::State& state, std::string scale) {
     Load(scale);
-    size_t keys = 0, found = 0;
-    for (auto _ : state) {
-        keys = found = 0;
-        HKEY components;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kComponents, 0, KEY_READ, &components) != ERROR_SUCCESS)
-            Fail("no component keys");
-        WCHAR name[256];
-        for (DWORD index = 0;; ++index) {
-            DWORD length = 256;
-            if (RegEnumKeyExW(components, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            HKEY component;
-            if (RegOpenKeyExW(components, name, 0, KEY_QUERY_VALUE, &component) != ERROR_SUCCESS) continue;
-            ++keys;
-            BYTE data[1024];
-            DWORD size = sizeof data, type = 0;
-            if (RegQueryValueExW(component, kProductCode, nullptr, &type, data, &size) == ERROR_SUCCESS) ++found;
-            RegCloseKey(component);
-        }
-        RegCloseKey(components);
-    }
-    state.counters["keys"] = double(keys);
-    state.counters["holding_product"] = double(found);
+    Floor_Count count;
+    for (auto _ : state)
+        if (!Floor_Pass(count)) Fail("no component keys");
+    state.counters["keys"] = double(count.keys);
+    state.counters["holding_product"] = double(count.holding);
 }
 
 // vpsim run in a child process, timed by hand; its peak memory from the kernel's accounting.

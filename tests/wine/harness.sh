@@ -255,19 +255,7 @@ wh_utc_ms() {
 # The file of the prefix's drive C: at a Windows path below C:\ (names compared without letter case),
 # printed when it exists.
 wh_prefix_file() {
-    local rel="${1//\\//}" path="$WH_PREFIX/drive_c" part
-    local IFS=/
-    for part in $rel; do
-        [[ -z "$part" ]] && continue
-        [[ -d "$path" ]] || return 1
-        part="$(python3 -c 'import sys, os
-folder, name = sys.argv[1], sys.argv[2]
-hits = [e for e in sorted(os.listdir(folder)) if e.lower() == name.lower()]
-print(name if name in hits or not hits else hits[0])' "$path" "$part")"
-        path="$path/$part"
-    done
-    [[ -e "$path" ]] || return 1
-    echo "$path"
+    python3 "$WH_DIR/wh_tool.py" find "$WH_PREFIX/drive_c" "$1"
 }
 
 # Runs a Windows program built beside the tool (build/windows) in the current prefix's running

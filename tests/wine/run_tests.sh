@@ -17,6 +17,9 @@ shift 2 2>/dev/null
 SELECTED=("$@")
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# Runs a check's Python program from standard input, with wh_tool importable; its arguments are
+# sys.argv[1:].
+wh_python() { PYTHONPATH="$HERE${PYTHONPATH:+:$PYTHONPATH}" python3 - "$@"; }
 source "$HERE/harness.sh"
 [[ -n "$SOURCE_DIR" && -d "$SOURCE_DIR" ]] || wh_fail "source folder '$SOURCE_DIR' is missing"
 EXPECTED="$HERE/expected"
@@ -134,8 +137,9 @@ $(printf '%02d:%02d:%02d' $((to / 3600000)) $((to / 60000 % 60)) $((to / 1000 % 
 # write turns into CR CR LF (followed by the empty line that its LF leaves).
 expect_log_line_ends() {
     need_log || return 1
-    python3 - "$WH_OUT/log.txt" <<'PY'
+    wh_python "$WH_OUT/log.txt" <<'PY'
 import sys
+import wh_tool
 data = open(sys.argv[1], "rb").read()
 problems = []
 if not data.endswith(b"\r\n"):
@@ -145,9 +149,7 @@ for number, line in enumerate(data.split(b"\r\n")[:-1], 1):
         line = line[:-1]
     if b"\r" in line or b"\n" in line:
         problems.append("line %d holds a bare CR or LF: %r" % (number, line))
-for p in problems[:10]:
-    print(p)
-sys.exit(1 if problems else 0)
+wh_tool.finish(problems[:10])
 PY
 }
 
@@ -491,9 +493,8 @@ check_demo_files_held_during_run() {
 # files (673 bytes and more) are judged ANSI, and a changed verdict fails here by name.
 check_demo_log_oem_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Removing precompiled OEM files...", "Precompiled OEM files removed."
@@ -514,11 +515,7 @@ def parse(lines):
             stray.append(line)
     return lines[:2], blocks, uninstalls, stray
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no OEM stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "OEM stage")
 e_head, e_blocks, e_uninstalls, _ = parse(expected)
 g_head, g_blocks, g_uninstalls, g_stray = parse(got)
 bad = []
@@ -538,13 +535,7 @@ if g_uninstalls != ["Uninstalling OEM file:  " + name for name in required]:
     bad.append("uninstall lines %r do not follow the found names %r in order" % (g_uninstalls, required))
 if sorted(g_uninstalls) != sorted(e_uninstalls):
     bad.append("uninstall lines %r, expected %r in some order" % (g_uninstalls, e_uninstalls))
-for line in bad:
-    print(line)
-if bad:
-    print("the stage as logged (normalised):")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got)
 PY
 }
 
@@ -554,9 +545,8 @@ PY
 # file marked read-only, as Windows does.
 check_demo_log_binaries_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Deleting driver binaries...", "Driver binaries deleted."
@@ -572,11 +562,7 @@ def split(lines):
         rest.insert(positions[0], "<%d Removed lines>" % len(positions))
     return rest, removed, contiguous
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no driver binaries stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "driver binaries stage")
 e_rest, e_removed, _ = split(expected)
 g_rest, g_removed, contiguous = split(got)
 bad = []
@@ -594,13 +580,7 @@ for index, path in enumerate(paths):
     for later in paths[index + 1:]:
         if later.lower().startswith(path.lower() + "\\"):
             bad.append("%s is logged after its folder %s" % (later, path))
-for line in bad:
-    print(line)
-if bad:
-    print("the stage as logged (normalised):")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got)
 PY
 }
 
@@ -635,12 +615,11 @@ demo_removed() {
 
 # Prints each of the given paths below the prefix's drive_c that exists (names without letter case).
 present_of() {
-    python3 - "$HERE" "$WH_PREFIX/drive_c" "$@" <<'PY'
+    wh_python "$WH_PREFIX/drive_c" "$@" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-for relative in sys.argv[3:]:
-    if wh_tool.find_path_ci(sys.argv[2], relative) is not None:
+for relative in sys.argv[2:]:
+    if wh_tool.find_path_ci(sys.argv[1], relative) is not None:
         print(relative)
 PY
 }
@@ -725,9 +704,8 @@ check_demo_company_folder() {
 # compared without its order.
 check_demo_log_registry_stages() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Unregistering settings in HKEY_LOCAL_MACHINE...", "Registry cleaned from drivers."
@@ -746,11 +724,7 @@ def fold_value_runs(lines):
         i += 1
     return out + sorted(run)
 
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no registry stages from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "registry stages")
 e, g = fold_value_runs(expected), fold_value_runs(got)
 if e != g:
     import difflib
@@ -764,17 +738,12 @@ PY
 # "Removed:" path comes after the paths below it.
 check_demo_log_caches_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Deleting all caches...", "All caches deleted."
-expected = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no caches stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+expected, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "caches stage")
 bad = []
 if sorted(got) != sorted(expected):
     bad.append("the stage's lines differ (in some order), expected:")
@@ -784,13 +753,7 @@ for index, path in enumerate(paths):
     for later in paths[index + 1:]:
         if later.lower().startswith(path.lower() + "\\"):
             bad.append("%s is logged after its folder %s" % (later, path))
-for line in bad:
-    print(line)
-if bad:
-    print("got:")
-    for line in got:
-        print("  | " + line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad, got, "got:")
 PY
 }
 
@@ -799,12 +762,11 @@ PY
 # software's package-cache folders.
 check_demo_other_files_unchanged() {
     run_demo || return 1
-    python3 - "$HERE" "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
+    wh_python "$MACHINES/demo/drive_c" "$WH_PREFIX/drive_c" <(demo_removed) <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-scenario, prefix = sys.argv[2], sys.argv[3]
-removed = [line.rstrip("\n").lower() for line in open(sys.argv[4], encoding="utf-8") if line.strip()]
+scenario, prefix = sys.argv[1], sys.argv[2]
+removed = [line.rstrip("\n").lower() for line in open(sys.argv[3], encoding="utf-8") if line.strip()]
 def is_removed(relative):
     folded = relative.lower()
     return any(folded == r or folded.startswith(r + "/") for r in removed)
@@ -822,9 +784,7 @@ for f in wh_tool.files_below(scenario):
     parts = f.lower().split("/")
     known.update("/".join(parts[:n]) for n in range(1, len(parts) + 1))
 bad += ["the list of removals names %s, which the scenario does not have" % r for r in removed if r not in known]
-for line in bad:
-    print(line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad)
 PY
 }
 
@@ -834,11 +794,10 @@ check_demo_pending_deletion() {
     run_demo && need_log || return 1
     grep -qiF 'Not scheduled for deletion at the restart (C:\ is owned by S-1-5-21-0-0-0-1000): C:\Windows\system32\vpCSP.dll' \
         "$WH_OUT/log.txt" || { echo "no line says why vpCSP.dll is not scheduled"; return 1; }
-    python3 - "$HERE" "$WH_OUT/hklm.txt" <<'PY'
+    wh_python "$WH_OUT/hklm.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-value = wh_tool.reg_value(sys.argv[2], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
+value = wh_tool.reg_value(sys.argv[1], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
                           "PendingFileRenameOperations")
 if value is not None and [v for v in value[1] if v]:
     print("PendingFileRenameOperations is %r, expected nothing" % (value,))
@@ -852,20 +811,15 @@ PY
 # registry deletion. The provider's part is that of the simulated run.
 check_demo_log_smart_card_stage() {
     demo_sim && run_demo && need_log || return 1
-    python3 - "$HERE" "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
+    wh_python "$DEMO_SIM/log.txt" "$WH_OUT/log.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
 
 FIRST, LAST = "Unregistering smart cards...", "Smart cards unregistered."
 PARENT = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards"
 CARDS = ["VESPARIO", "VESPARIO FKC", "VESPARIO SC", "VESPARIO SC T0", "VESPARIO SC T1", "VESPARIO lite",
          "VESPARIO lite SC", "VESPARIO lite SC T0", "VESPARIO lite SC T1", "VESPARIO lite SD"]
-simulated = wh_tool.log_stage(sys.argv[2], FIRST, LAST)
-got = wh_tool.log_stage(sys.argv[3], FIRST, LAST)
-if got is None:
-    print("the log has no smart-card stage from %r to %r" % (FIRST, LAST))
-    sys.exit(1)
+simulated, got = wh_tool.log_stages(sys.argv[1], sys.argv[2], FIRST, LAST, "smart-card stage")
 expected = [FIRST]
 for card in CARDS:
     expected += ["Error occurred in function: SCardEstablishContext", "Error occurred in function: Error source 1(0x1)",
@@ -924,7 +878,8 @@ check_demo_readers_security() {
 # The way back: in the demo run's Wine session the registry is exported right before the run, and
 # right after it the run's backup is imported with "wine reg import" (so the harness's exports show
 # the registry restored). Every key and value of the export before the run is back with its type and
-# data; what the run added (its RunOnce value, the restart list) is all that differs.
+# data; what the run added (its RunOnce value, the restart list) is all that differs, beside the
+# display keys Wine itself adds below Control\Video meanwhile.
 demo_export_before() {
     local root
     for root in hklm hkcu; do
@@ -952,7 +907,8 @@ check_demo_backup_restores_the_registry() {
     python3 "$HERE/wh_tool.py" restored "$WH_OUT/before-hklm.reg" "$WH_OUT/hklm.reg" \
         "$WH_OUT/before-hkcu.reg" "$WH_OUT/hkcu.reg" \
         'hkey_local_machine\software\wow6432node\microsoft\windows\currentversion\runonce :: remove' \
-        'hkey_local_machine\system\currentcontrolset\control\session manager :: pendingfilerenameoperations'
+        'hkey_local_machine\system\currentcontrolset\control\session manager :: pendingfilerenameoperations' \
+        'hkey_local_machine\system\currentcontrolset\control\video\*'
 }
 
 # ---------------------------------------------------------------- checks: the whole removal on a full installation
@@ -997,11 +953,10 @@ check_full_runonce() {
     run_full && need_log || return 1
     grep -qF "Quiet uninstall not scheduled (C:\\ is owned by S-1-5-21-0-0-0-1000): $FULL_QUIET" "$WH_OUT/log.txt" \
         || { echo "no line says why the quiet uninstall is not scheduled"; return 1; }
-    python3 - "$HERE" "$WH_OUT/hklm.txt" <<'PY'
+    wh_python "$WH_OUT/hklm.txt" <<'PY'
 import sys
-sys.path.insert(0, sys.argv[1])
 import wh_tool
-export = sys.argv[2]
+export = sys.argv[1]
 wow = r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce"
 native = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce"
 bad = []
@@ -1010,9 +965,7 @@ for key in (wow, native):
         bad.append(key + " holds a value remove")
 if wh_tool.reg_value(export, wow, "{D31C5999-DC0F-4449-9558-FC927AD644A2}") is None:
     bad.append("the bundle's resume value is gone from " + wow)
-for line in bad:
-    print(line)
-sys.exit(1 if bad else 0)
+wh_tool.finish(bad)
 PY
 }
 

@@ -12,19 +12,22 @@
   wh_tool.py reg16 SRC DST        write a regedit file (UTF-16LE with BOM, or UTF-8) as UTF-16LE with BOM
                                  and CR LF line ends, the form every wine reg import reads
   wh_tool.py utf16 FILE          print a regedit export (UTF-16LE with BOM, or UTF-8) as UTF-8
+  wh_tool.py find ROOT PATH      print the host path of ROOT/PATH (PATH with \ or /), each name matched
+                                 without regard to letter case; status 1 when some part is missing
   wh_tool.py compare SCENARIO SIM_OUT WINE_DRIVE_C WINE_HKLM WINE_HKCU [SKIP...]
                                  compare what a Wine run left of a scenario with what the simulated
                                  run left (vpsim run --out SIM_OUT): every key, value and file of the
                                  scenario is present after both runs or after neither; each difference
                                  is printed, except those whose path contains a SKIP text (no letter case)
-  wh_tool.py restored HKLM_BEFORE HKLM_AFTER HKCU_BEFORE HKCU_AFTER [KEY :: NAME...]
+  wh_tool.py restored HKLM_BEFORE HKLM_AFTER HKCU_BEFORE HKCU_AFTER [KEY :: NAME | KEY\\*...]
                                  every key and value of the exports before is in those after with the
-                                 same text, and no value was added, except the named values (no letter
-                                 case); each difference is printed
+                                 same text, and no value was added, except the named values and the
+                                 keys made below a KEY\\* (no letter case); each difference is printed
 
 For the checks (imported): find_path_ci (a path below a folder, names without letter case), files_below
 (the files of a tree), log_stage (a stage's lines of a tool log, made comparable between Windows and
-Wine) and reg_value (one value of a regedit export, decoded).
+Wine), log_stages (that stage of the expected log and of the run's), reg_value (one value of a regedit
+export, decoded), and finish (a check's end: its problems printed, its exit status).
 """
 import os
 import re
@@ -272,6 +275,33 @@ def log_stage(path, first, last):
     return out
 
 
+def log_stages(expected_log, got_log, first, last, what):
+    """log_stage of the expected log and of the run's log; a run's log without the stage ends the
+    check ("the log has no WHAT from FIRST to LAST", status 1)."""
+    got = log_stage(got_log, first, last)
+    if got is None:
+        print("the log has no %s from %r to %r" % (what, first, last))
+        sys.exit(1)
+    return log_stage(expected_log, first, last), got
+
+
+def report(problems, shown=None, title="the stage as logged (normalised):"):
+    """Prints each problem and, when there are any, the title and the lines shown; 1 when there are
+    problems, else 0."""
+    for problem in problems:
+        print(problem)
+    if problems and shown is not None:
+        print(title)
+        for line in shown:
+            print("  | " + line)
+    return 1 if problems else 0
+
+
+def finish(problems, shown=None, title="the stage as logged (normalised):"):
+    """The end of a check: report, then exit with its status."""
+    sys.exit(report(problems, shown, title))
+
+
 def reg_value(export, key, name):
     """(type, data) of value `name` of `key` in a regedit export given as UTF-8 text (key and name
     without letter case), or None. Strings come back as text, hex(7) as a list of strings (the
@@ -374,7 +404,10 @@ def reg_values(path):
 
 def restored(pairs, allowed):
     """Every key and value of each export before (the first of a pair) is in the export after, with
-    the same text; the values named in allowed ("key :: name") may differ or be added."""
+    the same text; the values named in allowed ("key :: name") may differ or be added, and keys that
+    appear below one named "key\\*" may hold any values (Wine adds a key with a new GUID below
+    Control\\Video, its display driver's state, at a time of its own during a session)."""
+    trees = tuple(a.lower()[:-1] for a in allowed if a.endswith("\\*"))
     allowed = set(a.lower() for a in allowed)
     problems = []
     for before_path, after_path in pairs:
@@ -392,11 +425,11 @@ def restored(pairs, allowed):
                     problems.append("value restored otherwise: %s :: %s: %s, was %s" % (key, name, after[key][name], value))
         for key, values in after.items():
             for name in values:
+                if key.startswith(trees) and key not in before:
+                    continue
                 if (key not in before or name not in before[key]) and key + " :: " + name not in allowed:
                     problems.append("value added: %s :: %s" % (key, name))
-    for p in problems:
-        print(p)
-    return 1 if problems else 0
+    return report(problems)
 
 
 def file_items(root):
@@ -429,9 +462,7 @@ def compare(scenario, sim_out, wine_drive_c, wine_hklm, wine_hkcu, skips):
         if (item in sim) != (item in wine):
             problems.append("file %s: %s" % (item, "removed under Wine only" if item in sim
                                              else "removed on the simulated machine only"))
-    for p in problems:
-        print(p)
-    return 1 if problems else 0
+    return report(problems)
 
 
 def main(argv):
@@ -447,6 +478,11 @@ def main(argv):
         reg16(argv[2], argv[3])
     elif len(argv) >= 2 and argv[1] == "utf16" and len(argv) == 3:
         utf16(argv[2])
+    elif len(argv) >= 2 and argv[1] == "find" and len(argv) == 4:
+        path = find_path_ci(argv[2], argv[3])
+        if path is None:
+            return 1
+        print(path)
     elif len(argv) >= 6 and argv[1] == "restored":
         return restored([(argv[2], argv[3]), (argv[4], argv[5])], argv[6:])
     elif len(argv) >= 7 and argv[1] == "compare":

@@ -32,6 +32,11 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
+#if __has_include(<backtrace.h>)
+#include <backtrace.h>  // GCC's libbacktrace: the stack with its inlined functions, from the debug information
+#include <cxxabi.h>
+#define VP_SWEEP_CALL_SITES 1
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -45,6 +50,8 @@
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+int wmain(int argc, WCHAR* argv[]);  // the tool's entry
 
 namespace {
 
@@ -135,18 +142,94 @@ const Api_Failure kFailureTable[] = {
     {"wprintf", 5},     // EIO
 };
 
+// The call site of a failed call: the tool's functions on the stack when the call failed, innermost
+// first ("Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < wmain"), inlined ones included, as
+// the debug information names them (the presets that sweep build with -g). The simulated machine's
+// own frames (winsim/) and those outside the source tree (the standard library's) are left out.
+#if defined(VP_SWEEP_CALL_SITES)
+backtrace_state* Backtrace_State() {
+    static backtrace_state* const state = backtrace_create_state(nullptr, 0, nullptr, nullptr);
+    return state;
+}
+
+// A function's own name, as its inlined copies are named too: without its class or namespace, its
+// template arguments and its parameters ("operator" for a lambda's body).
+std::string Function_Name(const char* function) {
+    int status = -1;
+    char* demangled = abi::__cxa_demangle(function, nullptr, nullptr, &status);
+    const std::string full = status == 0 && demangled ? demangled : function;
+    std::free(demangled);
+    std::string name;
+    int depth = 0;
+    for (char c : full) {
+        if (c == '<' || c == '(' || c == '{') ++depth;
+        else if (c == '>' || c == ')' || c == '}') --depth;
+        else if (depth == 0 && c == ':') name.clear();
+        else if (depth == 0) name += c;
+    }
+    return name;
+}
+
+bool Tool_Frame(const char* file) {
+    // This file is ROOT/winsim/runner/sweep.cpp; the source tree may also be mapped to relative paths.
+    static const std::string winsim_dir = [] {
+        std::string self = __FILE__;
+        return self.substr(0, self.size() - std::strlen("runner/sweep.cpp"));
+    }();
+    static const std::string root = winsim_dir.substr(0, winsim_dir.size() - std::strlen("winsim/"));
+    const std::string path = file;
+    if (path.compare(0, root.size(), root) != 0 || (root.empty() && path.compare(0, 1, "/") == 0)) return false;
+    return path.compare(0, winsim_dir.size(), winsim_dir) != 0;
+}
+
+std::string Call_Site() {
+    std::vector<std::string> names;
+    backtrace_full(
+        Backtrace_State(), 0,
+        [](void* data, uintptr_t, const char* file, int, const char* function) {
+            auto& names = *static_cast<std::vector<std::string>*>(data);
+            if (file && function && Tool_Frame(file)) names.push_back(Function_Name(function));
+            return 0;
+        },
+        nullptr, &names);
+    std::string site;
+    for (const std::string& name : names) site += (site.empty() ? "" : " < ") + name;
+    return site;
+}
+
+// Whether the debug information names the tool's functions. Read here, in the parent, it is read once
+// for every run to inherit.
+bool Call_Sites_Known() {
+    bool known = false;
+    backtrace_pcinfo(
+        Backtrace_State(), reinterpret_cast<uintptr_t>(&wmain),
+        [](void* data, uintptr_t, const char* file, int, const char* function) {
+            *static_cast<bool*>(data) = file && function && Tool_Frame(file);
+            return 1;
+        },
+        nullptr, &known);
+    Call_Site();
+    return known;
+}
+#else
+std::string Call_Site() { return std::string(); }
+bool Call_Sites_Known() { return false; }
+#endif
+
 // Where the tool reports a failed call. A failure of API "NameW" (or "Name") is reported as "Name"
 // with the injected error value, unless a row below says otherwise: other report names ("A|B"), or,
 // with no names, a failure that the tool leaves unreported on purpose, with the reason. A row with a
 // subject applies only to calls whose subject (path, key, value or object kind) contains it, a row
-// with a scope only to calls made after a log line that starts with it (the call site's stage or
-// step); the first row that applies counts.
+// with a site only to calls made from that call site: the tool's functions on the stack, innermost
+// first, where "..." stands for any number of them (the check pass runs the stages from
+// Check_For_Product, so a site ending "Remove_Product < wmain" is the removal's alone); the first row
+// that applies counts. A log line's wording plays no part.
 std::string Upper(const Text& text);
 
 struct Report_Rule {
     const char* api;
     const char* subject;  // null: any; else the call's subject contains it
-    const char* scope;    // null: any; else the last log line before the call starts with it
+    const char* site;     // null: any; else the call's site fits it
     const char* names;    // null: no report expected
     const char* reason;   // why no report is expected
     DWORD shown = 0;      // non-zero: the Win32 value the report shows for the injected status
@@ -189,38 +272,37 @@ const Report_Rule kReportRules[] = {
     {"RegQueryValueExW", "\\QuietUninstallString", nullptr, nullptr, "Get_Registry_Value: silent"},
     {"RegQueryValueExW", "\\DisplayName", nullptr, nullptr, "Get_Registry_Value: silent"},
     {"RegQueryValueExW", "\\Deployment Name", nullptr, nullptr, "Get_Registry_Value: silent"},
-    {"RegOpenKeyExW", nullptr, "Clean Uninstall Key from ", nullptr, "Get_Registry_Value of an uninstall entry: silent"},
-    {"RegOpenKeyExW", nullptr, "Clean Installer Dependencies from ", nullptr, "Get_Registry_Value of a dependency: silent"},
-    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Removing Deployment_Product from ", nullptr,
-     "Get_Registry_Value of a deployment: silent"},
-    {"RegOpenKeyExW", "\\Group Policy\\AppMgmt\\", "Deleting registry keys in path ", nullptr,
-     "Get_Registry_Value of a deployment: silent"},
-    {"RegOpenKeyExW", "\\Uninstall\\", "Self-removing...", nullptr, "the bundle search's Get_Registry_Value: silent"},
-    {"RegOpenKeyExW", "\\Uninstall\\", "Product Code for BootStrap wasn't found.", nullptr,
+    // Get_Registry_Value fails silently in the removal (the entry is passed over); the check pass
+    // reports what it could not read.
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Remove_Subkeys_With_Value < ... < Remove_Product < wmain", nullptr,
+     "Get_Registry_Value of an uninstall entry, a dependency or a deployment: silent"},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Get_Package_Source_Folder < ... < Remove_Product < wmain", nullptr,
+     "Get_Registry_Value of the package folders: silent"},
+    // The bundle search runs in the registry stage, in the caches stage and in the self-removal.
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < Remove_Product < wmain", nullptr,
      "the bundle search's Get_Registry_Value: silent"},
-    {"RegOpenKeyExW", "\\Uninstall\\", "Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\", nullptr,
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Check_Bundle_Upgrade_Code < ... < Remove_Self < wmain", nullptr,
      "the bundle search's Get_Registry_Value: silent"},
-    {"RegOpenKeyExW", "\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", "Deleting registry key:  {", nullptr,
-     "Get_Registry_Value of the next 32-bit uninstall entry, after the previous one was deleted: silent"},
-    {"RegOpenKeyExW", "\\Uninstall\\", "Product \u0421ode for ", nullptr,
-     "the bundle search's Get_Registry_Value after a product code was not found: silent"},
-    // A key deleted as itself is opened for deletion right after its log line, and a refused open is
-    // the deletion's failure; an open after that line may also be the next key's own.
-    {"RegOpenKeyExW", nullptr, "Deleting registry key:", "RegDeleteKey|RegOpenKeyEx", nullptr},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Product < wmain", nullptr,
+     "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Self < wmain", nullptr,
+     "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
+    // A key deleted as itself is opened for deletion, and a refused open is the deletion's failure.
+    {"RegOpenKeyExW", nullptr, "Delete_Key_Itself < ...", "RegDeleteKey", nullptr},
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
-    {"RegOpenKeyExW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
-    {"RegDeleteValueW", nullptr, "Cleaning subkeys...", nullptr, "the marked values' deletion: statuses ignored"},
+    {"RegOpenKeyExW", nullptr, "Delete_Registry_Value_Quietly < Clean_Subkeys < ...", nullptr,
+     "the marked values' deletion: statuses ignored"},
+    {"RegDeleteValueW", nullptr, "Delete_Registry_Value_Quietly < Clean_Subkeys < ...", nullptr,
+     "the marked values' deletion: statuses ignored"},
     // The owner change of the readers' key refused with access denied is retried with the
     // take-ownership privilege; the rows cannot tell that first call of a view from the later ones.
-    {"SetNamedSecurityInfoW", nullptr, "Setting rights to Calais\\Readers", nullptr,
+    {"SetNamedSecurityInfoW", nullptr, "Set_Calais_Readers_Rights < wmain", nullptr,
      "an owner change refused is retried with the take-ownership privilege"},
     {"SetNamedSecurityInfoW", "C:\\", nullptr, nullptr,
      "the lock-down of a tree: an owner change refused is retried with the take-ownership privilege"},
     {"SetSecurityInfo", nullptr, nullptr, nullptr,
      "the lock-down of a link: an owner change refused is retried with the take-ownership privilege"},
-    // The caches stage looks up the bundle's quiet uninstall as the self-removal does, silently.
-    {"RegOpenKeyExW", "\\Uninstall\\", "Deleting all caches...", nullptr, "the bundle search's Get_Registry_Value: silent"},
-    {"LocalAlloc", nullptr, "Error occurred in function: Error code", nullptr,
+    {"LocalAlloc", nullptr, "Log_Error_Report < ...", nullptr,
      "FormatMessageA's buffer inside a report: the message line is left out"},
     // Other names.
     {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
@@ -235,11 +317,45 @@ const Report_Rule kReportRules[] = {
     {"NtQueryKey", nullptr, nullptr, "NtQueryKey", nullptr, ERROR_NO_SYSTEM_RESOURCES},
 };
 
-const Report_Rule* Rule_For(const std::string& api, const Text& subject, const std::string& scope) {
+std::vector<std::string> Site_Frames(const std::string& site) {
+    std::vector<std::string> frames;
+    for (size_t start = 0; !site.empty();) {
+        size_t end = site.find(" < ", start);
+        frames.push_back(site.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 3;
+    }
+    return frames;
+}
+
+// Whether a call site fits a rule's: the same functions in the same order, "..." standing for any
+// number of them.
+bool Site_Fits(const std::string& site, const char* pattern) {
+    const std::vector<std::string> frames = Site_Frames(site), wanted = Site_Frames(pattern);
+    size_t f = 0, w = 0, star = std::string::npos, star_f = 0;
+    while (f < frames.size()) {
+        if (w < wanted.size() && wanted[w] == "...") {
+            star = w++;
+            star_f = f;
+        } else if (w < wanted.size() && wanted[w] == frames[f]) {
+            ++w;
+            ++f;
+        } else if (star != std::string::npos) {
+            w = star + 1;
+            f = ++star_f;
+        } else {
+            return false;
+        }
+    }
+    while (w < wanted.size() && wanted[w] == "...") ++w;
+    return w == wanted.size();
+}
+
+const Report_Rule* Rule_For(const Machine::Fault_Hit& hit) {
     for (const Report_Rule& rule : kReportRules) {
-        if (api != rule.api) continue;
-        if (rule.subject && Upper(subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
-        if (rule.scope && scope.compare(0, std::strlen(rule.scope), rule.scope) != 0) continue;
+        if (hit.api != rule.api) continue;
+        if (rule.subject && Upper(hit.subject).find(Upper(winsim::From_Utf8(rule.subject))) == std::string::npos) continue;
+        if (rule.site && !Site_Fits(hit.site, rule.site)) continue;
         return &rule;
     }
     return nullptr;
@@ -412,20 +528,10 @@ std::string Banner_Check(Machine& machine, const std::string& usual_log_path) {
     return "ok";
 }
 
-// The last log line written before a call: the scope a failed call is named by in kReportRules.
-std::string Scope_Of(Machine& machine, const Machine::Fault_Hit& hit) {
-    for (size_t i = hit.debug_texts; i-- > 0;) {
-        std::vector<std::string> lines = Trimmed_Lines(To_Utf8(machine.debug_output[i]));
-        if (!lines.empty()) return lines.back();
-    }
-    return std::string();
-}
-
 // The error report of a failed call: after the call, the first error report in the debugger output
 // must name the call (one of the rule's names) and, on its code line, the injected value.
 std::string Report_Check(Machine& machine, const Machine::Fault_Hit& hit, DWORD error) {
-    const std::string scope = Scope_Of(machine, hit);
-    const Report_Rule* rule = Rule_For(hit.api, hit.subject, scope);
+    const Report_Rule* rule = Rule_For(hit);
     if (rule && !rule->names) return "ok";
     if (rule && rule->shown) error = rule->shown;
     std::vector<std::string> names;
@@ -461,7 +567,7 @@ std::string Report_Check(Machine& machine, const Machine::Fault_Hit& hit, DWORD 
         what = "the report of " + name + " does not show " + Number_Text(error);
         break;
     }
-    return what + " (subject " + To_Utf8(hit.subject) + "; scope \"" + scope + "\")";
+    return what + " (subject " + To_Utf8(hit.subject) + "; site " + hit.site + ")";
 }
 
 struct Plan {
@@ -488,6 +594,7 @@ struct Plan {
     Machine& machine = winsim::The_Machine();
     if (!plan.api.empty()) machine.Add_Fault(plan.api, plan.nth, plan.error, Text(), plan.repeat);
     machine.trace_apis = plan.trace;
+    machine.fault_site = Call_Site;
 
     std::vector<std::string> left_open;
     int exit_code = Run_Tool(machine, tool_args, left_open);
@@ -768,6 +875,11 @@ int Sweep(const std::vector<std::string>& args) {
     rules.log_folder = Upper(machine.windows_directory + u"\\TEMP\\");
     rules.log_path = rules.log_folder + "VPREMOVALTOOL.TXT";
     const Items before = Machine_Items(machine, rules);
+    if (!Call_Sites_Known()) {
+        std::fprintf(stderr, "vpsim: the sweep names each failed call's site from the debug information: "
+                             "build vpsim with GCC and -g (the linux, linux-asan and linux-tsan presets)\n");
+        return 64;
+    }
 
     char folder_template[] = "/tmp/vpsim-sweep-XXXXXX";
     if (!mkdtemp(folder_template)) {

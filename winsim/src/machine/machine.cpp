@@ -283,6 +283,7 @@ void Machine::Reset() {
     trace_apis = false;
     api_trace.clear();
     fault_hits.clear();
+    fault_site = nullptr;
     oem_packages_in_use.clear();
 }
 
@@ -328,7 +329,7 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
         if (!hit && (fault.seen == fault.nth || (fault.repeat && fault.seen > fault.nth))) {
             hit = true;
             if (error) *error = fault.error;
-            fault_hits.push_back({api, subject, debug_output.size()});
+            fault_hits.push_back({api, subject, debug_output.size(), fault_site ? fault_site() : std::string()});
         }
     }
     return hit;

@@ -251,14 +251,17 @@ public:
     unsigned long call_count = 0;    // every call that Take_Fault saw, whatever its API
     bool trace_apis = false;         // when set, api_trace receives the API of every such call in order
     std::vector<std::string> api_trace;
-    // Every call that an injected fault made fail: its API, its subject, and how many debugger-output
-    // texts had been written before it (where its error report is to be looked for).
+    // Every call that an injected fault made fail: its API, its subject, how many debugger-output
+    // texts had been written before it (where its error report is to be looked for), and its call
+    // site: what fault_site, when set, answers from within the failing call.
     struct Fault_Hit {
         std::string api;
         Text subject;
         size_t debug_texts = 0;
+        std::string site;
     };
     std::vector<Fault_Hit> fault_hits;
+    std::function<std::string()> fault_site;
 
     // Empties the machine: no keys, no files, default OS, no faults.
     void Reset();
