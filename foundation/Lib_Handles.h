@@ -1,10 +1,12 @@
 // Owners of what Windows hands out to be given back: kernel handles, folder searches, registry keys,
-// security identifiers and memory from LocalAlloc. Each owner is moved, never copied, and gives its
+// security identifiers, memory from LocalAlloc, and the C runtime's files. Each owner is moved, never copied, and gives its
 // handle back once, when it goes or is closed. Giving back keeps the thread's last-error value: the
 // error reports read it after a failure, whatever went out of scope in between.
 #pragma once
 
 #include <windows.h>
+
+#include <stdio.h>
 
 // Owns one value of a kind. A kind names the value's type (Value), tells whether a value is held
 // (Is_Held: a value a failed call returns is not) and gives one back (Give_Back).
@@ -93,3 +95,11 @@ struct LibT_Local_Memory_Kind {
 };
 template <typename T>
 using Owned_Local = LibT_Owned<LibT_Local_Memory_Kind<T>>;
+
+// A file of the C runtime (_wfopen_s).
+struct Lib_C_File_Kind {
+    using Value = FILE*;
+    static bool Is_Held(FILE* file) { return file != nullptr; }
+    static void Give_Back(FILE* file) { fclose(file); }
+};
+using Owned_C_File = LibT_Owned<Lib_C_File_Kind>;
