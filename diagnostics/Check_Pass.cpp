@@ -127,7 +127,8 @@ void Read_Restart_List() {
     status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, nullptr, &size);
     std::vector<WCHAR> data(size / sizeof(WCHAR) + 1, 0);
     if (status == ERROR_SUCCESS) {
-        status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                  &size);
     }
     key.Close();
     if (status == ERROR_FILE_NOT_FOUND) return;

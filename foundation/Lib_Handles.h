@@ -1,7 +1,7 @@
 // Owners of what Windows hands out to be given back: kernel handles, folder searches, registry keys,
-// security identifiers, memory from LocalAlloc, and the C runtime's files. Each owner is moved, never copied, and gives its
-// handle back once, when it goes or is closed. Giving back keeps the thread's last-error value: the
-// error reports read it after a failure, whatever went out of scope in between.
+// security identifiers, memory from LocalAlloc, and the C runtime's files. Each owner is moved, never
+// copied, and gives its value back once, when it goes or is closed. Giving back keeps the thread's
+// last-error value: the error reports read it after a failure, whatever went out of scope in between.
 #pragma once
 
 #include <windows.h>
@@ -62,9 +62,7 @@ struct Lib_Kernel_Handle_Kind {
 using Owned_Handle = LibT_Owned<Lib_Kernel_Handle_Kind>;
 
 // A folder search of FindFirstFile.
-struct Lib_Find_Handle_Kind {
-    using Value = HANDLE;
-    static bool Is_Held(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+struct Lib_Find_Handle_Kind : Lib_Kernel_Handle_Kind {
     static void Give_Back(HANDLE handle) { FindClose(handle); }
 };
 using Owned_Find_Handle = LibT_Owned<Lib_Find_Handle_Kind>;

@@ -64,7 +64,9 @@ const WCHAR* Run_Worker(unsigned(__stdcall* procedure)(void*), void* argument, D
         return TEXT("OpenThreadToken");
     }
     DWORD session = 0;
-    if (!SetTokenInformation(token.Get(), TokenSessionId, &session, sizeof(session))) return TEXT("SetTokenInformation");
+    if (!SetTokenInformation(token.Get(), TokenSessionId, &session, sizeof(session))) {
+        return TEXT("SetTokenInformation");
+    }
     if (!DuplicateTokenEx(token.Get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenImpersonation,
                           worker_token.Receive())) {
         worker_token.Release();
