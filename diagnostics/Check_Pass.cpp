@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 
 namespace {
 
@@ -114,8 +115,8 @@ Id Path_Id(const Lib_StringW& path) {
 // The deletions that wait for the restart: the restart list holds pairs of names, a source and a
 // target, and an empty target deletes the source.
 void Read_Restart_List() {
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Session_Manager_Path, 0, KEY_QUERY_VALUE, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Session_Manager_Path, 0, KEY_QUERY_VALUE, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND) return;
     if (status != ERROR_SUCCESS) {
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
@@ -123,12 +124,13 @@ void Read_Restart_List() {
     }
     DWORD type = 0;
     DWORD size = 0;
-    status = RegQueryValueExW(key, Pending_Value, nullptr, &type, nullptr, &size);
+    status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, nullptr, &size);
     std::vector<WCHAR> data(size / sizeof(WCHAR) + 1, 0);
     if (status == ERROR_SUCCESS) {
-        status = RegQueryValueExW(key, Pending_Value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                  &size);
     }
-    RegCloseKey(key);
+    key.Close();
     if (status == ERROR_FILE_NOT_FOUND) return;
     if (status != ERROR_SUCCESS) {
         Report_System_Error(TEXT("RegQueryValueEx"), status);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diagnostics/Log_Indent.h"
+#include "foundation/Lib_Handles.h"
 #include "foundation/Windows_Version.h"
 
 namespace {
@@ -18,43 +19,10 @@ const WCHAR* Log_Base_Name = TEXT("vpRemovalTool");
 const WCHAR* const Log_Name_End = TEXT(".txt");
 const unsigned Log_Other_Names = 99;
 
-// Owns the log file's handle: moved, never copied, closed once; closing keeps the thread's last-error
-// value.
-class Log_File_Handle {
-public:
-    Log_File_Handle() = default;
-    explicit Log_File_Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Log_File_Handle(const Log_File_Handle&) = delete;
-    Log_File_Handle& operator=(const Log_File_Handle&) = delete;
-    Log_File_Handle(Log_File_Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    Log_File_Handle& operator=(Log_File_Handle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            handle_ = other.handle_;
-            other.handle_ = nullptr;
-        }
-        return *this;
-    }
-    ~Log_File_Handle() { Close(); }
-
-    bool Is_Open() const { return handle_ != nullptr; }
-    HANDLE Get() const { return handle_; }
-    void Close() {
-        if (handle_ == nullptr) return;
-        DWORD last_error = GetLastError();
-        CloseHandle(handle_);
-        SetLastError(last_error);
-        handle_ = nullptr;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
-
 // The run's log: one file that the run created itself and writes every line through. Touched under
 // Log_Lock only.
 struct Run_Log {
-    Log_File_Handle file;
+    Owned_Handle file;
     bool started = false;  // the file was created, or could not be
 };
 Run_Log The_Log;
@@ -64,9 +32,9 @@ enum class Log_Start { None_Started, Usual_Name, Other_Name, No_File };
 
 // Creates a file of the given name that nothing else has: only where no entry of that name exists,
 // never through a link, shared with others for reading only.
-Log_File_Handle Create_New_File(const Lib_StringW& path) {
-    return Log_File_Handle(CreateFileW(path.Get_Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+Owned_Handle Create_New_File(const Lib_StringW& path) {
+    return Owned_Handle(CreateFileW(path.Get_Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // NAME-N.txt in the folder (given with its closing backslash).

@@ -5,6 +5,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
+#include "foundation/Lib_Handles.h"
 
 namespace {
 
@@ -29,16 +30,16 @@ void Log_Error_Report(const Lib_StringW& name, const Lib_Result& result) {
         SetLastError(last_error);
         return;
     }
-    char* message = nullptr;
+    Owned_Local<char*> message;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_FROM_SYSTEM,
                                   nullptr, static_cast<DWORD>(result.Get_Code()),
-                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&message),
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(message.Receive()),
                                   0, nullptr);
-    if (length != 0 && message != nullptr) {
+    if (length != 0 && message.Is_Open()) {
         // The system's text keeps its own line break; the log line adds another after it.
-        Lib_StringW text(message);
-        LocalFree(message);
+        Lib_StringW text(message.Get());
+        message.Close();
         Log_Write_Line(Lib_StringW(TEXT("Error message: ")) + text, Log_Level_Info);
     }
     SetLastError(last_error);

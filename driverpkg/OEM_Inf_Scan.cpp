@@ -11,6 +11,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 #include "primitives/File_Primitives.h"
 
 namespace {
@@ -54,29 +55,29 @@ bool Narrow_Text_Matches(char* text) {
 }  // namespace
 
 bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
-    FILE* file = nullptr;
+    Owned_C_File file;
     // An empty path would reach the C runtime as a null name, which ends the process.
     if (path.Is_Empty()) return false;
-    errno_t opened = _wfopen_s(&file, path.Get_Text(), TEXT("r"));
-    if (opened != 0 || file == nullptr) {
+    errno_t opened = _wfopen_s(file.Receive(), path.Get_Text(), TEXT("r"));
+    if (opened != 0 || !file.Is_Open()) {
         // The read-only pass cannot tell whether a package it cannot read is the product's.
         if (In_Check_Pass()) Report_C_Runtime_Error(TEXT("_wfopen_s"), opened);
         return false;
     }
     bool matches = false;
-    fseek(file, 0, SEEK_END);
-    long size = ftell(file);
+    fseek(file.Get(), 0, SEEK_END);
+    long size = ftell(file.Get());
     // A size the 32-bit position cannot express, or a failing ftell, skips the file like an
     // unreadable one.
     if (size > 0 && size <= 0x7FFFFFFB) {
-        fseek(file, 0, SEEK_SET);
+        fseek(file.Get(), 0, SEEK_SET);
         // Four zero bytes beyond the data always terminate the text, narrow or wide; the text-mode read
         // turns CR LF into LF and stops at the first 0x1A, leaving the rest zero.
         LibT_Buffer<BYTE> buffer(static_cast<size_t>(size) + 4);
         BYTE* data = buffer.Get_Data();
         if (data != nullptr) {
-            size_t read = fread_s(data, static_cast<size_t>(size), 1, static_cast<size_t>(size), file);
-            if (read == 0 && !feof(file) && In_Check_Pass()) Report_C_Runtime_Error(TEXT("fread_s"), errno);
+            size_t read = fread_s(data, static_cast<size_t>(size), 1, static_cast<size_t>(size), file.Get());
+            if (read == 0 && !feof(file.Get()) && In_Check_Pass()) Report_C_Runtime_Error(TEXT("fread_s"), errno);
             if (!IsTextUnicode(data, static_cast<int>(size), nullptr)) {
                 Log_Info(TEXT("ANSI .inf file"));
                 matches = Narrow_Text_Matches(reinterpret_cast<char*>(data));
@@ -89,7 +90,6 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
             }
         }
     }
-    fclose(file);
     return matches;
 }
 

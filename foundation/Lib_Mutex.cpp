@@ -1,35 +1,24 @@
 #include "foundation/Lib_Mutex.h"
 
-Lib_Handle::~Lib_Handle() { Close_Handle(); }
-
-void Lib_Handle::Close() { Close_Handle(); }
-
-bool Lib_Handle::Close_Handle() {
-    if (handle == nullptr) return true;
-    BOOL closed = CloseHandle(handle);
-    handle = nullptr;
-    return closed != FALSE;
-}
-
 Lib_Synchro::~Lib_Synchro() { Lib_Synchro::Close(); }
 
 void Lib_Synchro::Close() {
     name.Clear();
-    Close_Handle();
+    handle.Close();
 }
 
 bool Lib_Synchro::Release() { return false; }
 
-DWORD Lib_Synchro::Wait(DWORD milliseconds) { return WaitForSingleObject(handle, milliseconds); }
+DWORD Lib_Synchro::Wait(DWORD milliseconds) { return WaitForSingleObject(handle.Get(), milliseconds); }
 
 // The old handle is closed directly, not through Close, which would also drop the name.
 bool Lib_Mutex::Create(LPSECURITY_ATTRIBUTES attributes, BOOL initially_owned) {
-    Close_Handle();
-    handle = CreateMutexW(attributes, initially_owned, name.Get_Text());
-    return handle != nullptr;
+    handle.Close();
+    handle = Owned_Handle(CreateMutexW(attributes, initially_owned, name.Get_Text()));
+    return handle.Is_Open();
 }
 
 bool Lib_Mutex::Release() {
-    if (handle == nullptr) return false;
-    return ReleaseMutex(handle) != FALSE;
+    if (!handle.Is_Open()) return false;
+    return ReleaseMutex(handle.Get()) != FALSE;
 }

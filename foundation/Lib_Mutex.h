@@ -3,24 +3,20 @@
 
 #include <windows.h>
 
+#include "foundation/Lib_Handles.h"
 #include "foundation/Lib_String.h"
 
 // Owns one kernel handle: closing or destroying the object closes it exactly once.
 class Lib_Handle {
 public:
-    Lib_Handle() : handle(nullptr) {}
-    Lib_Handle(const Lib_Handle&) = delete;
-    Lib_Handle& operator=(const Lib_Handle&) = delete;
-    virtual ~Lib_Handle();
+    Lib_Handle() = default;
+    virtual ~Lib_Handle() = default;
 
-    virtual void Close();
-    HANDLE Get_Handle() const { return handle; }
+    virtual void Close() { handle.Close(); }
+    HANDLE Get_Handle() const { return handle.Get(); }
 
 protected:
-    // True when there was no handle or CloseHandle succeeded; the handle is null afterwards.
-    bool Close_Handle();
-
-    HANDLE handle;
+    Owned_Handle handle;
 };
 
 // A kernel object that can be waited for, with an optional name.

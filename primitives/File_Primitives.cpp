@@ -5,6 +5,7 @@
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 #include "foundation/Lib_Path.h"
 #include "primitives/Folder_Safety.h"
 #include "primitives/Registry_Primitives.h"
@@ -34,8 +35,8 @@ bool Is_Folder_Link(DWORD attributes) {
 bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
     Lib_StringW pattern = Lib_StringW(folder) + TEXT("\\*");
     WIN32_FIND_DATAW entry = {};
-    HANDLE search = FindFirstFileW(pattern.Get_Text(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    Owned_Find_Handle search(FindFirstFileW(pattern.Get_Text(), &entry));
+    if (!search.Is_Open()) {
         DWORD error = GetLastError();
         if (Is_Missing(error)) return true;
         Report_System_Error(TEXT("FindFirstFile"), error);
@@ -44,10 +45,10 @@ bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& 
     for (;;) {
         Lib_StringW name(entry.cFileName);
         if (name.Compare(TEXT(".")) != 0 && name.Compare(TEXT("..")) != 0) names.push_back(entry.cFileName);
-        if (!FindNextFileW(search, &entry)) break;
+        if (!FindNextFileW(search.Get(), &entry)) break;
     }
     DWORD error = GetLastError();
-    FindClose(search);
+    search.Close();
     if (error == ERROR_NO_MORE_FILES) return true;
     Report_System_Error(TEXT("FindNextFile"), error);
     Record(result, error);
@@ -154,13 +155,10 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
     if (In_Check_Pass() && (Check_Path_Removed(path) || Check_Path_Pending(path))) {
         return Checked_Entry_Remains(path) ? SC_Object_Exists : SC_Object_Missing;
     }
-    HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    Owned_Handle handle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     DWORD error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
-        return SC_Object_Exists;
-    }
+    if (handle.Is_Open()) return SC_Object_Exists;
     if (Is_Missing(error)) return SC_Object_Missing;
     Report_System_Error(TEXT("CreateFile"), error);
     return SC_Object_Failed;
@@ -309,36 +307,19 @@ bool Remove_Folder_Link(const WCHAR* path, const WCHAR* shown, bool defer, Lib_R
     return false;
 }
 
-// A folder of the tree held open on the folder itself, without delete sharing: while it is held,
-// nobody can rename, move or delete it, nor rename or move a folder above it (Windows refuses to
-// move a folder with anything open beneath it), so no path through it can be redirected to a link.
-class Held_Folder {
-public:
-    explicit Held_Folder(HANDLE handle) : handle_(handle) {}
-    ~Held_Folder() { Close(); }
-    Held_Folder(const Held_Folder&) = delete;
-    Held_Folder& operator=(const Held_Folder&) = delete;
-    HANDLE Get() const { return handle_; }
-    void Close() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
 bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Result& result) {
     const WCHAR* shown = folder.shown.Get_Text();
     Lib_StringW path;
     if (!folder.For_Call(0, path)) return false;
 
     // The check opens the folder entry itself (a link is not followed) and keeps it open until its
-    // contents are done.
-    Held_Folder held(CreateFileW(path.Get_Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                 nullptr));
-    if (held.Get() == INVALID_HANDLE_VALUE) {
+    // contents are done. While it is held, nobody can rename, move or delete it, nor rename or move a
+    // folder above it (Windows refuses to move a folder with anything open beneath it), so no path
+    // through it can be redirected to a link: it is opened without delete sharing.
+    Owned_Handle held(CreateFileW(path.Get_Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    if (!held.Is_Open()) {
         DWORD error = GetLastError();
         if (Is_Missing(error)) return true;
         Report_System_Error(TEXT("CreateFile"), error);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 #include "primitives/File_Primitives.h"
 
 namespace {
@@ -120,9 +121,9 @@ const Right_Text Right_Texts[] = {
 bool Check_Security(HANDLE entry, const Lib_StringW& shown, DWORD forbidden, Lib_StringW& reason) {
     PSID owner = nullptr;
     PACL list = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    Owned_Local<PSECURITY_DESCRIPTOR> descriptor;
     DWORD error = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, nullptr, &list, nullptr, &descriptor);
+                                  &owner, nullptr, &list, nullptr, descriptor.Receive());
     if (error != ERROR_SUCCESS) {
         Report_System_Error(TEXT("GetSecurityInfo"), error);
         reason = shown + TEXT(" cannot be checked");
@@ -176,7 +177,6 @@ bool Check_Security(HANDLE entry, const Lib_StringW& shown, DWORD forbidden, Lib
             }
         }
     }
-    LocalFree(descriptor);
     return safe;
 }
 
@@ -187,23 +187,18 @@ public:
         : handle_(CreateFileW(Call_Path(path).Get_Text(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
-          error_(handle_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS) {}
-    ~Open_Entry() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    Open_Entry(const Open_Entry&) = delete;
-    Open_Entry& operator=(const Open_Entry&) = delete;
+          error_(handle_.Is_Open() ? ERROR_SUCCESS : GetLastError()) {}
 
     // Opens and reads the attributes: Safe when the entry is there and they could be read.
     SC_Path_State State(const Lib_StringW& shown, DWORD& attributes, Lib_StringW& reason) {
-        if (handle_ == INVALID_HANDLE_VALUE) {
+        if (!handle_.Is_Open()) {
             if (error_ == ERROR_FILE_NOT_FOUND || error_ == ERROR_PATH_NOT_FOUND) return SC_Path_Missing;
             Report_System_Error(TEXT("CreateFile"), error_);
             reason = shown + TEXT(" cannot be checked");
             return SC_Path_Unsafe;
         }
         BY_HANDLE_FILE_INFORMATION information = {};
-        if (!GetFileInformationByHandle(handle_, &information)) {
+        if (!GetFileInformationByHandle(handle_.Get(), &information)) {
             Report_System_Error(TEXT("GetFileInformationByHandle"), GetLastError());
             reason = shown + TEXT(" cannot be checked");
             return SC_Path_Unsafe;
@@ -216,7 +211,7 @@ public:
         }
         return SC_Path_Safe;
     }
-    HANDLE Get() const { return handle_; }
+    HANDLE Get() const { return handle_.Get(); }
     DWORD Links() const { return links_; }
 
 private:
@@ -225,7 +220,7 @@ private:
         return path.Get_Length() < MAX_PATH ? path : SC_Extended_Path(path.Get_Text());
     }
 
-    HANDLE handle_;
+    Owned_Handle handle_;
     DWORD error_;
     DWORD links_ = 0;
 };

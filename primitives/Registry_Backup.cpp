@@ -5,11 +5,13 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Report.h"
 #include "primitives/Registry_Primitives.h"
+#include "primitives/Security.h"
 
 // The name of the key of a handle, as the kernel knows it ("\REGISTRY\MACHINE\SOFTWARE\..."): the
 // one name of a key whatever handle or view it was opened through (the 32-bit view's keys under their
@@ -24,61 +26,15 @@ typedef std::basic_string<WCHAR> Text;
 const int Key_Name_Information = 3;  // KeyNameInformation
 const NTSTATUS Status_Buffer_Overflow = NTSTATUS(0x80000005);
 const NTSTATUS Status_Buffer_Too_Small = NTSTATUS(0xC0000023);
-const DWORD Full_File_Access = 0x001F01FF;  // FILE_ALL_ACCESS
 const WCHAR* const Backup_Name = TEXT("vpRemovalTool-backup");
 const WCHAR* const Backup_Extension = TEXT(".reg");
 const unsigned Backup_Other_Names = 99;
 // regedit ends a line of hexadecimal data with a backslash once a comma reaches this column.
 const size_t Hex_Line_Width = 75;
 
-// Owns an open file's handle: closed once, when its owner goes or closes it.
-class Owned_File {
-public:
-    Owned_File() = default;
-    explicit Owned_File(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Owned_File(const Owned_File&) = delete;
-    Owned_File& operator=(const Owned_File&) = delete;
-    ~Owned_File() { Close(); }
-    void Take(Owned_File& other) {
-        Close();
-        handle_ = other.handle_;
-        other.handle_ = nullptr;
-    }
-    HANDLE Get() const { return handle_; }
-    void Close() {
-        if (handle_ != nullptr) CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
-
-// A security identifier made by AllocateAndInitializeSid, freed when its owner goes.
-struct Owned_Sid {
-    Owned_Sid() = default;
-    Owned_Sid(const Owned_Sid&) = delete;
-    Owned_Sid& operator=(const Owned_Sid&) = delete;
-    ~Owned_Sid() {
-        if (sid != nullptr) FreeSid(sid);
-    }
-    PSID sid = nullptr;
-};
-
-// Memory a security call allocated (an access list, a descriptor), freed when its owner goes.
-struct Owned_Local {
-    Owned_Local() = default;
-    Owned_Local(const Owned_Local&) = delete;
-    Owned_Local& operator=(const Owned_Local&) = delete;
-    ~Owned_Local() {
-        if (memory != nullptr) LocalFree(memory);
-    }
-    void* memory = nullptr;
-};
-
 // The run's backup: its file once created, and whether the backup has begun or stopped.
 struct Backup_State {
-    Owned_File file;
+    Owned_Handle file;
     Lib_StringW path;
     bool started = false;
     bool stopped = false;
@@ -106,31 +62,21 @@ void Stop(const WCHAR* call, DWORD error) {
 // Administrators and SYSTEM alone, full control, not inherited from the folder: the file holds what
 // the run removed, some of it from keys ordinary users cannot read.
 DWORD Protect_File(HANDLE file, const WCHAR*& failed_call) {
-    SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
     Owned_Sid administrators, system;
     failed_call = TEXT("AllocateAndInitializeSid");
-    if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &administrators.sid) ||
-        !AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system.sid)) {
+    if (!Make_Account_Sid(Nt_Account::Administrators, administrators) ||
+        !Make_Account_Sid(Nt_Account::Local_System, system)) {
         return GetLastError();
     }
-    EXPLICIT_ACCESS_W entries[2] = {};
-    PSID sids[2] = {administrators.sid, system.sid};
-    for (int at = 0; at < 2; ++at) {
-        entries[at].grfAccessPermissions = Full_File_Access;
-        entries[at].grfAccessMode = SET_ACCESS;
-        entries[at].grfInheritance = NO_INHERITANCE;
-        entries[at].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entries[at].Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-        entries[at].Trustee.ptstrName = static_cast<LPWSTR>(sids[at]);
-    }
-    Owned_Local list;
+    const Access_Grant grants[] = {{administrators.Get(), TRUSTEE_IS_GROUP, Full_File_Access},
+                                   {system.Get(), TRUSTEE_IS_GROUP, Full_File_Access}};
+    Owned_Local<PACL> list;
     failed_call = TEXT("SetEntriesInAcl");
-    DWORD error = SetEntriesInAclW(2, entries, nullptr, reinterpret_cast<PACL*>(&list.memory));
+    DWORD error = Build_Access_List(grants, 2, NO_INHERITANCE, list);
     if (error != ERROR_SUCCESS) return error;
     failed_call = TEXT("SetSecurityInfo");
     return SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                           nullptr, nullptr, static_cast<PACL>(list.memory), nullptr);
+                           nullptr, nullptr, list.Get(), nullptr);
 }
 
 // Writes the text as UTF-16LE; false when the backup has stopped or stops now.
@@ -185,11 +131,11 @@ bool Start() {
     }
     Lib_StringW folder = log_path.Mid(0, log_path.Reverse_Find(TEXT('\\')) + 1);
     DWORD error = ERROR_FILE_EXISTS;
-    for (unsigned number = 0; number <= Backup_Other_Names && state.file.Get() == nullptr; ++number) {
+    for (unsigned number = 0; number <= Backup_Other_Names && !state.file.Is_Open(); ++number) {
         state.path = Backup_Path(folder, number);
-        Owned_File created(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (created.Get() == nullptr) {
+        Owned_Handle created(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!created.Is_Open()) {
             error = GetLastError();
             // Another name only when this one is taken; any other failure would repeat.
             if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED &&
@@ -198,9 +144,9 @@ bool Start() {
             }
             continue;
         }
-        state.file.Take(created);
+        state.file = std::move(created);
     }
-    if (state.file.Get() == nullptr) {
+    if (!state.file.Is_Open()) {
         state.path = Lib_StringW();
         Stop(TEXT("CreateFile"), error);
         return false;
@@ -445,7 +391,7 @@ bool Save_Tree(HKEY key, const Text& path, Text& out) {
         children.push_back(child_name);
     }
     for (const Text& child_name : children) {
-        Owned_Registry_Key opened;
+        Owned_Key opened;
         status = RegOpenKeyExW(key, child_name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, opened.Receive());
         if (status == ERROR_FILE_NOT_FOUND) continue;
         if (status != ERROR_SUCCESS) {
@@ -458,7 +404,7 @@ bool Save_Tree(HKEY key, const Text& path, Text& out) {
 }
 
 // Opens what a change will touch, for reading; false for a missing key (nothing to save) or a failure.
-bool Open_To_Save(HKEY root, const WCHAR* key_path, DWORD options, REGSAM access, Owned_Registry_Key& key) {
+bool Open_To_Save(HKEY root, const WCHAR* key_path, DWORD options, REGSAM access, Owned_Key& key) {
     LSTATUS status = RegOpenKeyExW(root, key_path, options, access, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return false;
     if (status != ERROR_SUCCESS) {
@@ -521,7 +467,7 @@ Text Single_Quoted(const Text& text) {
 
 void Backup_Key_Tree(HKEY root, const WCHAR* key_path) {
     if (State().stopped) return;
-    Owned_Registry_Key key;
+    Owned_Key key;
     if (!Open_To_Save(root, key_path, REG_OPTION_OPEN_LINK, KEY_READ, key)) return;
     Text path, out;
     if (!Key_Path(key.Get(), path) || !Save_Tree(key.Get(), path, out)) return;
@@ -530,7 +476,7 @@ void Backup_Key_Tree(HKEY root, const WCHAR* key_path) {
 
 void Backup_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
     if (State().stopped) return;
-    Owned_Registry_Key key;
+    Owned_Key key;
     if (!Open_To_Save(root, key_path, 0, KEY_QUERY_VALUE | view_flags, key)) return;
     DWORD type = 0, size = 0;
     LSTATUS status = RegQueryValueExW(key.Get(), value_name, nullptr, &type, nullptr, &size);
@@ -555,7 +501,7 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
     Text name(object_name);
     const WCHAR* const machine = TEXT("MACHINE\\");
     if (!Starts_With_No_Case(name, 0, machine)) return;
-    Owned_Registry_Key key;
+    Owned_Key key;
     REGSAM view = object_type == SE_REGISTRY_WOW64_32KEY ? KEY_WOW64_32KEY : 0;
     if (!Open_To_Save(HKEY_LOCAL_MACHINE, object_name + Text(machine).size(), 0, READ_CONTROL | view, key)) return;
     Text path;
@@ -565,9 +511,9 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
     if (!State().secured_keys.insert(lower_path.Get_Text()).second) return;
     PSID owner = nullptr;
     PACL list = nullptr;
-    Owned_Local descriptor;
+    Owned_Local<PSECURITY_DESCRIPTOR> descriptor;
     DWORD error = GetNamedSecurityInfoW(object_name, object_type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                        &owner, nullptr, &list, nullptr, &descriptor.memory);
+                                        &owner, nullptr, &list, nullptr, descriptor.Receive());
     if (error == ERROR_FILE_NOT_FOUND) return;
     if (error != ERROR_SUCCESS) {
         Stop(TEXT("GetNamedSecurityInfo"), error);
@@ -575,7 +521,7 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (!GetSecurityDescriptorControl(descriptor.memory, &control, &revision)) {
+    if (!GetSecurityDescriptorControl(descriptor.Get(), &control, &revision)) {
         Stop(TEXT("GetSecurityDescriptorControl"), GetLastError());
         return;
     }

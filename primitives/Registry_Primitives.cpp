@@ -58,11 +58,11 @@ bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, 
 // log shows display_path.
 bool Delete_Key_Itself(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_Result& result) {
     Log_Info_Detail(TEXT("Deleting registry key: "), display_path);
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, DELETE, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, DELETE, key.Receive());
     if (status == ERROR_SUCCESS) {
-        status = static_cast<LSTATUS>(RtlNtStatusToDosError(NtDeleteKey(key)));
-        RegCloseKey(key);
+        status = static_cast<LSTATUS>(RtlNtStatusToDosError(NtDeleteKey(key.Get())));
+        key.Close();
     }
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
     Record(result, status);
@@ -76,8 +76,8 @@ bool Delete_Key_Itself(HKEY parent, const WCHAR* name, const WCHAR* display_path
 // tree is listed and deleted as the link it is (it has no subkeys), and a key replaced by a link while
 // the walk runs is never followed. The log shows display_path and the paths below it.
 bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_Result& result) {
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_READ, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_READ, key.Receive());
     if (Is_Missing(status)) return true;
     if (status != ERROR_SUCCESS) {
         Record(result, status);
@@ -89,26 +89,18 @@ bool Delete_Tree(HKEY parent, const WCHAR* name, const WCHAR* display_path, Lib_
     // enumeration indices.
     Lib_String_List children;
     Lib_String_List values;
-    if (!List_Open_Key(key, display_path, children, values, result)) {
-        RegCloseKey(key);
-        return false;
-    }
+    if (!List_Open_Key(key.Get(), display_path, children, values, result)) return false;
     for (const Lib_StringW& child : children) {
         Lib_StringW child_path;
         Combine_Path(display_path, nullptr, child.Get_Text(), child_path);
-        if (!Delete_Tree(key, child.Get_Text(), child_path.Get_Text(), result)) break;
+        if (!Delete_Tree(key.Get(), child.Get_Text(), child_path.Get_Text(), result)) break;
     }
 
     // Whether the key is empty now; a key whose subkeys could not all be removed then fails to delete,
     // which is reported; its values never stop the deletion.
     bool is_empty = false;
-    if (!Open_Key_Is_Empty(key, is_empty, result)) {
-        RegCloseKey(key);
-        return false;
-    }
-    bool deleted = Delete_Key_Itself(parent, name, display_path, result);
-    RegCloseKey(key);
-    return deleted;
+    if (!Open_Key_Is_Empty(key.Get(), is_empty, result)) return false;
+    return Delete_Key_Itself(parent, name, display_path, result);
 }
 
 // Adds an enumerated name of the given length to the list. A name that holds a zero character (the
@@ -193,16 +185,16 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
 // counted as removed yet is recorded. Only a failure other than a missing key is reported.
 bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result) {
     if (Check_Key_Removed(root, key_path, view)) return true;
-    HKEY key = nullptr;
+    Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, Without_Trailing_Separators(key_path).Get_Text(), REG_OPTION_OPEN_LINK,
-                                   KEY_READ | view, &key);
+                                   KEY_READ | view, key.Receive());
     if (Is_Missing(status)) return true;
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         return false;
     }
-    RegCloseKey(key);
+    key.Close();
     Check_Record_Key(root, key_path, view);
     return true;
 }
@@ -210,13 +202,13 @@ bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result
 // The read-only pass's side of a value deletion.
 bool Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view, Lib_Result& result) {
     if (Check_Value_Removed(root, key_path, view, value_name)) return true;
-    HKEY key = nullptr;
+    Owned_Key key;
     const WCHAR* call = TEXT("RegOpenKeyEx");
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, &key);
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, key.Receive());
     if (status == ERROR_SUCCESS) {
         call = TEXT("RegQueryValueEx");
-        status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, nullptr);
-        RegCloseKey(key);
+        status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, nullptr);
+        key.Close();
         if (status == ERROR_SUCCESS) Check_Record_Value(root, key_path, view, value_name);
     }
     if (status == ERROR_SUCCESS || Is_Missing(status)) return true;
@@ -268,16 +260,16 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
         bool native_checked = Check_Key(root, key_path.Get_Text(), 0, result);
         return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
     }
-    HKEY native_parent = nullptr;
+    Owned_Key native_parent;
     bool native_done = false;
-    LSTATUS status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE, &native_parent);
+    LSTATUS status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE, native_parent.Receive());
     if (status == ERROR_SUCCESS) {
         Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE): "), parent_path);
         Log_Indent();
-        native_done = Delete_Registry_Key_Recursive(native_parent, subkey_name, result);
+        native_done = Delete_Registry_Key_Recursive(native_parent.Get(), subkey_name, result);
         Log_Unindent();
     } else {
-        native_parent = nullptr;
+        native_parent.Release();
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
     }
@@ -285,22 +277,20 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
     // The caller's record keeps the first view that failed.
     Lib_Result scratch;
     Lib_Result& wow64_result = native_done ? result : scratch;
-    HKEY wow64_parent = nullptr;
+    Owned_Key wow64_parent;
     bool wow64_done = false;
-    status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &wow64_parent);
+    status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, wow64_parent.Receive());
     if (status == ERROR_SUCCESS) {
         Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY): "), parent_path);
         Log_Indent();
-        wow64_done = Delete_Registry_Key_Recursive(wow64_parent, subkey_name, wow64_result);
+        wow64_done = Delete_Registry_Key_Recursive(wow64_parent.Get(), subkey_name, wow64_result);
         Log_Unindent();
     } else {
-        wow64_parent = nullptr;
+        wow64_parent.Release();
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         if (native_done) Record(result, status);
     }
-
-    if (native_parent != nullptr) RegCloseKey(native_parent);
-    if (wow64_parent != nullptr) RegCloseKey(wow64_parent);
+    native_parent.Close();  // the keys are closed in the order they were opened
     return native_done && wow64_done;
 }
 
@@ -310,16 +300,16 @@ bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_
     Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
     Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
     Backup_Value(root, key_path, value_name, view_flags);
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_SET_VALUE, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_SET_VALUE, key.Receive());
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         Trace_Exit_Scope(TEXT("Delete_Registry_Value"));
         return false;
     }
-    status = RegDeleteValueW(key, value_name);
-    RegCloseKey(key);
+    status = RegDeleteValueW(key.Get(), value_name);
+    key.Close();
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegDeleteValue"), status);
@@ -335,34 +325,33 @@ void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR
         return;
     }
     Backup_Value(root, key_path, value_name, view_flags);
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, &key) == ERROR_SUCCESS) {
-        RegDeleteValueW(key, value_name);
-        RegCloseKey(key);
+    Owned_Key key;
+    if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, key.Receive()) == ERROR_SUCCESS) {
+        RegDeleteValueW(key.Get(), value_name);
     }
 }
 
 bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
                                               Lib_String_List& values, Lib_Result& result,
                                               REGSAM view_flags) {
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_ALREADY_EXISTS) {
         // A missing key lists as empty.
-        if (status == ERROR_FILE_NOT_FOUND) key = nullptr;
+        if (status == ERROR_FILE_NOT_FOUND) key.Release();
     } else if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         return false;
     }
 
-    if (key == nullptr) {
+    if (!key.Is_Open()) {
         subkeys.clear();
         values.clear();
         return true;
     }
-    bool listed = List_Open_Key(key, key_path, subkeys, values, result);
-    RegCloseKey(key);
+    bool listed = List_Open_Key(key.Get(), key_path, subkeys, values, result);
+    key.Close();
     if (listed && In_Check_Pass()) Drop_Checked_Names(root, key_path, view_flags, subkeys, values);
     return listed;
 }
@@ -377,19 +366,17 @@ bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib
         is_empty = subkeys.empty() && values.empty();
         return true;
     }
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
         Trace_Exit_Scope(TEXT("Is_Registry_Key_Empty"));
         return false;
     }
-    if (!Open_Key_Is_Empty(key, is_empty, result)) {
-        RegCloseKey(key);
-        return false;
-    }
-    status = RegCloseKey(key);
+    if (!Open_Key_Is_Empty(key.Get(), is_empty, result)) return false;
+    // The one close whose outcome counts: a key that cannot be closed fails the test.
+    status = RegCloseKey(key.Release());
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegCloseKey"), status);
@@ -403,8 +390,8 @@ bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* val
                               Lib_Result& result) {
     exists = false;
     if (In_Check_Pass() && Check_Value_Removed(root, key_path, 0, value_name)) return true;
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, key.Receive());
     if (Is_Missing(status)) {
         Trace_Exit_Scope(TEXT("Is_Registry_Value_Exists"));
         return true;
@@ -416,8 +403,8 @@ bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* val
         return false;
     }
     DWORD type = 0;
-    status = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, nullptr);
-    RegCloseKey(key);
+    status = RegQueryValueExW(key.Get(), value_name, nullptr, &type, nullptr, nullptr);
+    key.Close();
     if (status == ERROR_SUCCESS) {
         exists = true;
         return true;
@@ -441,13 +428,13 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
         if (In_Check_Pass() && !Is_Missing(status)) Report_System_Error(name, status);
         return false;
     };
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, &key);
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) return failed(TEXT("RegOpenKeyEx"), status);
     DWORD size = 0;
-    status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
+    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS) {
-        RegCloseKey(key);
+        key.Close();
         return failed(TEXT("RegQueryValueEx"), status);
     }
     // The data is read as UTF-16 text whatever its type. Room for one more character than the data
@@ -458,7 +445,7 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
     bool read = false;
     if (buffer.Get_Data() != nullptr) {
         DWORD read_size = size;
-        status = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.Get_Data()),
+        status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.Get_Data()),
                                   &read_size);
         if (status == ERROR_SUCCESS) {
             buffer.Get_Data()[read_size / sizeof(WCHAR)] = 0;
@@ -466,7 +453,7 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
             read = true;
         }
     }
-    RegCloseKey(key);
+    key.Close();
     // The data read fails without a record: a value that grew since its size was asked.
     if (!read && status != ERROR_SUCCESS && In_Check_Pass()) Report_System_Error(TEXT("RegQueryValueEx"), status);
     return read;
@@ -476,10 +463,10 @@ bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
                         const BYTE* data, DWORD data_size, Lib_Result& result) {
     if (In_Check_Pass()) return true;
     Trace_Enter_Scope(TEXT("Set_Registry_Value"));
-    HKEY key = root;
+    Owned_Key created;
     if (key_path != nullptr) {
         LSTATUS status = RegCreateKeyExW(root, key_path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                                         &key, nullptr);
+                                         created.Receive(), nullptr);
         if (status != ERROR_SUCCESS) {
             Record(result, status);
             Report_System_Error(TEXT("RegCreateKeyEx"), status);
@@ -487,8 +474,8 @@ bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
             return false;
         }
     }
-    LSTATUS status = RegSetValueExW(key, value_name, 0, type, data, data_size);
-    if (key_path != nullptr) RegCloseKey(key);
+    LSTATUS status = RegSetValueExW(key_path != nullptr ? created.Get() : root, value_name, 0, type, data, data_size);
+    created.Close();
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegSetValueEx"), status);

@@ -9,27 +9,19 @@
 
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_Handles.h"
 #include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
 
-// Owns one open registry key: the key is closed when its owner goes.
-class Owned_Registry_Key {
-public:
-    Owned_Registry_Key() = default;
-    ~Owned_Registry_Key() {
-        if (key_ == nullptr) return;
-        Check_Forget_Key(key_);
-        RegCloseKey(key_);
+// A registry key that may be named to the read-only pass (Check_Name_Key): the pass forgets the name
+// when the key is closed, before its handle can come back for another key.
+struct Named_Registry_Key_Kind : Lib_Registry_Key_Kind {
+    static void Give_Back(HKEY key) {
+        Check_Forget_Key(key);
+        RegCloseKey(key);
     }
-    Owned_Registry_Key(const Owned_Registry_Key&) = delete;
-    Owned_Registry_Key& operator=(const Owned_Registry_Key&) = delete;
-    HKEY Get() const { return key_; }
-    // Where an open call puts the key it opens, for an owner that holds none yet.
-    PHKEY Receive() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
 };
+using Owned_Registry_Key = LibT_Owned<Named_Registry_Key_Kind>;
 
 // Deletes one key that has no subkeys; a missing key counts as deleted.
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result);

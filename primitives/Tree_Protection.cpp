@@ -5,6 +5,7 @@
 
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 #include "foundation/Lib_String.h"
 #include "primitives/File_Primitives.h"
 #include "primitives/Registry_Primitives.h"
@@ -13,8 +14,7 @@
 namespace {
 
 const WCHAR Take_Ownership_Privilege[] = TEXT("SeTakeOwnershipPrivilege");
-const DWORD Full_File_Access = 0x001F01FF;       // FILE_ALL_ACCESS
-const DWORD Read_And_Run_Access = 0x001200A9;    // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
+const DWORD Read_And_Run_Access = 0x001200A9;  // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
 
 // The tree of the outermost removal under way (main thread only), whether it has been locked down
 // already (or tried): once per tree, and whether that succeeded.
@@ -26,12 +26,13 @@ struct Lock_Down {
     // users_read: a tree that is kept for a program to run from it, which Users may read and run.
     explicit Lock_Down(bool users_read = false) : users_may_read(users_read), removing(!users_read) {}
 
-    PSID administrators = nullptr;
-    PSID system = nullptr;
-    PSID users = nullptr;
     // Administrators and SYSTEM, full control (and Users read and run where they keep that), passed
     // on to everything below.
-    PACL top_list = nullptr;
+    Owned_Local<PACL> top_list;
+    // After the list, so that they go before it: Administrators' first.
+    Owned_Sid users;
+    Owned_Sid system;
+    Owned_Sid administrators;
     ACL empty_list;  // below the top: no entries of its own, only what the top passes on
     bool privilege_enabled = false;
     bool users_may_read = false;
@@ -47,8 +48,8 @@ struct Lock_Down {
     // Makes Administrators the owner; an owner change that is refused is tried again with the
     // take-ownership privilege, which then stays enabled until the whole tree is done.
     void Set_Owner(WCHAR* path) {
-        DWORD error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
-                                            nullptr, nullptr);
+        DWORD error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators.Get(),
+                                            nullptr, nullptr, nullptr);
         if (error == ERROR_ACCESS_DENIED && !privilege_enabled) {
             if (!SetProcessPrivilege(Take_Ownership_Privilege, true)) {
                 Report(TEXT("SetProcessPrivilege"), GetLastError());
@@ -56,8 +57,8 @@ struct Lock_Down {
                 return;
             }
             privilege_enabled = true;
-            error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
-                                          nullptr, nullptr);
+            error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators.Get(),
+                                          nullptr, nullptr, nullptr);
         }
         if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
     }
@@ -67,24 +68,24 @@ struct Lock_Down {
             DACL_SECURITY_INFORMATION |
             (top ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
         DWORD error = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, information, nullptr, nullptr,
-                                            top ? top_list : &empty_list, nullptr);
+                                            top ? top_list.Get() : &empty_list, nullptr);
         if (error != ERROR_SUCCESS) Report(TEXT("SetNamedSecurityInfo"), error);
     }
 
     // The number of names of a file (hard links); 0 when it cannot be told (reported).
     DWORD Names_Of(const WCHAR* name) {
-        HANDLE file = CreateFileW(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+        Owned_Handle file(CreateFileW(name, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.Is_Open()) {
             Report(TEXT("CreateFile"), GetLastError());
             return 0;
         }
         BY_HANDLE_FILE_INFORMATION information;
         memset(&information, 0, sizeof(information));
-        BOOL read = GetFileInformationByHandle(file, &information);
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        if (!read) {
+        if (!GetFileInformationByHandle(file.Get(), &information)) {
+            DWORD error = GetLastError();
+            file.Close();
             Report(TEXT("GetFileInformationByHandle"), error);
             return 0;
         }
@@ -100,8 +101,8 @@ struct Lock_Down {
         pattern = pattern + TEXT("\\*");
         WIN32_FIND_DATAW entry;
         memset(&entry, 0, sizeof(entry));
-        HANDLE search = FindFirstFileW(pattern.Get_Text(), &entry);
-        if (search == INVALID_HANDLE_VALUE) {
+        Owned_Find_Handle search(FindFirstFileW(pattern.Get_Text(), &entry));
+        if (!search.Is_Open()) {
             DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) Report(TEXT("FindFirstFile"), error);
             return;
@@ -113,10 +114,10 @@ struct Lock_Down {
                 Walk_Path child(path, entry.cFileName);
                 visit(child, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
             }
-            if (!FindNextFileW(search, &entry)) break;
+            if (!FindNextFileW(search.Get(), &entry)) break;
         }
         DWORD error = GetLastError();
-        FindClose(search);
+        search.Close();
         if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
     }
 
@@ -180,16 +181,16 @@ struct Lock_Down {
         // cannot be renamed and swapped for a link: opened for listing without delete sharing (an
         // open asking for no data access would hold nobody back). A top that cannot be held is not
         // locked down by name, and a top that is a link is left alone.
-        HANDLE top = CreateFileW(top_path.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (top == INVALID_HANDLE_VALUE) {
+        Owned_Handle top(CreateFileW(top_path.Get_Text(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!top.Is_Open()) {
             Report(TEXT("CreateFile"), GetLastError());
             return false;
         }
         BY_HANDLE_FILE_INFORMATION information;
         memset(&information, 0, sizeof(information));
-        if (!GetFileInformationByHandle(top, &information)) {
+        if (!GetFileInformationByHandle(top.Get(), &information)) {
             Report(TEXT("GetFileInformationByHandle"), GetLastError());
         } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                    !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -197,50 +198,26 @@ struct Lock_Down {
         } else {
             failed = true;
         }
-        CloseHandle(top);
         return !failed;
     }
 
     // The SIDs of the lists; false when one cannot be made (reported).
     bool Make_Sids() {
-        SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-        const DWORD group_rids[][2] = {{SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
-                                       {SECURITY_LOCAL_SYSTEM_RID, 0},
-                                       {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}};
-        PSID* sids[] = {&administrators, &system, &users};
-        for (int i = 0; i < 3; ++i) {
-            BYTE count = group_rids[i][1] != 0 ? 2 : 1;
-            if (!AllocateAndInitializeSid(&nt_authority, count, group_rids[i][0], group_rids[i][1], 0, 0, 0, 0, 0, 0,
-                                          sids[i])) {
-                *sids[i] = nullptr;
-                Report(TEXT("AllocateAndInitializeSid"), GetLastError());
-                return false;
-            }
+        if (Make_Account_Sid(Nt_Account::Administrators, administrators) &&
+            Make_Account_Sid(Nt_Account::Local_System, system) && Make_Account_Sid(Nt_Account::Users, users)) {
+            return true;
         }
-        return true;
+        Report(TEXT("AllocateAndInitializeSid"), GetLastError());
+        return false;
     }
 
     // The top's list; false when it cannot be built (reported).
     bool Make_Top_List() {
-        EXPLICIT_ACCESS_W entries[3];
-        memset(entries, 0, sizeof(entries));
-        PSID trustees[3] = {administrators, system, users};
-        TRUSTEE_TYPE types[3] = {TRUSTEE_IS_GROUP, TRUSTEE_IS_USER, TRUSTEE_IS_GROUP};
-        DWORD rights[3] = {Full_File_Access, Full_File_Access, Read_And_Run_Access};
-        ULONG count = users_may_read ? 3 : 2;
-        for (ULONG i = 0; i < count; ++i) {
-            entries[i].grfAccessPermissions = rights[i];
-            entries[i].grfAccessMode = SET_ACCESS;
-            entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-            entries[i].Trustee.pMultipleTrustee = nullptr;
-            entries[i].Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-            entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-            entries[i].Trustee.TrusteeType = types[i];
-            entries[i].Trustee.ptstrName = static_cast<LPWSTR>(trustees[i]);
-        }
-        DWORD error = SetEntriesInAclW(count, entries, nullptr, &top_list);
+        const Access_Grant grants[] = {{administrators.Get(), TRUSTEE_IS_GROUP, Full_File_Access},
+                                       {system.Get(), TRUSTEE_IS_USER, Full_File_Access},
+                                       {users.Get(), TRUSTEE_IS_GROUP, Read_And_Run_Access}};
+        DWORD error = Build_Access_List(grants, users_may_read ? 3 : 2, SUB_CONTAINERS_AND_OBJECTS_INHERIT, top_list);
         if (error != ERROR_SUCCESS) {
-            top_list = nullptr;
             Report(TEXT("SetEntriesInAcl"), error);
             return false;
         }
@@ -261,41 +238,37 @@ struct Lock_Down {
     // security by name would be its target's): owner Administrators and the top's list, so that its
     // maker can no longer point it elsewhere. False when that could not be done (reported).
     bool Link(const WCHAR* path) {
-        HANDLE link = CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (link == INVALID_HANDLE_VALUE) {
+        Owned_Handle link(CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!link.Is_Open()) {
             Report(TEXT("CreateFile"), GetLastError());
             return false;
         }
         if (Make_Sids() && Make_Top_List()) {
-            DWORD error = SetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
-                                          nullptr, nullptr);
+            DWORD error = SetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators.Get(),
+                                          nullptr, nullptr, nullptr);
             if (error == ERROR_ACCESS_DENIED && !privilege_enabled) {
                 if (SetProcessPrivilege(Take_Ownership_Privilege, true)) {
                     privilege_enabled = true;
-                    error = SetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, administrators, nullptr,
-                                            nullptr, nullptr);
+                    error = SetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                            administrators.Get(), nullptr, nullptr, nullptr);
                 } else {
                     Report(TEXT("SetProcessPrivilege"), GetLastError());
                 }
             }
             if (error != ERROR_SUCCESS) Report(TEXT("SetSecurityInfo"), error);
-            error = SetSecurityInfo(link, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, top_list, nullptr);
+            error = SetSecurityInfo(link.Get(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    top_list.Get(), nullptr);
             if (error != ERROR_SUCCESS) Report(TEXT("SetSecurityInfo"), error);
         }
-        CloseHandle(link);
         return !failed;
     }
 
     ~Lock_Down() {
         if (privilege_enabled && !SetProcessPrivilege(Take_Ownership_Privilege, false))
             Report(TEXT("SetProcessPrivilege"), GetLastError());
-        if (administrators != nullptr) FreeSid(administrators);
-        if (system != nullptr) FreeSid(system);
-        if (users != nullptr) FreeSid(users);
-        if (top_list != nullptr) LocalFree(top_list);
     }
 };
 

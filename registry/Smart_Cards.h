@@ -14,7 +14,8 @@ void Unregister_Smart_Cards();
 // Runs the procedure with its argument: on the calling thread outside a remote desktop session
 // (false), else on a worker thread whose impersonation token has been moved to session 0, waiting for
 // it to end. True when the worker's exit code is not 0; false when it is 0 or when a step failed
-// (reported, and its error value recorded in result).
+// (reported, and its error value recorded in result). A worker that cannot be given its token or let
+// go never runs the procedure: it ends at once and is waited for.
 bool Run_In_Session_Zero(unsigned(__stdcall* procedure)(void*), void* argument, Lib_Result& result);
 
 // The worker procedure: its argument points at the pointer to one card type's name. Returns the

@@ -5,8 +5,6 @@
 
 #include <stdio.h>
 
-#include <memory>
-
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
@@ -15,6 +13,7 @@
 #include "files/Driver_Binaries.h"
 #include "files/Installer_Caches.h"
 #include "files/Self_Removal.h"
+#include "foundation/Lib_Handles.h"
 #include "registry/Calais_Readers_Rights.h"
 #include "registry/Installer_Identity.h"
 #include "registry/Registry_Cleanup.h"
@@ -72,18 +71,17 @@ bool Is_Check_Switch(const WCHAR* argument) {
 // Windows Installer holds the global mutex _MSIExecute while it runs an installation, which may be
 // changing the registration the removal edits. A mutex that exists but cannot be tested counts as held.
 bool Is_Installer_Busy() {
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, TEXT("Global\\_MSIExecute"));
-    if (mutex == nullptr) {
+    Owned_Handle mutex(OpenMutexW(SYNCHRONIZE, FALSE, TEXT("Global\\_MSIExecute")));
+    if (!mutex.Is_Open()) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return false;
         Report_System_Error(TEXT("OpenMutex"), error);
         return true;
     }
-    std::unique_ptr<void, decltype(&CloseHandle)> owner(mutex, &CloseHandle);
-    DWORD wait = WaitForSingleObject(mutex, 0);
+    DWORD wait = WaitForSingleObject(mutex.Get(), 0);
     if (wait == WAIT_FAILED) Report_System_Error(TEXT("WaitForSingleObject"), GetLastError());
     bool free = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-    if (free) ReleaseMutex(mutex);
+    if (free) ReleaseMutex(mutex.Get());
     return !free;
 }
 

@@ -1,4 +1,5 @@
-// The foundation library: shared text blocks, buffers, the ordered set and the mutex owner.
+// The foundation library: shared text blocks, buffers, the ordered set, the mutex owner and the
+// owners of handles.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -6,9 +7,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/Lib_Buffer.h"
+#include "foundation/Lib_Handles.h"
 #include "foundation/Lib_Mutex.h"
 #include "foundation/Lib_String.h"
 #include "foundation/LibT_Set.h"
@@ -474,6 +477,98 @@ TEST_F(Foundation_Mutex, Close_Closes_The_Handle_Once) {
     SetLastError(0);
     EXPECT_FALSE(CloseHandle(nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+}
+
+// ---- the owners of handles ----
+
+// Values that count how often they were given back; giving one back fails, as a close may, and
+// leaves its own error as the last error.
+struct Counted_Kind {
+    using Value = int*;
+    static bool Is_Held(int* count) { return count != nullptr; }
+    static void Give_Back(int* count) {
+        ++*count;
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+};
+using Counted = LibT_Owned<Counted_Kind>;
+
+TEST(Foundation_Handles, Owners_Give_Back_Once_Keep_The_Last_Error_And_Pass_On) {
+    struct Case {
+        const char* name;
+        void (*use)(int* first, int* second);  // what is done with owners of the two values
+        int first_given_back, second_given_back;
+    };
+    const Case cases[] = {
+        {"destroyed", [](int* a, int*) { Counted owner(a); }, 1, 0},
+        {"closed twice, then destroyed",
+         [](int* a, int*) {
+             Counted owner(a);
+             owner.Close();
+             EXPECT_FALSE(owner.Is_Open());
+             owner.Close();
+         },
+         1, 0},
+        {"moved into a new owner",
+         [](int* a, int*) {
+             Counted from(a);
+             Counted to(std::move(from));
+             EXPECT_FALSE(from.Is_Open());
+             EXPECT_EQ(to.Get(), a);
+         },
+         1, 0},
+        {"moved over a held value, which goes at once",
+         [](int* a, int* b) {
+             Counted from(a);
+             Counted to(b);
+             to = std::move(from);
+             EXPECT_EQ(*b, 1);
+             EXPECT_EQ(*a, 0);
+         },
+         1, 1},
+        {"released: passed on, never given back",
+         [](int* a, int*) {
+             Counted owner(a);
+             EXPECT_EQ(owner.Release(), a);
+             EXPECT_FALSE(owner.Is_Open());
+         },
+         0, 0},
+        {"received into while holding: the old value goes first",
+         [](int* a, int* b) {
+             Counted owner(a);
+             int** slot = owner.Receive();
+             EXPECT_EQ(*a, 1);
+             *slot = b;
+         },
+         1, 1},
+        {"holding nothing", [](int*, int*) { Counted().Close(); }, 0, 0},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        int first = 0, second = 0;
+        SetLastError(ERROR_MORE_DATA);
+        test.use(&first, &second);
+        EXPECT_EQ(first, test.first_given_back);
+        EXPECT_EQ(second, test.second_given_back);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    }
+
+    // The kernel handle's owner closes a real handle once, through a failing close too, and takes a
+    // failed open's INVALID_HANDLE_VALUE for nothing.
+    winsim::The_Machine().Reset();
+    HANDLE handle = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(handle, nullptr);
+    { Owned_Handle owner(handle); }
+    EXPECT_FALSE(CloseHandle(handle));
+    winsim::The_Machine().Add_Fault("CloseHandle", 1, ERROR_GEN_FAILURE);
+    {
+        Owned_Handle nothing(INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(nothing.Is_Open());
+        Owned_Handle failing(CreateMutexW(nullptr, FALSE, nullptr));
+        SetLastError(ERROR_MORE_DATA);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(winsim::The_Machine().fault_hits.size(), 1u);  // the held one only
 }
 
 }  // namespace

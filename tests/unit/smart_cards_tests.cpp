@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "catalogue/Catalogue.h"
+#include "handles.h"
 #include "registry/Smart_Cards.h"
 #include "test_support.h"
 
@@ -50,6 +51,25 @@ std::vector<std::string> Calls_Of(const std::string& api) {
     for (const std::string& call : The_Machine().calls)
         if (call.rfind(api, 0) == 0) calls.push_back(call);
     return calls;
+}
+
+// A handle value that marks a point in the run: handle values only grow, and are never used again.
+HANDLE Handle_Mark() { return winsim::Add_Handle(std::make_shared<winsim::Kernel_Object>()); }
+
+// How many of the handles made between two marks are still open.
+int Open_Handles_Between(HANDLE first, HANDLE last) {
+    int open = 0;
+    for (uintptr_t value = uintptr_t(first) + 4; value < uintptr_t(last); value += 4)
+        if (winsim::Get_Handle(reinterpret_cast<HANDLE>(value))) ++open;
+    return open;
+}
+
+// The calls after the first call of the API up to the first CloseHandle.
+std::vector<std::string> Traced_After(const std::string& api) {
+    const std::vector<std::string>& trace = The_Machine().api_trace;
+    auto from = std::find(trace.begin(), trace.end(), api);
+    if (from == trace.end()) return {"(no " + api + ")"};
+    return std::vector<std::string>(from + 1, std::find(from, trace.end(), std::string("CloseHandle")));
 }
 
 bool Main_Thread_Impersonates() {
@@ -234,28 +254,64 @@ TEST_F(Smart_Cards, AFailedWaitLeavesTheLateWorkerItsOwnCard) {
     Expect_Others_Kept();
 }
 
+// A worker that cannot be given its session-0 token, or be let go, forgets nothing: its card goes by
+// the registry deletion alone, in both views. It ends at once (its token, which the failed resume
+// leaves it, goes with it), and every handle of the stage is closed.
+TEST_F(Smart_Cards, AWorkerWithoutItsTokenOrNotLetGoForgetsNothingAndEnds) {
+    for (const char* api : {"SetThreadToken", "ResumeThread"}) {
+        SCOPED_TRACE(api);
+        SetUp();
+        The_Machine().remote_session = true;
+        The_Machine().process_token = winsim::Make_Local_System_Token(2);
+        The_Machine().Add_Fault(api, 1, ERROR_ACCESS_DENIED);
+        HANDLE first = Handle_Mark();
+        Unregister_Smart_Cards();
+        EXPECT_TRUE(The_Machine().thread_tokens.empty());
+        Backup_Close_File();  // the run's registry backup, which stays open to the run's end
+        EXPECT_EQ(Open_Handles_Between(first, Handle_Mark()), 0);
+        std::string expected = Lines({"   Unregistering smart cards..."});
+        for (const std::string& name : Names()) {
+            if (name == "VESPARIO")
+                expected += Error_Report("   ", api, ERROR_ACCESS_DENIED) + Deletion(name, true, true);
+            else
+                expected += Lines({"   Unregistered smart card:  " + name}) +
+                            Deletion(name, false, name == "VESPARIO FKC");
+        }
+        EXPECT_EQ(Log_Text(), expected + Provider_Tail());
+        std::vector<std::string> forgets = Calls_Of("SCardForgetCardTypeW");
+        EXPECT_EQ(forgets.size(), 9u);
+        EXPECT_EQ(std::count(forgets.begin(), forgets.end(), "SCardForgetCardTypeW VESPARIO session=0"), 0);
+        Expect_Others_Kept();
+    }
+}
+
 unsigned __stdcall Count_Run(void* argument) {
     int* runs = static_cast<int*>(argument);
     ++*runs;
     return *runs == 1 ? 7u : 0u;
 }
 
-// Every step of the runner, failing: one report under its name, the error recorded, false, and the
-// impersonation reverted. Without a remote session the procedure runs on the calling thread.
+// Every step of the runner, failing: one report under its name, the error recorded, false, the
+// impersonation reverted and no handle left open. A worker that was made but cannot run as it should
+// is let go with its work called off and waited for. Without a remote session the procedure runs on
+// the calling thread.
 TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
     struct Step {
         const char* api;
         const char* name;
         int runs;  // how often the procedure ran
+        std::vector<std::string> then;  // the calls after the failed one, up to the first close
     };
     const Step steps[] = {
         {"ImpersonateSelf", "ImpersonateSelf", 0},   {"OpenThreadToken", "OpenThreadToken", 0},
         {"SetTokenInformation", "SetTokenInformation", 0}, {"DuplicateTokenEx", "DuplicateTokenEx", 0},
-        {"_beginthreadex", "_beginthreadex", 0},      {"SetThreadToken", "SetThreadToken", 0},
-        {"ResumeThread", "ResumeThread", 0},          {"WaitForSingleObject", "WaitForSingleObject", 1},
+        {"_beginthreadex", "_beginthreadex", 0},
+        {"SetThreadToken", "SetThreadToken", 0, {"ResumeThread", "WaitForSingleObject"}},
+        {"ResumeThread", "ResumeThread", 0, {"ResumeThread", "WaitForSingleObject"}},
+        {"WaitForSingleObject", "WaitForSingleObject", 1},
         {"GetExitCodeThread", "GetExitCodeThread", 1},
     };
-    // Threads that never ran keep their argument: each case has its own counter.
+    // A late worker may still run: each case has its own counter.
     static int runs[std::size(steps)];
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(steps[i].api);
@@ -264,10 +320,14 @@ TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
         The_Machine().process_token = winsim::Make_Local_System_Token(2);
         // The log's lock is waited for too: only the wait for the worker fails.
         The_Machine().Add_Fault(steps[i].api, 1, ERROR_ACCESS_DENIED, steps[i].api == std::string("WaitForSingleObject") ? u"thread" : u"");
+        The_Machine().trace_apis = true;
+        HANDLE first = Handle_Mark();
         Lib_Result result;
         EXPECT_FALSE(Run_In_Session_Zero(Count_Run, &runs[i], result));
+        EXPECT_EQ(Open_Handles_Between(first, Handle_Mark()), 0);
         EXPECT_EQ(result.Get_Code(), 5);
         EXPECT_EQ(Log_Text(), Error_Report("", steps[i].name, 5));
+        if (!steps[i].then.empty()) EXPECT_EQ(Traced_After(steps[i].api), steps[i].then);
         // A worker that was started runs to its end, waited for or not.
         Wait_For_Late_Worker([&] { return runs[i] == steps[i].runs; });
         EXPECT_EQ(runs[i], steps[i].runs);
