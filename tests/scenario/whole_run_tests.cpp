@@ -324,25 +324,34 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
 }
 
 // A run that leaves something open fails with 70, naming each object on standard error, though it
-// writes the machine and the tool's exit code as any run: here the smart-card worker of a remote
-// session, created suspended, whose token cannot be set. Without the fault the same run passes.
+// writes the machine and the tool's exit code as any run. The smart-card worker of a remote session is
+// created suspended: one whose token cannot be set is called off and resumed, so that run leaves
+// nothing open; one that can never be resumed stays, and is named.
 TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
     const fs::path remote = fs::temp_directory_path() / ("vpsim-remote-" + std::to_string(getpid()));
     fs::remove_all(remote);
     fs::copy(fs::path(SOURCE_DIR) / "machines" / "demo", remote, fs::copy_options::recursive);
     fs::remove_all(remote / "expected");
-    std::ofstream(remote / "machine.ini", std::ios::app) << "\n[run]\nremote_session=yes\naccount=localsystem\n";
-    Run_Output clean = Run_Vpsim(remote, Demo_Arguments());
-    EXPECT_EQ(clean.exit_code, 1);
-    EXPECT_EQ(clean.errors, "");
+    const std::string machine = Read_File(remote / "machine.ini") + "\n[run]\nremote_session=yes\naccount=localsystem\n";
+    auto run_with = [&](const std::string& faults) {
+        std::ofstream(remote / "machine.ini", std::ios::trunc) << machine << faults;
+        return Run_Vpsim(remote, Demo_Arguments());
+    };
+    for (const char* faults : {"", "[faults]\nfault=SetThreadToken:1:5\n"}) {
+        Run_Output passing = run_with(faults);
+        EXPECT_EQ(passing.exit_code, 1) << faults;
+        EXPECT_EQ(passing.errors, "") << faults;
+        fs::remove_all(passing.out_dir);
+    }
 
-    std::ofstream(remote / "machine.ini", std::ios::app) << "[faults]\nfault=SetThreadToken:1:5\n";
-    Run_Output leaking = Run_Vpsim(remote, Demo_Arguments());
+    Run_Output leaking = run_with("[faults]\nfault=ResumeThread:1:6\nfault=ResumeThread:2:6\n");
     EXPECT_EQ(leaking.exit_code, Exit_Left_Open);
-    EXPECT_EQ(leaking.errors, "vpsim: left open: thread 8: created suspended, never resumed\n"
-                              "vpsim: the run left 1 object(s) open; the tool's exit code 1 is in exit-code.txt\n");
+    EXPECT_EQ(leaking.errors,
+              "vpsim: left open: thread 8: created suspended, never resumed\n"
+              "vpsim: left open: impersonation by thread 8: token of S-1-5-18 set by SetThreadToken, not reverted\n"
+              "vpsim: the run left 2 object(s) open; the tool's exit code 1 is in exit-code.txt\n");
     EXPECT_EQ(Read_File(leaking.out_dir / "exit-code.txt"), "1\n");
-    for (const fs::path& folder : {remote, clean.out_dir, leaking.out_dir}) fs::remove_all(folder);
+    for (const fs::path& folder : {remote, leaking.out_dir}) fs::remove_all(folder);
 }
 
 }  // namespace

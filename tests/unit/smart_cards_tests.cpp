@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "catalogue/Catalogue.h"
-#include "handles.h"
+#include "machine/handles.h"
 #include "registry/Smart_Cards.h"
 #include "test_support.h"
 
