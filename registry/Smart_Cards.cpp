@@ -123,8 +123,12 @@ bool Run_In_Session_Zero(unsigned(__stdcall* procedure)(void*), void* argument, 
         error = GetLastError();
         Report_System_Error(failed_step, error);
     }
+    // A thread left impersonating would run the rest of the removal with the session-0 token: said.
+    if (!RevertToSelf()) {
+        error = GetLastError();
+        Report_System_Error(TEXT("RevertToSelf"), error);
+    }
     result.Set(static_cast<int32_t>(error), Lib_Result_Source_System);
-    RevertToSelf();
     return failed_step == nullptr && exit_code != 0;
 }
 

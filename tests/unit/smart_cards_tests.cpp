@@ -335,6 +335,18 @@ TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
         EXPECT_FALSE(Main_Thread_Impersonates());
     }
 
+    // A failed revert is reported and kept in the record: the thread goes on with the session-0 token.
+    SetUp();
+    The_Machine().remote_session = true;
+    The_Machine().process_token = winsim::Make_Local_System_Token(2);
+    The_Machine().Add_Fault("RevertToSelf", 1, ERROR_ACCESS_DENIED, u"");
+    int reverted = 0;
+    Lib_Result revert_result;
+    Run_In_Session_Zero(Count_Run, &reverted, revert_result);
+    EXPECT_EQ(reverted, 1);
+    EXPECT_EQ(revert_result.Get_Code(), 5);
+    EXPECT_EQ(Log_Text(), Error_Report("", "RevertToSelf", 5));
+
     // Success: true for a non-zero exit code (the inverted result), false for 0; the record holds 0.
     SetUp();
     The_Machine().remote_session = true;
