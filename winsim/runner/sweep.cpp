@@ -48,6 +48,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -172,14 +173,14 @@ std::string Function_Name(const char* function) {
 
 bool Tool_Frame(const char* file) {
     // This file is ROOT/winsim/runner/sweep.cpp; the source tree may also be mapped to relative paths.
-    static const std::string winsim_dir = [] {
-        std::string self = __FILE__;
-        return self.substr(0, self.size() - std::strlen("runner/sweep.cpp"));
-    }();
-    static const std::string root = winsim_dir.substr(0, winsim_dir.size() - std::strlen("winsim/"));
-    const std::string path = file;
-    if (path.compare(0, root.size(), root) != 0 || (root.empty() && path.compare(0, 1, "/") == 0)) return false;
-    return path.compare(0, winsim_dir.size(), winsim_dir) != 0;
+    // Views of the literal, not strings: a call may fail inside a static destructor at the tool's exit,
+    // after function-local strings here would already be destroyed.
+    constexpr std::string_view self = __FILE__;
+    constexpr std::string_view winsim_dir = self.substr(0, self.size() - std::string_view("runner/sweep.cpp").size());
+    constexpr std::string_view root = winsim_dir.substr(0, winsim_dir.size() - std::string_view("winsim/").size());
+    const std::string_view path = file;
+    if (path.substr(0, root.size()) != root || (root.empty() && path.substr(0, 1) == "/")) return false;
+    return path.substr(0, winsim_dir.size()) != winsim_dir;
 }
 
 std::string Call_Site() {
