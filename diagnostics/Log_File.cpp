@@ -39,16 +39,10 @@ Owned_Handle Create_New_File(const Lib_StringW& path) {
 
 // NAME-N.txt in the folder (given with its closing backslash).
 Lib_StringW Other_Name(const Lib_StringW& folder, unsigned number) {
-    WCHAR digits[12] = {};
-    int first = 11;
-    do {
-        digits[--first] = WCHAR(TEXT('0') + number % 10);
-        number /= 10;
-    } while (number > 0 && first > 0);
     Lib_StringW path = folder;
     path.Append(Log_Base_Name);
     path.Append(TEXT("-"));
-    path.Append(digits + first);
+    path.Append(Decimal_Text(number));
     path.Append(Log_Name_End);
     return path;
 }

@@ -299,3 +299,14 @@ Lib_String operator+(const Lib_StringW& left, const WCHAR* right) {
 Lib_String operator+(const WCHAR* left, const Lib_StringW& right) {
     return Concatenate(left, Length_Of(left), right.Get_Text(), right.Get_Length());
 }
+
+Lib_String Decimal_Text(unsigned long long number) {
+    WCHAR digits[21];  // 20 digits at most, and the terminating 0
+    int first = 20;
+    digits[first] = 0;
+    do {
+        digits[--first] = static_cast<WCHAR>(TEXT('0') + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return Lib_String(digits + first);
+}

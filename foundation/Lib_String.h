@@ -95,6 +95,9 @@ public:
     }
 };
 
+// The number in decimal digits ("0", "42", "18446744073709551615").
+Lib_String Decimal_Text(unsigned long long number);
+
 // Concatenation: a new text of exactly the combined length. A null pointer counts as empty.
 Lib_String operator+(const Lib_StringW& left, const Lib_StringW& right);
 Lib_String operator+(const Lib_StringW& left, const WCHAR* right);

@@ -7,6 +7,7 @@
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "primitives/File_Primitives.h"
+#include "primitives/Security.h"
 
 namespace {
 
@@ -66,27 +67,12 @@ bool Is_Any(const SID* sid, const Known_Sid (&table)[N]) {
     return false;
 }
 
-Lib_StringW Number_Text(unsigned long long number) {
-    WCHAR digits[24];
-    int at = 23;
-    digits[at] = 0;
-    do {
-        digits[--at] = static_cast<WCHAR>(TEXT('0') + number % 10);
-        number /= 10;
-    } while (number != 0);
-    return Lib_StringW(digits + at);
-}
-
 // "Users", ... or the SID's text form ("S-1-5-21-...").
 Lib_StringW Sid_Name(const SID* sid) {
     for (const Known_Sid& known : Named_Sids) {
         if (Is_Sid(sid, known)) return known.name;
     }
-    unsigned long long authority = 0;
-    for (BYTE part : sid->IdentifierAuthority.Value) authority = (authority << 8) | part;
-    Lib_StringW text = Lib_StringW(TEXT("S-")) + Number_Text(sid->Revision) + TEXT("-") + Number_Text(authority);
-    for (BYTE i = 0; i < sid->SubAuthorityCount; ++i) text = text + TEXT("-") + Number_Text(sid->SubAuthority[i]);
-    return text;
+    return Sid_Text(sid);
 }
 
 // A SID that lies wholly within `size` bytes at `sid`.

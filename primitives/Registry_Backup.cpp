@@ -92,22 +92,12 @@ bool Write(const Text& text) {
     return true;
 }
 
-void Append_Decimal(Text& out, unsigned long long number) {
-    WCHAR text[24] = {};
-    int first = 23;
-    do {
-        text[--first] = WCHAR(TEXT('0') + number % 10);
-        number /= 10;
-    } while (number > 0 && first > 0);
-    out += text + first;
-}
-
 // The path of the backup named number (0: the usual name) in the folder (with its closing backslash).
 Lib_StringW Backup_Path(const Lib_StringW& folder, unsigned number) {
     Text name = Backup_Name;
     if (number > 0) {
         name += TEXT('-');
-        Append_Decimal(name, number);
+        name += Decimal_Text(number).Get_Text();
     }
     name += Backup_Extension;
     Lib_StringW path = folder;
@@ -414,22 +404,10 @@ bool Open_To_Save(HKEY root, const WCHAR* key_path, DWORD options, REGSAM access
     return true;
 }
 
-// "S-1-5-32-544" from a security identifier.
-void Append_Sid(Text& out, const SID* sid) {
-    unsigned long long authority = 0;
-    for (int at = 0; at < 6; ++at) authority = (authority << 8) | sid->IdentifierAuthority.Value[at];
-    out += TEXT("S-1-");
-    Append_Decimal(out, authority);
-    for (BYTE at = 0; at < sid->SubAuthorityCount; ++at) {
-        out += TEXT('-');
-        Append_Decimal(out, sid->SubAuthority[at]);
-    }
-}
-
 // Owner and the key's own entries in SDDL; the inherited ones come back from its parent.
 Text Sddl_Of(PSID owner, const ACL* list, bool is_protected) {
     Text sddl = TEXT("O:");
-    Append_Sid(sddl, static_cast<const SID*>(owner));
+    sddl += Sid_Text(static_cast<const SID*>(owner)).Get_Text();
     sddl += TEXT("D:");
     if (is_protected) sddl += TEXT('P');
     if (list == nullptr) return sddl;
@@ -447,7 +425,7 @@ Text Sddl_Of(PSID owner, const ACL* list, bool is_protected) {
         sddl += TEXT(";0x");
         Append_Hex_Number(sddl, ace->Mask, 1);
         sddl += TEXT(";;;");
-        Append_Sid(sddl, reinterpret_cast<const SID*>(&ace->SidStart));
+        sddl += Sid_Text(reinterpret_cast<const SID*>(&ace->SidStart)).Get_Text();
         sddl += TEXT(')');
     }
     return sddl;

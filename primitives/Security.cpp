@@ -55,3 +55,11 @@ DWORD Build_Access_List(const Access_Grant* grants, ULONG count, DWORD inheritan
     if (error != ERROR_SUCCESS) list.Release();  // nothing was allocated
     return error;
 }
+
+Lib_String Sid_Text(const SID* sid) {
+    unsigned long long authority = 0;
+    for (BYTE part : sid->IdentifierAuthority.Value) authority = (authority << 8) | part;
+    Lib_String text = TEXT("S-") + Decimal_Text(sid->Revision) + TEXT("-") + Decimal_Text(authority);
+    for (BYTE at = 0; at < sid->SubAuthorityCount; ++at) text = text + TEXT("-") + Decimal_Text(sid->SubAuthority[at]);
+    return text;
+}

@@ -6,11 +6,15 @@
 #include <aclapi.h>
 
 #include "foundation/Lib_Handles.h"
+#include "foundation/Lib_String.h"
 
 // Enables or disables a privilege in the token of the current process. Logs nothing; on failure the
 // failing call's error value is the thread's last error. A privilege that the token does not hold is
 // a failure (ERROR_NOT_ALL_ASSIGNED).
 bool SetProcessPrivilege(const WCHAR* privilege_name, bool enable);
+
+// The identifier's text form ("S-1-5-32-544"), as access lists in SDDL and the log name it.
+Lib_String Sid_Text(const SID* sid);
 
 // Every right on a file or folder (FILE_ALL_ACCESS).
 const DWORD Full_File_Access = 0x001F01FF;

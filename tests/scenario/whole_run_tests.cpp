@@ -111,6 +111,17 @@ std::string Summarise_Changes(const std::string& machine, const fs::path& out_di
     return Summarise_Changes_Of(fs::path(SOURCE_DIR) / "machines" / machine, out_dir);
 }
 
+// A fresh copy of machines/MACHINE, without its expected files, in a temporary folder named after the
+// test; machine.ini gets the lines given, in sections of their own.
+fs::path Copy_Machine(const std::string& machine, const std::string& name, const std::string& ini_lines = "") {
+    const fs::path copy = fs::temp_directory_path() / ("vpsim-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(copy);
+    fs::copy(fs::path(SOURCE_DIR) / "machines" / machine, copy, fs::copy_options::recursive);
+    fs::remove_all(copy / "expected");
+    std::ofstream(copy / "machine.ini", std::ios::binary | std::ios::app) << "\n" << ini_lines;
+    return copy;
+}
+
 std::string Demo_Arguments() {
     std::string arguments = Read_File(fs::path(SOURCE_DIR) / "machines/demo/expected/arguments.txt");
     arguments.erase(std::remove(arguments.begin(), arguments.end(), '\n'), arguments.end());
@@ -328,11 +339,8 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
 // created suspended: one whose token cannot be set is called off and resumed, so that run leaves
 // nothing open; one that can never be resumed stays, and is named.
 TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
-    const fs::path remote = fs::temp_directory_path() / ("vpsim-remote-" + std::to_string(getpid()));
-    fs::remove_all(remote);
-    fs::copy(fs::path(SOURCE_DIR) / "machines" / "demo", remote, fs::copy_options::recursive);
-    fs::remove_all(remote / "expected");
-    const std::string machine = Read_File(remote / "machine.ini") + "\n[run]\nremote_session=yes\naccount=localsystem\n";
+    const fs::path remote = Copy_Machine("demo", "remote", "[run]\nremote_session=yes\naccount=localsystem\n");
+    const std::string machine = Read_File(remote / "machine.ini");
     auto run_with = [&](const std::string& faults) {
         std::ofstream(remote / "machine.ini", std::ios::trunc) << machine << faults;
         return Run_Vpsim(remote, Demo_Arguments());
@@ -370,30 +378,25 @@ void Replace_Once(std::string& text, const std::string& block, const std::string
 // any key of the tree; every target stays as it was, subkeys and values included.
 TEST(Whole_Run_Links, LinkKeysInTheMakersTreesGoAsLinksAndTheirTargetsStayWhole) {
     const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
-    const fs::path linked = fs::temp_directory_path() / ("vpsim-linked-" + std::to_string(getpid()));
-    fs::remove_all(linked);
-    fs::copy(demo, linked, fs::copy_options::recursive);
-    fs::remove_all(linked / "expected");
-    {
-        std::ofstream registry(linked / "registry.reg", std::ios::binary | std::ios::app);
-        registry << "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\r\n"
-                    "\"Start\"=dword:00000001\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters]\r\n"
-                    "\"Hostname\"=\"demo\"\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf]\r\n"
-                    "\"Type\"=dword:00000010\r\n\r\n";
-        std::ofstream ini(linked / "machine.ini", std::ios::binary | std::ios::app);
-        ini << "\n[registry]\n"
-               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Runtime "
-               "target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Orbis\\Runtime\n"
-               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\Services "
-               "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\n"
-               "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Corvanta LLP.\\VESPARIO\\Leaf "
-               "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf\n"
-               "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop "
-               "target=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop\n"
-               "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\Gone target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Nowhere\n";
-    }
+    const fs::path linked = Copy_Machine(
+        "demo", "linked",
+        "[registry]\n"
+        "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Runtime "
+        "target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Orbis\\Runtime\n"
+        "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP.\\Services "
+        "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\n"
+        "link=HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Corvanta LLP.\\VESPARIO\\Leaf "
+        "target=HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf\n"
+        "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop "
+        "target=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\Loop\n"
+        "link=HKEY_CURRENT_USER\\SOFTWARE\\Corvanta LLP.\\Gone target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Nowhere\n");
+    std::ofstream(linked / "registry.reg", std::ios::binary | std::ios::app)
+        << "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\r\n"
+           "\"Start\"=dword:00000001\r\n\r\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters]\r\n"
+           "\"Hostname\"=\"demo\"\r\n\r\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Leaf]\r\n"
+           "\"Type\"=dword:00000010\r\n\r\n";
     Run_Output run = Run_Tool_On(linked, Demo_Arguments());
     EXPECT_EQ(run.exit_code, 1);
 
@@ -462,10 +465,9 @@ TEST(Whole_Run_Profiles, TheRunChangesTheProfileOfItsAccountOnly) {
     };
     for (const Account& account : accounts) {
         SCOPED_TRACE(account.name);
-        const fs::path scenario = fs::temp_directory_path() / ("vpsim-profiles-" + std::to_string(getpid()));
-        fs::remove_all(scenario);
-        fs::copy(demo, scenario, fs::copy_options::recursive);
-        fs::remove_all(scenario / "expected");
+        const fs::path scenario = Copy_Machine(
+            "demo", "profiles",
+            "[user]\nname=WS01\\admin\nsid=S-1-5-21-1004336348-1177238915-682003330-500\n" + std::string(account.run));
         auto reg_name = [](std::string name) {  // as regedit writes a name: backslashes doubled
             for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 2)) name.insert(at, 1, '\\');
             return "\"" + name + "\"";
@@ -475,8 +477,6 @@ TEST(Whole_Run_Profiles, TheRunChangesTheProfileOfItsAccountOnly) {
                "[HKEY_USERS\\S-1-5-18\\" + shortcuts + "]\r\n" +
                reg_name(programs + "VESPARIO\\VESPARIO Control Panel.lnk") + "=dword:00000000\r\n" +
                reg_name(programs + "Lumenleaf PDF Reader.lnk") + "=dword:00000000\r\n";
-        std::ofstream(scenario / "machine.ini", std::ios::binary | std::ios::app)
-            << "\n[user]\nname=WS01\\admin\nsid=S-1-5-21-1004336348-1177238915-682003330-500\n" << account.run;
         Run_Output run = Run_Tool_On(scenario, Demo_Arguments());
         EXPECT_EQ(run.exit_code, 1);
         std::string expected = Read_File(demo / "expected" / "changes.txt");
@@ -578,16 +578,12 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
     const std::string clean_log = Read_File(clean / "expected" / "vpRemovalTool.txt");
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
-        const fs::path scenario = fs::temp_directory_path() / ("vpsim-log-attack-" + std::to_string(getpid()));
-        fs::remove_all(scenario);
-        fs::copy(clean, scenario, fs::copy_options::recursive);
-        fs::remove_all(scenario / "expected");
+        const fs::path scenario = Copy_Machine("clean", "log-attack", attack.ini);
         if (!attack.temp_folder) fs::remove_all(scenario / "drive_c" / "windows" / "temp");
         for (const auto& entry : attack.planted) {
             fs::create_directories((scenario / "drive_c" / entry.first).parent_path());
             std::ofstream(scenario / "drive_c" / entry.first, std::ios::binary) << entry.second;
         }
-        std::ofstream(scenario / "machine.ini", std::ios::binary | std::ios::app) << "\n" << attack.ini;
 
         Run_Output run = Run_Tool_On(scenario, "");
         EXPECT_EQ(run.exit_code, std::stoi(Read_File(clean / "expected" / "exit-code.txt")));
@@ -671,11 +667,7 @@ TEST(Whole_Run_Verdict, ExitCodeConsoleAndLogSayWhatOfTheProductIsLeft) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.ini) + c.arguments);
-        const fs::path scenario = fs::temp_directory_path() / ("vpsim-verdict-" + std::to_string(getpid()));
-        fs::remove_all(scenario);
-        fs::copy(fs::path(SOURCE_DIR) / "machines" / c.machine, scenario, fs::copy_options::recursive);
-        fs::remove_all(scenario / "expected");
-        std::ofstream(scenario / "machine.ini", std::ios::app) << "\n" << c.ini;
+        const fs::path scenario = Copy_Machine(c.machine, "verdict", c.ini);
         Run_Output run = Run_Tool_On(scenario, c.arguments);
         EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), std::to_string(c.exit_code) + "\n");
         EXPECT_EQ(run.console, c.console_before + c.verdict);

@@ -231,6 +231,12 @@ TEST_F(Foundation_String, Concatenation_Has_Exact_Length) {
     EXPECT_EQ(nothing.Get_Reference_Count(), -1);
 }
 
+TEST_F(Foundation_String, Decimal_Text_From_Zero_To_The_Largest_Number) {
+    EXPECT_EQ(Units(Decimal_Text(0)), u"0");
+    EXPECT_EQ(Units(Decimal_Text(1002)), u"1002");
+    EXPECT_EQ(Units(Decimal_Text(~0ull)), u"18446744073709551615");
+}
+
 TEST_F(Foundation_String, Wide_Buffer_Holds_Characters_And_Zero) {
     LibT_Buffer<WCHAR> buffer = Lib_StringW(TEXT("ab")).To_Wide_Buffer();
     ASSERT_EQ(buffer.Get_Size(), 6u);
