@@ -337,7 +337,8 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
 // A run that leaves something open fails with 70, naming each object on standard error, though it
 // writes the machine and the tool's exit code as any run. The smart-card worker of a remote session is
 // created suspended: one whose token cannot be set is called off and resumed, so that run leaves
-// nothing open; one that can never be resumed stays, and is named.
+// nothing open; one that can never be resumed stays, and is named. A release of the log's lock that
+// fails leaves the worker's lines free to be written.
 TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
     const fs::path remote = Copy_Machine("demo", "remote", "[run]\nremote_session=yes\naccount=localsystem\n");
     const std::string machine = Read_File(remote / "machine.ini");
@@ -345,7 +346,8 @@ TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
         std::ofstream(remote / "machine.ini", std::ios::trunc) << machine << faults;
         return Run_Vpsim(remote, Demo_Arguments());
     };
-    for (const char* faults : {"", "[faults]\nfault=SetThreadToken:1:5\n"}) {
+    for (const char* faults :
+         {"", "[faults]\nfault=SetThreadToken:1:5\n", "[faults]\nfault=ReleaseMutex:1+:288\n"}) {
         Run_Output passing = run_with(faults);
         EXPECT_EQ(passing.exit_code, 1) << faults;
         EXPECT_EQ(passing.errors, "") << faults;

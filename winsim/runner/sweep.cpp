@@ -552,7 +552,12 @@ std::string Report_Check(Machine& machine, const Machine::Fault_Hit& hit, DWORD 
     const std::string prefix = "Error occurred in function: ";
     std::vector<std::string> lines;
     std::string text;
-    for (size_t i = hit.debug_texts; i < machine.debug_output.size(); ++i) text += To_Utf8(machine.debug_output[i]);
+    // The report is written by the thread whose call failed; the log serialises lines, not reports,
+    // so a line of another thread (the smart-card worker, or the main thread while a worker reports)
+    // may stand between its lines.
+    for (size_t i = hit.debug_texts; i < machine.debug_output.size(); ++i) {
+        if (machine.debug_threads[i] == hit.thread) text += To_Utf8(machine.debug_output[i]);
+    }
     lines = Trimmed_Lines(text);
     std::string what = "no error report naming " + names[0];
     for (size_t i = 0; i < lines.size(); ++i) {

@@ -80,6 +80,7 @@ void OutputDebugStringW(LPCWSTR text) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     machine.debug_output.push_back(text);
+    machine.debug_threads.push_back(GetCurrentThreadId());
 }
 
 void GetSystemTime(LPSYSTEMTIME time) {

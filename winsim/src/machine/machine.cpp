@@ -271,6 +271,7 @@ void Machine::Reset() {
     module_path = u"C:\\vpRemovalTool.exe";
     windows_directory = u"C:\\Windows";
     debug_output.clear();
+    debug_threads.clear();
     console.clear();
     clock_ms = 0;
     start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
@@ -329,7 +330,8 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
         if (!hit && (fault.seen == fault.nth || (fault.repeat && fault.seen > fault.nth))) {
             hit = true;
             if (error) *error = fault.error;
-            fault_hits.push_back({api, subject, debug_output.size(), fault_site ? fault_site() : std::string()});
+            fault_hits.push_back({api, subject, debug_output.size(), fault_site ? fault_site() : std::string(),
+                                  GetCurrentThreadId()});
         }
     }
     return hit;

@@ -241,7 +241,8 @@ public:
     Text module_path = u"C:\\vpRemovalTool.exe";  // what GetModuleFileNameW answers
     Text windows_directory = u"C:\\Windows";        // what GetWindowsDirectoryW answers
 
-    std::vector<Text> debug_output;  // every OutputDebugStringW text, in order
+    std::vector<Text> debug_output;     // every OutputDebugStringW text, in order
+    std::vector<DWORD> debug_threads;   // the thread that wrote each of them
     Text console;                    // everything written to the console
     ULONGLONG clock_ms = 0;          // simulated milliseconds; Sleep advances it
     SYSTEMTIME start_time{};         // GetSystemTime answers this plus clock_ms
@@ -259,6 +260,7 @@ public:
         Text subject;
         size_t debug_texts = 0;
         std::string site;
+        DWORD thread = 0;  // the thread whose call failed, which reports it
     };
     std::vector<Fault_Hit> fault_hits;
     std::function<std::string()> fault_site;
