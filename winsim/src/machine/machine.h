@@ -241,8 +241,8 @@ public:
     Text module_path = u"C:\\vpRemovalTool.exe";  // what GetModuleFileNameW answers
     Text windows_directory = u"C:\\Windows";        // what GetWindowsDirectoryW answers
 
-    std::vector<Text> debug_output;     // every OutputDebugStringW text, in order
-    std::vector<DWORD> debug_threads;   // the thread that wrote each of them
+    std::vector<Text> debug_output;  // every OutputDebugStringW text, in order
+    std::vector<DWORD> debug_threads;  // the thread that wrote each of them
     Text console;                    // everything written to the console
     ULONGLONG clock_ms = 0;          // simulated milliseconds; Sleep advances it
     SYSTEMTIME start_time{};         // GetSystemTime answers this plus clock_ms
