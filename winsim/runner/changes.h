@@ -57,6 +57,19 @@ std::string Value_Data(const winsim::Reg_Value& value);
 // "The run's HKEY_CURRENT_USER: ..." without a line end.
 std::string Profile_Line(const Run_Profile& profile);
 
+// The exit code's meaning for an administrator ("done; no restart needed").
+std::string Exit_Code_Meaning(const std::string& code);
+// Loads the machine before the run and the run's folder and lists what the run changed; the
+// entries point into after.
+bool Compare_Runs(winsim::Machine& before, winsim::Machine& after, const std::string& before_dir,
+                  const std::string& after_dir, Changes& changes, std::string& error);
+// The changes as `vpsim diff --json` writes them; a text as a JSON string.
+std::string Json_Text(const Changes& changes);
+std::string Json_String(const std::string& text);
+// Text made safe for an HTML page, and the style sheet the pages share.
+std::string Html(const std::string& text);
+extern const char kPageStyle[];
+
 // The preview as one HTML page that needs nothing beside it: a summary of the counts, the exit code
 // with its meaning (exit_meaning), then the changes by stage of the run (diff_html.cpp).
 std::string Html_Page(const Changes& changes, const std::string& exit_meaning);

@@ -8,8 +8,6 @@
 using winsim::Reg_Value;
 using winsim::To_Utf8;
 
-namespace {
-
 std::string Html(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -22,6 +20,19 @@ std::string Html(const std::string& text) {
     }
     return out;
 }
+
+const char kPageStyle[] =
+    "body{font-family:\"Segoe UI\",Arial,sans-serif;margin:2em auto;max-width:80em;padding:0 1em;color:#1b1b1b}"
+    "h1{font-size:1.5em}h2{font-size:1.25em;margin-top:2em;border-bottom:2px solid #2f5597}"
+    "h3{font-size:1.1em;margin-top:1.6em}h4{font-size:1em;margin:1em 0 .3em}"
+    "table{border-collapse:collapse;width:100%;margin-bottom:.8em}"
+    "th,td{border:1px solid #c8c8c8;padding:.25em .5em;text-align:left;vertical-align:top;"
+    "font-family:Consolas,\"Courier New\",monospace;font-size:.9em;overflow-wrap:anywhere}"
+    "th{background:#e8eef8;font-family:\"Segoe UI\",Arial,sans-serif}"
+    "table.summary{width:auto}table.summary td{font-family:\"Segoe UI\",Arial,sans-serif}"
+    ".exit{font-size:1.1em;font-weight:bold}.none{color:#666}";
+
+namespace {
 
 // The stages of the run in its order, and the run's own log.
 enum Stage { Driver_Packages, Smart_Cards, Settings, Installer, Files, Caches, Restart, Run_Once, Log, Stage_Count };
@@ -164,24 +175,13 @@ std::string Cell(const std::string& text) {
     return "<td>" + out + "</td>";
 }
 
-const char kStyle[] =
-    "body{font-family:\"Segoe UI\",Arial,sans-serif;margin:2em auto;max-width:80em;padding:0 1em;color:#1b1b1b}"
-    "h1{font-size:1.5em}h2{font-size:1.25em;margin-top:2em;border-bottom:2px solid #2f5597}"
-    "h3{font-size:1.1em;margin-top:1.6em}h4{font-size:1em;margin:1em 0 .3em}"
-    "table{border-collapse:collapse;width:100%;margin-bottom:.8em}"
-    "th,td{border:1px solid #c8c8c8;padding:.25em .5em;text-align:left;vertical-align:top;"
-    "font-family:Consolas,\"Courier New\",monospace;font-size:.9em;overflow-wrap:anywhere}"
-    "th{background:#e8eef8;font-family:\"Segoe UI\",Arial,sans-serif}"
-    "table.summary{width:auto}table.summary td{font-family:\"Segoe UI\",Arial,sans-serif}"
-    ".exit{font-size:1.1em;font-weight:bold}.none{color:#666}";
-
 }  // namespace
 
 std::string Html_Page(const Changes& changes, const std::string& exit_meaning) {
     Sorted_Changes sorted = Sort_Changes(changes);
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<title>Preview of vpRemovalTool.exe</title>\n<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n"
+        "<title>Preview of vpRemovalTool.exe</title>\n<style>" + std::string(kPageStyle) + "</style>\n</head>\n<body>\n"
         "<h1>What vpRemovalTool.exe would change on this machine</h1>\n";
     page += "<p>" + Html(Profile_Line(changes.profile)) + "</p>\n";
     page += "<p class=\"exit\">" +

@@ -3,6 +3,7 @@
 
 #include "machine/machine.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,12 @@ int Run_Tool(winsim::Machine& machine, const std::vector<winsim::Text>& tool_arg
              std::vector<std::string>& left_open);
 // The paths that PendingFileRenameOperations deletes at the next restart, one a line.
 std::string Pending_Deletes(winsim::Machine& machine);
+// Writes a run's machine to out_dir with what it leaves beside it: console.txt, debug-output.txt,
+// exit-code.txt (the exact code), pending-deletes.txt and security.txt.
+bool Save_Run(winsim::Machine& machine, int exit_code, const std::string& out_dir, std::string& error);
+// Writes text to a file as it is; false with the file named in error.
+bool Write_Text(const std::filesystem::path& path, const std::string& text, std::string& error);
+// vpsim fleet: the preview of every collection below a folder, and one page of them all (fleet.cpp).
+int Fleet(const std::vector<std::string>& args);
 // vpsim sweep: every call of a whole run driven to failure (sweep.cpp).
 int Sweep(const std::vector<std::string>& args);

@@ -3,6 +3,7 @@
 //
 //   vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]
 //   vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR
+//   vpsim fleet FOLDER --out OUT_DIR [--jobs N] [-- ARG...]
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
 #include "machine/open_objects.h"
 #include "runner/changes.h"
@@ -37,12 +38,15 @@ const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
     "       vpsim diff [--json] [--html OUT.html] BEFORE_DIR AFTER_DIR\n"
     "       vpsim import MACHINE_DIR FILE.reg... --out OUT_DIR\n"
+    "       vpsim fleet FOLDER --out OUT_DIR [--jobs N] [--timeout SECONDS] [-- ARG...]\n"
     "       vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]\n";
 
 int Usage_Error(const std::string& message) {
     std::fprintf(stderr, "vpsim: %s\n%s", message.c_str(), kUsage);
     return kExitUsage;
 }
+
+}  // namespace
 
 bool Write_Text(const fs::path& path, const std::string& text, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -51,8 +55,6 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
     if (!out) error = path.u8string() + ": cannot write";
     return bool(out);
 }
-
-}  // namespace
 
 // The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
 bool Is_Log_Name(const std::string& upper_name) {
@@ -159,6 +161,18 @@ std::string Pending_Deletes(Machine& machine) {
     return out;
 }
 
+bool Save_Run(Machine& machine, int exit_code, const std::string& out_dir, std::string& error) {
+    const fs::path out = fs::u8path(out_dir);
+    std::string debug_output;
+    for (const Text& line : machine.debug_output) debug_output += To_Utf8(line);
+    return winsim::Save_Scenario(machine, out_dir, error) &&
+           Write_Text(out / "debug-output.txt", debug_output, error) &&
+           Write_Text(out / "console.txt", To_Utf8(machine.console), error) &&
+           Write_Text(out / "exit-code.txt", std::to_string(exit_code) + "\n", error) &&
+           Write_Text(out / "pending-deletes.txt", Pending_Deletes(machine), error) &&
+           Write_Text(out / "security.txt", winsim::Security_Changes(machine), error);
+}
+
 namespace {
 
 // Loads the machine of a command that writes it to out_dir, which must be empty or absent; false
@@ -194,7 +208,6 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     if (machine_dir.empty() || out_dir.empty()) return Usage_Error("run needs MACHINE_DIR and --out OUT_DIR");
-    fs::path out = fs::u8path(out_dir);
     Machine& machine = winsim::The_Machine();
     std::string error;
     if (!Load_For_Output(machine, machine_dir, out_dir)) return kExitUsage;
@@ -206,15 +219,7 @@ int Run(const std::vector<std::string>& args) {
     std::fwrite(console.data(), 1, console.size(), stdout);
     std::fflush(stdout);
 
-    std::string debug_output;
-    for (const Text& line : machine.debug_output) debug_output += To_Utf8(line);
-    bool saved = winsim::Save_Scenario(machine, out_dir, error) &&
-                 Write_Text(out / "debug-output.txt", debug_output, error) &&
-                 Write_Text(out / "console.txt", console, error) &&
-                 Write_Text(out / "exit-code.txt", std::to_string(exit_code) + "\n", error) &&
-                 Write_Text(out / "pending-deletes.txt", Pending_Deletes(machine), error) &&
-                 Write_Text(out / "security.txt", winsim::Security_Changes(machine), error);
-    if (!saved) {
+    if (!Save_Run(machine, exit_code, out_dir, error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitOutput;
     }
@@ -460,6 +465,8 @@ std::vector<std::string> Lines(const std::vector<Item>& items, Format format) {
     return lines;
 }
 
+}  // namespace
+
 std::string Exit_Code_Meaning(const std::string& code) {
     if (code == "0") return "done; no restart needed";
     if (code == "1") return "done; restart the machine to finish";
@@ -468,6 +475,8 @@ std::string Exit_Code_Meaning(const std::string& code) {
     if (code == "1618") return "Windows Installer was busy with another installation; nothing was changed";
     return "not one of the tool's codes";
 }
+
+namespace {
 
 void Print_Text(const Changes& changes) {
     auto keys = [](const Tree_Entry& e) { return Tree_Line(e, "key", "keys"); };
@@ -498,6 +507,8 @@ void Print_Text(const Changes& changes) {
         std::printf("\nExit code: %s (%s)\n", changes.exit_code.c_str(), Exit_Code_Meaning(changes.exit_code).c_str());
 }
 
+}  // namespace
+
 // ---- JSON ----
 
 std::string Json_String(const std::string& text) {
@@ -517,6 +528,8 @@ std::string Json_String(const std::string& text) {
     return out + "\"";
 }
 
+namespace {
+
 template <typename Item, typename Format>
 void Json_Array(const char* name, const std::vector<Item>& items, Format format, std::string& out) {
     out += "  " + Json_String(name) + ": [";
@@ -534,7 +547,9 @@ std::string Json_Value(const Value_Entry& entry) {
     return out + "}";
 }
 
-void Print_Json(const Changes& changes) {
+}  // namespace
+
+std::string Json_Text(const Changes& changes) {
     auto plain = [](const std::string& text) { return Json_String(text); };
     std::string out = "{\n";
     const Run_Profile& profile = changes.profile;
@@ -565,8 +580,22 @@ void Print_Json(const Changes& changes) {
     out += "  \"exit_code_meaning\": " +
            (changes.exit_code.empty() ? std::string("null") : Json_String(Exit_Code_Meaning(changes.exit_code))) +
            "\n}\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    return out;
 }
+
+bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir, const std::string& after_dir,
+                  Changes& changes, std::string& error) {
+    if (!Load_Machine(before, before_dir, error) || !Load_Machine(after, after_dir, error)) return false;
+    changes.profile = Run_Profile{after.local_system, after.user_name, after.user_sid};
+    Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
+    Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
+    Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
+    Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
+    Read_Run_Files(fs::u8path(after_dir), changes);
+    return true;
+}
+
+namespace {
 
 int Diff(const std::vector<std::string>& args) {
     std::vector<std::string> folders;
@@ -587,25 +616,23 @@ int Diff(const std::vector<std::string>& args) {
     }
     if (folders.size() != 2) return Usage_Error("diff needs BEFORE_DIR and AFTER_DIR");
     Machine before, after;
+    Changes changes;
     std::string error;
-    if (!Load_Machine(before, folders[0], error) || !Load_Machine(after, folders[1], error)) {
+    if (!Compare_Runs(before, after, folders[0], folders[1], changes, error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitUsage;
     }
-    Changes changes;
-    changes.profile = Run_Profile{after.local_system, after.user_name, after.user_sid};
-    Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
-    Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
-    Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
-    Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
-    Read_Run_Files(fs::u8path(folders[1]), changes);
     if (!html_path.empty() &&
         !Write_Text(fs::u8path(html_path), Html_Page(changes, Exit_Code_Meaning(changes.exit_code)), error)) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitOutput;
     }
-    if (json) Print_Json(changes);
-    else Print_Text(changes);
+    if (json) {
+        const std::string out = Json_Text(changes);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    } else {
+        Print_Text(changes);
+    }
     return 0;
 }
 
@@ -619,5 +646,6 @@ int main(int argc, char* argv[]) {
     if (command == "diff") return Diff(args);
     if (command == "sweep") return Sweep(args);
     if (command == "import") return Import(args);
+    if (command == "fleet") return Fleet(args);
     return Usage_Error(command.empty() ? "no command" : "unknown command \"" + command + "\"");
 }

@@ -242,6 +242,8 @@ void Machine::Reset() {
     other_profile.name = u"HKEY_CURRENT_USER";
     user_name.clear();
     user_sid.clear();
+    collected_computer.clear();
+    collected_date.clear();
     hklm.security = Make_Root_Security();
     hkcu.security = Make_Root_Security();
     other_profile.security = Make_Root_Security();

@@ -213,6 +213,9 @@ public:
     Reg_Key hkcu;
     Reg_Key other_profile;
     std::string user_name, user_sid;  // [user]: whose profile the files call HKEY_CURRENT_USER (may be empty)
+    // [collection]: the computer a collection was made on and when (its own clock's text); empty for
+    // a scenario written by hand.
+    std::string collected_computer, collected_date;
     Reg_Key& User_Profile() { return local_system ? other_profile : hkcu; }
     Reg_Key& System_Profile() { return local_system ? hkcu : other_profile; }
     const Reg_Key& User_Profile() const { return local_system ? other_profile : hkcu; }

@@ -166,6 +166,16 @@ bool Set_User_Name(Machine& machine, const std::string& value) {
     return !value.empty();
 }
 
+bool Set_Collected_Computer(Machine& machine, const std::string& value) {
+    machine.collected_computer = value;
+    return !value.empty();
+}
+
+bool Set_Collected_Date(Machine& machine, const std::string& value) {
+    machine.collected_date = value;
+    return !value.empty();
+}
+
 // A security identifier in its text form: S-1- and numbers separated by hyphens.
 bool Set_User_Sid(Machine& machine, const std::string& value) {
     machine.user_sid = value;
@@ -597,6 +607,8 @@ const Ini_Key kIniKeys[] = {
     {"run", "remote_session", "yes or no", Set_Remote_Session},
     {"user", "name", "the account's name", Set_User_Name},
     {"user", "sid", "a security identifier (S-1-...)", Set_User_Sid},
+    {"collection", "computer", "the computer's name", Set_Collected_Computer},
+    {"collection", "date", "the date and time of the collection", Set_Collected_Date},
     {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
     {"installer", "busy", "yes or no", Set_Installer_Busy},
     {"security", "key", "", nullptr, Set_Security},
@@ -793,6 +805,10 @@ std::string Save_Ini(Machine& machine) {
     if (!machine.user_name.empty()) user += "name=" + machine.user_name + "\n";
     if (!machine.user_sid.empty()) user += "sid=" + machine.user_sid + "\n";
     if (!user.empty()) out += "\n[user]\n" + user;
+    std::string collection;
+    if (!machine.collected_computer.empty()) collection += "computer=" + machine.collected_computer + "\n";
+    if (!machine.collected_date.empty()) collection += "date=" + machine.collected_date + "\n";
+    if (!collection.empty()) out += "\n[collection]\n" + collection;
     if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
     if (machine.installer_busy) out += "\n[installer]\nbusy=yes\n";
     std::string files;
