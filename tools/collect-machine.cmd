@@ -8,8 +8,9 @@ rem                        branches from HKEY_CURRENT_USER and from LocalSystem'
 rem   drive_c\Windows\Inf  copies of the OEM driver package descriptions oem*.inf (the tool reads them)
 rem   drive_c.listing      ATTRIBUTES, SIZE and PATH of every file and folder in the folders the tool lists
 rem                        or deletes from; no other file is copied
-rem   machine.ini          the Windows version, the product type, the ANSI code page and the account
-rem                        whose HKEY_CURRENT_USER was exported (name and SID)
+rem   machine.ini          the Windows version and build number, the product type, the ANSI code page,
+rem                        the account whose HKEY_CURRENT_USER was exported (name and SID), and the
+rem                        computer's name and the date and time of the collection
 rem   collect.log          the branches and folders that this machine does not have
 rem It uses only cmd, reg, whoami, dir and copy, changes nothing on the machine and installs nothing. Run it
 rem from an elevated 64-bit command prompt.
@@ -121,6 +122,10 @@ rem does not split a nested loop's text.
 set "NTVER="
 if not defined MAJOR for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentVersion 2^>nul') do if /i "%%A"=="CurrentVersion" set "NTVER=%%B"
 if defined NTVER for /f "tokens=1,2 delims=." %%X in ("%NTVER%") do set "MAJOR=%%X" & set "MINOR=%%Y"
+set "BUILD="
+for /f "tokens=1,3" %%A in ('reg query "%NTCV%" /v CurrentBuildNumber 2^>nul') do if /i "%%A"=="CurrentBuildNumber" set "BUILD=%%B"
+rem A build number that is not digits alone is left out (the preview would reject it).
+if defined BUILD for /f "delims=0123456789" %%X in ("%BUILD%") do set "BUILD="
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul') do if /i "%%A"=="ACP" set "ACP=%%B"
 for /f "tokens=1,3" %%A in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" /v ProductType 2^>nul') do if /i "%%A"=="ProductType" if /i not "%%B"=="WinNT" set "PRODUCT=server"
 rem The account whose HKEY_CURRENT_USER was exported. whoami gives "DOMAIN\name","SID" on Windows (Wine's
@@ -137,7 +142,12 @@ set "INI=%OUT%\machine.ini"
 >>"%INI%" echo [os]
 >>"%INI%" echo version=%MAJOR%.%MINOR%
 >>"%INI%" echo product=%PRODUCT%
+if defined BUILD >>"%INI%" echo build=%BUILD%
 >>"%INI%" echo codepage=%ACP%
+>>"%INI%" echo [collection]
+>>"%INI%" echo ; The computer and its own clock's date and time when the collection was made.
+if defined COMPUTERNAME >>"%INI%" echo computer=%COMPUTERNAME%
+>>"%INI%" echo date=%DATE% %TIME%
 >>"%INI%" echo [user]
 >>"%INI%" echo ; Whose profile registry\ holds as HKEY_CURRENT_USER: a preview as administrator uses it. A
 >>"%INI%" echo ; preview as LocalSystem uses LocalSystem's profile, exported as HKEY_USERS\.DEFAULT.

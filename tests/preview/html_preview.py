@@ -4,8 +4,11 @@
 The demo machine's preview (with the bundle's upgrade code) as JSON, text and page; headless Chromium
 (Debian: chromium) renders the page to a PNG and dumps its DOM. The page must load and run nothing;
 its summary must count each list of the JSON form; the rows under each list's heading, across the
-stages, must be exactly that list's entries; its profile and exit code lines must be the text form's;
-chosen entries must stand under their stage; a shared component key must show the value it keeps.
+stages, must be exactly that list's entries (security changes with their words); its profile and exit
+code lines must be the text form's; chosen entries must stand under their stage; a shared component key
+must show the value it keeps. The page must name the machine, its collection's date and account and the
+tool's version, say that a collection cannot know the files in use, list the bundle's cached uninstaller
+as kept on purpose with the log's reason and its lock-down in words, and list the RunOnce entry once.
 """
 import json, os, shutil, struct, subprocess, sys, tempfile
 from collections import Counter
@@ -25,22 +28,25 @@ STAGE_OF = {
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce": "RunOnce",
     "C:\\windows\\temp\\vpRemovalTool.txt": "The run's log",
 }
+STAGE_OF_READERS = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers"
+KEPT_CACHE = "C:\\ProgramData\\Package Cache\\{D31C5999-DC0F-4449-9558-FC927AD644A2}"
 SHARED_COMPONENT = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\"
                     "S-1-5-18\\Components\\4A6EC43FDD5278C4DB5F08A70931B23E",
                     "4869547C1818A50429AADD37FD07317A = C:\\WINDOWS\\system32\\orbisrt140.dll")
 
 
 class Page(HTMLParser):
-    """The DOM's paragraphs, stage headings, summary rows by data-kind, and the other rows of cells
-    with the stage (h3) and list (h4) they stand under."""
+    """The DOM's paragraphs, facts (dt: dd), stage headings, summary rows by data-kind, the rows of the
+    kept and left-alone table, and the other rows of cells with the stage (h3) and list (h4) they stand
+    under."""
 
     def __init__(self):
         super().__init__()
-        self.paragraphs, self.stages, self.summary, self.rows = [], [], {}, []
-        self.text = self.cells = self.kind = self.heading = None
+        self.paragraphs, self.stages, self.summary, self.rows, self.notes, self.facts = [], [], {}, [], [], {}
+        self.text = self.cells = self.kind = self.heading = self.section = self.term = None
 
     def handle_starttag(self, tag, attrs):
-        if tag in ("p", "h3", "h4", "td", "th"):
+        if tag in ("p", "h2", "h3", "h4", "td", "th", "dt", "dd"):
             self.text = ""
         elif tag == "tr":
             self.cells, self.kind = [], dict(attrs).get("data-kind")
@@ -54,6 +60,12 @@ class Page(HTMLParser):
     def handle_endtag(self, tag):
         if tag == "p":
             self.paragraphs.append(self.text)
+        elif tag == "h2":
+            self.section = self.text
+        elif tag == "dt":
+            self.term = self.text
+        elif tag == "dd":
+            self.facts[self.term] = self.text
         elif tag == "h3":
             self.stages.append(self.text.split(". ", 1)[1])
         elif tag == "h4":
@@ -62,9 +74,11 @@ class Page(HTMLParser):
             self.cells.append(self.text)
         elif tag == "tr" and self.kind:
             self.summary[self.kind] = self.cells
+        elif tag == "tr" and self.cells and self.section.startswith("Kept on purpose"):
+            self.notes.append(tuple(self.cells))
         elif tag == "tr" and self.cells:
             self.rows.append((self.stages[-1], self.heading, tuple(self.cells)))
-        if tag in ("p", "h3", "h4", "td", "th"):
+        if tag in ("p", "h2", "h3", "h4", "td", "th", "dt", "dd"):
             self.text = None
 
 
@@ -75,12 +89,19 @@ def cells_of(entry):
     if "below" in entry:
         return (entry["path"], str(entry["below"]))
     if "before" in entry:
-        return (entry.get("key", entry.get("path")), entry["before"], entry["after"])
+        return (entry.get("key", entry.get("path")), entry["before"], entry["after"], entry["in_words"])
     return (entry["key"], entry["name"] or "(default)") + ((entry["data"],) if "data" in entry else ())
 
 
-def problems_of(vpsim, demo, browser, work):
-    after, page, png = (os.path.join(work, name) for name in ("after", "preview.html", "preview.png"))
+def problems_of(vpsim, source, browser, work):
+    """The demo machine as a collection of PC-0042 made by CONTOSO\\admin."""
+    demo, after, page, png = (os.path.join(work, name) for name in ("demo", "after", "preview.html", "preview.png"))
+    shutil.copytree(os.path.join(source, "machines", "demo"), demo)
+    with open(os.path.join(demo, "machine.ini"), "a") as ini:
+        ini.write("[user]\nname=CONTOSO\\admin\nsid=S-1-5-21-1-2-3-1001\n"
+                  "[collection]\ncomputer=PC-0042\ndate=2026-11-30 09:30\n")
+    version = [line.split("VERSION ")[1].split()[0] for line in open(os.path.join(source, "CMakeLists.txt"))
+               if line.startswith("project(")][0]
     arguments = open(os.path.join(demo, "expected", "arguments.txt")).read().split()
     subprocess.run([vpsim, "run", demo, "--out", after, "--"] + arguments, stdout=subprocess.DEVNULL)
     changes = json.loads(subprocess.run([vpsim, "diff", "--json", demo, after], capture_output=True).stdout)
@@ -116,6 +137,22 @@ def problems_of(vpsim, demo, browser, work):
         found = {s for s, _, cells in rendered.rows if cells[0] == path}
         if not found or any(not s.startswith(stage) for s in found):
             problems.append("%s is shown under %s, not %s" % (path, sorted(found) or "no stage", stage))
+    facts = {"Machine": "PC-0042", "Collected": "2026-11-30 09:30", "Collected as": "CONTOSO\\admin",
+             "Tool": "vpRemovalTool.exe " + version, "HKEY_CURRENT_USER of the run": "the profile of CONTOSO\\admin"}
+    if rendered.facts != facts:
+        problems.append("the page's facts are %r, not %r" % (rendered.facts, facts))
+    if not any("cannot know which files are in use" in p for p in rendered.paragraphs):
+        problems.append("the page does not say that a collection cannot know the files in use")
+    kept = [n for n in rendered.notes if n[0] == "Kept on purpose" and n[1] == KEPT_CACHE]
+    if len(kept) != 1 or kept[0][2] != "the bundle's quiet uninstall runs from it" or \
+            "It no longer takes permissions" not in kept[0][3]:
+        problems.append("the bundle's cached uninstaller is not listed as kept on purpose, locked down: %r" % rendered.notes)
+    readers = [cells for _, heading, cells in rendered.rows if cells[0] == STAGE_OF_READERS and heading == "Key security changed"]
+    if len(readers) != 1 or "On this key, Local Service may now read, change and delete." not in readers[0][3].split("\n"):
+        problems.append("the readers' key security is not given in words: %r" % readers)
+    if [heading for _, heading, cells in rendered.rows if cells[0].endswith("\\RunOnce") and cells[1] == "remove"] \
+            != ["RunOnce entries written"]:
+        problems.append("the RunOnce entry is not listed exactly once")
     if SHARED_COMPONENT not in [cells for _, heading, cells in rendered.rows if heading.startswith("Keys that lost")]:
         problems.append("the shared component key is not shown with the value it keeps")
     return problems, len(rendered.rows)
@@ -128,7 +165,7 @@ def main(vpsim, source_dir):
         return 1
     work = tempfile.mkdtemp(prefix="vp-html-")
     try:
-        problems, rows = problems_of(vpsim, os.path.join(source_dir, "machines", "demo"), browser, work)
+        problems, rows = problems_of(vpsim, source_dir, browser, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for problem in problems:

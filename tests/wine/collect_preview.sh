@@ -53,6 +53,11 @@ for line in '[os]' 'version=6.1' 'product=workstation' 'codepage=1252' '[user]' 
         wine cmd /c 'echo %USERDOMAIN%\%USERNAME%' 2>/dev/null | tr -d '\r')" 'sid=S-1-5-21-0-0-0-1000'; do
     grep -qxF "$line" <<<"$ini" || { echo "$ini"; wh_fail "the collected machine.ini lacks the line $line"; }
 done
+# The build number (Wine's CurrentBuildNumber), the computer's name and the collection's date and time.
+computer="$(WINEPREFIX="$WH_PREFIX" wine cmd /c 'echo %COMPUTERNAME%' 2>/dev/null | tr -d '\r')"
+grep -qE '^build=[0-9]+$' <<<"$ini" && grep -qxF '[collection]' <<<"$ini" && grep -qxF "computer=$computer" <<<"$ini" &&
+    grep -qE '^date=.*[0-9].*:[0-9]' <<<"$ini" ||
+    { echo "$ini"; wh_fail "the collected machine.ini lacks the build, [collection], computer=$computer or the date"; }
 user_line="The run's HKEY_CURRENT_USER: the profile of $(ini_value "$collected" name=) ($(ini_value "$collected" sid=)), listed as HKEY_CURRENT_USER"
 
 "$VPSIM" run "$collected" --out "$WH_ROOT/after-collected" -- $ARGS >"$WH_ROOT/console-collected.txt"

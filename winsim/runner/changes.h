@@ -37,6 +37,13 @@ struct Run_Profile {
     std::string account, sid;  // machine.ini's [user]: the administrator whose profile it is (may be empty)
 };
 
+// A line of the run's log on what it kept on purpose, left alone or could not remove.
+struct Log_Note {
+    std::string what;    // "Kept on purpose", "Left alone" or "Not removed"
+    std::string reason;  // as the log gives it (may be empty)
+    std::string path;
+};
+
 struct Changes {
     Run_Profile profile;
     std::vector<Tree_Entry> keys_removed, keys_added;
@@ -49,6 +56,8 @@ struct Changes {
     std::vector<Security_Entry> file_security;  // files and folders (paths on drive C:)
     std::vector<Kept_Key> kept;
     std::string exit_code;              // empty: the run folder does not say
+    std::string computer, collected;    // machine.ini's [collection] (empty: not a collection)
+    std::vector<Log_Note> notes;
 };
 
 // A value's data as text: strings as they are (a multi-string's parts joined with " | "), numbers
@@ -57,6 +66,9 @@ std::string Value_Data(const winsim::Reg_Value& value);
 // "The run's HKEY_CURRENT_USER: ..." without a line end.
 std::string Profile_Line(const Run_Profile& profile);
 
+// A security change in words ("Local Service may now read, change and delete it"), one sentence a
+// line; key is whether it is a registry key's (sddl_words.cpp).
+std::string Security_Words(const std::string& before, const std::string& after, bool key);
 // The exit code's meaning for an administrator ("done; no restart needed").
 std::string Exit_Code_Meaning(const std::string& code);
 // Loads the machine before the run and the run's folder and lists what the run changed; the
@@ -66,6 +78,8 @@ bool Compare_Runs(winsim::Machine& before, winsim::Machine& after, const std::st
 // The changes as `vpsim diff --json` writes them; a text as a JSON string.
 std::string Json_Text(const Changes& changes);
 std::string Json_String(const std::string& text);
+// ASCII letters in capitals: paths and key names compared as Windows does for the names the tool writes.
+std::string Upper(std::string text);
 // Text made safe for an HTML page, and the style sheet the pages share.
 std::string Html(const std::string& text);
 extern const char kPageStyle[];

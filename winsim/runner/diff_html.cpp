@@ -30,7 +30,15 @@ const char kPageStyle[] =
     "font-family:Consolas,\"Courier New\",monospace;font-size:.9em;overflow-wrap:anywhere}"
     "th{background:#e8eef8;font-family:\"Segoe UI\",Arial,sans-serif}"
     "table.summary{width:auto}table.summary td{font-family:\"Segoe UI\",Arial,sans-serif}"
-    ".exit{font-size:1.1em;font-weight:bold}.none{color:#666}";
+    ".exit{font-size:1.1em;font-weight:bold}.none{color:#666}"
+    "dl.facts{display:grid;grid-template-columns:max-content auto;gap:.2em 1em}dl.facts dt{font-weight:bold}"
+    "dl.facts dd{margin:0}";
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return text;
+}
 
 namespace {
 
@@ -48,12 +56,6 @@ const char* const kStageTitles[Stage_Count] = {
     "RunOnce: the bundle's uninstall at the next logon of an administrator",
     "The run's log",
 };
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    return text;
-}
 
 // Whether an upper-case path is the folder or key at prefix, or lies below it.
 bool Under(const std::string& path, const std::string& prefix) {
@@ -106,8 +108,8 @@ const Kind_Form kKinds[Kind_Count] = {
     {"values_changed", "Values changed", {"Key", "Value", "Data after the run"}},
     {"keys_added", "Keys added", {"Key", "Keys below it"}},
     {"values_added", "Values added", {"Key", "Value", "Data"}},
-    {"key_security_changed", "Key security changed", {"Key", "Before", "After"}},
-    {"file_security_changed", "File and folder security changed", {"Path", "Before", "After"}},
+    {"key_security_changed", "Key security changed", {"Key", "Before", "After", "In words"}},
+    {"file_security_changed", "File and folder security changed", {"Path", "Before", "After", "In words"}},
     {"files_removed", "Files and folders removed", {"Path", "Entries below it"}},
     {"files_changed", "Files changed", {"Path"}},
     {"files_added", "Files and folders added", {"Path", "Entries below it"}},
@@ -143,7 +145,8 @@ Sorted_Changes Sort_Changes(const Changes& changes) {
         }
     };
     auto security = [&](const std::vector<Security_Entry>& entries, Kind kind) {
-        for (const Security_Entry& e : entries) sorted.Add(Stage_Of(e.key), kind, {e.key, e.before, e.after});
+        for (const Security_Entry& e : entries)
+            sorted.Add(Stage_Of(e.key), kind, {e.key, e.before, e.after, Security_Words(e.before, e.after, kind == Key_Security)});
     };
     trees(changes.keys_removed, Keys_Removed);
     values(changes.values_removed, Values_Removed);
@@ -182,12 +185,39 @@ std::string Html_Page(const Changes& changes, const std::string& exit_meaning) {
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<title>Preview of vpRemovalTool.exe</title>\n<style>" + std::string(kPageStyle) + "</style>\n</head>\n<body>\n"
-        "<h1>What vpRemovalTool.exe would change on this machine</h1>\n";
+        "<h1>What vpRemovalTool.exe would change on " +
+        (changes.computer.empty() ? std::string("this machine") : Html(changes.computer)) + "</h1>\n";
+    page += "<dl class=\"facts\">\n";
+    const std::pair<const char*, std::string> facts[] = {
+        {"Machine", changes.computer.empty() ? "not named by its collection" : changes.computer},
+        {"Collected", changes.collected.empty() ? "not dated by its collection" : changes.collected},
+        {"Collected as", changes.profile.account.empty() ? "not named by its collection" : changes.profile.account},
+        {"Tool", "vpRemovalTool.exe " VP_TOOL_VERSION},
+        {"HKEY_CURRENT_USER of the run", changes.profile.local_system ? "LocalSystem's profile (S-1-5-18)"
+                                         : changes.profile.account.empty() ? "an administrator's profile"
+                                                                           : "the profile of " + changes.profile.account}};
+    for (const auto& fact : facts) page += std::string("<dt>") + fact.first + "</dt><dd>" + Html(fact.second) + "</dd>\n";
+    page += "</dl>\n";
     page += "<p>" + Html(Profile_Line(changes.profile)) + "</p>\n";
     page += "<p class=\"exit\">" +
             (changes.exit_code.empty() ? std::string("The run folder holds no exit code.")
                                        : Html("Exit code: " + changes.exit_code + " (" + exit_meaning + ")")) +
             "</p>\n";
+    page += "<p class=\"caveat\">A collection cannot know which files are in use: on the machine itself, a run may "
+            "have to leave files to the next restart and end with exit code 1 where this preview shows none.</p>\n";
+
+    // What the log says the run kept on purpose, left alone or could not remove, with the security a
+    // kept entry was given.
+    page += "<h2>Kept on purpose, left alone and not removed</h2>\n";
+    if (changes.notes.empty()) page += "<p class=\"none\">The run's log names nothing kept, left alone or not removed.</p>\n";
+    else page += "<table class=\"notes\">\n<tr><th>What</th><th>Path</th><th>Why (the run's log)</th><th>Its security after the run</th></tr>\n";
+    for (const Log_Note& note : changes.notes) {
+        std::string security;
+        for (const Security_Entry& e : changes.file_security)
+            if (Upper(e.key) == Upper(note.path)) security = Security_Words(e.before, e.after, false);
+        page += "<tr>" + Cell(note.what) + Cell(note.path) + Cell(note.reason) + Cell(security) + "</tr>\n";
+    }
+    if (!changes.notes.empty()) page += "</table>\n";
 
     page += "<h2>Summary</h2>\n<table class=\"summary\">\n<tr><th>Change</th><th>Count</th></tr>\n";
     for (int kind = 0; kind < Kind_Count; ++kind) {

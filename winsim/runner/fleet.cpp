@@ -46,12 +46,6 @@ struct Row {
     std::string Name() const { return computer.empty() ? folder : computer; }
 };
 
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    return text;
-}
-
 // ---- the row file a preview's process leaves for the fleet ----
 // One field a line, "NAME<TAB>VALUE"; items as "item<TAB>CHANGE<TAB>PATH". Tabs, line ends and
 // backslashes in a value are escaped, so that any key or value name comes through.
@@ -126,31 +120,15 @@ std::string Value_Path(const Value_Entry& entry) {
     return entry.key + (entry.name.empty() ? "  @" : "  \"" + To_Utf8(entry.name) + "\"");
 }
 
-// The lines of the run's log that say what it could not remove: the log the run wrote is the file
-// of a log's name that the run added to the Windows folder's TEMP.
-size_t Not_Removed(Machine& after, const Changes& changes) {
-    const std::string temp = Upper(To_Utf8(after.windows_directory) + "\\TEMP\\");
-    size_t count = 0;
-    for (const Tree_Entry& added : changes.nodes_added) {
-        const std::string path = Upper(added.path);
-        if (path.compare(0, temp.size(), temp) != 0 || !Is_Log_Name(path.substr(temp.size()))) continue;
-        const winsim::Fs_Node* log = after.Find_Path(winsim::From_Utf8(added.path));
-        if (!log) continue;
-        const std::string text(log->data.begin(), log->data.end());
-        for (size_t at = text.find("Not removed: "); at != std::string::npos; at = text.find("Not removed: ", at + 1))
-            ++count;
-    }
-    return count;
-}
-
 // What the row of a previewed machine shows, from its changes and its run folder.
-void Fill_Row(Machine& before, Machine& after, const Changes& changes, Row& row) {
-    row.computer = before.collected_computer;
-    row.collected = before.collected_date;
+void Fill_Row(const Changes& changes, Row& row) {
+    row.computer = changes.computer;
+    row.collected = changes.collected;
     row.exit_code = changes.exit_code;
+    const size_t not_removed = size_t(std::count_if(changes.notes.begin(), changes.notes.end(),
+                                                    [](const Log_Note& note) { return note.what == "Not removed"; }));
     const size_t counts[kCountCount] = {changes.keys_removed.size(), changes.values_removed.size(),
-                                        changes.nodes_removed.size(), changes.restart.size(),
-                                        Not_Removed(after, changes)};
+                                        changes.nodes_removed.size(), changes.restart.size(), not_removed};
     std::copy(std::begin(counts), std::end(counts), row.counts);
     for (const Tree_Entry& e : changes.keys_removed) row.items.push_back(Item{"Key removed", e.path});
     for (const Value_Entry& e : changes.values_removed) row.items.push_back(Item{"Value removed", Value_Path(e)});
@@ -183,7 +161,7 @@ void Preview_One(const std::string& collection, const fs::path& out, const std::
         if (!Compare_Runs(before, after, collection, run_dir, changes, error)) {
             row.error = "the run cannot be compared: " + error;
         } else {
-            Fill_Row(before, after, changes, row);
+            Fill_Row(changes, row);
             if (!Write_Text(out / "preview.html", Html_Page(changes, Exit_Code_Meaning(changes.exit_code)), error) ||
                 !Write_Text(out / "changes.json", Json_Text(changes), error))
                 row.error = "the page could not be written: " + error;

@@ -282,6 +282,7 @@ size_t Count_Keys_Below(const Reg_Key& key) {
     return count;
 }
 
+// A RunOnce value the run writes is listed once, as a RunOnce entry, not also as a value added or changed.
 bool Is_Run_Once_Key(const std::string& path) {
     const std::string tail = "\\RunOnce";
     return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
@@ -289,10 +290,8 @@ bool Is_Run_Once_Key(const std::string& path) {
 
 // Values of a new key and of the keys below it are listed one by one; the key itself once.
 void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& changes) {
-    for (const Reg_Value& value : key.values) {
-        changes.values_added.push_back(Value_Entry{path, value.name, &value});
-        if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
-    }
+    for (const Reg_Value& value : key.values)
+        (Is_Run_Once_Key(path) ? changes.run_once : changes.values_added).push_back(Value_Entry{path, value.name, &value});
     for (const auto& subkey : key.subkeys)
         List_Added_Values(*subkey, path + "\\" + To_Utf8(subkey->name), changes);
 }
@@ -304,14 +303,14 @@ void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes
         if (!new_value) {
             changes.values_removed.push_back(Value_Entry{path, old_value.name, nullptr});
         } else if (new_value->type != old_value.type || new_value->data != old_value.data) {
-            changes.values_changed.push_back(Value_Entry{path, old_value.name, new_value});
-            if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_changed.back());
+            (Is_Run_Once_Key(path) ? changes.run_once : changes.values_changed)
+                .push_back(Value_Entry{path, old_value.name, new_value});
         }
     }
     for (const Reg_Value& new_value : after.values) {
         if (before.Find_Value(new_value.name)) continue;
-        changes.values_added.push_back(Value_Entry{path, new_value.name, &new_value});
-        if (Is_Run_Once_Key(path)) changes.run_once.push_back(changes.values_added.back());
+        (Is_Run_Once_Key(path) ? changes.run_once : changes.values_added)
+            .push_back(Value_Entry{path, new_value.name, &new_value});
     }
     if (changes.values_removed.size() > removed) {
         changes.kept.push_back(Kept_Key{path, {}});
@@ -565,11 +564,11 @@ std::string Json_Text(const Changes& changes) {
     Json_Array("values_added", changes.values_added, Json_Value, out);
     Json_Array("key_security_changed", changes.security, [](const Security_Entry& e) {
         return "{\"key\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
-               ", \"after\": " + Json_String(e.after) + "}";
+               ", \"after\": " + Json_String(e.after) + ", \"in_words\": " + Json_String(Security_Words(e.before, e.after, true)) + "}";
     }, out);
     Json_Array("file_security_changed", changes.file_security, [](const Security_Entry& e) {
         return "{\"path\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
-               ", \"after\": " + Json_String(e.after) + "}";
+               ", \"after\": " + Json_String(e.after) + ", \"in_words\": " + Json_String(Security_Words(e.before, e.after, false)) + "}";
     }, out);
     Json_Array("files_removed", changes.nodes_removed, Json_Tree, out);
     Json_Array("files_changed", changes.files_changed, plain, out);
@@ -583,6 +582,47 @@ std::string Json_Text(const Changes& changes) {
     return out;
 }
 
+// The log the run wrote: the file of a log's name that the run added to the Windows folder's TEMP;
+// its lines on what it kept on purpose, left alone or could not remove, decoded from the machine's
+// ANSI code page.
+void Read_Log_Notes(Machine& after, Changes& changes) {
+    const std::string temp = Upper(To_Utf8(after.windows_directory) + "\\TEMP\\");
+    const std::pair<const char*, const char*> kinds[] = {
+        {"Kept (", "Kept on purpose"}, {"Left alone (", "Left alone"}, {"Not examined (", "Left alone"},
+        {"Not removed: ", "Not removed"}};
+    for (const Tree_Entry& added : changes.nodes_added) {
+        const std::string path = Upper(added.path);
+        if (path.compare(0, temp.size(), temp) != 0 || !Is_Log_Name(path.substr(temp.size()))) continue;
+        const Fs_Node* log = after.Find_Path(winsim::From_Utf8(added.path));
+        if (!log || log->data.empty()) continue;
+        std::vector<WCHAR> wide(log->data.size());
+        int count = MultiByteToWideChar(after.code_page, 0, reinterpret_cast<const char*>(log->data.data()),
+                                        int(log->data.size()), wide.data(), int(wide.size()));
+        const std::string text = To_Utf8(Text(wide.data(), wide.data() + std::max(count, 0)));
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            start = end + 1;
+            line.erase(0, line.find_first_not_of(' '));
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+            for (const auto& kind : kinds) {
+                const std::string prefix = kind.first;
+                if (line.compare(0, prefix.size(), prefix) != 0) continue;
+                Log_Note note{kind.second, "", line.substr(prefix.size())};
+                size_t close = prefix.back() == '(' ? note.path.find("): ") : std::string::npos;
+                if (close != std::string::npos) {
+                    note.reason = note.path.substr(0, close);
+                    note.path = note.path.substr(close + 3);
+                }
+                note.path.erase(0, note.path.find_first_not_of(' '));
+                changes.notes.push_back(note);
+                break;
+            }
+        }
+    }
+}
+
 bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir, const std::string& after_dir,
                   Changes& changes, std::string& error) {
     if (!Load_Machine(before, before_dir, error) || !Load_Machine(after, after_dir, error)) return false;
@@ -592,6 +632,9 @@ bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir
     Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
     Read_Run_Files(fs::u8path(after_dir), changes);
+    Read_Log_Notes(after, changes);
+    changes.computer = before.collected_computer;
+    changes.collected = before.collected_date;
     return true;
 }
 
