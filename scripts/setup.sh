@@ -9,7 +9,7 @@ root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(cmake make g++ python3 libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
           clang libclang-rt-dev  # clang with its sanitizer and libFuzzer runtimes: the fuzz targets
-          osslsigncode openssl   # the release's signature (scripts/sign-release.sh, check-signing.sh)
+          osslsigncode openssl softhsm2 libengine-pkcs11-openssl  # the release's signature, with a PKCS#12 file or a (software) token (scripts/sign-release.sh, check-signing.sh)
           chromium)              # renders the HTML preview in its test
 missing=()
 for package in "${packages[@]}"; do

@@ -3,11 +3,23 @@
 #
 #   scripts/sign-release.sh [BUILD_DIR]          (build/windows when none is given)
 #
-# The certificate comes from the environment, never from the repository:
+# The organisation's code-signing certificate and key come from the environment, never from the
+# repository; either a PKCS#12 file:
 #   VP_SIGN_PKCS12          the PKCS#12 file with the code-signing certificate, its key and its chain
-#   VP_SIGN_PASSWORD        the file's password (read by osslsigncode from a pipe, not its command line)
-#   VP_SIGN_TIMESTAMP_URL   optional: an RFC 3161 time-stamp server, so that the signature stays valid
-#                           after the certificate expires
+#   VP_SIGN_PASSWORD        the file's password
+# or a key on a hardware token or in an HSM, used through osslsigncode's PKCS#11 engine (Debian package
+# libengine-pkcs11-openssl); the key never leaves the token:
+#   VP_SIGN_PKCS11_KEY      the key's PKCS#11 URI, e.g. "pkcs11:token=Signing;object=code-signing;type=private"
+#   VP_SIGN_PKCS11_MODULE   the token's or HSM's PKCS#11 library (its maker's; for SoftHSM
+#                           /usr/lib/softhsm/libsofthsm2.so)
+#   VP_SIGN_CERTS           a PEM file with the code-signing certificate and the chain up to its root
+#   VP_SIGN_PASSWORD        the token's user PIN
+#   VP_SIGN_PKCS11_ENGINE   optional: the engine (default: pkcs11.so in OpenSSL's engines folder)
+# The password or PIN is read by osslsigncode from a pipe, not from its command line. Every signature
+# is time-stamped, so that it stays valid after the certificate expires:
+#   VP_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamp server (the certificate's issuer names one)
+# For scripts/check-signing.sh alone, VP_SIGN_TEST_TSA_CERTS and VP_SIGN_TEST_TSA_KEY name a throw-away
+# time-stamping certificate (with its chain) and key that osslsigncode stamps with itself.
 #
 # Reads the unsigned package BUILD_DIR/package/vpRemovalTool-VERSION-win64.zip (cmake --build --preset
 # windows --target package) and writes BUILD_DIR/package/vpRemovalTool-VERSION-win64-signed.zip: the
@@ -21,9 +33,28 @@ build="${1:-$root_dir/build/windows}"
 fail() { echo "sign-release: $*" >&2; exit 1; }
 
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (Debian package osslsigncode)"
-[[ -n "${VP_SIGN_PKCS12:-}" ]] || fail "VP_SIGN_PKCS12 names no PKCS#12 file"
-[[ -f "$VP_SIGN_PKCS12" ]] || fail "$VP_SIGN_PKCS12: no such file"
 [[ -n "${VP_SIGN_PASSWORD+set}" ]] || fail "VP_SIGN_PASSWORD is not set"
+if [[ -n "${VP_SIGN_PKCS12:-}" && -n "${VP_SIGN_PKCS11_KEY:-}" ]]; then
+    fail "VP_SIGN_PKCS12 and VP_SIGN_PKCS11_KEY are both set: name one key"
+elif [[ -n "${VP_SIGN_PKCS12:-}" ]]; then
+    [[ -f "$VP_SIGN_PKCS12" ]] || fail "$VP_SIGN_PKCS12: no such file"
+    key=(-pkcs12 "$VP_SIGN_PKCS12")
+elif [[ -n "${VP_SIGN_PKCS11_KEY:-}" ]]; then
+    engine="${VP_SIGN_PKCS11_ENGINE:-$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so}"
+    [[ -f "$engine" ]] || fail "$engine: no PKCS#11 engine (Debian package libengine-pkcs11-openssl)"
+    [[ -f "${VP_SIGN_PKCS11_MODULE:-}" ]] || fail "VP_SIGN_PKCS11_MODULE names no PKCS#11 library of the token"
+    [[ -f "${VP_SIGN_CERTS:-}" ]] || fail "VP_SIGN_CERTS names no PEM file of the certificate and its chain"
+    key=(-pkcs11engine "$engine" -pkcs11module "$VP_SIGN_PKCS11_MODULE" -certs "$VP_SIGN_CERTS" -key "$VP_SIGN_PKCS11_KEY")
+else
+    fail "neither VP_SIGN_PKCS12 (a PKCS#12 file) nor VP_SIGN_PKCS11_KEY (a key on a token) is set"
+fi
+if [[ -n "${VP_SIGN_TIMESTAMP_URL:-}" ]]; then
+    timestamp=(-ts "$VP_SIGN_TIMESTAMP_URL")
+elif [[ -f "${VP_SIGN_TEST_TSA_CERTS:-}" && -f "${VP_SIGN_TEST_TSA_KEY:-}" ]]; then
+    timestamp=(-TSA-certs "$VP_SIGN_TEST_TSA_CERTS" -TSA-key "$VP_SIGN_TEST_TSA_KEY")
+else
+    fail "VP_SIGN_TIMESTAMP_URL names no time-stamp server: a signature without a time stamp ends with the certificate"
+fi
 unsigned=()
 for zip in "$build"/package/vpRemovalTool-*-win64.zip; do
     [[ -f "$zip" ]] && unsigned+=("$zip")
@@ -47,9 +78,7 @@ PY
 number=0
 while IFS= read -r name; do
     if [[ "$name" == *.exe ]]; then
-        timestamp=()
-        [[ -n "${VP_SIGN_TIMESTAMP_URL:-}" ]] && timestamp=(-ts "$VP_SIGN_TIMESTAMP_URL")
-        osslsigncode sign -pkcs12 "$VP_SIGN_PKCS12" -readpass <(printf '%s' "$VP_SIGN_PASSWORD") -h sha256 \
+        osslsigncode sign "${key[@]}" -readpass <(printf '%s' "$VP_SIGN_PASSWORD") -h sha256 \
             -n "VESPARIO Drivers Removal Tool" "${timestamp[@]}" -in "$work/$number" -out "$work/$number.signed" \
             >"$work/osslsigncode.txt" 2>&1 || { cat "$work/osslsigncode.txt" >&2; fail "cannot sign $name"; }
         mv "$work/$number.signed" "$work/$number"
