@@ -11,7 +11,7 @@ agree with each machine's own run (exit-code.txt, changes.json) and with what th
 hold; headless Chromium (Debian: chromium) renders fleet.html, whose rows must be the JSON form's.
 The same sample on one process is timed beside it.
 """
-import json, os, shutil, struct, subprocess, sys, tempfile, time
+import json, os, shutil, struct, subprocess, sys, tempfile, time, urllib.parse
 from html.parser import HTMLParser
 
 EXTRA_READER = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\\Corvanta VESPARIO 7"
@@ -63,7 +63,7 @@ def make_sample(source, sample):
     made = {}
 
     def add(name, scenario, **changes):
-        collect(scenario, os.path.join(sample, name), name, **changes)
+        collect(scenario, os.path.join(sample, name), os.path.basename(name), **changes)
         made[name] = scenario
 
     for number in range(1, 7):  # the usual machine: fully installed, nothing held open
@@ -79,7 +79,9 @@ def make_sample(source, sample):
     add("PC-12", demo, lock=False,  # an ordinary user made the Package Cache
         ini_extra="[security]\nfile=C:\\ProgramData\\Package Cache sddl=O:%s\n" % USER_SID)
     add("PC-13", demo, ini_extra="[installer]\nbusy=yes\n")  # Windows Installer busy: 1618
-    add("PC-14", demo, lock=False, ini_extra="[run]\naccount=localsystem\n")
+    # LocalSystem's run, in a folder of a site: a folder that is no collection is looked through, and
+    # the link to the machine's page has its blank and '#' encoded.
+    add("site #2/PC-14", demo, lock=False, ini_extra="[run]\naccount=localsystem\n")
     for number in range(15, 19):
         add("PC-%02d" % number, clean)
     add("PC-19", clean, ini_extra="[os]\nversion=ten\n")  # cannot be read: a bad machine.ini
@@ -148,7 +150,8 @@ def problems_of(vpsim, source, browser, work):
     # Each row against the machine's own run and page.
     counts = {"keys_removed": "keys_removed", "values_removed": "values_removed", "files_removed": "files_removed",
               "deleted_at_restart": "deleted_at_restart"}
-    for name, m in machines.items():
+    for folder, m in machines.items():
+        name = os.path.basename(folder)
         if name in ("PC-19", "PC-20"):
             if m["error"] is None or m["exit_code"] is not None or not m["error"].startswith("cannot be read: "):
                 problems.append("%s cannot be read, yet its row is %r" % (name, m))
@@ -156,9 +159,9 @@ def problems_of(vpsim, source, browser, work):
         if m["error"] is not None:
             problems.append("%s: %s" % (name, m["error"]))
             continue
-        run = os.path.join(out, name, "run")
+        run = os.path.join(out, folder, "run")
         exact = int(open(os.path.join(run, "exit-code.txt")).read())
-        changes = json.load(open(os.path.join(out, name, "changes.json"), encoding="utf-8"))
+        changes = json.load(open(os.path.join(out, folder, "changes.json"), encoding="utf-8"))
         if m["exit_code"] != exact or changes["exit_code"] != exact:
             problems.append("%s: exit code %r, its run's exit-code.txt says %d" % (name, m["exit_code"], exact))
         for count, kind in counts.items():
@@ -170,7 +173,7 @@ def problems_of(vpsim, source, browser, work):
             problems.append("%s: no page %s" % (name, m["page"]))
     wanted_codes = {"PC-%02d" % n: 0 for n in range(1, 19)}
     wanted_codes.update({"PC-07": 1, "PC-08": 1, "PC-13": 1618})
-    codes = {name: m["exit_code"] for name, m in machines.items() if m["exit_code"] is not None}
+    codes = {m["name"]: m["exit_code"] for m in machines.values() if m["exit_code"] is not None}
     if codes != wanted_codes:
         problems.append("exit codes %r, not %r" % (codes, wanted_codes))
     by_code = {c["exit_code"]: c["machines"] for c in fleet_json["by_exit_code"]}
@@ -223,7 +226,7 @@ def problems_of(vpsim, source, browser, work):
             want = [m["name"], m["collected"], "%d (%s)" % (m["exit_code"], m["exit_code_meaning"])] + \
                    [str(m[k]) for k in ("keys_removed", "values_removed", "files_removed", "deleted_at_restart",
                                         "not_removed")]
-            if r["links"] != [m["page"]]:
+            if [urllib.parse.unquote(link) for link in r["links"]] != [m["page"]] or " " in r["links"][0]:
                 problems.append("%s links to %r, not %s" % (m["folder"], r["links"], m["page"]))
         if r["cells"] != want:
             problems.append("%s: the row is %r, the JSON form says %r" % (m["folder"], r["cells"], want))

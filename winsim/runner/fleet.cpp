@@ -8,6 +8,8 @@
 #include "runner/runner.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -288,6 +290,22 @@ std::string Fleet_Json(const std::string& folder, const std::vector<Row>& rows) 
 
 std::string Td(const std::string& text) { return "<td>" + Html(text) + "</td>"; }
 
+// A relative link to a machine's page: bytes other than letters, digits, "-._~" and the folders'
+// slashes are percent-encoded, so that a folder named with '#', '?' or '%' still links to its page.
+std::string Link(const std::string& folder) {
+    std::string out;
+    for (unsigned char c : folder + "/preview.html") {
+        if (std::isalnum(c) || std::strchr("-._~/", c)) {
+            out += char(c);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 std::string Fleet_Page(const std::string& folder, const std::vector<Row>& rows) {
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -316,7 +334,7 @@ std::string Fleet_Page(const std::string& folder, const std::vector<Row>& rows) 
                     "</td></tr>\n";
             continue;
         }
-        page += "<td><a href=\"" + Html(row.folder) + "/preview.html\">" + Html(row.Name()) + "</a></td>" +
+        page += "<td><a href=\"" + Link(row.folder) + "\">" + Html(row.Name()) + "</a></td>" +
                 Td(row.collected) + Td(row.exit_code + " (" + Exit_Code_Meaning(row.exit_code) + ")");
         for (size_t c = 0; c < kCountCount; ++c) page += Td(std::to_string(row.counts[c]));
         page += "</tr>\n";
