@@ -105,7 +105,9 @@ bool Read_Row(const fs::path& file, Row& row) {
         std::vector<std::string> f = Fields(line);
         if (f[0] == "computer" && f.size() == 2) row.computer = f[1];
         else if (f[0] == "collected" && f.size() == 2) row.collected = f[1];
-        else if (f[0] == "exit_code" && f.size() == 2) row.exit_code = f[1];
+        else if (f[0] == "exit_code" && f.size() == 2 && f[1].find_first_not_of("-0123456789") == std::string::npos &&
+                 f[1].find_first_of("0123456789") != std::string::npos && f[1].size() < 12)
+            row.exit_code = f[1];
         else if (f[0] == "error" && f.size() == 2) row.error = f[1];
         else if (f[0] == "item" && f.size() == 3) row.items.push_back(Item{f[1], f[2]});
         else if (f[0] == "count" && f.size() == 3)
@@ -122,7 +124,7 @@ std::string Value_Path(const Value_Entry& entry) {
     return entry.key + (entry.name.empty() ? "  @" : "  \"" + To_Utf8(entry.name) + "\"");
 }
 
-// What the row of a previewed machine shows, from its changes and its run folder.
+// What the row of a previewed machine shows, from its changes (the exit code as exit-code.txt gives it).
 void Fill_Row(const Changes& changes, Row& row) {
     row.computer = changes.computer;
     row.collected = changes.collected;
