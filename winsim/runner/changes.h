@@ -66,8 +66,8 @@ std::string Value_Data(const winsim::Reg_Value& value);
 // "The run's HKEY_CURRENT_USER: ..." without a line end.
 std::string Profile_Line(const Run_Profile& profile);
 
-// A security change in words ("Local Service may now read, change and delete it"), one sentence a
-// line; key is whether it is a registry key's (sddl_words.cpp).
+// A security change in words ("On this key, Local Service may now read, change and delete."), one
+// sentence a line; key is whether it is a registry key's (sddl_words.cpp).
 std::string Security_Words(const std::string& before, const std::string& after, bool key);
 // The exit code's meaning for an administrator ("done; no restart needed").
 std::string Exit_Code_Meaning(const std::string& code);

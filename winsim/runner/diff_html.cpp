@@ -4,6 +4,7 @@
 #include "runner/changes.h"
 
 #include <array>
+#include <unordered_map>
 
 using winsim::Reg_Value;
 using winsim::To_Utf8;
@@ -211,10 +212,12 @@ std::string Html_Page(const Changes& changes, const std::string& exit_meaning) {
     page += "<h2>Kept on purpose, left alone and not removed</h2>\n";
     if (changes.notes.empty()) page += "<p class=\"none\">The run's log names nothing kept, left alone or not removed.</p>\n";
     else page += "<table class=\"notes\">\n<tr><th>What</th><th>Path</th><th>Why (the run's log)</th><th>Its security after the run</th></tr>\n";
+    std::unordered_map<std::string, const Security_Entry*> security_of;  // by the path in capitals
+    for (const Security_Entry& e : changes.file_security) security_of[Upper(e.key)] = &e;
     for (const Log_Note& note : changes.notes) {
-        std::string security;
-        for (const Security_Entry& e : changes.file_security)
-            if (Upper(e.key) == Upper(note.path)) security = Security_Words(e.before, e.after, false);
+        auto found = security_of.find(Upper(note.path));
+        const std::string security =
+            found == security_of.end() ? "" : Security_Words(found->second->before, found->second->after, false);
         page += "<tr>" + Cell(note.what) + Cell(note.path) + Cell(note.reason) + Cell(security) + "</tr>\n";
     }
     if (!changes.notes.empty()) page += "</table>\n";
