@@ -6,7 +6,7 @@ Twenty collections are made as collect-machine.cmd writes them (registry\\*.reg,
 driver packages' .inf files, machine.ini with [collection]) from the demo, clean and user-writable
 machines: fully installed, with a file in use, partly installed, with another vendor's card and a
 reader of its own, with an ordinary user's Package Cache, Windows Installer busy, run as LocalSystem,
-clean, and two that cannot be read. vpsim fleet previews them on two processes; its JSON form must
+clean, a driver package that Windows refuses to uninstall, and two that cannot be read. vpsim fleet previews them on two processes; its JSON form must
 agree with each machine's own run (exit-code.txt, changes.json) and with what the sample is known to
 hold; headless Chromium (Debian: chromium) renders fleet.html, whose rows must be the JSON form's.
 The same sample on one process is timed beside it.
@@ -66,8 +66,9 @@ def make_sample(source, sample):
         collect(scenario, os.path.join(sample, name), os.path.basename(name), **changes)
         made[name] = scenario
 
-    for number in range(1, 7):  # the usual machine: fully installed, nothing held open
+    for number in range(1, 6):  # the usual machine: fully installed, nothing held open
         add("PC-%02d" % number, demo, lock=False)
+    add("PC-06", demo, lock=False, ini_extra="[faults]\nfault=SetupUninstallOEMInfW:1:5\n")  # a package refused: 3
     add("PC-07", demo)  # the cryptographic provider in use
     add("PC-08", demo)
     add("PC-09", demo, lock=False,  # partly installed: no settings, no Start menu folder
@@ -167,17 +168,23 @@ def problems_of(vpsim, source, browser, work):
         for count, kind in counts.items():
             if m[count] != len(changes[kind]):
                 problems.append("%s: %s %d, its changes.json lists %d" % (name, count, m[count], len(changes[kind])))
+        logs = [os.path.join(folder_, f) for folder_, _, files in os.walk(os.path.join(run, "drive_c"))
+                for f in files if f.lower() == "vpremovaltool.txt" and os.path.basename(folder_).lower() == "temp"]
+        not_removed = sum(line.lstrip().startswith("Not removed: ")
+                          for line in open(logs[0], encoding="latin-1").read().splitlines()) if logs else -1
+        if m["not_removed"] != not_removed:
+            problems.append("%s: not_removed %r, its run's log has %d such lines" % (name, m["not_removed"], not_removed))
         if m["name"] != name or m["collected"] != "2026-11-%s 09:30" % name[-2:]:
             problems.append("%s: named %r, collected %r" % (name, m["name"], m["collected"]))
         if not os.path.exists(os.path.join(out, m["page"])):
             problems.append("%s: no page %s" % (name, m["page"]))
     wanted_codes = {"PC-%02d" % n: 0 for n in range(1, 19)}
-    wanted_codes.update({"PC-07": 1, "PC-08": 1, "PC-13": 1618})
+    wanted_codes.update({"PC-06": 3, "PC-07": 1, "PC-08": 1, "PC-13": 1618})
     codes = {m["name"]: m["exit_code"] for m in machines.values() if m["exit_code"] is not None}
     if codes != wanted_codes:
         problems.append("exit codes %r, not %r" % (codes, wanted_codes))
     by_code = {c["exit_code"]: c["machines"] for c in fleet_json["by_exit_code"]}
-    if by_code != {0: 15, 1: 2, 1618: 1, None: 2}:
+    if by_code != {0: 14, 1: 2, 3: 1, 1618: 1, None: 2}:
         problems.append("machines by exit code: %r" % by_code)
 
     # The changes on only some machines: the rarest first, none that all previewed machines share.
@@ -190,6 +197,8 @@ def problems_of(vpsim, source, browser, work):
         problems.append("the reader of PC-10 alone is listed as %r" % found)
     if any(c["item"].startswith(OTHER_CARD) for c in uncommon):
         problems.append("another vendor's card is listed as removed")
+    if machines["PC-06"]["not_removed"] != 1:
+        problems.append("PC-06's refused driver package is not counted as not removed")
     restart = [c for c in uncommon if c["item"] == "C:\\Windows\\system32\\vpCSP.dll"]
     if [c["machines"] for c in restart] != [["PC-07", "PC-08"]]:
         problems.append("the provider in use is deleted at the restart on %r" % restart)
