@@ -454,10 +454,15 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
                  "codepage=1251\n"
                  "\n"
                  "[run]\n"
-                 "path=C:\\Users\\\xD0\x96\\tool.exe\r\n");
+                 "path=C:\\Users\\\xD0\x96\\tool.exe\r\n"
+                 "[collection]\n"
+                 "computer=WS-0042\n"
+                 "date=08.12.2026 16:35:02,17\n");
     Machine machine;
     std::string error;
     ASSERT_TRUE(Load_Scenario(machine, folder.Path().string(), error)) << error;
+    EXPECT_EQ(machine.collected_computer, "WS-0042");
+    EXPECT_EQ(machine.collected_date, "08.12.2026 16:35:02,17");
     EXPECT_EQ(machine.os.major, 6u);
     EXPECT_EQ(machine.os.minor, 1u);
     EXPECT_EQ(machine.os.build, 7601u);
@@ -466,6 +471,12 @@ TEST(Machine_Ini, Every_Key_Is_Applied) {
     EXPECT_EQ(machine.os.suite_mask, VER_SUITE_EMBEDDEDNT);
     EXPECT_EQ(machine.code_page, 1251u);
     EXPECT_EQ(machine.module_path, u"C:\\Users\\\u0416\\tool.exe");
+    // The collection's computer and date are written back with the machine.
+    Temp_Folder out;
+    ASSERT_TRUE(Save_Scenario(machine, out.Path().string(), error)) << error;
+    std::ifstream saved(out.Path() / "machine.ini", std::ios::binary);
+    const std::string ini((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_NE(ini.find("\n[collection]\ncomputer=WS-0042\ndate=08.12.2026 16:35:02,17\n"), std::string::npos) << ini;
 }
 
 // machine.ini's text alone, applied to a machine that has the key it names already. A bad SDDL after a
@@ -481,6 +492,7 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         {"[os]\nversion=10\n", "machine.ini:2: bad value \"10\" for version; expected MAJOR.MINOR"},
         {"[os]\ncodepage=437\n", "machine.ini:2: bad value \"437\" for codepage; expected 1252 or 1251"},
         {"[os]\nbuild=10.0.14393\n", "machine.ini:2: bad value \"10.0.14393\" for build; expected a number"},
+        {"[collection]\ncomputer=\n", "machine.ini:2: bad value \"\" for computer; expected the computer's name"},
         {"[os]\nproduct=domain\n",
          "machine.ini:2: bad value \"domain\" for product; expected workstation or server"},
         {"[os]\nservice_pack=-1\n",
