@@ -32,7 +32,7 @@ done
 status=0
 first="${builds[0]}/build/windows"
 second="${builds[1]}/build/windows"
-for file in vpRemovalTool.exe vpsim.exe package/*.zip; do
+for file in vpRemovalTool.exe vpsim.exe package/*-win64.zip; do  # the unsigned package (a signed one may lie beside it)
     for candidate in $first/$file; do
         name="${candidate#$first/}"
         if cmp "$first/$name" "$second/$name"; then
