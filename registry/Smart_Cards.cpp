@@ -45,11 +45,17 @@ unsigned __stdcall Start_Worker(void* start_argument) {
 
 // A suspended worker that cannot do its work as it should (without its token, say) is let go with
 // the work called off, and waited for: it ends at once, neither running with another token nor left
-// suspended for ever. Keeps the thread's last error.
-void Call_Off(HANDLE thread, Worker_Start& start) {
+// suspended for ever. One that cannot be let go has run nothing and holds nothing: it is ended where
+// it stands, and its start block, which it never took, is freed here. Keeps the thread's last error.
+void Call_Off(HANDLE thread, Worker_Start* start) {
     DWORD last_error = GetLastError();
-    start.called_off = true;
-    if (ResumeThread(thread) != 0xFFFFFFFF) WaitForSingleObject(thread, INFINITE);
+    start->called_off = true;
+    if (ResumeThread(thread) != 0xFFFFFFFF) {
+        WaitForSingleObject(thread, INFINITE);
+    } else if (TerminateThread(thread, ERROR_CANCELLED)) {
+        WaitForSingleObject(thread, INFINITE);
+        delete start;
+    }
     SetLastError(last_error);
 }
 
@@ -76,7 +82,7 @@ const WCHAR* Run_Worker(unsigned(__stdcall* procedure)(void*), void* argument, D
     std::unique_ptr<Worker_Start> start(new Worker_Start{procedure, argument});
     uintptr_t started = _beginthreadex(nullptr, 0, Start_Worker, start.get(), CREATE_SUSPENDED, nullptr);
     if (started == 0 || started == static_cast<uintptr_t>(-1)) return TEXT("_beginthreadex");
-    Worker_Start& work = *start.release();
+    Worker_Start* work = start.release();
     thread = Owned_Handle(reinterpret_cast<HANDLE>(started));
     HANDLE thread_handle = thread.Get();
     if (!SetThreadToken(&thread_handle, worker_token.Get())) {

@@ -3,7 +3,7 @@
 # through the simulated Windows (the optimised build of vpsim), then shows the console, the log and what
 # the run changed.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" demo >/dev/null
 
 bundle_upgrade_code="{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}"
 out_dir="$(mktemp -d)/after"

@@ -339,9 +339,10 @@ TEST(Whole_Run_Scenario, MalformedScenarioIsRefusedBeforeTheToolRuns) {
 
 // A run that leaves something open fails with 70, naming each object on standard error, though it
 // writes the machine and the tool's exit code as any run. The smart-card worker of a remote session is
-// created suspended: one whose token cannot be set is called off and resumed, so that run leaves
-// nothing open; one that can never be resumed stays, and is named. A release of the log's lock that
-// fails leaves the worker's lines free to be written.
+// created suspended: one whose token cannot be set is called off and resumed, and one that can never
+// be resumed is ended where it stands, so those runs leave nothing open; one that can be neither
+// resumed nor ended stays, and is named. A release of the log's lock that fails leaves the worker's
+// lines free to be written.
 TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
     const fs::path remote = Copy_Machine("demo", "remote", "[run]\nremote_session=yes\naccount=localsystem\n");
     const std::string machine = Read_File(remote / "machine.ini");
@@ -350,14 +351,16 @@ TEST(Whole_Run_Leaks, WhatARunLeavesOpenFailsIt) {
         return Run_Vpsim(remote, Demo_Arguments());
     };
     for (const char* faults :
-         {"", "[faults]\nfault=SetThreadToken:1:5\n", "[faults]\nfault=ReleaseMutex:1+:288\n"}) {
+         {"", "[faults]\nfault=SetThreadToken:1:5\n", "[faults]\nfault=ReleaseMutex:1+:288\n",
+          "[faults]\nfault=ResumeThread:1:6\nfault=ResumeThread:2:6\n"}) {
         Run_Output passing = run_with(faults);
         EXPECT_EQ(passing.exit_code, 1) << faults;
         EXPECT_EQ(passing.errors, "") << faults;
         fs::remove_all(passing.out_dir);
     }
 
-    Run_Output leaking = run_with("[faults]\nfault=ResumeThread:1:6\nfault=ResumeThread:2:6\n");
+    Run_Output leaking =
+        run_with("[faults]\nfault=ResumeThread:1:6\nfault=ResumeThread:2:6\nfault=TerminateThread:1:5\n");
     EXPECT_EQ(leaking.exit_code, Exit_Left_Open);
     EXPECT_EQ(leaking.errors,
               "vpsim: left open: thread 8: created suspended, never resumed\n"

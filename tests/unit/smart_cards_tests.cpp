@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "machine/handles.h"
+#include "machine/open_objects.h"
 #include "registry/Smart_Cards.h"
 #include "test_support.h"
 
@@ -282,6 +283,52 @@ TEST_F(Smart_Cards, AWorkerWithoutItsTokenOrNotLetGoForgetsNothingAndEnds) {
         EXPECT_EQ(forgets.size(), 9u);
         EXPECT_EQ(std::count(forgets.begin(), forgets.end(), "SCardForgetCardTypeW VESPARIO session=0"), 0);
         Expect_Others_Kept();
+    }
+}
+
+// A worker that can never be let go (ResumeThread failing for good, the call-off's resume included)
+// has run none of its code: it is ended where it stands, waited for, and its start block freed by the
+// runner (the leak check of the sanitizer builds sees that block). Nothing of the stage stays open: no
+// handle, no thread, no impersonation. When it cannot be ended either, it stays suspended and is
+// named as such: the runner does not free a block that a thread may still take.
+unsigned __stdcall Never_Run(void* argument) {
+    ++*static_cast<int*>(argument);
+    return 0;
+}
+
+TEST_F(Smart_Cards, AWorkerThatCanNeverBeLetGoIsEndedWhereItStands) {
+    for (bool ends : {true, false}) {
+        SCOPED_TRACE(ends ? "ended" : "cannot be ended either");
+        SetUp();
+        The_Machine().remote_session = true;
+        The_Machine().process_token = winsim::Make_Local_System_Token(2);
+        The_Machine().Add_Fault("ResumeThread", 1, ERROR_ACCESS_DENIED, u"", true);
+        if (!ends) The_Machine().Add_Fault("TerminateThread", 1, ERROR_ACCESS_DENIED);
+        The_Machine().trace_apis = true;
+        HANDLE first = Handle_Mark();
+        const std::vector<winsim::Open_Object> before = winsim::Open_Objects();
+        int runs = 0;
+        Lib_Result result;
+        EXPECT_FALSE(Run_In_Session_Zero(Never_Run, &runs, result));
+        std::vector<std::string> left;
+        for (const winsim::Open_Object& object : winsim::Left_Open(before, 0)) left.push_back(winsim::Describe(object));
+        EXPECT_EQ(result.Get_Code(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Log_Text(), Error_Report("", "ResumeThread", ERROR_ACCESS_DENIED));
+        const std::vector<std::string> then =
+            ends ? std::vector<std::string>{"ResumeThread", "TerminateThread", "WaitForSingleObject"}
+                 : std::vector<std::string>{"ResumeThread", "TerminateThread"};
+        EXPECT_EQ(Traced_After("ResumeThread"), then);
+        EXPECT_EQ(Open_Handles_Between(first, Handle_Mark()), 0);
+        EXPECT_FALSE(Main_Thread_Impersonates());
+        if (ends) {
+            EXPECT_TRUE(left.empty()) << left.front();
+            EXPECT_TRUE(The_Machine().thread_tokens.empty());
+        } else {
+            ASSERT_EQ(left.size(), 2u) << ::testing::PrintToString(left);
+            EXPECT_NE(left[0].find(": created suspended, never resumed"), std::string::npos) << left[0];
+            EXPECT_EQ(left[1].rfind("impersonation", 0), 0u) << left[1];
+        }
+        EXPECT_EQ(runs, 0);
     }
 }
 

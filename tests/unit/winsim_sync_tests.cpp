@@ -224,6 +224,48 @@ TEST_F(Winsim_Sync, Suspended_Thread_Runs_After_Resume_And_Reports_Its_Exit_Code
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// A thread that never ran is ended where it stands: its routine never runs, not even when it is
+// resumed afterwards, its handle is signalled with the given exit code, and it is no longer noted
+// open. A thread that runs or has ended cannot be ended by the simulated machine: refused.
+TEST_F(Winsim_Sync, Terminate_Thread_Ends_A_Thread_That_Never_Ran) {
+    std::atomic<DWORD> seen{0};
+    const std::vector<winsim::Open_Object> before = winsim::Open_Objects();
+    HANDLE thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, CREATE_SUSPENDED, nullptr));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(TerminateThread(thread, 1223));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 1223u);
+    EXPECT_EQ(ResumeThread(thread), 0u);
+    EXPECT_FALSE(TerminateThread(thread, 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_TRUE(winsim::Left_Open(before, 0).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(seen.load(), 0u);
+
+    thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_FALSE(TerminateThread(thread, 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 0x1234u);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_FALSE(TerminateThread(thread, 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    winsim::The_Machine().Add_Fault("TerminateThread", 1, ERROR_ACCESS_DENIED);
+    thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Record_Thread_Id, &seen, CREATE_SUSPENDED, nullptr));
+    EXPECT_FALSE(TerminateThread(thread, 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ResumeThread(thread), 1u);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(thread));
+}
+
 TEST_F(Winsim_Sync, Thread_Calls_On_Bad_Handles) {
     DWORD code = 7;
     EXPECT_FALSE(GetExitCodeThread(nullptr, &code));

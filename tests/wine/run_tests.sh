@@ -4,7 +4,10 @@
 #   bash tests/wine/run_tests.sh EXE SOURCE_DIR [CHECK...]
 #
 # Runs every check (or only the named ones), one line per check, then "N passed, M failed".
-# Exits non-zero when a check failed or when Wine or the executable is missing.
+# Exits non-zero when a check failed or when Wine or the executable is missing. With WH_RESULTS_DIR
+# set, each check's verdict and output also go to that folder (NAME.status: PASS or FAIL, NAME.out),
+# and only a missing Wine or executable makes the exit non-zero: each check is then a CTest test of
+# its own that shows its result (check_result.sh).
 #
 # A check is a function check_<name>: it returns 0 when it holds; on failure it prints its reasons
 # and returns non-zero. It may set NOTE to a short text shown on its PASS line. Checks that need a run
@@ -1134,6 +1137,10 @@ if (( ${#SELECTED[@]} )); then
     CHECKS=("${SELECTED[@]}")
 fi
 
+if [[ -n "${WH_RESULTS_DIR:-}" ]]; then
+    rm -rf "$WH_RESULTS_DIR"
+    mkdir -p "$WH_RESULTS_DIR"
+fi
 passed=0
 failed=0
 for name in "${CHECKS[@]}"; do
@@ -1149,6 +1156,10 @@ for name in "${CHECKS[@]}"; do
         echo "FAIL $name"
         sed 's/^/     /' "$WH_ROOT/check.out"
     fi
+    if [[ -n "${WH_RESULTS_DIR:-}" ]]; then
+        cp "$WH_ROOT/check.out" "$WH_RESULTS_DIR/$name.out"
+        if (( rc == 0 )); then echo PASS; else echo FAIL; fi >"$WH_RESULTS_DIR/$name.status"
+    fi
 done
 echo "$passed passed, $failed failed"
-(( failed == 0 ))
+[[ -n "${WH_RESULTS_DIR:-}" ]] || (( failed == 0 ))

@@ -135,6 +135,7 @@ typedef HWND__* HWND;
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_REGISTRY_IO_FAILED 1016L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_CANCELLED 1223L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
@@ -373,6 +374,7 @@ DWORD GetCurrentThreadId();
 HANDLE GetCurrentThread();
 HANDLE GetCurrentProcess();
 DWORD ResumeThread(HANDLE thread);
+BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 void Sleep(DWORD milliseconds);
 LONG InterlockedIncrement(LONG volatile* addend);

@@ -1,10 +1,12 @@
-// What a run changed, as `vpsim diff` finds it by comparing the machine before and after the run, and
-// the helpers its text, JSON and HTML forms share (vpsim.cpp; the page: diff_html.cpp).
+// What a run changed: as `vpsim diff` finds it by comparing the machine before and after the run, and
+// the helpers its text, JSON and HTML forms share (vpsim.cpp; the page: diff_html.cpp); and as the
+// sweep compares runs, the machine's items before and after (machine_items.cpp).
 #pragma once
 
 #include "machine/machine.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // Keys and folders that went as a whole are one entry with the count of what was below them; values
@@ -87,3 +89,17 @@ extern const char kPageStyle[];
 // The preview as one HTML page that needs nothing beside it: a summary of the counts, the exit code
 // with its meaning (exit_meaning), then the changes by stage of the run (diff_html.cpp).
 std::string Html_Page(const Changes& changes, const std::string& exit_meaning);
+
+// The machine as items, one string each, so that what a run changed is the items it took away and
+// added: every key ("K PATH"), value ("V PATH "NAME" TYPE DATA"), folder ("D PATH"), file ("F PATH")
+// and file content ("C PATH SIZE:HASH"), restart deletion ("R PATH") and key or file security ("S PATH |
+// before: ... | after: ..."), names in upper case. The log and the registry backup count by their
+// presence, whichever name they took, and so do RunOnce's values and the restart list.
+using Items = std::unordered_set<std::string>;
+
+struct Item_Rules {
+    std::string log_folder;  // upper case, with its closing backslash
+    std::string log_path;    // the log's usual path, upper case
+};
+
+Items Machine_Items(winsim::Machine& machine, const Item_Rules& rules);

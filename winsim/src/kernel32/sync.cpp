@@ -128,6 +128,7 @@ struct Thread_Object : Kernel_Object {
     std::condition_variable changed;
     DWORD id = 0;
     DWORD suspend_count = 0;
+    bool terminated = false;  // ended by TerminateThread before it ran: its start routine never runs
     bool finished = false;
     DWORD exit_code = STILL_ACTIVE;
 
@@ -148,7 +149,8 @@ struct Thread_Object : Kernel_Object {
         Thread_Id = id;
         {
             std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [this] { return suspend_count == 0; });
+            changed.wait(guard, [this] { return suspend_count == 0 || terminated; });
+            if (terminated) return;  // TerminateThread did what the thread's end does
         }
         unsigned result = start_address(argument);
         {
@@ -364,6 +366,7 @@ DWORD ResumeThread(HANDLE handle) {
         return 0xFFFFFFFFu;
     }
     std::lock_guard<std::mutex> guard(thread->lock);
+    if (thread->terminated) return 0;  // it has ended: nothing is suspended
     DWORD previous = thread->suspend_count;
     if (previous > 0 && --thread->suspend_count == 0) {
         Note_Open(Object_Kind::Thread, thread->id, "resumed, still running");
@@ -371,6 +374,38 @@ DWORD ResumeThread(HANDLE handle) {
         thread->changed.notify_all();
     }
     return previous;
+}
+
+// A thread created suspended and never resumed has run none of its code: it ends where it stands with
+// the given exit code, its impersonation and its being noted open end with it, and its handle is
+// signalled. The simulated machine cannot stop a thread that runs (its code runs on a host thread): a
+// thread that was resumed, or has ended, is refused with ERROR_NOT_SUPPORTED.
+BOOL TerminateThread(HANDLE handle, DWORD exit_code) {
+    if (Injected_Fault("TerminateThread")) return FALSE;
+    std::shared_ptr<Thread_Object> thread = Get_Handle_As<Thread_Object>(handle);
+    if (!thread) {
+        Last_Error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(thread->lock);
+        if (thread->suspend_count == 0 || thread->terminated) {
+            Last_Error = ERROR_NOT_SUPPORTED;
+            return FALSE;
+        }
+        thread->terminated = true;
+    }
+    {
+        Machine& machine = The_Machine();
+        std::lock_guard<std::recursive_mutex> machine_guard(machine.lock);
+        Revert(machine, thread->id);
+    }
+    Note_Closed(Object_Kind::Thread, thread->id);
+    std::lock_guard<std::mutex> guard(thread->lock);
+    thread->exit_code = exit_code;
+    thread->finished = true;
+    thread->changed.notify_all();
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {

@@ -285,6 +285,8 @@ void Machine::Reset() {
     call_count = 0;
     trace_apis = false;
     api_trace.clear();
+    trace_sites = false;
+    site_trace.clear();
     fault_hits.clear();
     fault_site = nullptr;
     oem_packages_in_use.clear();
@@ -324,7 +326,10 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
         SetLastError(tool_error);
     }
     ++call_count;
-    if (trace_apis) api_trace.push_back(api);
+    if (trace_apis) {
+        api_trace.push_back(api);
+        if (trace_sites) site_trace.push_back(fault_site ? fault_site() : std::string());
+    }
     bool hit = false;
     for (Fault& fault : faults) {
         if (fault.api != api || !Contains_No_Case(subject, fault.match)) continue;

@@ -255,6 +255,8 @@ public:
     unsigned long call_count = 0;    // every call that Take_Fault saw, whatever its API
     bool trace_apis = false;         // when set, api_trace receives the API of every such call in order
     std::vector<std::string> api_trace;
+    bool trace_sites = false;        // with trace_apis: site_trace receives each call's site (fault_site)
+    std::vector<std::string> site_trace;
     // Every call that an injected fault made fail: its API, its subject, how many debugger-output
     // texts had been written before it (where its error report is to be looked for), and its call
     // site: what fault_site, when set, answers from within the failing call.

@@ -1,0 +1,94 @@
+#include "runner/changes.h"
+#include "runner/runner.h"
+#include "runner/sweep_tables.h"
+
+#include <functional>
+#include <sstream>
+
+using winsim::Fs_Node;
+using winsim::Machine;
+using winsim::Reg_Key;
+using winsim::Reg_Value;
+
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& data) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(data.size() * 2);
+    for (uint8_t byte : data) {
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+void Key_Items(const Reg_Key& key, const std::string& path, Items& items) {
+    items.insert("K " + path);
+    bool run_once = path.size() >= 8 && path.compare(path.size() - 8, 8, "\\RUNONCE") == 0;
+    for (const Reg_Value& value : key.values) {
+        std::string name = Upper(value.name);
+        std::string item = "V " + path + " \"" + name + "\"";
+        bool by_presence = run_once || name == "PENDINGFILERENAMEOPERATIONS";
+        if (!by_presence) item += " " + std::to_string(value.type) + " " + Hex(value.data);
+        items.insert(item);
+    }
+    for (const auto& subkey : key.subkeys) Key_Items(*subkey, path + "\\" + Upper(subkey->name), items);
+}
+
+void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules& rules, Items& items) {
+    for (const auto& child : folder.children) {
+        std::string child_path = path + "\\" + Upper(child->name);
+        if (child->directory) {
+            items.insert("D " + child_path);
+            if (child->link_target.empty()) Node_Items(*child, child_path, rules, items);
+            continue;
+        }
+        // Whichever name the log has, it is the log: compared by its presence; so is the registry
+        // backup, whose content is what the run removed before a failure stopped it.
+        if (path + "\\" == rules.log_folder && Is_Log_Name(Upper(child->name))) {
+            items.insert("F " + rules.log_path);
+            continue;
+        }
+        if (path + "\\" == rules.log_folder && Is_Backup_Name(Upper(child->name))) {
+            items.insert("F " + rules.log_folder + "VPREMOVALTOOL-BACKUP.REG");
+            continue;
+        }
+        items.insert("F " + child_path);
+        std::string data(child->data.begin(), child->data.end());
+        items.insert("C " + child_path + " " + std::to_string(data.size()) + ":" +
+                     std::to_string(std::hash<std::string>()(data)));
+    }
+}
+
+}  // namespace
+
+Items Machine_Items(Machine& machine, const Item_Rules& rules) {
+    Items items;
+    Key_Items(machine.hklm, "HKEY_LOCAL_MACHINE", items);
+    Key_Items(machine.User_Profile(), "HKEY_CURRENT_USER", items);
+    Key_Items(machine.System_Profile(), "HKEY_USERS\\.DEFAULT", items);
+    Node_Items(machine.drive_c, "C:", rules, items);
+    std::istringstream pending(Pending_Deletes(machine));
+    for (std::string line; std::getline(pending, line);) {
+        if (!line.empty()) items.insert("R " + Upper(winsim::From_Utf8(line)));
+    }
+    // security.txt: per key its path, then its "before:" and "after:" lines; a key is one item.
+    std::istringstream security(winsim::Security_Changes(machine));
+    std::string block;
+    for (std::string line; std::getline(security, line);) {
+        if (line.empty()) continue;
+        if (line[0] != ' ' && !block.empty()) {
+            items.insert("S " + block);
+            block.clear();
+        }
+        std::string upper = Upper(winsim::From_Utf8(line));
+        size_t name_at = upper.rfind('\\') + 1;
+        if (line[0] != ' ' && upper.compare(0, name_at, rules.log_folder) == 0 && Is_Backup_Name(upper.substr(name_at)))
+            upper = rules.log_folder + "VPREMOVALTOOL-BACKUP.REG";
+        block += block.empty() ? upper : " | " + line;
+    }
+    if (!block.empty()) items.insert("S " + block);
+    return items;
+}
+
