@@ -170,8 +170,11 @@ expect_log_end_banner() {
 expect_console() {
     local expected="$1"
     [[ "$expected" == /* ]] || expected="$EXPECTED/$expected"
-    # Wine names its Windows folder in lower case.
-    if ! sed 's/^\(\(Not removed\|Present\): C:\\\)windows\\/\1Windows\\/' "$WH_OUT/console.txt" | cmp -s "$expected" -; then
+    # Wine names its Windows folder in lower case; the registry backup's folder, and the log when its
+    # usual name is taken, have random names of their own in each run.
+    local random='s/vpRemovalTool-\(backup-\)\{0,1\}[0-9a-f]\{16\}/vpRemovalTool-\1RANDOM/g'
+    if ! sed -e 's/^\(\(Not removed\|Present\|Registry backup\): C:\\\)windows\\/\1Windows\\/' -e "$random" \
+            "$WH_OUT/console.txt" | cmp -s <(sed "$random" "$expected") -; then
         echo "console differs from $expected (- expected, + got):"
         diff -u "$expected" "$WH_OUT/console.txt" | tail -n +3 | sed 's/^/  /'
         return 1
@@ -930,10 +933,12 @@ demo_export_before() {
     done
 }
 demo_import_backup() {
-    local backup
-    if backup="$(wh_prefix_file 'windows\temp\vpRemovalTool-backup.reg')"; then
+    local backup path
+    # The backup the console names (its folder has a random name).
+    path="$(tr -d '\r' <"$WH_OUT/console.raw" | sed -n 's/^Registry backup: //p' | head -n 1)"
+    if [[ "$path" == [Cc]:\\* ]] && backup="$(wh_prefix_file "${path:3}")"; then
         cp "$backup" "$WH_OUT/backup.reg"
-        WINEPREFIX="$WH_PREFIX" wine reg import 'C:\windows\temp\vpRemovalTool-backup.reg' >"$WH_OUT/import.txt" 2>&1
+        WINEPREFIX="$WH_PREFIX" wine reg import "$path" >"$WH_OUT/import.txt" 2>&1
         echo "exit $?" >>"$WH_OUT/import.txt"
     else
         echo "no backup file" >"$WH_OUT/import.txt"
@@ -1061,7 +1066,7 @@ run_log_taken() {
         cp -r "$MACHINES/clean" "$dir" && rm -rf "$dir/expected" || return 1
         printf '%s' "$LOG_PLANTED" >"$dir/drive_c/windows/temp/vpRemovalTool.txt"
         printf '\n[files]\n%s\n' "$key" >>"$dir/machine.ini"
-        { printf '%s\n' 'Log file: C:\windows\TEMP\vpRemovalTool-1.txt'; cat "$MACHINES/clean/expected/console.txt"; } \
+        { printf '%s\n' 'Log file: C:\windows\TEMP\vpRemovalTool-RANDOM.txt'; cat "$MACHINES/clean/expected/console.txt"; } \
             >"$WH_ROOT/$1-console.txt"
     fi
     wh_run "$name" "$dir"
@@ -1079,8 +1084,9 @@ expect_log_elsewhere() {
     fi
     local others
     # Beside the logs, the backup of the readers' key security, which every run changes.
-    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')"
-    [[ "$others" == "vpRemovalTool-1.txt vpRemovalTool-backup.reg vpRemovalTool.txt " ]] \
+    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' \
+        | sed 's/[0-9a-f]\{16\}/RANDOM/' | LC_ALL=C sort | tr '\n' ' ')"
+    [[ "$others" == "vpRemovalTool-RANDOM.txt vpRemovalTool-backup-RANDOM vpRemovalTool.txt " ]] \
         || { echo "log files in temp: $others"; bad=1; }
     return $bad
 }
