@@ -37,7 +37,6 @@ Owned_Handle Create_New_File(const Lib_StringW& path) {
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-
 // Starts the run's log: closes a log the process still holds, deletes the previous run's file and
 // creates the new one, or one under an unpredictable name. The caller holds Log_Lock.
 Log_Start Start_Log(Lib_StringW& path) {
