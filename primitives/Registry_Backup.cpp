@@ -97,9 +97,9 @@ bool Write(const Text& text) {
 }
 
 // Makes the backup's folder in the log's folder, under a name nobody can know before the run makes it
-// (CreateDirectoryW fails where any entry of that name exists), holds it open as itself, protects it
-// and checks that it is a plain folder that SYSTEM or Administrators own: nobody else can create
-// anything in it from then on. The failed call and its error otherwise.
+// (CreateDirectoryW fails where any entry of that name exists), holds it open as itself, checks that
+// it is a plain folder and protects it: nobody else can create anything in it from then on. The
+// failed call and its error otherwise.
 DWORD Make_Folder(Lib_StringW& folder_path, const WCHAR*& failed_call) {
     Backup_State& state = State();
     Lib_StringW log_path;
@@ -124,21 +124,37 @@ DWORD Make_Folder(Lib_StringW& folder_path, const WCHAR*& failed_call) {
         FILE_ATTRIBUTE_DIRECTORY) {
         return ERROR_BAD_PATHNAME;
     }
-    DWORD error = Protect_Entry(state.folder.Get(), SUB_CONTAINERS_AND_OBJECTS_INHERIT, failed_call);
-    if (error != ERROR_SUCCESS) return error;
-    PSID owner = nullptr;
-    Owned_Local<PSECURITY_DESCRIPTOR> descriptor;
+    return Protect_Entry(state.folder.Get(), SUB_CONTAINERS_AND_OBJECTS_INHERIT, failed_call);
+}
+
+// The owner of an open file or folder, and its SID's text; GetSecurityInfo's result.
+DWORD Owner_Of(HANDLE entry, Lib_StringW& owner_text, PSID& owner, Owned_Local<PSECURITY_DESCRIPTOR>& descriptor) {
+    DWORD error = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                                  descriptor.Receive());
+    if (error == ERROR_SUCCESS) owner_text = owner ? Lib_StringW(Sid_Text(static_cast<const SID*>(owner))) : Lib_StringW();
+    return error;
+}
+
+// The folder was made by this run: it is owned as what the run has just made in it is (its account's
+// default owner: Administrators for an elevated administrator, SYSTEM for LocalSystem, or the account
+// itself where the policy makes creators owners), or by SYSTEM or Administrators.
+DWORD Check_Folder_Owner(const Lib_StringW& folder_path, const WCHAR*& failed_call) {
+    Backup_State& state = State();
+    Lib_StringW folder_owner, file_owner;
+    PSID folder_sid = nullptr, file_sid = nullptr;
+    Owned_Local<PSECURITY_DESCRIPTOR> folder_descriptor, file_descriptor;
     failed_call = TEXT("GetSecurityInfo");
-    error = GetSecurityInfo(state.folder.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                            nullptr, descriptor.Receive());
+    DWORD error = Owner_Of(state.folder.Get(), folder_owner, folder_sid, folder_descriptor);
+    if (error == ERROR_SUCCESS) error = Owner_Of(state.file.Get(), file_owner, file_sid, file_descriptor);
     if (error != ERROR_SUCCESS) return error;
-    // Made by this run, so owned by its account's default owner; anything else was not made by it.
-    if (!SC_Is_Trusted_Owner(owner)) {
-        failed_call = nullptr;
-        Log_Info_Detail(TEXT("The registry backup's folder is owned by neither SYSTEM nor Administrators:"), folder_path);
-        return ERROR_INVALID_OWNER;
+    if (SC_Is_Trusted_Owner(folder_sid) || (!folder_owner.Is_Empty() && folder_owner.Compare(file_owner.Get_Text()) == 0)) {
+        return ERROR_SUCCESS;
     }
-    return ERROR_SUCCESS;
+    failed_call = nullptr;
+    Log_Info_Detail(TEXT("The registry backup's folder was not made by this run (its owner is ") +
+                        (folder_owner.Is_Empty() ? Lib_StringW(TEXT("nobody")) : folder_owner) + TEXT("):"),
+                    folder_path);
+    return ERROR_INVALID_OWNER;
 }
 
 // Creates the backup at the first change: a new file in a new folder of its own (Make_Folder), never
@@ -155,12 +171,14 @@ bool Start() {
     if (error == ERROR_SUCCESS) {
         state.path = folder_path + TEXT("\\") + Backup_File_Name;
         failed_call = TEXT("CreateFile");
-        state.file = Owned_Handle(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        state.file = Owned_Handle(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0,
+                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr));
         error = state.file.Is_Open() ? Protect_Entry(state.file.Get(), NO_INHERITANCE, failed_call) : GetLastError();
+        if (error == ERROR_SUCCESS) error = Check_Folder_Owner(folder_path, failed_call);
     }
     if (error != ERROR_SUCCESS) {
-        state.path = Lib_StringW();
+        if (!state.file.Is_Open()) state.path = Lib_StringW();
         Stop(failed_call, error);
         return false;
     }
