@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <wchar.h>
+#include <ntsecapi.h>
 
 #include <string>
 
@@ -13,11 +14,10 @@
 namespace {
 
 const WCHAR* const Log_Folder_Name = TEXT("TEMP");
-// The log's name without its extension; other names of the log, NAME-1.txt to NAME-99.txt, are tried
-// in turn when the usual name is taken by something that cannot be deleted.
+// The log's name without its extension. When the usual name is taken by something that cannot be
+// deleted, the log gets NAME-XXXXXXXXXXXXXXXX.txt, a name nobody can know before the run makes it.
 const WCHAR* Log_Base_Name = TEXT("vpRemovalTool");
 const WCHAR* const Log_Name_End = TEXT(".txt");
-const unsigned Log_Other_Names = 99;
 
 // The run's log: one file that the run created itself and writes every line through. Touched under
 // Log_Lock only.
@@ -37,18 +37,8 @@ Owned_Handle Create_New_File(const Lib_StringW& path) {
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// NAME-N.txt in the folder (given with its closing backslash).
-Lib_StringW Other_Name(const Lib_StringW& folder, unsigned number) {
-    Lib_StringW path = folder;
-    path.Append(Log_Base_Name);
-    path.Append(TEXT("-"));
-    path.Append(Decimal_Text(number));
-    path.Append(Log_Name_End);
-    return path;
-}
-
 // Starts the run's log: closes a log the process still holds, deletes the previous run's file and
-// creates the new one, or the first free other name. The caller holds Log_Lock.
+// creates the new one, or one under an unpredictable name. The caller holds Log_Lock.
 Log_Start Start_Log(Lib_StringW& path) {
     The_Log.file.Close();
     The_Log.started = true;
@@ -63,12 +53,15 @@ Log_Start Start_Log(Lib_StringW& path) {
     The_Log.file = Create_New_File(path);
     if (The_Log.file.Is_Open()) return Log_Start::Usual_Name;
     Lib_StringW folder = path.Mid(0, path.Reverse_Find(TEXT('\\')) + 1);
-    for (unsigned number = 1; number <= Log_Other_Names; ++number) {
-        path = Other_Name(folder, number);
-        The_Log.file = Create_New_File(path);
-        if (The_Log.file.Is_Open()) return Log_Start::Other_Name;
+    Lib_StringW stem = folder + Log_Base_Name + TEXT("-");
+    const WCHAR* failed_call = nullptr;  // the debugger output's note says that no log could be made
+    if (!Log_Create_Unpredictable(stem, Log_Name_End, [](const Lib_StringW& name) {
+            The_Log.file = Create_New_File(name);
+            return The_Log.file.Is_Open();
+        }, path, failed_call)) {
+        return no_file();
     }
-    return no_file();
+    return Log_Start::Other_Name;
 }
 
 // The console line of a log started elsewhere than under its usual name. Printed outside the lock.
@@ -190,6 +183,32 @@ bool Log_Delete_File(const Lib_StringW& path) {
 }
 
 void Log_Set_Base_Name(const WCHAR* base_name) { Log_Base_Name = base_name; }
+
+bool Log_Create_Unpredictable(const Lib_StringW& stem, const WCHAR* end,
+                              const std::function<bool(const Lib_StringW&)>& create, Lib_StringW& path,
+                              const WCHAR*& failed_call) {
+    // A name found taken (by chance: nobody can know one ahead) is replaced by a new one a few times.
+    const int tries = 4;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        unsigned char bytes[8] = {};
+        if (!RtlGenRandom(bytes, sizeof(bytes))) {
+            failed_call = TEXT("RtlGenRandom");
+            if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_GEN_FAILURE);
+            return false;
+        }
+        static const char digits[] = "0123456789abcdef";
+        WCHAR part[2 * sizeof(bytes) + 1] = {};
+        for (size_t at = 0; at < sizeof(bytes); ++at) {
+            part[2 * at] = WCHAR(digits[bytes[at] >> 4]);
+            part[2 * at + 1] = WCHAR(digits[bytes[at] & 15]);
+        }
+        path = stem + part + end;
+        if (create(path)) return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
 
 bool Log_Create_File() {
     Log_Lock().Wait(INFINITE);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 
 #include "foundation/Lib_String.h"
 
@@ -31,10 +32,19 @@ bool Log_Get_File_Path(Lib_StringW& path);
 bool Log_Delete_File(const Lib_StringW& path);
 // Starts the run's log: deletes the previous run's file and creates a new one in its place, which only
 // this run writes (held open until the process ends, others may only read it). When that name can be
-// neither deleted nor created, the first free vpRemovalTool-N.txt of the same folder is created and its
-// path printed on the console; when no file can be created, the console says so and the lines reach
-// the debugger output only. True when the run has a log file.
+// neither deleted nor created, vpRemovalTool-XXXXXXXXXXXXXXXX.txt (16 random hexadecimal digits, a name
+// nobody can take ahead of the run) is created in the same folder and its path printed on the console;
+// when no file can be created, the console says so and the lines reach the debugger output only. True
+// when the run has a log file.
 bool Log_Create_File();
+// Makes an entry under a name nobody can know before: STEM, 16 hexadecimal digits from the system's
+// random source, END. create makes the entry at the path given, only where none exists (false with the
+// thread's last error); a name found taken is replaced by another a few times. True with the path of
+// what was made; false with the last error of the failed call, and failed_call set to "RtlGenRandom"
+// when that was the random source (else left as the caller set it).
+bool Log_Create_Unpredictable(const Lib_StringW& stem, const WCHAR* end,
+                              const std::function<bool(const Lib_StringW&)>& create, Lib_StringW& path,
+                              const WCHAR*& failed_call);
 // Names the log (without folder or extension) before it is started: vpRemovalTool unless told.
 void Log_Set_Base_Name(const WCHAR* base_name);
 // Closes the run's log file; the next line creates a new one.

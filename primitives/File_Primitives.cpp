@@ -19,6 +19,23 @@ namespace {
 // Attempts after the first failed deletion of an access-denied file, and the pause between them.
 const int Delete_Retries = 10;
 const DWORD Delete_Retry_Pause_Ms = 2000;
+// The whole run pauses at most this long for refused deletions: anyone who can keep many files of a
+// removable tree from being deleted would otherwise stretch the run by the retries of each. Once it
+// is spent, each further file is tried once.
+const DWORD Delete_Retry_Budget_Ms = 60000;
+DWORD Delete_Retry_Waited_Ms = 0;  // main thread only, as every deletion
+
+// Pauses before the next try of a refused deletion; false, without pausing, once the run's waiting
+// is spent (logged the first time).
+bool Pause_Before_Retry() {
+    if (Delete_Retry_Waited_Ms >= Delete_Retry_Budget_Ms) return false;
+    Sleep(Delete_Retry_Pause_Ms);
+    Delete_Retry_Waited_Ms += Delete_Retry_Pause_Ms;
+    if (Delete_Retry_Waited_Ms >= Delete_Retry_Budget_Ms) {
+        Log_Info(TEXT("The run has waited 60 seconds in all for refused deletions: each further file is tried once more, without waiting."));
+    }
+    return true;
+}
 
 void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(error), Lib_Result_Source_System); }
 
@@ -124,7 +141,7 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
         for (int attempt = 1; attempt <= Delete_Retries; ++attempt) {
             if (DeleteFileW(path)) return true;
             error = GetLastError();
-            if (attempt < Delete_Retries) Sleep(Delete_Retry_Pause_Ms);
+            if (attempt == Delete_Retries || !Pause_Before_Retry()) break;
         }
     }
 
@@ -139,6 +156,8 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
 }
 
 }  // namespace
+
+void SC_Reset_Delete_Waiting() { Delete_Retry_Waited_Ms = 0; }
 
 bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& result) {
     attributes = GetFileAttributesW(path);

@@ -21,9 +21,13 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path);
 bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result);
 bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result);
 // Deletes a file, clearing its read-only attribute and retrying if need be; a file in use is
-// scheduled for deletion at the next restart, which sets the reboot flag.
+// scheduled for deletion at the next restart, which sets the reboot flag. An access-denied file is
+// tried again every two seconds, ten times, until the run has waited a minute in all for such files;
+// after that each is tried once more.
 bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result);
 bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result);
+// The run's waiting for refused deletions starts anew (for tests: one run per machine).
+void SC_Reset_Delete_Waiting();
 // Removes a folder tree, children first. With defer, a folder still in use is scheduled for removal
 // at the next restart. Folder links (junctions, folder symbolic links) are removed as links: their
 // targets are never entered. Each folder of the tree is held open, without delete sharing, from its

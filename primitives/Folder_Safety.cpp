@@ -293,6 +293,10 @@ SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason) {
     return Check_Security(entry.Get(), path, Program_File_Rights, reason) ? SC_Path_Safe : SC_Path_Unsafe;
 }
 
+bool SC_Is_Trusted_Owner(PSID owner) {
+    return owner != nullptr && Is_Any(static_cast<const SID*>(owner), Trusted_Sids);
+}
+
 Lib_StringW SC_Folder_Of(const WCHAR* path) {
     Lib_StringW text(path);
     long long separator = text.Reverse_Find(TEXT('\\'));

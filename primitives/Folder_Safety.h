@@ -30,5 +30,9 @@ SC_Path_State SC_Check_Folder_Chain(const WCHAR* folder, DWORD last_folder_right
 // change the security of.
 SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason);
 
+// Whether the account is one of those that own what Windows and administrators make: SYSTEM,
+// Administrators or TrustedInstaller. False for a null identifier.
+bool SC_Is_Trusted_Owner(PSID owner);
+
 // The folder part of a path (up to its last backslash), or the empty text when it has none.
 Lib_StringW SC_Folder_Of(const WCHAR* path);

@@ -10,6 +10,7 @@
 
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Report.h"
+#include "primitives/Folder_Safety.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Security.h"
 
@@ -26,14 +27,16 @@ typedef std::basic_string<WCHAR> Text;
 const int Key_Name_Information = 3;  // KeyNameInformation
 const NTSTATUS Status_Buffer_Overflow = NTSTATUS(0x80000005);
 const NTSTATUS Status_Buffer_Too_Small = NTSTATUS(0xC0000023);
-const WCHAR* const Backup_Name = TEXT("vpRemovalTool-backup");
-const WCHAR* const Backup_Extension = TEXT(".reg");
-const unsigned Backup_Other_Names = 99;
+// The backup's folder, "vpRemovalTool-backup-" and 16 random hexadecimal digits in the log's
+// folder, and its file in it.
+const WCHAR* const Backup_Folder_Stem = TEXT("vpRemovalTool-backup-");
+const WCHAR* const Backup_File_Name = TEXT("vpRemovalTool-backup.reg");
 // regedit ends a line of hexadecimal data with a backslash once a comma reaches this column.
 const size_t Hex_Line_Width = 75;
 
 // The run's backup: its file once created, and whether the backup has begun or stopped.
 struct Backup_State {
+    Owned_Handle folder;  // held without delete sharing: nobody can rename or replace it meanwhile
     Owned_Handle file;
     Lib_StringW path;
     bool started = false;
@@ -59,9 +62,10 @@ void Stop(const WCHAR* call, DWORD error) {
                     state.path.Is_Empty() ? Lib_StringW(TEXT("(no backup file)")) : state.path);
 }
 
-// Administrators and SYSTEM alone, full control, not inherited from the folder: the file holds what
-// the run removed, some of it from keys ordinary users cannot read.
-DWORD Protect_File(HANDLE file, const WCHAR*& failed_call) {
+// Administrators and SYSTEM alone, full control, not inherited from the folder: the backup holds what
+// the run removed, some of it from keys ordinary users cannot read. The folder's entries are passed on
+// to what is made in it as inheritance tells.
+DWORD Protect_Entry(HANDLE file, DWORD inheritance, const WCHAR*& failed_call) {
     Owned_Sid administrators, system;
     failed_call = TEXT("AllocateAndInitializeSid");
     if (!Make_Account_Sid(Nt_Account::Administrators, administrators) ||
@@ -72,7 +76,7 @@ DWORD Protect_File(HANDLE file, const WCHAR*& failed_call) {
                                    {system.Get(), TRUSTEE_IS_GROUP, Full_File_Access}};
     Owned_Local<PACL> list;
     failed_call = TEXT("SetEntriesInAcl");
-    DWORD error = Build_Access_List(grants, 2, NO_INHERITANCE, list);
+    DWORD error = Build_Access_List(grants, 2, inheritance, list);
     if (error != ERROR_SUCCESS) return error;
     failed_call = TEXT("SetSecurityInfo");
     return SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
@@ -92,61 +96,94 @@ bool Write(const Text& text) {
     return true;
 }
 
-// The path of the backup named number (0: the usual name) in the folder (with its closing backslash).
-Lib_StringW Backup_Path(const Lib_StringW& folder, unsigned number) {
-    Text name = Backup_Name;
-    if (number > 0) {
-        name += TEXT('-');
-        name += Decimal_Text(number).Get_Text();
+// Makes the backup's folder in the log's folder, under a name nobody can know before the run makes it
+// (CreateDirectoryW fails where any entry of that name exists), holds it open as itself, checks that
+// it is a plain folder and protects it: nobody else can create anything in it from then on. The
+// failed call and its error otherwise.
+DWORD Make_Folder(Lib_StringW& folder_path, const WCHAR*& failed_call) {
+    Backup_State& state = State();
+    Lib_StringW log_path;
+    failed_call = nullptr;
+    if (!Log_Get_File_Path(log_path)) return ERROR_PATH_NOT_FOUND;  // the debugger output says why
+    Lib_StringW stem = log_path.Mid(0, log_path.Reverse_Find(TEXT('\\')) + 1) + Backup_Folder_Stem;
+    failed_call = TEXT("CreateDirectory");
+    if (!Log_Create_Unpredictable(stem, TEXT(""), [](const Lib_StringW& path) {
+            return CreateDirectoryW(path.Get_Text(), nullptr) == TRUE;
+        }, folder_path, failed_call)) {
+        return GetLastError();
     }
-    name += Backup_Extension;
-    Lib_StringW path = folder;
-    path.Append(name.c_str());
-    return path;
+    failed_call = TEXT("CreateFile");
+    state.folder = Owned_Handle(CreateFileW(folder_path.Get_Text(), READ_CONTROL | WRITE_DAC,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!state.folder.Is_Open()) return GetLastError();
+    failed_call = TEXT("GetFileInformationByHandle");
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(state.folder.Get(), &information)) return GetLastError();
+    if ((information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+        FILE_ATTRIBUTE_DIRECTORY) {
+        return ERROR_BAD_PATHNAME;
+    }
+    return Protect_Entry(state.folder.Get(), SUB_CONTAINERS_AND_OBJECTS_INHERIT, failed_call);
 }
 
-// Creates the backup file at the first change, as the log is created: in the log's folder, only
-// where no entry of that name exists, never through a link, and no earlier backup is overwritten;
-// shared with nobody while the run holds it. True when the backup can be written to.
+// The owner of an open file or folder, and its SID's text; GetSecurityInfo's result.
+DWORD Owner_Of(HANDLE entry, Lib_StringW& owner_text, PSID& owner, Owned_Local<PSECURITY_DESCRIPTOR>& descriptor) {
+    DWORD error = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                                  descriptor.Receive());
+    if (error == ERROR_SUCCESS) owner_text = owner ? Lib_StringW(Sid_Text(static_cast<const SID*>(owner))) : Lib_StringW();
+    return error;
+}
+
+// The folder was made by this run: it is owned as what the run has just made in it is (its account's
+// default owner: Administrators for an elevated administrator, SYSTEM for LocalSystem, or the account
+// itself where the policy makes creators owners), or by SYSTEM or Administrators.
+DWORD Check_Folder_Owner(const Lib_StringW& folder_path, const WCHAR*& failed_call) {
+    Backup_State& state = State();
+    Lib_StringW folder_owner, file_owner;
+    PSID folder_sid = nullptr, file_sid = nullptr;
+    Owned_Local<PSECURITY_DESCRIPTOR> folder_descriptor, file_descriptor;
+    failed_call = TEXT("GetSecurityInfo");
+    DWORD error = Owner_Of(state.folder.Get(), folder_owner, folder_sid, folder_descriptor);
+    if (error == ERROR_SUCCESS) error = Owner_Of(state.file.Get(), file_owner, file_sid, file_descriptor);
+    if (error != ERROR_SUCCESS) return error;
+    if (SC_Is_Trusted_Owner(folder_sid) || (!folder_owner.Is_Empty() && folder_owner.Compare(file_owner.Get_Text()) == 0)) {
+        return ERROR_SUCCESS;
+    }
+    failed_call = nullptr;
+    Log_Info_Detail(TEXT("The registry backup's folder was not made by this run (its owner is ") +
+                        (folder_owner.Is_Empty() ? Lib_StringW(TEXT("nobody")) : folder_owner) + TEXT("):"),
+                    folder_path);
+    return ERROR_INVALID_OWNER;
+}
+
+// Creates the backup at the first change: a new file in a new folder of its own (Make_Folder), never
+// through a link, shared with nobody while the run holds it; its path goes to the console and the log
+// before the change is made. True when the backup can be written to.
 bool Start() {
     Backup_State& state = State();
     if (state.stopped) return false;
     if (state.started) return true;
     state.started = true;
-    Lib_StringW log_path;
-    if (!Log_Get_File_Path(log_path)) {
-        // No folder of its own for the log (the debugger output says why): none for the backup either.
-        Stop(nullptr, 0);
-        return false;
-    }
-    Lib_StringW folder = log_path.Mid(0, log_path.Reverse_Find(TEXT('\\')) + 1);
-    DWORD error = ERROR_FILE_EXISTS;
-    for (unsigned number = 0; number <= Backup_Other_Names && !state.file.Is_Open(); ++number) {
-        state.path = Backup_Path(folder, number);
-        Owned_Handle created(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!created.Is_Open()) {
-            error = GetLastError();
-            // Another name only when this one is taken; any other failure would repeat.
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED &&
-                error != ERROR_SHARING_VIOLATION) {
-                break;
-            }
-            continue;
-        }
-        state.file = std::move(created);
-    }
-    if (!state.file.Is_Open()) {
-        state.path = Lib_StringW();
-        Stop(TEXT("CreateFile"), error);
-        return false;
-    }
+    Lib_StringW folder_path;
     const WCHAR* failed_call = nullptr;
-    error = Protect_File(state.file.Get(), failed_call);
+    DWORD error = Make_Folder(folder_path, failed_call);
+    if (error == ERROR_SUCCESS) {
+        state.path = folder_path + TEXT("\\") + Backup_File_Name;
+        failed_call = TEXT("CreateFile");
+        state.file = Owned_Handle(CreateFileW(state.path.Get_Text(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0,
+                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr));
+        error = state.file.Is_Open() ? Protect_Entry(state.file.Get(), NO_INHERITANCE, failed_call) : GetLastError();
+        if (error == ERROR_SUCCESS) error = Check_Folder_Owner(folder_path, failed_call);
+    }
     if (error != ERROR_SUCCESS) {
+        if (!state.file.Is_Open()) state.path = Lib_StringW();
         Stop(failed_call, error);
         return false;
     }
+    Log_Info_Detail(TEXT("Registry backup:"), state.path);
+    Console_Print((TEXT("Registry backup: ") + state.path + TEXT("\n")).Get_Text());
     Text header;
     header += WCHAR(0xFEFF);
     header += TEXT("Windows Registry Editor Version 5.00\r\n");
@@ -515,6 +552,7 @@ void Backup_Key_Security(const WCHAR* object_name, SE_OBJECT_TYPE object_type) {
 void Backup_Close_File() {
     Backup_State& state = State();
     state.file.Close();
+    state.folder.Close();
     state.path = Lib_StringW();
     state.started = false;
     state.stopped = false;

@@ -1,9 +1,11 @@
 // The backup of every registry change: before the run deletes a key or a value, or changes a key's
-// security, what it is about to change is saved to a regedit file beside the log
-// (vpRemovalTool-backup.reg, or vpRemovalTool-backup-N.reg when that name is taken), from which
-// "reg import" puts the keys and values back. The file is created at the first change only: a run
-// that changes nothing writes none. The first failure is reported, the log says that the backup
-// stops there, and the run goes on without it. Main thread only.
+// security, what it is about to change is saved to a regedit file, from which "reg import" puts the
+// keys and values back. The file, vpRemovalTool-backup.reg, is made at the first change only (a run
+// that changes nothing writes none) in a folder of its own that the run makes in the log's folder,
+// vpRemovalTool-backup-XXXXXXXXXXXXXXXX (16 random hexadecimal digits: nobody can make it, or anything
+// in it, ahead of the run); its full path goes to the console and the log before that change. The
+// first failure is reported, the log says that the backup stops there, and the run goes on without
+// it. Main thread only.
 #pragma once
 
 #include <windows.h>

@@ -2,8 +2,11 @@
 // after it, and the check mode, in which the same stages run without changing anything.
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <stdio.h>
+
+#include <initializer_list>
 
 #include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
@@ -14,6 +17,8 @@
 #include "files/Installer_Caches.h"
 #include "files/Self_Removal.h"
 #include "foundation/Lib_Handles.h"
+#include "primitives/Folder_Safety.h"
+#include "primitives/Security.h"
 #include "registry/Calais_Readers_Rights.h"
 #include "registry/Installer_Identity.h"
 #include "registry/Registry_Cleanup.h"
@@ -28,6 +33,7 @@ const int Exit_Restart_Needed = 1;
 const int Exit_No_Arguments = 2;
 const int Exit_Product_Left = 3;
 const int Exit_Installer_Busy = ERROR_INSTALL_ALREADY_RUNNING;  // 1618, which deployment systems retry
+const int Exit_Invalid_Command_Line = ERROR_INVALID_COMMAND_LINE;  // 1639, a failure to deployment systems
 
 // At most this many items are named on the console and in the log; a count stands for the rest.
 const size_t Items_Shown = 20;
@@ -50,33 +56,117 @@ void Start_Log() {
     Log_Write_Header();
 }
 
-// A line that goes to the console and, as an information line, to the log. The C runtime's console
-// output stops at the first character its locale cannot convert, which would cut a name short: the
-// console shows every character beyond ASCII as '?' (the log keeps the names as its code page can).
-void Tell(const Lib_StringW& line) {
+// A line on the console. The C runtime's console output stops at the first character its locale
+// cannot convert, which would cut a name short: the console shows every character beyond ASCII as '?'.
+void Print_Line(const Lib_StringW& line) {
     Lib_StringW shown(line);
     WCHAR* characters = shown.Get_Buffer(shown.Get_Length());
     for (long long at = 0; at < shown.Get_Length(); ++at) {
         if (characters[at] < 0x20 || characters[at] > 0x7E) characters[at] = TEXT('?');
     }
     wprintf(TEXT("%ls\n"), shown.Get_Text());
+}
+
+// A line that goes to the console and, as an information line, to the log (which keeps the names as
+// its code page can).
+void Tell(const Lib_StringW& line) {
+    Print_Line(line);
     Log_Info(line);
 }
 
-bool Is_Check_Switch(const WCHAR* argument) {
+bool Is_One_Of(const WCHAR* argument, std::initializer_list<const WCHAR*> names) {
     Lib_StringW text(argument);
-    return text.Compare_No_Case(TEXT("/check")) == 0 || text.Compare_No_Case(TEXT("-check")) == 0;
+    for (const WCHAR* name : names) {
+        if (text.Compare_No_Case(name) == 0) return true;
+    }
+    return false;
+}
+
+bool Is_Hex_Digit(WCHAR c) {
+    return (c >= TEXT('0') && c <= TEXT('9')) || (c >= TEXT('a') && c <= TEXT('f')) || (c >= TEXT('A') && c <= TEXT('F'));
+}
+
+// An upgrade code as the installers write it: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, hexadecimal
+// digits in any letter case.
+bool Is_Upgrade_Code(const WCHAR* argument) {
+    static const char layout[] = "{########-####-####-####-############}";
+    size_t at = 0;
+    for (; layout[at] != 0; ++at) {
+        WCHAR c = argument[at];
+        if (layout[at] == '#' ? !Is_Hex_Digit(c) : c != WCHAR(layout[at])) return false;
+    }
+    return argument[at] == 0;
+}
+
+enum class Command { Remove, Check, Help, Invalid };
+
+// What the command line asks for. Nothing it does not know starts anything: a mistyped switch or a
+// stray argument is refused before the log or the machine is touched.
+struct Command_Line {
+    Command command = Command::Remove;
+    Lib_StringW bundle_upgrade_code;
+    Lib_StringW unknown;  // the first argument refused (Command::Invalid)
+};
+
+Command_Line Parse_Command_Line(int argc, WCHAR* argv[]) {
+    Command_Line line;
+    bool check = false, help = false, code_taken = false;
+    for (int at = 1; at < argc; ++at) {
+        const WCHAR* argument = argv[at];
+        if (Is_One_Of(argument, {TEXT("/?"), TEXT("-?"), TEXT("/help"), TEXT("-help")})) {
+            help = true;
+        } else if (!check && Is_One_Of(argument, {TEXT("/check"), TEXT("-check")})) {
+            check = true;
+        } else if (!code_taken && Is_Upgrade_Code(argument)) {
+            line.bundle_upgrade_code = Lib_StringW(argument);
+            code_taken = true;
+        } else {
+            line.command = Command::Invalid;
+            line.unknown = Lib_StringW(argument);
+            return line;
+        }
+    }
+    line.command = help ? Command::Help : check ? Command::Check : Command::Remove;
+    return line;
+}
+
+void Print_Usage() {
+    wprintf(TEXT("Usage: vpRemovalTool.exe [/check] [{BUNDLE-UPGRADE-CODE}]\n"
+                 "  {BUNDLE-UPGRADE-CODE}  the upgrade code of the product's installer bundle, in braces;\n"
+                 "                         its quiet uninstall is scheduled for the next logon\n"
+                 "  /check                 change nothing; tell what of the product is present (exit 3) or\n"
+                 "                         that nothing is (exit 0)\n"
+                 "  /?                     show this text\n"));
 }
 
 // Windows Installer holds the global mutex _MSIExecute while it runs an installation, which may be
-// changing the registration the removal edits. A mutex that exists but cannot be tested counts as held.
+// changing the registration the removal edits. Any account can create a mutex of that name in the
+// global namespace; Windows Installer's service creates its own as LocalSystem, so one owned by any
+// other account than SYSTEM, Administrators or TrustedInstaller is not the installer's and stops
+// nothing. A mutex that exists but whose owner cannot be read, or that cannot be tested, counts as held.
 bool Is_Installer_Busy() {
-    Owned_Handle mutex(OpenMutexW(SYNCHRONIZE, FALSE, TEXT("Global\\_MSIExecute")));
+    const WCHAR* const name = TEXT("Global\\_MSIExecute");
+    Owned_Handle mutex(OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name));
     if (!mutex.Is_Open()) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return false;
         Report_System_Error(TEXT("OpenMutex"), error);
+        Log_Info(TEXT("Global\\_MSIExecute exists but cannot be opened to read its owner: it counts as Windows Installer's."));
         return true;
+    }
+    PSID owner = nullptr;
+    Owned_Local<PSECURITY_DESCRIPTOR> descriptor;
+    DWORD error = GetSecurityInfo(mutex.Get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                  nullptr, descriptor.Receive());
+    if (error != ERROR_SUCCESS) {
+        Report_System_Error(TEXT("GetSecurityInfo"), error);
+        Log_Info(TEXT("The owner of Global\\_MSIExecute cannot be read: it counts as Windows Installer's."));
+        return true;
+    }
+    if (!SC_Is_Trusted_Owner(owner)) {
+        Log_Info(TEXT("Global\\_MSIExecute is owned by ") + Sid_Text(static_cast<const SID*>(owner)) +
+                 TEXT(", not by Windows Installer: it does not stop the run."));
+        return false;
     }
     DWORD wait = WaitForSingleObject(mutex.Get(), 0);
     if (wait == WAIT_FAILED) Report_System_Error(TEXT("WaitForSingleObject"), GetLastError());
@@ -143,20 +233,18 @@ int Run_Check(const Lib_StringW& bundle_upgrade_code) {
 }  // namespace
 
 int wmain(int argc, WCHAR* argv[]) {
-    // The first argument that is not the check switch is the bundle's upgrade code; further ones are
-    // ignored.
-    bool check = false;
-    Lib_StringW bundle_upgrade_code;
-    bool code_taken = false;
-    for (int at = 1; at < argc; ++at) {
-        if (Is_Check_Switch(argv[at])) {
-            check = true;
-        } else if (!code_taken) {
-            bundle_upgrade_code = Lib_StringW(argv[at]);
-            code_taken = true;
-        }
+    Command_Line command_line = Parse_Command_Line(argc, argv);
+    if (command_line.command == Command::Help) {
+        Print_Usage();
+        return Exit_Done;
     }
-    if (check) return Run_Check(bundle_upgrade_code);
+    if (command_line.command == Command::Invalid) {
+        Print_Usage();
+        Print_Line(TEXT("Unknown argument: ") + command_line.unknown);
+        return Exit_Invalid_Command_Line;
+    }
+    const Lib_StringW& bundle_upgrade_code = command_line.bundle_upgrade_code;
+    if (command_line.command == Command::Check) return Run_Check(bundle_upgrade_code);
 
     Start_Log();
     if (Is_Installer_Busy()) {

@@ -57,6 +57,18 @@ fs::path Find_No_Case(const fs::path& root, const std::vector<std::string>& part
     return current;
 }
 
+// The names the run makes from the machine's random source (the same in every run of a scenario; on
+// Windows nobody can know them ahead): the first 8 bytes name the log when its usual name is taken,
+// else the backup's folder; the next 8 the backup's folder after such a log.
+const std::string First_Random = "aff44fec9beae13c";
+const std::string Second_Random = "c3a609f67b2f19ab";
+
+// A text with the backup folder's random part as RANDOM, to compare runs whose backups differ only
+// in it.
+std::string Without_Backup_Folder_Name(const std::string& text) {
+    return std::regex_replace(text, std::regex("vpRemovalTool-backup-[0-9a-f]{16}"), "vpRemovalTool-backup-RANDOM");
+}
+
 const int Exit_Left_Open = 70;  // vpsim run: the run left something open
 
 // Runs the tool on a scenario folder (a path) through the runner, whatever the run leaves open.
@@ -197,7 +209,8 @@ TEST(Whole_Run_Backup, ImportingTheBackupPutsBackEveryKeyAndValue) {
     const fs::path before = run.out_dir.string() + "-before", restored = run.out_dir.string() + "-restored";
     const fs::path header = run.out_dir.string() + "-header.reg";
     std::ofstream(header, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n";
-    fs::path backup = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool-backup.reg"});
+    fs::path backup = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool-backup-" + First_Random,
+                                                             "vpRemovalTool-backup.reg"});
     ASSERT_FALSE(backup.empty());
     auto import = [](const fs::path& machine, const fs::path& file, const fs::path& out) {
         std::string command = std::string(VPSIM_PATH) + " import \"" + machine.string() + "\" \"" + file.string() +
@@ -230,7 +243,9 @@ TEST(Whole_Run_Second, SecondRunOnTheDemoMachineFindsNothingLeft) {
     ASSERT_EQ(first.exit_code, 1);
     Run_Output second = Run_Tool_On(first.out_dir, Demo_Arguments());
     EXPECT_EQ(second.exit_code, std::stoi(Read_File(expected / "second-run" / "exit-code.txt")));
-    EXPECT_EQ(second.console, Read_File(expected / "console.txt"));
+    // The same console, but for the backup's folder: the first run's has the first random name.
+    EXPECT_EQ(second.console, std::regex_replace(Read_File(expected / "console.txt"), std::regex(First_Random),
+                                                 Second_Random));
     fs::path log = Find_No_Case(second.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});
     ASSERT_FALSE(log.empty()) << "no log file in " << second.out_dir;
     Expect_Log_Matches(Read_File(log), Read_File(expected / "second-run" / "vpRemovalTool.txt"));
@@ -291,13 +306,50 @@ TEST(Whole_Run_Preview, CollectedFormOfTheDemoMachineGivesTheSamePreview) {
     fs::remove_all(run.out_dir);
 }
 
-TEST(Whole_Run_Arguments, FurtherArgumentsAreIgnored) {
-    Run_Output plain = Run_Tool("clean");
-    Run_Output with_arguments = Run_Tool("clean", "{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763} second third");
-    EXPECT_EQ(with_arguments.exit_code, plain.exit_code);
-    EXPECT_EQ(with_arguments.console, plain.console);
-    fs::remove_all(plain.out_dir);
-    fs::remove_all(with_arguments.out_dir);
+// Only the arguments the tool knows start anything: help, and every argument it does not know, print
+// the usage text (the latter with the argument) and change nothing, an earlier run's log included.
+TEST(Whole_Run_Arguments, AnArgumentTheToolDoesNotKnowChangesNothing) {
+    const std::string code = Demo_Arguments();
+    const std::string usage =
+        "Usage: vpRemovalTool.exe [/check] [{BUNDLE-UPGRADE-CODE}]\n"
+        "  {BUNDLE-UPGRADE-CODE}  the upgrade code of the product's installer bundle, in braces;\n"
+        "                         its quiet uninstall is scheduled for the next logon\n"
+        "  /check                 change nothing; tell what of the product is present (exit 3) or\n"
+        "                         that nothing is (exit 0)\n"
+        "  /?                     show this text\n";
+    const std::string earlier = "a line of an earlier run\r\n";
+    struct Case {
+        std::string arguments;  // as the shell passes them on
+        int exit_code;
+        std::string unknown;  // the argument named on the console; empty: none
+    };
+    const Case cases[] = {
+        {"'/?'", 0, ""},
+        {"-HELP", 0, ""},
+        {"/check '-?' " + code, 0, ""},
+        {"--check", 1639, "--check"},
+        {"/chek", 1639, "/chek"},
+        {"'{not-a-code}'", 1639, "{not-a-code}"},
+        {code.substr(1, code.size() - 2), 1639, code.substr(1, code.size() - 2)},
+        {code + " " + code, 1639, code},
+        {"/check -CHECK", 1639, "-CHECK"},
+        {code + " /check second", 1639, "second"},
+        {"'{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A76G}'", 1639, "{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A76G}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const fs::path scenario = Copy_Machine("demo", "arguments");
+        std::ofstream(scenario / "drive_c" / "windows" / "temp" / "vpRemovalTool.txt", std::ios::binary) << earlier;
+        Run_Output run = Run_Tool_On(scenario, c.arguments);
+        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), std::to_string(c.exit_code) + "\n");
+        EXPECT_EQ(run.console, usage + (c.unknown.empty() ? "" : "Unknown argument: " + c.unknown + "\n"));
+        EXPECT_EQ(Read_File(run.out_dir / "drive_c" / "windows" / "temp" / "vpRemovalTool.txt"), earlier);
+        std::string summary = Summarise_Changes_Of(scenario, run.out_dir);
+        EXPECT_EQ(summary.substr(summary.find("\n\n") + 2), "No changes.\n\nExit code: " + std::to_string(c.exit_code) +
+                                                                 " (" + (c.exit_code == 0 ? "done; no restart needed" : "the command line was not understood; nothing was changed") + ")\n");
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
 }
 
 // A scenario that cannot be read is refused before the tool runs: the message names the file and
@@ -513,17 +565,26 @@ Entries Log_Like_Entries(const fs::path& drive_c) {
     return found;
 }
 
-// What a user who may create files in the Windows directory's TEMP folder can put at the log's name
-// before the elevated run, on the clean machine: the run writes its log only into a file it created
-// itself, under the usual name or the first free other name (shown on the console), or into none; what
-// was planted stays as it was, byte for byte. "LOG" stands for the run's whole log.
-TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
+// What a user who may create files and folders in the Windows directory's TEMP folder can put at the
+// names of the log and the backup before the elevated run, on the clean machine: the run writes its
+// log only into a file it created itself, under the usual name or a name nobody could know ahead
+// (shown on the console), or into none; its backup only into a folder of its own made under a name
+// nobody could know ahead (its path shown on the console); what was planted stays as it was, byte for
+// byte. "LOG" stands for the run's whole log, "BACKUP" for a backup the run wrote.
+TEST(Whole_Run_Log_File, WhatStandsAtTheLogsOrTheBackupsNameIsNeverWritten) {
     const std::string earlier = "a line of an earlier run\r\n";
     const std::string planted = "planted by an ordinary user\r\n";
     const std::string log_marker = "LOG";
-    // The run changes the readers' key security: its backup, a regedit file the run created itself.
     const std::string backup_marker = "BACKUP";
-    const Entries::value_type backup = {"windows/temp/vpRemovalTool-backup.reg", backup_marker};
+    // The run changes the readers' key security: its backup, in the folder the run made.
+    const std::string folder = "windows/temp/vpRemovalTool-backup-" + First_Random;
+    const Entries backup = {{folder, Folder}, {folder + "/vpRemovalTool-backup.reg", backup_marker}};
+    const std::string after_log = "windows/temp/vpRemovalTool-backup-" + Second_Random;
+    const Entries backup_after_log = {{after_log, Folder}, {after_log + "/vpRemovalTool-backup.reg", backup_marker}};
+    auto with = [](Entries entries, const Entries& more) {
+        entries.insert(more.begin(), more.end());
+        return entries;
+    };
     struct Attack {
         const char* name;
         Entries planted;          // below drive_c/, before the run
@@ -534,56 +595,79 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
         std::string files_after;  // the [files] section written back (empty: none)
         std::string notes;        // the debugger output before the log's first line
     };
-    const std::string other = "Log file: C:\\Windows\\TEMP\\vpRemovalTool-1.txt\n";
+    const std::string other_log = "windows/temp/vpRemovalTool-" + First_Random + ".txt";
+    const std::string other = "Log file: C:\\Windows\\TEMP\\vpRemovalTool-" + First_Random + ".txt\n";
     const std::string none = "Log file: none could be created; the log goes to the debugger output only.\n";
+    // Every name the log once fell back to, each taken by a file of the user's.
+    Entries numbered;
+    for (int number = 1; number <= 99; ++number)
+        numbered["windows/temp/vpRemovalTool-" + std::to_string(number) + ".txt"] = planted;
     const Attack attacks[] = {
         {"an earlier run's log", {{"windows/temp/vpRemovalTool.txt", earlier}}, true, "",
-         {{"windows/temp/vpRemovalTool.txt", log_marker}, backup}, "", "", ""},
+         with({{"windows/temp/vpRemovalTool.txt", log_marker}}, backup), "", "", ""},
         {"held open without sharing", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
          "[files]\nlocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
-         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
+         with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
          "[files]\nlocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
+        {"held open, and every numbered name taken", with({{"windows/temp/vpRemovalTool.txt", planted}}, numbered),
+         true, "[files]\nlocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
+         with(with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, numbered), backup_after_log),
+         other, "[files]\nlocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
         {"held open sharing reading and writing, not deletion", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
          "[files]\nopen=C:\\Windows\\TEMP\\vpRemovalTool.txt share=rw\n",
-         {{"windows/temp/vpRemovalTool.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
+         with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
          "[files]\nopen=C:\\windows\\temp\\vpRemovalTool.txt share=rw\n", ""},
         {"a folder", {{"windows/temp/vpRemovalTool.txt/note.txt", planted}}, true, "",
-         {{"windows/temp/vpRemovalTool.txt", Folder}, {"windows/temp/vpRemovalTool.txt/note.txt", planted},
-          {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup},
+         with({{"windows/temp/vpRemovalTool.txt", Folder}, {"windows/temp/vpRemovalTool.txt/note.txt", planted},
+               {other_log, log_marker}},
+              backup_after_log),
          other, "", ""},
         {"a hard link to the user's file", {{"users/Public/notes.txt", planted}}, true,
          "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}, backup}, "", "", ""},
+         with({{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}}, backup), "", "",
+         ""},
         {"a hard link, its file held open", {{"users/Public/notes.txt", planted}}, true,
          "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n"
          "open=C:\\users\\Public\\notes.txt share=rw\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
+         with({{"users/Public/notes.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
          "[files]\nopen=C:\\users\\Public\\notes.txt share=rw\n"
          "hardlink=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\\notes.txt\n",
          ""},
         {"a junction to a folder", {{"users/Public/notes.txt", planted}}, true,
          "[files]\njunction=C:\\Windows\\TEMP\\vpRemovalTool.txt => C:\\users\\Public\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool-1.txt", log_marker}, backup}, other,
+         with({{"users/Public/notes.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
          "[files]\njunction=C:\\windows\\temp\\vpRemovalTool.txt => C:\\users\\Public\n", ""},
         {"TEMP itself a junction", {{"users/Public/notes.txt", planted}}, false,
          "[files]\njunction=C:\\Windows\\TEMP => C:\\users\\Public\n", {{"users/Public/notes.txt", planted}}, none,
          "[files]\njunction=C:\\windows\\TEMP => C:\\users\\Public\n",
          "The log file is not written: C:\\Windows\\TEMP is a junction or symbolic link.\n"
          "No log file could be created; the log goes to the debugger output only.\n"},
-        // The backup's name is never written either: an earlier backup or a user's hard link stays
-        // as it was, and the backup takes the first free other name.
-        {"an earlier run's backup", {{"windows/temp/vpRemovalTool-backup.reg", earlier}}, true, "",
-         {{"windows/temp/vpRemovalTool.txt", log_marker}, {"windows/temp/vpRemovalTool-backup.reg", earlier},
-          {"windows/temp/vpRemovalTool-backup-1.reg", backup_marker}},
+        // A backup at the names earlier runs used (with a comment that tells how to restore it), or a
+        // user's hard link there, stays as it was, and the console names the run's own backup.
+        {"a planted backup at the old names",
+         {{"windows/temp/vpRemovalTool-backup.reg", planted}, {"windows/temp/vpRemovalTool-backup-1.reg", planted}},
+         true, "",
+         with({{"windows/temp/vpRemovalTool.txt", log_marker}, {"windows/temp/vpRemovalTool-backup.reg", planted},
+               {"windows/temp/vpRemovalTool-backup-1.reg", planted}},
+              backup),
          "", "", ""},
-        {"a hard link at the backup's name", {{"users/Public/notes.txt", planted}}, true,
+        {"a hard link at the backup's old name", {{"users/Public/notes.txt", planted}}, true,
          "[files]\nhardlink=C:\\Windows\\TEMP\\vpRemovalTool-backup.reg => C:\\users\\Public\\notes.txt\n",
-         {{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker},
-          {"windows/temp/vpRemovalTool-backup-1.reg", backup_marker}},
-         "", "[files]\nhardlink=C:\\windows\\temp\\vpRemovalTool-backup.reg => C:\\users\\Public\\notes.txt\n", ""},
+         with({{"users/Public/notes.txt", planted}, {"windows/temp/vpRemovalTool.txt", log_marker}}, backup), "",
+         "[files]\nhardlink=C:\\windows\\temp\\vpRemovalTool-backup.reg => C:\\users\\Public\\notes.txt\n", ""},
+        // A folder of the user's that happens to bear the backup folder's name (nobody can know it on
+        // Windows; winsim's names repeat) is not used: the run makes another.
+        {"a user's folder at the backup folder's name", {{folder + "/vpRemovalTool-backup.reg", planted}}, true,
+         "[security]\nfile=C:\\Windows\\TEMP\\vpRemovalTool-backup-" + First_Random + " sddl=O:S-1-5-21-1-2-3-1002\n",
+         with({{"windows/temp/vpRemovalTool.txt", log_marker}, {folder, Folder},
+               {folder + "/vpRemovalTool-backup.reg", planted}},
+              backup_after_log),
+         "", "", ""},
     };
     const fs::path clean = fs::path(SOURCE_DIR) / "machines" / "clean";
-    const std::string clean_log = Read_File(clean / "expected" / "vpRemovalTool.txt");
+    const std::string clean_log = Without_Backup_Folder_Name(Read_File(clean / "expected" / "vpRemovalTool.txt"));
+    const std::string clean_console = Without_Backup_Folder_Name(Read_File(clean / "expected" / "console.txt"));
+    const std::string backup_line = "Registry backup: C:\\Windows\\TEMP\\vpRemovalTool-backup-RANDOM\\vpRemovalTool-backup.reg\n";
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
         const fs::path scenario = Copy_Machine("clean", "log-attack", attack.ini);
@@ -595,17 +679,29 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsNameIsNeverWritten) {
 
         Run_Output run = Run_Tool_On(scenario, "");
         EXPECT_EQ(run.exit_code, std::stoi(Read_File(clean / "expected" / "exit-code.txt")));
-        EXPECT_EQ(run.console, attack.console + Read_File(clean / "expected" / "console.txt"));
+        // Without a backup (no log folder of its own), no line names one.
+        bool backup_made = false;
+        for (const auto& entry : attack.after) backup_made = backup_made || entry.second == backup_marker;
+        std::string console = clean_console;
+        if (!backup_made) console.erase(console.find(backup_line), backup_line.size());
+        EXPECT_EQ(Without_Backup_Folder_Name(run.console), attack.console + console);
         Entries after = Log_Like_Entries(run.out_dir / "drive_c");
         for (auto& entry : after) {
             const std::string header("\xFF\xFEW\0i\0n\0d\0o\0w\0s\0", 16);
-            if (entry.first.find("backup") != std::string::npos && entry.second.compare(0, header.size(), header) == 0)
+            if (entry.second.compare(0, header.size(), header) == 0) {
+                // The backup the console names, and only that one.
+                std::string path = entry.first;
+                std::replace(path.begin(), path.end(), '/', '\\');
+                EXPECT_NE(run.console.find("Registry backup: C:\\Windows\\TEMP" + path.substr(path.find('\\', 8))),
+                          std::string::npos)
+                    << entry.first;
                 entry.second = backup_marker;
+            }
         }
         for (const auto& entry : attack.after) {
             if (entry.second != log_marker) continue;
             ASSERT_TRUE(after.count(entry.first)) << entry.first;
-            Expect_Log_Matches(after[entry.first], clean_log);
+            Expect_Log_Matches(Without_Backup_Folder_Name(after[entry.first]), clean_log);
             after[entry.first] = log_marker;
         }
         for (const auto& entry : attack.after) {
@@ -634,6 +730,7 @@ TEST(Whole_Run_Verdict, ExitCodeConsoleAndLogSayWhatOfTheProductIsLeft) {
     const std::string code = Demo_Arguments();
     const std::string progress =
         "Removing precompiled OEM files...\nSetting rights to Calais\\Readers...\n"
+        "Registry backup: C:\\Windows\\TEMP\\vpRemovalTool-backup-" + First_Random + "\\vpRemovalTool-backup.reg\n"
         "Setting rights to Calais\\Readers in wow6432 registry...\nCleaning registry...\n"
         "Uninstalling IFDH Drivers...\nDeleting drivers binaries...\n";
     const std::string reboot = "\nA reboot is required to finifsh the uninstallation process.\nPress enter...\n";
@@ -697,6 +794,53 @@ TEST(Whole_Run_Verdict, ExitCodeConsoleAndLogSayWhatOfTheProductIsLeft) {
             summary = summary.substr(summary.find("\n\n") + 2);
             EXPECT_EQ(summary.substr(0, summary.find("\nExit code")),
                       std::string("Files and folders added (1):\n  C:\\windows\\temp\\") + c.log_name + "\n");
+        }
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
+}
+
+// Any account may create a mutex named Global\_MSIExecute and hold it; only Windows Installer's own
+// (created by SYSTEM, Administrators or TrustedInstaller) stops the run. One whose owner cannot be
+// read counts as the installer's. Each case: machine.ini lines, the exit code, and the log's line
+// about the mutex (empty: none).
+TEST(Whole_Run_Installer_Mutex, OnlyWindowsInstallersOwnMutexStopsTheRun) {
+    const std::string user = "S-1-5-21-3623811015-3361044348-30300820-1002";
+    const std::string busy = "Windows Installer is running another installation: nothing was changed. Run the tool "
+                             "again when it has finished.\n";
+    struct Case {
+        std::string ini;
+        int exit_code;
+        std::string log_line;
+    };
+    const Case cases[] = {
+        {"[installer]\nbusy=yes owner=" + user + "\n", 1,
+         "   Global\\_MSIExecute is owned by " + user + ", not by Windows Installer: it does not stop the run.\r\n"},
+        {"[installer]\nbusy=yes\n", 1618, ""},
+        {"[installer]\nbusy=yes owner=S-1-5-32-544\n", 1618, ""},
+        {"[installer]\nbusy=yes owner=S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464\n", 1618, ""},
+        {"[installer]\nbusy=yes owner=" + user + "\n[faults]\nfault=GetSecurityInfo:1:5:_MSIExecute\n", 1618,
+         "   The owner of Global\\_MSIExecute cannot be read: it counts as Windows Installer's.\r\n"},
+        {"[faults]\nfault=OpenMutexW:1:5\n", 1618,
+         "   Global\\_MSIExecute exists but cannot be opened to read its owner: it counts as Windows Installer's.\r\n"},
+    };
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        const fs::path scenario = Copy_Machine("demo", "installer-mutex", c.ini);
+        Run_Output run = Run_Tool_On(scenario, Demo_Arguments());
+        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), std::to_string(c.exit_code) + "\n");
+        const std::string log = Read_File(run.out_dir / "drive_c" / "windows" / "temp" / "vpRemovalTool.txt");
+        if (c.log_line.empty()) {
+            EXPECT_EQ(log.find("_MSIExecute"), std::string::npos);
+        } else {
+            EXPECT_NE(log.find(c.log_line), std::string::npos) << log.substr(0, 2000);
+        }
+        if (c.exit_code == 1618) {
+            EXPECT_EQ(run.console, busy);
+        } else {
+            EXPECT_EQ(run.console, Read_File(demo / "expected" / "console.txt"));
+            EXPECT_EQ(Summarise_Changes_Of(scenario, run.out_dir), Read_File(demo / "expected" / "changes.txt"));
         }
         fs::remove_all(run.out_dir);
         fs::remove_all(scenario);

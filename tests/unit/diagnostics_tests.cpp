@@ -161,19 +161,36 @@ TEST_F(Diagnostics, LogStartsUnderAnotherNameOrNone) {
         std::u16string notes;     // debugger output before the line
     };
     const Row rows[] = {
-        {"first other names taken",
-         [&] {
-             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
-             Make_File(temp + u"vpRemovalTool-1.txt", "an earlier run's");
-             The_Machine().Make_Folders(temp + u"vpRemovalTool-2.txt");
-         },
-         u"vpRemovalTool-3.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-3.txt\n", u""},
-        {"usual name not created", [] { The_Machine().Add_Fault("CreateFileW", 1, ERROR_ACCESS_DENIED); },
-         u"vpRemovalTool-1.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-1.txt\n", u""},
-        {"every name taken",
+        // The other name comes from the machine's random source: nobody can take it ahead on
+        // Windows, so the names earlier versions fell back to, all taken, change nothing.
+        {"every numbered name taken",
          [&] {
              Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
              for (int n = 1; n <= 99; ++n) Make_File(temp + u"vpRemovalTool-" + winsim::From_Utf8(std::to_string(n)) + u".txt", "");
+         },
+         u"vpRemovalTool-aff44fec9beae13c.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt\n", u""},
+        {"usual name not created", [] { The_Machine().Add_Fault("CreateFileW", 1, ERROR_ACCESS_DENIED); },
+         u"vpRemovalTool-aff44fec9beae13c.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt\n", u""},
+        // A random name found taken (winsim's repeat) is replaced: by the third here.
+        {"first random names taken",
+         [&] {
+             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
+             Make_File(temp + u"vpRemovalTool-aff44fec9beae13c.txt", "");
+             The_Machine().Make_Folders(temp + u"vpRemovalTool-c3a609f67b2f19ab.txt");
+         },
+         u"vpRemovalTool-558664acd70d6a4c.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-558664acd70d6a4c.txt\n", u""},
+        // Four random names taken in a row is no chance: the log gives up.
+        {"four random names taken",
+         [&] {
+             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
+             for (const char16_t* part : {u"aff44fec9beae13c", u"c3a609f67b2f19ab", u"558664acd70d6a4c", u"697b001016724f25"})
+                 Make_File(temp + u"vpRemovalTool-" + part + u".txt", "");
+         },
+         nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n", none},
+        {"no random source",
+         [&] {
+             Make_File(temp + u"vpRemovalTool.txt", "held")->held_open = true;
+             The_Machine().Add_Fault("RtlGenRandom", 1, ERROR_ACCESS_DENIED);
          },
          nullptr, u"Log file: none could be created; the log goes to the debugger output only.\n", none},
         {"no TEMP folder can be made", [] { The_Machine().Add_Fault("CreateDirectoryW", 1, ERROR_ACCESS_DENIED); },

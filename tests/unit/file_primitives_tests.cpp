@@ -68,6 +68,39 @@ TEST_F(File_Primitives, FileThatStaysDeniedIsTriedElevenTimesOverEighteenSeconds
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\Windows\\system32\\vpLib.dll"}));
 }
 
+// A run waits a minute in all for refused deletions: three files take their 18 seconds each, the
+// fourth the last 6 (the minute is then logged once), and each file after it is tried once more
+// without a pause; every one of them is still scheduled for the restart.
+TEST_F(File_Primitives, TheRunWaitsAMinuteInAllForRefusedDeletions) {
+    const std::vector<std::u16string> names = {u"vpA.dll", u"vpB.dll", u"vpC.dll", u"vpD.dll", u"vpE.dll", u"vpF.dll"};
+    std::vector<std::u16string> paths;
+    for (const std::u16string& name : names) {
+        paths.push_back(u"C:\\Windows\\system32\\" + name);
+        Make_File(paths.back());
+        The_Machine().Add_Fault("DeleteFileW", 1, ERROR_ACCESS_DENIED, name, true);
+    }
+    for (const std::u16string& path : paths) {
+        bool reboot = false;
+        Lib_Result result;
+        EXPECT_TRUE(SC_Delete_File(reinterpret_cast<const WCHAR*>(path.c_str()), reboot, result));
+        EXPECT_TRUE(reboot);
+    }
+    std::vector<unsigned> tries;
+    for (const auto& fault : The_Machine().faults) tries.push_back(unsigned(fault.seen));
+    EXPECT_EQ(tries, (std::vector<unsigned>{11, 11, 11, 5, 2, 2}));
+    EXPECT_EQ(The_Machine().clock_ms, 60000u);
+    EXPECT_EQ(Pending_Deletes(), paths);
+    const std::string line =
+        "   The run has waited 60 seconds in all for refused deletions: each further file is tried once more, "
+        "without waiting.\r\n";
+    const std::string log = Log_Text();
+    ASSERT_NE(log.find(line), std::string::npos);
+    EXPECT_EQ(log.find(line), log.rfind(line));
+    // Logged while the fourth file waits, before its restart deletion.
+    EXPECT_LT(log.find(line), log.find("Deleted: C:\\Windows\\system32\\vpD.dll"));
+    EXPECT_GT(log.find(line), log.find("Deleted: C:\\Windows\\system32\\vpC.dll"));
+}
+
 TEST_F(File_Primitives, MissingFileIsAQuietFalse) {
     bool reboot = false;
     Lib_Result result;

@@ -112,10 +112,15 @@ TEST_F(Main_Sequence, FirstArgumentSchedulesTheBundlesQuietUninstall) {
     EXPECT_EQ(wmain(1, no_argument), 0);
     EXPECT_EQ(scheduled(), nullptr);
 
+    // A second code is refused before anything is done.
     WCHAR argument[] = u"{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}";
     WCHAR further[] = u"{00000000-0000-0000-0000-000000000000}";
     WCHAR* arguments[] = {tool, argument, further, nullptr};
-    EXPECT_EQ(wmain(3, arguments), 0);
+    EXPECT_EQ(wmain(3, arguments), 1639);
+    EXPECT_EQ(scheduled(), nullptr);
+
+    WCHAR* one_argument[] = {tool, argument, nullptr};
+    EXPECT_EQ(wmain(2, one_argument), 0);
     ASSERT_NE(scheduled(), nullptr);
     EXPECT_EQ(scheduled()->data, Utf16_Bytes(command));
 }
@@ -134,6 +139,8 @@ TEST_F(Main_Sequence, FailedFirstRightsPassSkipsTheSecond) {
     std::string log = Log_Bytes();
     EXPECT_EQ(log.find("wow6432"), std::string::npos);
     const std::string report = "      Setting rights to Calais\\Readers (SE_REGISTRY_KEY)\r\n"
+                               "      Registry backup: C:\\Windows\\TEMP\\vpRemovalTool-backup-aff44fec9beae13c\\"
+                               "vpRemovalTool-backup.reg\r\n"
                                "   Error occurred in function: SetNamedSecurityInfo\r\n";
     EXPECT_NE(log.find(report), std::string::npos);
     size_t security_calls = 0;

@@ -11,7 +11,11 @@ using winsim::The_Machine;
 namespace {
 
 const std::u16string Product = u"SOFTWARE\\Corvanta LLP.\\VESPARIO";
-const std::u16string Backup_File = u"C:\\Windows\\TEMP\\vpRemovalTool-backup.reg";
+// In the folder the backup makes under the machine's first random name.
+const std::u16string Backup_Folder = u"C:\\Windows\\TEMP\\vpRemovalTool-backup-aff44fec9beae13c";
+const std::u16string Backup_File = Backup_Folder + u"\\vpRemovalTool-backup.reg";
+const std::string Backup_Line =
+    "   Registry backup: C:\\Windows\\TEMP\\vpRemovalTool-backup-aff44fec9beae13c\\vpRemovalTool-backup.reg\r\n";
 
 // The file's text (UTF-16LE after its byte-order mark) in UTF-8; "<none>" when there is no file.
 std::string Backup_Text(const std::u16string& path = Backup_File) {
@@ -98,9 +102,10 @@ TEST_F(Registry_Backup, SavesWhatIsAboutToGoAsRegeditWritesIt) {
                   "\"C:\\\\x.dll\"=dword:00000001\r\n"
                   "\r\n[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{X}]\r\n"
                   "@=\"user's\"\r\n");
-    // Saving changes nothing, and the log says nothing of a backup under its usual name.
+    // Saving changes nothing; the log and the console name the backup once, when it is made.
     EXPECT_NE(Find_Key(The_Machine().hklm, u"SOFTWARE\\Target\\Kept"), nullptr);
-    EXPECT_EQ(Log_Text(), "");
+    EXPECT_EQ(Whole_Log_Text(), Backup_Line);
+    EXPECT_EQ(winsim::To_Utf8(The_Machine().console), Backup_Line.substr(3, Backup_Line.size() - 5) + "\n");
 }
 
 // A key's owner and own entries before its first change, with the command that restores them; a
@@ -141,8 +146,12 @@ TEST_F(Registry_Backup, TheFirstFailureStopsTheBackup) {
         {"NtQueryKey", "NtQueryKey", "<none>"},
         {"RegQueryInfoKeyW", "RegQueryInfoKey", "<none>"},
         {"RegEnumValueW", "RegEnumValue", "<none>"},
+        {"RtlGenRandom", "RtlGenRandom", "<none>"},
+        {"CreateDirectoryW", "CreateDirectory", "<none>"},
         {"CreateFileW", "CreateFile", "<none>"},
-        {"SetSecurityInfo", "SetSecurityInfo", ""},
+        {"GetFileInformationByHandle", "GetFileInformationByHandle", "<none>"},
+        {"SetSecurityInfo", "SetSecurityInfo", "<none>"},
+        {"GetSecurityInfo", "GetSecurityInfo", ""},
         {"WriteFile", "WriteFile", ""},
     };
     for (const Case& row : cases) {
@@ -153,15 +162,23 @@ TEST_F(Registry_Backup, TheFirstFailureStopsTheBackup) {
         The_Machine().Add_Fault(row.api, 1, std::string(row.api) == "NtQueryKey" ? 0xC0000022u
                                             : std::string(row.api) == "CreateFileW" ? ERROR_PATH_NOT_FOUND
                                                                                     : ERROR_ACCESS_DENIED,
-                                std::string(row.api) == "CreateFileW" || std::string(row.api) == "WriteFile"
+                                std::string(row.api) == "CreateFileW" || std::string(row.api) == "WriteFile" ||
+                                        std::string(row.api) == "CreateDirectoryW"
                                     ? u"backup" : u"");
         Backup_Key_Tree(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvanta LLP.\\VESPARIO");
         Backup_Key_Tree(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvanta LLP.\\VESPARIO");
         long error = std::string(row.api) == "CreateFileW" ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         bool file_made = row.file.empty();
-        EXPECT_EQ(Log_Text(), Error_Report("", row.report, error) +
+        // Named once the file is ready to be written.
+        bool named = std::string(row.api) == "WriteFile";
+        EXPECT_EQ(Whole_Log_Text(), (named ? Backup_Line : "") + Error_Report("", row.report, error) +
                                   Lines({std::string("   The registry backup stops here; the changes that follow are not in it:  ") +
-                                         (file_made ? "C:\\Windows\\TEMP\\vpRemovalTool-backup.reg" : "(no backup file)")}));
+                                         (file_made ? winsim::To_Utf8(Backup_File) : "(no backup file)")}));
+        // A folder the backup made stays, protected, whatever failed after it.
+        winsim::Fs_Node* folder = The_Machine().Find_Path(Backup_Folder);
+        bool folder_made = row.file != "<none>" || std::string(row.api) == "GetFileInformationByHandle" ||
+                           std::string(row.api) == "SetSecurityInfo" || std::string(row.api) == "CreateFileW";
+        EXPECT_EQ(folder != nullptr, folder_made);
         EXPECT_EQ(Backup_Text(), file_made ? "" : "<none>");
     }
 }

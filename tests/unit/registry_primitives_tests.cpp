@@ -17,6 +17,7 @@ namespace {
 
 class Registry_Primitives : public Log_Test {
 protected:
+
     winsim::Reg_Key* Key(const std::u16string& path) { return Make_Key(The_Machine().hklm, path); }
     bool Exists(const std::u16string& path) { return Find_Key(The_Machine().hklm, path) != nullptr; }
 };

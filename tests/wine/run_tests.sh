@@ -173,8 +173,11 @@ expect_log_end_banner() {
 expect_console() {
     local expected="$1"
     [[ "$expected" == /* ]] || expected="$EXPECTED/$expected"
-    # Wine names its Windows folder in lower case.
-    if ! sed 's/^\(\(Not removed\|Present\): C:\\\)windows\\/\1Windows\\/' "$WH_OUT/console.txt" | cmp -s "$expected" -; then
+    # Wine names its Windows folder in lower case; the registry backup's folder, and the log when its
+    # usual name is taken, have random names of their own in each run.
+    local random='s/vpRemovalTool-\(backup-\)\{0,1\}[0-9a-f]\{16\}/vpRemovalTool-\1RANDOM/g'
+    if ! sed -e 's/^\(\(Not removed\|Present\|Registry backup\): C:\\\)windows\\/\1Windows\\/' -e "$random" \
+            "$WH_OUT/console.txt" | cmp -s <(sed "$random" "$expected") -; then
         echo "console differs from $expected (- expected, + got):"
         diff -u "$expected" "$WH_OUT/console.txt" | tail -n +3 | sed 's/^/  /'
         return 1
@@ -290,10 +293,10 @@ check_version_resource() {
 
 # ---------------------------------------------------------------- checks: whole runs on a fresh prefix
 
-# Run "fresh": a fresh prefix, no argument. Run "fresh_arg": a fresh prefix, an upgrade code that matches
-# nothing installed, and a second argument that must be ignored.
+# Run "fresh": a fresh prefix, no argument. Run "fresh_arg": a fresh prefix and an upgrade code that
+# matches nothing installed.
 run_fresh()     { wh_run fresh ""; }
-run_fresh_arg() { wh_run fresh_arg "" "$UNKNOWN_UPGRADE_CODE" "ignored-second-argument"; }
+run_fresh_arg() { wh_run fresh_arg "" "$UNKNOWN_UPGRADE_CODE"; }
 
 check_fresh_exit_code()          { run_fresh && expect_exit_code 0; }
 check_fresh_log_header()         { run_fresh && expect_log_header; }
@@ -311,6 +314,48 @@ check_fresh_arg_no_runonce() {
         'HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce' remove \
         && expect_no_registry_value hklm.txt \
         'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce' remove
+}
+
+# Help, and each argument the tool does not know, on a fresh prefix with an earlier run's log: the
+# usage text (and "Unknown argument: TEXT"), nothing changed (the earlier log byte for byte, no other
+# file of the tool in TEMP), exit 0 for help and 1639 otherwise, whose low byte, 103, is what a Linux
+# process sees of Wine's exit status.
+ARGUMENT_LOG=$'a line of an earlier run\r\n'
+run_arguments() {
+    local name="$1"
+    shift
+    local dir="$WH_ROOT/arguments-scenario"
+    if [[ ! -d "$dir" ]]; then
+        mkdir -p "$dir/drive_c/windows/temp" || return 1
+        printf '%s' "$ARGUMENT_LOG" >"$dir/drive_c/windows/temp/vpRemovalTool.txt"
+    fi
+    wh_run "$name" "$dir" "$@"
+}
+
+expect_arguments_refused() {
+    local exit_code="$1" unknown="$2" bad=0 log others
+    expect_exit_code "$exit_code" || bad=1
+    { cat "$EXPECTED/usage.txt"; [[ -n "$unknown" ]] && printf 'Unknown argument: %s\n' "$unknown"; } \
+        >"$WH_OUT/expected-console.txt"
+    expect_console "$WH_OUT/expected-console.txt" || bad=1
+    if ! log="$(wh_prefix_file 'windows\temp\vpRemovalTool.txt')" || ! cmp -s "$log" <(printf '%s' "$ARGUMENT_LOG"); then
+        echo "the earlier run's log is gone or changed"
+        bad=1
+    fi
+    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' | tr '\n' ' ')"
+    [[ "$others" == "vpRemovalTool.txt " ]] || { echo "the tool's files in temp: $others"; bad=1; }
+    return $bad
+}
+
+check_arguments_help()      { run_arguments arguments_help '/?' && expect_arguments_refused 0 ""; }
+check_arguments_typo()      { run_arguments arguments_typo --check && expect_arguments_refused 103 --check; }
+check_arguments_misspelt()  { run_arguments arguments_misspelt /chek && expect_arguments_refused 103 /chek; }
+check_arguments_not_a_code() {
+    run_arguments arguments_not_a_code '{not-a-code}' && expect_arguments_refused 103 '{not-a-code}'
+}
+check_arguments_two_codes() {
+    run_arguments arguments_two_codes "$UNKNOWN_UPGRADE_CODE" "$UNKNOWN_UPGRADE_CODE" \
+        && expect_arguments_refused 103 "$UNKNOWN_UPGRADE_CODE"
 }
 
 # ---------------------------------------------------------------- checks: whole runs on the scenario machines
@@ -891,10 +936,12 @@ demo_export_before() {
     done
 }
 demo_import_backup() {
-    local backup
-    if backup="$(wh_prefix_file 'windows\temp\vpRemovalTool-backup.reg')"; then
+    local backup path
+    # The backup the console names (its folder has a random name).
+    path="$(tr -d '\r' <"$WH_OUT/console.raw" | sed -n 's/^Registry backup: //p' | head -n 1)"
+    if [[ "$path" == [Cc]:\\* ]] && backup="$(wh_prefix_file "${path:3}")"; then
         cp "$backup" "$WH_OUT/backup.reg"
-        WINEPREFIX="$WH_PREFIX" wine reg import 'C:\windows\temp\vpRemovalTool-backup.reg' >"$WH_OUT/import.txt" 2>&1
+        WINEPREFIX="$WH_PREFIX" wine reg import "$path" >"$WH_OUT/import.txt" 2>&1
         echo "exit $?" >>"$WH_OUT/import.txt"
     else
         echo "no backup file" >"$WH_OUT/import.txt"
@@ -1022,7 +1069,7 @@ run_log_taken() {
         cp -r "$MACHINES/clean" "$dir" && rm -rf "$dir/expected" || return 1
         printf '%s' "$LOG_PLANTED" >"$dir/drive_c/windows/temp/vpRemovalTool.txt"
         printf '\n[files]\n%s\n' "$key" >>"$dir/machine.ini"
-        { printf '%s\n' 'Log file: C:\windows\TEMP\vpRemovalTool-1.txt'; cat "$MACHINES/clean/expected/console.txt"; } \
+        { printf '%s\n' 'Log file: C:\windows\TEMP\vpRemovalTool-RANDOM.txt'; cat "$MACHINES/clean/expected/console.txt"; } \
             >"$WH_ROOT/$1-console.txt"
     fi
     wh_run "$name" "$dir"
@@ -1040,8 +1087,9 @@ expect_log_elsewhere() {
     fi
     local others
     # Beside the logs, the backup of the readers' key security, which every run changes.
-    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')"
-    [[ "$others" == "vpRemovalTool-1.txt vpRemovalTool-backup.reg vpRemovalTool.txt " ]] \
+    others="$(find "$WH_PREFIX/drive_c/windows/temp" -maxdepth 1 -iname 'vpRemovalTool*' -printf '%f\n' \
+        | sed 's/[0-9a-f]\{16\}/RANDOM/' | LC_ALL=C sort | tr '\n' ' ')"
+    [[ "$others" == "vpRemovalTool-RANDOM.txt vpRemovalTool-backup-RANDOM vpRemovalTool.txt " ]] \
         || { echo "log files in temp: $others"; bad=1; }
     return $bad
 }
@@ -1092,6 +1140,11 @@ CHECKS=(
     fresh_arg_log_end_banner
     fresh_arg_console
     fresh_arg_no_runonce
+    arguments_help
+    arguments_typo
+    arguments_misspelt
+    arguments_not_a_code
+    arguments_two_codes
     clean_exit_code
     clean_log_header
     clean_log_end_banner

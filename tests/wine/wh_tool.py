@@ -252,7 +252,8 @@ def log_stage(path, first, last):
     Wine run: the Wine-only trace lines (with the empty line after one) are left out, the indentation
     is removed (those trace lines shift it), and the Windows folder at the start of a path is written
     C:\Windows\ (Windows names it so; Wine's special folders are C:\windows\...: the same folder, as
-    letter case does not matter in Windows paths)."""
+    letter case does not matter in Windows paths), and the random part of the registry backup's
+    folder is written RANDOM (each run makes its own)."""
     with open(path, "rb") as f:
         lines = f.read().decode("latin-1").split("\r\n")
     stripped = [line.lstrip(" ") for line in lines]
@@ -271,6 +272,7 @@ def log_stage(path, first, last):
             skip_empty = False
             continue
         skip_empty = False
+        line = re.sub(r"vpRemovalTool-backup-[0-9a-f]{16}", "vpRemovalTool-backup-RANDOM", line)
         out.append(re.sub(r"(?i)\bC:\\windows\\", lambda m: "C:\\Windows\\", line))
     return out
 

@@ -38,7 +38,7 @@ void Key_Items(const Reg_Key& key, const std::string& path, Items& items) {
 
 void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules& rules, Items& items) {
     for (const auto& child : folder.children) {
-        std::string child_path = path + "\\" + Upper(child->name);
+        std::string child_path = Without_Backup_Folder_Name(path + "\\" + Upper(child->name));
         if (child->directory) {
             items.insert("D " + child_path);
             if (child->link_target.empty()) Node_Items(*child, child_path, rules, items);
@@ -50,8 +50,8 @@ void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules
             items.insert("F " + rules.log_path);
             continue;
         }
-        if (path + "\\" == rules.log_folder && Is_Backup_Name(Upper(child->name))) {
-            items.insert("F " + rules.log_folder + "VPREMOVALTOOL-BACKUP.REG");
+        if (path + "\\" == rules.log_folder + "VPREMOVALTOOL-BACKUP\\" && Upper(child->name) == "VPREMOVALTOOL-BACKUP.REG") {
+            items.insert("F " + child_path);
             continue;
         }
         items.insert("F " + child_path);
@@ -82,10 +82,7 @@ Items Machine_Items(Machine& machine, const Item_Rules& rules) {
             items.insert("S " + block);
             block.clear();
         }
-        std::string upper = Upper(winsim::From_Utf8(line));
-        size_t name_at = upper.rfind('\\') + 1;
-        if (line[0] != ' ' && upper.compare(0, name_at, rules.log_folder) == 0 && Is_Backup_Name(upper.substr(name_at)))
-            upper = rules.log_folder + "VPREMOVALTOOL-BACKUP.REG";
+        std::string upper = Without_Backup_Folder_Name(Upper(winsim::From_Utf8(line)));
         block += block.empty() ? upper : " | " + line;
     }
     if (!block.empty()) items.insert("S " + block);

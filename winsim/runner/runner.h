@@ -11,7 +11,10 @@
 bool Load_Machine(winsim::Machine& machine, const std::string& folder, std::string& error);
 // The names the tool's log and registry backup take in the log folder (upper case).
 bool Is_Log_Name(const std::string& upper_name);
-bool Is_Backup_Name(const std::string& upper_name);
+bool Is_Backup_Folder_Name(const std::string& upper_name);
+// The path with the random part of the backup folder's name left out (VPREMOVALTOOL-BACKUP), so that
+// runs whose backups differ only in it compare equal.
+std::string Without_Backup_Folder_Name(const std::string& upper_path);
 // Runs the tool's entry point on the machine: argv[0] is the machine's module path, then the given
 // arguments; returns the exit code. left_open receives a line for each object the run opened and did
 // not give back (winsim::Left_Open), but for the log and backup files the tool holds by design; any

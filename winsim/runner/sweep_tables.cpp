@@ -77,6 +77,7 @@ const Api_Failure kFailureTable[] = {
     {"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED},
     {"SetSecurityInfo", ERROR_ACCESS_DENIED},
+    {"RtlGenRandom", ERROR_NOT_ENOUGH_MEMORY},  // no value of its own documented: the source cannot be had
     {"SCardEstablishContext", 0x8010001Du},  // SCARD_E_NO_SERVICE
     {"SCardReleaseContext", 0x80100003u},    // SCARD_E_INVALID_HANDLE
     {"SCardListCardsW", 0x80100006u},        // SCARD_E_NO_MEMORY
@@ -99,6 +100,8 @@ const Report_Rule kReportRules[] = {
     {"CreateFileW", "\\TEMP\\vpRemovalTool", nullptr, nullptr,
      "the log file: it gets another name (console), or none and the lines go to the debugger output only"},
     {"WriteFile", "\\TEMP\\vpRemovalTool", nullptr, nullptr, "a log line that cannot be written still reaches the debugger output"},
+    {"RtlGenRandom", nullptr, "Log_Create_Unpredictable < Start_Log < ...", nullptr,
+     "the log's other name: no log file (console), the lines go to the debugger output only"},
     {"WaitForSingleObject", "mutex", nullptr, nullptr, "the log lock's wait: its result is not examined"},
     {"ReleaseMutex", nullptr, nullptr, nullptr, "the log lock is the only mutex; its release is not examined"},
     {"WideCharToMultiByte", nullptr, nullptr, nullptr, "a failed conversion gives an empty text (the log line's file copy)"},

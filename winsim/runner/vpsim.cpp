@@ -56,52 +56,69 @@ bool Write_Text(const fs::path& path, const std::string& text, std::string& erro
     return bool(out);
 }
 
-// The log's usual name or one of the other names it takes when that one is taken: VPREMOVALTOOL-N.TXT.
-bool Is_Log_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-", end = ".TXT";
-    if (upper_name == "VPREMOVALTOOL.TXT") return true;
-    if (upper_name.size() <= start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string digits = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return digits.find_first_not_of("0123456789") == std::string::npos;
+namespace {
+
+// NAME followed by 16 hexadecimal digits (upper case), as the tool's unpredictable names are.
+bool Is_Stem_And_Random(const std::string& upper_name, const std::string& stem, const std::string& end) {
+    const size_t digits = 16;
+    return upper_name.size() == stem.size() + digits + end.size() && upper_name.compare(0, stem.size(), stem) == 0 &&
+           upper_name.compare(stem.size() + digits, end.size(), end) == 0 &&
+           upper_name.substr(stem.size(), digits).find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 
-// The registry backup's usual name or one of the other names it takes when that one is taken:
-// VPREMOVALTOOL-BACKUP.REG, VPREMOVALTOOL-BACKUP-N.REG.
-bool Is_Backup_Name(const std::string& upper_name) {
-    const std::string start = "VPREMOVALTOOL-BACKUP", end = ".REG";
-    if (upper_name.size() < start.size() + end.size() || upper_name.compare(0, start.size(), start) != 0 ||
-        upper_name.compare(upper_name.size() - end.size(), end.size(), end) != 0)
-        return false;
-    std::string middle = upper_name.substr(start.size(), upper_name.size() - start.size() - end.size());
-    return middle.empty() ||
-           (middle.size() > 1 && middle[0] == '-' && middle.find_first_not_of("0123456789", 1) == std::string::npos);
+}  // namespace
+
+// The log's usual name or the other name it takes when that one is taken: VPREMOVALTOOL-XXXXXXXXXXXXXXXX.TXT.
+bool Is_Log_Name(const std::string& upper_name) {
+    return upper_name == "VPREMOVALTOOL.TXT" || Is_Stem_And_Random(upper_name, "VPREMOVALTOOL-", ".TXT");
+}
+
+// The registry backup's folder: VPREMOVALTOOL-BACKUP-XXXXXXXXXXXXXXXX.
+bool Is_Backup_Folder_Name(const std::string& upper_name) {
+    return Is_Stem_And_Random(upper_name, "VPREMOVALTOOL-BACKUP-", "");
+}
+
+std::string Without_Backup_Folder_Name(const std::string& upper_path) {
+    const std::string stem = "VPREMOVALTOOL-BACKUP-";
+    std::string path = upper_path;
+    for (size_t at = path.find(stem); at != std::string::npos; at = path.find(stem, at + 1)) {
+        size_t end = path.find('\\', at);
+        if (end == std::string::npos) end = path.size();
+        if (Is_Backup_Folder_Name(path.substr(at, end - at))) path.erase(at + stem.size() - 1, end - at - stem.size() + 1);
+    }
+    return path;
 }
 
 namespace {
 
 // What the tool holds past its entry point by design: the log file (the check pass's is named
-// vpRemovalTool-check) and the registry backup file, one handle each, kept open in process-wide owners
+// vpRemovalTool-check), the registry backup's folder and its file, one handle each, kept open in process-wide owners
 // from their creation until the process ends (their destructors close them), so that a line written
 // after the entry point returns (a worker's that ends late) still reaches the file.
 std::vector<std::string> Left_Open_Beyond_Design(const Machine& machine, const std::vector<winsim::Open_Object>& left) {
     Text folder = machine.windows_directory + u"\\TEMP\\";
     for (char16_t& c : folder) c = winsim::Upcase(c);
-    const std::string prefix = "FILE " + To_Utf8(folder);
-    bool log_seen = false, backup_seen = false;
+    const std::string file_prefix = "FILE " + To_Utf8(folder), folder_prefix = "FOLDER " + To_Utf8(folder);
+    bool log_seen = false, folder_seen = false, backup_seen = false;
     std::vector<std::string> lines;
     for (const winsim::Open_Object& object : left) {
         Text what = winsim::From_Utf8(object.what);
         for (char16_t& c : what) c = winsim::Upcase(c);
         const std::string upper = To_Utf8(what);
+        const std::string& prefix = upper.compare(0, folder_prefix.size(), folder_prefix) == 0 ? folder_prefix : file_prefix;
         if (object.kind == winsim::Object_Kind::Kernel_Handle && upper.compare(0, prefix.size(), prefix) == 0) {
             std::string name = upper.substr(prefix.size());
             const std::string check = "VPREMOVALTOOL-CHECK";
             if (name.compare(0, check.size(), check) == 0) name.replace(0, check.size(), "VPREMOVALTOOL");
-            bool& seen = Is_Log_Name(name) ? log_seen : backup_seen;
-            if ((Is_Log_Name(name) || Is_Backup_Name(name)) && !seen) {
-                seen = true;
+            size_t separator = name.find('\\');
+            bool* seen = nullptr;
+            if (Is_Log_Name(name)) seen = &log_seen;
+            else if (Is_Backup_Folder_Name(name)) seen = &folder_seen;
+            else if (separator != std::string::npos && Is_Backup_Folder_Name(name.substr(0, separator)) &&
+                     name.substr(separator + 1) == "VPREMOVALTOOL-BACKUP.REG")
+                seen = &backup_seen;
+            if (seen && !*seen) {
+                *seen = true;
                 continue;
             }
         }
@@ -472,6 +489,7 @@ std::string Exit_Code_Meaning(const std::string& code) {
     if (code == "2") return "started without a program name; the bundle's uninstall was not scheduled";
     if (code == "3") return "something of the product could not be removed, or with /check is present";
     if (code == "1618") return "Windows Installer was busy with another installation; nothing was changed";
+    if (code == "1639") return "the command line was not understood; nothing was changed";
     return "not one of the tool's codes";
 }
 

@@ -10,6 +10,7 @@
 #include "machine/security.h"
 
 #include "kernel32/kernel_open.h"
+#include "machine/handles.h"
 #include "machine/open_objects.h"
 #include "machine/registry_views.h"
 
@@ -215,6 +216,7 @@ const char* Object_Type_Name(SE_OBJECT_TYPE type) {
     case SE_REGISTRY_KEY: return "SE_REGISTRY_KEY";
     case SE_REGISTRY_WOW64_32KEY: return "SE_REGISTRY_WOW64_32KEY";
     case SE_REGISTRY_WOW64_64KEY: return "SE_REGISTRY_WOW64_64KEY";
+    case SE_KERNEL_OBJECT: return "SE_KERNEL_OBJECT";
     default: return "other";
     }
 }
@@ -411,10 +413,23 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE object_type, SECURITY_INFORM
                       PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    if (object_type == SE_KERNEL_OBJECT) {
+        // A named mutex: its creator owns it (the handle's own access is not modelled).
+        std::shared_ptr<Kernel_Object> object = Get_Handle(handle);
+        if (machine.Record_Call("GetSecurityInfo", object ? From_Utf8(object->What()) : Text(), &fault,
+                                "SE_KERNEL_OBJECT"))
+            return fault;
+        if (!descriptor || (information & ~OWNER_SECURITY_INFORMATION)) return ERROR_INVALID_PARAMETER;
+        if (!object) return ERROR_INVALID_HANDLE;
+        Effective e;
+        e.owner = object->Owner_Sid();
+        if (e.owner.empty()) return ERROR_NOT_SUPPORTED;
+        return Describe(e, information, owner, dacl, descriptor, "GetSecurityInfo(" + object->What() + ")");
+    }
     File_Found found;
     DWORD desired_access = 0;
     DWORD error = Find_Handle_File(machine, handle, found, desired_access);
-    DWORD fault;
     if (machine.Record_Call("GetSecurityInfo", found.path, &fault, Object_Type_Name(object_type))) return fault;
     (void)group;
     (void)sacl;

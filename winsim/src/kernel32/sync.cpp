@@ -52,6 +52,9 @@ struct Mutex_Object : Kernel_Object {
     std::condition_variable released;
     DWORD owner = 0;         // thread id of the owner, 0 when free
     unsigned long held = 0;  // how often the owner has acquired it
+    std::string creator;     // the account that created it (a SID), for GetSecurityInfo
+
+    std::string Owner_Sid() const override { return creator; }
 
     DWORD Wait(DWORD milliseconds) override {
         const DWORD me = Current_Thread_Id();
@@ -246,6 +249,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
         Last_Error = ERROR_SUCCESS;
         return handle;
     }
+    const std::string creator = The_Machine().Calling_Token()->user;
     Mutex_Names& names = The_Mutex_Names();
     std::lock_guard<std::mutex> guard(names.lock);
     if (std::shared_ptr<Mutex_Object> existing = names.mutexes[mutex_name].lock()) {
@@ -256,6 +260,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
     }
     std::shared_ptr<Mutex_Object> mutex = create();
     mutex->name = mutex_name;
+    mutex->creator = creator;
     names.mutexes[mutex_name] = mutex;
     HANDLE handle = Add_Handle(mutex);
     Last_Error = ERROR_SUCCESS;
@@ -287,6 +292,7 @@ HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
         held->name = mutex_name;
         held->owner = kOtherProcessOwner;
         held->held = 1;
+        held->creator = The_Machine().installer_owner;
         Last_Error = ERROR_SUCCESS;
         return Add_Handle(held);
     }

@@ -33,6 +33,8 @@ DWORD Kernel_Object::Wait(DWORD) {
 
 std::string Kernel_Object::What() const { return "kernel object"; }
 
+std::string Kernel_Object::Owner_Sid() const { return std::string(); }
+
 HANDLE Add_Handle(std::shared_ptr<Kernel_Object> object) {
     Handle_Table& table = The_Table();
     std::lock_guard<std::mutex> guard(table.lock);

@@ -15,6 +15,9 @@ struct Kernel_Object {
     virtual DWORD Wait(DWORD milliseconds);
     // What the handle stands for, as a leak report names it ("file C:\x", "mutex NAME", ...).
     virtual std::string What() const;
+    // The owner of a named kernel object (a SID's text form), as GetSecurityInfo reads it; empty for an
+    // object whose security is not modelled.
+    virtual std::string Owner_Sid() const;
 };
 
 // Registers an object and returns its new handle (never null, never INVALID_HANDLE_VALUE); the handle

@@ -264,6 +264,7 @@ void Machine::Reset() {
     code_page = 1252;
     remote_session = false;
     installer_busy = false;
+    installer_owner = "S-1-5-18";
     local_system = false;
     smart_card_service = true;
     process_token = Make_Administrator_Token(1);
@@ -276,6 +277,7 @@ void Machine::Reset() {
     debug_threads.clear();
     console.clear();
     clock_ms = 0;
+    random_state = 0;
     start_time = SYSTEMTIME{2026, 12, 1, 7, 9, 41, 7, 250};
     faults.clear();
     actions.clear();

@@ -229,6 +229,8 @@ public:
     bool remote_session = false;   // GetSystemMetrics(SM_REMOTESESSION)
     // Windows Installer runs an installation: another process holds the global mutex _MSIExecute.
     bool installer_busy = false;
+    // The account that created that mutex: SYSTEM for Windows Installer's own service.
+    std::string installer_owner = "S-1-5-18";
     bool local_system = false;     // the process runs as LocalSystem rather than an elevated administrator
     void Set_Local_System(bool value);  // sets local_system; hkcu becomes the profile of that account
     bool smart_card_service = true;  // the Smart Card service runs
@@ -248,6 +250,7 @@ public:
     std::vector<DWORD> debug_threads;  // the thread that wrote each of them
     Text console;                    // everything written to the console
     ULONGLONG clock_ms = 0;          // simulated milliseconds; Sleep advances it
+    unsigned long long random_state = 0;  // RtlGenRandom's generator, the same at every start
     SYSTEMTIME start_time{};         // GetSystemTime answers this plus clock_ms
 
     std::vector<Fault> faults;

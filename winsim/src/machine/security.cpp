@@ -467,6 +467,10 @@ const std::vector<Default_Security>& Default_File_Security() {
             // The profiles' folder: Users and Everyone may read and run, nothing more.
             {u"Users", Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GRGX;;;BU)"
                               "(A;;0x1200a9;;;WD)(A;OICIIO;GRGX;;;WD)")},
+            // The Windows directory's TEMP folder: every user may create files and folders in it (and,
+            // inherited by the folders made in it, in those), CREATOR OWNER has full control of what
+            // its creator makes; users cannot list it or touch what others made.
+            {u"Windows\\Temp", Parsed("O:SYD:P(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)")},
             {u"ProgramData",
              Parsed("O:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
                     "(A;CI;0x116;;;BU)")},
@@ -619,7 +623,15 @@ std::shared_ptr<Key_Security> Make_Drive_Root_Security() {
 void Apply_Default_File_Security(Machine& machine) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     for (const Default_Security& entry : Default_File_Security()) {
-        Fs_Node* node = machine.drive_c.Find_Child(entry.path);
+        // The path's folders one by one; none of them may be a link.
+        Fs_Node* node = &machine.drive_c;
+        Text path = entry.path;
+        for (size_t start = 0; node && start <= path.size();) {
+            size_t end = path.find(u'\\', start);
+            if (end == Text::npos) end = path.size();
+            node = node->link_target.empty() ? node->Find_Child(path.substr(start, end - start)) : nullptr;
+            start = end + 1;
+        }
         if (node && node->directory && node->link_target.empty() && !node->security) node->security = entry.security;
     }
 }

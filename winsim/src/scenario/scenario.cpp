@@ -192,7 +192,18 @@ bool Set_Yes_No(bool& flag, const std::string& value) {
 
 bool Set_Remote_Session(Machine& machine, const std::string& value) { return Set_Yes_No(machine.remote_session, value); }
 
-bool Set_Installer_Busy(Machine& machine, const std::string& value) { return Set_Yes_No(machine.installer_busy, value); }
+// "yes" or "no", "yes owner=SID" for a mutex of that name that another account created.
+bool Set_Installer_Busy(Machine& machine, const std::string& value) {
+    const std::string owner_field = " owner=";
+    size_t owner_at = value.find(owner_field);
+    machine.installer_owner = "S-1-5-18";
+    if (owner_at == std::string::npos) return Set_Yes_No(machine.installer_busy, value);
+    std::string owner = value.substr(owner_at + owner_field.size());
+    if (!Set_Yes_No(machine.installer_busy, value.substr(0, owner_at)) || !machine.installer_busy) return false;
+    machine.installer_owner = owner;
+    return owner.size() > 4 && owner.compare(0, 4, "S-1-") == 0 &&
+           owner.find_first_not_of("0123456789-", 4) == std::string::npos;
+}
 
 bool Set_Smart_Card_Service(Machine& machine, const std::string& value) {
     if (Lower(value) == "running") machine.smart_card_service = true;
@@ -610,7 +621,7 @@ const Ini_Key kIniKeys[] = {
     {"collection", "computer", "the computer's name", Set_Collected_Computer},
     {"collection", "date", "the date and time of the collection", Set_Collected_Date},
     {"smartcard", "service", "running or stopped", Set_Smart_Card_Service},
-    {"installer", "busy", "yes or no", Set_Installer_Busy},
+    {"installer", "busy", "yes, yes owner=SID, or no", Set_Installer_Busy},
     {"security", "key", "", nullptr, Set_Security},
     {"security", "file", "", nullptr, Set_File_Security},
     {"files", "locked", "", nullptr, Set_Locked},
@@ -810,7 +821,11 @@ std::string Save_Ini(Machine& machine) {
     if (!machine.collected_date.empty()) collection += "date=" + machine.collected_date + "\n";
     if (!collection.empty()) out += "\n[collection]\n" + collection;
     if (!machine.smart_card_service) out += "\n[smartcard]\nservice=stopped\n";
-    if (machine.installer_busy) out += "\n[installer]\nbusy=yes\n";
+    if (machine.installer_busy) {
+        out += "\n[installer]\nbusy=yes";
+        if (machine.installer_owner != "S-1-5-18") out += " owner=" + machine.installer_owner;
+        out += "\n";
+    }
     std::string files;
     Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
