@@ -909,6 +909,16 @@ Reg_Key* Scenario_Hive(Machine& machine, std::vector<Text>& names) {
                (Same_Name(names[1], u".DEFAULT") || Same_Name(names[1], u"S-1-5-18"))) {
         hive = &machine.System_Profile();
         root_names = 2;
+    } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2 && !machine.user_sid.empty() &&
+               Same_Name(names[1], From_Utf8(machine.user_sid))) {
+        hive = &machine.User_Profile();  // [user]'s hive is the one the files call HKEY_CURRENT_USER
+        root_names = 2;
+    } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2) {
+        // another hive loaded below HKEY_USERS: a user logged on, or a hive loaded by hand
+        bool known = machine.users.Find_Subkey(names[1]) != nullptr;
+        hive = machine.users.Add_Subkey(names[1]);
+        if (!known) hive->security = Make_Root_Security();
+        root_names = 2;
     }
     if (hive) names.erase(names.begin(), names.begin() + root_names);
     return hive;
