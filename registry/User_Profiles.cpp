@@ -170,7 +170,7 @@ public:
         loaded_ = false;
         if (status == ERROR_SUCCESS) return true;
         Report_System_Error(TEXT("RegUnLoadKey"), status);
-        Log_Info_Detail(TEXT("Left loaded (the hive could not be unloaded): HKEY_USERS\\"), name_);
+        Log_Info_Detail(TEXT("Left loaded (the hive could not be unloaded): "), TEXT("HKEY_USERS\\") + name_);
         return false;
     }
 

@@ -798,9 +798,10 @@ std::string Save_Ini(Machine& machine) {
     std::string files;
     Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
-    const std::pair<const Reg_Key*, const char*> hives[] = {{&machine.hklm, "HKEY_LOCAL_MACHINE"},
-                                                            {&machine.User_Profile(), "HKEY_CURRENT_USER"},
-                                                            {&machine.System_Profile(), "HKEY_USERS\\.DEFAULT"}};
+    std::vector<std::pair<const Reg_Key*, std::string>> hives = {{&machine.hklm, "HKEY_LOCAL_MACHINE"},
+                                                                 {&machine.User_Profile(), "HKEY_CURRENT_USER"},
+                                                                 {&machine.System_Profile(), "HKEY_USERS\\.DEFAULT"}};
+    for (const auto& hive : machine.users.subkeys) hives.emplace_back(hive.get(), "HKEY_USERS\\" + To_Utf8(hive->name));
     std::string keys;
     for (const auto& hive : hives) {
         std::string path = hive.second;
