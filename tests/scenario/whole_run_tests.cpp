@@ -792,6 +792,29 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
         EXPECT_NE(bob_text.find(u"[HKEY_CURRENT_USER\\SOFTWARE\\Lumenleaf\\PDF Reader\\Preferences]\r\n"
                                 u"\"ShowToolbar\"=dword:00000001\r\n"),
                   std::u16string::npos);
+        if (&c == &cases[0]) {
+            // The backup holds each profile's keys under its SID, and how to restore into a hive not loaded.
+            std::string backup = Read_File(Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool-backup.reg"}));
+            std::u16string backup_text(backup.size() / 2, u'\0');
+            for (size_t at = 0; at < backup_text.size(); ++at)
+                backup_text[at] = char16_t(uint8_t(backup[2 * at]) | (uint8_t(backup[2 * at + 1]) << 8));
+            const std::u16string sid = u"S-1-5-21-1004336348-1177238915-682003330-1002";
+            EXPECT_NE(backup_text.find(
+                          u"\r\n; HKEY_USERS\\" + sid + u" is the hive of a user who was not logged on (C:\\Users\\bob\\NTUSER.DAT).\r\n"
+                          u"; To restore its keys while that user is not logged on, in an elevated command prompt:\r\n"
+                          u";   reg load HKU\\" + sid + u" \"C:\\Users\\bob\\NTUSER.DAT\"\r\n"
+                          u";   reg import THIS-FILE\r\n"
+                          u";   reg unload HKU\\" + sid + u"\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.]\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.\\VESPARIO]\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\vpControlPanel]\r\n"
+                          u"\"Language\"=\"nl\"\r\n"),
+                      std::u16string::npos);
+            EXPECT_NE(backup_text.find(u"[HKEY_USERS\\S-1-5-21-1004336348-1177238915-682003330-1001\\SOFTWARE\\Corvanta "
+                                       u"LLP.\\VESPARIO\\vpControlPanel]\r\n\"Language\"=\"de\"\r\n"),
+                      std::u16string::npos);
+            EXPECT_EQ(backup_text.find(u"vpRemovalTool-S-1-5"), std::u16string::npos);
+        }
         fs::remove_all(run.out_dir);
         fs::remove_all(scenario);
     }
