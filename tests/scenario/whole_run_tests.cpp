@@ -713,6 +713,7 @@ TEST(Whole_Run_Verdict, CheckAfterTheRunFindsNothingLeft) {
 // hives the run loads do, and no hive stays loaded but when Windows refuses every unload.
 TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
     const std::string bob = "S-1-5-21-1004336348-1177238915-682003330-1002";
+    const std::string erin = "S-1-5-21-1004336348-1177238915-682003330-1005";
     const std::string gail = "S-1-5-21-1004336348-1177238915-682003330-1007";
     const std::string loaded_as = "HKEY_USERS\\vpRemovalTool-" + bob;
     const std::string bob_line = "         Unregistering settings in HKEY_USERS\\" + bob + " (C:\\Users\\bob)...\r\n"
@@ -731,19 +732,21 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
         const char* name;
         std::string ini;
         std::string registry;  // added to registry.reg
+        std::string exit_code;
         std::string log_block;  // found in the log as it stands
         bool left_loaded;
         bool bob_cleaned;
     };
     const Case cases[] = {
-        {"as the machine is", "", "", bob_line + cleaned + "         Unregistering settings in HKEY_USERS\\", false, true},
-        {"the first unload refused", "[faults]\nfault=RegUnLoadKeyW:1:5\n", "", bob_line + cleaned + unload_failed +
+        {"as the machine is", "", "", "0", bob_line + cleaned + "         Unregistering settings in HKEY_USERS\\", false, true},
+        {"the first unload refused", "[faults]\nfault=RegUnLoadKeyW:1:5\n", "", "0", bob_line + cleaned + unload_failed +
          "         Unregistering settings in HKEY_USERS\\", false, true},
-        {"every unload refused", "[faults]\nfault=RegUnLoadKeyW:1+:5\n", "",
+        // The run cannot unload bob's hive: what it deleted there stays deleted, the user may not log on.
+        {"every unload refused", "[faults]\nfault=RegUnLoadKeyW:1+:5\n", "", "0",
          bob_line + cleaned + unload_failed + unload_failed + "            Left loaded (the hive could not be unloaded):  " +
              loaded_as + "\r\n",
          true, false},
-        {"the load refused: the user logged on meanwhile, but no hive is there", "[faults]\nfault=RegLoadKeyW:1:32:-1002\n", "",
+        {"the load refused: the user logged on meanwhile, but no hive is there", "[faults]\nfault=RegLoadKeyW:1:32:-1002\n", "", "3",
          bob_line + "         Error occurred in function: RegLoadKey\r\n"
                     "         Error occurred in function: Error source 1(0x1)\r\n"
                     "         Error occurred in function: Error code   32(0x20)\r\n"
@@ -756,18 +759,38 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + gail +
              "]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\gail\"\r\n\r\n[HKEY_USERS\\" + gail +
              "\\Console]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Planted\\Corvanta LLP.\\Kept]\r\n",
+         "0",
          "         Unregistering settings in HKEY_USERS\\" + gail + " (C:\\Users\\gail)...\r\n"
          "            Left alone (registry link):  SOFTWARE\r\n"
          "            Left alone (registry link):  SOFTWARE\r\n"
          "         Settings unregistered.\r\n",
+         false, true},
+        // A hive file that is no hive: what is in it is not known, so the verification cannot look.
+        {"a damaged hive", "",
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + erin +
+             "]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\erin\"\r\n",
+         "3",
+         "         Unregistering settings in HKEY_USERS\\" + erin + " (C:\\Users\\erin)...\r\n"
+         "            Loading the user's hive:  C:\\Users\\erin\\NTUSER.DAT\r\n"
+         "         Error occurred in function: RegLoadKey\r\n"
+         "         Error occurred in function: Error source 1(0x1)\r\n"
+         "         Error occurred in function: Error code   1009(0x3F1)\r\n"
+         "         Error message: The configuration registry database is corrupt.\r\r\n\r\n"
+         "            Not cleaned (the hive could not be loaded):  HKEY_USERS\\" + erin +
+             " (C:\\Users\\erin\\NTUSER.DAT)\r\n",
          false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path scenario = Copy_Machine("profiles", "profiles-runs", c.ini);
         std::ofstream(scenario / "registry.reg", std::ios::binary | std::ios::app) << "\r\n" << c.registry;
+        fs::create_directories(scenario / "drive_c" / "users" / "erin");
+        std::ofstream(scenario / "drive_c" / "users" / "erin" / "NTUSER.DAT", std::ios::binary) << "regf\x01\x02\x03";
         Run_Output run = Run_Vpsim(scenario, "");
-        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), "3\n");  // erin's hive is damaged
+        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), c.exit_code + "\n");
+        if (c.exit_code == "3")
+            EXPECT_EQ(run.console.substr(run.console.rfind('\n', run.console.size() - 2) + 1),
+                      "Not checked: 1 of the check's calls failed; the log's error reports name them\n");
         EXPECT_EQ(run.exit_code == Exit_Left_Open, c.left_loaded) << run.errors;
         EXPECT_EQ(run.errors.find("left open: loaded hive: " + loaded_as + " (C:\\users\\bob\\NTUSER.DAT)") !=
                       std::string::npos,
