@@ -17,9 +17,16 @@ const WCHAR* const Load_Name_Prefix = TEXT("vpRemovalTool-");
 const DWORD Profile_State_Temporary = 0x0800;
 const DWORD Profile_State_Backup = 0x8000;
 
-std::vector<User_Hive_Not_Loaded>& Not_Loaded() {
-    static std::vector<User_Hive_Not_Loaded> hives;
-    return hives;
+std::vector<User_Profile_Not_Cleaned>& Not_Cleaned() {
+    static std::vector<User_Profile_Not_Cleaned> profiles;
+    return profiles;
+}
+
+// Reports a failed call that leaves the profile (or the list of them) unlooked-at, and notes it.
+void Note_Not_Cleaned(const Lib_StringW& shown, const WCHAR* call, LSTATUS status, Lib_Result& result) {
+    result.Set(status, Lib_Result_Source_System);
+    Report_System_Error(call, status);
+    Not_Cleaned().push_back(User_Profile_Not_Cleaned{shown, call, status});
 }
 
 bool Ends_With_No_Case(const Lib_StringW& text, const WCHAR* suffix) {
@@ -60,9 +67,7 @@ bool Read_Profile_Entry(const Lib_StringW& sid, DWORD& state, Lib_StringW& folde
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.Get_Text(), 0, KEY_QUERY_VALUE, key.Receive());
     if (status != ERROR_SUCCESS) {
         key.Release();
-        if (status == ERROR_FILE_NOT_FOUND) return false;
-        result.Set(status, Lib_Result_Source_System);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        if (status != ERROR_FILE_NOT_FOUND) Note_Not_Cleaned(path, TEXT("RegOpenKeyEx"), status, result);
         return false;
     }
     state = 0;
@@ -79,14 +84,13 @@ bool Read_Profile_Entry(const Lib_StringW& sid, DWORD& state, Lib_StringW& folde
         status = RegQueryValueExW(key.Get(), TEXT("ProfileImagePath"), nullptr, &type,
                                   reinterpret_cast<BYTE*>(text.data()), &size);
     if (status != ERROR_SUCCESS) {
-        result.Set(status, Lib_Result_Source_System);
-        Report_System_Error(TEXT("RegQueryValueEx"), status);
+        Note_Not_Cleaned(path, TEXT("RegQueryValueEx"), status, result);
         return false;
     }
     DWORD needed = ExpandEnvironmentStringsW(text.data(), nullptr, 0);
     std::vector<WCHAR> expanded(needed + 1, 0);
     if (needed == 0 || ExpandEnvironmentStringsW(text.data(), expanded.data(), needed + 1) == 0) {
-        Report_System_Error(TEXT("ExpandEnvironmentStrings"), GetLastError());
+        Note_Not_Cleaned(path, TEXT("ExpandEnvironmentStrings"), GetLastError(), result);
         return false;
     }
     folder = Lib_StringW(expanded.data());
@@ -197,21 +201,23 @@ void Work_In_Loaded_Hive(const User_Profile& profile, Owned_Key& root, const std
 }
 
 void Note_Not_Loaded(const User_Profile& profile, const Lib_StringW& file, LSTATUS status, Lib_Result& result) {
-    result.Set(status, Lib_Result_Source_System);
-    Report_System_Error(TEXT("RegLoadKey"), status);
     Lib_StringW shown = TEXT("HKEY_USERS\\") + profile.sid + TEXT(" (") + file + TEXT(")");
+    Note_Not_Cleaned(shown, TEXT("RegLoadKey"), status, result);
     Log_Info_Detail(TEXT("Not cleaned (the hive could not be loaded): "), shown);
-    Not_Loaded().push_back(User_Hive_Not_Loaded{shown, status});
 }
 
 }  // namespace
 
 bool List_User_Profiles(std::vector<User_Profile>& profiles, Lib_Result& result) {
     profiles.clear();
-    Not_Loaded().clear();
+    Not_Cleaned().clear();
     Lib_String_List sids, values;
-    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, Profile_List_Path, sids, values, result, 0))
+    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, Profile_List_Path, sids, values, result, 0)) {
+        // reported by the enumeration; noted with its answer
+        Not_Cleaned().push_back(User_Profile_Not_Cleaned{Profile_List_Path, TEXT("RegEnumKeyEx"),
+                                                         LSTATUS(result.Get_Code())});
         return false;
+    }
     Lib_StringW own_sid = Running_Account_Sid();
     bool all_read = true;
     for (const Lib_StringW& sid : sids) {
@@ -238,8 +244,7 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
         return true;
     }
     if (status != ERROR_FILE_NOT_FOUND) {
-        result.Set(status, Lib_Result_Source_System);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Note_Not_Cleaned(TEXT("HKEY_USERS\\") + profile.sid, TEXT("RegOpenKeyEx"), status, result);
         return false;
     }
 
@@ -269,8 +274,7 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
     Lib_StringW name = Load_Name_Prefix + profile.sid;
     status = Open_Users_Key(name, hive.Root());
     if (status != ERROR_SUCCESS) {
-        result.Set(status, Lib_Result_Source_System);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Note_Not_Cleaned(TEXT("HKEY_USERS\\") + profile.sid, TEXT("RegOpenKeyEx"), status, result);
         hive.Unload();
         return false;
     }
@@ -280,4 +284,4 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
     return hive.Unload();
 }
 
-const std::vector<User_Hive_Not_Loaded>& User_Hives_Not_Loaded() { return Not_Loaded(); }
+const std::vector<User_Profile_Not_Cleaned>& User_Profiles_Not_Cleaned() { return Not_Cleaned(); }

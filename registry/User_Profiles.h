@@ -19,22 +19,24 @@ struct User_Profile {
 // The profiles of HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList in key order, leaving
 // out LocalSystem, LocalService and NetworkService, the running account's own profile (its hive is
 // HKEY_CURRENT_USER), entries ending in ".bak" and entries whose State marks a temporary or backup
-// profile. Failures are reported; the profiles read until then are kept.
+// profile. Failures are reported and noted (User_Profiles_Not_Cleaned); the profiles read are kept.
 bool List_User_Profiles(std::vector<User_Profile>& profiles, Lib_Result& result);
 
 // Opens the profile's hive and calls work with its root (HKEY_USERS\SID, or the hive loaded from the
 // profile's NTUSER.DAT below HKEY_USERS under a name of the tool's own), then closes it; a hive it
 // loaded is unloaded whatever happens, once every handle into it is closed (work must close its own).
-// A profile without NTUSER.DAT gets one log line and no call. A hive file that exists but cannot be
-// loaded is reported and noted (User_Hives_Not_Loaded). False when work was not called for a hive
-// that exists, or the hive stayed loaded.
+// A profile without NTUSER.DAT gets one log line and no call. A hive that exists but cannot be opened
+// or loaded is reported and noted (User_Profiles_Not_Cleaned). False when work was not called for a
+// hive that exists, or the hive stayed loaded.
 bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY root)>& work, Lib_Result& result);
 
-// The hives of the run's profiles that exist but could not be loaded: shown as "HKEY_USERS\SID (FILE)",
-// with RegLoadKeyW's answer. What is in them is not known, so the verification cannot say the product
-// is gone. Emptied by List_User_Profiles.
-struct User_Hive_Not_Loaded {
+// What the run could not look into: the profile list, a profile's entry, or a profile's hive that
+// exists but could not be opened or loaded (shown as "HKEY_USERS\\SID (FILE)"), with the failed call and
+// its answer. What is in them is not known, so the verification cannot say the product is gone.
+// Emptied by List_User_Profiles.
+struct User_Profile_Not_Cleaned {
     Lib_StringW shown;
+    const WCHAR* call;
     LSTATUS status;
 };
-const std::vector<User_Hive_Not_Loaded>& User_Hives_Not_Loaded();
+const std::vector<User_Profile_Not_Cleaned>& User_Profiles_Not_Cleaned();

@@ -20,9 +20,10 @@ const WCHAR* const Software_Path = TEXT("SOFTWARE");
 // nothing there is reached through a link.
 void Unregister_Profiles_Settings(Lib_Result& result) {
     if (In_Check_Pass()) {
-        // The profiles' keys are not counted by the pass yet; a hive the removal could not load is
-        // reported again, so that the pass cannot say what was in it is gone.
-        for (const User_Hive_Not_Loaded& hive : User_Hives_Not_Loaded()) Report_System_Error(TEXT("RegLoadKey"), hive.status);
+        // The profiles' keys are not counted by the pass yet; what the removal could not look into is
+        // reported again, so that the pass cannot say that what was there is gone.
+        for (const User_Profile_Not_Cleaned& missed : User_Profiles_Not_Cleaned())
+            Report_System_Error(missed.call, missed.status);
         return;
     }
     std::vector<User_Profile> profiles;
