@@ -238,30 +238,29 @@ void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Strin
     values.erase(std::remove_if(values.begin(), values.end(), value_removed), values.end());
 }
 
-// Whether a key opened with REG_OPTION_OPEN_LINK is a symbolic link: its value SymbolicLinkValue is
-// REG_LINK. A failure to look counts as a link, so that nothing below it is touched.
-bool Is_Link_Key(HKEY key) {
-    DWORD type = 0;
-    LSTATUS status = RegQueryValueExW(key, TEXT("SymbolicLinkValue"), nullptr, &type, nullptr, nullptr);
-    if (status == ERROR_FILE_NOT_FOUND) return false;
-    return status != ERROR_SUCCESS || type == REG_LINK;
-}
-
 // Opens the parent of the deletions in one view. With links refused the parent is opened as itself
-// (REG_OPTION_OPEN_LINK) and a link is left alone, logged: what a link points to is not the hive's.
+// (REG_OPTION_OPEN_LINK) and a link (its value SymbolicLinkValue is REG_LINK) is left alone, logged:
+// what a link points to is not the hive's. A failure to look is the open's failure, reported as
+// RegQueryValueEx's: nothing below the key is touched.
 LSTATUS Open_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links_refused, Owned_Key& parent,
-                    bool& is_link) {
+                    bool& is_link, const WCHAR*& call) {
     is_link = false;
+    call = TEXT("RegOpenKeyEx");
     REGSAM access = KEY_SET_VALUE | view | (links_refused ? KEY_QUERY_VALUE : 0);
     LSTATUS status = RegOpenKeyExW(root, parent_path, links_refused ? REG_OPTION_OPEN_LINK : 0, access,
                                    parent.Receive());
-    if (status != ERROR_SUCCESS) return status;
-    if (links_refused && Is_Link_Key(parent.Get())) {
-        is_link = true;
-        parent.Close();
-        Log_Info_Detail(TEXT("Left alone (registry link): "), parent_path);
+    if (status != ERROR_SUCCESS || !links_refused) return status;
+    DWORD type = 0;
+    status = RegQueryValueExW(parent.Get(), TEXT("SymbolicLinkValue"), nullptr, &type, nullptr, nullptr);
+    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && type != REG_LINK)) return ERROR_SUCCESS;
+    parent.Close();
+    if (status != ERROR_SUCCESS) {
+        call = TEXT("RegQueryValueEx");
+        return status;
     }
-    return status;
+    is_link = true;
+    Log_Info_Detail(TEXT("Left alone (registry link): "), parent_path);
+    return ERROR_SUCCESS;
 }
 
 bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name, Lib_Result& result,
@@ -303,7 +302,8 @@ bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subke
     }
     Owned_Key native_parent;
     bool native_done = false, is_link = false;
-    LSTATUS status = Open_Parent(root, parent_path, 0, links_refused, native_parent, is_link);
+    const WCHAR* call = nullptr;
+    LSTATUS status = Open_Parent(root, parent_path, 0, links_refused, native_parent, is_link, call);
     if (is_link) {
         native_done = true;
     } else if (status == ERROR_SUCCESS) {
@@ -314,7 +314,7 @@ bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subke
     } else {
         native_parent.Release();
         Record(result, status);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Report_System_Error(call, status);
     }
 
     // The caller's record keeps the first view that failed.
@@ -322,7 +322,7 @@ bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subke
     Lib_Result& wow64_result = native_done ? result : scratch;
     Owned_Key wow64_parent;
     bool wow64_done = false;
-    status = Open_Parent(root, parent_path, KEY_WOW64_32KEY, links_refused, wow64_parent, is_link);
+    status = Open_Parent(root, parent_path, KEY_WOW64_32KEY, links_refused, wow64_parent, is_link, call);
     if (is_link) {
         wow64_done = true;
     } else if (status == ERROR_SUCCESS) {
@@ -332,7 +332,7 @@ bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subke
         Log_Unindent();
     } else {
         wow64_parent.Release();
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Report_System_Error(call, status);
         if (native_done) Record(result, status);
     }
     native_parent.Close();  // the keys are closed in the order they were opened

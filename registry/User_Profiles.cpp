@@ -44,7 +44,10 @@ Lib_StringW Running_Account_Sid() {
         return Lib_StringW();
     }
     DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    if (!GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        Report_System_Error(TEXT("GetTokenInformation"), GetLastError());
+        return Lib_StringW();
+    }
     std::vector<DWORD> buffer(size / sizeof(DWORD) + 1);
     if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), DWORD(buffer.size() * sizeof(DWORD)), &size)) {
         Report_System_Error(TEXT("GetTokenInformation"), GetLastError());
@@ -70,15 +73,21 @@ bool Read_Profile_Entry(const Lib_StringW& sid, DWORD& state, Lib_StringW& folde
         if (status != ERROR_FILE_NOT_FOUND) Note_Not_Cleaned(path, TEXT("RegOpenKeyEx"), status, result);
         return false;
     }
+    // A missing State is a profile in use (0); a State that cannot be read leaves the profile unknown.
     state = 0;
     DWORD type = 0, size = sizeof(state);
     status = RegQueryValueExW(key.Get(), TEXT("State"), nullptr, &type, reinterpret_cast<BYTE*>(&state), &size);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && status != ERROR_MORE_DATA) {
+        Note_Not_Cleaned(path, TEXT("RegQueryValueEx"), status, result);
+        return false;
+    }
     if (status != ERROR_SUCCESS || type != REG_DWORD) state = 0;
 
     folder = Lib_StringW();
     size = 0;
     status = RegQueryValueExW(key.Get(), TEXT("ProfileImagePath"), nullptr, &type, nullptr, &size);
-    if (status == ERROR_FILE_NOT_FOUND || (type != REG_SZ && type != REG_EXPAND_SZ)) return true;
+    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ))
+        return true;
     std::vector<WCHAR> text(size / sizeof(WCHAR) + 1, 0);
     if (status == ERROR_SUCCESS)
         status = RegQueryValueExW(key.Get(), TEXT("ProfileImagePath"), nullptr, &type,
@@ -193,11 +202,18 @@ LSTATUS Open_Users_Key(const Lib_StringW& name, Owned_Key& key) {
 
 // The work in a hive loaded under the profile's SID (the user is logged on); its keys are backed up
 // under that SID.
-void Work_In_Loaded_Hive(const User_Profile& profile, Owned_Key& root, const std::function<void(HKEY root)>& work) {
-    Backup_Name_User_Hive(profile.sid.Get_Text(), profile.sid.Get_Text(), nullptr);
-    work(root.Get());
-    root.Close();
-    Backup_Name_User_Hive(profile.sid.Get_Text(), nullptr, nullptr);
+// The work in a hive loaded under hive_name; its keys are backed up under the profile's SID, with
+// hive_file for a hive the run loaded. A failed work (the work reported it) is noted, since the
+// profile's settings may still be there.
+bool Work_In_Hive(const User_Profile& profile, const Lib_StringW& hive_name, const WCHAR* hive_file, HKEY root,
+                  const std::function<bool(HKEY root)>& work, const Lib_Result& result) {
+    Backup_Name_User_Hive(hive_name.Get_Text(), profile.sid.Get_Text(), hive_file);
+    bool done = work(root);
+    Backup_Name_User_Hive(hive_name.Get_Text(), nullptr, nullptr);
+    if (!done)
+        Not_Cleaned().push_back(User_Profile_Not_Cleaned{TEXT("HKEY_USERS\\") + profile.sid, TEXT("Unregister_Settings"),
+                                                         LSTATUS(result.Get_Code())});
+    return done;
 }
 
 void Note_Not_Loaded(const User_Profile& profile, const Lib_StringW& file, LSTATUS status, Lib_Result& result) {
@@ -236,13 +252,10 @@ bool List_User_Profiles(std::vector<User_Profile>& profiles, Lib_Result& result)
     return all_read;
 }
 
-bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY root)>& work, Lib_Result& result) {
+bool With_User_Hive(const User_Profile& profile, const std::function<bool(HKEY root)>& work, Lib_Result& result) {
     Owned_Key root;
     LSTATUS status = Open_Users_Key(profile.sid, root);
-    if (status == ERROR_SUCCESS) {
-        Work_In_Loaded_Hive(profile, root, work);
-        return true;
-    }
+    if (status == ERROR_SUCCESS) return Work_In_Hive(profile, profile.sid, nullptr, root.Get(), work, result);
     if (status != ERROR_FILE_NOT_FOUND) {
         Note_Not_Cleaned(TEXT("HKEY_USERS\\") + profile.sid, TEXT("RegOpenKeyEx"), status, result);
         return false;
@@ -257,6 +270,12 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
         Log_Info_Detail(TEXT("No user hive (the profile has no NTUSER.DAT): "), file);
         return true;
     }
+    if (error != ERROR_SUCCESS) {
+        // Whether the file is there is not known: loading it might make one.
+        Note_Not_Cleaned(TEXT("HKEY_USERS\\") + profile.sid + TEXT(" (") + file + TEXT(")"), TEXT("GetFileAttributes"),
+                         error, result);
+        return false;
+    }
 
     Hive_Privileges privileges;
     Loaded_User_Hive hive(Load_Name_Prefix + profile.sid);
@@ -264,8 +283,7 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
     status = hive.Load(file);
     if (status == ERROR_SHARING_VIOLATION && Open_Users_Key(profile.sid, root) == ERROR_SUCCESS) {
         // The user logged on meanwhile: the hive is loaded under the SID now.
-        Work_In_Loaded_Hive(profile, root, work);
-        return true;
+        return Work_In_Hive(profile, profile.sid, nullptr, root.Get(), work, result);
     }
     if (status != ERROR_SUCCESS) {
         Note_Not_Loaded(profile, file, status, result);
@@ -278,10 +296,8 @@ bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY r
         hive.Unload();
         return false;
     }
-    Backup_Name_User_Hive(name.Get_Text(), profile.sid.Get_Text(), file.Get_Text());
-    work(hive.Root().Get());
-    Backup_Name_User_Hive(name.Get_Text(), nullptr, nullptr);
-    return hive.Unload();
+    bool done = Work_In_Hive(profile, name, file.Get_Text(), hive.Root().Get(), work, result);
+    return hive.Unload() && done;
 }
 
 const std::vector<User_Profile_Not_Cleaned>& User_Profiles_Not_Cleaned() { return Not_Cleaned(); }

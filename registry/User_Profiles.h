@@ -22,13 +22,13 @@ struct User_Profile {
 // profile. Failures are reported and noted (User_Profiles_Not_Cleaned); the profiles read are kept.
 bool List_User_Profiles(std::vector<User_Profile>& profiles, Lib_Result& result);
 
-// Opens the profile's hive and calls work with its root (HKEY_USERS\SID, or the hive loaded from the
+// Opens the profile's hive and calls work with its root (work answers whether it did all it had to) (HKEY_USERS\SID, or the hive loaded from the
 // profile's NTUSER.DAT below HKEY_USERS under a name of the tool's own), then closes it; a hive it
 // loaded is unloaded whatever happens, once every handle into it is closed (work must close its own).
 // A profile without NTUSER.DAT gets one log line and no call. A hive that exists but cannot be opened
 // or loaded is reported and noted (User_Profiles_Not_Cleaned). False when work was not called for a
 // hive that exists, or the hive stayed loaded.
-bool With_User_Hive(const User_Profile& profile, const std::function<void(HKEY root)>& work, Lib_Result& result);
+bool With_User_Hive(const User_Profile& profile, const std::function<bool(HKEY root)>& work, Lib_Result& result);
 
 // What the run could not look into: the profile list, a profile's entry, or a profile's hive that
 // exists but could not be opened or loaded (shown as "HKEY_USERS\\SID (FILE)"), with the failed call and

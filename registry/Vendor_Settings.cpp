@@ -33,7 +33,7 @@ void Unregister_Profiles_Settings(Lib_Result& result) {
         Log_Indent();
         With_User_Hive(
             profile,
-            [&](HKEY root) { Delete_Registry_Keys_In_Path_Without_Links(root, Software_Path, Maker_Key, result); },
+            [&](HKEY root) { return Delete_Registry_Keys_In_Path_Without_Links(root, Software_Path, Maker_Key, result); },
             result);
         Log_Unindent();
     }

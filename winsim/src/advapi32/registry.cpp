@@ -343,7 +343,11 @@ LSTATUS RegCloseKey(HKEY key) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) {
-        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));  // given back, though refused
+        // Given back, though refused: the handle is no open key any more (an unload does not wait for it).
+        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));
+        Table().subkey_cursors.erase(key);
+        Table().value_cursors.erase(key);
+        Table().keys.erase(key);
         return LSTATUS(fault);
     }
     if (Is_Predefined(key)) return ERROR_SUCCESS;
