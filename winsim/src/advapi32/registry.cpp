@@ -75,6 +75,7 @@ struct Open_Key {
     std::vector<Text> classes_path;  // its names below Classes, as opened
     bool view32 = false;             // opened through the 32-bit view
     bool predefined = false;
+    bool given_back = false;  // a RegCloseKey that an injected fault refused
 };
 
 // The open keys, by handle value; guarded by the machine's lock like everything else here.
@@ -343,11 +344,10 @@ LSTATUS RegCloseKey(HKEY key) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) {
-        // Given back, though refused: the handle is no open key any more (an unload does not wait for it).
+        // Given back, though refused: the key stays usable, but an unload of its hive does not wait for it.
         Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));
-        Table().subkey_cursors.erase(key);
-        Table().value_cursors.erase(key);
-        Table().keys.erase(key);
+        auto open = Table().keys.find(key);
+        if (open != Table().keys.end()) open->second.given_back = true;
         return LSTATUS(fault);
     }
     if (Is_Predefined(key)) return ERROR_SUCCESS;
@@ -713,7 +713,7 @@ LSTATUS RegUnLoadKeyW(HKEY key, LPCWSTR sub_key) {
     auto loaded = machine.loaded_hives.find(Upcased(name));
     if (loaded == machine.loaded_hives.end()) return machine.Users_Hive(name) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     for (const auto& open : Table().keys)
-        for (const Part& part : open.second.parts)
+        for (const Part& part : open.second.given_back ? std::vector<Part>() : open.second.parts)
             if (part.place.users && !part.place.path.empty() && Same_Name(part.place.path[0], name))
                 return ERROR_ACCESS_DENIED;
     Reg_Key* root = machine.users.Find_Subkey(name);
