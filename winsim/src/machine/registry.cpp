@@ -78,11 +78,6 @@ Reg_Key* Find_Child(Reg_Key* key, const Text& name) {
     return key == &machine.users ? machine.Users_Hive(name) : key->Find_Subkey(name);
 }
 
-Reg_Key* Users_Hive_Root(const Key_Place& place) {
-    if (!place.users || place.path.empty()) return nullptr;
-    return The_Machine().users.Find_Subkey(place.path[0]);
-}
-
 Reg_Key* Find_Key(const Key_Place& place) {
     Reg_Key* key = Place_Root(place);
     for (const Text& name : place.path) {

@@ -21,9 +21,6 @@ struct Key_Place {
 Reg_Key* Place_Root(const Key_Place& place);
 // The subkey of a name, HKEY_USERS' subkeys being the hives loaded there.
 Reg_Key* Find_Child(Reg_Key* key, const Text& name);
-// The hive of a place below HKEY_USERS that is neither the running account's nor the scenario's two
-// profiles (a hive of Machine::users), or null.
-Reg_Key* Users_Hive_Root(const Key_Place& place);
 
 // The key at a place, or null.
 Reg_Key* Find_Key(const Key_Place& place);
