@@ -44,6 +44,14 @@ struct Backup_State {
     // The keys whose security was saved: a later change of the same key (the 32-bit view of a key
     // Windows shares between the views) must not save the run's own first change as the previous one.
     std::set<Text> secured_keys;
+    // Other users' hives (Backup_Name_User_Hive): the kernel's name of each, the SID its keys are
+    // written under, the file of a hive the run loaded, and whether this backup has said how to
+    // restore into that file.
+    struct User_Hive {
+        Text hive, sid, file;
+        bool explained = false;
+    };
+    std::vector<User_Hive> user_hives;
 };
 
 Backup_State& State() {
@@ -202,8 +210,9 @@ bool Starts_With_No_Case(const Text& text, size_t at, const WCHAR* prefix) {
 }
 
 // The regedit path of a key opened through any handle: "\REGISTRY\MACHINE\X" is HKEY_LOCAL_MACHINE\X,
-// a user's hive HKEY_CURRENT_USER and its classes hive HKEY_CURRENT_USER\Software\Classes (the run's
-// user's: the only user hives it opens). Failures are the backup's.
+// another user's hive named by Backup_Name_User_Hive HKEY_USERS\SID, any other user's hive
+// HKEY_CURRENT_USER and its classes hive HKEY_CURRENT_USER\Software\Classes (the run's user's).
+// Failures are the backup's.
 bool Key_Path(HKEY key, Text& path) {
     std::vector<ULONG> buffer(256);
     ULONG needed = 0;
@@ -229,6 +238,12 @@ bool Key_Path(HKEY key, Text& path) {
         size_t hive_start = Text(user).size();
         size_t hive_end = native.find(TEXT('\\'), hive_start);
         if (hive_end == Text::npos) hive_end = native.size();
+        Text hive = native.substr(hive_start, hive_end - hive_start);
+        for (const Backup_State::User_Hive& named : State().user_hives) {
+            if (Lib_StringW(named.hive.c_str()).Compare_No_Case(hive.c_str()) != 0) continue;
+            path = TEXT("HKEY_USERS\\") + named.sid + native.substr(hive_end);
+            return true;
+        }
         const Text classes_suffix = TEXT("_Classes");
         bool classes = hive_end - hive_start > classes_suffix.size() &&
                        Starts_With_No_Case(native, hive_end - classes_suffix.size(), classes_suffix.c_str());
@@ -478,14 +493,42 @@ Text Single_Quoted(const Text& text) {
     return quoted + TEXT("'");
 }
 
+// Before the first key of a hive that the run loaded from its file: how to put the keys back while
+// the user is not logged on, when the hive is not loaded.
+void Explain_User_Hive(const Text& path, Text& out) {
+    for (Backup_State::User_Hive& named : State().user_hives) {
+        Text root = TEXT("HKEY_USERS\\") + named.sid;
+        if (named.file.empty() || named.explained || !Starts_With_No_Case(path, 0, (root + TEXT("\\")).c_str()))
+            continue;
+        named.explained = true;
+        Text hku = TEXT("HKU\\") + named.sid;
+        out += TEXT("\r\n; ") + root + TEXT(" is the hive of a user who was not logged on (") + named.file +
+               TEXT(").\r\n; To restore its keys while that user is not logged on, in an elevated command prompt:\r\n;   reg load ") +
+               hku + TEXT(" \"") + named.file + TEXT("\"\r\n;   reg import THIS-FILE\r\n;   reg unload ") + hku +
+               TEXT("\r\n");
+    }
+}
+
 }  // namespace
+
+void Backup_Name_User_Hive(const WCHAR* hive_name, const WCHAR* sid, const WCHAR* hive_file) {
+    std::vector<Backup_State::User_Hive>& hives = State().user_hives;
+    for (auto at = hives.begin(); at != hives.end(); ++at) {
+        if (Lib_StringW(at->hive.c_str()).Compare_No_Case(hive_name) != 0) continue;
+        hives.erase(at);
+        break;
+    }
+    if (sid) hives.push_back(Backup_State::User_Hive{hive_name, sid, hive_file ? hive_file : TEXT(""), false});
+}
 
 void Backup_Key_Tree(HKEY root, const WCHAR* key_path) {
     if (State().stopped) return;
     Owned_Key key;
     if (!Open_To_Save(root, key_path, REG_OPTION_OPEN_LINK, KEY_READ, key)) return;
     Text path, out;
-    if (!Key_Path(key.Get(), path) || !Save_Tree(key.Get(), path, out)) return;
+    if (!Key_Path(key.Get(), path)) return;
+    Explain_User_Hive(path, out);
+    if (!Save_Tree(key.Get(), path, out)) return;
     if (Start()) Write(out);
 }
 
@@ -557,4 +600,5 @@ void Backup_Close_File() {
     state.started = false;
     state.stopped = false;
     state.secured_keys.clear();
+    for (Backup_State::User_Hive& named : state.user_hives) named.explained = false;
 }

@@ -16,6 +16,11 @@
 // symbolic link (a link is listed in a comment, as regedit files cannot make links). Nothing is saved
 // for a missing key.
 void Backup_Key_Tree(HKEY root, const WCHAR* key_path);
+// Names another user's hive: keys of the hive the kernel names \REGISTRY\USER\HIVE_NAME are saved below
+// HKEY_USERS\SID. With hive_file (a hive the run loaded from that file under a name of its own), a
+// comment before its first key says how to restore them while the hive is not loaded: load it, import,
+// unload. A null sid forgets the name.
+void Backup_Name_User_Hive(const WCHAR* hive_name, const WCHAR* sid, const WCHAR* hive_file);
 // Saves one value of the key, in the given view (0 or KEY_WOW64_32KEY); nothing for a missing one.
 void Backup_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags);
 // Saves the owner and access list of a key named as the security calls name it ("MACHINE\...",

@@ -238,6 +238,34 @@ void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Strin
     values.erase(std::remove_if(values.begin(), values.end(), value_removed), values.end());
 }
 
+// Opens the parent of the deletions in one view. With links refused the parent is opened as itself
+// (REG_OPTION_OPEN_LINK) and a link (its value SymbolicLinkValue is REG_LINK) is left alone, logged:
+// what a link points to is not the hive's. A failure to look is the open's failure, reported as
+// RegQueryValueEx's: nothing below the key is touched.
+LSTATUS Open_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links_refused, Owned_Key& parent,
+                    bool& is_link, const WCHAR*& call) {
+    is_link = false;
+    call = TEXT("RegOpenKeyEx");
+    REGSAM access = KEY_SET_VALUE | view | (links_refused ? KEY_QUERY_VALUE : 0);
+    LSTATUS status = RegOpenKeyExW(root, parent_path, links_refused ? REG_OPTION_OPEN_LINK : 0, access,
+                                   parent.Receive());
+    if (status != ERROR_SUCCESS || !links_refused) return status;
+    DWORD type = 0;
+    status = RegQueryValueExW(parent.Get(), TEXT("SymbolicLinkValue"), nullptr, &type, nullptr, nullptr);
+    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && type != REG_LINK)) return ERROR_SUCCESS;
+    parent.Close();
+    if (status != ERROR_SUCCESS) {
+        call = TEXT("RegQueryValueEx");
+        return status;
+    }
+    is_link = true;
+    Log_Info_Detail(TEXT("Left alone (registry link): "), parent_path);
+    return ERROR_SUCCESS;
+}
+
+bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name, Lib_Result& result,
+                         bool links_refused);
+
 }  // namespace
 
 bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
@@ -254,6 +282,18 @@ bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result&
 
 bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
                                   Lib_Result& result) {
+    return Delete_Keys_In_Path(root, parent_path, subkey_name, result, false);
+}
+
+bool Delete_Registry_Keys_In_Path_Without_Links(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                Lib_Result& result) {
+    return Delete_Keys_In_Path(root, parent_path, subkey_name, result, true);
+}
+
+namespace {
+
+bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name, Lib_Result& result,
+                         bool links_refused) {
     if (In_Check_Pass()) {
         Lib_StringW key_path;
         Combine_Path(parent_path, nullptr, subkey_name, key_path);
@@ -261,9 +301,12 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
         return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
     }
     Owned_Key native_parent;
-    bool native_done = false;
-    LSTATUS status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE, native_parent.Receive());
-    if (status == ERROR_SUCCESS) {
+    bool native_done = false, is_link = false;
+    const WCHAR* call = nullptr;
+    LSTATUS status = Open_Parent(root, parent_path, 0, links_refused, native_parent, is_link, call);
+    if (is_link) {
+        native_done = true;
+    } else if (status == ERROR_SUCCESS) {
         Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE): "), parent_path);
         Log_Indent();
         native_done = Delete_Registry_Key_Recursive(native_parent.Get(), subkey_name, result);
@@ -271,7 +314,7 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
     } else {
         native_parent.Release();
         Record(result, status);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Report_System_Error(call, status);
     }
 
     // The caller's record keeps the first view that failed.
@@ -279,20 +322,24 @@ bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCH
     Lib_Result& wow64_result = native_done ? result : scratch;
     Owned_Key wow64_parent;
     bool wow64_done = false;
-    status = RegOpenKeyExW(root, parent_path, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, wow64_parent.Receive());
-    if (status == ERROR_SUCCESS) {
+    status = Open_Parent(root, parent_path, KEY_WOW64_32KEY, links_refused, wow64_parent, is_link, call);
+    if (is_link) {
+        wow64_done = true;
+    } else if (status == ERROR_SUCCESS) {
         Log_Info_Detail(TEXT("Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY): "), parent_path);
         Log_Indent();
         wow64_done = Delete_Registry_Key_Recursive(wow64_parent.Get(), subkey_name, wow64_result);
         Log_Unindent();
     } else {
         wow64_parent.Release();
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Report_System_Error(call, status);
         if (native_done) Record(result, status);
     }
     native_parent.Close();  // the keys are closed in the order they were opened
     return native_done && wow64_done;
 }
+
+}  // namespace
 
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags) {

@@ -30,6 +30,11 @@ bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result&
 // Deletes the tree of a subkey below a parent, in the 64-bit and then in the 32-bit registry view.
 bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
                                   Lib_Result& result);
+// The same in a hive whose contents another user controls: the parent is opened as itself in each
+// view, and a parent that is a symbolic link is logged and left alone ("Left alone (registry link):
+// PATH"), since what it points to lies outside the hive.
+bool Delete_Registry_Keys_In_Path_Without_Links(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                Lib_Result& result);
 bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                            REGSAM view_flags);
 // Deletes one value in one view without looking at the outcome or logging anything.

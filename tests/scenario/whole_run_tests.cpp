@@ -190,7 +190,7 @@ TEST_P(Whole_Run, LogConsoleAndExitCodeAreTheExpectedOnes) {
     fs::remove_all(run.out_dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo", "user-writable"));
+INSTANTIATE_TEST_SUITE_P(Machines, Whole_Run, ::testing::Values("clean", "demo", "profiles", "user-writable"));
 
 // The preview for other tools: the same changes as JSON, exit code and RunOnce command included.
 TEST(Whole_Run_Preview, JsonPreviewOfTheDemoMachine) {
@@ -857,4 +857,138 @@ TEST(Whole_Run_Verdict, CheckAfterTheRunFindsNothingLeft) {
     EXPECT_EQ(check.console, "Nothing of the product is present.\n");
     fs::remove_all(removal.out_dir);
     fs::remove_all(check.out_dir);
+}
+
+// machines/profiles run as LocalSystem: the maker's key goes from every user's profile whatever the
+// hives the run loads do, and no hive stays loaded but when Windows refuses every unload.
+TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
+    const std::string bob = "S-1-5-21-1004336348-1177238915-682003330-1002";
+    const std::string erin = "S-1-5-21-1004336348-1177238915-682003330-1005";
+    const std::string gail = "S-1-5-21-1004336348-1177238915-682003330-1007";
+    const std::string loaded_as = "HKEY_USERS\\vpRemovalTool-" + bob;
+    const std::string bob_line = "         Unregistering settings in HKEY_USERS\\" + bob + " (C:\\Users\\bob)...\r\n"
+                                 "            Loading the user's hive:  C:\\Users\\bob\\NTUSER.DAT\r\n";
+    const std::string cleaned =
+        "            Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\r\n"
+        "               Deleting registry key:  Corvanta LLP.\\VESPARIO\\vpControlPanel\r\n"
+        "               Deleting registry key:  Corvanta LLP.\\VESPARIO\r\n"
+        "               Deleting registry key:  Corvanta LLP.\r\n"
+        "            Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  SOFTWARE\r\n";
+    const std::string unload_failed = "         Error occurred in function: RegUnLoadKey\r\n"
+                                      "         Error occurred in function: Error source 1(0x1)\r\n"
+                                      "         Error occurred in function: Error code   5(0x5)\r\n"
+                                      "         Error message: Access is denied.\r\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string ini;
+        std::string registry;  // added to registry.reg
+        std::string exit_code;
+        std::string log_block;  // found in the log as it stands
+        bool left_loaded;
+        bool bob_cleaned;
+    };
+    const Case cases[] = {
+        {"as the machine is", "", "", "0", bob_line + cleaned + "         Unregistering settings in HKEY_USERS\\", false, true},
+        {"the first unload refused", "[faults]\nfault=RegUnLoadKeyW:1:5\n", "", "0", bob_line + cleaned + unload_failed +
+         "         Unregistering settings in HKEY_USERS\\", false, true},
+        // The run cannot unload bob's hive: what it deleted there stays deleted, the user may not log on.
+        {"every unload refused", "[faults]\nfault=RegUnLoadKeyW:1+:5\n", "", "0",
+         bob_line + cleaned + unload_failed + unload_failed + "            Left loaded (the hive could not be unloaded):  " +
+             loaded_as + "\r\n",
+         true, false},
+        {"the load refused: the user logged on meanwhile, but no hive is there", "[faults]\nfault=RegLoadKeyW:1:32:-1002\n", "", "3",
+         bob_line + "         Error occurred in function: RegLoadKey\r\n"
+                    "         Error occurred in function: Error source 1(0x1)\r\n"
+                    "         Error occurred in function: Error code   32(0x20)\r\n"
+                    "         Error message: The process cannot access the file because it is being used by another "
+                    "process.\r\r\n\r\n"
+                    "            Not cleaned (the hive could not be loaded):  HKEY_USERS\\" + bob + " (C:\\Users\\bob\\NTUSER.DAT)\r\n",
+         false, false},
+        // A logged-on user made their SOFTWARE a link into the machine's: nothing is reached through it.
+        {"a user's SOFTWARE a link", "[registry]\nlink=HKEY_USERS\\" + gail + "\\SOFTWARE target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Planted\n",
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + gail +
+             "]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\gail\"\r\n\r\n[HKEY_USERS\\" + gail +
+             "\\Console]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Planted\\Corvanta LLP.\\Kept]\r\n",
+         "0",
+         "         Unregistering settings in HKEY_USERS\\" + gail + " (C:\\Users\\gail)...\r\n"
+         "            Left alone (registry link):  SOFTWARE\r\n"
+         "            Left alone (registry link):  SOFTWARE\r\n"
+         "         Settings unregistered.\r\n",
+         false, true},
+        // A hive file that is no hive: what is in it is not known, so the verification cannot look.
+        {"a damaged hive", "",
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + erin +
+             "]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\erin\"\r\n",
+         "3",
+         "         Unregistering settings in HKEY_USERS\\" + erin + " (C:\\Users\\erin)...\r\n"
+         "            Loading the user's hive:  C:\\Users\\erin\\NTUSER.DAT\r\n"
+         "         Error occurred in function: RegLoadKey\r\n"
+         "         Error occurred in function: Error source 1(0x1)\r\n"
+         "         Error occurred in function: Error code   1009(0x3F1)\r\n"
+         "         Error message: The configuration registry database is corrupt.\r\r\n\r\n"
+         "            Not cleaned (the hive could not be loaded):  HKEY_USERS\\" + erin +
+             " (C:\\Users\\erin\\NTUSER.DAT)\r\n",
+         false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path scenario = Copy_Machine("profiles", "profiles-runs", c.ini);
+        std::ofstream(scenario / "registry.reg", std::ios::binary | std::ios::app) << "\r\n" << c.registry;
+        fs::create_directories(scenario / "drive_c" / "users" / "erin");
+        std::ofstream(scenario / "drive_c" / "users" / "erin" / "NTUSER.DAT", std::ios::binary) << "regf\x01\x02\x03";
+        Run_Output run = Run_Vpsim(scenario, "");
+        EXPECT_EQ(Read_File(run.out_dir / "exit-code.txt"), c.exit_code + "\n");
+        if (c.exit_code == "3")
+            EXPECT_EQ(run.console.substr(run.console.rfind('\n', run.console.size() - 2) + 1),
+                      "Not checked: 1 of the check's calls failed; the log's error reports name them\n");
+        EXPECT_EQ(run.exit_code == Exit_Left_Open, c.left_loaded) << run.errors;
+        EXPECT_EQ(run.errors.find("left open: loaded hive: " + loaded_as + " (C:\\users\\bob\\NTUSER.DAT)") !=
+                      std::string::npos,
+                  c.left_loaded)
+            << run.errors;
+        std::string log = Read_File(Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"}));
+        EXPECT_NE(log.find(c.log_block), std::string::npos) << log;
+        std::string changes = Summarise_Changes_Of(scenario, run.out_dir);
+        EXPECT_EQ(changes.find("  C:\\users\\bob\\NTUSER.DAT\n") != std::string::npos, c.bob_cleaned) << changes;
+        // Every logged-on user's maker key went, other vendors' settings stayed.
+        EXPECT_NE(changes.find("HKEY_USERS\\S-1-5-21-1004336348-1177238915-682003330-1003\\SOFTWARE\\Corvanta LLP.  "
+                               "(and 2 keys below)"),
+                  std::string::npos);
+        // (a hive left loaded is saved whole, as HKEY_USERS\vpRemovalTool-SID)
+        if (!c.left_loaded) EXPECT_EQ(changes.find("Lumenleaf"), std::string::npos) << changes;
+        EXPECT_EQ(changes.find("Planted"), std::string::npos) << changes;
+        std::string bob_file = Read_File(run.out_dir / "drive_c" / "users" / "bob" / "NTUSER.DAT");
+        std::u16string bob_text(bob_file.size() / 2, u'\0');
+        for (size_t at = 0; at < bob_text.size(); ++at)
+            bob_text[at] = char16_t(uint8_t(bob_file[2 * at]) | (uint8_t(bob_file[2 * at + 1]) << 8));
+        EXPECT_EQ(bob_text.find(u"Corvanta") == std::u16string::npos, c.bob_cleaned);
+        EXPECT_NE(bob_text.find(u"[HKEY_CURRENT_USER\\SOFTWARE\\Lumenleaf\\PDF Reader\\Preferences]\r\n"
+                                u"\"ShowToolbar\"=dword:00000001\r\n"),
+                  std::u16string::npos);
+        if (&c == &cases[0]) {
+            // The backup holds each profile's keys under its SID, and how to restore into a hive not loaded.
+            std::string backup = Read_File(Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool-backup.reg"}));
+            std::u16string backup_text(backup.size() / 2, u'\0');
+            for (size_t at = 0; at < backup_text.size(); ++at)
+                backup_text[at] = char16_t(uint8_t(backup[2 * at]) | (uint8_t(backup[2 * at + 1]) << 8));
+            const std::u16string sid = u"S-1-5-21-1004336348-1177238915-682003330-1002";
+            EXPECT_NE(backup_text.find(
+                          u"\r\n; HKEY_USERS\\" + sid + u" is the hive of a user who was not logged on (C:\\Users\\bob\\NTUSER.DAT).\r\n"
+                          u"; To restore its keys while that user is not logged on, in an elevated command prompt:\r\n"
+                          u";   reg load HKU\\" + sid + u" \"C:\\Users\\bob\\NTUSER.DAT\"\r\n"
+                          u";   reg import THIS-FILE\r\n"
+                          u";   reg unload HKU\\" + sid + u"\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.]\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.\\VESPARIO]\r\n"
+                          u"\r\n[HKEY_USERS\\" + sid + u"\\SOFTWARE\\Corvanta LLP.\\VESPARIO\\vpControlPanel]\r\n"
+                          u"\"Language\"=\"nl\"\r\n"),
+                      std::u16string::npos);
+            EXPECT_NE(backup_text.find(u"[HKEY_USERS\\S-1-5-21-1004336348-1177238915-682003330-1001\\SOFTWARE\\Corvanta "
+                                       u"LLP.\\VESPARIO\\vpControlPanel]\r\n\"Language\"=\"de\"\r\n"),
+                      std::u16string::npos);
+            EXPECT_EQ(backup_text.find(u"vpRemovalTool-S-1-5"), std::u16string::npos);
+        }
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
 }

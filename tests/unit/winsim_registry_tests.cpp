@@ -176,8 +176,9 @@ TEST_F(WinsimRegistry, ClassesRootNamesTheMachineClassesKey) {
     EXPECT_EQ(Probe(HKEY_CURRENT_USER, u"SOFTWARE\\Classes\\Installer", KEY_READ), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(WinsimRegistry, KeysThatAreNotAmongTheThreeRootsAreInvalidHandles) {
-    EXPECT_EQ(Probe(HKEY_USERS, u".DEFAULT", KEY_READ), ERROR_INVALID_HANDLE);
+TEST_F(WinsimRegistry, KeysThatAreNotAmongTheFourRootsAreInvalidHandles) {
+    EXPECT_EQ(Probe(HKEY_USERS, u".DEFAULT", KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(Probe(reinterpret_cast<HKEY>(ULONG_PTR(0x80000005)), u"System", KEY_READ), ERROR_INVALID_HANDLE);  // HKEY_CURRENT_CONFIG
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"A", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr),
               ERROR_SUCCESS);

@@ -290,9 +290,7 @@ TEST(Registry_File_Import, Header_Of_Either_Kind_Is_Required) {
 
 TEST(Registry_File_Errors, Name_File_And_Line) {
     const std::string head = "Windows Registry Editor Version 5.00\n\n";
-    // Of HKEY_USERS only LocalSystem's profile is a scenario's (HKEY_USERS\.DEFAULT or S-1-5-18).
-    EXPECT_EQ(Import_Error(head + "[HKEY_USERS\\S-1-5-19]\n"),
-              "registry.reg:3: unknown root key \"HKEY_USERS\"");
+    // HKEY_USERS holds hives only: a key names one (HKEY_USERS\.DEFAULT, S-1-5-18, a user's SID).
     EXPECT_EQ(Import_Error(head + "[HKEY_USERS]\n"), "registry.reg:3: unknown root key \"HKEY_USERS\"");
     EXPECT_EQ(Import_Error(head + "[-HKEY_USERS\\.DEFAULT]\n"), "registry.reg:3: a root key cannot be deleted");
     EXPECT_EQ(Import_Error(head + "\"v\"=\"x\"\n"), "registry.reg:3: value outside of a key");

@@ -151,6 +151,7 @@ typedef HWND__* HWND;
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define ERROR_BADDB 1009L
 #define ERROR_INVALID_OWNER 1307L
 #define ERROR_NO_TOKEN 1008L
 #define ERROR_BAD_IMPERSONATION_LEVEL 1346L
@@ -408,6 +409,9 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
                      DWORD size, va_list* arguments);
 HLOCAL LocalFree(HLOCAL memory);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
+// The variables of a Windows 10 system: SystemDrive, SystemRoot, windir, ProgramData, ProgramFiles,
+// ALLUSERSPROFILE, PUBLIC; any other %NAME% stays as it is, as Windows leaves an unknown one.
+DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
 
 // Advapi32: registry
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM sam, PHKEY result);
@@ -415,6 +419,8 @@ LSTATUS RegCloseKey(HKEY key);
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD reserved, LPWSTR class_name, DWORD options,
                         REGSAM sam, LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition);
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key);
+LSTATUS RegLoadKeyW(HKEY key, LPCWSTR sub_key, LPCWSTR file);
+LSTATUS RegUnLoadKeyW(HKEY key, LPCWSTR sub_key);
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name);
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved,
                       LPWSTR class_name, LPDWORD class_length, PFILETIME last_write_time);
@@ -648,6 +654,16 @@ BOOL OpenProcessToken(HANDLE process, DWORD desired_access, PHANDLE token);
 BOOL LookupPrivilegeValueW(LPCWSTR system_name, LPCWSTR name, PLUID luid);
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all_privileges, PTOKEN_PRIVILEGES new_state,
                            DWORD buffer_length, PTOKEN_PRIVILEGES previous_state, PDWORD return_length);
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+// TokenUser only.
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS information_class, LPVOID information,
+                         DWORD information_length, PDWORD return_length);
 BOOL ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL level);
 BOOL OpenThreadToken(HANDLE thread, DWORD desired_access, BOOL open_as_self, PHANDLE token);
 BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS information_class, LPVOID information,

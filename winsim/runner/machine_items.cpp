@@ -68,6 +68,7 @@ Items Machine_Items(Machine& machine, const Item_Rules& rules) {
     Key_Items(machine.hklm, "HKEY_LOCAL_MACHINE", items);
     Key_Items(machine.User_Profile(), "HKEY_CURRENT_USER", items);
     Key_Items(machine.System_Profile(), "HKEY_USERS\\.DEFAULT", items);
+    for (const auto& hive : machine.users.subkeys) Key_Items(*hive, "HKEY_USERS\\" + winsim::To_Utf8(hive->name), items);
     Node_Items(machine.drive_c, "C:", rules, items);
     std::istringstream pending(Pending_Deletes(machine));
     for (std::string line; std::getline(pending, line);) {

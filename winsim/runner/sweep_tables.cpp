@@ -29,6 +29,9 @@ const Api_Failure kFailureTable[] = {
     {"RegEnumValueW", ERROR_KEY_DELETED},
     {"RegQueryInfoKeyW", ERROR_KEY_DELETED},
     {"RegQueryValueExW", ERROR_KEY_DELETED},
+    {"RegLoadKeyW", ERROR_SHARING_VIOLATION},  // the user logs on meanwhile
+    {"RegUnLoadKeyW", ERROR_ACCESS_DENIED},
+    {"ExpandEnvironmentStringsW", ERROR_NOT_ENOUGH_MEMORY},
     {"CreateFileW", ERROR_SHARING_VIOLATION},
     {"OpenMutexW", ERROR_ACCESS_DENIED},
     {"DeleteFileW", ERROR_SHARING_VIOLATION},
@@ -164,9 +167,11 @@ const Report_Rule kReportRules[] = {
     {"LocalAlloc", nullptr, "Log_Error_Report < ...", nullptr,
      "FormatMessageA's buffer inside a report: the message line is left out"},
     // Other names.
-    {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege", nullptr},  // the readers' rights stage
-    {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege", nullptr},
-    {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege", nullptr},
+    // The readers' rights stage reports SetProcessPrivilege; the user profiles' hive privileges and the
+    // running account's SID report the call itself.
+    {"OpenProcessToken", nullptr, nullptr, "SetProcessPrivilege|OpenProcessToken", nullptr},
+    {"LookupPrivilegeValueW", nullptr, nullptr, "SetProcessPrivilege|LookupPrivilegeValue", nullptr},
+    {"AdjustTokenPrivileges", nullptr, nullptr, "SetProcessPrivilege|AdjustTokenPrivileges", nullptr},
     // winsim's SetEntriesInAclW allocates its list, GetSecurityInfo and GetNamedSecurityInfoW the
     // descriptor they return.
     {"LocalAlloc", nullptr, nullptr, "SetEntriesInAcl|GetSecurityInfo|GetNamedSecurityInfo", nullptr},

@@ -648,6 +648,16 @@ bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir
     Diff_Keys(before.hklm, after.hklm, "HKEY_LOCAL_MACHINE", changes);
     Diff_Keys(before.User_Profile(), after.User_Profile(), "HKEY_CURRENT_USER", changes);
     Diff_Keys(before.System_Profile(), after.System_Profile(), "HKEY_USERS\\.DEFAULT", changes);
+    // Further hives loaded below HKEY_USERS (users logged on), those of either machine.
+    for (const Machine* side : {&before, &after}) {
+        for (const auto& hive : side->users.subkeys) {
+            if (side == &after && before.users.Find_Subkey(hive->name)) continue;
+            Reg_Key none;
+            Reg_Key* was = before.users.Find_Subkey(hive->name);
+            Reg_Key* now = after.users.Find_Subkey(hive->name);
+            Diff_Keys(was ? *was : none, now ? *now : none, "HKEY_USERS\\" + winsim::To_Utf8(hive->name), changes);
+        }
+    }
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
     Read_Run_Files(fs::u8path(after_dir), changes);
     Read_Log_Notes(after, changes);

@@ -40,6 +40,7 @@
 // target is what it deletes. NtDeleteKey (ntdll) deletes the key of a handle, a link itself included.
 // Key times and security descriptors are not modelled: RegEnumKeyExW and RegQueryInfoKeyW report a
 // zero FILETIME and a zero descriptor size.
+#include "kernel32/kernel_open.h"
 #include "machine/open_objects.h"
 #include "machine/registry.h"
 #include "machine/registry_views.h"
@@ -74,6 +75,7 @@ struct Open_Key {
     std::vector<Text> classes_path;  // its names below Classes, as opened
     bool view32 = false;             // opened through the 32-bit view
     bool predefined = false;
+    bool given_back = false;  // a RegCloseKey that an injected fault refused
 };
 
 // The open keys, by handle value; guarded by the machine's lock like everything else here.
@@ -90,7 +92,7 @@ Key_Table& Table() {
 }
 
 bool Is_Predefined(HKEY key) {
-    return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT;
+    return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT || key == HKEY_USERS;
 }
 
 // The parts of a key of HKEY_CLASSES_ROOT that exist now, the user's first.
@@ -104,6 +106,11 @@ bool Find_Base(HKEY key, Open_Key& base) {
     base = Open_Key();
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER) {
         base.parts = {Part{Key_Place{key == HKEY_LOCAL_MACHINE, {}}, false}};
+        base.predefined = true;
+        return true;
+    }
+    if (key == HKEY_USERS) {
+        base.parts = {Part{Key_Place{false, {}, true}, false}};
         base.predefined = true;
         return true;
     }
@@ -156,8 +163,15 @@ Target Make_Target(const Open_Key& base, const std::vector<Text>& names, REGSAM 
     if (!base.classes) {
         target.place = base.parts.empty() ? Key_Place() : base.parts.front().place;
         target.place.path.insert(target.place.path.end(), names.begin(), names.end());
-        if (sam & KEY_WOW64_32KEY)
+        if ((sam & KEY_WOW64_32KEY) && target.place.users && !target.place.path.empty()) {
+            // a hive of HKEY_USERS has a user's views below its root
+            std::vector<Text> below(target.place.path.begin() + 1, target.place.path.end());
+            below = Path_In_32Bit_View(false, below);
+            below.insert(below.begin(), target.place.path[0]);
+            target.place.path = below;
+        } else if (sam & KEY_WOW64_32KEY) {
             target.place.path = Path_In_32Bit_View(target.place.machine_hive, target.place.path);
+        }
         Resolved resolved = Resolve(target.place, open_link);
         target.place = resolved.place;
         target.error = resolved.error;
@@ -330,7 +344,10 @@ LSTATUS RegCloseKey(HKEY key) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     DWORD fault;
     if (machine.Take_Fault("RegCloseKey", Call_Subject(key, nullptr), &fault)) {
-        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));  // given back, though refused
+        // Given back, though refused: the key stays usable, but an unload of its hive does not wait for it.
+        Note_Closed(Object_Kind::Registry_Key, reinterpret_cast<uintptr_t>(key));
+        auto open = Table().keys.find(key);
+        if (open != Table().keys.end()) open->second.given_back = true;
         return LSTATUS(fault);
     }
     if (Is_Predefined(key)) return ERROR_SUCCESS;
@@ -354,12 +371,13 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD, LPWSTR, DWORD options,
     if (!target.creatable && !Find_Key(target.place)) return ERROR_FILE_NOT_FOUND;
 
     // Walk down from the hive's root; each missing key is created under a parent that allows it.
-    Reg_Key* found = target.place.machine_hive ? &machine.hklm : &machine.hkcu;
+    Reg_Key* found = Place_Root(target.place);
     DWORD created = REG_OPENED_EXISTING_KEY;
     for (const Text& name : target.place.path) {
-        Reg_Key* next = found->Find_Subkey(name);
+        Reg_Key* next = Find_Child(found, name);
         if (!next) {
-            if (found->write_protected) return ERROR_ACCESS_DENIED;
+            // HKEY_USERS holds hives only: RegLoadKeyW makes them, a key cannot
+            if (found->write_protected || found == &machine.users) return ERROR_ACCESS_DENIED;
             next = found->Add_Subkey(name);
             created = REG_CREATED_NEW_KEY;
             Note_Change();
@@ -397,7 +415,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR sub_key) {
         if (target.classes && target.parts.empty()) return ERROR_FILE_NOT_FOUND;
         place = target.place;
     }
-    if (place.path.empty()) return ERROR_ACCESS_DENIED;  // the root of a hive
+    if (place.path.size() <= (place.users ? 1u : 0u)) return ERROR_ACCESS_DENIED;  // the root of a hive
     Reg_Key* found = Find_Key(place);
     if (!found) return ERROR_FILE_NOT_FOUND;
     if (found->write_protected || !found->subkeys.empty()) return ERROR_ACCESS_DENIED;
@@ -418,7 +436,7 @@ LONG Delete_Key_Of_Handle(HKEY key) {
     if (!(open->second.access & DELETE)) return kAccessDenied;
     const Part& part = open->second.parts.front();
     Reg_Key* found = part.deleted ? nullptr : Find_Key(part.place);
-    if (!found || part.place.path.empty()) return kKeyDeleted;
+    if (!found || part.place.path.size() <= (part.place.users ? 1u : 0u)) return kKeyDeleted;
     if (found->write_protected) return kAccessDenied;
     if (!found->subkeys.empty()) return kCannotDelete;
     Key_Place place = part.place;
@@ -435,7 +453,9 @@ Text Kernel_Name_Of_Handle(HKEY key) {
     const Key_Place& place = open->second.parts.front().place;
     Text name = u"\\REGISTRY\\MACHINE";
     size_t first = 0;
-    if (!place.machine_hive) {
+    if (place.users) {
+        name = u"\\REGISTRY\\USER";
+    } else if (!place.machine_hive) {
         const Machine& machine = The_Machine();
         Text sid = machine.process_token ? From_Utf8(machine.process_token->user) : Text(u"S-1-5-21-0-0-0-1000");
         bool classes = place.path.size() >= 2 && Same_Name(place.path[0], u"Software") &&
@@ -610,5 +630,102 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD, DWORD type, const BY
     }
     target->Set_Value(name, type, std::vector<uint8_t>(data, data + size));
     Note_Change();
+    return ERROR_SUCCESS;
+}
+
+// ---- hives loaded from files ----
+//
+// RegLoadKeyW loads a user's hive file of drive C: (a scenario keeps it as regedit text: UTF-16LE with a
+// byte-order mark, "Windows Registry Editor Version 5.00", its keys below HKEY_CURRENT_USER) as
+// HKEY_USERS\NAME, and holds the file as the registry holds a loaded hive's file: opened for reading and
+// writing, shared with nobody. Its answers follow Microsoft's RegLoadKeyW and RegUnLoadKeyW pages: both
+// need SeBackupPrivilege and SeRestorePrivilege enabled in the calling token (ERROR_PRIVILEGE_NOT_HELD);
+// a file that does not exist is created as an empty hive; a file that another process holds (a user
+// logged on) gives ERROR_SHARING_VIOLATION; a file that is no hive gives ERROR_BADDB ("The configuration
+// registry database is corrupt"). RegUnLoadKeyW unloads only what RegLoadKeyW loaded and refuses, with
+// ERROR_ACCESS_DENIED, while a key of the hive is open (MS-RRP's BaseRegUnLoadKey lists that answer);
+// the hive goes back to its file, in the same form, when the run changed it.
+
+namespace {
+
+// HKEY_USERS\NAME: one name, no separator.
+LSTATUS Hive_Name(HKEY key, LPCWSTR sub_key, Text& name) {
+    name = From_Wide_Pointer(sub_key);
+    if (key != HKEY_USERS || name.empty() || name.find(u'\\') != Text::npos) return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+bool Holds_Hive_Privileges(Machine& machine) {
+    std::shared_ptr<Token> token = machine.Calling_Token();
+    return token && token->Has_Enabled(17) && token->Has_Enabled(18);  // SeBackupPrivilege, SeRestorePrivilege
+}
+
+}  // namespace
+
+LSTATUS RegLoadKeyW(HKEY key, LPCWSTR sub_key, LPCWSTR file) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    Text name;
+    LSTATUS checked = Hive_Name(key, sub_key, name);
+    Text path = From_Wide_Pointer(file);
+    if (machine.Record_Call("RegLoadKeyW", u"HKEY_USERS\\" + name, &fault, To_Utf8(path))) return LSTATUS(fault);
+    if (checked) return checked;
+    if (!file) return ERROR_INVALID_PARAMETER;
+    if (!Holds_Hive_Privileges(machine)) return ERROR_PRIVILEGE_NOT_HELD;
+    if (machine.Users_Hive(name)) return ERROR_ALREADY_EXISTS;
+    Fs_Node* folder = nullptr;
+    Text last;
+    Fs_Node* node = machine.Find_Path(path, &folder, &last);
+    if (!node && !folder) return ERROR_PATH_NOT_FOUND;
+    if (node && node->directory) return ERROR_ACCESS_DENIED;
+    if (node && Sharing_Conflict(machine, node, Access_Read | Access_Write, 0)) return ERROR_SHARING_VIOLATION;
+    Reg_Key root;
+    root.name = name;
+    if (!node) {
+        node = folder->Add_Child(last, false);
+        node->data = Hive_File_Bytes(Export_Hive_Text(root));
+    } else if (!Import_Hive_File(node->data, root)) {
+        return ERROR_BADDB;
+    }
+    root.security = Make_Root_Security();
+    static uintptr_t next_id = 1;
+    Machine::Loaded_Hive loaded{name, Path_Of(machine.drive_c, *node), node->held_open, node->held_share,
+                                Export_Hive_Text(root), next_id++};
+    node->held_open = true;
+    node->held_share = 0;
+    *machine.users.Add_Subkey(name) = std::move(root);
+    Note_Change();
+    Note_Open(Object_Kind::Loaded_Hive, loaded.id, "HKEY_USERS\\" + To_Utf8(name) + " (" + To_Utf8(loaded.file) + ")");
+    machine.loaded_hives[Upcased(name)] = std::move(loaded);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegUnLoadKeyW(HKEY key, LPCWSTR sub_key) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD fault;
+    Text name;
+    LSTATUS checked = Hive_Name(key, sub_key, name);
+    if (machine.Record_Call("RegUnLoadKeyW", u"HKEY_USERS\\" + name, &fault)) return LSTATUS(fault);
+    if (checked) return checked;
+    if (!Holds_Hive_Privileges(machine)) return ERROR_PRIVILEGE_NOT_HELD;
+    auto loaded = machine.loaded_hives.find(Upcased(name));
+    if (loaded == machine.loaded_hives.end()) return machine.Users_Hive(name) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    for (const auto& open : Table().keys)
+        for (const Part& part : open.second.given_back ? std::vector<Part>() : open.second.parts)
+            if (part.place.users && !part.place.path.empty() && Same_Name(part.place.path[0], name))
+                return ERROR_ACCESS_DENIED;
+    Reg_Key* root = machine.users.Find_Subkey(name);
+    if (Fs_Node* node = machine.Find_Path(loaded->second.file)) {
+        std::string text = Export_Hive_Text(*root);
+        if (text != loaded->second.loaded_text) node->data = Hive_File_Bytes(text);
+        node->held_open = loaded->second.held_before;
+        node->held_share = loaded->second.share_before;
+    }
+    machine.users.Remove_Subkey(name);
+    Note_Change();
+    Note_Closed(Object_Kind::Loaded_Hive, loaded->second.id);
+    machine.loaded_hives.erase(loaded);
     return ERROR_SUCCESS;
 }

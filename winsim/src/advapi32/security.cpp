@@ -60,6 +60,8 @@ std::string Sid_Text(const SID* sid) {
     return text;
 }
 
+}  // namespace
+
 std::vector<uint8_t> Sid_Bytes(const std::string& text) {
     std::vector<DWORD> parts;
     size_t at = 4;  // after "S-1-"
@@ -76,6 +78,8 @@ std::vector<uint8_t> Sid_Bytes(const std::string& text) {
     for (size_t i = 1; i < parts.size(); ++i) std::memcpy(&bytes[8 + 4 * (i - 1)], &parts[i], 4);
     return bytes;
 }
+
+namespace {
 
 // The entries of a binary access list; false when it is malformed.
 bool Read_Acl(const ACL* acl, std::vector<Ace>& aces) {

@@ -9,6 +9,7 @@
 #include "machine/handles.h"
 #include "machine/machine.h"
 #include "machine/open_objects.h"
+#include "machine/security.h"
 
 #include <algorithm>
 #include <cstring>
@@ -223,7 +224,8 @@ BOOL AdjustTokenPrivileges(HANDLE token_handle, BOOL disable_all, PTOKEN_PRIVILE
     if (!token) return Fail(error);
     if (!disable_all && !new_state) return Fail(ERROR_INVALID_PARAMETER);
     if (previous_state) {
-        // Only the caller's own record of what changed is asked for here; the tool passes none.
+        // The privileges the call changes, each with the state it had, as a TOKEN_PRIVILEGES of the
+        // caller's buffer: room for every privilege of the token is asked for.
         DWORD needed = DWORD(sizeof(DWORD) + sizeof(LUID_AND_ATTRIBUTES) * token->privileges.size());
         if (return_length) *return_length = needed;
         if (buffer_length < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -240,6 +242,12 @@ BOOL AdjustTokenPrivileges(HANDLE token_handle, BOOL disable_all, PTOKEN_PRIVILE
                 all_assigned = false;  // a privilege the token lacks cannot be changed
                 continue;
             }
+            bool enable = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+            if (previous_state && (held->enabled != enable || (entry.Attributes & SE_PRIVILEGE_REMOVED))) {
+                LUID_AND_ATTRIBUTES& was = previous_state->Privileges[previous_state->PrivilegeCount++];
+                was.Luid = entry.Luid;
+                was.Attributes = held->enabled ? SE_PRIVILEGE_ENABLED : 0;
+            }
             if (entry.Attributes & SE_PRIVILEGE_REMOVED) {
                 token->privileges.erase(token->privileges.begin() + (held - token->privileges.data()));
                 continue;
@@ -249,6 +257,28 @@ BOOL AdjustTokenPrivileges(HANDLE token_handle, BOOL disable_all, PTOKEN_PRIVILE
     }
     // The call succeeds either way; the last error tells whether every privilege was assigned.
     SetLastError(all_assigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token_handle, TOKEN_INFORMATION_CLASS information_class, LPVOID information,
+                         DWORD information_length, PDWORD return_length) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    if (Call_Fails(machine, "GetTokenInformation", Text())) return FALSE;
+    DWORD error = ERROR_SUCCESS;
+    std::shared_ptr<Token> token = Token_Of(token_handle, TOKEN_QUERY, error);
+    if (!token) return Fail(error);
+    if (information_class != TokenUser || !return_length) return Fail(ERROR_INVALID_PARAMETER);
+    // The SID follows the structure in the caller's buffer, as Windows places it.
+    std::vector<uint8_t> sid = Sid_Bytes(token->user);
+    DWORD needed = DWORD(sizeof(TOKEN_USER) + sid.size());
+    *return_length = needed;
+    if (!information || information_length < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    auto* user = static_cast<TOKEN_USER*>(information);
+    uint8_t* copy = static_cast<uint8_t*>(information) + sizeof(TOKEN_USER);
+    std::memcpy(copy, sid.data(), sid.size());
+    user->User.Sid = copy;
+    user->User.Attributes = 0;
     return TRUE;
 }
 

@@ -200,3 +200,51 @@ BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD type_mask, DWORDLONG cond
     if (!meets) SetLastError(ERROR_OLD_WIN_VERSION);
     return meets ? TRUE : FALSE;
 }
+
+// The environment of a Windows 10 system, as a service's process has it: the names ExpandEnvironmentStringsW
+// replaces (compared without regard to case). Windows answers with the length the expansion needs,
+// its terminator included, whether or not it fits.
+DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size) {
+    using winsim::Text;
+    winsim::Machine& machine = winsim::The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD error = 0;
+    Text text = winsim::From_Wide_Pointer(source);
+    if (machine.Take_Fault("ExpandEnvironmentStringsW", text, &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    const Text drive = machine.windows_directory.substr(0, 2);
+    const std::pair<Text, Text> variables[] = {
+        {u"SystemDrive", drive}, {u"SystemRoot", machine.windows_directory}, {u"windir", machine.windows_directory},
+        {u"ProgramData", drive + u"\\ProgramData"}, {u"ALLUSERSPROFILE", drive + u"\\ProgramData"},
+        {u"ProgramFiles", drive + u"\\Program Files"}, {u"PUBLIC", drive + u"\\Users\\Public"}};
+    Text out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t open = text.find(u'%', at);
+        size_t close = open == Text::npos ? Text::npos : text.find(u'%', open + 1);
+        if (close == Text::npos) {
+            out += text.substr(at);
+            break;
+        }
+        out += text.substr(at, open - at);
+        Text name = text.substr(open + 1, close - open - 1);
+        const Text* value = nullptr;
+        for (const auto& variable : variables)
+            if (winsim::Same_Name(variable.first, name)) value = &variable.second;
+        if (value) {
+            out += *value;
+            at = close + 1;
+        } else {
+            out += text.substr(open, close - open);  // an unknown name stays; its closing % may open the next
+            at = close;
+        }
+    }
+    DWORD needed = DWORD(out.size() + 1);
+    if (destination && size >= needed) {
+        std::copy(out.begin(), out.end(), destination);
+        destination[out.size()] = 0;
+    }
+    return needed;
+}

@@ -76,6 +76,7 @@ const System_Message kSystemMessages[] = {
     {998, "Invalid access to memory location."},
     {1004, "Invalid flags."},
     {1008, "An attempt was made to reference a token that does not exist."},
+    {1009, "The configuration registry database is corrupt."},
     {1011, "The configuration registry key could not be opened."},
     {1012, "The configuration registry key could not be read."},
     {1013, "The configuration registry key could not be written."},

@@ -240,6 +240,9 @@ void Machine::Reset() {
     hkcu.name = u"HKEY_CURRENT_USER";
     other_profile = Reg_Key();
     other_profile.name = u"HKEY_CURRENT_USER";
+    users = Reg_Key();
+    users.name = u"HKEY_USERS";
+    loaded_hives.clear();
     user_name.clear();
     user_sid.clear();
     collected_computer.clear();
@@ -383,6 +386,14 @@ void Machine::Set_Local_System(bool value) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (value != local_system) std::swap(hkcu, other_profile);
     local_system = value;
+}
+
+Reg_Key* Machine::Users_Hive(const Text& name) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (process_token && Same_Name(name, From_Utf8(process_token->user))) return &hkcu;
+    if (Same_Name(name, u".DEFAULT") || Same_Name(name, u"S-1-5-18")) return &System_Profile();
+    if (!user_sid.empty() && Same_Name(name, From_Utf8(user_sid))) return &User_Profile();
+    return users.Find_Subkey(name);
 }
 
 Reg_Key* Machine::Root_Key(HKEY root) {

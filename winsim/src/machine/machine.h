@@ -216,6 +216,24 @@ public:
     // [collection]: the computer a collection was made on and when (its own clock's text); empty for
     // a scenario written by hand.
     std::string collected_computer, collected_date;
+    // HKEY_USERS' further hives (other users logged on, hives loaded by RegLoadKeyW): each subkey is a
+    // hive's root, named as below HKEY_USERS (a SID, or the name a hive was loaded under).
+    Reg_Key users;
+    // A hive that RegLoadKeyW loaded from a file of drive C: that file, held while the hive is loaded,
+    // what the file's hold was before, and the hive's text at the load (an unload writes the file back
+    // only when the hive changed). By the hive's name in upper case.
+    struct Loaded_Hive {
+        Text name;
+        Text file;
+        bool held_before = false;
+        DWORD share_before = 0;
+        std::string loaded_text;
+        uintptr_t id = 0;  // noted open (machine/open_objects.h) until it is unloaded
+    };
+    std::map<Text, Loaded_Hive> loaded_hives;
+    // The hive HKEY_USERS\name stands for: the running account's (hkcu), LocalSystem's (also
+    // .DEFAULT), the [user] account's, or one of users; null when none is loaded under that name.
+    Reg_Key* Users_Hive(const Text& name);
     Reg_Key& User_Profile() { return local_system ? other_profile : hkcu; }
     Reg_Key& System_Profile() { return local_system ? hkcu : other_profile; }
     const Reg_Key& User_Profile() const { return local_system ? other_profile : hkcu; }
@@ -315,8 +333,9 @@ void Revert(Machine& machine, DWORD thread_id);
 bool Load_Scenario(Machine& machine, const std::string& folder, std::string& error);
 bool Save_Scenario(Machine& machine, const std::string& folder, std::string& error);
 // The hive that a scenario's full key path names: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER (the
-// administrator's profile) or HKEY_USERS\.DEFAULT (LocalSystem's, also written HKEY_USERS\S-1-5-18);
-// the root's names are taken off the front of names. Null for any other root.
+// administrator's profile, also written HKEY_USERS\<[user]'s SID>), HKEY_USERS\.DEFAULT (LocalSystem's,
+// also written HKEY_USERS\S-1-5-18) or another hive below HKEY_USERS (made when first named); the
+// root's names are taken off the front of names. Null for any other root.
 Reg_Key* Scenario_Hive(Machine& machine, std::vector<Text>& names);
 // machine.ini's text applied to a machine whose registry and drive C: are loaded already; refused
 // with "machine.ini:LINE: message" in error.
@@ -328,6 +347,14 @@ bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size,
                           std::string& error, size_t block_size = 1 << 20);
 std::string Export_Registry_File(const Machine& machine);  // UTF-8 regedit text
 bool Export_Registry_File(const Machine& machine, std::FILE* file);  // the same text written to a file
+// A user's hive as its file holds it in a scenario: regedit text (UTF-8 here) whose keys are written
+// below HKEY_CURRENT_USER, the hive's root.
+std::string Export_Hive_Text(const Reg_Key& root);
+// Reads such a file (UTF-16LE with a byte-order mark, "Windows Registry Editor Version 5.00") into a
+// hive root; false for anything else, or for keys outside HKEY_CURRENT_USER.
+bool Import_Hive_File(const std::vector<uint8_t>& bytes, Reg_Key& root);
+// The same text as such a file's bytes.
+std::vector<uint8_t> Hive_File_Bytes(const std::string& text);
 
 // Registry security in SDDL, Windows' text form of a security descriptor.
 // What the hive roots state: SYSTEM and Administrators have full access, Users may read.

@@ -31,6 +31,7 @@ const char* Kind_Name(Object_Kind kind) {
     case Object_Kind::Local_Memory: return "LocalAlloc block";
     case Object_Kind::Smart_Card_Context: return "smart-card context";
     case Object_Kind::Runtime_Stream: return "C runtime stream";
+    case Object_Kind::Loaded_Hive: return "loaded hive";
     }
     return "object";
 }

@@ -1,5 +1,5 @@
 // What the process holds and must give back: open registry keys, kernel handles, threads,
-// impersonations, SIDs, LocalAlloc'd blocks, smart-card contexts and C runtime streams. Each API that hands one out notes
+// impersonations, SIDs, LocalAlloc'd blocks, smart-card contexts, C runtime streams and loaded hives. Each API that hands one out notes
 // it here, each call that gives it back takes it out, so that a run can be checked for leaks once the
 // tool's entry point has returned.
 #pragma once
@@ -13,7 +13,8 @@ namespace winsim {
 // An impersonation (ImpersonateSelf, SetThreadToken) is held by its thread until RevertToSelf or the
 // thread's end, noted by the thread's id.
 enum class Object_Kind {
-    Registry_Key, Kernel_Handle, Thread, Impersonation, Sid, Local_Memory, Smart_Card_Context, Runtime_Stream
+    Registry_Key, Kernel_Handle, Thread, Impersonation, Sid, Local_Memory, Smart_Card_Context, Runtime_Stream,
+    Loaded_Hive  // a hive RegLoadKeyW loaded, until RegUnLoadKeyW unloads it
 };
 
 struct Open_Object {

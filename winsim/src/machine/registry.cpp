@@ -27,6 +27,10 @@ bool Link_Target(const Reg_Key& link, Key_Place& target) {
                Same_Name(names[2], From_Utf8(The_Machine().process_token->user))) {
         target.machine_hive = false;
         first = 3;
+    } else if (Same_Name(names[1], u"User") && names.size() >= 3) {
+        target.machine_hive = false;  // another hive of HKEY_USERS, named by the walk's first name
+        target.users = true;
+        first = 2;
     } else {
         return false;
     }
@@ -64,25 +68,34 @@ void Start_Afresh_If_Needed(Merge_Cursor& cursor, unsigned long long generation,
 
 }  // namespace
 
-Reg_Key* Find_Key(const Key_Place& place) {
+Reg_Key* Place_Root(const Key_Place& place) {
     Machine& machine = The_Machine();
-    Reg_Key* key = place.machine_hive ? &machine.hklm : &machine.hkcu;
+    return place.users ? &machine.users : place.machine_hive ? &machine.hklm : &machine.hkcu;
+}
+
+Reg_Key* Find_Child(Reg_Key* key, const Text& name) {
+    Machine& machine = The_Machine();
+    return key == &machine.users ? machine.Users_Hive(name) : key->Find_Subkey(name);
+}
+
+Reg_Key* Find_Key(const Key_Place& place) {
+    Reg_Key* key = Place_Root(place);
     for (const Text& name : place.path) {
-        key = key->Find_Subkey(name);
+        key = Find_Child(key, name);
         if (!key) return nullptr;
     }
     return key;
 }
 
 bool Same_Place(const Key_Place& a, const Key_Place& b) {
-    if (a.machine_hive != b.machine_hive || a.path.size() != b.path.size()) return false;
+    if (a.machine_hive != b.machine_hive || a.users != b.users || a.path.size() != b.path.size()) return false;
     for (size_t i = 0; i < a.path.size(); ++i)
         if (!Same_Name(a.path[i], b.path[i])) return false;
     return true;
 }
 
 Text Path_Text(const Key_Place& place) {
-    Text text = place.machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
+    Text text = place.users ? u"HKEY_USERS" : place.machine_hive ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_USER";
     for (const Text& name : place.path) text += u"\\" + name;
     return text;
 }
@@ -94,10 +107,10 @@ Text Upcased(const Text& name) {
 }
 
 Resolved Resolve(const Key_Place& start, bool open_link) {
-    Machine& machine = The_Machine();
     Resolved out;
     out.place.machine_hive = start.machine_hive;
-    Reg_Key* key = start.machine_hive ? &machine.hklm : &machine.hkcu;
+    out.place.users = start.users;
+    Reg_Key* key = Place_Root(start);
     // Names still to walk, the next one last; a name from a link's target other than its last is
     // marked, because creating a key never creates the missing parents of a link's target.
     std::vector<std::pair<Text, bool>> pending;
@@ -106,7 +119,7 @@ Resolved Resolve(const Key_Place& start, bool open_link) {
     while (!pending.empty()) {
         std::pair<Text, bool> name = pending.back();
         pending.pop_back();
-        Reg_Key* next = key ? key->Find_Subkey(name.first) : nullptr;
+        Reg_Key* next = key ? Find_Child(key, name.first) : nullptr;
         if (!next) {
             if (name.second) out.creatable = false;
             out.place.path.push_back(name.first);
@@ -120,8 +133,8 @@ Resolved Resolve(const Key_Place& start, bool open_link) {
                 return out;
             }
             for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());
-            out.place = Key_Place{target.machine_hive, {}};
-            key = target.machine_hive ? &machine.hklm : &machine.hkcu;
+            out.place = Key_Place{target.machine_hive, {}, target.users};
+            key = Place_Root(target);
             continue;
         }
         out.place.path.push_back(name.first);

@@ -13,12 +13,19 @@ namespace winsim {
 struct Key_Place {
     bool machine_hive = true;
     std::vector<Text> path;  // physical names below the hive's root
+    // Below HKEY_USERS (machine_hive false): path's first name names the hive (Machine::Users_Hive).
+    bool users = false;
 };
+
+// The key a place starts from: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_USERS.
+Reg_Key* Place_Root(const Key_Place& place);
+// The subkey of a name, HKEY_USERS' subkeys being the hives loaded there.
+Reg_Key* Find_Child(Reg_Key* key, const Text& name);
 
 // The key at a place, or null.
 Reg_Key* Find_Key(const Key_Place& place);
 bool Same_Place(const Key_Place& a, const Key_Place& b);
-// "HKEY_LOCAL_MACHINE\..." or "HKEY_CURRENT_USER\...".
+// "HKEY_LOCAL_MACHINE\...", "HKEY_CURRENT_USER\..." or "HKEY_USERS\...".
 Text Path_Text(const Key_Place& place);
 Text Upcased(const Text& name);
 

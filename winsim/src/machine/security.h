@@ -17,6 +17,8 @@ struct Effective {
     std::vector<Ace> aces;
 };
 
+// The binary form of a SID given as text ("S-1-5-18").
+std::vector<uint8_t> Sid_Bytes(const std::string& text);
 // The SDDL code of a SID ("BA"), or the SID itself when it has none.
 std::string Sid_Code(const std::string& sid);
 // The key at a path of a hive, with its effective security; null when it is missing.

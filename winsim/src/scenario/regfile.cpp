@@ -501,6 +501,10 @@ void Export_Machine(Export_Out& out, const Machine& machine) {
     Export_Key(out, machine.User_Profile(), path, true);
     path = "HKEY_USERS\\.DEFAULT";
     Export_Key(out, machine.System_Profile(), path, true);
+    for (const auto& hive : machine.users.subkeys) {
+        path = "HKEY_USERS\\" + To_Utf8(hive->name);
+        Export_Key(out, *hive, path, false);  // its header line says that the hive is loaded
+    }
     out.Flush(0);
 }
 
@@ -520,6 +524,44 @@ bool Import_Registry_File(Machine& machine, std::FILE* file, uint64_t file_size,
     bool parsed = parser.Parse();
     if (reader.Failed()) error = file_name + ": cannot read";
     return parsed && !reader.Failed();
+}
+
+std::string Export_Hive_Text(const Reg_Key& root) {
+    Export_Out out;
+    out.text += "Windows Registry Editor Version 5.00\n\n";
+    std::string path = "HKEY_CURRENT_USER";
+    Export_Key(out, root, path, true);
+    return out.text;
+}
+
+std::vector<uint8_t> Hive_File_Bytes(const std::string& text) {
+    Text lines;
+    for (char16_t c : From_Utf8(text)) {
+        if (c == u'\n') lines += u'\r';
+        lines += c;
+    }
+    std::vector<uint8_t> bytes = {0xFF, 0xFE};
+    std::vector<uint8_t> body = Utf16_Bytes(lines, false);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+}
+
+bool Import_Hive_File(const std::vector<uint8_t>& bytes, Reg_Key& root) {
+    static const char16_t header[] = u"\xFEFFWindows Registry Editor Version 5.00";
+    for (size_t at = 0; header[at]; ++at)
+        if (2 * at + 1 >= bytes.size() || char16_t(bytes[2 * at] | (bytes[2 * at + 1] << 8)) != header[at]) return false;
+    // Parsed as a scenario's registry.reg into a machine of its own: the file's HKEY_CURRENT_USER is
+    // the hive; a key of any other root makes the file no hive.
+    Machine scratch;
+    std::string error;
+    if (!Import_Registry_File(scratch, bytes, "NTUSER.DAT", error)) return false;
+    if (!scratch.hklm.subkeys.empty() || !scratch.hklm.values.empty() || !scratch.users.subkeys.empty() ||
+        !scratch.System_Profile().subkeys.empty() || !scratch.System_Profile().values.empty())
+        return false;
+    Text name = root.name;
+    root = std::move(scratch.User_Profile());
+    root.name = name;
+    return true;
 }
 
 std::string Export_Registry_File(const Machine& machine) {

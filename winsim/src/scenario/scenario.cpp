@@ -829,9 +829,10 @@ std::string Save_Ini(Machine& machine) {
     std::string files;
     Save_File_Keys(machine.drive_c, machine.drive_c, "C:", files);
     if (!files.empty()) out += "\n[files]\n" + files;
-    const std::pair<const Reg_Key*, const char*> hives[] = {{&machine.hklm, "HKEY_LOCAL_MACHINE"},
-                                                            {&machine.User_Profile(), "HKEY_CURRENT_USER"},
-                                                            {&machine.System_Profile(), "HKEY_USERS\\.DEFAULT"}};
+    std::vector<std::pair<const Reg_Key*, std::string>> hives = {{&machine.hklm, "HKEY_LOCAL_MACHINE"},
+                                                                 {&machine.User_Profile(), "HKEY_CURRENT_USER"},
+                                                                 {&machine.System_Profile(), "HKEY_USERS\\.DEFAULT"}};
+    for (const auto& hive : machine.users.subkeys) hives.emplace_back(hive.get(), "HKEY_USERS\\" + To_Utf8(hive->name));
     std::string keys;
     for (const auto& hive : hives) {
         std::string path = hive.second;
@@ -939,6 +940,16 @@ Reg_Key* Scenario_Hive(Machine& machine, std::vector<Text>& names) {
     } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2 &&
                (Same_Name(names[1], u".DEFAULT") || Same_Name(names[1], u"S-1-5-18"))) {
         hive = &machine.System_Profile();
+        root_names = 2;
+    } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2 && !machine.user_sid.empty() &&
+               Same_Name(names[1], From_Utf8(machine.user_sid))) {
+        hive = &machine.User_Profile();  // [user]'s hive is the one the files call HKEY_CURRENT_USER
+        root_names = 2;
+    } else if (Same_Name(names[0], u"HKEY_USERS") && names.size() >= 2) {
+        // another hive loaded below HKEY_USERS: a user logged on, or a hive loaded by hand
+        bool known = machine.users.Find_Subkey(names[1]) != nullptr;
+        hive = machine.users.Add_Subkey(names[1]);
+        if (!known) hive->security = Make_Root_Security();
         root_names = 2;
     }
     if (hive) names.erase(names.begin(), names.begin() + root_names);
