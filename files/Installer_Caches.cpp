@@ -149,22 +149,35 @@ private:
     std::unordered_map<Wide_Name, Lib_StringW> named_;
 };
 
+// The kept folders that are not locked down, with the reason, from the last run of the stage (main
+// thread only).
+std::vector<std::pair<Lib_StringW, Lib_StringW>> Refused_Folders;
+
 // Keeps a cache folder that a program runs from, and locks it down when what is there passes the
 // check; what another account made or may change stays as it is and is not locked down.
 void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
     Log_Info_Detail(Lib_StringW(TEXT("Kept (")) + why + TEXT("): "), folder);
     Lib_StringW reason;
-    if (SC_Check_Tree(folder.Get_Text(), false, reason) != SC_Path_Safe) {
+    if (SC_Check_Tree(folder.Get_Text(), false, true, reason) != SC_Path_Safe) {
         Log_Info_Detail(Lib_StringW(TEXT("Not locked down (")) + reason + TEXT("): "), folder);
-        return;
+        Refused_Folders.emplace_back(folder, reason);
+    } else if (!Lock_Down_Kept_Folder(folder.Get_Text())) {
+        Refused_Folders.emplace_back(folder, Lib_StringW(TEXT("the lock-down of ")) + folder + TEXT(" failed"));
     }
-    Lock_Down_Kept_Folder(folder.Get_Text());
 }
 
 }  // namespace
 
+Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
+    for (const auto& refused : Refused_Folders) {
+        if (Is_Inside(program, refused.first)) return refused.second;
+    }
+    return Lib_StringW();
+}
+
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
+    Refused_Folders.clear();
     Lib_Result result;
     bool reboot_required = false;
     Wide_Name_List entries;

@@ -15,3 +15,7 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code);
 // (empty: none) is kept and locked down instead, so that the program can run from it and nobody can
 // put another in its place.
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program);
+// Why the cache folder that holds the program, which the last run of the stage kept, may not be
+// trusted to run it: it was not locked down, for what another account made or may change there, or
+// its lock-down failed. Empty when the stage kept no such folder or locked it down whole.
+Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program);

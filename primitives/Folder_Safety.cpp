@@ -272,7 +272,7 @@ SC_Path_State SC_Check_Folder_Chain(const WCHAR* folder, DWORD last_folder_right
     return SC_Path_Safe;
 }
 
-SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, Lib_StringW& reason) {
+SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, bool whole, Lib_StringW& reason) {
     // Whether others may add entries is told only when nothing worse was found.
     Lib_StringW open_reason;
     // Checks one entry as it is found; folders are kept to be listed (no recursion: a tree may be
@@ -301,7 +301,7 @@ SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, Lib_StringW& reaso
         if (is_folder) {
             Lib_StringW why;
             if (open_reason.Is_Empty() && !Check_Security(entry.Get(), path, Add_Rights, why)) open_reason = why;
-            folders.push_back(path);
+            if (top || whole) folders.push_back(path);
         }
         return SC_Path_Safe;
     };
@@ -366,10 +366,9 @@ SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason) {
         reason = Lib_StringW(program) + TEXT(" is not a full path");
         return SC_Path_Unsafe;
     }
-    // The chain first, then everything in the program's folder (a library beside a program is loaded
-    // by it): owned by the trusted and closed to everyone else.
+    // The chain, the program, then what is beside it (a library beside a program is loaded by it):
+    // owned by the trusted and closed to everyone else.
     SC_Path_State state = SC_Check_Folder_Chain(folder.Get_Text(), 0, reason);
-    if (state == SC_Path_Safe) state = SC_Check_Tree(folder.Get_Text(), true, reason);
     if (state != SC_Path_Safe) return state;
     Lib_StringW path(program);
     Open_Entry entry(path);
@@ -385,7 +384,8 @@ SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason) {
         reason = path + TEXT(" has other names (hard links)");
         return SC_Path_Unsafe;
     }
-    return Check_Security(entry.Get(), path, Program_File_Rights, reason) ? SC_Path_Safe : SC_Path_Unsafe;
+    if (!Check_Security(entry.Get(), path, Program_File_Rights, reason)) return SC_Path_Unsafe;
+    return SC_Check_Tree(folder.Get_Text(), true, false, reason);
 }
 
 Lib_StringW SC_Folder_Of(const WCHAR* path) {

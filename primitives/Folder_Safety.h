@@ -25,17 +25,18 @@ enum SC_Path_State {
 SC_Path_State SC_Check_Folder_Chain(const WCHAR* folder, DWORD last_folder_rights, Lib_StringW& reason);
 
 // The same for a program that is to be started with the system's rights at the next logon: its folder
-// chain as above, and its folder's tree as SC_Check_Tree finds it with closed (a library put beside a
-// program is loaded by it), the file itself a plain file.
+// chain as above, the file itself a plain file with one name, and its folder's entries as
+// SC_Check_Tree finds them with closed, not whole (a library put beside a program is loaded by it).
 SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason);
 
 // Checks a folder tree that is kept for a program to run from it, as it is (before anything of it is
-// changed): every entry, the folder included, must be a plain file or folder (no link, a file with one
-// name only) owned by a trusted account, and nobody else may change, delete or change the security of
-// it, nor (a folder) delete what is in it. With closed, nobody else may add files or folders to any of
-// its folders either; that is told only when nothing else was found. Links are not entered. On
-// SC_Path_Unsafe, reason reads like "C:\...ersion.dll is owned by S-1-5-21-...".
-SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, Lib_StringW& reason);
+// changed): every entry, the folder included (with whole, at any depth; else its direct entries), must
+// be a plain file or folder (no link, a file with one name only) owned by a trusted account, and nobody
+// else may change, delete or change the security of it, nor (a folder) delete what is in it. With
+// closed, nobody else may add files or folders to any of its folders either; that is told only when
+// nothing else was found. On SC_Path_Unsafe, reason reads like "C:\...\version.dll is owned by
+// S-1-5-21-...".
+SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, bool whole, Lib_StringW& reason);
 
 // Whether an entry (opened as itself) is owned by a trusted account; the reason as above.
 SC_Path_State SC_Check_Owner(const WCHAR* path, Lib_StringW& reason);
