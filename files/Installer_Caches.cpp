@@ -99,41 +99,64 @@ public:
     }
 
 private:
+    // The entries and values are listed as the read-only pass counts them (without those it counts
+    // as removed); a key or value that cannot be read is reported and makes the commands incomplete.
     void Read_Uninstall_Entries(const WCHAR* key_path) {
-        Lib_Result result;
         Lib_String_List entries;
-        Lib_String_List values;
-        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, key_path, entries, values, result, 0)) {
-            complete_ = false;
-            return;
-        }
-        for (const Lib_StringW& entry : entries) {
-            Lib_StringW entry_path = Lib_StringW(key_path) + TEXT("\\") + entry;
-            for (const WCHAR* value : Uninstall_Commands) Read_Command(entry_path, value);
-        }
+        if (!List(key_path, entries, true)) return;
+        for (const Lib_StringW& entry : entries) Read_Commands(Lib_StringW(key_path) + TEXT("\\") + entry, nullptr);
     }
 
     void Read_Logon_Commands(const WCHAR* key_path) {
-        Lib_Result result;
-        Lib_String_List subkeys;
         Lib_String_List values;
-        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, key_path, subkeys, values, result, 0)) {
+        if (List(key_path, values, false) && !values.empty()) Read_Commands(Lib_StringW(key_path), &values);
+    }
+
+    bool List(const WCHAR* key_path, Lib_String_List& names, bool subkeys) {
+        Lib_Result result;
+        Lib_String_List keys;
+        Lib_String_List values;
+        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, key_path, keys, values, result, 0)) {
+            complete_ = false;
+            return false;
+        }
+        names = subkeys ? keys : values;
+        return true;
+    }
+
+    // The listed values of the key, or (none listed) the uninstall commands.
+    void Read_Commands(const Lib_StringW& key_path, const Lib_String_List* listed) {
+        Owned_Key key;
+        LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.Get_Text(), 0, KEY_QUERY_VALUE, key.Receive());
+        if (status == ERROR_FILE_NOT_FOUND) return;
+        if (status != ERROR_SUCCESS) {
+            Report_System_Error(TEXT("RegOpenKeyEx"), status);
             complete_ = false;
             return;
         }
-        for (const Lib_StringW& value : values) Read_Command(Lib_StringW(key_path), value.Get_Text());
+        if (listed == nullptr) {
+            for (const WCHAR* value : Uninstall_Commands) Read_Command(key.Get(), key_path, value);
+        } else {
+            for (const Lib_StringW& value : *listed) Read_Command(key.Get(), key_path, value.Get_Text());
+        }
     }
 
-    void Read_Command(const Lib_StringW& key_path, const WCHAR* value_name) {
-        Lib_Result result;
-        Lib_StringW command;
-        if (!Get_Registry_Value(HKEY_LOCAL_MACHINE, key_path.Get_Text(), value_name, command, result, 0)) {
-            const int32_t error = result.Get_Code();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) complete_ = false;
+    void Read_Command(HKEY key, const Lib_StringW& key_path, const WCHAR* value_name) {
+        // Room for a terminating zero after the data, whatever its size.
+        DWORD size = 0;
+        LSTATUS status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
+        std::vector<WCHAR> data(size / sizeof(WCHAR) + 2, 0);
+        if (status == ERROR_SUCCESS)
+            status = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
+        if (status == ERROR_FILE_NOT_FOUND) return;
+        if (status != ERROR_SUCCESS) {
+            Report_System_Error(TEXT("RegQueryValueEx"), status);
+            complete_ = false;
             return;
         }
         // A quoted program is what the quotes hold. Without quotes Windows tries the text up to each
         // blank in turn, so the whole text reaches every folder that one of them could name.
+        const Lib_StringW command(data.data());
         const WCHAR* text = command.Get_Text();
         while (*text == TEXT(' ') || *text == TEXT('\t')) ++text;
         const Wide_Name program = Folded_Path(*text == TEXT('"') ? Command_Program(command) : Lib_StringW(text));
@@ -149,8 +172,8 @@ private:
     std::unordered_map<Wide_Name, Lib_StringW> named_;
 };
 
-// The kept folders that are not locked down, with the reason, from the last run of the stage (main
-// thread only).
+// The kept folders that are not locked down, with the reason, since the stage began (main thread
+// only).
 std::vector<std::pair<Lib_StringW, Lib_StringW>> Refused_Folders;
 
 // Keeps a cache folder that a program runs from, and locks it down when what is there passes the
@@ -177,7 +200,6 @@ Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
 
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
-    Refused_Folders.clear();
     Lib_Result result;
     bool reboot_required = false;
     Wide_Name_List entries;
@@ -231,7 +253,8 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
                     continue;
                 }
             } else {
-                Keep_Folder(TEXT("the machine's commands could not all be read"), entry_path);
+                // Left as it is: what it would take to lock it down is not known to be needed.
+                Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), entry_path);
                 continue;
             }
 
@@ -253,11 +276,21 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Lib_StringW entry_name;
     Lib_StringW quiet_command;
     Find_Bundle_Uninstall(bundle_upgrade_code, entry_name, quiet_command);
+    Refused_Folders.clear();
     Log_Indent();
     Lib_StringW company_cache;
     if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                    company_cache, result)) {
-        SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
+        // The company's folder lies in the all-users data folder too, where anyone may make it again.
+        const Cache_Commands commands(SC_Folder_Of(company_cache.Get_Text()));
+        const Lib_StringW naming = commands.Naming(Company_Cache_Folder);
+        if (!commands.Complete()) {
+            Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), company_cache);
+        } else if (!naming.Is_Empty()) {
+            Keep_Folder(naming + TEXT(" runs from it"), company_cache);
+        } else {
+            SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
+        }
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));
     }

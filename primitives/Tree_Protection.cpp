@@ -172,7 +172,7 @@ struct Lock_Down {
         // and fails the lock-down, so that nothing another account made passes for the tool's.
         Lib_StringW reason;
         if (!removing && SC_Check_Owner(path.shown.Get_Text(), reason) != SC_Path_Safe) {
-            Log_Info_Detail((Lib_StringW(TEXT("Security not changed (")) + reason + TEXT("): ")).Get_Text(), path.shown);
+            Log_Info_Detail(Lib_StringW(TEXT("Security not changed (")) + reason + TEXT("): "), path.shown);
             failed = true;
             return;
         }

@@ -710,8 +710,8 @@ TEST(Whole_Run_Verdict, CheckAfterTheRunFindsNothingLeft) {
 }
 
 // What an ordinary user (or the administrator's own program without elevation) can prepare on the demo
-// machine to steer the elevated run, and what the run does with it: it deletes no cache folder that a
-// machine-wide command still runs a program from (whether or not the bundle's code is given), it
+// machine to steer the elevated run, and what the run does with it: it deletes no cache folder (nor
+// the company's folder under ProgramData) that a machine-wide command still runs a program from (whether or not the bundle's code is given), it
 // schedules no quiet uninstall beside a library someone else put there and changes that library's owner
 // in no way, it deletes the machine's control-panel class and not the user's, and no link of the user's
 // hive takes it into the machine's. Each case: the demo machine given more machine.ini lines, text
@@ -735,6 +735,10 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
         "(A;CIID;DCLCRPCR;;;BU)\n     after:  O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)\n";
     const std::string locked_file = "\n     before: O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)\n"
                                     "     after:  O:BAD:(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)\n";
+    const std::string locked_inner_folder =
+        "\n     before: O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)"
+        "(A;CIID;DCLCRPCR;;;BU)\n     after:  O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)\n";
+    const std::string company = "C:\\ProgramData\\Corvanta LLP";
     using Edits = std::vector<std::pair<std::string, std::string>>;
     // The demo's changes when nothing is scheduled for the bundle.
     const Edits not_scheduled = {
@@ -804,6 +808,23 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
           {"File and folder security changed (3):", "File and folder security changed (5):"},
           {"  " + bundle + "\n", "  " + package + locked_folder + "  " + package + "\\vpDrivers.msi" + locked_file +
                                      "  " + bundle + "\n"}},
+         1},
+        // The company's folder under ProgramData, from which a program starts at every logon.
+        {"the company's folder named by Run", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+         "\"VpAgent\"=\"\\\"C:\\\\ProgramData\\\\Corvanta LLP\\\\VESPARIO\\\\agent.exe\\\" /tray\"\r\n",
+         {}, {}, code,
+         "         Deleting all caches...\n"
+         "            Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\VpAgent runs from it):  " + company +
+             "\n            Removing new caches (with WIX)...\n",
+         {{"Files and folders removed (49):\n  " + company + "\\  (and 6 entries below)\n", "Files and folders removed (48):\n"},
+          {"File and folder security changed (3):", "File and folder security changed (10):"},
+          {"  " + bundle + "\n", "  " + company + locked_folder + "  " + company + "\\VESPARIO" + locked_inner_folder + "  " +
+                                     company + "\\VESPARIO\\Cache" + locked_inner_folder + "  " + company +
+                                     "\\VESPARIO\\Cache\\readers.dat" + locked_file + "  " + company + "\\VESPARIO\\Logs" +
+                                     locked_inner_folder + "  " + company + "\\VESPARIO\\Logs\\vpControlPanel.log" +
+                                     locked_file + "  " + company + "\\VESPARIO\\settings.xml" + locked_file + "  " + bundle +
+                                     "\n"}},
          1},
         // Commands that name no program inside the package's folder, or that an earlier stage deleted
         // (the package's own Uninstall entry): the folder goes as on the demo machine.
