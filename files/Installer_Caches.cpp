@@ -189,6 +189,20 @@ void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
     }
 }
 
+// Keeps a folder that a machine-wide command still runs a program from (true): deleted, it could be
+// made again by anyone who may create folders where it was, with their program in it. When the
+// commands could not all be read, any folder is kept as it is.
+bool Keep_If_Run_From(const Cache_Commands& commands, const Wide_Name& name, const Lib_StringW& folder) {
+    if (!commands.Complete()) {
+        Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), folder);
+        return true;
+    }
+    const Lib_StringW naming = commands.Naming(name);
+    if (naming.Is_Empty()) return false;
+    Keep_Folder(naming + TEXT(" runs from it"), folder);
+    return true;
+}
+
 }  // namespace
 
 Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
@@ -243,20 +257,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
             for (const Wide_Name& name : contents) {
                 if (name.find(marker) != Wide_Name::npos) marked = true;
             }
-            if (!marked) continue;
-            // A folder that a machine-wide command still runs a program from stays: deleted, it could
-            // be made again by anyone who may create folders in the cache, with their program in it.
-            if (commands.Complete()) {
-                Lib_StringW naming = commands.Naming(entry);
-                if (!naming.Is_Empty()) {
-                    Keep_Folder(naming + TEXT(" runs from it"), entry_path);
-                    continue;
-                }
-            } else {
-                // Left as it is: what it would take to lock it down is not known to be needed.
-                Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), entry_path);
-                continue;
-            }
+            if (!marked || Keep_If_Run_From(commands, entry, entry_path)) continue;
 
             Log_Indent();
             if (!SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
@@ -283,14 +284,8 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
                                                    company_cache, result)) {
         // The company's folder lies in the all-users data folder too, where anyone may make it again.
         const Cache_Commands commands(SC_Folder_Of(company_cache.Get_Text()));
-        const Lib_StringW naming = commands.Naming(Company_Cache_Folder);
-        if (!commands.Complete()) {
-            Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), company_cache);
-        } else if (!naming.Is_Empty()) {
-            Keep_Folder(naming + TEXT(" runs from it"), company_cache);
-        } else {
+        if (!Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
             SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
-        }
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));
     }
