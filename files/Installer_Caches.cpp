@@ -2,13 +2,18 @@
 
 #include <shlobj.h>
 
+#include <unordered_map>
+#include <vector>
+
 #include "diagnostics/Lib_Result.h"
+#include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "files/Self_Removal.h"
 #include "foundation/Lib_Path.h"
 #include "primitives/File_Primitives.h"
 #include "primitives/Folder_Safety.h"
+#include "primitives/Registry_Primitives.h"
 #include "primitives/Tree_Protection.h"
 
 namespace {
@@ -29,7 +34,183 @@ bool Is_Inside(const Lib_StringW& path, const Lib_StringW& folder) {
     return path.Mid(0, length).Compare_No_Case(folder.Get_Text()) == 0;
 }
 
+// The machine-wide commands that Windows starts with an administrator's rights: the installed
+// programs' uninstall and modify commands, and what runs at every or at the next logon, in both views.
+const WCHAR* const Uninstall_Keys[] = {TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"),
+                                       TEXT("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall")};
+const WCHAR* const Uninstall_Commands[] = {TEXT("UninstallString"), TEXT("QuietUninstallString"), TEXT("ModifyPath")};
+const WCHAR* const Logon_Keys[] = {TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"),
+                                   TEXT("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"),
+                                   TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"),
+                                   TEXT("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce")};
+
+// A path as Windows resolves it, letters A to Z folded to lower case: "/" read as "\", a leading
+// "\\?\" or "\??\" dropped, repeated separators made one, "." and ".." names resolved.
+Wide_Name Folded_Path(const Lib_StringW& path) {
+    Lib_StringW lower(path);
+    lower.Make_Lower();
+    Wide_Name text(lower.Get_Text(), static_cast<size_t>(lower.Get_Length()));
+    for (WCHAR& c : text) {
+        if (c == TEXT('/')) c = TEXT('\\');
+    }
+    if (text.compare(0, 4, TEXT("\\\\?\\")) == 0 || text.compare(0, 4, TEXT("\\??\\")) == 0) text.erase(0, 4);
+    std::vector<Wide_Name> names;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(TEXT('\\'), start);
+        if (end == Wide_Name::npos) end = text.size();
+        Wide_Name name = text.substr(start, end - start);
+        if (name == TEXT("..")) {
+            if (names.size() > 1) names.pop_back();
+        } else if (!name.empty() && name != TEXT(".")) {
+            names.push_back(name);
+        }
+        start = end + 1;
+    }
+    Wide_Name folded;
+    for (const Wide_Name& name : names) {
+        if (!folded.empty()) folded += TEXT('\\');
+        folded += name;
+    }
+    return folded;
+}
+
+// The machine-wide commands that start a program inside a folder of the cache: the folder's name,
+// folded, with the first command's value ("HKLM\...\VALUE"). Commands are read as they are when the
+// stage runs, so those an earlier stage deleted no longer count.
+class Cache_Commands {
+public:
+    explicit Cache_Commands(const Lib_StringW& cache_root) : root_(Folded_Path(cache_root) + TEXT('\\')) {
+        const size_t views = Is_64Bit_OS() ? 2 : 1;
+        for (size_t view = 0; view < views; ++view) Read_Uninstall_Entries(Uninstall_Keys[view]);
+        for (size_t at = 0; at < 4; ++at) {
+            if (at % 2 < views) Read_Logon_Commands(Logon_Keys[at]);
+        }
+    }
+
+    // Whether the commands could all be read: when not, any folder may be named by one.
+    bool Complete() const { return complete_; }
+    // The value of the first command that runs from the cache's folder of that name, or empty.
+    Lib_StringW Naming(const Wide_Name& entry_name) const {
+        Lib_StringW folded(entry_name.c_str());
+        folded.Make_Lower();
+        auto found = named_.find(Wide_Name(folded.Get_Text(), static_cast<size_t>(folded.Get_Length())));
+        return found == named_.end() ? Lib_StringW() : found->second;
+    }
+
+private:
+    // The entries and values are listed as the read-only pass counts them (without those it counts
+    // as removed); a key or value that cannot be read is reported and makes the commands incomplete.
+    void Read_Uninstall_Entries(const WCHAR* key_path) {
+        Lib_String_List entries;
+        if (!List(key_path, entries, true)) return;
+        for (const Lib_StringW& entry : entries) Read_Commands(Lib_StringW(key_path) + TEXT("\\") + entry, nullptr);
+    }
+
+    void Read_Logon_Commands(const WCHAR* key_path) {
+        Lib_String_List values;
+        if (List(key_path, values, false) && !values.empty()) Read_Commands(Lib_StringW(key_path), &values);
+    }
+
+    bool List(const WCHAR* key_path, Lib_String_List& names, bool subkeys) {
+        Lib_Result result;
+        Lib_String_List keys;
+        Lib_String_List values;
+        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, key_path, keys, values, result, 0)) {
+            complete_ = false;
+            return false;
+        }
+        names = subkeys ? keys : values;
+        return true;
+    }
+
+    // The listed values of the key, or (none listed) the uninstall commands.
+    void Read_Commands(const Lib_StringW& key_path, const Lib_String_List* listed) {
+        Owned_Key key;
+        LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.Get_Text(), 0, KEY_QUERY_VALUE, key.Receive());
+        if (status == ERROR_FILE_NOT_FOUND) return;
+        if (status != ERROR_SUCCESS) {
+            Report_System_Error(TEXT("RegOpenKeyEx"), status);
+            complete_ = false;
+            return;
+        }
+        if (listed == nullptr) {
+            for (const WCHAR* value : Uninstall_Commands) Read_Command(key.Get(), key_path, value);
+        } else {
+            for (const Lib_StringW& value : *listed) Read_Command(key.Get(), key_path, value.Get_Text());
+        }
+    }
+
+    void Read_Command(HKEY key, const Lib_StringW& key_path, const WCHAR* value_name) {
+        // Room for a terminating zero after the data, whatever its size.
+        DWORD size = 0;
+        LSTATUS status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
+        std::vector<WCHAR> data(size / sizeof(WCHAR) + 2, 0);
+        if (status == ERROR_SUCCESS)
+            status = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
+        if (status == ERROR_FILE_NOT_FOUND) return;
+        if (status != ERROR_SUCCESS) {
+            Report_System_Error(TEXT("RegQueryValueEx"), status);
+            complete_ = false;
+            return;
+        }
+        // A quoted program is what the quotes hold. Without quotes Windows tries the text up to each
+        // blank in turn, so the whole text reaches every folder that one of them could name.
+        const Lib_StringW command(data.data());
+        const WCHAR* text = command.Get_Text();
+        while (*text == TEXT(' ') || *text == TEXT('\t')) ++text;
+        const Wide_Name program = Folded_Path(*text == TEXT('"') ? Command_Program(command) : Lib_StringW(text));
+        if (program.compare(0, root_.size(), root_) != 0) return;
+        const size_t end = program.find(TEXT('\\'), root_.size());
+        if (end == Wide_Name::npos || end == root_.size()) return;  // directly in the cache, or no name
+        named_.emplace(program.substr(root_.size(), end - root_.size()),
+                       Lib_StringW(TEXT("HKLM\\")) + key_path + TEXT("\\") + value_name);
+    }
+
+    Wide_Name root_;
+    bool complete_ = true;
+    std::unordered_map<Wide_Name, Lib_StringW> named_;
+};
+
+// The kept folders that are not locked down, with the reason, since the stage began (main thread
+// only).
+std::vector<std::pair<Lib_StringW, Lib_StringW>> Refused_Folders;
+
+// Keeps a cache folder that a program runs from, and locks it down when what is there passes the
+// check; what another account made or may change stays as it is and is not locked down.
+void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
+    Log_Info_Detail(Lib_StringW(TEXT("Kept (")) + why + TEXT("): "), folder);
+    Lib_StringW reason;
+    if (SC_Check_Tree(folder.Get_Text(), false, true, reason) != SC_Path_Safe) {
+        Log_Info_Detail(Lib_StringW(TEXT("Not locked down (")) + reason + TEXT("): "), folder);
+        Refused_Folders.emplace_back(folder, reason);
+    } else if (!Lock_Down_Kept_Folder(folder.Get_Text())) {
+        Refused_Folders.emplace_back(folder, Lib_StringW(TEXT("the lock-down of ")) + folder + TEXT(" failed"));
+    }
+}
+
+// Keeps a folder that a machine-wide command still runs a program from (true): deleted, it could be
+// made again by anyone who may create folders where it was, with their program in it. When the
+// commands could not all be read, any folder is kept as it is.
+bool Keep_If_Run_From(const Cache_Commands& commands, const Wide_Name& name, const Lib_StringW& folder) {
+    if (!commands.Complete()) {
+        Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), folder);
+        return true;
+    }
+    const Lib_StringW naming = commands.Naming(name);
+    if (naming.Is_Empty()) return false;
+    Keep_Folder(naming + TEXT(" runs from it"), folder);
+    return true;
+}
+
 }  // namespace
+
+Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
+    for (const auto& refused : Refused_Folders) {
+        if (Is_Inside(program, refused.first)) return refused.second;
+    }
+    return Lib_StringW();
+}
 
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
@@ -48,6 +229,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
         if (root_state == SC_Path_Unsafe) Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + cache_root);
     }
     if (root_state == SC_Path_Safe && SC_Find_Files(cache_root.Get_Text(), entries, result)) {
+        const Cache_Commands commands(cache_root);
         for (const Wide_Name& entry : entries) {
             Lib_StringW entry_path;
             Combine_Path(cache_root.Get_Text(), nullptr, entry.c_str(), entry_path);
@@ -66,20 +248,20 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
                 continue;
             }
             if (!kept_program.Is_Empty() && Is_Inside(kept_program, entry_path)) {
-                Log_Info_Detail(TEXT("Kept (the bundle's quiet uninstall runs from it): "), entry_path);
-                Lock_Down_Kept_Folder(entry_path.Get_Text());
+                Keep_Folder(TEXT("the bundle's quiet uninstall runs from it"), entry_path);
                 continue;
             }
             contents.clear();
             if (!SC_Find_Files(entry_path.Get_Text(), contents, result)) break;
+            bool marked = false;
+            for (const Wide_Name& name : contents) {
+                if (name.find(marker) != Wide_Name::npos) marked = true;
+            }
+            if (!marked || Keep_If_Run_From(commands, entry, entry_path)) continue;
 
             Log_Indent();
-            for (const Wide_Name& name : contents) {
-                if (name.find(marker) == Wide_Name::npos) continue;
-                if (!SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
-                    Log_Info_Detail(TEXT("Removed failed!!!: "), entry_path);
-                }
-                break;
+            if (!SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
+                Log_Info_Detail(TEXT("Removed failed!!!: "), entry_path);
             }
             Log_Unindent();
         }
@@ -95,11 +277,15 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Lib_StringW entry_name;
     Lib_StringW quiet_command;
     Find_Bundle_Uninstall(bundle_upgrade_code, entry_name, quiet_command);
+    Refused_Folders.clear();
     Log_Indent();
     Lib_StringW company_cache;
     if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                    company_cache, result)) {
-        SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
+        // The company's folder lies in the all-users data folder too, where anyone may make it again.
+        const Cache_Commands commands(SC_Folder_Of(company_cache.Get_Text()));
+        if (!Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
+            SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));
     }

@@ -5,6 +5,7 @@
 #include "diagnostics/Lib_Result.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Report.h"
+#include "files/Installer_Caches.h"
 #include "primitives/Folder_Safety.h"
 #include "primitives/Registry_Primitives.h"
 #include "registry/Installer_Identity.h"
@@ -65,7 +66,10 @@ void Remove_Self(const Lib_StringW& bundle_upgrade_code) {
         if (program.Is_Empty()) {
             reason = TEXT("the command names no program");
         } else {
-            state = SC_Check_Program(program.Get_Text(), reason);
+            // What the caches stage found before it locked the folder down counts: the lock-down
+            // would have made a library someone else put there look like the bundle's own.
+            reason = Kept_Folder_Refusal(program);
+            if (reason.Is_Empty()) state = SC_Check_Program(program.Get_Text(), reason);
             if (state == SC_Path_Missing) reason = program + TEXT(" is not there");
         }
         if (state != SC_Path_Safe) {

@@ -1,6 +1,7 @@
 #include "primitives/Folder_Safety.h"
 
 #include <aclapi.h>
+#include <string.h>
 
 #include <vector>
 
@@ -20,6 +21,10 @@ const DWORD Delete_Rights = DELETE;
 const DWORD Owner_Rights = WRITE_OWNER;
 const DWORD List_Rights = WRITE_DAC;
 const DWORD Program_File_Rights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER;
+// Rights on a folder of a kept tree that let their holder change what is in it; adding entries is
+// told apart (a lock-down closes it, and nothing of what is there is changed by it).
+const DWORD Kept_Folder_Rights = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
+const DWORD Add_Rights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
 
 // A SID given by its authority and sub-authorities.
 struct Known_Sid {
@@ -267,14 +272,103 @@ SC_Path_State SC_Check_Folder_Chain(const WCHAR* folder, DWORD last_folder_right
     return SC_Path_Safe;
 }
 
+SC_Path_State SC_Check_Tree(const WCHAR* folder, bool closed, bool whole, Lib_StringW& reason) {
+    // Whether others may add entries is told only when nothing worse was found.
+    Lib_StringW open_reason;
+    // Checks one entry as it is found; folders are kept to be listed (no recursion: a tree may be
+    // deep).
+    std::vector<Lib_StringW> folders;
+    auto Check_Entry = [&](const Lib_StringW& path, bool top) {
+        Open_Entry entry(path);
+        DWORD attributes = 0;
+        SC_Path_State state = entry.State(path, attributes, reason);
+        if (state == SC_Path_Missing && !top) {
+            reason = path + TEXT(" went while it was checked");
+            return SC_Path_Unsafe;
+        }
+        if (state != SC_Path_Safe) return state;
+        const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (top && !is_folder) {
+            reason = path + TEXT(" is not a folder");
+            return SC_Path_Unsafe;
+        }
+        if (!is_folder && entry.Links() > 1) {
+            reason = path + TEXT(" has other names (hard links)");
+            return SC_Path_Unsafe;
+        }
+        if (!Check_Security(entry.Get(), path, is_folder ? Kept_Folder_Rights : Program_File_Rights, reason))
+            return SC_Path_Unsafe;
+        if (is_folder) {
+            Lib_StringW why;
+            if (open_reason.Is_Empty() && !Check_Security(entry.Get(), path, Add_Rights, why)) open_reason = why;
+            if (top || whole) folders.push_back(path);
+        }
+        return SC_Path_Safe;
+    };
+    SC_Path_State state = Check_Entry(Lib_StringW(folder), true);
+    while (state == SC_Path_Safe && !folders.empty()) {
+        Lib_StringW current = folders.back();
+        folders.pop_back();
+        Lib_StringW pattern = current + TEXT("\\*");
+        if (pattern.Get_Length() >= MAX_PATH) pattern = SC_Extended_Path(pattern.Get_Text());
+        WIN32_FIND_DATAW found;
+        memset(&found, 0, sizeof(found));
+        Owned_Find_Handle search(FindFirstFileW(pattern.Get_Text(), &found));
+        if (!search.Is_Open()) {
+            Report_System_Error(TEXT("FindFirstFile"), GetLastError());
+            reason = current + TEXT(" cannot be checked");
+            return SC_Path_Unsafe;
+        }
+        do {
+            Lib_StringW name(found.cFileName);
+            if (name.Compare(TEXT(".")) == 0 || name.Compare(TEXT("..")) == 0) continue;
+            state = Check_Entry(current + TEXT("\\") + name, false);
+        } while (state == SC_Path_Safe && FindNextFileW(search.Get(), &found));
+        if (state != SC_Path_Safe) return state;
+        DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES) {
+            Report_System_Error(TEXT("FindNextFile"), error);
+            reason = current + TEXT(" cannot be checked");
+            return SC_Path_Unsafe;
+        }
+    }
+    if (state == SC_Path_Safe && closed && !open_reason.Is_Empty()) {
+        reason = open_reason;
+        return SC_Path_Unsafe;
+    }
+    return state;
+}
+
+SC_Path_State SC_Check_Owner(const WCHAR* path, Lib_StringW& reason) {
+    Lib_StringW shown(path);
+    Open_Entry entry(shown);
+    DWORD attributes = 0;
+    SC_Path_State state = entry.State(shown, attributes, reason);
+    if (state != SC_Path_Safe) return state;
+    PSID owner = nullptr;
+    Owned_Local<PSECURITY_DESCRIPTOR> descriptor;
+    DWORD error = GetSecurityInfo(entry.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                  nullptr, descriptor.Receive());
+    if (error != ERROR_SUCCESS) {
+        Report_System_Error(TEXT("GetSecurityInfo"), error);
+        reason = shown + TEXT(" cannot be checked");
+        return SC_Path_Unsafe;
+    }
+    const SID* owner_sid = static_cast<const SID*>(owner);
+    if (owner_sid != nullptr && Is_Any(owner_sid, Trusted_Sids)) return SC_Path_Safe;
+    reason = shown + TEXT(" is owned by ") + (owner_sid ? Sid_Name(owner_sid) : Lib_StringW(TEXT("nobody")));
+    return SC_Path_Unsafe;
+}
+
 SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason) {
     Lib_StringW folder = SC_Folder_Of(program);
     if (folder.Is_Empty()) {
         reason = Lib_StringW(program) + TEXT(" is not a full path");
         return SC_Path_Unsafe;
     }
-    SC_Path_State state = SC_Check_Folder_Chain(folder.Get_Text(), FILE_DELETE_CHILD | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY,
-                                                reason);
+    // The chain, the program, then what is beside it (a library beside a program is loaded by it):
+    // owned by the trusted and closed to everyone else.
+    SC_Path_State state = SC_Check_Folder_Chain(folder.Get_Text(), 0, reason);
     if (state != SC_Path_Safe) return state;
     Lib_StringW path(program);
     Open_Entry entry(path);
@@ -290,7 +384,8 @@ SC_Path_State SC_Check_Program(const WCHAR* program, Lib_StringW& reason) {
         reason = path + TEXT(" has other names (hard links)");
         return SC_Path_Unsafe;
     }
-    return Check_Security(entry.Get(), path, Program_File_Rights, reason) ? SC_Path_Safe : SC_Path_Unsafe;
+    if (!Check_Security(entry.Get(), path, Program_File_Rights, reason)) return SC_Path_Unsafe;
+    return SC_Check_Tree(folder.Get_Text(), true, false, reason);
 }
 
 bool SC_Is_Trusted_Owner(PSID owner) {

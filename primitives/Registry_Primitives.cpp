@@ -381,8 +381,13 @@ void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR
 bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, Lib_String_List& subkeys,
                                               Lib_String_List& values, Lib_Result& result,
                                               REGSAM view_flags) {
+    // A key listed in a user's hive is opened as itself: the user may have made it a link to a key
+    // whose names the stage would then act on.
+    const bool user_hive = root == HKEY_CURRENT_USER || root == HKEY_USERS;
     Owned_Key key;
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
+    LSTATUS status = user_hive ? RegOpenKeyExW(root, Without_Trailing_Separators(key_path).Get_Text(),
+                                               REG_OPTION_OPEN_LINK, view_flags | KEY_READ, key.Receive())
+                               : RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_ALREADY_EXISTS) {
         // A missing key lists as empty.
         if (status == ERROR_FILE_NOT_FOUND) key.Release();

@@ -8,6 +8,7 @@
 #include "foundation/Lib_Handles.h"
 #include "foundation/Lib_String.h"
 #include "primitives/File_Primitives.h"
+#include "primitives/Folder_Safety.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Security.h"
 
@@ -166,6 +167,14 @@ struct Lock_Down {
                 failed = true;
                 return;
             }
+        }
+        // A kept tree is trusted once locked down: an entry that someone else owns keeps its owner
+        // and fails the lock-down, so that nothing another account made passes for the tool's.
+        Lib_StringW reason;
+        if (!removing && SC_Check_Owner(path.shown.Get_Text(), reason) != SC_Path_Safe) {
+            Log_Info_Detail(Lib_StringW(TEXT("Security not changed (")) + reason + TEXT("): "), path.shown);
+            failed = true;
+            return;
         }
         Set_Owner(name);
         Set_List(name, top);

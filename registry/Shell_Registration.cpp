@@ -5,6 +5,7 @@
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "primitives/Registry_Primitives.h"
+#include "registry/Installer_Registration.h"
 
 namespace {
 
@@ -74,11 +75,15 @@ bool Remove_Shared_Files_From_Registry(Lib_Result& result) {
 }
 
 bool Remove_Control_Panel(Lib_Result& result) {
+    // The applet's class is the machine's: read and deleted below HKEY_LOCAL_MACHINE\SOFTWARE\Classes,
+    // never through HKEY_CLASSES_ROOT, where a key of the user's own classes would stand in for it.
+    Owned_Registry_Key classes;
+    const bool classes_open = Open_Machine_Classes(classes, result);
     for (const WCHAR* class_id : Control_Panel_Classes) {
         Log_Info(TEXT("Removing ControlPanel from registry HKEY_CLASSES_ROOT\\..."));
         Log_Indent();
         Lib_StringW class_key = Lib_StringW(TEXT("CLSID\\")) + class_id + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_CLASSES_ROOT, class_key.Get_Text(), result);
+        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), class_key.Get_Text(), result);
         Log_Unindent();
 
         Log_Info(TEXT("Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\..."));

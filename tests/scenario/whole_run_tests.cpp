@@ -988,6 +988,196 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
                       std::u16string::npos);
             EXPECT_EQ(backup_text.find(u"vpRemovalTool-S-1-5"), std::u16string::npos);
         }
+
+// What an ordinary user (or the administrator's own program without elevation) can prepare on the demo
+// machine to steer the elevated run, and what the run does with it: it deletes no cache folder (nor
+// the company's folder under ProgramData) that a machine-wide command still runs a program from (whether or not the bundle's code is given), it
+// schedules no quiet uninstall beside a library someone else put there and changes that library's owner
+// in no way, it deletes the machine's control-panel class and not the user's, and no link of the user's
+// hive takes it into the machine's. Each case: the demo machine given more machine.ini lines, text
+// added to registry.reg and replacements in it, files planted below drive_c/, the arguments; a block of
+// log lines that must stand in the log as given, the demo's expected changes.txt with replacements, and
+// the exit code.
+TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
+    const fs::path demo = fs::path(SOURCE_DIR) / "machines" / "demo";
+    const std::string code = Demo_Arguments();
+    const std::string bundle = "C:\\ProgramData\\Package Cache\\{D31C5999-DC0F-4449-9558-FC927AD644A2}";
+    const std::string package = "C:\\ProgramData\\Package Cache\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207";
+    const std::string user = "S-1-5-21-3623811015-3361044348-30300820-1002";
+    const std::string wow_run_once = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+    const std::string quiet = "\"" + bundle + "\\vpDriversSetup.exe\" /uninstall /quiet";
+    const std::string caches = "            Removing new caches (with WIX)...\n"
+                               "               Removed:  " + package + "\\vpDrivers.msi\n"
+                               "               Removed:  " + package + "\n";
+    // How the changes show a kept folder and a file in it locked down.
+    const std::string locked_folder =
+        "\n     before: O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)"
+        "(A;CIID;DCLCRPCR;;;BU)\n     after:  O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)\n";
+    const std::string locked_file = "\n     before: O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)\n"
+                                    "     after:  O:BAD:(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)\n";
+    const std::string locked_inner_folder =
+        "\n     before: O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)"
+        "(A;CIID;DCLCRPCR;;;BU)\n     after:  O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)\n";
+    const std::string company = "C:\\ProgramData\\Corvanta LLP";
+    using Edits = std::vector<std::pair<std::string, std::string>>;
+    // The demo's changes when nothing is scheduled for the bundle.
+    const Edits not_scheduled = {
+        {"Values removed (44):", "Values removed (43):"},
+        {"  " + wow_run_once + "  \"{D31C5999-DC0F-4449-9558-FC927AD644A2}\"\n", ""},
+        {"Values added (2):\n  " + wow_run_once + "  \"remove\"\n", "Values added (1):\n"},
+        {"\nRunOnce entries written (1):\n  " + wow_run_once + "  \"remove\" = " + quiet + "\n", ""}};
+    auto with = [](Edits edits, const Edits& more) {
+        edits.insert(edits.end(), more.begin(), more.end());
+        return edits;
+    };
+    const std::string shortcuts_key =
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts]";
+    const std::string programs = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\";
+    const std::string shortcut_values =
+        "  HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts  \"" +
+        programs + "VESPARIO\\VESPARIO Control Panel.lnk\"\n"
+        "  HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts  \"" +
+        programs + "VESPARIO\\Панель управления VESPARIO.lnk\"\n"
+        "  HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts  \"" +
+        programs + "ВЕСПАРИО\\Панель управления VESPARIO.lnk\"\n";
+    struct Attack {
+        const char* name;
+        std::string ini;
+        std::string registry_added;
+        Edits registry_edits;
+        std::vector<std::string> planted;  // files below drive_c/
+        std::string arguments;
+        std::string log_block;
+        Edits changes;
+        int exit_code;
+    };
+    const Attack attacks[] = {
+        // Without the code the bundle's folder was deleted, its Uninstall entry and RunOnce resume
+        // command left naming a folder anyone may create in the cache.
+        {"the bundle's folder without the code", "", "", {}, {}, "",
+         caches + "            Kept (HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                  "{D31C5999-DC0F-4449-9558-FC927AD644A2}\\UninstallString runs from it):  " + bundle + "\n"
+                  "            New caches (with WIX) removed.\n"
+                  "         All caches deleted.\n      Drivers removed.\n      Self-removing...\n"
+                  "      Self-removing finished!\n",
+         not_scheduled, 1},
+        // The same without the Uninstall entry (kept elsewhere): the RunOnce resume command alone.
+        {"the bundle's folder named by RunOnce alone", "", "",
+         {{"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+           "{D31C5999-DC0F-4449-9558-FC927AD644A2}]",
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Example Archive\\{D31C5999-DC0F-4449-9558-FC927AD644A2}]"}},
+         {}, "",
+         caches + "            Kept (HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce\\"
+                  "{D31C5999-DC0F-4449-9558-FC927AD644A2} runs from it):  " + bundle + "\n"
+                  "            New caches (with WIX) removed.\n",
+         not_scheduled, 1},
+        // A native Run command without quotes, in small letters: Windows tries "c:\programdata\package"
+        // first, then the text up to each further blank, which reaches the package's folder.
+        {"the package's folder named by Run without quotes", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+         "\"VpRepair\"=\"c:\\\\programdata\\\\package cache\\\\{94aa1ce4-42a6-49b0-910e-5fac3c5d70f6}v3.4.1.207\\\\"
+         "repair.exe /quiet\"\r\n",
+         {}, {}, code,
+         "            Removing new caches (with WIX)...\n"
+         "            Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\VpRepair runs from it):  " +
+             package + "\n"
+             "            Kept (the bundle's quiet uninstall runs from it):  " + bundle + "\n"
+             "            New caches (with WIX) removed.\n",
+         {{"Files and folders removed (49):", "Files and folders removed (48):"},
+          {"  " + package + "\\  (and 1 entry below)\n", ""},
+          {"File and folder security changed (3):", "File and folder security changed (5):"},
+          {"  " + bundle + "\n", "  " + package + locked_folder + "  " + package + "\\vpDrivers.msi" + locked_file +
+                                     "  " + bundle + "\n"}},
+         1},
+        // The company's folder under ProgramData, from which a program starts at every logon.
+        {"the company's folder named by Run", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+         "\"VpAgent\"=\"\\\"C:\\\\ProgramData\\\\Corvanta LLP\\\\VESPARIO\\\\agent.exe\\\" /tray\"\r\n",
+         {}, {}, code,
+         "         Deleting all caches...\n"
+         "            Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\VpAgent runs from it):  " + company +
+             "\n            Removing new caches (with WIX)...\n",
+         {{"Files and folders removed (49):\n  " + company + "\\  (and 6 entries below)\n", "Files and folders removed (48):\n"},
+          {"File and folder security changed (3):", "File and folder security changed (10):"},
+          {"  " + bundle + "\n", "  " + company + locked_folder + "  " + company + "\\VESPARIO" + locked_inner_folder + "  " +
+                                     company + "\\VESPARIO\\Cache" + locked_inner_folder + "  " + company +
+                                     "\\VESPARIO\\Cache\\readers.dat" + locked_file + "  " + company + "\\VESPARIO\\Logs" +
+                                     locked_inner_folder + "  " + company + "\\VESPARIO\\Logs\\vpControlPanel.log" +
+                                     locked_file + "  " + company + "\\VESPARIO\\settings.xml" + locked_file + "  " + bundle +
+                                     "\n"}},
+         1},
+        // Commands that name no program inside the package's folder, or that an earlier stage deleted
+        // (the package's own Uninstall entry): the folder goes as on the demo machine.
+        {"near misses and commands deleted before the caches", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+         "\"Near\"=\"\\\"" + std::string("C:\\\\ProgramData\\\\Package Cache\\\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}"
+                                         "v3.4.1.207x\\\\setup.exe\\\"\"\r\n"
+                                         "\"Beside\"=\"C:\\\\ProgramData\\\\Package Cache\\\\vpDrivers_install.log\"\r\n"),
+         {{"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+           "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}]\n",
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+           "{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}]\n\"ModifyPath\"=\"\\\"" +
+               std::string("C:\\\\ProgramData\\\\Package Cache\\\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207"
+                           "\\\\vpDrivers.msi\\\"\"\n")}},
+         {}, code,
+         caches + "            Kept (the bundle's quiet uninstall runs from it):  " + bundle + "\n", {}, 1},
+        // A library beside the bundle's program, owned by the user who put it there: the folder is kept
+        // but not locked down, the library keeps its owner, and the quiet uninstall is not scheduled.
+        {"a library beside the kept program",
+         "[security]\nfile=" + bundle + "\\version.dll sddl=O:" + user + "\n", "", {},
+         {"ProgramData/Package Cache/{D31C5999-DC0F-4449-9558-FC927AD644A2}/version.dll"}, code,
+         caches + "            Kept (the bundle's quiet uninstall runs from it):  " + bundle + "\n"
+                  "            Not locked down (" + bundle + "\\version.dll is owned by " + user + "):  " + bundle + "\n"
+                  "            New caches (with WIX) removed.\n         All caches deleted.\n      Drivers removed.\n"
+                  "      Self-removing...\n"
+                  "      Quiet uninstall not scheduled (" + bundle + "\\version.dll is owned by " + user + "): " +
+             quiet + "\n      Self-removing finished!\n",
+         with(not_scheduled, {{"File and folder security changed (3):", "File and folder security changed (1):"},
+                              {"  " + bundle + locked_folder, ""},
+                              {"  " + bundle + "\\vpDriversSetup.exe" + locked_file, ""}}),
+         1},
+        // The user's own classes hold a key of the applet's class: the machine's goes, the user's stays.
+        {"the user's key of the applet's class", "",
+         "\r\n[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}]\r\n"
+         "\"InfoTip\"=\"the user's own\"\r\n",
+         {}, {}, code,
+         "            Removing ControlPanel from registry HKEY_CLASSES_ROOT\\...\n"
+         "               Deleting registry key:  CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}\\DefaultIcon\n"
+         "               Deleting registry key:  CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}\\Shell\\Open\\Command\n"
+         "               Deleting registry key:  CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}\\Shell\\Open\n"
+         "               Deleting registry key:  CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}\\Shell\n"
+         "               Deleting registry key:  CLSID\\{D41B8E6C-25F7-4c9a-8E53-1A6F0B7C9D24}\\\n",
+         {}, 1},
+        // The user's new-shortcuts key made a link to the readers' key: the reader that carries the
+        // product's name beside another maker's stays, as the readers' stage leaves it.
+        {"a link out of the user's hive",
+         "[registry]\nlink=HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\"
+         "NewShortcuts target=HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\n",
+         "",
+         {{shortcuts_key, "[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage]\n\n"
+                          "[HKEY_CURRENT_USER\\SOFTWARE\\Example Shortcuts Archive]"}},
+         {}, code,
+         "            Cleaning subkeys...\n            Cleaning subkeys from registry finished.\n",
+         {{"Values removed (44):", "Values removed (41):"}, {shortcut_values, ""}}, 1},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        const fs::path scenario = Copy_Machine("demo", "attack", attack.ini);
+        std::string registry = Read_File(scenario / "registry.reg");
+        for (const auto& edit : attack.registry_edits) Replace_Once(registry, edit.first, edit.second);
+        std::ofstream(scenario / "registry.reg", std::ios::binary | std::ios::trunc) << registry << attack.registry_added;
+        for (const std::string& file : attack.planted) std::ofstream(scenario / "drive_c" / file, std::ios::binary) << "MZ";
+
+        Run_Output run = Run_Tool_On(scenario, attack.arguments);
+        EXPECT_EQ(run.exit_code, attack.exit_code);
+        fs::path log = Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"});
+        ASSERT_FALSE(log.empty());
+        std::string log_text = Read_File(log);
+        log_text.erase(std::remove(log_text.begin(), log_text.end(), '\r'), log_text.end());
+        EXPECT_NE(log_text.find(attack.log_block), std::string::npos) << log_text;
+        std::string expected = Read_File(demo / "expected" / "changes.txt");
+        for (const auto& edit : attack.changes) Replace_Once(expected, edit.first, edit.second);
+        EXPECT_EQ(Summarise_Changes_Of(scenario, run.out_dir), expected);
         fs::remove_all(run.out_dir);
         fs::remove_all(scenario);
     }

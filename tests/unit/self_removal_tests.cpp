@@ -105,6 +105,9 @@ TEST_F(Self_Removal, CommandIsWrittenOnlyForAProgramBeyondOrdinaryUsersReach) {
     Make_File(u"C:\\Program Files\\Target\\real.exe", "MZ");
     winsim::Fs_Node* link = Make_File(u"C:\\Program Files\\Bundle\\link.exe", "", FILE_ATTRIBUTE_REPARSE_POINT);
     link->link_target = u"C:\\Program Files\\Target\\real.exe";
+    // A library an ordinary user put beside the program, which loads it before the system's.
+    Make_File(u"C:\\Program Files\\Lib\\setup.exe", "MZ");
+    Make_File(u"C:\\Program Files\\Lib\\version.dll", "MZ")->security = owned->security;
     winsim::Fs_Node* mine = The_Machine().Find_Path(u"C:\\Program Files\\Mine");
     mine->security = std::make_shared<winsim::Key_Security>();
     mine->security->owner = user;
@@ -113,13 +116,14 @@ TEST_F(Self_Removal, CommandIsWrittenOnlyForAProgramBeyondOrdinaryUsersReach) {
         std::string reason;
     } cases[] = {
         {u"\"C:\\Program Files\\Bundle\\gone.exe\" /uninstall", "C:\\Program Files\\Bundle\\gone.exe is not there"},
-        {u"C:\\Program Files\\Bundle\\first.exe /uninstall", "C:\\ lets Authenticated Users change it or add folders to it"},
+        {u"C:\\Program Files\\Bundle\\first.exe /uninstall", "C:\\Program is not there"},
         {u"\"C:\\Program Files\\Bundle\\first.exe /uninstall", "the command names no program"},
         {u"\"C:\\ProgramData\\Bundle\\setup.exe\"", "C:\\ProgramData\\Bundle lets Users change it or add files to it"},
         {u"\"C:\\Program Files\\Mine\\setup.exe\"", "C:\\Program Files\\Mine is owned by " + user},
         {u"\"C:\\Program Files\\Bundle\\owned.exe\"", "C:\\Program Files\\Bundle\\owned.exe is owned by " + user},
         {u"\"C:\\Program Files\\Bundle\\link.exe\"", "C:\\Program Files\\Bundle\\link.exe is a junction or symbolic link"},
         {u"\"..\\first.exe\"", ".. is not a plain path on a local drive"},
+        {u"\"C:\\Program Files\\Lib\\setup.exe\" /uninstall", "C:\\Program Files\\Lib\\version.dll is owned by " + user},
     };
     for (const auto& test : cases) {
         Clear_Log();

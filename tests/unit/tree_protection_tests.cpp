@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "files/Installer_Caches.h"
+#include "primitives/Tree_Protection.h"
 #include "machine/machine.h"
 #include "test_support.h"
 
@@ -212,6 +213,22 @@ TEST_F(Tree_Protection, TopThatCannotBeHeldIsNotLockedDownAndNothingWaits) {
         EXPECT_TRUE(Pending_Deletes().empty());
         EXPECT_EQ(winsim::Security_Changes(The_Machine()), "");
     }
+}
+
+// A kept tree is trusted once it is locked down, so the lock-down never makes Administrators the owner
+// of what another account made there (a folder or a library planted after the check): that entry and
+// what is in it keep their security, the lock-down fails and says why.
+TEST_F(Tree_Protection, KeptTreeLockDownLeavesWhatAnotherAccountOwns) {
+    const std::u16string log = Logs + u"\\vpService.log";
+    ASSERT_TRUE(DeleteFileW((Logs + u"\\vpService.log.bak").c_str()));  // the hard link: refused on its own
+    EXPECT_FALSE(Lock_Down_Kept_Folder(Company.c_str()));
+    EXPECT_EQ(winsim::Effective_Sddl(The_Machine(), Logs).substr(0, 2 + User.size()), "O:" + User);
+    EXPECT_EQ(winsim::Effective_Sddl(The_Machine(), log).substr(0, 2 + User.size()), "O:" + User);
+    EXPECT_NE(Log_Text().find("Security not changed (C:\\ProgramData\\Corvanta LLP\\logs is owned by " + User +
+                              "):  C:\\ProgramData\\Corvanta LLP\\logs\r\n"),
+              std::string::npos)
+        << Log_Text();
+    for (const std::string& call : The_Machine().calls) EXPECT_EQ(call.find("\\logs SE_FILE_OBJECT owner"), std::string::npos) << call;
 }
 
 }  // namespace

@@ -105,6 +105,40 @@ TEST(Winsim_Registry_Links, ChainsLoopsCreationThroughLinksAndDeletionByHandle) 
     EXPECT_EQ(ULONG(ERROR_KEY_DELETED), RtlNtStatusToDosError(NTSTATUS(0xC000017C)));
 }
 
+// Windows does not follow a link from a user's hive into the machine's (a user may write the one, not
+// the other): opening through it fails with 5, opened as itself it is the link; a link within the
+// user's hive, or from the machine's hive into it, is followed.
+TEST(Winsim_Registry_Links, LinkFromTheUsersHiveIntoTheMachinesIsNotFollowed) {
+    The_Machine().Reset();
+    Make_Key(The_Machine().hklm, u"SOFTWARE\\Target\\Sub");
+    Make_Key(The_Machine().hkcu, u"Software\\Own\\Sub");
+    const std::u16string user = u"\\Registry\\User\\" + winsim::From_Utf8(The_Machine().process_token->user);
+    auto link = [](HKEY root, const std::u16string& path, const std::u16string& target) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS,
+                                                 nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"SymbolicLinkValue", 0, REG_LINK,
+                                                reinterpret_cast<const BYTE*>(target.data()), DWORD(target.size() * 2)));
+        RegCloseKey(key);
+    };
+    link(HKEY_CURRENT_USER, u"Software\\ToMachine", u"\\Registry\\Machine\\SOFTWARE\\Target");
+    link(HKEY_CURRENT_USER, u"Software\\ToOwn", user + u"\\Software\\Own");
+    link(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ToUser", user + u"\\Software\\Own");
+    auto open = [](HKEY root, const std::u16string& path, DWORD options) {
+        HKEY key;
+        LSTATUS status = RegOpenKeyExW(root, path.c_str(), options, KEY_READ, &key);
+        if (status == ERROR_SUCCESS) RegCloseKey(key);
+        return status;
+    };
+    EXPECT_EQ(ERROR_ACCESS_DENIED, open(HKEY_CURRENT_USER, u"Software\\ToMachine", 0));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, open(HKEY_CURRENT_USER, u"Software\\ToMachine\\Sub", REG_OPTION_OPEN_LINK));
+    EXPECT_EQ(ERROR_SUCCESS, open(HKEY_CURRENT_USER, u"Software\\ToMachine", REG_OPTION_OPEN_LINK));
+    EXPECT_EQ(ERROR_SUCCESS, open(HKEY_CURRENT_USER, u"Software\\ToOwn\\Sub", 0));
+    EXPECT_EQ(ERROR_SUCCESS, open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ToUser\\Sub", 0));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\ToMachine\\Sub"));
+    EXPECT_NE(nullptr, Find_Key(The_Machine().hklm, u"SOFTWARE\\Target\\Sub"));
+}
+
 // A scenario declares links in machine.ini; registry.reg cannot hold them, so a saved machine keeps
 // them out of its registry.reg and writes them back to machine.ini, which loads the same machine.
 TEST(Winsim_Registry_Links, ScenarioLinksLoadAndAreWrittenBack) {

@@ -132,6 +132,12 @@ Resolved Resolve(const Key_Place& start, bool open_link) {
                 out.error = links > kMaxLinks ? Too_Many_Links() : ERROR_FILE_NOT_FOUND;
                 return out;
             }
+            // A link in a user's hive never leads into the machine's: Windows refuses to follow a link
+            // from a hive its user may write into one the machine trusts (see README).
+            if (!out.place.machine_hive && target.machine_hive) {
+                out.error = ERROR_ACCESS_DENIED;
+                return out;
+            }
             for (size_t i = target.path.size(); i-- > 0;) pending.emplace_back(target.path[i], i + 1 < target.path.size());
             out.place = Key_Place{target.machine_hive, {}, target.users};
             key = Place_Root(target);
