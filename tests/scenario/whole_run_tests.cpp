@@ -988,6 +988,10 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
                       std::u16string::npos);
             EXPECT_EQ(backup_text.find(u"vpRemovalTool-S-1-5"), std::u16string::npos);
         }
+        fs::remove_all(run.out_dir);
+        fs::remove_all(scenario);
+    }
+}
 
 // What an ordinary user (or the administrator's own program without elevation) can prepare on the demo
 // machine to steer the elevated run, and what the run does with it: it deletes no cache folder (nor
