@@ -41,7 +41,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Lib_StringW cache_root;
     Lib_StringW reason;
     SC_Path_State root_state = SC_Path_Missing;
-    if (Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result)) {
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result)) {
         // Users may create folders in the all-users data folder: a cache folder that one of them made,
         // or replaced by a junction, is none of the tool's business.
         root_state = SC_Check_Folder_Chain(cache_root.Get_Text(), 0, reason);
@@ -67,7 +67,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
             }
             if (!kept_program.Is_Empty() && Is_Inside(kept_program, entry_path)) {
                 Log_Info_Detail(TEXT("Kept (the bundle's quiet uninstall runs from it): "), entry_path);
-                Lock_Down_Kept_Folder(entry_path.Get_Text());
+                Changes().Lock_Down_Kept_Folder(entry_path.Get_Text());
                 continue;
             }
             contents.clear();
@@ -76,7 +76,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
             Log_Indent();
             for (const Wide_Name& name : contents) {
                 if (name.find(marker) == Wide_Name::npos) continue;
-                if (!SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
+                if (!Changes().SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
                     Log_Info_Detail(TEXT("Removed failed!!!: "), entry_path);
                 }
                 break;
@@ -97,9 +97,9 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Find_Bundle_Uninstall(bundle_upgrade_code, entry_name, quiet_command);
     Log_Indent();
     Lib_StringW company_cache;
-    if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                    company_cache, result)) {
-        SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
+        Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));
     }

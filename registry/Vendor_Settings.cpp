@@ -21,13 +21,13 @@ void Unregister_Settings() {
 
     Log_Info(TEXT("Unregistering settings in HKEY_LOCAL_MACHINE..."));
     Log_Indent();
-    Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Software_Path, Maker_Key, result);
+    Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Software_Path, Maker_Key, result);
     Log_Unindent();
 
     // Both views of the user's SOFTWARE are one key: the second view finds the maker's key gone.
     Log_Info(TEXT("Unregistering settings in HKEY_CURRENT_USER..."));
     Log_Indent();
-    Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, Software_Path, Maker_Key, result);
+    Changes().Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, Software_Path, Maker_Key, result);
     Log_Unindent();
 
     Log_Info(TEXT("Settings unregistered."));

@@ -32,6 +32,7 @@ protected:
     void Entry(const std::u16string& path, const std::u16string& value, const std::u16string& text) {
         Key(path)->Set_Value(value, REG_SZ, Utf16_Bytes(text));
     }
+    Removal_Findings findings;
 };
 
 TEST_F(Installer_Registration, MakersKeyGoesWholeFromBothBranchesAndTheUserButNotItsNearMiss) {
@@ -81,7 +82,7 @@ TEST_F(Installer_Registration, ProductRegistrationGoesAndSharedComponentsKeepOth
     Key(Classes + u"Installer\\Products\\" + Other_Product);
 
     Lib_Result result;
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
     EXPECT_TRUE(Remove_Product_Registration(Lib_StringW(Product.c_str()), Lib_StringW(Upgrade.c_str()),
                                             Lib_StringW(Code.c_str()), result));
     const std::string components = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
@@ -124,11 +125,11 @@ TEST_F(Installer_Registration, EmptyCodesTouchNothingAndAFailedComponentListingE
     Key(Classes + u"Installer\\Features\\" + Product);
     Entry(Components + u"AAAA0000000000000000000000000001", Product, u"x");
     Lib_Result result;
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(), findings, result));
     EXPECT_TRUE(Remove_Product_Registration(Lib_StringW(), Lib_StringW(),
                                             Lib_StringW(TEXT("{D31C5999-DC0F-4449-9558-FC927AD644A2}")), result));
     The_Machine().Add_Fault("RegEnumKeyExW", 1, ERROR_ACCESS_DENIED, u"Components");
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
     EXPECT_EQ(Log_Text(),
               Exit_Line("", "Remove_Features_And_Components_From_Registry") +
                   Lines({"   Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
@@ -262,7 +263,10 @@ TEST_F(Installer_Registration, MachineClassesThatCannotBeOpenedKeepTheirInstalle
     const std::string components = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
     const Case cases[] = {
         {"features and components", 1,
-         [&](Lib_Result& result) { Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result); },
+         [&](Lib_Result& result) {
+             Removal_Findings findings;
+             Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result);
+         },
          Error_Report("", "RegOpenKeyEx", 5) +
              Lines({"   Deleting registry value:  4EC1AA496A240B9419E0F5CAC3D5076F", "REGSAM:  0(0x0)",
                     "   Deleting registry key:  " + components + "AAAA0000000000000000000000000001\\"}),

@@ -23,7 +23,7 @@ protected:
 
 TEST_F(Registry_Primitives, MissingTreeCountsAsDeletedWithoutALogLine) {
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Nobody\\Nothing"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Nobody\\Nothing"), result));
     EXPECT_EQ(Log_Text(), "");
     EXPECT_EQ(result.Get_Code(), 0);
 }
@@ -34,7 +34,7 @@ TEST_F(Registry_Primitives, TreeGoesDeepestFirstWithPathsRelativeToTheOpenedPare
     Key(u"SOFTWARE\\Wow6432Node\\Vendor\\App\\C");
     Key(u"SOFTWARE\\Vendor\\Other");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vendor"), TEXT("App"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vendor"), TEXT("App"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Vendor",
                                  "      Deleting registry key:  App\\A\\A1",
                                  "      Deleting registry key:  App\\A",
@@ -52,7 +52,7 @@ TEST_F(Registry_Primitives, TreeGoesDeepestFirstWithPathsRelativeToTheOpenedPare
 TEST_F(Registry_Primitives, ParentOnlyInTheNativeViewFailsTheSecondViewWithItsStatus) {
     Key(u"SOFTWARE\\Native\\App");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Native"), TEXT("App"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Native"), TEXT("App"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Native",
                                  "      Deleting registry key:  App"}) +
                               Error_Report("", "RegOpenKeyEx", 2));
@@ -64,7 +64,7 @@ TEST_F(Registry_Primitives, ParentOnlyInTheNativeViewFailsTheSecondViewWithItsSt
 TEST_F(Registry_Primitives, FirstViewsFailureStaysInTheRecord) {
     Key(u"SOFTWARE\\Wow6432Node\\Only32\\App");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Only32"), TEXT("App"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Only32"), TEXT("App"), result));
     EXPECT_EQ(result.Get_Code(), 2);
     EXPECT_FALSE(Exists(u"SOFTWARE\\Wow6432Node\\Only32\\App"));
     EXPECT_EQ(Log_Text(), Error_Report("", "RegOpenKeyEx", 2) +
@@ -76,7 +76,7 @@ TEST_F(Registry_Primitives, FirstViewsFailureStaysInTheRecord) {
 TEST_F(Registry_Primitives, SharedUserKeyIsDeletedOnceAndTheSecondViewFindsItGone) {
     Make_Key(The_Machine().hkcu, u"SOFTWARE\\Vendor\\App\\Sub");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, TEXT("SOFTWARE"), TEXT("Vendor"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, TEXT("SOFTWARE"), TEXT("Vendor"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE",
                                  "      Deleting registry key:  Vendor\\App\\Sub",
                                  "      Deleting registry key:  Vendor\\App",
@@ -106,9 +106,9 @@ TEST_F(Registry_Primitives, LinkKeysGoAsLinksAndTheirTargetsStay) {
     link(u"SOFTWARE\\Held", u"SYSTEM\\Services\\Leaf");
     The_Machine().Add_Fault("NtDeleteKey", 1, 0xC0000022u, u"Held");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Top\\"), result));
-    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Held"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Top\\"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Held"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B\\Leaf",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B",
@@ -132,7 +132,7 @@ TEST_F(Registry_Primitives, ChildThatCannotGoStopsItsSiblingsAndFailsTheParent) 
     Key(u"SOFTWARE\\Tree\\B")->write_protected = true;
     Key(u"SOFTWARE\\Tree\\C");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B"}) +
                               Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key") +
@@ -212,7 +212,7 @@ TEST_F(Registry_Primitives, NamesWithAZeroCharacterAreLoggedAndLeftOut) {
         Key(u"SOFTWARE\\Other");
         row.make();
         Lib_Result result;
-        EXPECT_EQ(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result), row.left.empty())
+        EXPECT_EQ(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result), row.left.empty())
             << row.tree;
         EXPECT_EQ(Log_Text(), row.log) << row.tree;
         std::vector<std::u16string> left;
@@ -293,14 +293,14 @@ TEST_F(Registry_Primitives, ValueExistenceOnAMissingKeyIsTrueWithTheExitLineOnly
 TEST_F(Registry_Primitives, DeletingAMissingValueFailsWithAReport) {
     Key(u"SOFTWARE\\Shared")->Set_Value(u"C:\\x\\vpAPI.dll", REG_DWORD, {1, 0, 0, 0});
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
+    EXPECT_FALSE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
                                        KEY_WOW64_32KEY));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\absent.dll", "REGSAM:  512(0x200)"}) +
                               Error_Report("", "RegOpenKeyEx", 2) + Exit_Line("", "Delete_Registry_Value"));
     Clear_Log();
-    EXPECT_TRUE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_TRUE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
     EXPECT_EQ(Key(u"SOFTWARE\\Shared")->Find_Value(u"C:\\x\\vpAPI.dll"), nullptr);
-    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_FALSE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)",
                                  "   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)"}) +
                               Error_Report("", "RegDeleteValue", 2));
@@ -345,7 +345,7 @@ TEST_F(Registry_Primitives, ValueThatGrowsBetweenSizeQueryAndReadFailsCleanly) {
 TEST_F(Registry_Primitives, ValueIsWrittenIntoACreatedKeyBetweenTraceLines) {
     const std::u16string command = u"\"C:\\Cache\\setup.exe\" /uninstall /quiet";
     Lib_Result result;
-    EXPECT_TRUE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
+    EXPECT_TRUE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
                                    REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                                    static_cast<DWORD>((command.size() + 1) * 2), result));
     winsim::Reg_Value* value = Key(u"SOFTWARE\\Wow6432Node\\RunOnceTest")->Find_Value(u"remove");
@@ -359,7 +359,7 @@ TEST_F(Registry_Primitives, RefusedWriteIsReportedBetweenTheTraceLines) {
     Key(u"SOFTWARE\\Locked")->write_protected = true;
     const std::u16string data = u"x";
     Lib_Result result;
-    EXPECT_FALSE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
+    EXPECT_FALSE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
                                     reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
     EXPECT_EQ(Log_Text(), Lines({"vpRemovalTool.exe!Set_Registry_Value"}) + Error_Report("   ", "RegCreateKeyEx", 5) +
                               Exit_Line("", "Set_Registry_Value"));
