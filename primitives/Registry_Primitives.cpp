@@ -22,6 +22,8 @@ namespace {
 // Name buffers of the enumeration, in characters with the terminating zero.
 const DWORD Subkey_Name_Size = 260;
 const DWORD Value_Name_Size = 16383;
+// The characters of a value read that fit on the stack: display names, codes and folder paths do.
+const DWORD Value_On_Stack_Size = 512;
 
 // The log's labels for an enumerated name that holds a zero character.
 const WCHAR* const Subkey_With_Zero_Label = TEXT("Not listed (registry key name with a zero character, shown up to it): ");
@@ -350,15 +352,24 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) return failed(TEXT("RegOpenKeyEx"), status);
-    DWORD size = 0;
-    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, &size);
-    if (status != ERROR_SUCCESS) {
+    // The data is read as UTF-16 text whatever its type, in one query into a buffer on the stack that
+    // holds most values; one that does not fit is read again into a buffer of the size the first query
+    // answered. Room for one more character than the data holds terminates a value stored without its
+    // zero, and an odd last byte is never read as half a character. A value that grew again since the
+    // first query fails the read (ERROR_MORE_DATA).
+    WCHAR on_stack[Value_On_Stack_Size + 1];
+    DWORD size = sizeof(WCHAR) * Value_On_Stack_Size;
+    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(on_stack), &size);
+    if (status == ERROR_SUCCESS) {
+        key.Close();
+        on_stack[size / sizeof(WCHAR)] = 0;
+        value = on_stack;
+        return true;
+    }
+    if (status != ERROR_MORE_DATA) {
         key.Close();
         return failed(TEXT("RegQueryValueEx"), status);
     }
-    // The data is read as UTF-16 text whatever its type. Room for one more character than the data
-    // holds terminates a value stored without its zero, and an odd last byte is never read as half a
-    // character. A value that grew since the size query fails the read (ERROR_MORE_DATA).
     DWORD characters = size / sizeof(WCHAR);
     LibT_Buffer<WCHAR> buffer((characters + 1) * sizeof(WCHAR) + sizeof(WCHAR));
     bool read = false;
@@ -373,7 +384,7 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
         }
     }
     key.Close();
-    // The data read fails without a record: a value that grew since its size was asked.
+    // The second read fails without a record: a value that grew again since the first.
     if (!read && status != ERROR_SUCCESS) {
         Lib_Result unread;
         Record(unread, status);

@@ -2,6 +2,7 @@
 // registry afterwards, in both views.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -332,14 +333,42 @@ TEST_F(Registry_Primitives, StringValuesAreReadWhateverTheirTerminationAndType) 
     EXPECT_EQ(Log_Text(), "");
 }
 
-TEST_F(Registry_Primitives, ValueThatGrowsBetweenSizeQueryAndReadFailsCleanly) {
-    Key(u"SOFTWARE\\Values")->Set_Value(u"v", REG_SZ, Utf16_Bytes(u"short"));
-    The_Machine().Add_Fault("RegQueryValueExW", 2, ERROR_MORE_DATA);
-    Lib_StringW value(TEXT("unchanged"));
-    Lib_Result result;
-    EXPECT_FALSE(Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), TEXT("v"), value, result, 0));
-    EXPECT_EQ(std::u16string(value.Get_Text()), u"unchanged");
-    EXPECT_EQ(result.Get_Code(), 0);
+// A value is read in one query; one longer than the buffer on the stack (512 characters, its zero included) in a second
+// one of the size the first answered, and one that grew again since then fails without a record.
+TEST_F(Registry_Primitives, ValueIsReadInOneQueryAndALongOneInASecond) {
+    const std::u16string long_text(600, u'x');
+    Key(u"SOFTWARE\\Values")->Set_Value(u"short", REG_SZ, Utf16_Bytes(u"short"));
+    Key(u"SOFTWARE\\Values")->Set_Value(u"fits", REG_SZ, Utf16_Bytes(std::u16string(511, u'y')));
+    Key(u"SOFTWARE\\Values")->Set_Value(u"long", REG_SZ, Utf16_Bytes(long_text));
+    struct Case {
+        const char16_t* name;
+        unsigned failing_query;  // 0: none
+        bool read;
+        std::u16string value;
+        size_t queries;
+    };
+    const Case cases[] = {
+        {u"short", 0, true, u"short", 1},
+        {u"fits", 0, true, std::u16string(511, u'y'), 1},
+        {u"long", 0, true, long_text, 2},
+        {u"long", 2, false, u"unchanged", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(winsim::To_Utf8(c.name));
+        if (c.failing_query != 0) The_Machine().Add_Fault("RegQueryValueExW", c.failing_query, ERROR_MORE_DATA);
+        The_Machine().api_trace.clear();
+        The_Machine().trace_apis = true;
+        Lib_StringW value(TEXT("unchanged"));
+        Lib_Result result;
+        EXPECT_EQ(Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), c.name, value, result, 0), c.read);
+        The_Machine().trace_apis = false;
+        The_Machine().faults.clear();
+        EXPECT_EQ(std::u16string(value.Get_Text()), c.value);
+        EXPECT_EQ(result.Get_Code(), 0);
+        EXPECT_EQ(std::count(The_Machine().api_trace.begin(), The_Machine().api_trace.end(), "RegQueryValueExW"),
+                  std::ptrdiff_t(c.queries));
+    }
+    EXPECT_EQ(Log_Text(), "");
 }
 
 TEST_F(Registry_Primitives, ValueIsWrittenIntoACreatedKeyBetweenTraceLines) {
