@@ -121,7 +121,8 @@ bool Find_Precompiled_OEM_Files(Wide_Name_List& names, Lib_Result& result) {
     for (const Wide_Name& name : candidates) {
         Lib_StringW path;
         // A path that cannot be formed skips the file; the primitive has reported why.
-        if (!Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, name.c_str(), path, result)) {
+        if (!Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, name.c_str(), path,
+                                                                  result)) {
             continue;
         }
         Log_Info_Detail(TEXT("Reading oem file: "), path);

@@ -34,7 +34,7 @@ bool Delete_Files_In_Special_Folder(int csidl, const Lib_StringW& sub_folder, co
     for (const WCHAR* name : names) {
         Lib_StringW path;
         if (!Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), name, path,
-                                                        result)) {
+                                                                  result)) {
             all_handled = false;
             break;
         }
@@ -46,7 +46,7 @@ bool Delete_Files_In_Special_Folder(int csidl, const Lib_StringW& sub_folder, co
 
     Lib_StringW folder;
     if (!Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), nullptr, folder,
-                                                    result)) {
+                                                              result)) {
         return false;
     }
     // Removed only when nothing is left in it; a folder in use is scheduled for the restart without
@@ -73,8 +73,8 @@ bool Delete_Driver_Binaries(bool& reboot_required) {
     }
 
     Lib_StringW company_folder;
-    if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_SYSTEM, Company_System_Folder, nullptr, company_folder,
-                                                   result)) {
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_SYSTEM, Company_System_Folder, nullptr,
+                                                             company_folder, result)) {
         // Files inside may wait for the restart; the folders themselves are not deferred.
         bool tree_reboot = false;
         Changes().SC_Remove_Directory(company_folder.Get_Text(), false, tree_reboot, result);

@@ -98,7 +98,7 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Log_Indent();
     Lib_StringW company_cache;
     if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
-                                                   company_cache, result)) {
+                                                             company_cache, result)) {
         Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));

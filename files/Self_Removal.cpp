@@ -75,7 +75,7 @@ void Remove_Self(const Lib_StringW& bundle_upgrade_code) {
             LibT_Buffer<WCHAR> data = quiet_command.To_Wide_Buffer();
             const DWORD size = static_cast<DWORD>((quiet_command.Get_Length() + 1) * sizeof(WCHAR));
             Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, run_once_path, TEXT("remove"), REG_SZ,
-                               reinterpret_cast<const BYTE*>(data.Get_Data()), size, result);
+                                         reinterpret_cast<const BYTE*>(data.Get_Data()), size, result);
         }
     }
     Log_Info(TEXT("Self-removing finished!"));

@@ -204,14 +204,15 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
                 !exists) {
                 continue;
             }
-            if (!Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
-                                       result, 0)) {
+            if (!Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
+                                                 packed_product_code.Get_Text(), result, 0)) {
                 continue;
             }
             findings.emptied_components.insert(emptied);
         }
         bool is_empty = false;
-        if (Changes().Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) && is_empty) {
+        if (Changes().Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) &&
+            is_empty) {
             Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, component_path.Get_Text(), result);
         }
     }

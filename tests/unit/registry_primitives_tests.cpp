@@ -295,7 +295,7 @@ TEST_F(Registry_Primitives, DeletingAMissingValueFailsWithAReport) {
     Key(u"SOFTWARE\\Shared")->Set_Value(u"C:\\x\\vpAPI.dll", REG_DWORD, {1, 0, 0, 0});
     Lib_Result result;
     EXPECT_FALSE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
-                                       KEY_WOW64_32KEY));
+                                                 KEY_WOW64_32KEY));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\absent.dll", "REGSAM:  512(0x200)"}) +
                               Error_Report("", "RegOpenKeyEx", 2) + Exit_Line("", "Delete_Registry_Value"));
     Clear_Log();
@@ -375,8 +375,8 @@ TEST_F(Registry_Primitives, ValueIsWrittenIntoACreatedKeyBetweenTraceLines) {
     const std::u16string command = u"\"C:\\Cache\\setup.exe\" /uninstall /quiet";
     Lib_Result result;
     EXPECT_TRUE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
-                                   REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                                   static_cast<DWORD>((command.size() + 1) * 2), result));
+                                             REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                                             static_cast<DWORD>((command.size() + 1) * 2), result));
     winsim::Reg_Value* value = Key(u"SOFTWARE\\Wow6432Node\\RunOnceTest")->Find_Value(u"remove");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
@@ -389,7 +389,7 @@ TEST_F(Registry_Primitives, RefusedWriteIsReportedBetweenTheTraceLines) {
     const std::u16string data = u"x";
     Lib_Result result;
     EXPECT_FALSE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
-                                    reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
+                                              reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
     EXPECT_EQ(Log_Text(), Lines({"vpRemovalTool.exe!Set_Registry_Value"}) + Error_Report("   ", "RegCreateKeyEx", 5) +
                               Exit_Line("", "Set_Registry_Value"));
     EXPECT_EQ(result.Get_Code(), 5);
