@@ -11,7 +11,6 @@
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Tree_Protection.h"
 
-#include <algorithm>
 #include <vector>
 
 // Only a folder that is a junction or a folder symbolic link is removed as a link. A file that is a

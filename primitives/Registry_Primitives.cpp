@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "diagnostics/Log_Indent.h"
