@@ -182,7 +182,7 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
     return Lib_StringW(trimmed.data());
 }
 
-// The log keeps a key's path as given.
+// The key is opened by its path without trailing backslashes; the log shows the path as given.
 bool Live_Changes::Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
