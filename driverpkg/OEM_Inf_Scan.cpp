@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
@@ -60,8 +59,10 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
     if (path.Is_Empty()) return false;
     errno_t opened = _wfopen_s(file.Receive(), path.Get_Text(), TEXT("r"));
     if (opened != 0 || !file.Is_Open()) {
-        // The read-only pass cannot tell whether a package it cannot read is the product's.
-        if (In_Check_Pass()) Report_C_Runtime_Error(TEXT("_wfopen_s"), opened);
+        // Whether a package that cannot be read is the product's cannot be told.
+        Lib_Result unread;
+        unread.Set(static_cast<int32_t>(opened), Lib_Result_Source_C_Runtime);
+        Changes().Report_Unread(TEXT("_wfopen_s"), unread);
         return false;
     }
     bool matches = false;
@@ -77,7 +78,11 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
         BYTE* data = buffer.Get_Data();
         if (data != nullptr) {
             size_t read = fread_s(data, static_cast<size_t>(size), 1, static_cast<size_t>(size), file.Get());
-            if (read == 0 && !feof(file.Get()) && In_Check_Pass()) Report_C_Runtime_Error(TEXT("fread_s"), errno);
+            if (read == 0 && !feof(file.Get())) {
+                Lib_Result unread;
+                unread.Set(static_cast<int32_t>(errno), Lib_Result_Source_C_Runtime);
+                Changes().Report_Unread(TEXT("fread_s"), unread);
+            }
             if (!IsTextUnicode(data, static_cast<int>(size), nullptr)) {
                 Log_Info(TEXT("ANSI .inf file"));
                 matches = Narrow_Text_Matches(reinterpret_cast<char*>(data));
@@ -96,7 +101,7 @@ bool Is_Precompiled_OEM_File(const Lib_StringW& path) {
 bool Find_Precompiled_OEM_Files(Wide_Name_List& names, Lib_Result& result) {
     Log_Indent();
     Lib_StringW folder;
-    if (!Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, nullptr, folder, result)) {
+    if (!Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, nullptr, folder, result)) {
         Log_Unindent();
         return false;
     }
@@ -116,7 +121,8 @@ bool Find_Precompiled_OEM_Files(Wide_Name_List& names, Lib_Result& result) {
     for (const Wide_Name& name : candidates) {
         Lib_StringW path;
         // A path that cannot be formed skips the file; the primitive has reported why.
-        if (!Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, name.c_str(), path, result)) {
+        if (!Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_WINDOWS, Inf_Folder, name.c_str(), path,
+                                                                  result)) {
             continue;
         }
         Log_Info_Detail(TEXT("Reading oem file: "), path);

@@ -2,12 +2,10 @@
 
 #include <windows.h>
 
-#include <setupapi.h>
-
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "driverpkg/OEM_Inf_Scan.h"
+#include "primitives/Machine_Changes.h"
 
 void Remove_Precompiled_OEM_Files() {
     Log_Indent();
@@ -18,17 +16,7 @@ void Remove_Precompiled_OEM_Files() {
 
     // Whatever the scan found is processed, also when it could not finish.
     Find_Precompiled_OEM_Files(names, result);
-    for (const Wide_Name& name : names) {
-        if (In_Check_Pass()) {
-            Check_Record_Item(Lib_StringW(TEXT("driver package ")) + name.c_str());
-            continue;
-        }
-        Log_Info_Detail(TEXT("Uninstalling OEM file: "), name.c_str());
-        // Forced: a package that a connected device still uses goes as well.
-        if (!SetupUninstallOEMInfW(name.c_str(), SUOI_FORCEDELETE, nullptr)) {
-            Report_System_Error(TEXT("SetupUninstallOEMInf"), GetLastError());
-        }
-    }
+    for (const Wide_Name& name : names) Changes().Uninstall_Driver_Package(name.c_str());
     Log_Unindent();
     Log_Info(names.empty() ? TEXT("There aren't OEM files for removing.") : TEXT("Precompiled OEM files removed."));
 }

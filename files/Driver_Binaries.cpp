@@ -33,25 +33,25 @@ bool Delete_Files_In_Special_Folder(int csidl, const Lib_StringW& sub_folder, co
     bool all_handled = true;
     for (const WCHAR* name : names) {
         Lib_StringW path;
-        if (!Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), name, path,
-                                                        result)) {
+        if (!Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), name, path,
+                                                                  result)) {
             all_handled = false;
             break;
         }
         bool file_reboot = false;
-        SC_Delete_File(path.Get_Text(), file_reboot, result);
+        Changes().SC_Delete_File(path.Get_Text(), file_reboot, result);
         if (file_reboot) reboot_required = true;
     }
     if (!remove_folder) return all_handled;
 
     Lib_StringW folder;
-    if (!Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), nullptr, folder,
-                                                    result)) {
+    if (!Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, Sub_Folder_Or_None(sub_folder), nullptr, folder,
+                                                              result)) {
         return false;
     }
     // Removed only when nothing is left in it; a folder in use is scheduled for the restart without
     // asking for one.
-    return SC_Remove_Empty_Directory(folder.Get_Text(), result);
+    return Changes().SC_Remove_Empty_Directory(folder.Get_Text(), result);
 }
 
 bool Delete_Driver_Binaries(bool& reboot_required) {
@@ -73,11 +73,11 @@ bool Delete_Driver_Binaries(bool& reboot_required) {
     }
 
     Lib_StringW company_folder;
-    if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_SYSTEM, Company_System_Folder, nullptr, company_folder,
-                                                   result)) {
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_SYSTEM, Company_System_Folder, nullptr,
+                                                             company_folder, result)) {
         // Files inside may wait for the restart; the folders themselves are not deferred.
         bool tree_reboot = false;
-        SC_Remove_Directory(company_folder.Get_Text(), false, tree_reboot, result);
+        Changes().SC_Remove_Directory(company_folder.Get_Text(), false, tree_reboot, result);
         if (tree_reboot) reboot_required = true;
     }
 

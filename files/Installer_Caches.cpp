@@ -184,7 +184,7 @@ void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
     if (SC_Check_Tree(folder.Get_Text(), false, true, reason) != SC_Path_Safe) {
         Log_Info_Detail(Lib_StringW(TEXT("Not locked down (")) + reason + TEXT("): "), folder);
         Refused_Folders.emplace_back(folder, reason);
-    } else if (!Lock_Down_Kept_Folder(folder.Get_Text())) {
+    } else if (!Changes().Lock_Down_Kept_Folder(folder.Get_Text())) {
         Refused_Folders.emplace_back(folder, Lib_StringW(TEXT("the lock-down of ")) + folder + TEXT(" failed"));
     }
 }
@@ -222,7 +222,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Lib_StringW cache_root;
     Lib_StringW reason;
     SC_Path_State root_state = SC_Path_Missing;
-    if (Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result)) {
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(csidl, cache_folder, nullptr, cache_root, result)) {
         // Users may create folders in the all-users data folder: a cache folder that one of them made,
         // or replaced by a junction, is none of the tool's business.
         root_state = SC_Check_Folder_Chain(cache_root.Get_Text(), 0, reason);
@@ -260,7 +260,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
             if (!marked || Keep_If_Run_From(commands, entry, entry_path)) continue;
 
             Log_Indent();
-            if (!SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
+            if (!Changes().SC_Remove_Directory(entry_path.Get_Text(), true, reboot_required, result)) {
                 Log_Info_Detail(TEXT("Removed failed!!!: "), entry_path);
             }
             Log_Unindent();
@@ -280,12 +280,12 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Refused_Folders.clear();
     Log_Indent();
     Lib_StringW company_cache;
-    if (Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
-                                                   company_cache, result)) {
+    if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
+                                                             company_cache, result)) {
         // The company's folder lies in the all-users data folder too, where anyone may make it again.
         const Cache_Commands commands(SC_Folder_Of(company_cache.Get_Text()));
         if (!Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
-            SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
+            Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
         Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
                           Command_Program(quiet_command));
     }

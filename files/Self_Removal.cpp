@@ -75,11 +75,11 @@ void Remove_Self(const Lib_StringW& bundle_upgrade_code) {
         if (state != SC_Path_Safe) {
             Log_Info(Lib_StringW(TEXT("Quiet uninstall not scheduled (")) + reason + TEXT("): ") + quiet_command);
         } else {
-            Delete_Registry_Value(HKEY_LOCAL_MACHINE, run_once_path, entry_name.Get_Text(), result, 0);
+            Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, run_once_path, entry_name.Get_Text(), result, 0);
             LibT_Buffer<WCHAR> data = quiet_command.To_Wide_Buffer();
             const DWORD size = static_cast<DWORD>((quiet_command.Get_Length() + 1) * sizeof(WCHAR));
-            Set_Registry_Value(HKEY_LOCAL_MACHINE, run_once_path, TEXT("remove"), REG_SZ,
-                               reinterpret_cast<const BYTE*>(data.Get_Data()), size, result);
+            Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, run_once_path, TEXT("remove"), REG_SZ,
+                                         reinterpret_cast<const BYTE*>(data.Get_Data()), size, result);
         }
     }
     Log_Info(TEXT("Self-removing finished!"));

@@ -2,17 +2,24 @@
 
 #include <shlobj.h>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Lib_Path.h"
 #include "primitives/Folder_Safety.h"
+#include "primitives/Live_Changes.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Tree_Protection.h"
 
-#include <algorithm>
 #include <vector>
+
+// Only a folder that is a junction or a folder symbolic link is removed as a link. A file that is a
+// reparse point (a file symbolic link) goes through the ordinary file deletion, which removes the
+// link itself as well.
+bool SC_Is_Folder_Link(DWORD attributes) {
+    const DWORD both = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & both) == both;
+}
 
 namespace {
 
@@ -41,15 +48,9 @@ void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(e
 
 bool Is_Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// Only a folder that is a junction or a folder symbolic link is removed as a link. A file that is a
-// reparse point (a file symbolic link) goes through the ordinary file deletion, which removes the
-// link itself as well.
-bool Is_Folder_Link(DWORD attributes) {
-    const DWORD both = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & both) == both;
-}
+}  // namespace
 
-bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
+bool SC_List_Folder(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
     Lib_StringW pattern = Lib_StringW(folder) + TEXT("\\*");
     WIN32_FIND_DATAW entry = {};
     Owned_Find_Handle search(FindFirstFileW(pattern.Get_Text(), &entry));
@@ -72,34 +73,7 @@ bool Find_Files_Listing(const WCHAR* folder, Wide_Name_List& names, Lib_Result& 
     return false;
 }
 
-// Whether the read-only pass still finds the entry at path: not counted as removed, and, when its
-// deletion waits for the restart, a folder (not a link) holding something that does not wait.
-// Something that cannot be looked at counts as there (reported).
-bool Checked_Entry_Remains(const WCHAR* path) {
-    if (Check_Path_Removed(path)) return false;
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (Is_Missing(error)) return false;
-        Report_System_Error(TEXT("GetFileAttributes"), error);
-        return true;
-    }
-    if (!Check_Path_Pending(path)) return true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || Is_Folder_Link(attributes)) return false;
-    Wide_Name_List names;
-    Lib_Result result;
-    if (!Find_Files_Listing(path, names, result)) return true;
-    for (const Wide_Name& name : names) {
-        if (Checked_Entry_Remains((Lib_StringW(path) + TEXT("\\") + name.c_str()).Get_Text())) return true;
-    }
-    return false;
-}
-
-// The read-only pass's side of a deletion: an entry that remains is recorded.
-bool Check_Entry(const WCHAR* path) {
-    if (Checked_Entry_Remains(path)) Check_Record_Path(path);
-    return true;
-}
+namespace {
 
 bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result);
 
@@ -171,9 +145,8 @@ bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& re
 }
 
 SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
-    if (In_Check_Pass() && (Check_Path_Removed(path) || Check_Path_Pending(path))) {
-        return Checked_Entry_Remains(path) ? SC_Object_Exists : SC_Object_Missing;
-    }
+    bool exists = false;
+    if (Changes().Known_Path_State(path, exists)) return exists ? SC_Object_Exists : SC_Object_Missing;
     Owned_Handle handle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     DWORD error = GetLastError();
@@ -186,17 +159,9 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path) {
 bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result) {
     Log_Indent();
     size_t first = names.size();
-    bool listed = Find_Files_Listing(folder, names, result);
+    bool listed = SC_List_Folder(folder, names, result);
     Log_Unindent();
-    if (listed && In_Check_Pass()) {
-        // What the pass counts as removed is not listed.
-        auto gone = [folder](const Wide_Name& name) {
-            Lib_StringW path = Lib_StringW(folder) + TEXT("\\") + name.c_str();
-            return (Check_Path_Removed(path.Get_Text()) || Check_Path_Pending(path.Get_Text())) &&
-                   !Checked_Entry_Remains(path.Get_Text());
-        };
-        names.erase(std::remove_if(names.begin() + first, names.end(), gone), names.end());
-    }
+    if (listed) Changes().Drop_Deleted_Entries(folder, names, first);
     return listed;
 }
 
@@ -208,8 +173,7 @@ bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result)
     return true;
 }
 
-bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
-    if (In_Check_Pass()) return Check_Entry(path);
+bool Live_Changes::SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) {
     return Delete_On_Reboot(path, path, result);
 }
 
@@ -282,8 +246,7 @@ bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result)
 
 }  // namespace
 
-bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
-    if (In_Check_Pass()) return Check_Entry(path);
+bool Live_Changes::SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result) {
     Log_Indent();
     bool deleted = Delete_File_Retrying(path, path, reboot_required, result);
     Log_Unindent();
@@ -353,7 +316,7 @@ bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Resul
     }
     // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
     // not the tool's to delete.
-    if (Is_Folder_Link(information.dwFileAttributes)) {
+    if (SC_Is_Folder_Link(information.dwFileAttributes)) {
         held.Close();
         return Remove_Folder_Link(path.Get_Text(), shown, defer, result);
     }
@@ -380,7 +343,7 @@ bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Resul
             attributes = 0;  // handled as a file
         }
 
-        if (Is_Folder_Link(attributes)) {
+        if (SC_Is_Folder_Link(attributes)) {
             if (!Remove_Folder_Link(entry_path.Get_Text(), entry.shown.Get_Text(), defer, result)) {
                 Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.shown);
                 return false;
@@ -455,14 +418,12 @@ bool Walk_Path::Form_Extended() {
     return true;
 }
 
-bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
+bool Live_Changes::SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) {
     // Nothing is removed below a folder that ordinary users could replace; a tree that is not there
     // is removed already.
     Lib_StringW reason;
     SC_Path_State state = SC_Check_Folder_Chain(folder, 0, reason);
     if (state == SC_Path_Missing) return true;
-    // A tree left alone is there all the same.
-    if (In_Check_Pass()) return Check_Entry(folder);
     if (state == SC_Path_Unsafe) {
         Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + folder);
         return false;
@@ -472,11 +433,10 @@ bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required,
     return Remove_Tree(root, defer, reboot_required, result);
 }
 
-bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
+bool Live_Changes::SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
     bool empty = false;
     if (!SC_Is_Directory_Empty(folder, empty, result)) return false;
     if (!empty) return true;  // leaving a folder that still holds something is success
-    if (In_Check_Pass()) return Check_Entry(folder);
     if (RemoveDirectoryW(folder)) return true;
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION || Is_Missing(error)) return SC_Delete_File_On_Reboot(folder, result);
@@ -485,22 +445,26 @@ bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
     return false;
 }
 
-bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
-                                                Lib_StringW& path, Lib_Result& result) {
+bool Live_Changes::Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder,
+                                                              const WCHAR* file_name, Lib_StringW& path,
+                                                              Lib_Result& result) {
+    return SC_Special_Folder_Path(csidl, sub_folder, file_name, true, path, result);
+}
+
+bool SC_Special_Folder_Path(int csidl, const WCHAR* sub_folder, const WCHAR* file_name, bool create,
+                            Lib_StringW& path, Lib_Result& result) {
     bool found = false;
     {
         WCHAR folder[MAX_PATH] = {};
-        // The read-only pass creates nothing: a special folder that is not there holds nothing of the
-        // product, which Windows answers with a failure that leaves the last-error value as it was or
-        // says the file was not found.
-        const bool check = In_Check_Pass();
-        if (check) SetLastError(ERROR_SUCCESS);
-        if (SHGetSpecialFolderPathW(nullptr, folder, csidl, check ? FALSE : TRUE)) {
+        // Without create, a special folder that is not there is answered with a failure that leaves
+        // the last-error value as it was or says the file was not found.
+        if (!create) SetLastError(ERROR_SUCCESS);
+        if (SHGetSpecialFolderPathW(nullptr, folder, csidl, create ? TRUE : FALSE)) {
             Combine_Path(folder, sub_folder, file_name, path);
             found = true;
         } else {
             DWORD error = GetLastError();
-            if (!check || (error != ERROR_SUCCESS && !Is_Missing(error))) {
+            if (create || (error != ERROR_SUCCESS && !Is_Missing(error))) {
                 Report_System_Error(TEXT("SHGetSpecialFolderPath"), error);
                 Record(result, error);
             }

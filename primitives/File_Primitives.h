@@ -1,5 +1,7 @@
 // The file-system operations through which every file stage works: attributes, existence, folder
-// listing, deletion with retries and restart-time deletion, tree removal, special-folder paths.
+// listing, special-folder paths; the changes (deletion with retries and restart-time deletion, tree
+// removal) are the operations of Changes() (Machine_Changes.h), whose live implementation is here. The
+// reads answer as the implementation of the changes in force says the machine stands.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +9,7 @@
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
+#include "primitives/Machine_Changes.h"
 
 enum SC_Object_State {
     SC_Object_Exists,
@@ -20,21 +23,20 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path);
 // folder lists as empty.
 bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result);
 bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result);
-// Deletes a file, clearing its read-only attribute and retrying if need be; a file in use is
-// scheduled for deletion at the next restart, which sets the reboot flag. An access-denied file is
-// tried again every two seconds, ten times, until the run has waited a minute in all for such files;
-// after that each is tried once more.
-bool SC_Delete_File(const WCHAR* path, bool& reboot_required, Lib_Result& result);
-bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result);
 // The run's waiting for refused deletions starts anew (for tests: one run per machine).
 void SC_Reset_Delete_Waiting();
-// Removes a folder tree, children first. With defer, a folder still in use is scheduled for removal
-// at the next restart. Folder links (junctions, folder symbolic links) are removed as links: their
-// targets are never entered. Each folder of the tree is held open, without delete sharing, from its
-// check until its contents are done, so that it cannot be swapped for a link meanwhile. Paths that
-// grow past what Windows takes in the ordinary form are given to the calls in the extended form
-// ("\\?\C:\..."); the log shows the ordinary form.
-bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result);
+// The folder's entries as they are listed, nothing left out; a missing folder lists as empty.
+bool SC_List_Folder(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result);
+// Whether the attributes are a folder link's (a junction or a folder symbolic link).
+bool SC_Is_Folder_Link(DWORD attributes);
+
+// The tree removal (Changes().SC_Remove_Directory) removes a folder tree, children first. With defer,
+// a folder still in use is scheduled for removal at the next restart. Folder links (junctions, folder
+// symbolic links) are removed as links: their targets are never entered. Each folder of the tree is
+// held open, without delete sharing, from its check until its contents are done, so that it cannot be
+// swapped for a link meanwhile. Paths that grow past what Windows takes in the ordinary form are given
+// to the calls in the extended form ("\\?\C:\..."); the log shows the ordinary form.
+
 // The extended-length form of a full path: "\\?\" before a drive path, "\\?\UNC\" in place of
 // the leading "\\" of a UNC path; a path already in the "\\?\" or "\\.\" form stays as it is.
 Lib_StringW SC_Extended_Path(const WCHAR* full_path);
@@ -61,8 +63,7 @@ private:
     Walk_Path* parent = nullptr;
     Lib_StringW name;
 };
-// Removes a folder only when it is empty; leaving a non-empty folder is success.
-bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result);
-// The special folder (created when missing) joined with the sub-folder and file name that are given.
-bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
-                                                Lib_StringW& path, Lib_Result& result);
+// The special folder (created when missing, with create) joined with the sub-folder and file name
+// that are given; without create a folder that is not there is no failure reported.
+bool SC_Special_Folder_Path(int csidl, const WCHAR* sub_folder, const WCHAR* file_name, bool create,
+                            Lib_StringW& path, Lib_Result& result);

@@ -2,13 +2,12 @@
 
 #include <winternl.h>
 
-#include <algorithm>
 #include <vector>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Path.h"
+#include "primitives/Live_Changes.h"
 #include "primitives/Registry_Backup.h"
 
 // Deletes the key of a handle; the one call Windows has that deletes a symbolic link key itself (the
@@ -22,6 +21,8 @@ namespace {
 // Name buffers of the enumeration, in characters with the terminating zero.
 const DWORD Subkey_Name_Size = 260;
 const DWORD Value_Name_Size = 16383;
+// The characters of a value read that fit on the stack: display names, codes and folder paths do.
+const DWORD Value_On_Stack_Size = 512;
 
 // The log's labels for an enumerated name that holds a zero character.
 const WCHAR* const Subkey_With_Zero_Label = TEXT("Not listed (registry key name with a zero character, shown up to it): ");
@@ -169,8 +170,8 @@ bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, 
     return true;
 }
 
-// The path without the backslashes that may end it, so that REG_OPTION_OPEN_LINK applies to its last
-// name; the log keeps the path as given.
+}  // namespace
+
 Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
     Lib_StringW path(key_path);
     long long length = path.Get_Length();
@@ -181,62 +182,7 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
     return Lib_StringW(trimmed.data());
 }
 
-// The read-only pass's side of a key deletion: a key that is there (as itself, in the view) and not
-// counted as removed yet is recorded. Only a failure other than a missing key is reported.
-bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result) {
-    if (Check_Key_Removed(root, key_path, view)) return true;
-    Owned_Key key;
-    LSTATUS status = RegOpenKeyExW(root, Without_Trailing_Separators(key_path).Get_Text(), REG_OPTION_OPEN_LINK,
-                                   KEY_READ | view, key.Receive());
-    if (Is_Missing(status)) return true;
-    if (status != ERROR_SUCCESS) {
-        Record(result, status);
-        Report_System_Error(TEXT("RegOpenKeyEx"), status);
-        return false;
-    }
-    key.Close();
-    Check_Record_Key(root, key_path, view);
-    return true;
-}
-
-// The read-only pass's side of a value deletion.
-bool Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view, Lib_Result& result) {
-    if (Check_Value_Removed(root, key_path, view, value_name)) return true;
-    Owned_Key key;
-    const WCHAR* call = TEXT("RegOpenKeyEx");
-    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, key.Receive());
-    if (status == ERROR_SUCCESS) {
-        call = TEXT("RegQueryValueEx");
-        status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, nullptr);
-        key.Close();
-        if (status == ERROR_SUCCESS) Check_Record_Value(root, key_path, view, value_name);
-    }
-    if (status == ERROR_SUCCESS || Is_Missing(status)) return true;
-    Record(result, status);
-    Report_System_Error(call, status);
-    return false;
-}
-
-// Leaves out of the lists what the read-only pass counts as removed.
-void Drop_Checked_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_String_List& subkeys,
-                        Lib_String_List& values) {
-    if (Check_Key_Removed(root, key_path, view)) {
-        subkeys.clear();
-        values.clear();
-        return;
-    }
-    if (!Check_Key_Holds_Removed(root, key_path, view)) return;
-    auto key_removed = [&](const Lib_StringW& name) {
-        Lib_StringW path;
-        Combine_Path(key_path, nullptr, name.Get_Text(), path);
-        return Check_Key_Removed(root, path.Get_Text(), view);
-    };
-    auto value_removed = [&](const Lib_StringW& name) {
-        return Check_Value_Removed(root, key_path, view, name.Get_Text());
-    };
-    subkeys.erase(std::remove_if(subkeys.begin(), subkeys.end(), key_removed), subkeys.end());
-    values.erase(std::remove_if(values.begin(), values.end(), value_removed), values.end());
-}
+namespace {
 
 // Opens the parent of the deletions in one view. With links refused the parent is opened as itself
 // (REG_OPTION_OPEN_LINK) and a link (its value SymbolicLinkValue is REG_LINK) is left alone, logged:
@@ -263,43 +209,31 @@ LSTATUS Open_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links
     return ERROR_SUCCESS;
 }
 
-bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name, Lib_Result& result,
-                         bool links_refused);
-
 }  // namespace
 
-bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
-    if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
+// The key is opened by its path without trailing backslashes; the log shows the path as given.
+bool Live_Changes::Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Key_Itself(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
-bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
-    if (In_Check_Pass()) return Check_Key(root, key_path, 0, result);
+bool Live_Changes::Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
     Backup_Key_Tree(root, Without_Trailing_Separators(key_path).Get_Text());
     return Delete_Tree(root, Without_Trailing_Separators(key_path).Get_Text(), key_path, result);
 }
 
-bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
-                                  Lib_Result& result) {
+bool Live_Changes::Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                Lib_Result& result) {
     return Delete_Keys_In_Path(root, parent_path, subkey_name, result, false);
 }
 
-bool Delete_Registry_Keys_In_Path_Without_Links(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
-                                                Lib_Result& result) {
+bool Live_Changes::Delete_Registry_Keys_In_User_Hive(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                     Lib_Result& result) {
     return Delete_Keys_In_Path(root, parent_path, subkey_name, result, true);
 }
 
-namespace {
-
-bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name, Lib_Result& result,
-                         bool links_refused) {
-    if (In_Check_Pass()) {
-        Lib_StringW key_path;
-        Combine_Path(parent_path, nullptr, subkey_name, key_path);
-        bool native_checked = Check_Key(root, key_path.Get_Text(), 0, result);
-        return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
-    }
+bool Live_Changes::Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                       Lib_Result& result, bool links_refused) {
     Owned_Key native_parent;
     bool native_done = false, is_link = false;
     const WCHAR* call = nullptr;
@@ -339,11 +273,8 @@ bool Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subke
     return native_done && wow64_done;
 }
 
-}  // namespace
-
-bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
-                           REGSAM view_flags) {
-    if (In_Check_Pass()) return Check_Value(root, key_path, value_name, view_flags, result);
+bool Live_Changes::Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name,
+                                         Lib_Result& result, REGSAM view_flags) {
     Log_Info_Detail(TEXT("Deleting registry value: "), value_name);
     Log_Info_Code(TEXT("REGSAM: "), static_cast<int32_t>(view_flags));
     Backup_Value(root, key_path, value_name, view_flags);
@@ -365,12 +296,8 @@ bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_
     return true;
 }
 
-void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view_flags) {
-    if (In_Check_Pass()) {
-        Lib_Result result;
-        Check_Value(root, key_path, value_name, view_flags, result);
-        return;
-    }
+void Live_Changes::Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name,
+                                                 REGSAM view_flags) {
     Backup_Value(root, key_path, value_name, view_flags);
     Owned_Key key;
     if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, key.Receive()) == ERROR_SUCCESS) {
@@ -404,20 +331,12 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
     }
     bool listed = List_Open_Key(key.Get(), key_path, subkeys, values, result);
     key.Close();
-    if (listed && In_Check_Pass()) Drop_Checked_Names(root, key_path, view_flags, subkeys, values);
+    if (listed) Changes().Drop_Deleted_Names(root, key_path, view_flags, subkeys, values);
     return listed;
 }
 
-bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {
+bool Live_Changes::Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {
     is_empty = false;
-    if (In_Check_Pass()) {
-        // Empty as it would be after the removals the pass has counted.
-        Lib_String_List subkeys;
-        Lib_String_List values;
-        if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, 0)) return false;
-        is_empty = subkeys.empty() && values.empty();
-        return true;
-    }
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) {
@@ -441,7 +360,7 @@ bool Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib
 bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
                               Lib_Result& result) {
     exists = false;
-    if (In_Check_Pass() && Check_Value_Removed(root, key_path, 0, value_name)) return true;
+    if (Changes().Registry_Value_Deleted(root, key_path, 0, value_name)) return true;
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_READ, key.Receive());
     if (Is_Missing(status)) {
@@ -469,29 +388,36 @@ bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* val
 
 bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
                         Lib_Result& result, REGSAM view_flags) {
-    if (In_Check_Pass() && Check_Value_Removed(root, key_path, view_flags, value_name)) {
+    if (Changes().Registry_Value_Deleted(root, key_path, view_flags, value_name)) {
         Record(result, ERROR_FILE_NOT_FOUND);
         return false;
     }
-    // A read that fails for another reason than a missing key or value is reported during the
-    // read-only pass: what it could not read may be the product's.
     auto failed = [&result](const WCHAR* name, LSTATUS status) {
         Record(result, status);
-        if (In_Check_Pass() && !Is_Missing(status)) Report_System_Error(name, status);
+        if (!Is_Missing(status)) Changes().Report_Unread(name, result);
         return false;
     };
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) return failed(TEXT("RegOpenKeyEx"), status);
-    DWORD size = 0;
-    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, &size);
-    if (status != ERROR_SUCCESS) {
+    // The data is read as UTF-16 text whatever its type, in one query into a buffer on the stack that
+    // holds most values; one that does not fit is read again into a buffer of the size the first query
+    // answered. Room for one more character than the data holds terminates a value stored without its
+    // zero, and an odd last byte is never read as half a character. A value that grew again since the
+    // first query fails the read (ERROR_MORE_DATA).
+    WCHAR on_stack[Value_On_Stack_Size + 1];
+    DWORD size = sizeof(WCHAR) * Value_On_Stack_Size;
+    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(on_stack), &size);
+    if (status == ERROR_SUCCESS) {
+        key.Close();
+        on_stack[size / sizeof(WCHAR)] = 0;
+        value = on_stack;
+        return true;
+    }
+    if (status != ERROR_MORE_DATA) {
         key.Close();
         return failed(TEXT("RegQueryValueEx"), status);
     }
-    // The data is read as UTF-16 text whatever its type. Room for one more character than the data
-    // holds terminates a value stored without its zero, and an odd last byte is never read as half a
-    // character. A value that grew since the size query fails the read (ERROR_MORE_DATA).
     DWORD characters = size / sizeof(WCHAR);
     LibT_Buffer<WCHAR> buffer((characters + 1) * sizeof(WCHAR) + sizeof(WCHAR));
     bool read = false;
@@ -506,14 +432,17 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
         }
     }
     key.Close();
-    // The data read fails without a record: a value that grew since its size was asked.
-    if (!read && status != ERROR_SUCCESS && In_Check_Pass()) Report_System_Error(TEXT("RegQueryValueEx"), status);
+    // The second read fails without a record: a value that grew again since the first.
+    if (!read && status != ERROR_SUCCESS) {
+        Lib_Result unread;
+        Record(unread, status);
+        Changes().Report_Unread(TEXT("RegQueryValueEx"), unread);
+    }
     return read;
 }
 
-bool Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
-                        const BYTE* data, DWORD data_size, Lib_Result& result) {
-    if (In_Check_Pass()) return true;
+bool Live_Changes::Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,
+                                      const BYTE* data, DWORD data_size, Lib_Result& result) {
     Trace_Enter_Scope(TEXT("Set_Registry_Value"));
     Owned_Key created;
     if (key_path != nullptr) {

@@ -3,12 +3,12 @@
 #include <aclapi.h>
 #include <string.h>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Lib_String.h"
 #include "primitives/File_Primitives.h"
 #include "primitives/Folder_Safety.h"
+#include "primitives/Live_Changes.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Security.h"
 
@@ -308,8 +308,7 @@ bool Protect_Tree_Before_Restart_Deletion() {
     return Tree_Locked;
 }
 
-bool Lock_Down_Kept_Folder(const WCHAR* folder) {
-    if (In_Check_Pass()) return true;  // the read-only pass changes nothing
+bool Live_Changes::Lock_Down_Kept_Folder(const WCHAR* folder) {
     DWORD last_error = GetLastError();
     bool locked = false;
     {

@@ -26,10 +26,9 @@ private:
 // not be locked down whole (the failures are reported): nothing in it may then wait for the restart.
 bool Protect_Tree_Before_Restart_Deletion();
 
-// Locks down a folder tree that is kept for a program to be run from it: owned by Administrators,
-// Administrators and SYSTEM full control and Users read and run, passed on to everything below. False
-// when that could not be done whole (reported).
-bool Lock_Down_Kept_Folder(const WCHAR* folder);
+// Changes().Lock_Down_Kept_Folder locks down a folder tree that is kept for a program to be run from
+// it: owned by Administrators, Administrators and SYSTEM full control and Users read and run, passed
+// on to everything below. False when that could not be done whole (reported).
 
 // Locks down a junction or symbolic link itself, through a handle opened on the link: owner
 // Administrators, Administrators and SYSTEM alone. False when that could not be done (reported).

@@ -1,7 +1,7 @@
 #include "registry/Calais_Readers_Rights.h"
 
 #include "diagnostics/Log_Report.h"
-#include "primitives/Registry_Backup.h"
+#include "primitives/Machine_Changes.h"
 #include "primitives/Security.h"
 
 namespace {
@@ -62,14 +62,15 @@ const WCHAR* Open_Up_Readers(WCHAR* object_name, SE_OBJECT_TYPE object_type, DWO
 
 bool Set_Calais_Readers_Rights(SE_OBJECT_TYPE object_type) {
     WCHAR object_name[] = TEXT("MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers");
-    Backup_Key_Security(object_name, object_type);
-    DWORD error = ERROR_SUCCESS;
-    bool privilege_enabled = false;
-    const WCHAR* failed_step = Open_Up_Readers(object_name, object_type, error, privilege_enabled);
-    // The process never keeps the privilege: one more try when disabling it failed or never came.
-    if (privilege_enabled) SetProcessPrivilege(Take_Ownership_Privilege, false);
-    if (failed_step == nullptr) return true;
-    SetLastError(error);
-    Report_System_Error(failed_step, error);
-    return false;
+    return Changes().Change_Key_Security(object_name, object_type, [&object_name, object_type] {
+        DWORD error = ERROR_SUCCESS;
+        bool privilege_enabled = false;
+        const WCHAR* failed_step = Open_Up_Readers(object_name, object_type, error, privilege_enabled);
+        // The process never keeps the privilege: one more try when disabling it failed or never came.
+        if (privilege_enabled) SetProcessPrivilege(Take_Ownership_Privilege, false);
+        if (failed_step == nullptr) return true;
+        SetLastError(error);
+        Report_System_Error(failed_step, error);
+        return false;
+    });
 }

@@ -1,8 +1,5 @@
 #include "registry/Installer_Registration.h"
 
-#include <set>
-
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -40,7 +37,7 @@ bool Is_Hex_Digit(WCHAR c) {
 bool Open_Machine_Classes(Owned_Registry_Key& classes, Lib_Result& result) {
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Classes"), 0, KEY_READ, classes.Receive());
     if (status == ERROR_SUCCESS) {
-        Check_Name_Key(classes.Get(), TEXT("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes"));
+        Changes().Name_Key(classes.Get(), TEXT("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes"));
         return true;
     }
     result.Set(status, Lib_Result_Source_System);
@@ -86,7 +83,7 @@ void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_fla
         if (text.Compare(display_name) != 0) continue;
         // The deletion covers both views: a twin of the same name in the other view goes with it.
         Log_Indent();
-        Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
+        Changes().Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
         Log_Unindent();
     }
 }
@@ -157,14 +154,14 @@ bool Clean_Subkeys(HKEY root, const WCHAR* key_path, const WCHAR* marker, Lib_Re
         for (Lib_StringW& subkey : subkeys) {
             subkey.Make_Lower();
             if (subkey.Find(marker) < 0) continue;
-            Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
+            Changes().Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
         }
         // Value names come from the native view only.
         for (Lib_StringW& value : values) {
             value.Make_Lower();
             if (value.Find(marker) < 0) continue;
-            Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), 0);
-            Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), KEY_WOW64_32KEY);
+            Changes().Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), 0);
+            Changes().Delete_Registry_Value_Quietly(root, key_path, value.Get_Text(), KEY_WOW64_32KEY);
         }
     }
     Log_Unindent();
@@ -172,7 +169,8 @@ bool Clean_Subkeys(HKEY root, const WCHAR* key_path, const WCHAR* marker, Lib_Re
     return true;
 }
 
-bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Lib_Result& result) {
+bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Removal_Findings& findings,
+                                                  Lib_Result& result) {
     if (packed_product_code.Is_Empty()) {
         Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
         return true;
@@ -180,7 +178,7 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     Owned_Registry_Key classes;
     if (Open_Machine_Classes(classes, result)) {
         Lib_StringW features_key = Lib_StringW(Features_Path) + packed_product_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(classes.Get(), features_key.Get_Text(), result);
+        Changes().Delete_Registry_Key_Recursive(classes.Get(), features_key.Get_Text(), result);
     }
 
     Lib_String_List components;
@@ -195,26 +193,27 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     // product's value is left.
     // The check after the removal looks again at the keys the removal took the product's value from:
     // one that a failed deletion left empty is the product's leftover.
-    static std::set<Wide_Name> emptied_by_removal;
     for (const Lib_StringW& component : components) {
         Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
-        const Wide_Name path_name(component_path.Get_Text());
-        if (!In_Check_Pass() || emptied_by_removal.count(path_name) == 0) {
+        const Wide_Name emptied =
+            Wide_Name(component_path.Get_Text()) + Wide_Name(1, 0) + packed_product_code.Get_Text();
+        if (findings.emptied_components.count(emptied) == 0) {
             bool exists = false;
             if (!Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
                                           packed_product_code.Get_Text(), exists, result) ||
                 !exists) {
                 continue;
             }
-            if (!Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(), packed_product_code.Get_Text(),
-                                       result, 0)) {
+            if (!Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
+                                                 packed_product_code.Get_Text(), result, 0)) {
                 continue;
             }
-            if (!In_Check_Pass()) emptied_by_removal.insert(path_name);
+            findings.emptied_components.insert(emptied);
         }
         bool is_empty = false;
-        if (Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) && is_empty) {
-            Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, component_path.Get_Text(), result);
+        if (Changes().Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) &&
+            is_empty) {
+            Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, component_path.Get_Text(), result);
         }
     }
     return true;
@@ -227,26 +226,26 @@ bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const L
     const bool classes_open = Open_Machine_Classes(classes, result);
     if (!packed_product_code.Is_Empty()) {
         Lib_StringW product_key = Lib_StringW(Products_Path) + packed_product_code + TEXT("\\");
-        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), product_key.Get_Text(), result);
+        if (classes_open) Changes().Delete_Registry_Key_Recursive(classes.Get(), product_key.Get_Text(), result);
         Lib_StringW user_data_key = Lib_StringW(User_Data_Products_Path) + packed_product_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, user_data_key.Get_Text(), result);
+        Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, user_data_key.Get_Text(), result);
     }
     if (!product_code.Is_Empty()) {
         Lib_StringW uninstall_key = Lib_StringW(Uninstall_Path) + product_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, uninstall_key.Get_Text(), result);
+        Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, uninstall_key.Get_Text(), result);
         if (Is_64Bit_OS()) {
             // The 32-bit entry by its physical path, in the native view.
             Lib_StringW wow64_uninstall_key = Lib_StringW(Wow64_Uninstall_Path) + product_code + TEXT("\\");
-            Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, wow64_uninstall_key.Get_Text(), result);
+            Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, wow64_uninstall_key.Get_Text(), result);
         }
         Lib_StringW dependency_key = Lib_StringW(Dependencies_Path) + product_code;
-        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), dependency_key.Get_Text(), result);
+        if (classes_open) Changes().Delete_Registry_Key_Recursive(classes.Get(), dependency_key.Get_Text(), result);
     }
     if (!packed_upgrade_code.Is_Empty()) {
         Lib_StringW upgrade_key = Lib_StringW(Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
-        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), upgrade_key.Get_Text(), result);
+        if (classes_open) Changes().Delete_Registry_Key_Recursive(classes.Get(), upgrade_key.Get_Text(), result);
         Lib_StringW machine_upgrade_key = Lib_StringW(Machine_Upgrade_Codes_Path) + packed_upgrade_code + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, machine_upgrade_key.Get_Text(), result);
+        Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, machine_upgrade_key.Get_Text(), result);
     }
     return true;
 }

@@ -4,9 +4,25 @@
 
 #include <windows.h>
 
+#include <set>
+
 #include "diagnostics/Lib_Result.h"
+#include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
 #include "primitives/Registry_Primitives.h"
+
+// What the removal found, handed to the check after it: a removal that failed part-way may have
+// deleted what leads to the rest (the keys that name a code, the product's value of a component key),
+// and the check looks for that rest too. The stages look again for what the record holds and add what
+// they find, so a fresh record is a run that has found nothing yet.
+struct Removal_Findings {
+    Lib_String_List identification_guids;
+    Lib_String_List product_codes;
+    Lib_StringW bundle_product_code;
+    // The component keys from which a product's value was deleted: the key's path, a zero, the
+    // packed product code.
+    std::set<Wide_Name> emptied_components;
+};
 
 // A packed code as Windows Installer names its keys and values: 32 hexadecimal digits.
 bool Is_Packed_Code(const Lib_StringW& code);
@@ -21,8 +37,10 @@ bool Is_Braced_Code(const Lib_StringW& code);
 bool Open_Machine_Classes(Owned_Registry_Key& classes, Lib_Result& result);
 
 // Deletes the features key of the packed product code, and the product's own value from every
-// component key; a component key goes only when no other product's value is left in it.
-bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Lib_Result& result);
+// component key; a component key goes only when no other product's value is left in it. A component
+// key from which the findings say the value went already is only tested for emptiness.
+bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_product_code, Removal_Findings& findings,
+                                                  Lib_Result& result);
 // Deletes the product, uninstall, dependency and upgrade-code keys named after the codes that are not
 // empty.
 bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const Lib_StringW& packed_upgrade_code,

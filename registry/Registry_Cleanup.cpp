@@ -3,7 +3,6 @@
 #include <set>
 #include <string>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -25,38 +24,25 @@ const WCHAR* const Installer_Folders_Path = TEXT("SOFTWARE\\Microsoft\\Windows\\
 const WCHAR* const New_Shortcuts_Path =
     TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts\\");
 
-// The codes the removal found. The check after it looks for what belongs to them too: a removal that
-// failed part-way may have deleted the keys that name a code and left what the code leads to.
-struct Codes {
-    Lib_String_List identification_guids;
-    Lib_String_List product_codes;
-    Lib_StringW bundle_product_code;
-};
-Codes Found_Codes;
-
-// A removal remembers the codes it found; the read-only pass adds the remembered ones it does not find.
+// The codes found before (by the removal, for the check after it) are looked for again, after those
+// found now: a removal that failed part-way may have deleted the keys that name a code and left what
+// the code leads to. The findings then hold every code found.
 void Recall_Codes(Lib_String_List& codes, Lib_String_List& found) {
-    if (!In_Check_Pass()) {
-        found = codes;
-        return;
-    }
     for (const Lib_StringW& code : found) {
         auto same = [&code](const Lib_StringW& listed) { return listed.Compare_No_Case(code.Get_Text()) == 0; };
         if (std::none_of(codes.begin(), codes.end(), same)) codes.push_back(code);
     }
+    found = codes;
 }
 
 void Recall_Code(Lib_StringW& code, Lib_StringW& found) {
-    if (!In_Check_Pass()) {
-        found = code;
-    } else if (code.Is_Empty()) {
-        code = found;
-    }
+    if (code.Is_Empty()) code = found;
+    found = code;
 }
 
 }  // namespace
 
-bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder) {
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings) {
     Log_Info(TEXT("Cleaning registry from drivers..."));
     Lib_Result result;
     Log_Indent();
@@ -71,17 +57,17 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     // the versions left again.
     Lib_String_List identification_guids;
     Get_ID_GUIDs(packed_upgrade_code, identification_guids, result);
-    Recall_Codes(identification_guids, Found_Codes.identification_guids);
+    Recall_Codes(identification_guids, findings.identification_guids);
     for (const Lib_StringW& identification_guid : identification_guids) {
         Log_Info_Detail(TEXT("Identification GUID for qnDrivers found: "), identification_guid);
         Log_Indent();
-        Remove_Features_And_Components_From_Registry(identification_guid, result);
+        Remove_Features_And_Components_From_Registry(identification_guid, findings, result);
         Log_Unindent();
     }
     if (identification_guids.empty()) Log_Info(TEXT("Identification GUID for qnDrivers didn't found."));
 
     Lib_String_List product_codes = Find_Product_Codes(upgrade_code, result);
-    Recall_Codes(product_codes, Found_Codes.product_codes);
+    Recall_Codes(product_codes, findings.product_codes);
     std::set<std::basic_string<WCHAR>> registered;
     for (const Lib_StringW& identification_guid : identification_guids) registered.insert(Code_Key(identification_guid));
     for (size_t at = 0; at < product_codes.size(); ++at) {
@@ -90,7 +76,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
         Log_Indent();
         // A version that only Windows Installer lists has not had its features removed yet.
         if (registered.count(Code_Key(packed_product_code)) == 0) {
-            Remove_Features_And_Components_From_Registry(packed_product_code, result);
+            Remove_Features_And_Components_From_Registry(packed_product_code, findings, result);
         }
         Remove_Product_Registration(packed_product_code,
                                     at + 1 == product_codes.size() ? packed_upgrade_code : Lib_StringW(),
@@ -101,7 +87,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
 
     Lib_StringW bundle_product_code;
     Find_Bundle_Product_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, Bundle_Upgrade_Code, bundle_product_code, result);
-    Recall_Code(bundle_product_code, Found_Codes.bundle_product_code);
+    Recall_Code(bundle_product_code, findings.bundle_product_code);
     if (!bundle_product_code.Is_Empty()) {
         Log_Info_Detail(TEXT("Product Code for BootStrap found: "), bundle_product_code);
         Log_Indent();

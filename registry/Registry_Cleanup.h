@@ -3,6 +3,8 @@
 #pragma once
 
 #include "foundation/Lib_String.h"
+#include "registry/Installer_Registration.h"
 
-// Fills the two texts (empty on entry) with the bundle's and the product's package folders.
-bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder);
+// Fills the two texts (empty on entry) with the bundle's and the product's package folders. Looks for
+// what belongs to the codes of the findings too, and adds the codes it finds to them.
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings);

@@ -25,7 +25,7 @@ void Delete_Shared_File_Values(const Lib_String_List& values, REGSAM view_flags,
         for (const WCHAR* binary : Driver_Binaries) {
             if (!Is_Path_Of_File_Name(value, binary)) continue;
             Log_Indent();
-            Delete_Registry_Value(HKEY_LOCAL_MACHINE, Shared_Dlls_Path, value.Get_Text(), result, view_flags);
+            Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, Shared_Dlls_Path, value.Get_Text(), result, view_flags);
             Log_Unindent();
         }
     }
@@ -83,18 +83,18 @@ bool Remove_Control_Panel(Lib_Result& result) {
         Log_Info(TEXT("Removing ControlPanel from registry HKEY_CLASSES_ROOT\\..."));
         Log_Indent();
         Lib_StringW class_key = Lib_StringW(TEXT("CLSID\\")) + class_id + TEXT("\\");
-        if (classes_open) Delete_Registry_Key_Recursive(classes.Get(), class_key.Get_Text(), result);
+        if (classes_open) Changes().Delete_Registry_Key_Recursive(classes.Get(), class_key.Get_Text(), result);
         Log_Unindent();
 
         Log_Info(TEXT("Removing ControlPanel from registry HKEY_LOCAL_MACHINE\\..."));
         Log_Indent();
         Lib_StringW name_space_key = Lib_StringW(Control_Panel_Name_Space_Path) + class_id + TEXT("\\");
-        Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, name_space_key.Get_Text(), result);
+        Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, name_space_key.Get_Text(), result);
         Log_Unindent();
     }
     Log_Info(TEXT("Removing ControlPanel from registry HKEY_CURRENT_USER\\..."));
     Log_Indent();
-    Delete_Registry_Key_Recursive(HKEY_CURRENT_USER, Control_Panel_Settings_Path, result);
+    Changes().Delete_Registry_Key_Recursive(HKEY_CURRENT_USER, Control_Panel_Settings_Path, result);
     Log_Unindent();
     Log_Info(TEXT("Removing ControlPanel from registry finished."));
     return true;
@@ -112,7 +112,7 @@ bool Remove_Calais_Readers(Lib_Result& result) {
                 if (reader.Find(marker) >= 0) marked = true;
             }
             if (!marked || reader.Find(Reader_Exclusion) >= 0) continue;
-            Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Readers_Path, reader.Get_Text(), result);
+            Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Readers_Path, reader.Get_Text(), result);
         }
     }
     Log_Info(TEXT("Removing Calais Readers from registry finished."));

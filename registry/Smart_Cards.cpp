@@ -7,12 +7,10 @@
 #include <memory>
 
 #include "catalogue/Catalogue.h"
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Windows_Version.h"
-#include "primitives/Registry_Backup.h"
 #include "primitives/Registry_Primitives.h"
 
 namespace {
@@ -141,24 +139,24 @@ bool Run_In_Session_Zero(unsigned(__stdcall* procedure)(void*), void* argument, 
 void Unregister_Smart_Cards() {
     Log_Info(TEXT("Unregistering smart cards..."));
     Lib_Result cards_result;
-    // The read-only pass forgets nothing: the card types' keys tell what is registered.
-    bool forget = (!Is_Remote_Session() || Is_Version_At_Least(6, 0)) && !In_Check_Pass();
+    bool forget = !Is_Remote_Session() || Is_Version_At_Least(6, 0);
 
     // Each name is handed to the worker as the address of its entry in the catalogue, which lives
     // and stays unchanged for the whole process, whatever becomes of a worker.
     for (const WCHAR* const& card_name : Smart_Card_Names) {
         Log_Indent();
         if (forget) {
-            // The resource manager deletes the card's native key itself: saved before it may.
-            Backup_Key_Tree(HKEY_LOCAL_MACHINE, (Lib_StringW(Smart_Cards_Key) + TEXT("\\") + card_name).Get_Text());
-            Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
+            Changes().Forget_Smart_Card_Type(
+                (Lib_StringW(Smart_Cards_Key) + TEXT("\\") + card_name).Get_Text(), [&card_name, &cards_result] {
+                    Run_In_Session_Zero(Forget_Smart_Card_Type, const_cast<const WCHAR**>(&card_name), cards_result);
+                });
         }
         // The card's keys go after every forget, whatever its outcome and in whichever session it ran:
         // a forget that failed, or one of a card the resource manager did not know, leaves keys in one
         // view or both, and deleting keys the forget already removed does no harm.
         Log_Info(TEXT("Cleaning scard registration in registry..."));
         Log_Indent();
-        Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Smart_Cards_Key, card_name, cards_result);
+        Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Smart_Cards_Key, card_name, cards_result);
         Log_Unindent();
         Log_Unindent();
     }
@@ -168,7 +166,7 @@ void Unregister_Smart_Cards() {
     Trace_Enter_Scope(TEXT("Unregister_Provider"));
     Lib_Result provider_result;
     Log_Indent();
-    Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Providers_Key, Provider_Name, provider_result);
+    Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Providers_Key, Provider_Name, provider_result);
     Log_Unindent();
     Log_Info(TEXT("Provider unregistered."));
     Log_Unindent();

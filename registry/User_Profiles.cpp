@@ -3,6 +3,7 @@
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Lib_Path.h"
+#include "primitives/Machine_Changes.h"
 #include "primitives/Registry_Backup.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Security.h"
@@ -208,7 +209,9 @@ LSTATUS Open_Users_Key(const Lib_StringW& name, Owned_Key& key) {
 bool Work_In_Hive(const User_Profile& profile, const Lib_StringW& hive_name, const WCHAR* hive_file, HKEY root,
                   const std::function<bool(HKEY root)>& work, const Lib_Result& result) {
     Backup_Name_User_Hive(hive_name.Get_Text(), profile.sid.Get_Text(), hive_file);
+    Changes().Name_Key(root, (TEXT("HKEY_USERS\\") + profile.sid).Get_Text());
     bool done = work(root);
+    Changes().Forget_Key_Name(root);
     Backup_Name_User_Hive(hive_name.Get_Text(), nullptr, nullptr);
     if (!done)
         Not_Cleaned().push_back(User_Profile_Not_Cleaned{TEXT("HKEY_USERS\\") + profile.sid, TEXT("Unregister_Settings"),

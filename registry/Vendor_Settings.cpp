@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Lib_Result.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -19,13 +18,6 @@ const WCHAR* const Software_Path = TEXT("SOFTWARE");
 // The maker's key in every other user's profile. A user controls their own hive, links included, so
 // nothing there is reached through a link.
 void Unregister_Profiles_Settings(Lib_Result& result) {
-    if (In_Check_Pass()) {
-        // The profiles' keys are not counted by the pass yet; what the removal could not look into is
-        // reported again, so that the pass cannot say that what was there is gone.
-        for (const User_Profile_Not_Cleaned& missed : User_Profiles_Not_Cleaned())
-            Report_System_Error(missed.call, missed.status);
-        return;
-    }
     std::vector<User_Profile> profiles;
     List_User_Profiles(profiles, result);
     for (const User_Profile& profile : profiles) {
@@ -33,7 +25,7 @@ void Unregister_Profiles_Settings(Lib_Result& result) {
         Log_Indent();
         With_User_Hive(
             profile,
-            [&](HKEY root) { return Delete_Registry_Keys_In_Path_Without_Links(root, Software_Path, Maker_Key, result); },
+            [&](HKEY root) { return Changes().Delete_Registry_Keys_In_User_Hive(root, Software_Path, Maker_Key, result); },
             result);
         Log_Unindent();
     }
@@ -46,13 +38,13 @@ void Unregister_Settings() {
 
     Log_Info(TEXT("Unregistering settings in HKEY_LOCAL_MACHINE..."));
     Log_Indent();
-    Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Software_Path, Maker_Key, result);
+    Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, Software_Path, Maker_Key, result);
     Log_Unindent();
 
     // Both views of the user's SOFTWARE are one key: the second view finds the maker's key gone.
     Log_Info(TEXT("Unregistering settings in HKEY_CURRENT_USER..."));
     Log_Indent();
-    Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, Software_Path, Maker_Key, result);
+    Changes().Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, Software_Path, Maker_Key, result);
     Log_Unindent();
 
     Unregister_Profiles_Settings(result);

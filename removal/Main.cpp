@@ -1,5 +1,6 @@
 // The entry point: the fixed sequence of removal stages, its console lines and its exit code; the check
-// after it, and the check mode, in which the same stages run without changing anything.
+// after it, and the check mode, in which the same stages run without changing anything. The removal
+// runs with the live changes; the check puts Check_Changes in force and quiets the log.
 
 #include <windows.h>
 #include <aclapi.h>
@@ -8,7 +9,6 @@
 
 #include <initializer_list>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -17,6 +17,7 @@
 #include "files/Installer_Caches.h"
 #include "files/Self_Removal.h"
 #include "foundation/Lib_Handles.h"
+#include "primitives/Check_Changes.h"
 #include "primitives/Folder_Safety.h"
 #include "primitives/Security.h"
 #include "registry/Calais_Readers_Rights.h"
@@ -176,47 +177,63 @@ bool Is_Installer_Busy() {
 }
 
 // The stages that find and remove the product once the readers' rights are set.
-void Remove_Product(const Lib_StringW& bundle_upgrade_code, bool& reboot_required) {
+void Remove_Product(const Lib_StringW& bundle_upgrade_code, bool& reboot_required, Removal_Findings& findings) {
     Console_Print(TEXT("Cleaning registry...\n"));
     Unregister_Smart_Cards();
     Unregister_Settings();
     Lib_StringW bundle_folder;
     Lib_StringW product_folder;
-    Clean_Registry_From_Drivers(bundle_folder, product_folder);
+    Clean_Registry_From_Drivers(bundle_folder, product_folder, findings);
     Console_Print(TEXT("Uninstalling IFDH Drivers...\n"));
     Console_Print(TEXT("Deleting drivers binaries...\n"));
     Delete_Driver_Binaries(reboot_required);
     Delete_All_Caches(bundle_upgrade_code);
 }
 
+// What a read-only pass found, and how many of its calls failed.
+struct Check_Outcome {
+    std::vector<Lib_StringW> items;
+    unsigned failures = 0;
+};
+
+// The product's stages with the check in force and the log quiet.
+Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings) {
+    Quiet_Log quiet;
+    Check_Changes check;
+    {
+        Changes_In_Force in_force(check);
+        Remove_Precompiled_OEM_Files();
+        bool unused_reboot_flag = false;
+        Remove_Product(bundle_upgrade_code, unused_reboot_flag, findings);
+    }
+    return Check_Outcome{check.Items(), quiet.Error_Reports()};
+}
+
 // Runs the product's stages as a read-only pass and tells what it found, each line after the label;
-// true when something of the product is there or could not be looked at.
-bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, const WCHAR* label) {
+// true when something of the product is there or could not be looked at. The findings are the
+// removal's, if one ran before.
+bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings, const WCHAR* label) {
     // The stages do not all leave the indentation as they found it; the lines after the pass stand
     // where they would without it.
     const DWORD offset = Log_Get_Offset();
-    Check_Pass_Begin();
-    Remove_Precompiled_OEM_Files();
-    bool unused_reboot_flag = false;
-    Remove_Product(bundle_upgrade_code, unused_reboot_flag);
-    Check_Pass_End();
+    const Check_Outcome outcome = Run_Check_Pass(bundle_upgrade_code, findings);
     while (Log_Get_Offset() > offset) Log_Unindent();
     while (Log_Get_Offset() < offset) Log_Indent();
 
-    const std::vector<Lib_StringW>& items = Check_Pass_Items();
+    const std::vector<Lib_StringW>& items = outcome.items;
     for (size_t at = 0; at < items.size() && at < Items_Shown; ++at) Tell(Lib_StringW(label) + items[at]);
     if (items.size() > Items_Shown) {
         WCHAR more[Format_Text_Size];
         Format_Text(more, TEXT("%ls%u more items"), label, unsigned(items.size() - Items_Shown));
         Tell(more);
     }
-    if (Check_Pass_Failures() > 0) {
+    if (outcome.failures > 0) {
         WCHAR failed[Format_Text_Size];
         Format_Text(failed, TEXT("Not checked: %u of the check's calls failed; the log's error reports name them"),
-                    Check_Pass_Failures());
+                    outcome.failures);
         Tell(failed);
     }
-    return !items.empty() || Check_Pass_Failures() > 0;
+    return !items.empty() || outcome.failures > 0;
 }
 
 // The check mode: the log of its own, the items of the product that are there, and no change.
@@ -224,7 +241,8 @@ int Run_Check(const Lib_StringW& bundle_upgrade_code) {
     Log_Set_Base_Name(TEXT("vpRemovalTool-check"));
     Start_Log();
     Log_Info(TEXT("Checking for the product..."));
-    bool present = Check_For_Product(bundle_upgrade_code, TEXT("Present: "));
+    Removal_Findings none;
+    bool present = Check_For_Product(bundle_upgrade_code, none, TEXT("Present: "));
     Tell(present ? TEXT("Something of the product is present.") : TEXT("Nothing of the product is present."));
     Log_End_Banner();
     return present ? Exit_Product_Left : Exit_Done;
@@ -267,7 +285,8 @@ int wmain(int argc, WCHAR* argv[]) {
         Set_Calais_Readers_Rights(SE_REGISTRY_WOW64_32KEY);
     }
 
-    Remove_Product(bundle_upgrade_code, Reboot_Required);
+    Removal_Findings findings;
+    Remove_Product(bundle_upgrade_code, Reboot_Required, findings);
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 
@@ -282,7 +301,7 @@ int wmain(int argc, WCHAR* argv[]) {
     Remove_Self(bundle_upgrade_code);
 
     // What the run could not remove, deletions waiting for the restart counted as made.
-    if (Check_For_Product(bundle_upgrade_code, TEXT("Not removed: "))) exit_code = Exit_Product_Left;
+    if (Check_For_Product(bundle_upgrade_code, findings, TEXT("Not removed: "))) exit_code = Exit_Product_Left;
 
     Log_End_Banner();
     return exit_code;

@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "diagnostics/Check_Pass.h"
 #include "diagnostics/Log_File.h"
 #include "diagnostics/Log_Indent.h"
 #include "diagnostics/Log_Report.h"
@@ -383,54 +382,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
-// What the read-only pass counts as removed. The restart list holds pairs, a source and its target
-// (an empty target deletes the source); a path is found in any form a call may be given it. What the
-// pass recorded covers everything below it, in the same registry view only.
-TEST_F(Diagnostics, CheckPassCountsRecordedAndRestartDeletionsAsRemoved) {
-    const char16_t list[] = u"\\??\\C:\\A\\x.dll\0\0\\??\\C:\\B\\y.dll\0\\??\\C:\\B\\z.dll\0"
-                            u"\\??\\UNC\\srv\\share\\f\0";  // and the list's closing zero
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                              nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, u"PendingFileRenameOperations", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list),
-                   sizeof(list));
-    RegCloseKey(key);
-    Check_Pass_Begin();
-    Check_Record_Path(TEXT("C:\\Tree"));
-    Check_Record_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\\\B\\"), 0);
-    Check_Record_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), KEY_WOW64_32KEY, TEXT("Name"));
-    struct Path_Case {
-        const WCHAR* path;
-        bool pending;
-        bool removed;
-    };
-    const Path_Case paths[] = {
-        {TEXT("C:\\A\\x.dll"), true, false},       {TEXT("c:\\a\\X.DLL"), true, false},
-        {TEXT("\\\\?\\C:\\A\\x.dll"), true, false}, {TEXT("C:\\A"), false, false},
-        {TEXT("C:\\B\\y.dll"), false, false},      {TEXT("C:\\B\\z.dll"), false, false},
-        {TEXT("\\\\srv\\share\\f"), true, false},   {TEXT("\\\\?\\UNC\\srv\\share\\f"), true, false},
-        {TEXT("C:\\Tree\\sub\\file"), false, true},
-        {TEXT("c:\\tree"), false, true},           {TEXT("C:\\Treetop"), false, false},
-    };
-    for (const Path_Case& c : paths) {
-        EXPECT_EQ(Check_Path_Pending(c.path), c.pending) << winsim::To_Utf8(c.path);
-        EXPECT_EQ(Check_Path_Removed(c.path), c.removed) << winsim::To_Utf8(c.path);
-    }
-    EXPECT_TRUE(Check_Key_Removed(HKEY_LOCAL_MACHINE, TEXT("software\\a\\b\\c"), 0));
-    EXPECT_TRUE(Check_Key_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\B"), KEY_WOW64_64KEY));
-    EXPECT_FALSE(Check_Key_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\B"), KEY_WOW64_32KEY));
-    EXPECT_FALSE(Check_Key_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\AB"), 0));
-    EXPECT_FALSE(Check_Key_Removed(HKEY_CURRENT_USER, TEXT("SOFTWARE\\A\\B"), 0));
-    EXPECT_TRUE(Check_Value_Removed(HKEY_LOCAL_MACHINE, TEXT("software\\x"), KEY_WOW64_32KEY, TEXT("NAME")));
-    EXPECT_FALSE(Check_Value_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), 0, TEXT("Name")));
-    EXPECT_FALSE(Check_Value_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), KEY_WOW64_32KEY, TEXT("Name2")));
-    EXPECT_TRUE(Check_Value_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\B"), 0, TEXT("any")));
-    Check_Pass_End();
-    std::vector<std::string> items;
-    for (const Lib_StringW& item : Check_Pass_Items()) items.push_back(winsim::To_Utf8(item.Get_Text()));
-    EXPECT_EQ(items, (std::vector<std::string>{
-                         "C:\\Tree", "HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\\\B\\",
-                         "value \"Name\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\X (32-bit view)"}));
-    EXPECT_EQ(Check_Pass_Failures(), 0u);
-}

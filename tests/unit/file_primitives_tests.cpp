@@ -21,7 +21,7 @@ TEST_F(File_Primitives, ReadOnlyFileLosesOnlyThatBitAndGoesWithoutAPause) {
     The_Machine().Add_Fault("SetFileAttributesW", 99, 0);  // counts the calls without failing any
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpAPI.dll"), reboot, result));
+    EXPECT_TRUE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpAPI.dll"), reboot, result));
     EXPECT_FALSE(Path_Exists(u"C:\\Windows\\system32\\vpAPI.dll"));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(The_Machine().clock_ms, 0u);
@@ -37,7 +37,7 @@ TEST_F(File_Primitives, ClearingTheReadOnlyBitKeepsTheOtherBits) {
     The_Machine().Add_Fault("DeleteFileW", 2, ERROR_SHARING_VIOLATION, {}, true);  // the retries meet a sharer
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpAPI.dll"), reboot, result));
+    EXPECT_TRUE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpAPI.dll"), reboot, result));
     winsim::Fs_Node* file = The_Machine().Find_Path(u"C:\\Windows\\system32\\vpAPI.dll");
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
@@ -48,7 +48,7 @@ TEST_F(File_Primitives, FileInUseIsScheduledAtOnceAndRaisesTheFlag) {
     Make_File(u"C:\\Windows\\system32\\vpCSP.dll")->held_open = true;
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpCSP.dll"), reboot, result));
+    EXPECT_TRUE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpCSP.dll"), reboot, result));
     EXPECT_TRUE(reboot);
     EXPECT_EQ(The_Machine().clock_ms, 0u);
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\Windows\\system32\\vpCSP.dll"}));
@@ -61,7 +61,7 @@ TEST_F(File_Primitives, FileThatStaysDeniedIsTriedElevenTimesOverEighteenSeconds
     The_Machine().Add_Fault("DeleteFileW", 1, ERROR_ACCESS_DENIED, u"vpLib.dll", true);
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
+    EXPECT_TRUE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
     EXPECT_EQ(The_Machine().faults[0].seen, 11u);
     EXPECT_EQ(The_Machine().clock_ms, 18000u);
     EXPECT_TRUE(reboot);
@@ -82,7 +82,7 @@ TEST_F(File_Primitives, TheRunWaitsAMinuteInAllForRefusedDeletions) {
     for (const std::u16string& path : paths) {
         bool reboot = false;
         Lib_Result result;
-        EXPECT_TRUE(SC_Delete_File(reinterpret_cast<const WCHAR*>(path.c_str()), reboot, result));
+        EXPECT_TRUE(Changes().SC_Delete_File(reinterpret_cast<const WCHAR*>(path.c_str()), reboot, result));
         EXPECT_TRUE(reboot);
     }
     std::vector<unsigned> tries;
@@ -104,8 +104,8 @@ TEST_F(File_Primitives, TheRunWaitsAMinuteInAllForRefusedDeletions) {
 TEST_F(File_Primitives, MissingFileIsAQuietFalse) {
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpErr.dll"), reboot, result));
-    EXPECT_FALSE(SC_Delete_File(TEXT("C:\\Windows\\nowhere\\vpErr.dll"), reboot, result));
+    EXPECT_FALSE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpErr.dll"), reboot, result));
+    EXPECT_FALSE(Changes().SC_Delete_File(TEXT("C:\\Windows\\nowhere\\vpErr.dll"), reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(Log_Text(), "");
     EXPECT_EQ(result.Get_Code(), 0);
@@ -118,7 +118,7 @@ TEST_F(File_Primitives, OtherDeletionErrorAfterTheRetriesIsReported) {
     The_Machine().Add_Fault("DeleteFileW", 2, ERROR_PATH_NOT_FOUND, {}, true);
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
+    EXPECT_FALSE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(result.Get_Code(), 3);
     EXPECT_EQ(Log_Text(), Lines({"   vpRemovalTool.exe!Check_Read_Only_File_Attributes",
@@ -132,7 +132,7 @@ TEST_F(File_Primitives, UnreadableAttributesEndTheDeletionWithTwoReports) {
     The_Machine().Add_Fault("GetFileAttributesW", 1, ERROR_ACCESS_DENIED);
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
+    EXPECT_FALSE(Changes().SC_Delete_File(TEXT("C:\\Windows\\system32\\vpLib.dll"), reboot, result));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\vpLib.dll"));
     EXPECT_EQ(Log_Text(), Lines({"   vpRemovalTool.exe!Check_Read_Only_File_Attributes"}) +
                               Error_Report("      ", "GetFileAttributes", 5) +
@@ -149,7 +149,7 @@ TEST_F(File_Primitives, MissingFoldersListAsEmptyAndRemoveAsDone) {
     EXPECT_TRUE(names.empty());
     EXPECT_TRUE(SC_Is_Directory_Empty(TEXT("C:\\ProgramData\\Corvanta LLP"), empty, result));
     EXPECT_TRUE(empty);
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_EQ(Log_Text(), "");
 }
 
@@ -181,7 +181,7 @@ TEST_F(File_Primitives, TreeGoesEntryByEntryWithTheOuterFolderLast) {
     Make_File(u"C:\\Windows\\system32\\Corvanta LLP\\z.dat");
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Corvanta LLP."), false, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Corvanta LLP."), false, reboot, result));
     EXPECT_FALSE(Path_Exists(u"C:\\Windows\\system32\\Corvanta LLP"));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32"));
     EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\Windows\\system32\\Corvanta LLP.\\a.dat",
@@ -197,7 +197,7 @@ TEST_F(File_Primitives, FolderInUseIsScheduledWhenDeferredWithoutRaisingTheFlag)
     The_Machine().Find_Path(u"C:\\ProgramData\\Corvanta LLP")->held_open = true;
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP"}));
     EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\cache.bin",
@@ -205,7 +205,7 @@ TEST_F(File_Primitives, FolderInUseIsScheduledWhenDeferredWithoutRaisingTheFlag)
                                  "   Removed:  C:\\ProgramData\\Corvanta LLP"}));
 
     Lib_Result second;
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), false, reboot, second));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), false, reboot, second));
     EXPECT_EQ(second.Get_Code(), 0);
 }
 
@@ -213,7 +213,7 @@ TEST_F(File_Primitives, FileInUseInsideASubFolderDropsTheSubFoldersFlag) {
     Make_File(u"C:\\Windows\\system32\\Corvanta LLP\\Sub\\busy.dll")->held_open = true;
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Corvanta LLP"), false, reboot, result));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Corvanta LLP"), false, reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(Pending_Deletes(),
               (std::vector<std::u16string>{u"C:\\Windows\\system32\\Corvanta LLP\\Sub\\busy.dll"}));
@@ -222,7 +222,7 @@ TEST_F(File_Primitives, FileInUseInsideASubFolderDropsTheSubFoldersFlag) {
     Reset_Indentation();
     bool direct_reboot = false;
     Make_File(u"C:\\Windows\\system32\\Other\\busy.dll")->held_open = true;
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Other"), false, direct_reboot, result));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\Windows\\system32\\Other"), false, direct_reboot, result));
     EXPECT_TRUE(direct_reboot);
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\Other"));
 }
@@ -234,7 +234,7 @@ TEST_F(File_Primitives, JunctionInsideARemovedFolderGoesAsALinkAndItsTargetStays
     Make_Junction(u"C:\\ProgramData\\Package Cache\\{A}\\link", u"C:\\Windows\\system32");
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Package Cache\\{A}"), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Package Cache\\{A}"), true, reboot, result));
     EXPECT_FALSE(Path_Exists(u"C:\\ProgramData\\Package Cache\\{A}"));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\drivers\\etc\\hosts"));
@@ -246,7 +246,7 @@ TEST_F(File_Primitives, JunctionInsideARemovedFolderGoesAsALinkAndItsTargetStays
     Clear_Log();
     Make_Junction(u"C:\\ProgramData\\Package Cache\\{B}\\link", u"C:\\Windows\\system32");
     winsim::The_Machine().Add_Fault("RemoveDirectoryW", 1, ERROR_ACCESS_DENIED, u"link", false);
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Package Cache\\{B}"), true, reboot, result));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Package Cache\\{B}"), true, reboot, result));
     EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\Package Cache\\{B}\\link"));
     EXPECT_EQ(Log_Text(), Error_Report("", "RemoveDirectory", ERROR_ACCESS_DENIED) +
                               Lines({"   Removed failed!!!!:  C:\\ProgramData\\Package Cache\\{B}\\link"}));
@@ -257,7 +257,7 @@ TEST_F(File_Primitives, FolderThatIsItselfAJunctionIsLeftAlone) {
     Make_Junction(u"C:\\ProgramData\\Corvanta LLP", u"C:\\Windows\\system32");
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_TRUE(Path_Exists(u"C:\\ProgramData\\Corvanta LLP"));
     EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
     EXPECT_EQ(Log_Text(), Lines({"   Left alone (C:\\ProgramData\\Corvanta LLP is a junction or symbolic link): "
@@ -273,7 +273,7 @@ TEST_F(File_Primitives, FileSymbolicLinkGoesThroughTheOrdinaryFileDeletion) {
     link->held_open = true;
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_TRUE(reboot);  // the link in use waits for the restart like any file in use
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP\\busy.lnk",
                                                               u"C:\\ProgramData\\Corvanta LLP"}));
@@ -291,10 +291,10 @@ TEST_F(File_Primitives, JunctionInUseIsHandledAsAFolderInUse) {
     Make_Junction(u"C:\\ProgramData\\Corvanta LLP\\link", u"C:\\Windows\\system32")->held_open = true;
     bool reboot = false;
     Lib_Result kept;
-    EXPECT_FALSE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP\\link"), false, reboot, kept));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP\\link"), false, reboot, kept));
     EXPECT_EQ(kept.Get_Code(), 0);  // a link as the top is left alone, without a report
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(TEXT("C:\\ProgramData\\Corvanta LLP"), true, reboot, result));
     EXPECT_FALSE(reboot);
     EXPECT_EQ(Pending_Deletes(), (std::vector<std::u16string>{u"C:\\ProgramData\\Corvanta LLP\\link",
                                                               u"C:\\ProgramData\\Corvanta LLP"}));
@@ -317,9 +317,9 @@ TEST_F(File_Primitives, EmptyFolderIsRemovedAndAFolderWithFilesStays) {
     Make_File(u"C:\\Menu\\VESPARIO\\other.lnk");
     The_Machine().Make_Folders(u"C:\\Menu\\Empty");
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Empty_Directory(TEXT("C:\\Menu\\VESPARIO"), result));
+    EXPECT_TRUE(Changes().SC_Remove_Empty_Directory(TEXT("C:\\Menu\\VESPARIO"), result));
     EXPECT_TRUE(Path_Exists(u"C:\\Menu\\VESPARIO\\other.lnk"));
-    EXPECT_TRUE(SC_Remove_Empty_Directory(TEXT("C:\\Menu\\Empty"), result));
+    EXPECT_TRUE(Changes().SC_Remove_Empty_Directory(TEXT("C:\\Menu\\Empty"), result));
     EXPECT_FALSE(Path_Exists(u"C:\\Menu\\Empty"));
     EXPECT_EQ(Log_Text(), "");
 }
@@ -327,12 +327,12 @@ TEST_F(File_Primitives, EmptyFolderIsRemovedAndAFolderWithFilesStays) {
 TEST_F(File_Primitives, SpecialFolderIsFormedAndCreated) {
     Lib_StringW path;
     Lib_Result result;
-    ASSERT_TRUE(Get_Absolute_File_Path_From_Special_Folder(0x19, nullptr, nullptr, path, result));
+    ASSERT_TRUE(Changes().Get_Absolute_File_Path_From_Special_Folder(0x19, nullptr, nullptr, path, result));
     EXPECT_EQ(std::u16string(path.Get_Text()), u"C:\\Users\\Public\\Desktop");
     EXPECT_TRUE(Path_Exists(u"C:\\Users\\Public\\Desktop"));
-    ASSERT_TRUE(Get_Absolute_File_Path_From_Special_Folder(0x25, TEXT("Corvanta LLP."), nullptr, path, result));
+    ASSERT_TRUE(Changes().Get_Absolute_File_Path_From_Special_Folder(0x25, TEXT("Corvanta LLP."), nullptr, path, result));
     EXPECT_EQ(std::u16string(path.Get_Text()), u"C:\\Windows\\system32\\Corvanta LLP.");
-    ASSERT_TRUE(Get_Absolute_File_Path_From_Special_Folder(0x24, TEXT("Inf"), TEXT("oem3.inf"), path, result));
+    ASSERT_TRUE(Changes().Get_Absolute_File_Path_From_Special_Folder(0x24, TEXT("Inf"), TEXT("oem3.inf"), path, result));
     EXPECT_EQ(std::u16string(path.Get_Text()), u"C:\\Windows\\Inf\\oem3.inf");
     EXPECT_EQ(Log_Text(), "");
 }
@@ -341,7 +341,7 @@ TEST_F(File_Primitives, SpecialFolderFailureIsReportedAndLeavesThePath) {
     The_Machine().Add_Fault("SHGetSpecialFolderPathW", 1, ERROR_ACCESS_DENIED);
     Lib_StringW path(TEXT("before"));
     Lib_Result result;
-    EXPECT_FALSE(Get_Absolute_File_Path_From_Special_Folder(0x23, TEXT("Package Cache"), nullptr, path, result));
+    EXPECT_FALSE(Changes().Get_Absolute_File_Path_From_Special_Folder(0x23, TEXT("Package Cache"), nullptr, path, result));
     EXPECT_EQ(std::u16string(path.Get_Text()), u"before");
     EXPECT_EQ(result.Get_Code(), 5);
     EXPECT_EQ(Log_Text(), Error_Report("", "SHGetSpecialFolderPath", 5) +

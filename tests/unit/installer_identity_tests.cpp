@@ -73,7 +73,8 @@ protected:
     }
     static std::string Run() {
         Lib_StringW bundle_folder, product_folder;
-        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+        Removal_Findings findings;
+        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder, findings));
         return Discovery_Log();
     }
 };
@@ -87,7 +88,8 @@ TEST_F(Installer_Identity, FoundCodesAreRemovedAndTheWholePlanRuns) {
     Text_Value(Uninstall + Bundle, u"BundleUpgradeCode", u"{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}");
     Text_Value(Uninstall + Second_Bundle, u"BundleUpgradeCode", u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}");
     Lib_StringW bundle_folder, product_folder;
-    EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+    Removal_Findings findings;
+    EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder, findings));
     EXPECT_EQ(Log_Text(),
               Lines({"   Cleaning registry from drivers...",
                      "      Identification GUID for qnDrivers found:  4EC1AA496A240B9419E0F5CAC3D5076F",
@@ -361,7 +363,8 @@ TEST_F(Installer_Identity, KeysPlantedInTheUsersClassesNeitherRedirectNorHideThe
         Dump_Tree(The_Machine().hkcu, "HKCU", u"Software\\Classes\\Installer", planted);
 
         Lib_StringW bundle_folder, product_folder;
-        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder));
+        Removal_Findings findings;
+        EXPECT_TRUE(Clean_Registry_From_Drivers(bundle_folder, product_folder, findings));
         EXPECT_EQ(Log_Text(), log) << row.attack;
         std::vector<std::string> state;
         for (const char* path : {"SOFTWARE\\Classes\\Installer",

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/Log_Report.h"
 #include "machine/machine.h"
+#include "primitives/Check_Changes.h"
 #include "registry/Installer_Registration.h"
 #include "registry/Vendor_Settings.h"
 #include "test_support.h"
@@ -32,6 +34,7 @@ protected:
     void Entry(const std::u16string& path, const std::u16string& value, const std::u16string& text) {
         Key(path)->Set_Value(value, REG_SZ, Utf16_Bytes(text));
     }
+    Removal_Findings findings;
 };
 
 TEST_F(Installer_Registration, MakersKeyGoesWholeFromBothBranchesAndTheUserButNotItsNearMiss) {
@@ -81,7 +84,7 @@ TEST_F(Installer_Registration, ProductRegistrationGoesAndSharedComponentsKeepOth
     Key(Classes + u"Installer\\Products\\" + Other_Product);
 
     Lib_Result result;
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
     EXPECT_TRUE(Remove_Product_Registration(Lib_StringW(Product.c_str()), Lib_StringW(Upgrade.c_str()),
                                             Lib_StringW(Code.c_str()), result));
     const std::string components = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
@@ -124,11 +127,11 @@ TEST_F(Installer_Registration, EmptyCodesTouchNothingAndAFailedComponentListingE
     Key(Classes + u"Installer\\Features\\" + Product);
     Entry(Components + u"AAAA0000000000000000000000000001", Product, u"x");
     Lib_Result result;
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(), findings, result));
     EXPECT_TRUE(Remove_Product_Registration(Lib_StringW(), Lib_StringW(),
                                             Lib_StringW(TEXT("{D31C5999-DC0F-4449-9558-FC927AD644A2}")), result));
     The_Machine().Add_Fault("RegEnumKeyExW", 1, ERROR_ACCESS_DENIED, u"Components");
-    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result));
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
     EXPECT_EQ(Log_Text(),
               Exit_Line("", "Remove_Features_And_Components_From_Registry") +
                   Lines({"   Deleting registry key:  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
@@ -262,7 +265,10 @@ TEST_F(Installer_Registration, MachineClassesThatCannotBeOpenedKeepTheirInstalle
     const std::string components = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
     const Case cases[] = {
         {"features and components", 1,
-         [&](Lib_Result& result) { Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), result); },
+         [&](Lib_Result& result) {
+             Removal_Findings findings;
+             Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result);
+         },
          Error_Report("", "RegOpenKeyEx", 5) +
              Lines({"   Deleting registry value:  4EC1AA496A240B9419E0F5CAC3D5076F", "REGSAM:  0(0x0)",
                     "   Deleting registry key:  " + components + "AAAA0000000000000000000000000001\\"}),
@@ -314,6 +320,41 @@ TEST(Installer_Codes, PackedAndBracedFormsAreRecognisedExactly) {
     EXPECT_FALSE(Is_Braced_Code(Lib_StringW(TEXT("{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6"))));
     EXPECT_FALSE(Is_Braced_Code(Lib_StringW(TEXT("{94AA1CE4-42A6-49B0-910E\\5FAC3C5D70F6}"))));
     EXPECT_FALSE(Is_Braced_Code(Lib_StringW(TEXT("(94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6)"))));
+}
+
+}  // namespace
+
+namespace {
+
+// The check after a removal tests a component key the removal took one version's value from for
+// emptiness only, for that version; the value of another version that the removal failed to delete
+// is still found there (and with it the key, which then counts as empty), and a key the removal left
+// empty is the product's leftover.
+TEST_F(Installer_Registration, CheckAfterTheRemovalFindsWhatItsComponentDeletionsLeft) {
+    const std::u16string shared = Components + u"AAAA0000000000000000000000000001\\";
+    const std::u16string emptied = Components + u"AAAA0000000000000000000000000002\\";
+    Entry(shared, Other_Product, u"x");  // the other version's value, left by a failed deletion
+    Key(emptied);                        // left empty by a failed key deletion
+    Key(u"SOFTWARE\\Classes");
+    auto emptied_by_removal = [](const std::u16string& path) { return path + u'\0' + Product; };
+    findings.emptied_components = {emptied_by_removal(shared), emptied_by_removal(emptied)};
+    Quiet_Log quiet;
+    Check_Changes check;
+    {
+        Changes_In_Force in_force(check);
+        Lib_Result result;
+        EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
+        EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Other_Product.c_str()), findings, result));
+    }
+    std::vector<std::string> items;
+    for (const Lib_StringW& item : check.Items()) items.push_back(winsim::To_Utf8(item.Get_Text()));
+    const std::string components = "HKEY_LOCAL_MACHINE\\" + winsim::To_Utf8(Components.c_str());
+    EXPECT_EQ(items, (std::vector<std::string>{components + "AAAA0000000000000000000000000002\\",
+                                               "value \"0B96A7011E76FAE49244937C20C9F474\" of " + components +
+                                                   "AAAA0000000000000000000000000001\\",
+                                               components + "AAAA0000000000000000000000000001\\"}));
+    EXPECT_EQ(quiet.Error_Reports(), 0u);
+    EXPECT_TRUE(Exists(shared.substr(0, shared.size() - 1)));
 }
 
 }  // namespace

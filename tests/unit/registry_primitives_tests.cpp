@@ -2,6 +2,7 @@
 // registry afterwards, in both views.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ protected:
 
 TEST_F(Registry_Primitives, MissingTreeCountsAsDeletedWithoutALogLine) {
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Nobody\\Nothing"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Nobody\\Nothing"), result));
     EXPECT_EQ(Log_Text(), "");
     EXPECT_EQ(result.Get_Code(), 0);
 }
@@ -35,7 +36,7 @@ TEST_F(Registry_Primitives, TreeGoesDeepestFirstWithPathsRelativeToTheOpenedPare
     Key(u"SOFTWARE\\Wow6432Node\\Vendor\\App\\C");
     Key(u"SOFTWARE\\Vendor\\Other");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vendor"), TEXT("App"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Vendor"), TEXT("App"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Vendor",
                                  "      Deleting registry key:  App\\A\\A1",
                                  "      Deleting registry key:  App\\A",
@@ -53,7 +54,7 @@ TEST_F(Registry_Primitives, TreeGoesDeepestFirstWithPathsRelativeToTheOpenedPare
 TEST_F(Registry_Primitives, ParentOnlyInTheNativeViewFailsTheSecondViewWithItsStatus) {
     Key(u"SOFTWARE\\Native\\App");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Native"), TEXT("App"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Native"), TEXT("App"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE\\Native",
                                  "      Deleting registry key:  App"}) +
                               Error_Report("", "RegOpenKeyEx", 2));
@@ -65,7 +66,7 @@ TEST_F(Registry_Primitives, ParentOnlyInTheNativeViewFailsTheSecondViewWithItsSt
 TEST_F(Registry_Primitives, FirstViewsFailureStaysInTheRecord) {
     Key(u"SOFTWARE\\Wow6432Node\\Only32\\App");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Only32"), TEXT("App"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Keys_In_Path(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Only32"), TEXT("App"), result));
     EXPECT_EQ(result.Get_Code(), 2);
     EXPECT_FALSE(Exists(u"SOFTWARE\\Wow6432Node\\Only32\\App"));
     EXPECT_EQ(Log_Text(), Error_Report("", "RegOpenKeyEx", 2) +
@@ -77,7 +78,7 @@ TEST_F(Registry_Primitives, FirstViewsFailureStaysInTheRecord) {
 TEST_F(Registry_Primitives, SharedUserKeyIsDeletedOnceAndTheSecondViewFindsItGone) {
     Make_Key(The_Machine().hkcu, u"SOFTWARE\\Vendor\\App\\Sub");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, TEXT("SOFTWARE"), TEXT("Vendor"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Keys_In_Path(HKEY_CURRENT_USER, TEXT("SOFTWARE"), TEXT("Vendor"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE",
                                  "      Deleting registry key:  Vendor\\App\\Sub",
                                  "      Deleting registry key:  Vendor\\App",
@@ -107,9 +108,9 @@ TEST_F(Registry_Primitives, LinkKeysGoAsLinksAndTheirTargetsStay) {
     link(u"SOFTWARE\\Held", u"SYSTEM\\Services\\Leaf");
     The_Machine().Add_Fault("NtDeleteKey", 1, 0xC0000022u, u"Held");
     Lib_Result result;
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
-    EXPECT_TRUE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Top\\"), result));
-    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Held"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_TRUE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Top\\"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Held"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B\\Leaf",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B",
@@ -133,7 +134,7 @@ TEST_F(Registry_Primitives, ChildThatCannotGoStopsItsSiblingsAndFailsTheParent) 
     Key(u"SOFTWARE\\Tree\\B")->write_protected = true;
     Key(u"SOFTWARE\\Tree\\C");
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
+    EXPECT_FALSE(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry key:  SOFTWARE\\Tree\\A",
                                  "   Deleting registry key:  SOFTWARE\\Tree\\B"}) +
                               Error_Report("", "RegDeleteKey", 5) + Exit_Line("", "Delete_Registry_Key") +
@@ -213,7 +214,7 @@ TEST_F(Registry_Primitives, NamesWithAZeroCharacterAreLoggedAndLeftOut) {
         Key(u"SOFTWARE\\Other");
         row.make();
         Lib_Result result;
-        EXPECT_EQ(Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result), row.left.empty())
+        EXPECT_EQ(Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Tree"), result), row.left.empty())
             << row.tree;
         EXPECT_EQ(Log_Text(), row.log) << row.tree;
         std::vector<std::u16string> left;
@@ -294,14 +295,14 @@ TEST_F(Registry_Primitives, ValueExistenceOnAMissingKeyIsTrueWithTheExitLineOnly
 TEST_F(Registry_Primitives, DeletingAMissingValueFailsWithAReport) {
     Key(u"SOFTWARE\\Shared")->Set_Value(u"C:\\x\\vpAPI.dll", REG_DWORD, {1, 0, 0, 0});
     Lib_Result result;
-    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
-                                       KEY_WOW64_32KEY));
+    EXPECT_FALSE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\absent.dll"), result,
+                                                 KEY_WOW64_32KEY));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\absent.dll", "REGSAM:  512(0x200)"}) +
                               Error_Report("", "RegOpenKeyEx", 2) + Exit_Line("", "Delete_Registry_Value"));
     Clear_Log();
-    EXPECT_TRUE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_TRUE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
     EXPECT_EQ(Key(u"SOFTWARE\\Shared")->Find_Value(u"C:\\x\\vpAPI.dll"), nullptr);
-    EXPECT_FALSE(Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
+    EXPECT_FALSE(Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Shared"), TEXT("C:\\x\\vpAPI.dll"), result, 0));
     EXPECT_EQ(Log_Text(), Lines({"   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)",
                                  "   Deleting registry value:  C:\\x\\vpAPI.dll", "REGSAM:  0(0x0)"}) +
                               Error_Report("", "RegDeleteValue", 2));
@@ -333,22 +334,50 @@ TEST_F(Registry_Primitives, StringValuesAreReadWhateverTheirTerminationAndType) 
     EXPECT_EQ(Log_Text(), "");
 }
 
-TEST_F(Registry_Primitives, ValueThatGrowsBetweenSizeQueryAndReadFailsCleanly) {
-    Key(u"SOFTWARE\\Values")->Set_Value(u"v", REG_SZ, Utf16_Bytes(u"short"));
-    The_Machine().Add_Fault("RegQueryValueExW", 2, ERROR_MORE_DATA);
-    Lib_StringW value(TEXT("unchanged"));
-    Lib_Result result;
-    EXPECT_FALSE(Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), TEXT("v"), value, result, 0));
-    EXPECT_EQ(std::u16string(value.Get_Text()), u"unchanged");
-    EXPECT_EQ(result.Get_Code(), 0);
+// A value is read in one query; one longer than the buffer on the stack (512 characters, its zero included) in a second
+// one of the size the first answered, and one that grew again since then fails without a record.
+TEST_F(Registry_Primitives, ValueIsReadInOneQueryAndALongOneInASecond) {
+    const std::u16string long_text(600, u'x');
+    Key(u"SOFTWARE\\Values")->Set_Value(u"short", REG_SZ, Utf16_Bytes(u"short"));
+    Key(u"SOFTWARE\\Values")->Set_Value(u"fits", REG_SZ, Utf16_Bytes(std::u16string(511, u'y')));
+    Key(u"SOFTWARE\\Values")->Set_Value(u"long", REG_SZ, Utf16_Bytes(long_text));
+    struct Case {
+        const char16_t* name;
+        unsigned failing_query;  // 0: none
+        bool read;
+        std::u16string value;
+        size_t queries;
+    };
+    const Case cases[] = {
+        {u"short", 0, true, u"short", 1},
+        {u"fits", 0, true, std::u16string(511, u'y'), 1},
+        {u"long", 0, true, long_text, 2},
+        {u"long", 2, false, u"unchanged", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(winsim::To_Utf8(c.name));
+        if (c.failing_query != 0) The_Machine().Add_Fault("RegQueryValueExW", c.failing_query, ERROR_MORE_DATA);
+        The_Machine().api_trace.clear();
+        The_Machine().trace_apis = true;
+        Lib_StringW value(TEXT("unchanged"));
+        Lib_Result result;
+        EXPECT_EQ(Get_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Values"), c.name, value, result, 0), c.read);
+        The_Machine().trace_apis = false;
+        The_Machine().faults.clear();
+        EXPECT_EQ(std::u16string(value.Get_Text()), c.value);
+        EXPECT_EQ(result.Get_Code(), 0);
+        EXPECT_EQ(std::count(The_Machine().api_trace.begin(), The_Machine().api_trace.end(), "RegQueryValueExW"),
+                  std::ptrdiff_t(c.queries));
+    }
+    EXPECT_EQ(Log_Text(), "");
 }
 
 TEST_F(Registry_Primitives, ValueIsWrittenIntoACreatedKeyBetweenTraceLines) {
     const std::u16string command = u"\"C:\\Cache\\setup.exe\" /uninstall /quiet";
     Lib_Result result;
-    EXPECT_TRUE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
-                                   REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                                   static_cast<DWORD>((command.size() + 1) * 2), result));
+    EXPECT_TRUE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Wow6432Node\\RunOnceTest"), TEXT("remove"),
+                                             REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                                             static_cast<DWORD>((command.size() + 1) * 2), result));
     winsim::Reg_Value* value = Key(u"SOFTWARE\\Wow6432Node\\RunOnceTest")->Find_Value(u"remove");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
@@ -360,8 +389,8 @@ TEST_F(Registry_Primitives, RefusedWriteIsReportedBetweenTheTraceLines) {
     Key(u"SOFTWARE\\Locked")->write_protected = true;
     const std::u16string data = u"x";
     Lib_Result result;
-    EXPECT_FALSE(Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
-                                    reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
+    EXPECT_FALSE(Changes().Set_Registry_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Locked"), TEXT("remove"), REG_SZ,
+                                              reinterpret_cast<const BYTE*>(data.c_str()), 4, result));
     EXPECT_EQ(Log_Text(), Lines({"vpRemovalTool.exe!Set_Registry_Value"}) + Error_Report("   ", "RegCreateKeyEx", 5) +
                               Exit_Line("", "Set_Registry_Value"));
     EXPECT_EQ(result.Get_Code(), 5);

@@ -221,7 +221,7 @@ TEST_F(Tree_Protection, TopThatCannotBeHeldIsNotLockedDownAndNothingWaits) {
 TEST_F(Tree_Protection, KeptTreeLockDownLeavesWhatAnotherAccountOwns) {
     const std::u16string log = Logs + u"\\vpService.log";
     ASSERT_TRUE(DeleteFileW((Logs + u"\\vpService.log.bak").c_str()));  // the hard link: refused on its own
-    EXPECT_FALSE(Lock_Down_Kept_Folder(Company.c_str()));
+    EXPECT_FALSE(Changes().Lock_Down_Kept_Folder(Company.c_str()));
     EXPECT_EQ(winsim::Effective_Sddl(The_Machine(), Logs).substr(0, 2 + User.size()), "O:" + User);
     EXPECT_EQ(winsim::Effective_Sddl(The_Machine(), log).substr(0, 2 + User.size()), "O:" + User);
     EXPECT_NE(Log_Text().find("Security not changed (C:\\ProgramData\\Corvanta LLP\\logs is owned by " + User +

@@ -140,7 +140,7 @@ TEST_F(Tree_Walk, NoFolderOfTheTreeCanBeSwappedForAJunctionWhileItIsWalked) {
         });
         bool reboot = false;
         Lib_Result result;
-        EXPECT_TRUE(SC_Remove_Directory(Root.c_str(), true, reboot, result));
+        EXPECT_TRUE(Changes().SC_Remove_Directory(Root.c_str(), true, reboot, result));
         EXPECT_EQ(swap_error, moment.swap_error);
         EXPECT_FALSE(reboot);
         EXPECT_EQ(Log_Text(), Joined(moment.log));
@@ -172,7 +172,7 @@ TEST_F(Tree_Walk, TreeWhosePathsGrowPastMaxPathIsRemovedCompletely) {
 
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Remove_Directory(root.c_str(), true, reboot, result));
+    EXPECT_TRUE(Changes().SC_Remove_Directory(root.c_str(), true, reboot, result));
     EXPECT_TRUE(reboot);
     EXPECT_EQ(result.Get_Code(), 0);
 
@@ -398,7 +398,7 @@ TEST_F(Tree_Walk, FailuresOfTheCheckAndOfTheFullPathAreReported) {
     The_Machine().Add_Fault("GetFileInformationByHandle", 4, ERROR_ACCESS_DENIED);
     bool reboot = false;
     Lib_Result result;
-    EXPECT_FALSE(SC_Remove_Directory(Root.c_str(), true, reboot, result));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(Root.c_str(), true, reboot, result));
     EXPECT_EQ(result.Get_Code(), 5);
     EXPECT_TRUE(Path_Exists(Root + u"\\a.dat"));
     EXPECT_EQ(Log_Text(), Error_Report("", "GetFileInformationByHandle", 5));
@@ -408,7 +408,7 @@ TEST_F(Tree_Walk, FailuresOfTheCheckAndOfTheFullPathAreReported) {
     Make_File(deep + u"\\b.dat");
     The_Machine().Add_Fault("GetFullPathNameW", 1, ERROR_FILENAME_EXCED_RANGE);
     Lib_Result second;
-    EXPECT_FALSE(SC_Remove_Directory(Root.c_str(), true, reboot, second));
+    EXPECT_FALSE(Changes().SC_Remove_Directory(Root.c_str(), true, reboot, second));
     EXPECT_EQ(Log_Text(), Lines({"   Removed:  C:\\ProgramData\\Corvanta LLP\\a.dat"}) +
                               Error_Report("", "GetFullPathName", 206));
     EXPECT_TRUE(Path_Exists(Root));

@@ -379,7 +379,7 @@ TEST_F(WinsimFiles, StubbornFileWaitsOnTheSimulatedClockThenIsDeferred) {
     The_Machine().Add_Fault("DeleteFileW", 1, ERROR_ACCESS_DENIED, u"vpAPI", true);
     bool reboot = false;
     Lib_Result result;
-    EXPECT_TRUE(SC_Delete_File(u"C:\\Windows\\system32\\vpAPI.dll", reboot, result));
+    EXPECT_TRUE(Changes().SC_Delete_File(u"C:\\Windows\\system32\\vpAPI.dll", reboot, result));
     EXPECT_TRUE(reboot);
     EXPECT_EQ(18000u, The_Machine().clock_ms);  // nine pauses of two seconds, none of them real
     EXPECT_FALSE(Pending().empty());

@@ -158,7 +158,7 @@ const Report_Rule kReportRules[] = {
      "the marked values' deletion: statuses ignored"},
     // The owner change of the readers' key refused with access denied is retried with the
     // take-ownership privilege; the rows cannot tell that first call of a view from the later ones.
-    {"SetNamedSecurityInfoW", nullptr, "Open_Up_Readers < Set_Calais_Readers_Rights < wmain", nullptr,
+    {"SetNamedSecurityInfoW", nullptr, "Open_Up_Readers < ... < Set_Calais_Readers_Rights < wmain", nullptr,
      "an owner change refused is retried with the take-ownership privilege"},
     {"SetNamedSecurityInfoW", "C:\\", nullptr, nullptr,
      "the lock-down of a tree: an owner change refused is retried with the take-ownership privilege"},

@@ -1,0 +1,357 @@
+#include "primitives/Check_Changes.h"
+
+#include <algorithm>
+
+#include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
+#include "foundation/Lib_Path.h"
+#include "primitives/File_Primitives.h"
+#include "primitives/Folder_Safety.h"
+#include "primitives/Registry_Primitives.h"
+
+namespace {
+
+typedef std::basic_string<WCHAR> Id;
+
+const WCHAR Session_Manager_Path[] = TEXT("SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+const WCHAR Pending_Value[] = TEXT("PendingFileRenameOperations");
+
+void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(error), Lib_Result_Source_System); }
+
+bool Is_Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The form in which two names of one object compare equal: letters folded to lower case, runs of
+// backslashes made one and trailing ones dropped (the registry and the file system read them so).
+Id Fold(const Lib_StringW& text) {
+    Lib_StringW lower(text);
+    lower.Make_Lower();
+    Id id;
+    const WCHAR* characters = lower.Get_Text();
+    for (long long at = 0; at < lower.Get_Length(); ++at) {
+        if (characters[at] == TEXT('\\') && !id.empty() && id.back() == TEXT('\\')) continue;
+        id.push_back(characters[at]);
+    }
+    while (!id.empty() && id.back() == TEXT('\\')) id.pop_back();
+    return id;
+}
+
+// Whether the id, or one of the ids above it (cut at a backslash), is in the set.
+bool Covered(const std::unordered_set<Id>& set, const Id& id) {
+    if (set.empty()) return false;
+    for (size_t end = id.size(); end != Id::npos && end > 0; end = id.rfind(TEXT('\\'), end - 1)) {
+        if (set.count(id.substr(0, end)) != 0) return true;
+    }
+    return false;
+}
+
+// The id of what holds the id: the text before its last backslash.
+Id Parent_Id(const Id& id) {
+    size_t last = id.rfind(TEXT('\\'));
+    return last == Id::npos ? Id() : id.substr(0, last);
+}
+
+bool Is_32Bit_View(REGSAM view) { return (view & KEY_WOW64_32KEY) != 0; }
+
+// A path as the restart list holds it ("\??\C:\...") or as a call may be given it ("\\?\C:\...",
+// "\\?\UNC\server\share\..."), in the ordinary form.
+Id Path_Id(const Lib_StringW& path) {
+    const WCHAR* text = path.Get_Text();
+    if (text[0] == TEXT('\\') && (text[1] == TEXT('?') || text[1] == TEXT('\\')) &&
+        text[2] == TEXT('?') && text[3] == TEXT('\\')) {
+        Lib_StringW rest(text + 4);
+        if (rest.Get_Length() > 4 && rest.Mid(0, 4).Compare_No_Case(TEXT("UNC\\")) == 0) {
+            return Fold(Lib_StringW(TEXT("\\\\")) + rest.Mid(4, rest.Get_Length() - 4));
+        }
+        return Fold(rest);
+    }
+    return Fold(path);
+}
+
+// The deletions that wait for the restart: the restart list holds pairs of names, a source and a
+// target, and an empty target deletes the source.
+void Read_Restart_List(std::unordered_set<Id>& pending_paths) {
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Session_Manager_Path, 0, KEY_QUERY_VALUE, key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND) return;
+    if (status != ERROR_SUCCESS) {
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        return;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, nullptr, &size);
+    std::vector<WCHAR> data(size / sizeof(WCHAR) + 1, 0);
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key.Get(), Pending_Value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                  &size);
+    }
+    key.Close();
+    if (status == ERROR_FILE_NOT_FOUND) return;
+    if (status != ERROR_SUCCESS) {
+        Report_System_Error(TEXT("RegQueryValueEx"), status);
+        return;
+    }
+    // Names are split at every zero, empty ones included: an empty target is one.
+    std::vector<Lib_StringW> names;
+    const size_t count = size / sizeof(WCHAR);
+    for (size_t start = 0, at = 0; at < count; ++at) {
+        if (data[at] != 0) continue;
+        names.push_back(Lib_StringW(data.data() + start));
+        start = at + 1;
+    }
+    for (size_t pair = 0; pair + 1 < names.size(); pair += 2) {
+        if (names[pair + 1].Is_Empty() && !names[pair].Is_Empty()) pending_paths.insert(Path_Id(names[pair]));
+    }
+}
+
+}  // namespace
+
+Check_Changes::Check_Changes() { Read_Restart_List(pending_paths_); }
+
+// What the pass counts and records.
+
+Lib_StringW Check_Changes::Root_Name(HKEY root) const {
+    if (root == HKEY_LOCAL_MACHINE) return TEXT("HKEY_LOCAL_MACHINE");
+    if (root == HKEY_CURRENT_USER) return TEXT("HKEY_CURRENT_USER");
+    if (root == HKEY_CLASSES_ROOT) return TEXT("HKEY_CLASSES_ROOT");
+    if (root == HKEY_USERS) return TEXT("HKEY_USERS");
+    auto named = key_names_.find(root);
+    return named != key_names_.end() ? named->second : Lib_StringW(TEXT("(an unnamed key)"));
+}
+
+Lib_StringW Check_Changes::Key_Shown(HKEY root, const WCHAR* path, REGSAM view) const {
+    Lib_StringW shown = Root_Name(root);
+    if (path != nullptr && path[0] != 0) {
+        shown.Append(TEXT("\\"));
+        shown.Append(path);
+    }
+    if (Is_32Bit_View(view)) shown.Append(TEXT(" (32-bit view)"));
+    return shown;
+}
+
+// The view is part of a key's id: the two views of a redirected key are two keys.
+Check_Changes::Id Check_Changes::Key_Id(HKEY root, const WCHAR* path, REGSAM view) const {
+    Lib_StringW full = Root_Name(root);
+    if (Is_32Bit_View(view)) full.Append(TEXT("|32"));
+    full.Append(TEXT("\\"));
+    full.Append(path);
+    return Fold(full);
+}
+
+Check_Changes::Id Check_Changes::Value_Id(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) const {
+    Id id = Key_Id(root, path, view);
+    id.push_back(0);
+    Lib_StringW name(value_name);
+    name.Make_Lower();
+    id.append(name.Get_Text(), size_t(name.Get_Length()));
+    return id;
+}
+
+bool Check_Changes::Key_Removed(HKEY root, const WCHAR* path, REGSAM view) const {
+    return Covered(removed_keys_, Key_Id(root, path, view));
+}
+
+bool Check_Changes::Registry_Value_Deleted(HKEY root, const WCHAR* key_path, REGSAM view, const WCHAR* value_name) {
+    return Key_Removed(root, key_path, view) || removed_values_.count(Value_Id(root, key_path, view, value_name)) != 0;
+}
+
+bool Check_Changes::Key_Holds_Removed(HKEY root, const WCHAR* path, REGSAM view) const {
+    return !holding_removed_.empty() && holding_removed_.count(Key_Id(root, path, view)) != 0;
+}
+
+void Check_Changes::Record_Key(HKEY root, const WCHAR* path, REGSAM view) {
+    const Id id = Key_Id(root, path, view);
+    removed_keys_.insert(id);
+    holding_removed_.insert(Parent_Id(id));
+    items_.push_back(Key_Shown(root, path, view));
+}
+
+void Check_Changes::Record_Value(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) {
+    removed_values_.insert(Value_Id(root, path, view, value_name));
+    holding_removed_.insert(Key_Id(root, path, view));
+    items_.push_back(Lib_StringW(TEXT("value \"")) + value_name + TEXT("\" of ") + Key_Shown(root, path, view));
+}
+
+bool Check_Changes::Path_Removed(const WCHAR* path) const { return Covered(removed_paths_, Path_Id(path)); }
+
+bool Check_Changes::Path_Pending(const WCHAR* path) const {
+    return !pending_paths_.empty() && pending_paths_.count(Path_Id(path)) != 0;
+}
+
+void Check_Changes::Record_Path(const WCHAR* path) {
+    removed_paths_.insert(Path_Id(path));
+    items_.push_back(path);
+}
+
+// The registry.
+
+// A key that is there (as itself, in the view) and not counted as removed yet is recorded. Only a
+// failure other than a missing key is reported.
+bool Check_Changes::Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result) {
+    if (Key_Removed(root, key_path, view)) return true;
+    Owned_Key key;
+    LSTATUS status = RegOpenKeyExW(root, Without_Trailing_Separators(key_path).Get_Text(), REG_OPTION_OPEN_LINK,
+                                   KEY_READ | view, key.Receive());
+    if (Is_Missing(status)) return true;
+    if (status != ERROR_SUCCESS) {
+        Record(result, status);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        return false;
+    }
+    key.Close();
+    Record_Key(root, key_path, view);
+    return true;
+}
+
+bool Check_Changes::Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view,
+                                Lib_Result& result) {
+    if (Registry_Value_Deleted(root, key_path, view, value_name)) return true;
+    Owned_Key key;
+    const WCHAR* call = TEXT("RegOpenKeyEx");
+    LSTATUS status = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE | view, key.Receive());
+    if (status == ERROR_SUCCESS) {
+        call = TEXT("RegQueryValueEx");
+        status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, nullptr, nullptr);
+        key.Close();
+        if (status == ERROR_SUCCESS) Record_Value(root, key_path, view, value_name);
+    }
+    if (status == ERROR_SUCCESS || Is_Missing(status)) return true;
+    Record(result, status);
+    Report_System_Error(call, status);
+    return false;
+}
+
+bool Check_Changes::Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    return Check_Key(root, key_path, 0, result);
+}
+
+bool Check_Changes::Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) {
+    return Check_Key(root, key_path, 0, result);
+}
+
+bool Check_Changes::Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                 Lib_Result& result) {
+    Lib_StringW key_path;
+    Combine_Path(parent_path, nullptr, subkey_name, key_path);
+    bool native_checked = Check_Key(root, key_path.Get_Text(), 0, result);
+    return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
+}
+
+bool Check_Changes::Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name,
+                                          Lib_Result& result, REGSAM view_flags) {
+    return Check_Value(root, key_path, value_name, view_flags, result);
+}
+
+void Check_Changes::Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name,
+                                                  REGSAM view_flags) {
+    Lib_Result result;
+    Check_Value(root, key_path, value_name, view_flags, result);
+}
+
+// Empty as it would be after the removals the pass has counted.
+bool Check_Changes::Is_Registry_Key_Empty(HKEY root, const WCHAR* key_path, bool& is_empty, Lib_Result& result) {
+    is_empty = false;
+    Lib_String_List subkeys;
+    Lib_String_List values;
+    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, 0)) return false;
+    is_empty = subkeys.empty() && values.empty();
+    return true;
+}
+
+void Check_Changes::Drop_Deleted_Names(HKEY root, const WCHAR* key_path, REGSAM view, Lib_String_List& subkeys,
+                                       Lib_String_List& values) {
+    if (Key_Removed(root, key_path, view)) {
+        subkeys.clear();
+        values.clear();
+        return;
+    }
+    if (!Key_Holds_Removed(root, key_path, view)) return;
+    auto key_removed = [&](const Lib_StringW& name) {
+        Lib_StringW path;
+        Combine_Path(key_path, nullptr, name.Get_Text(), path);
+        return Key_Removed(root, path.Get_Text(), view);
+    };
+    auto value_removed = [&](const Lib_StringW& name) {
+        return Registry_Value_Deleted(root, key_path, view, name.Get_Text());
+    };
+    subkeys.erase(std::remove_if(subkeys.begin(), subkeys.end(), key_removed), subkeys.end());
+    values.erase(std::remove_if(values.begin(), values.end(), value_removed), values.end());
+}
+
+// Files and folders.
+
+// Whether the pass still finds the entry at path: not counted as removed, and, when its deletion
+// waits for the restart, a folder (not a link) holding something that does not wait. Something that
+// cannot be looked at counts as there (reported).
+bool Check_Changes::Entry_Remains(const WCHAR* path) {
+    if (Path_Removed(path)) return false;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (Is_Missing(error)) return false;
+        Report_System_Error(TEXT("GetFileAttributes"), error);
+        return true;
+    }
+    if (!Path_Pending(path)) return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || SC_Is_Folder_Link(attributes)) return false;
+    Wide_Name_List names;
+    Lib_Result result;
+    if (!SC_List_Folder(path, names, result)) return true;
+    for (const Wide_Name& name : names) {
+        if (Entry_Remains((Lib_StringW(path) + TEXT("\\") + name.c_str()).Get_Text())) return true;
+    }
+    return false;
+}
+
+// An entry that remains is recorded.
+bool Check_Changes::Check_Entry(const WCHAR* path) {
+    if (Entry_Remains(path)) Record_Path(path);
+    return true;
+}
+
+bool Check_Changes::SC_Delete_File(const WCHAR* path, bool&, Lib_Result&) { return Check_Entry(path); }
+
+bool Check_Changes::SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result&) { return Check_Entry(path); }
+
+bool Check_Changes::SC_Remove_Directory(const WCHAR* folder, bool, bool&, Lib_Result&) {
+    // A tree that is not there is removed already; one left alone as unsafe is there all the same.
+    Lib_StringW reason;
+    if (SC_Check_Folder_Chain(folder, 0, reason) == SC_Path_Missing) return true;
+    return Check_Entry(folder);
+}
+
+bool Check_Changes::SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {
+    bool empty = false;
+    if (!SC_Is_Directory_Empty(folder, empty, result)) return false;
+    if (!empty) return true;
+    return Check_Entry(folder);
+}
+
+// The pass creates nothing: a special folder that is not there holds nothing of the product.
+bool Check_Changes::Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder,
+                                                               const WCHAR* file_name, Lib_StringW& path,
+                                                               Lib_Result& result) {
+    return SC_Special_Folder_Path(csidl, sub_folder, file_name, false, path, result);
+}
+
+bool Check_Changes::Known_Path_State(const WCHAR* path, bool& exists) {
+    if (!Path_Removed(path) && !Path_Pending(path)) return false;
+    exists = Entry_Remains(path);
+    return true;
+}
+
+void Check_Changes::Drop_Deleted_Entries(const WCHAR* folder, Wide_Name_List& names, size_t first) {
+    auto gone = [this, folder](const Wide_Name& name) {
+        Lib_StringW path = Lib_StringW(folder) + TEXT("\\") + name.c_str();
+        return (Path_Removed(path.Get_Text()) || Path_Pending(path.Get_Text())) && !Entry_Remains(path.Get_Text());
+    };
+    names.erase(std::remove_if(names.begin() + first, names.end(), gone), names.end());
+}
+
+// The rest.
+
+void Check_Changes::Uninstall_Driver_Package(const WCHAR* published_name) {
+    items_.push_back(Lib_StringW(TEXT("driver package ")) + published_name);
+}
+
+void Check_Changes::Report_Unread(const Lib_StringW& call, const Lib_Result& result) { Log_Error_Report(call, result); }
