@@ -237,6 +237,31 @@ bool Check_Changes::Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_
     return Check_Key(root, key_path.Get_Text(), KEY_WOW64_32KEY, result) && native_checked;
 }
 
+// Nothing is looked at through a parent that is a link: what it points to is not the hive's.
+bool Check_Changes::Delete_Registry_Keys_In_User_Hive(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
+                                                      Lib_Result& result) {
+    Lib_StringW key_path;
+    Combine_Path(parent_path, nullptr, subkey_name, key_path);
+    bool checked = true;
+    for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY)}) {
+        Owned_Key parent;
+        bool is_link = false;
+        const WCHAR* call = nullptr;
+        LSTATUS status = Open_Deletion_Parent(root, parent_path, view, true, parent, is_link, call);
+        if (is_link || Is_Missing(status)) continue;
+        if (status != ERROR_SUCCESS) {
+            parent.Release();
+            Record(result, status);
+            Report_System_Error(call, status);
+            checked = false;
+            continue;
+        }
+        parent.Close();
+        checked = Check_Key(root, key_path.Get_Text(), view, result) && checked;
+    }
+    return checked;
+}
+
 bool Check_Changes::Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name,
                                           Lib_Result& result, REGSAM view_flags) {
     return Check_Value(root, key_path, value_name, view_flags, result);

@@ -28,9 +28,7 @@ public:
     bool Delete_Registry_Keys_In_Path(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
                                       Lib_Result& result) override;
     bool Delete_Registry_Keys_In_User_Hive(HKEY root, const WCHAR* parent_path, const WCHAR* subkey_name,
-                                           Lib_Result& result) override {
-        return Delete_Registry_Keys_In_Path(root, parent_path, subkey_name, result);
-    }
+                                           Lib_Result& result) override;
     bool Delete_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_Result& result,
                                REGSAM view_flags) override;
     void Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_path, const WCHAR* value_name,

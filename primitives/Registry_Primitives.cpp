@@ -182,13 +182,11 @@ Lib_StringW Without_Trailing_Separators(const WCHAR* key_path) {
     return Lib_StringW(trimmed.data());
 }
 
-namespace {
-
 // Opens the parent of the deletions in one view. With links refused the parent is opened as itself
 // (REG_OPTION_OPEN_LINK) and a link (its value SymbolicLinkValue is REG_LINK) is left alone, logged:
 // what a link points to is not the hive's. A failure to look is the open's failure, reported as
 // RegQueryValueEx's: nothing below the key is touched.
-LSTATUS Open_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links_refused, Owned_Key& parent,
+LSTATUS Open_Deletion_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links_refused, Owned_Key& parent,
                     bool& is_link, const WCHAR*& call) {
     is_link = false;
     call = TEXT("RegOpenKeyEx");
@@ -209,7 +207,6 @@ LSTATUS Open_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links
     return ERROR_SUCCESS;
 }
 
-}  // namespace
 
 // The key is opened by its path without trailing backslashes; the log shows the path as given.
 bool Live_Changes::Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) {
@@ -237,7 +234,7 @@ bool Live_Changes::Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, cons
     Owned_Key native_parent;
     bool native_done = false, is_link = false;
     const WCHAR* call = nullptr;
-    LSTATUS status = Open_Parent(root, parent_path, 0, links_refused, native_parent, is_link, call);
+    LSTATUS status = Open_Deletion_Parent(root, parent_path, 0, links_refused, native_parent, is_link, call);
     if (is_link) {
         native_done = true;
     } else if (status == ERROR_SUCCESS) {
@@ -256,7 +253,7 @@ bool Live_Changes::Delete_Keys_In_Path(HKEY root, const WCHAR* parent_path, cons
     Lib_Result& wow64_result = native_done ? result : scratch;
     Owned_Key wow64_parent;
     bool wow64_done = false;
-    status = Open_Parent(root, parent_path, KEY_WOW64_32KEY, links_refused, wow64_parent, is_link, call);
+    status = Open_Deletion_Parent(root, parent_path, KEY_WOW64_32KEY, links_refused, wow64_parent, is_link, call);
     if (is_link) {
         wow64_done = true;
     } else if (status == ERROR_SUCCESS) {

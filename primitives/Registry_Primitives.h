@@ -23,6 +23,12 @@ struct Named_Registry_Key_Kind : Lib_Registry_Key_Kind {
 };
 using Owned_Registry_Key = LibT_Owned<Named_Registry_Key_Kind>;
 
+// Opens the parent of a deletion in one view, for KEY_SET_VALUE. With links refused the parent is
+// opened as itself (REG_OPTION_OPEN_LINK) and a link (its value SymbolicLinkValue is REG_LINK) is
+// left alone, logged ("Left alone (registry link): PATH"), is_link set and ERROR_SUCCESS answered:
+// what a link points to is not the hive's. call names the call whose failure is answered.
+LSTATUS Open_Deletion_Parent(HKEY root, const WCHAR* parent_path, REGSAM view, bool links_refused, Owned_Key& parent,
+                             bool& is_link, const WCHAR*& call);
 // Replaces the lists with the names of the key's direct subkeys and values, in enumeration order. A
 // missing key gives two empty lists. A name that holds a zero character is logged and left out: as
 // text it would name another key or value (an empty one, the key itself).
