@@ -37,7 +37,7 @@ const int Exit_Product_Left = 3;
 const int Exit_Installer_Busy = ERROR_INSTALL_ALREADY_RUNNING;  // 1618, which deployment systems retry
 const int Exit_Invalid_Command_Line = ERROR_INVALID_COMMAND_LINE;  // 1639, a failure to deployment systems
 
-// At most this many items are named on the console and in the log; a count stands for the rest.
+// At most this many items are named on the console, a count standing for the rest; the log names all.
 const size_t Items_Shown = 20;
 
 void Log_Banner(const WCHAR* rule, const WCHAR* title) {
@@ -215,9 +215,9 @@ Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Fin
     const std::vector<Lib_StringW>& items = check.Items();
     for (size_t at = 0; at < items.size(); ++at) {
         const Lib_StringW reason = check.Reason(at);
-        outcome.lines.push_back(Lib_StringW(label) +
-                                (reason.Is_Empty() ? Lib_StringW(TEXT(": ")) : TEXT(" (left alone: ") + reason + TEXT("): ")) +
-                                items[at]);
+        const Lib_StringW after_label =
+            reason.Is_Empty() ? Lib_StringW(TEXT(": ")) : TEXT(" (left alone: ") + reason + TEXT("): ");
+        outcome.lines.push_back(Lib_StringW(label) + after_label + items[at]);
     }
     return outcome;
 }
