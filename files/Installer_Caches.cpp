@@ -203,6 +203,42 @@ bool Keep_If_Run_From(const Cache_Commands& commands, const Wide_Name& name, con
     return true;
 }
 
+// Whether a name in the folder holds the marker.
+bool Holds_Marked_Name(const Lib_StringW& folder, const WCHAR* marker, bool& marked, Lib_Result& result) {
+    marked = false;
+    Wide_Name_List contents;
+    if (!SC_Find_Files(folder.Get_Text(), contents, result)) return false;
+    for (const Wide_Name& name : contents) {
+        if (name.find(marker) != Wide_Name::npos) marked = true;
+    }
+    return true;
+}
+
+// The product's entries in a cache folder that is left alone: they stay, and are not removed. The
+// folder is only listed, by name; neither it nor an entry that is a link is entered.
+void Note_Entries_Left_Alone(const Lib_StringW& cache_root, const WCHAR* marker, const Lib_StringW& reason) {
+    DWORD attributes = GetFileAttributesW(cache_root.Get_Text());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
+    Lib_Result result;
+    Wide_Name_List entries;
+    if (!SC_Find_Files(cache_root.Get_Text(), entries, result)) return;
+    for (const Wide_Name& entry : entries) {
+        Lib_StringW entry_path;
+        Combine_Path(cache_root.Get_Text(), nullptr, entry.c_str(), entry_path);
+        attributes = GetFileAttributesW(entry_path.Get_Text());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND) Report_System_Error(TEXT("GetFileAttributes"), error);
+            continue;
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+        bool marked = false;
+        if (Holds_Marked_Name(entry_path, marker, marked, result) && marked) {
+            Changes().Left_Alone(entry_path.Get_Text(), reason);
+        }
+    }
+}
+
 }  // namespace
 
 Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
@@ -217,7 +253,6 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Lib_Result result;
     bool reboot_required = false;
     Wide_Name_List entries;
-    Wide_Name_List contents;
 
     Lib_StringW cache_root;
     Lib_StringW reason;
@@ -226,7 +261,10 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
         // Users may create folders in the all-users data folder: a cache folder that one of them made,
         // or replaced by a junction, is none of the tool's business.
         root_state = SC_Check_Folder_Chain(cache_root.Get_Text(), 0, reason);
-        if (root_state == SC_Path_Unsafe) Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + cache_root);
+        if (root_state == SC_Path_Unsafe) {
+            Log_Info(Lib_StringW(TEXT("Left alone (")) + reason + TEXT("): ") + cache_root);
+            Note_Entries_Left_Alone(cache_root, marker, reason);
+        }
     }
     if (root_state == SC_Path_Safe && SC_Find_Files(cache_root.Get_Text(), entries, result)) {
         const Cache_Commands commands(cache_root);
@@ -251,12 +289,8 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
                 Keep_Folder(TEXT("the bundle's quiet uninstall runs from it"), entry_path);
                 continue;
             }
-            contents.clear();
-            if (!SC_Find_Files(entry_path.Get_Text(), contents, result)) break;
             bool marked = false;
-            for (const Wide_Name& name : contents) {
-                if (name.find(marker) != Wide_Name::npos) marked = true;
-            }
+            if (!Holds_Marked_Name(entry_path, marker, marked, result)) break;
             if (!marked || Keep_If_Run_From(commands, entry, entry_path)) continue;
 
             Log_Indent();
@@ -272,7 +306,7 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
 bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Log_Info(TEXT("Deleting all caches..."));
     Lib_Result result;
-    // Deferrals made here do not ask for a restart.
+    // Deferrals made here are counted where they are scheduled (SC_Restart_Deletions_Scheduled).
     bool reboot_required = false;
     Lib_StringW entry_name;
     Lib_StringW quiet_command;

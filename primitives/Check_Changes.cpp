@@ -339,10 +339,36 @@ bool Check_Changes::SC_Delete_File(const WCHAR* path, bool&, Lib_Result&) { retu
 bool Check_Changes::SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result&) { return Check_Entry(path); }
 
 bool Check_Changes::SC_Remove_Directory(const WCHAR* folder, bool, bool&, Lib_Result&) {
-    // A tree that is not there is removed already; one left alone as unsafe is there all the same.
+    // A tree that is not there is removed already; one left alone as unsafe is there all the same,
+    // when the product made it.
     Lib_StringW reason;
-    if (SC_Check_Folder_Chain(folder, 0, reason) == SC_Path_Missing) return true;
+    SC_Path_State state = SC_Check_Folder_Chain(folder, 0, reason);
+    if (state == SC_Path_Missing) return true;
+    if (state == SC_Path_Unsafe) {
+        Left_Alone(folder, reason);
+        return true;
+    }
     return Check_Entry(folder);
+}
+
+// The entry is looked at as itself (a link is not entered): an entry owned by anyone but the
+// accounts that install software, or that is a link, is not the product's.
+void Check_Changes::Left_Alone(const WCHAR* path, const Lib_StringW& reason) {
+    if (Path_Removed(path)) return;
+    Lib_StringW owner_reason;
+    SC_Path_State owner = SC_Check_Owner(path, owner_reason);
+    if (owner == SC_Path_Missing) return;
+    if (owner == SC_Path_Unsafe) {
+        not_counted_.push_back(Lib_StringW(TEXT("Not counted (left alone: ")) + owner_reason + TEXT("): ") + path);
+        return;
+    }
+    reasons_[items_.size()] = reason;
+    Record_Path(path);
+}
+
+Lib_StringW Check_Changes::Reason(size_t at) const {
+    auto found = reasons_.find(at);
+    return found == reasons_.end() ? Lib_StringW() : found->second;
 }
 
 bool Check_Changes::SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) {

@@ -22,6 +22,10 @@ public:
 
     // What the pass found, in the order the stages met it.
     const std::vector<Lib_StringW>& Items() const { return items_; }
+    // Why the item at that index was left alone by the stages; empty for an item they would remove.
+    Lib_StringW Reason(size_t at) const;
+    // The lines about entries left alone that are not the product's, for the log.
+    const std::vector<Lib_StringW>& Not_Counted() const { return not_counted_; }
 
     bool Delete_Registry_Key(HKEY root, const WCHAR* key_path, Lib_Result& result) override;
     bool Delete_Registry_Key_Recursive(HKEY root, const WCHAR* key_path, Lib_Result& result) override;
@@ -42,6 +46,7 @@ public:
     bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) override;
     bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) override;
     bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) override;
+    void Left_Alone(const WCHAR* path, const Lib_StringW& reason) override;
     bool Lock_Down_Kept_Folder(const WCHAR*) override { return true; }
     bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
                                                     Lib_StringW& path, Lib_Result& result) override;
@@ -86,6 +91,8 @@ private:
     bool Check_Entry(const WCHAR* path);
 
     std::vector<Lib_StringW> items_;
+    std::map<size_t, Lib_StringW> reasons_;   // by item index: the items left alone
+    std::vector<Lib_StringW> not_counted_;
     std::unordered_set<Id> removed_keys_;     // key ids
     std::unordered_set<Id> removed_values_;   // key id, a zero, the value's id
     std::unordered_set<Id> holding_removed_;  // ids of the keys that hold a recorded key or value

@@ -31,6 +31,7 @@ const DWORD Delete_Retry_Pause_Ms = 2000;
 // is spent, each further file is tried once.
 const DWORD Delete_Retry_Budget_Ms = 60000;
 DWORD Delete_Retry_Waited_Ms = 0;  // main thread only, as every deletion
+unsigned Restart_Deletions = 0;    // scheduled by this run, main thread only
 
 // Pauses before the next try of a refused deletion; false, without pausing, once the run's waiting
 // is spent (logged the first time).
@@ -131,7 +132,12 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
 
 }  // namespace
 
-void SC_Reset_Delete_Waiting() { Delete_Retry_Waited_Ms = 0; }
+void SC_Reset_Delete_Waiting() {
+    Delete_Retry_Waited_Ms = 0;
+    Restart_Deletions = 0;
+}
+
+unsigned SC_Restart_Deletions_Scheduled() { return Restart_Deletions; }
 
 bool SC_Get_File_Attributes(const WCHAR* path, DWORD& attributes, Lib_Result& result) {
     attributes = GetFileAttributesW(path);
@@ -229,6 +235,7 @@ bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result)
         if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
             Log_Info_Detail(TEXT("Deleted:"), shown);
             scheduled = true;
+            ++Restart_Deletions;
         } else {
             DWORD error = GetLastError();
             if (Is_Missing(error)) {

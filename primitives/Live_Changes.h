@@ -26,6 +26,7 @@ public:
     bool SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result& result) override;
     bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) override;
     bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) override;
+    void Left_Alone(const WCHAR*, const Lib_StringW&) override {}
     bool Lock_Down_Kept_Folder(const WCHAR* folder) override;
     bool Get_Absolute_File_Path_From_Special_Folder(int csidl, const WCHAR* sub_folder, const WCHAR* file_name,
                                                     Lib_StringW& path, Lib_Result& result) override;

@@ -61,6 +61,11 @@ public:
     virtual bool SC_Remove_Directory(const WCHAR* folder, bool defer, bool& reboot_required, Lib_Result& result) = 0;
     // Removes a folder only when it is empty; leaving a non-empty folder is success.
     virtual bool SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& result) = 0;
+    // An entry of the product in a place the folder-safety check refused (the reason says why), which
+    // the stages leave as it is. The live one has nothing to do; the check counts the entry as there,
+    // unless an ordinary user owns it: the product installs with administrator rights, so what such a
+    // user made is not the product's, and it is noted as left alone without being counted.
+    virtual void Left_Alone(const WCHAR* path, const Lib_StringW& reason) = 0;
     // Locks down a folder tree that is kept for a program to be run from it (Tree_Protection.h).
     virtual bool Lock_Down_Kept_Folder(const WCHAR* folder) = 0;
     // The special folder (created when missing, by the live one) joined with the sub-folder and file name.

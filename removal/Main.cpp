@@ -18,6 +18,7 @@
 #include "files/Self_Removal.h"
 #include "foundation/Lib_Handles.h"
 #include "primitives/Check_Changes.h"
+#include "primitives/File_Primitives.h"
 #include "primitives/Folder_Safety.h"
 #include "primitives/Security.h"
 #include "registry/Calais_Readers_Rights.h"
@@ -36,7 +37,7 @@ const int Exit_Product_Left = 3;
 const int Exit_Installer_Busy = ERROR_INSTALL_ALREADY_RUNNING;  // 1618, which deployment systems retry
 const int Exit_Invalid_Command_Line = ERROR_INVALID_COMMAND_LINE;  // 1639, a failure to deployment systems
 
-// At most this many items are named on the console and in the log; a count stands for the rest.
+// At most this many items are named on the console, a count standing for the rest; the log names all.
 const size_t Items_Shown = 20;
 
 void Log_Banner(const WCHAR* rule, const WCHAR* title) {
@@ -190,14 +191,18 @@ void Remove_Product(const Lib_StringW& bundle_upgrade_code, bool& reboot_require
     Delete_All_Caches(bundle_upgrade_code);
 }
 
-// What a read-only pass found, and how many of its calls failed.
+// What a read-only pass found (each item after its label: "LABEL: PATH", or "LABEL (left alone:
+// REASON): PATH" for what the stages left alone), the lines about what it did not count, and how many
+// of its calls failed.
 struct Check_Outcome {
-    std::vector<Lib_StringW> items;
+    std::vector<Lib_StringW> lines;
+    std::vector<Lib_StringW> not_counted;
     unsigned failures = 0;
 };
 
 // The product's stages with the check in force and the log quiet.
-Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings) {
+Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings,
+                             const WCHAR* label) {
     Quiet_Log quiet;
     Check_Changes check;
     {
@@ -206,26 +211,39 @@ Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Fin
         bool unused_reboot_flag = false;
         Remove_Product(bundle_upgrade_code, unused_reboot_flag, findings);
     }
-    return Check_Outcome{check.Items(), quiet.Error_Reports()};
+    Check_Outcome outcome{{}, check.Not_Counted(), quiet.Error_Reports()};
+    const std::vector<Lib_StringW>& items = check.Items();
+    for (size_t at = 0; at < items.size(); ++at) {
+        const Lib_StringW reason = check.Reason(at);
+        const Lib_StringW after_label =
+            reason.Is_Empty() ? Lib_StringW(TEXT(": ")) : TEXT(" (left alone: ") + reason + TEXT("): ");
+        outcome.lines.push_back(Lib_StringW(label) + after_label + items[at]);
+    }
+    return outcome;
 }
 
-// Runs the product's stages as a read-only pass and tells what it found, each line after the label;
+// Runs the product's stages as a read-only pass and tells what it found, each item after the label;
 // true when something of the product is there or could not be looked at. The findings are the
 // removal's, if one ran before.
 bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings, const WCHAR* label) {
     // The stages do not all leave the indentation as they found it; the lines after the pass stand
     // where they would without it.
     const DWORD offset = Log_Get_Offset();
-    const Check_Outcome outcome = Run_Check_Pass(bundle_upgrade_code, findings);
+    const Check_Outcome outcome = Run_Check_Pass(bundle_upgrade_code, findings, label);
     while (Log_Get_Offset() > offset) Log_Unindent();
     while (Log_Get_Offset() < offset) Log_Indent();
 
-    const std::vector<Lib_StringW>& items = outcome.items;
-    for (size_t at = 0; at < items.size() && at < Items_Shown; ++at) Tell(Lib_StringW(label) + items[at]);
-    if (items.size() > Items_Shown) {
+    for (const Lib_StringW& line : outcome.not_counted) Log_Info(line);
+    // The log names every item; the console the first ones and a count.
+    const std::vector<Lib_StringW>& lines = outcome.lines;
+    for (size_t at = 0; at < lines.size(); ++at) {
+        if (at < Items_Shown) Print_Line(lines[at]);
+        Log_Info(lines[at]);
+    }
+    if (lines.size() > Items_Shown) {
         WCHAR more[Format_Text_Size];
-        Format_Text(more, TEXT("%ls%u more items"), label, unsigned(items.size() - Items_Shown));
-        Tell(more);
+        Format_Text(more, TEXT("%ls: %u more items"), label, unsigned(lines.size() - Items_Shown));
+        Print_Line(more);
     }
     if (outcome.failures > 0) {
         WCHAR failed[Format_Text_Size];
@@ -233,7 +251,7 @@ bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings&
                     outcome.failures);
         Tell(failed);
     }
-    return !items.empty() || outcome.failures > 0;
+    return !lines.empty() || outcome.failures > 0;
 }
 
 // The check mode: the log of its own, the items of the product that are there, and no change.
@@ -242,7 +260,7 @@ int Run_Check(const Lib_StringW& bundle_upgrade_code) {
     Start_Log();
     Log_Info(TEXT("Checking for the product..."));
     Removal_Findings none;
-    bool present = Check_For_Product(bundle_upgrade_code, none, TEXT("Present: "));
+    bool present = Check_For_Product(bundle_upgrade_code, none, TEXT("Present"));
     Tell(present ? TEXT("Something of the product is present.") : TEXT("Nothing of the product is present."));
     Log_End_Banner();
     return present ? Exit_Product_Left : Exit_Done;
@@ -290,6 +308,8 @@ int wmain(int argc, WCHAR* argv[]) {
     Log_Unindent();
     Log_Info(TEXT("Drivers removed."));
 
+    // Whichever stage scheduled a deletion for the restart, the removal is finished only by a restart.
+    if (SC_Restart_Deletions_Scheduled() > 0) Reboot_Required = true;
     int exit_code = Exit_Done;
     if (Reboot_Required) {
         wprintf(TEXT("\nA reboot is required to finifsh the uninstallation process.\n"));
@@ -301,7 +321,7 @@ int wmain(int argc, WCHAR* argv[]) {
     Remove_Self(bundle_upgrade_code);
 
     // What the run could not remove, deletions waiting for the restart counted as made.
-    if (Check_For_Product(bundle_upgrade_code, findings, TEXT("Not removed: "))) exit_code = Exit_Product_Left;
+    if (Check_For_Product(bundle_upgrade_code, findings, TEXT("Not removed"))) exit_code = Exit_Product_Left;
 
     Log_End_Banner();
     return exit_code;

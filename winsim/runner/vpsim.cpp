@@ -607,7 +607,7 @@ void Read_Log_Notes(Machine& after, Changes& changes) {
     const std::string temp = Upper(To_Utf8(after.windows_directory) + "\\TEMP\\");
     const std::pair<const char*, const char*> kinds[] = {
         {"Kept (", "Kept on purpose"}, {"Left alone (", "Left alone"}, {"Not examined (", "Left alone"},
-        {"Not removed: ", "Not removed"}};
+        {"Not removed: ", "Not removed"}, {"Not removed (", "Not removed"}};
     for (const Tree_Entry& added : changes.nodes_added) {
         const std::string path = Upper(added.path);
         if (path.compare(0, temp.size(), temp) != 0 || !Is_Log_Name(path.substr(temp.size()))) continue;
