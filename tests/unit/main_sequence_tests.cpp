@@ -226,6 +226,44 @@ static void Removes_A_Chain_Of(int levels) {
 // Deep enough that a walk recursing once a level runs out of the 2 MiB stack.
 TEST_F(Main_Sequence, ADeepTreeIsRemovedOnTheToolsOwnStack) { Removes_A_Chain_Of(4000); }
 
+// A file in use at the bottom of a chain: its deletion waits for the restart, so the tree is first
+// locked down (a walk of its own: each entry made Administrators', the top first), and every folder
+// above the file waits too, each logged as it is scheduled and removed. (Each restart deletion checks
+// the whole chain of folders above it, so this case stays short on winsim.)
+TEST_F(Main_Sequence, AChainWithAFileInUseIsLockedDownAndWaitsForTheRestart) {
+    const int levels = 200;
+    const std::u16string root = u"C:\\ProgramData\\Corvanta LLP";
+    winsim::Fs_Node* folder = The_Machine().Make_Folders(root);
+    for (int level = 0; level < levels; ++level) folder = folder->Add_Child(u"d", true);
+    folder->Add_Child(u"f", false)->held_open = true;
+
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(Run_On_Two_Mebibyte_Stack(1, argv), 0);
+
+    std::vector<std::string> owners;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind("SetNamedSecurityInfoW ", 0) == 0 && call.find(" SE_FILE_OBJECT owner=BA") != std::string::npos &&
+            call.find("Corvanta LLP") != std::string::npos)
+            owners.push_back(call);
+    ASSERT_EQ(owners.size(), static_cast<size_t>(levels) + 2);
+    EXPECT_EQ(owners.front(), "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP SE_FILE_OBJECT owner=BA");
+
+    std::string path = "C:\\ProgramData\\Corvanta LLP";
+    for (int level = 0; level < levels; ++level) path += "\\d";
+    path += "\\f";
+    std::vector<std::string> lines = Lines_Naming(Log_Bytes(), "C:\\ProgramData\\Corvanta LLP");
+    ASSERT_EQ(lines.size(), 2 * (static_cast<size_t>(levels) + 2));
+    for (size_t line = 0; line < lines.size(); line += 2) {
+        const std::string deleted = (line == 0 ? "                  Deleted: " : "               Deleted: ") + path;
+        if (lines[line] != deleted || lines[line + 1] != "            Removed:  " + path) {
+            ADD_FAILURE() << "line " << line << " of the tree: " << lines[line].substr(0, 120) << "...";
+            break;
+        }
+        path.resize(path.rfind('\\'));
+    }
+}
+
 // 16,000 one-letter levels: a path of 32,029 characters. Minutes on winsim, whose every call parses
 // the whole path: a tier of its own (label deep).
 using Main_Sequence_Longest_Path = Main_Sequence;
