@@ -307,25 +307,50 @@ void Check_Changes::Drop_Deleted_Names(HKEY root, const WCHAR* key_path, REGSAM 
 
 // Whether the pass still finds the entry at path: not counted as removed, and, when its deletion
 // waits for the restart, a folder (not a link) holding something that does not wait. Something that
-// cannot be looked at counts as there (reported).
+// cannot be looked at counts as there (reported). The folders being looked into are kept on a list of
+// their own, not on the call stack: a tree may be as deep as the longest path allows.
 bool Check_Changes::Entry_Remains(const WCHAR* path) {
-    if (Path_Removed(path)) return false;
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (Is_Missing(error)) return false;
-        Report_System_Error(TEXT("GetFileAttributes"), error);
-        return true;
+    struct Listed_Folder {
+        Wide_Name_List names;
+        size_t next = 0;
+    };
+    std::vector<Listed_Folder> folders;
+    Walk_Path walk(path);
+    for (;;) {
+        // The entry at walk: whether it remains, or is a folder to look into.
+        const WCHAR* shown = walk.Shown().Get_Text();
+        Lib_StringW call_path;
+        if (!Path_Removed(shown)) {
+            if (!walk.For_Call(0, call_path)) return true;
+            DWORD attributes = GetFileAttributesW(call_path.Get_Text());
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                DWORD error = GetLastError();
+                if (!Is_Missing(error)) {
+                    Report_System_Error(TEXT("GetFileAttributes"), error);
+                    return true;
+                }
+            } else if (!Path_Pending(shown)) {
+                return true;
+            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !SC_Is_Folder_Link(attributes)) {
+                Lib_Result result;
+                folders.emplace_back();
+                if (!walk.For_Call(2, call_path) || !SC_List_Folder(call_path.Get_Text(), folders.back().names, result))
+                    return true;
+            }
+        }
+        // On to the next entry not yet looked at.
+        for (;;) {
+            if (folders.empty()) return false;
+            Listed_Folder& folder = folders.back();
+            if (folder.next < folder.names.size()) {
+                if (folder.next > 0) walk.Leave();
+                walk.Enter(folder.names[folder.next++].c_str());
+                break;
+            }
+            if (folder.next > 0) walk.Leave();
+            folders.pop_back();
+        }
     }
-    if (!Path_Pending(path)) return true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || SC_Is_Folder_Link(attributes)) return false;
-    Wide_Name_List names;
-    Lib_Result result;
-    if (!SC_List_Folder(path, names, result)) return true;
-    for (const Wide_Name& name : names) {
-        if (Entry_Remains((Lib_StringW(path) + TEXT("\\") + name.c_str()).Get_Text())) return true;
-    }
-    return false;
 }
 
 // An entry that remains is recorded.

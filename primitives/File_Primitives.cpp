@@ -11,6 +11,7 @@
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Tree_Protection.h"
 
+#include <deque>
 #include <vector>
 
 // Only a folder that is a junction or a folder symbolic link is removed as a link. A file that is a
@@ -296,90 +297,67 @@ bool Remove_Folder_Link(const WCHAR* path, const WCHAR* shown, bool defer, Lib_R
     return false;
 }
 
-bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Result& result) {
-    const WCHAR* shown = folder.shown.Get_Text();
-    Lib_StringW path;
-    if (!folder.For_Call(0, path)) return false;
+// A folder of a tree being removed: held open from its check until its contents are done, its
+// entries as listed, the next one to remove, and whether a deletion below it waits for the restart.
+struct Removed_Folder {
+    Owned_Handle held;
+    Wide_Name_List names;
+    size_t next = 0;
+    bool reboot = false;
+};
+
+enum Folder_Opening { Folder_Opened, Folder_Gone, Folder_Failed };
+
+// Checks and holds the folder at path and lists it. Gone: it was not there, or it was a link and is
+// removed as one.
+Folder_Opening Open_Removed_Folder(Walk_Path& path, bool defer, Removed_Folder& folder, Lib_Result& result) {
+    Lib_StringW call_path;
+    if (!path.For_Call(0, call_path)) return Folder_Failed;
 
     // The check opens the folder entry itself (a link is not followed) and keeps it open until its
     // contents are done. While it is held, nobody can rename, move or delete it, nor rename or move a
     // folder above it (Windows refuses to move a folder with anything open beneath it), so no path
     // through it can be redirected to a link: it is opened without delete sharing.
-    Owned_Handle held(CreateFileW(path.Get_Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
-    if (!held.Is_Open()) {
+    folder.held = Owned_Handle(CreateFileW(call_path.Get_Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.held.Is_Open()) {
         DWORD error = GetLastError();
-        if (Is_Missing(error)) return true;
+        if (Is_Missing(error)) return Folder_Gone;
         Report_System_Error(TEXT("CreateFile"), error);
-        return false;
+        return Folder_Failed;
     }
     BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(held.Get(), &information)) {
+    if (!GetFileInformationByHandle(folder.held.Get(), &information)) {
         DWORD error = GetLastError();
         Report_System_Error(TEXT("GetFileInformationByHandle"), error);
         Record(result, error);
-        return false;
+        return Folder_Failed;
     }
     // A folder that is itself a junction or folder symbolic link goes as a link: what it points to is
     // not the tool's to delete.
     if (SC_Is_Folder_Link(information.dwFileAttributes)) {
-        held.Close();
-        return Remove_Folder_Link(path.Get_Text(), shown, defer, result);
+        folder.held.Close();
+        return Remove_Folder_Link(call_path.Get_Text(), path.Shown().Get_Text(), defer, result) ? Folder_Gone
+                                                                                                 : Folder_Failed;
     }
+    Lib_StringW listed;
+    if (!path.For_Call(2, listed)) return Folder_Failed;  // the listing adds "\*"
+    return SC_Find_Files(listed.Get_Text(), folder.names, result) ? Folder_Opened : Folder_Failed;
+}
 
-    Wide_Name_List names;
-    {
-        Lib_StringW listed;
-        if (!folder.For_Call(2, listed)) return false;  // the listing adds "\*"
-        if (!SC_Find_Files(listed.Get_Text(), names, result)) return false;
-    }
-    const size_t count = names.size();
-    for (size_t i = 0; i < count; ++i) {
-        Walk_Path entry(folder, names[i].c_str());
-        Lib_StringW entry_path;
-        if (!entry.For_Call(0, entry_path)) return false;
-        DWORD attributes = GetFileAttributesW(entry_path.Get_Text());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            DWORD error = GetLastError();
-            // Gone since the listing: a second name of a file elsewhere goes before the tree's
-            // lock-down, and another process may have removed an entry.
-            if (error == ERROR_FILE_NOT_FOUND) continue;
-            Report_System_Error(TEXT("GetFileAttributes"), error);
-            Record(result, error);
-            attributes = 0;  // handled as a file
-        }
-
-        if (SC_Is_Folder_Link(attributes)) {
-            if (!Remove_Folder_Link(entry_path.Get_Text(), entry.shown.Get_Text(), defer, result)) {
-                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.shown);
-                return false;
-            }
-        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A sub-folder's restart flag counts only when the sub-folder itself went.
-            bool sub_folder_reboot = false;
-            if (!Remove_Tree(entry, defer, sub_folder_reboot, result)) return false;
-            if (sub_folder_reboot) reboot_required = true;
-        } else {
-            Log_Indent();
-            bool deleted = Delete_File_Retrying(entry_path.Get_Text(), entry.shown.Get_Text(), reboot_required, result);
-            Log_Unindent();
-            if (!deleted) {
-                Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.shown);
-                return false;
-            }
-            Log_Info_Detail(TEXT("Removed: "), entry.shown);
-        }
-    }
-
-    held.Close();
-    if (RemoveDirectoryW(path.Get_Text())) {
+// Removes the folder at path once its contents are done (its handle closed first).
+bool Remove_Emptied_Folder(Walk_Path& path, bool defer, Lib_Result& result) {
+    const WCHAR* shown = path.Shown().Get_Text();
+    Lib_StringW call_path;
+    if (!path.For_Call(0, call_path)) return false;
+    if (RemoveDirectoryW(call_path.Get_Text())) {
         Log_Info_Detail(TEXT("Removed: "), shown);
         return true;
     }
     DWORD error = GetLastError();
     if (defer && (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY)) {
-        if (Delete_On_Reboot(path.Get_Text(), shown, result)) {
+        if (Delete_On_Reboot(call_path.Get_Text(), shown, result)) {
             Log_Info_Detail(TEXT("Removed: "), shown);
             return true;
         }
@@ -388,10 +366,95 @@ bool Remove_Tree(Walk_Path& folder, bool defer, bool& reboot_required, Lib_Resul
     return false;
 }
 
+// Removes one entry of a folder that is not a folder itself (a file, or a folder link); false when
+// it stays (logged).
+bool Remove_Leaf(Walk_Path& entry, DWORD attributes, bool defer, bool& reboot_required, Lib_Result& result,
+                 const Lib_StringW& call_path) {
+    if (SC_Is_Folder_Link(attributes)) {
+        if (Remove_Folder_Link(call_path.Get_Text(), entry.Shown().Get_Text(), defer, result)) return true;
+        Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.Shown());
+        return false;
+    }
+    Log_Indent();
+    bool deleted = Delete_File_Retrying(call_path.Get_Text(), entry.Shown().Get_Text(), reboot_required, result);
+    Log_Unindent();
+    if (!deleted) {
+        Log_Info_Detail(TEXT("Removed failed!!!!: "), entry.Shown());
+        return false;
+    }
+    Log_Info_Detail(TEXT("Removed: "), entry.Shown());
+    return true;
+}
+
+// Removes the tree at path, children before their folder and each folder's entries in listing
+// order. The folders being worked on are kept on a list of their own, not on the call stack: a tree
+// may be as deep as the longest path allows. A sub-folder's restart flag counts only when the
+// sub-folder itself went; the first failure ends the removal.
+bool Remove_Tree(Walk_Path& path, bool defer, bool& reboot_required, Lib_Result& result) {
+    std::deque<Removed_Folder> folders(1);
+    Folder_Opening opening = Open_Removed_Folder(path, defer, folders.back(), result);
+    if (opening != Folder_Opened) return opening == Folder_Gone;
+    for (;;) {
+        Removed_Folder& folder = folders.back();
+        if (folder.next == folder.names.size()) {
+            folder.held.Close();
+            bool removed = Remove_Emptied_Folder(path, defer, result);
+            bool reboot = folder.reboot;
+            folders.pop_back();
+            if (folders.empty()) {
+                if (reboot) reboot_required = true;
+                return removed;
+            }
+            if (!removed) break;
+            if (reboot) folders.back().reboot = true;
+            path.Leave();
+            continue;
+        }
+        path.Enter(folder.names[folder.next++].c_str());
+        Lib_StringW call_path;
+        if (!path.For_Call(0, call_path)) break;
+        DWORD attributes = GetFileAttributesW(call_path.Get_Text());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            DWORD error = GetLastError();
+            // Gone since the listing: a second name of a file elsewhere goes before the tree's
+            // lock-down, and another process may have removed an entry.
+            if (error == ERROR_FILE_NOT_FOUND) {
+                path.Leave();
+                continue;
+            }
+            Report_System_Error(TEXT("GetFileAttributes"), error);
+            Record(result, error);
+            attributes = 0;  // handled as a file
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !SC_Is_Folder_Link(attributes)) {
+            folders.emplace_back();
+            opening = Open_Removed_Folder(path, defer, folders.back(), result);
+            if (opening == Folder_Opened) continue;
+            folders.pop_back();
+            if (opening == Folder_Failed) break;
+        } else if (!Remove_Leaf(path, attributes, defer, folder.reboot, result, call_path)) {
+            break;
+        }
+        path.Leave();
+    }
+    if (folders.front().reboot) reboot_required = true;
+    return false;
+}
+
 }  // namespace
 
-Walk_Path::Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name) : parent(&parent_path), name(entry_name) {
-    Combine_Path(parent_path.shown.Get_Text(), nullptr, entry_name, shown);
+Walk_Path::Walk_Path(const WCHAR* root) : shown(root), root_length(shown.Get_Length()) {}
+
+void Walk_Path::Enter(const WCHAR* entry_name) {
+    long long length = shown.Get_Length();
+    lengths.push_back(length);
+    if (length > 0 && shown.Get_Text()[length - 1] != TEXT('\\')) shown.Append(TEXT("\\"));
+    shown.Append(entry_name);
+}
+
+void Walk_Path::Leave() {
+    shown.Get_Buffer_Set_Length(lengths.back());
+    lengths.pop_back();
 }
 
 bool Walk_Path::For_Call(long long extra, Lib_StringW& text) {
@@ -399,29 +462,28 @@ bool Walk_Path::For_Call(long long extra, Lib_StringW& text) {
         text = shown;
         return true;
     }
-    if (!Form_Extended()) return false;
-    text = extended;
-    return true;
-}
-
-bool Walk_Path::Form_Extended() {
-    if (!extended.Is_Empty()) return true;
-    if (parent != nullptr) {
-        if (!parent->Form_Extended()) return false;
-        Combine_Path(parent->extended.Get_Text(), nullptr, name.Get_Text(), extended);
-        return true;
-    }
-    std::vector<WCHAR> buffer(static_cast<size_t>(shown.Get_Length()) + MAX_PATH);
-    for (;;) {
-        DWORD length = GetFullPathNameW(shown.Get_Text(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (length == 0) {
-            Report_System_Error(TEXT("GetFullPathName"), GetLastError());
-            return false;
+    if (extended_root.Is_Empty()) {
+        Lib_StringW root = shown.Mid(0, root_length);
+        std::vector<WCHAR> buffer(static_cast<size_t>(root_length) + MAX_PATH);
+        for (;;) {
+            DWORD length = GetFullPathNameW(root.Get_Text(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+            if (length == 0) {
+                Report_System_Error(TEXT("GetFullPathName"), GetLastError());
+                return false;
+            }
+            if (length < buffer.size()) break;
+            buffer.resize(length);  // the size needed, terminator included
         }
-        if (length < buffer.size()) break;
-        buffer.resize(length);  // the size needed, terminator included
+        extended_root = SC_Extended_Path(buffer.data());
     }
-    extended = SC_Extended_Path(buffer.data());
+    // The names below the root, joined to its extended form as the ordinary form joins them.
+    text = extended_root;
+    if (lengths.empty()) return true;
+    long long names_start = lengths.front();
+    if (shown.Get_Text()[names_start] == TEXT('\\')) ++names_start;
+    long long length = text.Get_Length();
+    if (length > 0 && text.Get_Text()[length - 1] != TEXT('\\')) text.Append(TEXT("\\"));
+    text.Append(shown.Get_Text() + names_start);
     return true;
 }
 

@@ -11,6 +11,8 @@
 #include "foundation/Lib_String.h"
 #include "primitives/Machine_Changes.h"
 
+#include <vector>
+
 enum SC_Object_State {
     SC_Object_Exists,
     SC_Object_Missing,
@@ -44,28 +46,31 @@ bool SC_Is_Folder_Link(DWORD attributes);
 // The extended-length form of a full path: "\\?\" before a drive path, "\\?\UNC\" in place of
 // the leading "\\" of a UNC path; a path already in the "\\?\" or "\\.\" form stays as it is.
 Lib_StringW SC_Extended_Path(const WCHAR* full_path);
-// A path of a tree being walked: the ordinary form, which the log shows, and the extended-length
-// form, formed once some call needs it. Windows refuses an ordinary path of MAX_PATH characters or
-// more; the extended form has no such limit, but Windows takes it as it is (no "." or ".." resolved,
-// no trailing full stops dropped), so it is formed from the full path of the walk's root, as Windows
-// would normalise it, with the names of the listings added exactly as they were listed. A path made
-// from a parent refers to it: the parent must outlive it.
-struct Walk_Path {
-    explicit Walk_Path(const WCHAR* root) : shown(root) {}
-    Walk_Path(Walk_Path& parent_path, const WCHAR* entry_name);
+// The path of a tree being walked, one entry at a time (Enter goes down to an entry of the folder it
+// names, Leave back up): the ordinary form, which the log shows, and the extended-length form, formed
+// once some call needs it. Windows refuses an ordinary path of MAX_PATH characters or more; the
+// extended form has no such limit, but Windows takes it as it is (no "." or ".." resolved, no
+// trailing full stops dropped), so it is formed from the full path of the walk's root, as Windows
+// would normalise it, with the names of the listings added exactly as they were listed. One text
+// grows and shrinks with the walk, so a walk costs no more memory than its deepest path, whatever the
+// depth of the tree.
+class Walk_Path {
+public:
+    explicit Walk_Path(const WCHAR* root);
+
+    void Enter(const WCHAR* entry_name);
+    void Leave();
 
     // The text a call is given for this path followed by extra characters ("\*" for a listing): the
     // ordinary form while it fits, else the extended form. False (reported) when that cannot be formed.
     bool For_Call(long long extra, Lib_StringW& text);
-
-    Lib_StringW shown;
+    const Lib_StringW& Shown() const { return shown; }
 
 private:
-    bool Form_Extended();
-
-    Lib_StringW extended;  // empty until formed
-    Walk_Path* parent = nullptr;
-    Lib_StringW name;
+    Lib_StringW shown;
+    std::vector<long long> lengths;  // the length of shown before each entry that was entered
+    long long root_length = 0;
+    Lib_StringW extended_root;  // empty until formed
 };
 // The special folder (created when missing, with create) joined with the sub-folder and file name
 // that are given; without create a folder that is not there is no failure reported.

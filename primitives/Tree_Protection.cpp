@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <string.h>
 
+#include <deque>
+
 #include "diagnostics/Log_Report.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Lib_String.h"
@@ -93,33 +95,59 @@ struct Lock_Down {
         return information.nNumberOfLinks;
     }
 
-    // Calls visit for every entry of a folder that is not a link (links are not entered: their
-    // security by name would be their target's), with its path and whether it is a folder.
+    // One folder being listed: its search, and the entry it found last, not yet visited while
+    // pending.
+    struct Listing {
+        Owned_Find_Handle search;
+        WIN32_FIND_DATAW entry;
+        bool pending = true;
+    };
+
+    // Starts the listing of the folder at path; false when there is nothing to list (a failure
+    // other than a missing folder is reported).
+    bool List(Walk_Path& path, std::deque<Listing>& listings) {
+        Lib_StringW pattern;
+        if (!path.For_Call(2, pattern)) return false;  // the listing adds "\*"
+        pattern = pattern + TEXT("\\*");
+        listings.emplace_back();
+        Listing& listing = listings.back();
+        memset(&listing.entry, 0, sizeof(listing.entry));
+        listing.search = Owned_Find_Handle(FindFirstFileW(pattern.Get_Text(), &listing.entry));
+        if (listing.search.Is_Open()) return true;
+        DWORD error = GetLastError();
+        listings.pop_back();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) Report(TEXT("FindFirstFile"), error);
+        return false;
+    }
+
+    // Calls visit for every entry below the folder at path that is not a link (links are not
+    // entered: their security by name would be their target's), with its path and whether it is a
+    // folder, in listing order, a folder before its entries; a folder's entries are visited when
+    // visit answers true for it. The folders being listed are kept on a list of their own, not on the
+    // call stack: a tree may be as deep as the longest path allows.
     template <typename Visit>
     void For_Each_Entry(Walk_Path& path, Visit visit) {
-        Lib_StringW pattern;
-        if (!path.For_Call(2, pattern)) return;  // the listing adds "\*"
-        pattern = pattern + TEXT("\\*");
-        WIN32_FIND_DATAW entry;
-        memset(&entry, 0, sizeof(entry));
-        Owned_Find_Handle search(FindFirstFileW(pattern.Get_Text(), &entry));
-        if (!search.Is_Open()) {
-            DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) Report(TEXT("FindFirstFile"), error);
-            return;
-        }
-        for (;;) {
+        std::deque<Listing> listings;
+        if (!List(path, listings)) return;
+        while (!listings.empty()) {
+            Listing& listing = listings.back();
+            if (!listing.pending && !FindNextFileW(listing.search.Get(), &listing.entry)) {
+                DWORD error = GetLastError();
+                listings.pop_back();
+                if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
+                if (!listings.empty()) path.Leave();
+                continue;
+            }
+            listing.pending = false;
+            const WIN32_FIND_DATAW& entry = listing.entry;
             Lib_StringW child_name(entry.cFileName);
             bool dots = child_name.Compare(TEXT(".")) == 0 || child_name.Compare(TEXT("..")) == 0;
-            if (!dots && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                Walk_Path child(path, entry.cFileName);
-                visit(child, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-            }
-            if (!FindNextFileW(search.Get(), &entry)) break;
+            if (dots || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+            bool is_folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            path.Enter(entry.cFileName);
+            if (visit(path, is_folder) && is_folder && List(path, listings)) continue;
+            path.Leave();
         }
-        DWORD error = GetLastError();
-        search.Close();
-        if (error != ERROR_NO_MORE_FILES) Report(TEXT("FindNextFile"), error);
     }
 
     // A file with other names (hard links) has one security for all of them, and Windows passes a
@@ -127,58 +155,56 @@ struct Lock_Down {
     // file from elsewhere into the tree, whose security the lock-down would then change. In a tree
     // being removed such a name goes first (its other names stay); a tree that is kept cannot be
     // locked down with one in it. Before any list is changed.
-    void Other_Names(Walk_Path& folder) {
-        For_Each_Entry(folder, [&](Walk_Path& child, bool is_folder) {
-            if (is_folder) {
-                Other_Names(child);
-                return;
-            }
+    void Other_Names(Walk_Path& tree) {
+        For_Each_Entry(tree, [&](Walk_Path& child, bool is_folder) {
+            if (is_folder) return true;
             Lib_StringW call_path;
             if (!child.For_Call(0, call_path)) {
                 failed = true;
-                return;
+                return false;
             }
             DWORD names = Names_Of(call_path.Get_Text());
-            if (names <= 1) return;
+            if (names <= 1) return false;
             if (!removing) {
-                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), child.shown);
+                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), child.Shown());
                 failed = true;
             } else if (DeleteFileW(call_path.Get_Text())) {
-                Log_Info_Detail(TEXT("Removed: "), child.shown);
+                Log_Info_Detail(TEXT("Removed: "), child.Shown());
             } else {
                 Report(TEXT("DeleteFile"), GetLastError());
             }
+            return false;
         });
     }
 
-    // Owner and list of an entry, then, for a folder, of everything in it. Each folder is locked
-    // before its entries are visited, so that none of them can be replaced in between. A file with
-    // other names that turned up since they were removed keeps its security.
-    void Entry(Walk_Path& path, bool folder, bool top) {
+    // Owner and list of an entry; true for a folder whose entries are to be done next. Each folder is
+    // locked before its entries are visited, so that none of them can be replaced in between. A file
+    // with other names that turned up since they were removed keeps its security.
+    bool Entry(Walk_Path& path, bool folder, bool top) {
         Lib_StringW call_path;
-        if (!path.For_Call(0, call_path)) return;
+        if (!path.For_Call(0, call_path)) return false;
         LibT_Buffer<WCHAR> name_buffer = call_path.To_Wide_Buffer();
         WCHAR* name = name_buffer.Get_Data();
         if (!folder) {
             DWORD names = Names_Of(name);
-            if (names == 0) return;  // reported
+            if (names == 0) return false;  // reported
             if (names > 1) {
-                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), path.shown);
+                Log_Info_Detail(TEXT("Security not changed (the file has other names): "), path.Shown());
                 failed = true;
-                return;
+                return false;
             }
         }
         // A kept tree is trusted once locked down: an entry that someone else owns keeps its owner
         // and fails the lock-down, so that nothing another account made passes for the tool's.
         Lib_StringW reason;
-        if (!removing && SC_Check_Owner(path.shown.Get_Text(), reason) != SC_Path_Safe) {
-            Log_Info_Detail(Lib_StringW(TEXT("Security not changed (")) + reason + TEXT("): "), path.shown);
+        if (!removing && SC_Check_Owner(path.Shown().Get_Text(), reason) != SC_Path_Safe) {
+            Log_Info_Detail(Lib_StringW(TEXT("Security not changed (")) + reason + TEXT("): "), path.Shown());
             failed = true;
-            return;
+            return false;
         }
         Set_Owner(name);
         Set_List(name, top);
-        if (folder) For_Each_Entry(path, [&](Walk_Path& child, bool is_folder) { Entry(child, is_folder, false); });
+        return folder;
     }
 
     // Locks the tree down; false when it could not be done whole (each failure is reported).
@@ -240,7 +266,8 @@ struct Lock_Down {
         memset(&empty_list, 0, sizeof(empty_list));
         empty_list.AclRevision = ACL_REVISION;
         empty_list.AclSize = sizeof(ACL);
-        Entry(tree, true, true);
+        if (Entry(tree, true, true))
+            For_Each_Entry(tree, [&](Walk_Path& entry, bool is_folder) { return Entry(entry, is_folder, false); });
     }
 
     // A link that waits for the restart, changed through a handle opened on the link itself (its

@@ -1,6 +1,8 @@
 // The entry point's sequence on the simulated machine, for what a scenario run cannot show.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 
 #include "diagnostics/Log_File.h"
@@ -150,3 +152,121 @@ TEST_F(Main_Sequence, FailedFirstRightsPassSkipsTheSecond) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the entry point on a thread with the stack of a MinGW executable (2 MiB), as the tool runs.
+int Run_On_Two_Mebibyte_Stack(int argc, WCHAR* argv[]) {
+    struct Call {
+        int argc;
+        WCHAR** argv;
+        int exit_code;
+    } call = {argc, argv, -1};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 2 << 20);
+    pthread_t thread;
+    auto run = [](void* data) -> void* {
+        Call* call = static_cast<Call*>(data);
+        call->exit_code = wmain(call->argc, call->argv);
+        return nullptr;
+    };
+    EXPECT_EQ(pthread_create(&thread, &attributes, run, &call), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    return call.exit_code;
+}
+
+// The log's lines that name a path below the company's cache folder, or the folder itself.
+std::vector<std::string> Lines_Naming(const std::string& log, const std::string& folder) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find("\r\n", start);
+        if (end == std::string::npos) end = log.size();
+        if (log.find(folder, start) < end) lines.push_back(log.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace
+
+// An ordinary user may build a chain of folders in the company's cache folder as deep as the longest
+// path allows; the tree walks keep their folders on lists of their own, so the run removes it whole
+// under the stack of the real executable: each entry logged, the deepest first.
+static void Removes_A_Chain_Of(int levels) {
+    const std::u16string root = u"C:\\ProgramData\\Corvanta LLP";
+    winsim::Fs_Node* folder = The_Machine().Make_Folders(root);
+    for (int level = 0; level < levels; ++level) folder = folder->Add_Child(u"d", true);
+    folder->Add_Child(u"f", false);
+
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(Run_On_Two_Mebibyte_Stack(1, argv), 0);
+
+    EXPECT_EQ(The_Machine().Find_Path(root), nullptr);
+    std::string deepest = "C:\\ProgramData\\Corvanta LLP";
+    for (int level = 0; level < levels; ++level) deepest += "\\d";
+    const std::string removed = "            Removed:  ";
+    std::vector<std::string> lines = Lines_Naming(Log_Bytes(), "C:\\ProgramData\\Corvanta LLP");
+    ASSERT_EQ(lines.size(), static_cast<size_t>(levels) + 2);
+    EXPECT_EQ(lines[0], removed + deepest + "\\f");
+    // Compared one by one, each level's line built by cutting the path back one name.
+    std::string path = deepest;
+    for (size_t line = 1; line < lines.size(); ++line) {
+        if (lines[line] != removed + path) {
+            ADD_FAILURE() << "line " << line << " of the tree: " << lines[line].substr(0, 120) << "...";
+            break;
+        }
+        path.resize(path.size() - 2);
+    }
+}
+
+// Deep enough that a walk recursing once a level runs out of the 2 MiB stack.
+TEST_F(Main_Sequence, ADeepTreeIsRemovedOnTheToolsOwnStack) { Removes_A_Chain_Of(4000); }
+
+// A file in use at the bottom of a chain: its deletion waits for the restart, so the tree is first
+// locked down (a walk of its own: each entry made Administrators', the top first), and every folder
+// above the file waits too, each logged as it is scheduled and removed. (Each restart deletion checks
+// the whole chain of folders above it, so this case stays short on winsim.)
+TEST_F(Main_Sequence, AChainWithAFileInUseIsLockedDownAndWaitsForTheRestart) {
+    const int levels = 200;
+    const std::u16string root = u"C:\\ProgramData\\Corvanta LLP";
+    winsim::Fs_Node* folder = The_Machine().Make_Folders(root);
+    for (int level = 0; level < levels; ++level) folder = folder->Add_Child(u"d", true);
+    folder->Add_Child(u"f", false)->held_open = true;
+
+    WCHAR tool[] = u"C:\\vpRemovalTool.exe";
+    WCHAR* argv[] = {tool, nullptr};
+    EXPECT_EQ(Run_On_Two_Mebibyte_Stack(1, argv), 0);
+
+    std::vector<std::string> owners;
+    for (const std::string& call : The_Machine().calls)
+        if (call.rfind("SetNamedSecurityInfoW ", 0) == 0 && call.find(" SE_FILE_OBJECT owner=BA") != std::string::npos &&
+            call.find("Corvanta LLP") != std::string::npos)
+            owners.push_back(call);
+    ASSERT_EQ(owners.size(), static_cast<size_t>(levels) + 2);
+    EXPECT_EQ(owners.front(), "SetNamedSecurityInfoW C:\\ProgramData\\Corvanta LLP SE_FILE_OBJECT owner=BA");
+
+    std::string path = "C:\\ProgramData\\Corvanta LLP";
+    for (int level = 0; level < levels; ++level) path += "\\d";
+    path += "\\f";
+    std::vector<std::string> lines = Lines_Naming(Log_Bytes(), "C:\\ProgramData\\Corvanta LLP");
+    ASSERT_EQ(lines.size(), 2 * (static_cast<size_t>(levels) + 2));
+    for (size_t line = 0; line < lines.size(); line += 2) {
+        const std::string deleted = (line == 0 ? "                  Deleted: " : "               Deleted: ") + path;
+        if (lines[line] != deleted || lines[line + 1] != "            Removed:  " + path) {
+            ADD_FAILURE() << "line " << line << " of the tree: " << lines[line].substr(0, 120) << "...";
+            break;
+        }
+        path.resize(path.rfind('\\'));
+    }
+}
+
+// 16,000 one-letter levels: a path of 32,029 characters. Minutes on winsim, whose every call parses
+// the whole path: a tier of its own (label deep).
+using Main_Sequence_Longest_Path = Main_Sequence;
+TEST_F(Main_Sequence_Longest_Path, ATreeAsDeepAsTheLongestPathIsRemovedOnTheToolsOwnStack) {
+    Removes_A_Chain_Of(16000);
+}
