@@ -239,7 +239,7 @@ TEST_F(Main_Sequence, AChainWithAFileInUseIsLockedDownAndWaitsForTheRestart) {
 
     WCHAR tool[] = u"C:\\vpRemovalTool.exe";
     WCHAR* argv[] = {tool, nullptr};
-    EXPECT_EQ(Run_On_Two_Mebibyte_Stack(1, argv), 0);
+    EXPECT_EQ(Run_On_Two_Mebibyte_Stack(1, argv), 1);  // the file in use waits for the restart
 
     std::vector<std::string> owners;
     for (const std::string& call : The_Machine().calls)
