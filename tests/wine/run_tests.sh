@@ -393,10 +393,15 @@ run_demo() { WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_after_run wh_run dem
 # that user and SYSTEM and read and run for Everyone. On Windows that is a folder a program made
 # without elevation, which ordinary users' programs of that account may change: the tool removes no
 # folder tree below it and schedules nothing there. The simulated runs that the Wine runs are compared
-# with are given the same drive root (its list passed on to everything), so both refuse alike.
+# with are given the same drive root (its list passed on to everything) and the same owner for every
+# file and folder, so both refuse alike, and neither counts what the Wine user owns as the product's.
 WINE_ROOT_SECURITY='file=C:\ sddl=O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)'
 wine_like() {
     printf '\n[security]\n%s\n' "$WINE_ROOT_SECURITY" >>"$1/machine.ini"
+    # Wine keeps no other owner: every file and folder of the drive is the Wine user's (machine.ini
+    # names paths up to MAX_PATH; what lies deeper is below a folder that is the Wine user's).
+    (cd "$1/drive_c" && find . -mindepth 1 | sed -e 's|^\./||' -e 's|/|\\|g' | awk 'length($0) < 256' \
+        | sed -e 's|^\(.*\)$|file=C:\\\1 sddl=O:S-1-5-21-0-0-0-1000|') >>"$1/machine.ini"
 }
 
 # The demo machine with Wine's file security, run on the simulated machine: what the demo checks
