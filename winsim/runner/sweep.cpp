@@ -23,6 +23,8 @@
 //     object on a "left open:" line.
 // With --beyond OTHER_MACHINE only the calls made at call sites that the other machine's run (with the
 // same arguments) does not reach are driven to failure: the sweep of that machine fails the others.
+// With --sites the first call of each API at each call site fails too, beside the --every sample: every
+// call site is driven to failure however sparse the sample.
 //
 // Its parts: the failure and report tables (sweep_tables), the call-site capture (sweep_sites), the
 // machine's items (machine_items, changes.h), the checks of a run (sweep_checks), the worker pool
@@ -172,7 +174,7 @@ bool Fault_Free_Run(Pool& pool, const std::vector<Text>& tool_args, const Items&
 int Usage(const std::string& message) {
     std::fprintf(stderr,
                  "vpsim: %s\nusage: vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] "
-                 "[--beyond OTHER_MACHINE_DIR] [--jobs J] [--timeout SECONDS] [-- ARG...]\n",
+                 "[--sites] [--beyond OTHER_MACHINE_DIR] [--jobs J] [--timeout SECONDS] [-- ARG...]\n",
                  message.c_str());
     return 64;
 }
@@ -215,7 +217,7 @@ int Sweep(const std::vector<std::string>& args) {
 #endif
     std::string machine_dir, beyond_dir;
     std::vector<Text> tool_args;
-    bool repeat = false;
+    bool repeat = false, by_site = false;
     std::string only_api;
     unsigned long every = 1, offset = 0, jobs = 1, timeout = 120;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -229,6 +231,8 @@ int Sweep(const std::vector<std::string>& args) {
             for (++i; i < args.size(); ++i) tool_args.push_back(winsim::From_Utf8(args[i]));
         } else if (args[i] == "--repeat") {
             repeat = true;
+        } else if (args[i] == "--sites") {
+            by_site = true;
         } else if (args[i] == "--api") {
             if (i + 1 == args.size()) return Usage("--api needs an API name");
             only_api = args[++i];
@@ -278,7 +282,7 @@ int Sweep(const std::vector<std::string>& args) {
     }
 
     Outcome fault_free;
-    if (!Fault_Free_Run(pool, tool_args, before, rules, !beyond_dir.empty(), fault_free)) return 1;
+    if (!Fault_Free_Run(pool, tool_args, before, rules, by_site || !beyond_dir.empty(), fault_free)) return 1;
     const std::vector<std::string> apis = std::move(fault_free.apis);
     const std::vector<std::string> sites = std::move(fault_free.sites);
     const size_t call_total = apis.size();
@@ -289,6 +293,7 @@ int Sweep(const std::vector<std::string>& args) {
     }
     std::printf("run without faults: %zu calls, exit code %d, %zu changes\n", call_total, fault_free.exit_code,
                 fault_free.changes.size());
+    size_t site_runs = 0;
     const Baseline baseline(fault_free);
     fault_free = Outcome();
 
@@ -299,15 +304,21 @@ int Sweep(const std::vector<std::string>& args) {
     std::map<std::string, unsigned> seen;
     std::map<std::string, unsigned> beyond_sites;  // the call sites beyond the other machine's run, and their calls
     unsigned failures = 0;
+    std::unordered_set<std::string> site_failed;
     for (size_t k = 1; k <= call_total; ++k) {
         const std::string& api = apis[k - 1];
         unsigned nth = ++seen[api];
+        // The call as its API and call site.
+        const std::string call =
+            by_site || !beyond_dir.empty() ? api + " " + (k - 1 < sites.size() ? sites[k - 1] : std::string()) : "";
         if (!beyond_dir.empty()) {
-            const std::string call = api + " " + (k - 1 < sites.size() ? sites[k - 1] : std::string());
             if (reached.count(call)) continue;
             ++beyond_sites[call];
         }
-        if ((k - 1) % every != offset % every || (!only_api.empty() && api != only_api)) continue;
+        const bool sampled = (k - 1) % every == offset % every;
+        const bool site_first = by_site && site_failed.insert(call).second;
+        if ((!sampled && !site_first) || (!only_api.empty() && api != only_api)) continue;
+        if (!sampled) ++site_runs;
         Plan plan;
         plan.api = api;
         plan.nth = nth;
@@ -359,10 +370,14 @@ int Sweep(const std::vector<std::string>& args) {
         for (const std::string& line : leaks[i]) std::printf("   left open: %s\n", line.c_str());
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sweep_start).count();
-    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu%s), %u failed (%u leaving something "
+    std::string sites_part;
+    if (by_site)
+        sites_part = ", and " + std::to_string(site_runs) + " more for the first call at each of " +
+                     std::to_string(site_failed.size()) + " call sites";
+    std::printf("%s sweep: %zu runs of %zu calls (every %lu from call %lu%s%s), %u failed (%u leaving something "
                 "open), %.1f s\n",
                 repeat ? "repeated-failure" : "single-failure", batch.size() + 1, call_total, every,
-                offset % every + 1, beyond_dir.empty() ? "" : ", beyond the other machine's call sites", failures,
-                leaking, seconds);
+                offset % every + 1, sites_part.c_str(), beyond_dir.empty() ? "" : ", beyond the other machine's call sites",
+                failures, leaking, seconds);
     return failures == 0 ? 0 : 1;
 }
