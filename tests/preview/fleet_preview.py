@@ -11,8 +11,10 @@ agree with each machine's own run (exit-code.txt, changes.json) and with what th
 hold; headless Chromium (Debian: chromium) renders fleet.html, whose rows must be the JSON form's.
 The same sample on one process is timed beside it.
 """
-import json, os, shutil, struct, subprocess, sys, tempfile, time, urllib.parse
+import json, os, shutil, subprocess, sys, time, urllib.parse
 from html.parser import HTMLParser
+
+import browser_page
 
 EXTRA_READER = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers\\Corvanta VESPARIO 7"
 OTHER_CARD = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards\\Halvorsen ID 2"
@@ -207,18 +209,8 @@ def problems_of(vpsim, source, browser, work):
 
     # The page in the browser, row for row.
     page, png = os.path.join(out, "fleet.html"), os.path.join(work, "fleet.png")
-    chrome = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + work + "/profile",
-              "--window-size=1280,1600"]
-    subprocess.run(chrome + ["--screenshot=" + png, "file://" + page], capture_output=True, timeout=120)
-    shot = open(png, "rb").read() if os.path.exists(png) else b""
-    if shot[:8] != b"\x89PNG\r\n\x1a\n" or struct.unpack(">II", shot[16:24]) != (1280, 1600):
-        problems.append("no 1280x1600 PNG was rendered")
-    raw = open(page, encoding="utf-8").read().lower()
-    problems += ["the page holds %r: it must need nothing beside it" % needle
-                 for needle in ("<script", "<link", "src=", "url(", "@import", "http:", "https:") if needle in raw]
     rendered = Page()
-    rendered.feed(subprocess.run(chrome + ["--dump-dom", "file://" + page], capture_output=True, timeout=120,
-                                 text=True).stdout)
+    problems += browser_page.render(browser, page, png, work, rendered)
     if len(rendered.tables) != 3:
         return problems + ["the page has %d tables, not 3" % len(rendered.tables)], 0
     summary, rows, changes = rendered.tables
@@ -251,21 +243,5 @@ def problems_of(vpsim, source, browser, work):
     return problems, len(rows) + len(changes)
 
 
-def main(vpsim, source_dir):
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if not browser:
-        print("FAIL fleet_preview: chromium is not installed (Debian: chromium)")
-        return 1
-    work = tempfile.mkdtemp(prefix="vp-fleet-")
-    try:
-        problems, rows = problems_of(vpsim, source_dir, browser, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    for problem in problems:
-        print("   " + problem)
-    print("%s fleet_preview (%d rows, rendered by %s)" % ("FAIL" if problems else "PASS", rows, browser))
-    return 1 if problems else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:3]) if len(sys.argv) == 3 else 2)
+    sys.exit(browser_page.main("fleet_preview", "rows", problems_of))

@@ -10,9 +10,11 @@ must show the value it keeps. The page must name the machine, its collection's d
 tool's version, say that a collection cannot know the files in use, list the bundle's cached uninstaller
 as kept on purpose with the log's reason and its lock-down in words, and list the RunOnce entry once.
 """
-import json, os, shutil, struct, subprocess, sys, tempfile
+import json, os, shutil, subprocess, sys
 from collections import Counter
 from html.parser import HTMLParser
+
+import browser_page
 
 STAGES = ["Driver packages", "Smart cards", "The maker's settings", "Installer registration",
           "Shortcuts, binaries and folders", "Caches", "Deletions at the next restart", "RunOnce", "The run's log"]
@@ -106,19 +108,8 @@ def problems_of(vpsim, source, browser, work):
     subprocess.run([vpsim, "run", demo, "--out", after, "--"] + arguments, stdout=subprocess.DEVNULL)
     changes = json.loads(subprocess.run([vpsim, "diff", "--json", demo, after], capture_output=True).stdout)
     text = subprocess.run([vpsim, "diff", "--html", page, demo, after], capture_output=True, text=True).stdout
-    chrome = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + work + "/profile",
-              "--window-size=1280,1600"]
-    subprocess.run(chrome + ["--screenshot=" + png, "file://" + page], capture_output=True, timeout=120)
     rendered = Page()
-    rendered.feed(subprocess.run(chrome + ["--dump-dom", "file://" + page], capture_output=True, timeout=120,
-                                 text=True).stdout)
-
-    shot = open(png, "rb").read() if os.path.exists(png) else b""
-    problems = [] if shot[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", shot[16:24]) == (1280, 1600) \
-        else ["no 1280x1600 PNG was rendered"]
-    raw = open(page, encoding="utf-8").read().lower()
-    problems += ["the page holds %r: it must need nothing beside it" % needle
-                 for needle in ("<script", "<link", "src=", "url(", "@import", "http:", "https:") if needle in raw]
+    problems = browser_page.render(browser, page, png, work, rendered)
     lines = text.splitlines()
     if rendered.paragraphs[:2] != [lines[0], lines[-1]]:
         problems.append("profile and exit code %r, the text form says %r" % (rendered.paragraphs[:2], [lines[0], lines[-1]]))
@@ -158,21 +149,5 @@ def problems_of(vpsim, source, browser, work):
     return problems, len(rendered.rows)
 
 
-def main(vpsim, source_dir):
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if not browser:
-        print("FAIL html_preview: chromium is not installed (Debian: chromium)")
-        return 1
-    work = tempfile.mkdtemp(prefix="vp-html-")
-    try:
-        problems, rows = problems_of(vpsim, source_dir, browser, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    for problem in problems:
-        print("   " + problem)
-    print("%s html_preview (%d rows of changes, rendered by %s)" % ("FAIL" if problems else "PASS", rows, browser))
-    return 1 if problems else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:3]) if len(sys.argv) == 3 else 2)
+    sys.exit(browser_page.main("html_preview", "rows of changes", problems_of))
