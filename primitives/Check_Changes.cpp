@@ -361,7 +361,16 @@ bool Check_Changes::Check_Entry(const WCHAR* path) {
 
 bool Check_Changes::SC_Delete_File(const WCHAR* path, bool&, Lib_Result&) { return Check_Entry(path); }
 
-bool Check_Changes::SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result&) { return Check_Entry(path); }
+// A file whose folders are beyond the safety check was not scheduled: left alone, with the reason.
+bool Check_Changes::SC_Delete_File_On_Reboot(const WCHAR* path, Lib_Result&) {
+    Lib_StringW folder = SC_Folder_Of(path);
+    Lib_StringW reason;
+    if (!folder.Is_Empty() && SC_Check_Folder_Chain(folder.Get_Text(), 0, reason) == SC_Path_Unsafe) {
+        Left_Alone(path, reason);
+        return true;
+    }
+    return Check_Entry(path);
+}
 
 bool Check_Changes::SC_Remove_Directory(const WCHAR* folder, bool, bool&, Lib_Result&) {
     // A tree that is not there is removed already; one left alone as unsafe is there all the same,

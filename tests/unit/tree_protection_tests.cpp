@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "files/Installer_Caches.h"
+#include "diagnostics/Log_Report.h"
+#include "primitives/Check_Changes.h"
 #include "primitives/Tree_Protection.h"
 #include "machine/machine.h"
 #include "test_support.h"
@@ -212,6 +214,22 @@ TEST_F(Tree_Protection, TopThatCannotBeHeldIsNotLockedDownAndNothingWaits) {
             << Log_Text();
         EXPECT_TRUE(Pending_Deletes().empty());
         EXPECT_EQ(winsim::Security_Changes(The_Machine()), "");
+        // The check after the removal names the file as left alone, with why: the user's own log, not
+        // the product's; the product's own file there is not removed, for the same reason.
+        Quiet_Log quiet;
+        Check_Changes check;
+        Changes_In_Force in_force(check);
+        Lib_Result result;
+        const std::string why = "(left alone: C:\\ProgramData\\Corvanta LLP\\logs is owned by " + User + "): ";
+        EXPECT_TRUE(Changes().SC_Delete_File_On_Reboot((Logs + u"\\vpService.log").c_str(), result));
+        ASSERT_EQ(check.Not_Counted().size(), 1u);
+        const std::string log = "C:\\ProgramData\\Corvanta LLP\\logs\\vpService.log";
+        EXPECT_EQ(winsim::To_Utf8(check.Not_Counted()[0].Get_Text()),
+                  "Not counted (left alone: " + log + " is owned by " + User + "): " + log);
+        The_Machine().Find_Path(Logs + u"\\vpService.log")->security.reset();  // as if the service made it
+        EXPECT_TRUE(Changes().SC_Delete_File_On_Reboot((Logs + u"\\vpService.log").c_str(), result));
+        ASSERT_EQ(check.Items().size(), 1u);
+        EXPECT_EQ("(left alone: " + winsim::To_Utf8(check.Reason(0).Get_Text()) + "): ", why);
     }
 }
 
