@@ -38,6 +38,12 @@ const Known_Sid Trusted_Sids[] = {
     {Nt_Authority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}, nullptr},
     // TrustedInstaller, the owner of Windows' own folders.
     {Nt_Authority, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}, nullptr},
+#ifdef VP_TRUST_WINE_USER
+    // The Wine user, whom Wine makes the owner of every file and folder. Only the Wine checks'
+    // executable (vpRemovalTool-wine-test.exe, and vpsim-wine-test) is built with this entry, from an
+    // object of its own; the tool's executable never is (CMakeLists.txt).
+    {Nt_Authority, {21, 0, 0, 0, 1000}, nullptr},
+#endif
 };
 // Entries for these take effect for nobody else: CREATOR OWNER is replaced by the creator when an
 // entry is made, OWNER RIGHTS stands for the owner, who is one of the trusted.

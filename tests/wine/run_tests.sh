@@ -370,8 +370,8 @@ check_clean_log_end_banner() { run_clean && expect_log_end_banner; }
 check_clean_console()        { run_clean && expect_console "$MACHINES/clean/expected/console.txt"; }
 
 # machines/demo: the product installed beside unrelated software; machine.ini holds vpCSP.dll of
-# system32 open (hold_open.exe) and makes vpPKCS11.dll of syswow64 read-only. No argument, as the
-# scenario's expected files were made. The restrictive security of the readers' key ([security]) is
+# system32 open (hold_open.exe) and makes vpPKCS11.dll of syswow64 read-only. The scenario's arguments
+# (expected/arguments.txt: the bundle's upgrade code), as the simulated run has them. The restrictive security of the readers' key ([security]) is
 # not made under Wine (see harness.sh): there the key keeps the prefix's own owner and list, which let
 # the tool set both directly. Right after the run, in its session, key_security.exe reads the readers'
 # key's owner and access list back into readers_security.txt.
@@ -387,7 +387,11 @@ demo_after_run() {
           </dev/null >"$WH_OUT/check_after.raw" 2>>"$WH_OUT/stderr.txt"
       echo $? >"$WH_OUT/check_after_exit_code" )
 }
-run_demo() { WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_after_run wh_run demo "$MACHINES/demo"; }
+run_demo() {
+    local arguments
+    arguments="$(tr -d '\r\n' <"$MACHINES/demo/expected/arguments.txt")"
+    WH_ACCEPT_MISSING="security" WH_AFTER_RUN=demo_after_run tool_run demo "$MACHINES/demo" $arguments
+}
 
 # Wine gives every file and folder the same security: owned by the Wine user, with full control for
 # that user and SYSTEM and read and run for Everyone. On Windows that is a folder a program made
@@ -404,20 +408,66 @@ wine_like() {
         | sed -e 's|^\(.*\)$|file=C:\\\1 sddl=O:S-1-5-21-0-0-0-1000|') >>"$1/machine.ini"
 }
 
+# The tool under Wine that trusts the Wine user as owner. Wine's ownership stops the real executable
+# from removing any folder tree and from scheduling anything for the restart, so the Wine checks of
+# those calls run vpRemovalTool-wine-test.exe (built beside it by the windows preset, for these checks
+# only): the tool but for its folder-safety object, which also counts the Wine user
+# (S-1-5-21-0-0-0-1000) as a trusted owner. It runs as C:\vpRemovalTool.exe. The simulated runs it is
+# compared with are those of vpsim-wine-test (linux preset), built with the same object, on the same
+# Wine-like machines. A check runs it by calling its own check through `trusting`, which makes the
+# runs (their names end in "_trusting") and the simulated runs it makes use these two.
+VPSIM="${VPSIM:-$SOURCE_DIR/build/linux/vpsim}"
+VPSIM_WINE_TEST="${VPSIM_WINE_TEST:-$SOURCE_DIR/build/linux/vpsim-wine-test}"
+TRUSTING=""
+trusting() {
+    local rc
+    TRUSTING=1
+    "$@"
+    rc=$?
+    TRUSTING=""
+    return $rc
+}
+# The run NAME of the executable in use: tool_run NAME SCENARIO [ARG...].
+tool_run() {
+    local name="$1"
+    shift
+    if [[ -z "$TRUSTING" ]]; then
+        wh_run "$name" "$@"
+        return
+    fi
+    local program="$WH_ROOT/wine-test/vpRemovalTool.exe" built
+    built="$(dirname "$WH_EXE")/vpRemovalTool-wine-test.exe"
+    if [[ ! -f "$program" ]]; then
+        [[ -f "$built" ]] || { echo "$built is missing (it is built beside the tool by the windows preset)"; return 1; }
+        cmp -s "$built" "$WH_EXE" && { echo "$built is the tool itself"; return 1; }
+        mkdir -p "$WH_ROOT/wine-test" && cp "$built" "$program" || return 1
+    fi
+    wh_run_program "${name}_trusting" "$1" "$program" "${@:2}"
+}
+# vpsim of the executable in use: sim_run [ARG...] (its exit code is the tool's); the folder of the
+# simulated runs: sim_dir NAME.
+sim_run() {
+    local vpsim="$VPSIM"
+    [[ -n "$TRUSTING" ]] && vpsim="$VPSIM_WINE_TEST"
+    [[ -x "$vpsim" ]] || { echo "$vpsim is missing (it is built with the linux preset)" >&2; return 125; }
+    "$vpsim" "$@"
+}
+sim_dir() { echo "$WH_ROOT/$1${TRUSTING:+_trusting}"; }  # WH_ROOT is made when the checks start
+
 # The demo machine with Wine's file security, run on the simulated machine: what the demo checks
 # expect of the Wine run (log, console, exit code).
-VPSIM="${VPSIM:-$SOURCE_DIR/build/linux/vpsim}"
 DEMO_SIM=""
 demo_sim() {
-    DEMO_SIM="$WH_ROOT/demo_sim"  # WH_ROOT is made when the checks start
+    DEMO_SIM="$(sim_dir demo_sim)"
     if [[ ! -f "$DEMO_SIM/sim/exit-code.txt" ]]; then
         mkdir -p "$DEMO_SIM"
+        rm -rf "$DEMO_SIM/scenario"
         cp -r "$MACHINES/demo" "$DEMO_SIM/scenario" && rm -rf "$DEMO_SIM/scenario/expected" || return 1
         wine_like "$DEMO_SIM/scenario"
-        [[ -x "$VPSIM" ]] || { echo "$VPSIM is missing (it is built with the linux preset)"; return 1; }
         local arguments
         arguments="$(tr -d '\r\n' <"$MACHINES/demo/expected/arguments.txt")"
-        "$VPSIM" run "$DEMO_SIM/scenario" --out "$DEMO_SIM/sim" -- $arguments >/dev/null
+        sim_run run "$DEMO_SIM/scenario" --out "$DEMO_SIM/sim" -- $arguments >/dev/null
+        [[ -f "$DEMO_SIM/sim/exit-code.txt" ]] || return 1
         find "$DEMO_SIM/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' -exec cp {} "$DEMO_SIM/log.txt" \;
     fi
 }
@@ -429,18 +479,20 @@ demo_sim() {
 check_demo_check_before() {
     demo_sim || return 1
     if [[ ! -f "$DEMO_SIM/check_before/exit-code.txt" ]]; then
-        "$VPSIM" run "$DEMO_SIM/scenario" --out "$DEMO_SIM/check_before" -- /check >/dev/null
+        sim_run run "$DEMO_SIM/scenario" --out "$DEMO_SIM/check_before" -- /check >/dev/null
+        [[ -f "$DEMO_SIM/check_before/exit-code.txt" ]] || return 1
         awk '/^Present: [0-9]+ more items$/ { print "Present: " $2 - 1 " more items"; next } { print }' \
             "$DEMO_SIM/check_before/console.txt" >"$DEMO_SIM/check_before/wine-console.txt"
     fi
-    WH_ACCEPT_MISSING="security" wh_run demo_check "$MACHINES/demo" /check || return 1
+    WH_ACCEPT_MISSING="security" tool_run demo_check "$MACHINES/demo" /check || return 1
     expect_exit_code "$(tr -d '\r\n ' <"$DEMO_SIM/check_before/exit-code.txt")" &&
         expect_console "$DEMO_SIM/check_before/wine-console.txt"
 }
 check_demo_check_after() {
     demo_sim && run_demo || return 1
     [[ -f "$DEMO_SIM/check_after/exit-code.txt" ]] ||
-        "$VPSIM" run "$DEMO_SIM/sim" --out "$DEMO_SIM/check_after" -- /check >/dev/null
+        sim_run run "$DEMO_SIM/sim" --out "$DEMO_SIM/check_after" -- /check >/dev/null
+    [[ -f "$DEMO_SIM/check_after/exit-code.txt" ]] || return 1
     local want got
     want="$(tr -d '\r\n ' <"$DEMO_SIM/check_after/exit-code.txt")"
     got="$(cat "$WH_OUT/check_after_exit_code")"
@@ -974,22 +1026,24 @@ check_demo_backup_restores_the_registry() {
 FULL_ARG="{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}"
 FULL_QUIET='"C:\ProgramData\Package Cache\{D31C5999-DC0F-4449-9558-FC927AD644A2}\vpDriversSetup.exe" /uninstall /quiet'
 run_full() {
-    local dir="$WH_ROOT/full"
+    local dir
+    dir="$(sim_dir full)"
     if [[ ! -d "$dir/sim" ]]; then
         mkdir -p "$dir"
+        rm -rf "$dir/scenario"
         cp -r "$MACHINES/demo" "$dir/scenario"
         # Nothing held open; the readers' key keeps the prefix's own security, which a Wine run
         # cannot make restrictive (the simulated run then sets owner and list directly, as Wine does).
         sed -i -e '/^locked=/d' -e '/^key=.* sddl=/d' "$dir/scenario/machine.ini"
         wine_like "$dir/scenario"
-        [[ -x "$VPSIM" ]] || { echo "$VPSIM is missing (it is built with the linux preset)"; return 1; }
-        "$VPSIM" run "$dir/scenario" --out "$dir/sim" -- "$FULL_ARG" >/dev/null
+        sim_run run "$dir/scenario" --out "$dir/sim" -- "$FULL_ARG" >/dev/null
+        [[ -f "$dir/sim/exit-code.txt" ]] || return 1
     fi
-    wh_run full "$dir/scenario" "$FULL_ARG"
+    tool_run full "$dir/scenario" "$FULL_ARG"
 }
 
-check_full_exit_code()      { run_full && expect_exit_code "$(tr -d '\r\n ' <"$WH_ROOT/full/sim/exit-code.txt")"; }
-check_full_console()        { run_full && expect_console "$WH_ROOT/full/sim/console.txt"; }
+check_full_exit_code()      { run_full && expect_exit_code "$(tr -d '\r\n ' <"$(sim_dir full)/sim/exit-code.txt")"; }
+check_full_console()        { run_full && expect_console "$(sim_dir full)/sim/console.txt"; }
 check_full_log_end_banner() { run_full && expect_log_end_banner; }
 
 # Every key, value, file and folder of the scenario is gone after both runs or after neither: the
@@ -997,7 +1051,7 @@ check_full_log_end_banner() { run_full && expect_log_end_banner; }
 # product's item stays. Where Wine differs from Windows, the difference is named here and skipped:
 #   .pnf     Wine's SetupUninstallOEMInfW leaves the package's .pnf file (Windows removes it).
 check_full_same_changes_as_simulated() {
-    run_full && python3 "$HERE/wh_tool.py" compare "$WH_ROOT/full/scenario" "$WH_ROOT/full/sim" \
+    run_full && python3 "$HERE/wh_tool.py" compare "$(sim_dir full)/scenario" "$(sim_dir full)/sim" \
         "$WH_PREFIX/drive_c" "$WH_OUT/hklm.txt" "$WH_OUT/hkcu.txt" .pnf
 }
 
@@ -1032,9 +1086,11 @@ PY
 # (the removal of such a tree is shown on the simulated machine and, for the calls it makes past
 # MAX_PATH, by tests/conformance/walk_conformance.cpp under Wine).
 run_deep() {
-    local dir="$WH_ROOT/deep"
+    local dir
+    dir="$(sim_dir deep)"
     if [[ ! -d "$dir/sim" ]]; then
         mkdir -p "$dir"
+        rm -rf "$dir/scenario"
         cp -r "$MACHINES/clean" "$dir/scenario"
         local folder="$dir/scenario/drive_c/ProgramData/Corvanta LLP" n
         for n in 1 2 3 4 5 6; do
@@ -1043,10 +1099,10 @@ run_deep() {
             echo "data $n" >"$folder/file-$n.dat"
         done
         wine_like "$dir/scenario"
-        [[ -x "$VPSIM" ]] || { echo "$VPSIM is missing (it is built with the linux preset)"; return 1; }
-        "$VPSIM" run "$dir/scenario" --out "$dir/sim" >/dev/null
+        sim_run run "$dir/scenario" --out "$dir/sim" >/dev/null
+        [[ -f "$dir/sim/exit-code.txt" ]] || return 1
     fi
-    wh_run deep "$dir/scenario"
+    tool_run deep "$dir/scenario"
 }
 
 check_deep_tree_left_alone() {
@@ -1054,11 +1110,130 @@ check_deep_tree_left_alone() {
     [[ -n "$(wh_prefix_file "ProgramData\\Corvanta LLP\\Level-1$(printf "x%.0s" {1..53})\\file-1.dat")" ]] \
         || { echo "the tree is gone"; return 1; }
     local simulated
-    simulated="$(find "$WH_ROOT/deep/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' | head -n 1)"
+    simulated="$(find "$(sim_dir deep)/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' | head -n 1)"
     diff <(tr -d '\r' <"$simulated" | grep -F 'ProgramData\Corvanta LLP' | sed 's/^ *//' | sort) \
          <(tr -d '\r' <"$WH_OUT/log.txt" | grep -F 'ProgramData\Corvanta LLP' | sed 's/^ *//' | sort) || return 1
     grep -qF 'Left alone (C:\ is owned by S-1-5-21-0-0-0-1000): C:\ProgramData\Corvanta LLP' "$WH_OUT/log.txt" \
         || { echo "no line says why the tree stays"; return 1; }
+}
+
+# ---------------------------------------------------------------- checks: the whole removal, the Wine user trusted
+
+# vpRemovalTool-wine-test.exe (see trusting) runs the demo, full and deep scenarios: the folder trees
+# go, the file in use waits for the restart and the quiet uninstall is scheduled, through the same
+# Windows calls as the tool's on a machine whose folders an administrator owns. Compared with
+# vpsim-wine-test on the same Wine-like machines, as the checks above compare the tool with vpsim.
+check_trusting_demo_console()                { trusting check_demo_console; }
+check_trusting_demo_log_end_banner()         { trusting check_demo_log_end_banner; }
+check_trusting_demo_log_oem_stage()          { trusting check_demo_log_oem_stage; }
+check_trusting_demo_log_binaries_stage()     { trusting check_demo_log_binaries_stage; }
+check_trusting_demo_log_registry_stages()    { trusting check_demo_log_registry_stages; }
+check_trusting_demo_log_caches_stage()       { trusting check_demo_log_caches_stage; }
+check_trusting_demo_log_smart_card_stage()   { trusting check_demo_log_smart_card_stage; }
+check_trusting_demo_inf_files()              { trusting check_demo_inf_files; }
+check_trusting_demo_binaries()               { trusting check_demo_binaries; }
+check_trusting_demo_shortcuts()              { trusting check_demo_shortcuts; }
+check_trusting_demo_other_files_unchanged()  { trusting check_demo_other_files_unchanged; }
+check_trusting_demo_check_before()           { trusting check_demo_check_before; }
+check_trusting_demo_check_after()            { trusting check_demo_check_after; }
+check_trusting_full_exit_code()              { trusting check_full_exit_code; }
+check_trusting_full_console()                { trusting check_full_console; }
+check_trusting_full_log_end_banner()         { trusting check_full_log_end_banner; }
+check_trusting_full_same_changes_as_simulated() { trusting check_full_same_changes_as_simulated; }
+
+# vpCSP.dll of system32 is in use: the run asks for a restart and exits with 1, as the simulated run does.
+check_trusting_demo_exit_code() {
+    trusting demo_sim && trusting run_demo || return 1
+    local simulated
+    simulated="$(tr -d '\r\n ' <"$DEMO_SIM/sim/exit-code.txt")"
+    [[ "$simulated" == 1 ]] || { echo "the simulated run exits with $simulated, expected 1"; return 1; }
+    expect_exit_code 1
+}
+
+# The company folders go with everything in them (system32's and ProgramData's), and so does the
+# package's cache folder; the bundle's cache folder stays for its quiet uninstall, locked down without
+# a report. The log leaves nothing alone.
+check_trusting_demo_company_folders() {
+    trusting run_demo && need_log || return 1
+    local bad=0
+    expect_gone "windows/system32/Corvanta LLP" "ProgramData/Corvanta LLP" \
+        "ProgramData/Package Cache/{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207" || bad=1
+    expect_present "ProgramData/Package Cache/{D31C5999-DC0F-4449-9558-FC927AD644A2}/vpDriversSetup.exe" || bad=1
+    grep -qF "Kept (the bundle's quiet uninstall runs from it):  C:\ProgramData\Package Cache\{D31C5999-DC0F-4449-9558-FC927AD644A2}"$'\r' \
+        "$WH_OUT/log.txt" || { echo "no line keeps the bundle's cache folder"; bad=1; }
+    if grep -E 'Left alone|Not locked down|Error occurred in function: SetSecurityInfo' "$WH_OUT/log.txt"; then
+        echo "the log leaves a folder alone or does not lock one down"; bad=1
+    fi
+    return $bad
+}
+
+# The held file is scheduled for deletion at the restart, and it alone: PendingFileRenameOperations
+# holds the pair ("\??\C:\windows\system32\vpCSP.dll", "") (path compared without letter case); the
+# file itself is still there. Wine also accepts a delayed deletion of a missing path, which Windows
+# refuses; in this run the tool defers nothing else (both Programs-menu folders exist and ВЕСПАРИО is
+# not empty), so any further entry would be a fault.
+check_trusting_demo_pending_deletion() {
+    trusting run_demo && need_log || return 1
+    if grep -F 'Not scheduled for deletion at the restart' "$WH_OUT/log.txt"; then
+        echo "the log refuses a deletion at the restart"; return 1
+    fi
+    expect_present windows/system32/vpCSP.dll || return 1
+    wh_python "$WH_OUT/hklm.txt" <<'PY'
+import sys
+import wh_tool
+value = wh_tool.reg_value(sys.argv[1], r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager",
+                          "PendingFileRenameOperations")
+want = ["\\??\\c:\\windows\\system32\\vpcsp.dll", ""]
+if value is None:
+    print("no PendingFileRenameOperations under Session Manager")
+    sys.exit(1)
+if value[0] != "multi_sz" or [v.lower() for v in value[1]] != want:
+    print("PendingFileRenameOperations is %r, expected REG_MULTI_SZ %r" % (value, want))
+    sys.exit(1)
+PY
+}
+
+# The bundle's quiet uninstall command waits in the 32-bit RunOnce key as "remove"; the bundle's own
+# resume value named after its product code is gone, and the native RunOnce key has no "remove". The
+# package-cache folder it runs from is kept, locked down without a report.
+check_trusting_full_runonce() {
+    trusting run_full && need_log || return 1
+    local bad=0
+    if grep -E 'Quiet uninstall not scheduled|Error occurred in function: SetSecurityInfo' "$WH_OUT/log.txt"; then
+        echo "the quiet uninstall was not scheduled, or its folder not locked down"; bad=1
+    fi
+    wh_python "$WH_OUT/hklm.txt" "$FULL_QUIET" <<'PY' || bad=1
+import sys
+import wh_tool
+export, quiet = sys.argv[1], sys.argv[2]
+wow = r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\RunOnce"
+native = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce"
+bad = []
+if wh_tool.reg_value(export, wow, "remove") != ("sz", quiet):
+    bad.append("%s\\remove is %r, expected %r" % (wow, wh_tool.reg_value(export, wow, "remove"), quiet))
+if wh_tool.reg_value(export, wow, "{D31C5999-DC0F-4449-9558-FC927AD644A2}") is not None:
+    bad.append("the bundle's resume value is still in " + wow)
+if wh_tool.reg_value(export, native, "remove") is not None:
+    bad.append(native + " holds a value remove")
+wh_tool.finish(bad)
+PY
+    return $bad
+}
+
+# The tree with paths past MAX_PATH goes whole (the calls are given the "\\?\" form past MAX_PATH),
+# and the log names the same entries, in their ordinary form, as the simulated run (Wine lists in the
+# host's order, so the lines are compared sorted and without their indentation).
+check_trusting_deep_tree_removed() {
+    trusting run_deep && need_log || return 1
+    expect_gone "ProgramData/Corvanta LLP" || return 1
+    local simulated
+    simulated="$(find "$(trusting sim_dir deep)/sim/drive_c" -ipath '*/windows/temp/vpRemovalTool.txt' | head -n 1)"
+    diff <(tr -d '\r' <"$simulated" | grep -F 'ProgramData\Corvanta LLP' | sed 's/^ *//' | sort) \
+         <(tr -d '\r' <"$WH_OUT/log.txt" | grep -F 'ProgramData\Corvanta LLP' | sed 's/^ *//' | sort) || return 1
+    local lines
+    lines="$(tr -d '\r' <"$WH_OUT/log.txt" | grep -c 'Removed: .*Level-6')"
+    (( lines == 2 )) || { echo "expected 2 lines for the deepest level, found $lines"; return 1; }
+    NOTE="$(tr -d '\r' <"$WH_OUT/log.txt" | grep 'Removed: ' | awk '{ print length($0) }' | sort -n | tail -n 1) characters at most"
 }
 
 # ---------------------------------------------------------------- checks: the log's name taken
@@ -1183,6 +1358,28 @@ CHECKS=(
     full_same_changes_as_simulated
     full_runonce
     deep_tree_left_alone
+    trusting_demo_exit_code
+    trusting_demo_console
+    trusting_demo_log_end_banner
+    trusting_demo_log_oem_stage
+    trusting_demo_log_binaries_stage
+    trusting_demo_log_registry_stages
+    trusting_demo_log_caches_stage
+    trusting_demo_log_smart_card_stage
+    trusting_demo_inf_files
+    trusting_demo_binaries
+    trusting_demo_shortcuts
+    trusting_demo_company_folders
+    trusting_demo_other_files_unchanged
+    trusting_demo_pending_deletion
+    trusting_demo_check_before
+    trusting_demo_check_after
+    trusting_full_exit_code
+    trusting_full_console
+    trusting_full_log_end_banner
+    trusting_full_same_changes_as_simulated
+    trusting_full_runonce
+    trusting_deep_tree_removed
     log_locked_gets_another_name
     log_shared_gets_another_name
 )
