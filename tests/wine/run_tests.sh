@@ -1108,6 +1108,51 @@ check_log_shared_gets_another_name() {
         || { echo "hold_open.exe did not hold the file with sharing:"; sed 's/^/  | /' "$WH_OUT/hold_open.txt"; return 1; }
 }
 
+# ---------------------------------------------------------------- checks: the collection of users' profiles
+
+# collect-machine.cmd with Wine's cmd and reg on a prefix whose profile list names, beside the Wine
+# user (collected as HKEY_CURRENT_USER), a user logged on (hive loaded below HKEY_USERS, with the maker's
+# key and another vendor's), one whose NTUSER.DAT is not loaded, one without NTUSER.DAT, a backup
+# entry and LocalSystem. Wine's reg has no load or unload: the hive not loaded is noted in collect.log
+# and nothing of it is written (on Windows it is loaded, exported and unloaded).
+check_collect_user_profiles() {
+    local scenario="$WH_ROOT/collect-profiles" list='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+    mkdir -p "$scenario/drive_c/users/erin" "$scenario/drive_c/users/frank" "$scenario/drive_c/users/erin.old"
+    printf 'not a hive' >"$scenario/drive_c/users/erin/NTUSER.DAT"
+    printf 'not a hive' >"$scenario/drive_c/users/erin.old/NTUSER.DAT"
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n'
+        local entry
+        for entry in 'S-1-5-21-0-0-0-1002=C:\\users\\carl' 'S-1-5-21-0-0-0-1003=C:\\users\\erin' \
+                     'S-1-5-21-0-0-0-1004=C:\\users\\frank' 'S-1-5-21-0-0-0-1003.bak=C:\\users\\erin.old'; do
+            printf '\r\n[%s\\%s]\r\n"ProfileImagePath"="%s"\r\n' "$list" "${entry%%=*}" "${entry#*=}"
+        done
+        printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Corvanta LLP.\\VESPARIO]\r\n"Language"="de"\r\n'
+        printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Lumenleaf]\r\n"Zoom"="100"\r\n'
+    } >"$scenario/registry.reg"
+    wh_run_program collect_profiles "$scenario" "$(cd "$SOURCE_DIR" && pwd)/tools/collect-machine.cmd" 'C:\collected' || return 1
+    [[ "$(cat "$WH_OUT/exit_code")" == 0 ]] || { echo "collect-machine.cmd ended with $(cat "$WH_OUT/exit_code")"; return 1; }
+    local collected ok=1
+    collected="$(wh_prefix_file 'collected')" || { echo "no C:\collected"; return 1; }
+    # The loaded hive: its root, and its maker's key alone.
+    grep -qxF '[HKEY_USERS\S-1-5-21-0-0-0-1002]' <(tr -d '\r' <"$collected/registry/70-user-S-1-5-21-0-0-0-1002.reg" 2>/dev/null) \
+        || { echo "the loaded hive's root is not in registry/70-user-S-1-5-21-0-0-0-1002.reg"; ok=0; }
+    local maker
+    maker="$(python3 "$WH_DIR/wh_tool.py" utf16 "$collected/registry/71-user-maker-S-1-5-21-0-0-0-1002.reg" 2>/dev/null)"
+    grep -qxF '[HKEY_USERS\S-1-5-21-0-0-0-1002\Software\Corvanta LLP.\VESPARIO]' <<<"$maker" && ! grep -q Lumenleaf <<<"$maker" \
+        || { echo "the loaded hive's maker's key is not exported alone:"; sed 's/^/  | /' <<<"$maker"; ok=0; }
+    # Only the loaded user's files in registry/; no hive file written; the profile not loaded noted.
+    local others
+    others="$(cd "$collected/registry" && ls | grep -E '^7' | grep -v 'S-1-5-21-0-0-0-1002\.reg$')"
+    [[ -z "$others" ]] || { echo "other users' files: $others"; ok=0; }
+    [[ -z "$(find "$collected/drive_c" -iname 'ntuser.dat')" ]] || { echo "a hive file was written"; ok=0; }
+    local log
+    log="$(tr -d '\r' <"$collected/collect.log" | grep -E '^(not loaded|no NTUSER|left loaded)')"
+    [[ "$log" == $'not loaded: C:\\users\\erin\\NTUSER.DAT\nno NTUSER.DAT: S-1-5-21-0-0-0-1004 C:\\users\\frank' ]] \
+        || { echo "collect.log on the profiles:"; sed 's/^/  | /' <<<"$log"; ok=0; }
+    (( ok ))
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -1129,6 +1174,7 @@ check_mingw_fread_s() {
 # ---------------------------------------------------------------- runner
 
 CHECKS=(
+    collect_user_profiles
     exe_is_64bit_console
     exe_imports_only_system_dlls
     manifest_requires_administrator
