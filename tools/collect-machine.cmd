@@ -73,6 +73,8 @@ call :export 21-deployments-32 "HKLM\%CV32%\Group Policy\AppMgmt"
 call :export 22-runonce "HKLM\%CV%\RunOnce"
 call :export 23-runonce-32 "HKLM\%CV32%\RunOnce"
 call :export 24-new-shortcuts "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartPage\NewShortcuts"
+rem The users' profiles: the preview looks in each profile's hive as the run does.
+call :export 25-profile-list "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
 rem Shared files, control panel.
 call :export 30-shareddlls "HKLM\%CV%\SharedDLLs"
 call :export 31-shareddlls-32 "HKLM\%CV32%\SharedDLLs"
