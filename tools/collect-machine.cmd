@@ -11,11 +11,16 @@ rem                        or deletes from; no other file is copied
 rem   machine.ini          the Windows version and build number, the product type, the ANSI code page,
 rem                        the account whose HKEY_CURRENT_USER was exported (name and SID), and the
 rem                        computer's name and the date and time of the collection
-rem   collect.log          the branches and folders that this machine does not have
+rem   registry\7N-user-*   the maker's key of each other user's profile whose hive is loaded
+rem   drive_c\...\NTUSER.DAT the maker's key of each profile whose hive is not loaded (reg load, export,
+rem                        unload), as a hive file of the preview
+rem   collect.log          the branches and folders that this machine does not have, the hives that
+rem                        could not be loaded or unloaded
 rem It uses only cmd, reg, whoami, dir and copy, changes nothing on the machine and installs nothing. Run it
 rem from an elevated 64-bit command prompt.
 setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="--list" goto list
+if "%~1"=="--hive" goto hive_text
 if "%~1"=="" (
     echo usage: collect-machine.cmd OUTPUT-FOLDER
     exit /b 2
@@ -68,6 +73,8 @@ call :export 21-deployments-32 "HKLM\%CV32%\Group Policy\AppMgmt"
 call :export 22-runonce "HKLM\%CV%\RunOnce"
 call :export 23-runonce-32 "HKLM\%CV32%\RunOnce"
 call :export 24-new-shortcuts "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartPage\NewShortcuts"
+rem The users' profiles: the preview looks in each profile's hive as the run does.
+call :export 25-profile-list "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
 rem Shared files, control panel.
 call :export 30-shareddlls "HKLM\%CV%\SharedDLLs"
 call :export 31-shareddlls-32 "HKLM\%CV32%\SharedDLLs"
@@ -136,6 +143,17 @@ for /f "tokens=1,2 delims=," %%A in ('whoami /user /fo csv /nh 2^>nul') do set "
 if defined USER_SID if not "%USER_SID:~0,4%"=="S-1-" set "USER_SID="
 if not defined USER_NAME set "USER_NAME=%USERDOMAIN%\%USERNAME%"
 if not defined USER_SID for /f "delims=" %%K in ('reg query "%NTCV%\ProfileList" 2^>nul') do call :profile_sid "%%K"
+
+echo User profiles...
+rem The maker's key of every other user's profile. A hive that is loaded (the user is logged on) is
+rem exported from HKEY_USERS\SID (registry\70-user-SID.reg); another profile's NTUSER.DAT is loaded under
+rem a name of the script's own, its maker's key exported and the hive unloaded again at once, whatever
+rem the export gave; the export is written, its keys below HKEY_CURRENT_USER\ as the preview reads a hive
+rem file, at the profile's folder below drive_c\. Nothing else of a user's hive is collected. The
+rem account's own profile is HKEY_CURRENT_USER above.
+set "PROFILES=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
+for /f "delims=" %%K in ('reg query "%PROFILES%" 2^>nul') do call :user_hive "%%K"
+
 rem One redirection per line: Wine's cmd does not redirect a bracketed block.
 set "INI=%OUT%\machine.ini"
 >"%INI%" echo ; Collected by collect-machine.cmd on %COMPUTERNAME%.
@@ -174,6 +192,86 @@ if errorlevel 1 (
     echo not present: %~2>>"%LOG%"
     if exist "%OUT%\registry\%~1.reg" del "%OUT%\registry\%~1.reg"
 )
+exit /b 0
+
+rem :user_hive KEY: the maker's key of the profile whose ProfileList entry is KEY (other lines of reg
+rem query's output are passed over). Service accounts' profiles (LocalSystem's is HKEY_USERS\.DEFAULT
+rem above), backup entries (SID.bak) and profiles without NTUSER.DAT are left out.
+:user_hive
+set "ENTRY=%~1"
+if /i not "%ENTRY:~0,5%"=="HKEY_" exit /b 0
+set "SID=%~nx1"
+if /i not "%SID:~0,4%"=="S-1-" exit /b 0
+if /i "%~x1"==".bak" exit /b 0
+for %%S in (S-1-5-18 S-1-5-19 S-1-5-20) do if /i "%SID%"=="%%S" exit /b 0
+if defined USER_SID if /i "%SID%"=="%USER_SID%" exit /b 0
+reg query "HKU\%SID%" >nul 2>&1
+if errorlevel 1 goto user_hive_file
+rem Loaded: the hive's root as a key, so that the preview finds it loaded, and its maker's key.
+>"%OUT%\registry\70-user-%SID%.reg" echo Windows Registry Editor Version 5.00
+>>"%OUT%\registry\70-user-%SID%.reg" echo.
+>>"%OUT%\registry\70-user-%SID%.reg" echo [HKEY_USERS\%SID%]
+call :export "71-user-maker-%SID%" "HKU\%SID%\Software\Corvanta LLP."
+exit /b 0
+:user_hive_file
+set "PROFILE_PATH="
+for /f "tokens=1,2,*" %%A in ('reg query "%~1" /v ProfileImagePath 2^>nul') do if /i "%%A"=="ProfileImagePath" set "PROFILE_PATH=%%C"
+if not defined PROFILE_PATH exit /b 0
+call set "PROFILE_PATH=%PROFILE_PATH%"
+if not exist "%PROFILE_PATH%\NTUSER.DAT" (
+    echo no NTUSER.DAT: %SID% %PROFILE_PATH%>>"%LOG%"
+    exit /b 0
+)
+set "HIVE=HKU\vpCollect-%SID%"
+set "RAW=%OUT%\registry\hive-%SID%.tmp"
+reg load "%HIVE%" "%PROFILE_PATH%\NTUSER.DAT" >nul 2>&1
+if errorlevel 1 (
+    echo not loaded: %PROFILE_PATH%\NTUSER.DAT>>"%LOG%"
+    exit /b 0
+)
+reg export "%HIVE%\Software\Corvanta LLP." "%RAW%" /y >nul 2>&1
+if errorlevel 1 (set "EXPORTED=") else set "EXPORTED=1"
+reg unload "%HIVE%" >nul 2>&1
+if errorlevel 1 reg unload "%HIVE%" >nul 2>&1
+if errorlevel 1 echo left loaded: %HIVE%>>"%LOG%"
+if not defined EXPORTED if exist "%RAW%" del "%RAW%"
+rem The hive file's folder as the preview's drive C: holds it (the drive's letter left out), written
+rem as UTF-16LE by a child cmd /u.
+set "DEST=%OUT%\drive_c%PROFILE_PATH:~2%"
+if not exist "%DEST%\" mkdir "%DEST%"
+cmd /d /u /c call "%~f0" --hive "%RAW%" "vpCollect-%SID%" >"%DEST%\NTUSER.DAT"
+if exist "%RAW%" del "%RAW%"
+exit /b 0
+
+rem :hive_text FILE NAME, in the child cmd /u: the reg export FILE of HKEY_USERS\NAME's branches with
+rem their keys below HKEY_CURRENT_USER\ instead (the export's empty lines left out); without FILE (the
+rem hive has no maker's key), the header alone.
+:hive_text
+if not exist "%~2" (
+    echo Windows Registry Editor Version 5.00
+    exit /b 0
+)
+set "OLDCP="
+for /f "tokens=2 delims=:" %%C in ('chcp') do for /f "tokens=1 delims=. " %%D in ("%%C") do set "OLDCP=%%D"
+chcp 65001 >nul 2>&1
+for /f "usebackq delims=" %%L in (`type "%~2"`) do (
+    set "LINE=%%L"
+    call :hive_line
+)
+if defined OLDCP chcp %OLDCP% >nul 2>&1
+exit /b 0
+
+rem :hive_line: LINE, a key's line "[HKEY_USERS\NAME\PATH]" written as "[HKEY_CURRENT_USER\PATH]".
+:hive_line
+setlocal EnableDelayedExpansion
+if "!LINE:~0,12!"=="[HKEY_USERS\" (
+    set "KEY=!LINE:*\=!"
+    set "KEY=!KEY:*\=!"
+    echo [HKEY_CURRENT_USER\!KEY!
+) else (
+    echo(!LINE!
+)
+endlocal
 exit /b 0
 
 rem :profile_sid KEY: when KEY, an entry of the profile list, has USERPROFILE as its folder, its name

@@ -45,6 +45,7 @@ class Page(HTMLParser):
     def __init__(self):
         super().__init__()
         self.paragraphs, self.stages, self.summary, self.rows, self.notes, self.facts = [], [], {}, [], [], {}
+        self.profiles, self.profile_rows = [], []
         self.text = self.cells = self.kind = self.heading = self.section = self.term = None
 
     def handle_starttag(self, tag, attrs):
@@ -68,6 +69,8 @@ class Page(HTMLParser):
             self.term = self.text
         elif tag == "dd":
             self.facts[self.term] = self.text
+        elif tag == "h3" and self.section.startswith("Changes in users' profiles"):
+            self.profiles.append(self.text)
         elif tag == "h3":
             self.stages.append(self.text.split(". ", 1)[1])
         elif tag == "h4":
@@ -76,6 +79,8 @@ class Page(HTMLParser):
             self.cells.append(self.text)
         elif tag == "tr" and self.kind:
             self.summary[self.kind] = self.cells
+        elif tag == "tr" and self.cells and self.section.startswith("Changes in users' profiles"):
+            self.profile_rows.append((self.profiles[-1], self.heading, tuple(self.cells)))
         elif tag == "tr" and self.cells and self.section.startswith("Kept on purpose"):
             self.notes.append(tuple(self.cells))
         elif tag == "tr" and self.cells:
@@ -149,5 +154,51 @@ def problems_of(vpsim, source, browser, work):
     return problems, len(rendered.rows)
 
 
+PROFILE_LISTS = {"keys_removed": "Keys removed", "values_removed": "Values removed", "values_changed": "Values changed",
+                 "keys_added": "Keys added", "values_added": "Values added"}
+
+
+def profile_problems(vpsim, source, browser, work):
+    """The machine with several user profiles: each user's hive that changed (two loaded, one a hive file
+    the run loaded) is a heading of its SID with the hive named, and exactly the JSON form's rows below."""
+    machine, after, page, png = (os.path.join(work, name)
+                                 for name in ("profiles", "after-profiles", "profiles.html", "profiles.png"))
+    shutil.copytree(os.path.join(source, "machines", "profiles"), machine)
+    subprocess.run([vpsim, "run", machine, "--out", after], stdout=subprocess.DEVNULL)
+    changes = json.loads(subprocess.run([vpsim, "diff", "--json", machine, after], capture_output=True).stdout)
+    subprocess.run([vpsim, "diff", "--html", page, machine, after], capture_output=True)
+    rendered = Page()
+    problems = browser_page.render(browser, page, png, work, rendered)
+    hives = changes["user_profiles"]
+    if [(h["hive"].split("\\")[-1], h["loaded"]) for h in hives] != \
+            [("S-1-5-21-1004336348-1177238915-682003330-1001", True), ("NTUSER.DAT", False),
+             ("S-1-5-21-1004336348-1177238915-682003330-1003", True)]:
+        problems.append("the JSON form's hives are %r, not alice's, bob's file and carol's" % hives)
+    if rendered.profiles != [h["sid"] for h in hives]:
+        problems.append("the page's profiles are %r, the JSON form's %r" % (rendered.profiles, [h["sid"] for h in hives]))
+    if rendered.summary.get("user_profiles", ("", "-1"))[1] != str(len(hives)):
+        problems.append("the summary counts %r profiles" % (rendered.summary.get("user_profiles"),))
+    wanted = Counter((h["sid"], PROFILE_LISTS[kind], cells_of(e)) for h in hives for kind in PROFILE_LISTS for e in h[kind])
+    shown = Counter(rendered.profile_rows)
+    problems += ["profiles: no row %r" % (row,) for row in wanted - shown]
+    problems += ["profiles: a row %r that the JSON form lacks" % (row,) for row in shown - wanted]
+    if not wanted or any(h["keys_removed"] != [{"path": "SOFTWARE\\Corvanta LLP.", "below": 2}] for h in hives):
+        problems.append("not every profile lists the maker's key removed: %r" % hives)
+    for h in hives:
+        title = "%s (%s): " % (h["sid"], h["folder"]) + \
+            ("the hive loaded as " + h["hive"] if h["loaded"] else "the hive file %s, not loaded" % h["hive"])
+        if title not in rendered.paragraphs:
+            problems.append("the page does not name the hive: %r" % title)
+    for kind in ("keys_removed", "files_changed"):
+        if any("S-1-5-21" in json.dumps(e) or "NTUSER" in json.dumps(e) for e in changes[kind]):
+            problems.append("%s still lists a user's hive: %r" % (kind, changes[kind]))
+    return problems
+
+
+def every_problem(vpsim, source, browser, work):
+    problems, rows = problems_of(vpsim, source, browser, work)
+    return problems + profile_problems(vpsim, source, browser, work), rows
+
+
 if __name__ == "__main__":
-    sys.exit(browser_page.main("html_preview", "rows of changes", problems_of))
+    sys.exit(browser_page.main("html_preview", "rows of changes", every_problem))

@@ -965,11 +965,19 @@ TEST(Whole_Run_Profiles, EveryUsersSettingsGoAndNoHiveTheRunLoadedStaysLoaded) {
         std::string log = Read_File(Find_No_Case(run.out_dir / "drive_c", {"windows", "temp", "vpRemovalTool.txt"}));
         EXPECT_NE(log.find(c.log_block), std::string::npos) << log;
         std::string changes = Summarise_Changes_Of(scenario, run.out_dir);
-        EXPECT_EQ(changes.find("  C:\\users\\bob\\NTUSER.DAT\n") != std::string::npos, c.bob_cleaned) << changes;
+        // Each user's hive under the profile: bob's file when it was cleaned, carol's loaded hive always.
+        EXPECT_EQ(changes.find("  S-1-5-21-1004336348-1177238915-682003330-1002 (C:\\Users\\bob): the hive file "
+                               "C:\\users\\bob\\NTUSER.DAT, not loaded\n    Keys removed (1):\n"
+                               "      SOFTWARE\\Corvanta LLP.  (and 2 keys below)\n") != std::string::npos,
+                  c.bob_cleaned)
+            << changes;
+        EXPECT_EQ(changes.find("NTUSER.DAT\n"), std::string::npos) << changes;  // not also a file changed
         // Every logged-on user's maker key went, other vendors' settings stayed.
-        EXPECT_NE(changes.find("HKEY_USERS\\S-1-5-21-1004336348-1177238915-682003330-1003\\SOFTWARE\\Corvanta LLP.  "
-                               "(and 2 keys below)"),
-                  std::string::npos);
+        EXPECT_NE(changes.find("  S-1-5-21-1004336348-1177238915-682003330-1003 (C:\\Users\\carol): the hive loaded as "
+                               "HKEY_USERS\\S-1-5-21-1004336348-1177238915-682003330-1003\n    Keys removed (1):\n"
+                               "      SOFTWARE\\Corvanta LLP.  (and 2 keys below)\n"),
+                  std::string::npos)
+            << changes;
         // (a hive left loaded is saved whole, as HKEY_USERS\vpRemovalTool-SID)
         if (!c.left_loaded) EXPECT_EQ(changes.find("Lumenleaf"), std::string::npos) << changes;
         EXPECT_EQ(changes.find("Planted"), std::string::npos) << changes;
@@ -1222,7 +1230,7 @@ TEST(Whole_Run_Left_Alone, WhatIsLeftAloneOrWaitsForTheRestartIsNotDone) {
         const char* machine;
         std::string ini;
         std::string planted;
-        bool without_dependencies;
+        std::vector<std::string> absent;  // keys a clean Windows may lack: their sections are left out
         std::string arguments;
         int exit_code;
         std::string console_end;
@@ -1232,48 +1240,60 @@ TEST(Whole_Run_Left_Alone, WhatIsLeftAloneOrWaitsForTheRestartIsNotDone) {
     };
     const Case cases[] = {
         // The cache folder an ordinary user owns keeps the product's cached packages.
-        {"demo", "[security]\nfile=" + cache + " sddl=O:" + user + "\n", "", false, code, 3,
+        {"demo", "[security]\nfile=" + cache + " sddl=O:" + user + "\n", "", {}, code, 3,
          reboot + "Not removed (left alone: " + reason + "): " + package + "\nNot removed (left alone: " + reason +
              "): " + bundle + "\n",
          "Left alone (" + reason + "): " + cache, 3,
          "Present (left alone: " + reason + "): " + package + "\nPresent (left alone: " + reason + "): " + bundle +
              "\nSomething of the product is present.\n"},
         // The service's log under ProgramData is held open: its folders go at the restart.
-        {"user-writable", "", "", false, "", 1, "Deleting drivers binaries...\n" + reboot, "", 0,
+        {"user-writable", "", "", {}, "", 1, "Deleting drivers binaries...\n" + reboot, "", 0,
          "Nothing of the product is present.\n"},
         // An ordinary user made the company folder on a clean machine: not the product's.
         {"clean", "[security]\nfile=" + company + " sddl=O:" + user + "\n", "ProgramData/Corvanta LLP/notes.txt",
-         false, code, 0, "Deleting drivers binaries...\n",
+         {}, code, 0, "Deleting drivers binaries...\n",
          "Not counted (left alone: " + company + " is owned by " + user + "): " + company, 0,
          "Nothing of the product is present.\n"},
         {"clean", "[security]\nfile=" + company + " sddl=O:" + user + "\n", "ProgramData/Corvanta LLP/notes.txt",
-         false, "/check", 0, "Nothing of the product is present.\n",
+         {}, "/check", 0, "Nothing of the product is present.\n",
          "Not counted (left alone: " + company + " is owned by " + user + "): " + company, -1, ""},
         // A clean Windows that never had a dependency provider installed.
-        {"clean", "", "", true, "/check", 0, "Nothing of the product is present.\n", "", -1, ""},
+        {"clean", "", "", {"\\Installer\\Dependencies"}, "/check", 0, "Nothing of the product is present.\n", "", -1, ""},
+        // Nor the 32-bit view's keys, the installer's upgrade codes, the uninstall list, the shared files'
+        // counts, the deployments and RunOnce: an absent key is nothing of the product, not a failed read.
+        {"clean", "", "",
+         {"\\Installer\\Dependencies", "\\Wow6432Node", "\\Installer\\UpgradeCodes", "\\CurrentVersion\\Uninstall",
+          "\\SharedDLLs", "\\Group Policy\\AppMgmt", "\\RunOnce", "\\ControlPanel\\NameSpace"},
+         "/check", 0, "Nothing of the product is present.\n", "", -1, ""},
     };
     auto ends_with = [](const std::string& text, const std::string& end) {
         return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.machine) + " " + c.ini + c.planted + " " + c.arguments);
+        SCOPED_TRACE(std::string(c.machine) + " " + c.ini + c.planted + " " + c.arguments + " absent: " +
+                     std::to_string(c.absent.size()));
         const fs::path scenario = Copy_Machine(c.machine, "left-alone", c.ini);
         if (!c.planted.empty()) {
             fs::create_directories((scenario / "drive_c" / c.planted).parent_path());
             std::ofstream(scenario / "drive_c" / c.planted) << "made by a user\n";
         }
-        if (c.without_dependencies) {
+        if (!c.absent.empty()) {
             const std::string registry = Read_File(scenario / "registry.reg");
             std::string kept;
-            bool dropped = false, skipping = false;
+            std::vector<bool> dropped(c.absent.size(), false);
+            bool skipping = false;
             for (const std::string& line : Split_Lines(registry)) {
                 if (!line.empty() && line[0] == '[') {
-                    skipping = line.find("\\Installer\\Dependencies") != std::string::npos;
-                    dropped = dropped || skipping;
+                    skipping = false;
+                    for (size_t at = 0; at < c.absent.size(); ++at) {
+                        if (line.find(c.absent[at]) == std::string::npos) continue;
+                        skipping = true;
+                        dropped[at] = true;
+                    }
                 }
                 if (!skipping) kept += line;
             }
-            ASSERT_TRUE(dropped);
+            for (size_t at = 0; at < c.absent.size(); ++at) EXPECT_TRUE(dropped[at]) << c.absent[at];
             std::ofstream(scenario / "registry.reg", std::ios::binary | std::ios::trunc) << kept;
         }
         Run_Output run = Run_Tool_On(scenario, c.arguments);

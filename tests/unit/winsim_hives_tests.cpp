@@ -60,6 +60,19 @@ TEST_F(WinsimHives, LoadAnswersAsWindowsDocuments) {
                  Hive_Bytes("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Maker]\n");
          },
          ERROR_BADDB},
+        // A collection's cmd /u writes UTF-16LE without the byte-order mark: read as with it.
+        {"UTF-16LE text without its byte-order mark", true, true, u"C:\\Users\\bob\\NTUSER.DAT",
+         [] {
+             std::vector<uint8_t>& data = The_Machine().Find_Path(u"C:\\Users\\bob\\NTUSER.DAT")->data;
+             data.erase(data.begin(), data.begin() + 2);
+         },
+         ERROR_SUCCESS},
+        {"the same text in UTF-8", true, true, u"C:\\Users\\bob\\NTUSER.DAT",
+         [] {
+             const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Maker]\r\n";
+             The_Machine().Find_Path(u"C:\\Users\\bob\\NTUSER.DAT")->data.assign(text.begin(), text.end());
+         },
+         ERROR_BADDB},
         {"a missing folder", true, true, u"C:\\Users\\gone\\NTUSER.DAT", nullptr, ERROR_PATH_NOT_FOUND},
         {"a name taken below HKEY_USERS", true, true, u"C:\\Users\\bob\\NTUSER.DAT",
          [] { The_Machine().users.Add_Subkey(Bob); }, ERROR_ALREADY_EXISTS},
@@ -70,6 +83,12 @@ TEST_F(WinsimHives, LoadAnswersAsWindowsDocuments) {
         Enable_Hive_Privileges(c.backup, c.restore);
         if (c.prepare) c.prepare();
         EXPECT_EQ(RegLoadKeyW(HKEY_USERS, Bob, c.file), c.expected);
+        if (c.expected == ERROR_SUCCESS) {
+            HKEY maker = nullptr;
+            EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-1002\\SOFTWARE\\Maker", 0, KEY_READ, &maker), ERROR_SUCCESS);
+            RegCloseKey(maker);
+            EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, Bob), ERROR_SUCCESS);
+        }
         EXPECT_FALSE(Hive_Noted_Open());
     }
 }

@@ -124,6 +124,11 @@ fi
 clean="$WH_ROOT/clean-machine"
 cp -r "$SOURCE_DIR/machines/clean" "$clean"
 printf '\r\n[HKEY_USERS\\.DEFAULT\\Software\\Corvanta LLP.\\VESPARIO]\r\n"Language"="ru"\r\n' >>"$clean/registry.reg"
+# A user logged on (hive loaded below HKEY_USERS) with the maker's key and another vendor's: the
+# collection holds the hive's maker's key alone, and each preview removes it under that profile.
+printf '\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-21-0-0-0-1002]\r\n"ProfileImagePath"="C:\\\\users\\\\carl"\r\n' >>"$clean/registry.reg"
+printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Corvanta LLP.\\VESPARIO]\r\n"Language"="de"\r\n' >>"$clean/registry.reg"
+printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Lumenleaf]\r\n"Zoom"="100"\r\n' >>"$clean/registry.reg"
 collect collect-clean "$clean"
 preview_of() {  # FOLDER NAME: the preview of a run on the collected FOLDER
     "$VPSIM" run "$1" --out "$WH_ROOT/after-$2" >/dev/null

@@ -1283,6 +1283,113 @@ check_log_shared_gets_another_name() {
         || { echo "hold_open.exe did not hold the file with sharing:"; sed 's/^/  | /' "$WH_OUT/hold_open.txt"; return 1; }
 }
 
+# ---------------------------------------------------------------- checks: the collection of users' profiles
+
+# collect-machine.cmd with Wine's cmd and reg on a prefix whose profile list names, beside the Wine
+# user (collected as HKEY_CURRENT_USER), a user logged on (hive loaded below HKEY_USERS, with the maker's
+# key and another vendor's), one whose NTUSER.DAT is not loaded, one without NTUSER.DAT, a backup
+# entry and LocalSystem. Wine's reg has no load or unload: the hive not loaded is noted in collect.log
+# and nothing of it is written (on Windows it is loaded, exported and unloaded).
+check_collect_user_profiles() {
+    local scenario="$WH_ROOT/collect-profiles" list='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+    mkdir -p "$scenario/drive_c/users/erin" "$scenario/drive_c/users/frank" "$scenario/drive_c/users/erin.old"
+    printf 'not a hive' >"$scenario/drive_c/users/erin/NTUSER.DAT"
+    printf 'not a hive' >"$scenario/drive_c/users/erin.old/NTUSER.DAT"
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n'
+        local entry
+        for entry in 'S-1-5-21-0-0-0-1002=C:\\users\\carl' 'S-1-5-21-0-0-0-1003=C:\\users\\erin' \
+                     'S-1-5-21-0-0-0-1004=C:\\users\\frank' 'S-1-5-21-0-0-0-1003.bak=C:\\users\\erin.old'; do
+            printf '\r\n[%s\\%s]\r\n"ProfileImagePath"="%s"\r\n' "$list" "${entry%%=*}" "${entry#*=}"
+        done
+        printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Corvanta LLP.\\VESPARIO]\r\n"Language"="de"\r\n'
+        printf '\r\n[HKEY_USERS\\S-1-5-21-0-0-0-1002\\Software\\Lumenleaf]\r\n"Zoom"="100"\r\n'
+    } >"$scenario/registry.reg"
+    wh_run_program collect_profiles "$scenario" "$(cd "$SOURCE_DIR" && pwd)/tools/collect-machine.cmd" 'C:\collected' || return 1
+    [[ "$(cat "$WH_OUT/exit_code")" == 0 ]] || { echo "collect-machine.cmd ended with $(cat "$WH_OUT/exit_code")"; return 1; }
+    local collected ok=1
+    collected="$(wh_prefix_file 'collected')" || { echo "no C:\collected"; return 1; }
+    # The loaded hive: its root, and its maker's key alone.
+    grep -qxF '[HKEY_USERS\S-1-5-21-0-0-0-1002]' <(tr -d '\r' <"$collected/registry/70-user-S-1-5-21-0-0-0-1002.reg" 2>/dev/null) \
+        || { echo "the loaded hive's root is not in registry/70-user-S-1-5-21-0-0-0-1002.reg"; ok=0; }
+    local maker
+    maker="$(python3 "$WH_DIR/wh_tool.py" utf16 "$collected/registry/71-user-maker-S-1-5-21-0-0-0-1002.reg" 2>/dev/null)"
+    grep -qxF '[HKEY_USERS\S-1-5-21-0-0-0-1002\Software\Corvanta LLP.\VESPARIO]' <<<"$maker" && ! grep -q Lumenleaf <<<"$maker" \
+        || { echo "the loaded hive's maker's key is not exported alone:"; sed 's/^/  | /' <<<"$maker"; ok=0; }
+    # Only the loaded user's files in registry/; no hive file written; the profile not loaded noted.
+    local others
+    others="$(cd "$collected/registry" && ls | grep -E '^7' | grep -v 'S-1-5-21-0-0-0-1002\.reg$')"
+    [[ -z "$others" ]] || { echo "other users' files: $others"; ok=0; }
+    [[ -z "$(find "$collected/drive_c" -iname 'ntuser.dat')" ]] || { echo "a hive file was written"; ok=0; }
+    local log
+    log="$(tr -d '\r' <"$collected/collect.log" | grep -E '^(not loaded|no NTUSER|left loaded)')"
+    [[ "$log" == $'not loaded: C:\\users\\erin\\NTUSER.DAT\nno NTUSER.DAT: S-1-5-21-0-0-0-1004 C:\\users\\frank' ]] \
+        || { echo "collect.log on the profiles:"; sed 's/^/  | /' <<<"$log"; ok=0; }
+    (( ok ))
+}
+
+# ---------------------------------------------------------------- checks: a user's hive file
+
+# The clean machine with a profile that is not logged on: its NTUSER.DAT, made in the run's session by
+# hive_file.exe (RegSaveKey), holds the maker's key and another vendor's. The real tool loads it under a
+# name of its own, deletes the maker's key there and unloads it: no vpRemovalTool-* hive is left below
+# HKEY_USERS. Wine does not write a hive loaded with RegLoadKey back to its file (Windows does, the
+# hive being that file): afterwards the file holds what it held (hive_file.exe show, RegLoadKey), so
+# the verification loads it again, finds the maker's key and names it ("Not removed: ..."), exit code 3.
+HIVE_SID='S-1-5-21-0-0-0-1005'
+hive_before_run() {
+    wh_in_session hive_file.exe make 'C:\users\gina\NTUSER.DAT' >"$WH_OUT/hive_make.txt"
+}
+hive_after_run() {
+    wh_in_session hive_file.exe show 'C:\users\gina\NTUSER.DAT' >"$WH_OUT/hive_show.txt"
+    wh_in_session hive_file.exe users >"$WH_OUT/hive_users.txt"
+}
+check_user_hive_file_cleaned() {
+    local dir="$WH_ROOT/user_hive_file"
+    if [[ ! -d "$dir" ]]; then
+        cp -r "$MACHINES/clean" "$dir" && rm -rf "$dir/expected" || return 1
+        mkdir -p "$dir/drive_c/users/gina/Desktop"
+        printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\%s]\n"ProfileImagePath"="C:\\\\users\\\\gina"\n' \
+            "$HIVE_SID" >>"$dir/registry.reg"
+    fi
+    WH_BEFORE_RUN=hive_before_run WH_AFTER_RUN=hive_after_run wh_run user_hive_file "$dir" || return 1
+    local bad=0
+    [[ ! -s "$WH_OUT/hive_make.txt" ]] || { echo "hive_file.exe make: $(cat "$WH_OUT/hive_make.txt")"; return 1; }
+    expect_exit_code 3 || bad=1
+    if [[ "$(cat "$WH_OUT/hive_show.txt")" != $'SOFTWARE\nSOFTWARE\\Corvanta LLP.\nSOFTWARE\\Corvanta LLP.\\VESPARIO\nSOFTWARE\\Lumenleaf\nSOFTWARE\\Lumenleaf\\Reader' ]]; then
+        echo "the hive file holds afterwards (Wine: what it held before):"
+        sed 's/^/  | /' "$WH_OUT/hive_show.txt"
+        bad=1
+    fi
+    if grep -qi '^vpRemovalTool-' "$WH_OUT/hive_users.txt" || ! grep -qx 'S-1-5-21-0-0-0-1000' "$WH_OUT/hive_users.txt"; then
+        echo "HKEY_USERS after the run (a hive left loaded, or the list not read):"; sed 's/^/  | /' "$WH_OUT/hive_users.txt"
+        bad=1
+    fi
+    # The profile's part of the log, and the verification's lines.
+    local log want
+    log="$(tr -d '\r' <"$WH_OUT/log.txt" 2>/dev/null | sed 's/^ *//')"
+    want="Unregistering settings in HKEY_USERS\\$HIVE_SID (C:\\users\\gina)...
+Loading the user's hive:  C:\\users\\gina\\NTUSER.DAT
+Deleting registry keys in path (KEY_SET_VALUE):  SOFTWARE
+Deleting registry key:  Corvanta LLP.\\VESPARIO
+Deleting registry key:  Corvanta LLP.
+Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  SOFTWARE
+Settings unregistered."
+    if [[ "$(grep -A6 -F "Unregistering settings in HKEY_USERS\\$HIVE_SID" <<<"$log")" != "$want" ]]; then
+        echo "the profile's part of the log differs (- expected, + found):"
+        diff <(echo "$want") <(grep -A6 -F "Unregistering settings in HKEY_USERS\\$HIVE_SID" <<<"$log") | sed 's/^/  | /'
+        bad=1
+    fi
+    if [[ "$(grep '^Not removed' <<<"$log")" != "Not removed: HKEY_USERS\\$HIVE_SID\\SOFTWARE\\Corvanta LLP.
+Not removed: HKEY_USERS\\$HIVE_SID\\SOFTWARE\\Corvanta LLP. (32-bit view)" ]]; then
+        echo "the verification's lines:"; grep '^Not removed' <<<"$log" | sed 's/^/  | /'
+        bad=1
+    fi
+    grep -qE 'Not cleaned|Left loaded|RegLoadKey|RegUnLoadKey|AdjustTokenPrivileges' <<<"$log" \
+        && { echo "the log reports a failure:"; grep -E 'Not cleaned|Left loaded|RegLoadKey|RegUnLoadKey|AdjustTokenPrivileges' <<<"$log" | sed 's/^/  | /'; bad=1; }
+    return $bad
+}
+
 # ---------------------------------------------------------------- checks: the MinGW build's own C runtime pieces
 
 # mingw_crt_check.exe (built beside the tool by the windows preset) exercises the local fread_s on the
@@ -1304,6 +1411,8 @@ check_mingw_fread_s() {
 # ---------------------------------------------------------------- runner
 
 CHECKS=(
+    collect_user_profiles
+    user_hive_file_cleaned
     exe_is_64bit_console
     exe_imports_only_system_dlls
     manifest_requires_administrator

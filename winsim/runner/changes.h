@@ -5,6 +5,7 @@
 
 #include "machine/machine.h"
 
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -46,6 +47,17 @@ struct Log_Note {
     std::string path;
 };
 
+// What the run changed in the hive of one user's profile (of ProfileList) other than the run's own
+// HKEY_CURRENT_USER: a hive loaded because the user is logged on, or the profile's NTUSER.DAT that the
+// run loaded, changed and unloaded. Key paths are below the hive's root.
+struct Profile_Hive_Changes {
+    std::string sid, folder;  // the ProfileList entry and its ProfileImagePath
+    std::string hive;         // HKEY_USERS\SID when loaded; else the hive file's path
+    bool loaded = true;
+    std::vector<Tree_Entry> keys_removed, keys_added;
+    std::vector<Value_Entry> values_removed, values_changed, values_added;
+};
+
 struct Changes {
     Run_Profile profile;
     std::vector<Tree_Entry> keys_removed, keys_added;
@@ -60,7 +72,13 @@ struct Changes {
     std::string exit_code;              // empty: the run folder does not say
     std::string computer, collected;    // machine.ini's [collection] (empty: not a collection)
     std::vector<Log_Note> notes;
+    std::vector<Profile_Hive_Changes> user_hives;  // in ProfileList's order; only hives that changed
+    std::vector<std::shared_ptr<winsim::Reg_Key>> hive_files;  // hive files read after the run (entries point into them)
 };
+
+// The title of a profile's hive changes: "SID (FOLDER): the hive loaded as HKEY_USERS\SID" or
+// "SID (FOLDER): the hive file PATH, not loaded".
+std::string Profile_Hive_Title(const Profile_Hive_Changes& hive);
 
 // A value's data as text: strings as they are (a multi-string's parts joined with " | "), numbers
 // in decimal, anything else in hexadecimal bytes.

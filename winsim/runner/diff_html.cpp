@@ -179,6 +179,26 @@ std::string Cell(const std::string& text) {
     return "<td>" + out + "</td>";
 }
 
+// One table per kind of change that has rows, under its heading; false when none has.
+bool Tables(const std::array<std::vector<Row>, Kind_Count>& by_kind, std::string& page) {
+    bool any = false;
+    for (int kind = 0; kind < Kind_Count; ++kind) {
+        const std::vector<Row>& rows = by_kind[kind];
+        if (rows.empty()) continue;
+        any = true;
+        page += "<h4>" + std::string(kKinds[kind].title) + " (" + std::to_string(rows.size()) + ")</h4>\n<table>\n<tr>";
+        for (const char* heading : kKinds[kind].headings) page += std::string("<th>") + heading + "</th>";
+        page += "</tr>\n";
+        for (const Row& row : rows) {
+            page += "<tr>";
+            for (const std::string& cell : row) page += Cell(cell);
+            page += "</tr>\n";
+        }
+        page += "</table>\n";
+    }
+    return any;
+}
+
 }  // namespace
 
 std::string Html_Page(const Changes& changes, const std::string& exit_meaning) {
@@ -228,27 +248,30 @@ std::string Html_Page(const Changes& changes, const std::string& exit_meaning) {
         page += "<tr data-kind=\"" + std::string(kKinds[kind].json) + "\"><td>" + kKinds[kind].title + "</td><td>" +
                 std::to_string(sorted.counts[kind]) + "</td></tr>\n";
     }
+    page += "<tr data-kind=\"user_profiles\"><td>Users' profiles whose hive changed</td><td>" +
+            std::to_string(changes.user_hives.size()) + "</td></tr>\n";
     page += "</table>\n";
 
     page += "<h2>Changes by stage of the run</h2>\n";
     for (int stage = 0; stage < Stage_Count; ++stage) {
         page += "<h3>" + std::to_string(stage + 1) + ". " + kStageTitles[stage] + "</h3>\n";
-        bool any = false;
-        for (int kind = 0; kind < Kind_Count; ++kind) {
-            const std::vector<Row>& rows = sorted.rows[stage][kind];
-            if (rows.empty()) continue;
-            any = true;
-            page += "<h4>" + std::string(kKinds[kind].title) + " (" + std::to_string(rows.size()) + ")</h4>\n<table>\n<tr>";
-            for (const char* heading : kKinds[kind].headings) page += std::string("<th>") + heading + "</th>";
-            page += "</tr>\n";
-            for (const Row& row : rows) {
-                page += "<tr>";
-                for (const std::string& cell : row) page += Cell(cell);
-                page += "</tr>\n";
-            }
-            page += "</table>\n";
-        }
-        if (!any) page += "<p class=\"none\">No changes.</p>\n";
+        if (!Tables(sorted.rows[stage], page)) page += "<p class=\"none\">No changes.</p>\n";
+    }
+
+    // Each user's hive, other than the run's HKEY_CURRENT_USER, under its profile; keys below the hive's root.
+    page += "<h2>Changes in users' profiles</h2>\n";
+    if (changes.user_hives.empty()) page += "<p class=\"none\">No other user's hive changed.</p>\n";
+    for (const Profile_Hive_Changes& hive : changes.user_hives) {
+        page += "<h3 class=\"profile\">" + Html(hive.sid) + "</h3>\n<p>" + Html(Profile_Hive_Title(hive)) + "</p>\n";
+        Sorted_Changes own;
+        for (const Tree_Entry& e : hive.keys_removed) own.Add(Settings, Keys_Removed, {e.path, std::to_string(e.below)});
+        for (const Value_Entry& e : hive.values_removed) own.Add(Settings, Values_Removed, {e.key, Name_Text(e.name)});
+        for (const Value_Entry& e : hive.values_changed)
+            own.Add(Settings, Values_Changed, {e.key, Name_Text(e.name), Value_Data(*e.value)});
+        for (const Tree_Entry& e : hive.keys_added) own.Add(Settings, Keys_Added, {e.path, std::to_string(e.below)});
+        for (const Value_Entry& e : hive.values_added)
+            own.Add(Settings, Values_Added, {e.key, Name_Text(e.name), Value_Data(*e.value)});
+        Tables(own.rows[Settings], page);
     }
     return page + "</body>\n</html>\n";
 }

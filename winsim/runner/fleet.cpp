@@ -131,9 +131,22 @@ void Fill_Row(const Changes& changes, Row& row) {
     row.exit_code = changes.exit_code;
     const size_t not_removed = size_t(std::count_if(changes.notes.begin(), changes.notes.end(),
                                                     [](const Log_Note& note) { return note.what == "Not removed"; }));
-    const size_t counts[kCountCount] = {changes.keys_removed.size(), changes.values_removed.size(),
-                                        changes.nodes_removed.size(), changes.restart.size(), not_removed};
+    size_t keys_removed = changes.keys_removed.size(), values_removed = changes.values_removed.size();
+    for (const Profile_Hive_Changes& hive : changes.user_hives) {
+        keys_removed += hive.keys_removed.size();
+        values_removed += hive.values_removed.size();
+    }
+    const size_t counts[kCountCount] = {keys_removed, values_removed, changes.nodes_removed.size(),
+                                        changes.restart.size(), not_removed};
     std::copy(std::begin(counts), std::end(counts), row.counts);
+    // A user's hive's items by the hive's name below HKEY_USERS, or its file's path.
+    for (const Profile_Hive_Changes& hive : changes.user_hives) {
+        for (const Tree_Entry& e : hive.keys_removed) row.items.push_back(Item{"Key removed", hive.hive + "\\" + e.path});
+        for (const Value_Entry& e : hive.values_removed)
+            row.items.push_back(Item{"Value removed", hive.hive + "\\" + Value_Path(e)});
+        for (const Value_Entry& e : hive.values_changed)
+            row.items.push_back(Item{"Value changed", hive.hive + "\\" + Value_Path(e)});
+    }
     for (const Tree_Entry& e : changes.keys_removed) row.items.push_back(Item{"Key removed", e.path});
     for (const Value_Entry& e : changes.values_removed) row.items.push_back(Item{"Value removed", Value_Path(e)});
     for (const Value_Entry& e : changes.values_changed) row.items.push_back(Item{"Value changed", Value_Path(e)});

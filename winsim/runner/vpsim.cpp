@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 int wmain(int argc, WCHAR* argv[]);  // the tool's entry
@@ -506,6 +507,20 @@ void Print_Text(const Changes& changes) {
     Print_Section("Values changed", Lines(changes.values_changed, Value_Line), any);
     Print_Section("Keys added", Lines(changes.keys_added, keys), any);
     Print_Section("Values added", Lines(changes.values_added, Value_Line), any);
+    Print_Section("Changes in users' profiles", Lines(changes.user_hives, [&](const Profile_Hive_Changes& hive) {
+                      std::string text = Profile_Hive_Title(hive);
+                      auto part = [&](const char* title, const std::vector<std::string>& lines) {
+                          if (lines.empty()) return;
+                          text += "\n    " + std::string(title) + " (" + std::to_string(lines.size()) + "):";
+                          for (const std::string& line : lines) text += "\n      " + line;
+                      };
+                      part("Keys removed", Lines(hive.keys_removed, keys));
+                      part("Values removed", Lines(hive.values_removed, Value_Line));
+                      part("Values changed", Lines(hive.values_changed, Value_Line));
+                      part("Keys added", Lines(hive.keys_added, keys));
+                      part("Values added", Lines(hive.values_added, Value_Line));
+                      return text;
+                  }), any);
     Print_Section("Key security changed", Lines(changes.security, [](const Security_Entry& e) {
                       return e.key + "\n     before: " + e.before + "\n     after:  " + e.after;
                   }), any);
@@ -580,6 +595,21 @@ std::string Json_Text(const Changes& changes) {
     Json_Array("values_changed", changes.values_changed, Json_Value, out);
     Json_Array("keys_added", changes.keys_added, Json_Tree, out);
     Json_Array("values_added", changes.values_added, Json_Value, out);
+    Json_Array("user_profiles", changes.user_hives, [](const Profile_Hive_Changes& hive) {
+        std::string object = "{\"sid\": " + Json_String(hive.sid) + ", \"folder\": " + Json_String(hive.folder) +
+                             ", \"hive\": " + Json_String(hive.hive) + ", \"loaded\": " + (hive.loaded ? "true" : "false");
+        auto list = [&](const char* name, const auto& items, auto format) {
+            object += std::string(", ") + Json_String(name) + ": [";
+            for (size_t i = 0; i < items.size(); ++i) object += (i ? ", " : "") + format(items[i]);
+            object += "]";
+        };
+        list("keys_removed", hive.keys_removed, Json_Tree);
+        list("values_removed", hive.values_removed, Json_Value);
+        list("values_changed", hive.values_changed, Json_Value);
+        list("keys_added", hive.keys_added, Json_Tree);
+        list("values_added", hive.values_added, Json_Value);
+        return object + "}";
+    }, out);
     Json_Array("key_security_changed", changes.security, [](const Security_Entry& e) {
         return "{\"key\": " + Json_String(e.key) + ", \"before\": " + Json_String(e.before) +
                ", \"after\": " + Json_String(e.after) + ", \"in_words\": " + Json_String(Security_Words(e.before, e.after, true)) + "}";
@@ -641,6 +671,133 @@ void Read_Log_Notes(Machine& after, Changes& changes) {
     }
 }
 
+std::string Profile_Hive_Title(const Profile_Hive_Changes& hive) {
+    return hive.sid + " (" + (hive.folder.empty() ? std::string("no profile folder") : hive.folder) + "): " +
+           (hive.loaded ? "the hive loaded as " + hive.hive : "the hive file " + hive.hive + ", not loaded");
+}
+
+namespace {
+
+// The key at a backslash-separated path below root; null when there is none.
+Reg_Key* Find_Key_Path(Reg_Key& root, const std::string& path) {
+    Reg_Key* key = &root;
+    for (size_t start = 0; key && start <= path.size();) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        key = key->Find_Subkey(winsim::From_Utf8(path.substr(start, end - start)));
+        start = end + 1;
+    }
+    return key;
+}
+
+std::string String_Value(Reg_Key& key, const char* name) {
+    const Reg_Value* value = key.Find_Value(winsim::From_Utf8(name));
+    if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::string();
+    return Value_Data(*value);
+}
+
+// The hive an upper-case key path lies in, as the diff names it: HKEY_CURRENT_USER or HKEY_USERS\\NAME.
+std::string Hive_Of(const std::string& path) {
+    const std::string users = "HKEY_USERS\\";
+    if (path.compare(0, users.size(), users) == 0) return path.substr(0, path.find('\\', users.size()));
+    return path.substr(0, path.find('\\'));
+}
+
+// Moves the entries of list that lie in one of the hives (upper case, with their group's index) to
+// that group's list, their paths made relative to the hive's root (the root itself: empty).
+template <typename Entry, typename Path_Of, typename Group_List>
+void Move_To_Hives(std::vector<Entry>& list, const std::unordered_map<std::string, size_t>& hives,
+                   std::vector<Profile_Hive_Changes>& groups, Path_Of path_of, Group_List group_list) {
+    std::vector<Entry> kept;
+    for (Entry& entry : list) {
+        std::string& path = path_of(entry);
+        const std::string hive = Hive_Of(Upper(path));
+        auto found = hives.find(hive);
+        if (found == hives.end()) {
+            kept.push_back(std::move(entry));
+            continue;
+        }
+        path = path.size() > hive.size() ? path.substr(hive.size() + 1) : std::string();
+        group_list(groups[found->second]).push_back(std::move(entry));
+    }
+    list = std::move(kept);
+}
+
+void Move_Hive_Entries(Changes& from, const std::unordered_map<std::string, size_t>& hives,
+                       std::vector<Profile_Hive_Changes>& groups) {
+    auto tree_path = [](Tree_Entry& e) -> std::string& { return e.path; };
+    auto value_key = [](Value_Entry& e) -> std::string& { return e.key; };
+    Move_To_Hives(from.keys_removed, hives, groups, tree_path, [](Profile_Hive_Changes& g) -> auto& { return g.keys_removed; });
+    Move_To_Hives(from.keys_added, hives, groups, tree_path, [](Profile_Hive_Changes& g) -> auto& { return g.keys_added; });
+    Move_To_Hives(from.values_removed, hives, groups, value_key, [](Profile_Hive_Changes& g) -> auto& { return g.values_removed; });
+    Move_To_Hives(from.values_changed, hives, groups, value_key, [](Profile_Hive_Changes& g) -> auto& { return g.values_changed; });
+    Move_To_Hives(from.values_added, hives, groups, value_key, [](Profile_Hive_Changes& g) -> auto& { return g.values_added; });
+}
+
+// The changes in the hives of the users' profiles that ProfileList names, but the run's own
+// HKEY_CURRENT_USER, each under its profile: a hive loaded below HKEY_USERS (in a run as LocalSystem,
+// [user]'s is what the files call HKEY_CURRENT_USER), or the profile's NTUSER.DAT that changed, read
+// as the hive it holds before and after the run. Service accounts' profiles are the run's own
+// HKEY_CURRENT_USER or no user's.
+void Group_User_Hives(Machine& before, Machine& after, Changes& changes) {
+    Reg_Key* list = Find_Key_Path(before.hklm, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    if (!list) return;
+    std::vector<Profile_Hive_Changes> groups;
+    std::unordered_map<std::string, size_t> loaded;  // HKEY_USERS\SID or HKEY_CURRENT_USER, upper case
+    std::unordered_map<std::string, size_t> files;   // the hive file's path, upper case
+    for (const auto& entry : list->subkeys) {
+        Profile_Hive_Changes hive;
+        hive.sid = To_Utf8(entry->name);
+        const std::string sid = Upper(hive.sid);
+        if (sid == "S-1-5-18" || sid == "S-1-5-19" || sid == "S-1-5-20") continue;
+        const bool own = Upper(after.user_sid) == sid;
+        if (own && !after.local_system) continue;
+        hive.folder = String_Value(*entry, "ProfileImagePath");
+        if (own || before.users.Find_Subkey(entry->name) || after.users.Find_Subkey(entry->name)) {
+            hive.hive = "HKEY_USERS\\" + hive.sid;
+            loaded.emplace(own ? std::string("HKEY_CURRENT_USER") : Upper(hive.hive), groups.size());
+        } else if (!hive.folder.empty()) {
+            std::string folder = hive.folder;
+            const std::string drive = "%SYSTEMDRIVE%";
+            if (Upper(folder.substr(0, drive.size())) == drive) folder = "C:" + folder.substr(drive.size());
+            hive.loaded = false;
+            files.emplace(Upper(folder + "\\NTUSER.DAT"), groups.size());
+        } else {
+            continue;
+        }
+        groups.push_back(std::move(hive));
+    }
+    Move_Hive_Entries(changes, loaded, groups);
+    // A changed NTUSER.DAT of a profile not loaded: the keys of the hive it holds before and after.
+    std::vector<std::string> other_files;
+    for (std::string& path : changes.files_changed) {
+        auto found = files.find(Upper(path));
+        const Fs_Node* was = found == files.end() ? nullptr : before.Find_Path(winsim::From_Utf8(path));
+        const Fs_Node* now = found == files.end() ? nullptr : after.Find_Path(winsim::From_Utf8(path));
+        Reg_Key old_root;
+        auto new_root = std::make_shared<Reg_Key>();
+        // A file that holds no hive stays a file changed.
+        if (!was || !now || !winsim::Import_Hive_File(was->data, old_root) ||
+            !winsim::Import_Hive_File(now->data, *new_root)) {
+            other_files.push_back(std::move(path));
+            continue;
+        }
+        Profile_Hive_Changes& hive = groups[found->second];
+        hive.hive = path;
+        changes.hive_files.push_back(new_root);
+        Changes found_changes;
+        Diff_Keys(old_root, *new_root, "HKEY_CURRENT_USER", found_changes);
+        Move_Hive_Entries(found_changes, {{"HKEY_CURRENT_USER", found->second}}, groups);
+    }
+    changes.files_changed = std::move(other_files);
+    for (Profile_Hive_Changes& hive : groups)
+        if (hive.keys_removed.size() + hive.keys_added.size() + hive.values_removed.size() + hive.values_changed.size() +
+            hive.values_added.size())
+            changes.user_hives.push_back(std::move(hive));
+}
+
+}  // namespace
+
 bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir, const std::string& after_dir,
                   Changes& changes, std::string& error) {
     if (!Load_Machine(before, before_dir, error) || !Load_Machine(after, after_dir, error)) return false;
@@ -661,6 +818,7 @@ bool Compare_Runs(Machine& before, Machine& after, const std::string& before_dir
     Diff_Folders(before.drive_c, after.drive_c, "C:", changes);
     Read_Run_Files(fs::u8path(after_dir), changes);
     Read_Log_Notes(after, changes);
+    Group_User_Hives(before, after, changes);
     changes.computer = before.collected_computer;
     changes.collected = before.collected_date;
     return true;

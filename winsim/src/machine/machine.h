@@ -350,8 +350,9 @@ bool Export_Registry_File(const Machine& machine, std::FILE* file);  // the same
 // A user's hive as its file holds it in a scenario: regedit text (UTF-8 here) whose keys are written
 // below HKEY_CURRENT_USER, the hive's root.
 std::string Export_Hive_Text(const Reg_Key& root);
-// Reads such a file (UTF-16LE with a byte-order mark, "Windows Registry Editor Version 5.00") into a
-// hive root; false for anything else, or for keys outside HKEY_CURRENT_USER.
+// Reads such a file (UTF-16LE with a byte-order mark, or without it as a collection writes it,
+// "Windows Registry Editor Version 5.00") into a hive root; false for anything else, or for keys
+// outside HKEY_CURRENT_USER.
 bool Import_Hive_File(const std::vector<uint8_t>& bytes, Reg_Key& root);
 // The same text as such a file's bytes.
 std::vector<uint8_t> Hive_File_Bytes(const std::string& text);

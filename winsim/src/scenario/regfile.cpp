@@ -546,7 +546,14 @@ std::vector<uint8_t> Hive_File_Bytes(const std::string& text) {
     return bytes;
 }
 
-bool Import_Hive_File(const std::vector<uint8_t>& bytes, Reg_Key& root) {
+bool Import_Hive_File(const std::vector<uint8_t>& given, Reg_Key& root) {
+    // UTF-16LE text without its byte-order mark, as a collection's cmd /u writes it, is read as with it.
+    std::vector<uint8_t> with_mark;
+    if (given.size() >= 2 && given[0] == 'W' && given[1] == 0) {
+        with_mark = {0xFF, 0xFE};
+        with_mark.insert(with_mark.end(), given.begin(), given.end());
+    }
+    const std::vector<uint8_t>& bytes = with_mark.empty() ? given : with_mark;
     static const char16_t header[] = u"\xFEFFWindows Registry Editor Version 5.00";
     for (size_t at = 0; header[at]; ++at)
         if (2 * at + 1 >= bytes.size() || char16_t(bytes[2 * at] | (bytes[2 * at + 1] << 8)) != header[at]) return false;
