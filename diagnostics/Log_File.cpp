@@ -11,6 +11,10 @@
 #include "foundation/Lib_Handles.h"
 #include "foundation/Windows_Version.h"
 
+#ifndef ERROR_CANNOT_BREAK_OPLOCK
+#define ERROR_CANNOT_BREAK_OPLOCK 802L
+#endif
+
 namespace {
 
 const WCHAR* const Log_Folder_Name = TEXT("TEMP");
@@ -24,6 +28,8 @@ const WCHAR* const Log_Name_End = TEXT(".txt");
 struct Run_Log {
     Owned_Handle file;
     bool started = false;  // the file was created, or could not be
+    // Why the log is not at its usual name, for the header to say; empty when nothing needs saying.
+    Lib_StringW note;
 };
 Run_Log The_Log;
 
@@ -42,16 +48,21 @@ Owned_Handle Create_New_File(const Lib_StringW& path) {
 Log_Start Start_Log(Lib_StringW& path) {
     The_Log.file.Close();
     The_Log.started = true;
+    The_Log.note.Clear();
     auto no_file = [] {
         OutputDebugStringW(TEXT("No log file could be created; the log goes to the debugger output only.\n"));
         return Log_Start::No_File;
     };
     if (!Log_Get_File_Path(path)) return no_file();
     // Whatever stands at the usual name (a file held open, a hard link, a folder) is never written:
-    // only a file this run has just created is.
-    Log_Delete_File(path);
-    The_Log.file = Create_New_File(path);
-    if (The_Log.file.Is_Open()) return Log_Start::Usual_Name;
+    // only a file this run has just created is. A name another process holds an opportunistic lock
+    // on is left alone: opening it again could make the run wait for that process.
+    Log_Removal removal = Log_Delete_File(path);
+    if (removal != Log_Removal::Held_By_Oplock) {
+        The_Log.file = Create_New_File(path);
+        if (The_Log.file.Is_Open()) return Log_Start::Usual_Name;
+    }
+    const Lib_StringW usual = path;
     Lib_StringW folder = path.Mid(0, path.Reverse_Find(TEXT('\\')) + 1);
     Lib_StringW stem = folder + Log_Base_Name + TEXT("-");
     const WCHAR* failed_call = nullptr;  // the debugger output's note says that no log could be made
@@ -60,6 +71,13 @@ Log_Start Start_Log(Lib_StringW& path) {
             return The_Log.file.Is_Open();
         }, path, failed_call)) {
         return no_file();
+    }
+    if (removal == Log_Removal::Held_By_Oplock) {
+        The_Log.note = TEXT("Another process holds an opportunistic lock on ");
+        The_Log.note.Append(usual);
+        The_Log.note.Append(TEXT(", so this run logs to "));
+        The_Log.note.Append(path);
+        The_Log.note.Append(TEXT(" instead."));
     }
     return Log_Start::Other_Name;
 }
@@ -176,10 +194,24 @@ bool Log_Get_File_Path(Lib_StringW& path) {
     return true;
 }
 
-bool Log_Delete_File(const Lib_StringW& path) {
-    if (DeleteFileW(path.Get_Text()) == TRUE) return true;
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+Log_Removal Log_Delete_File(const Lib_StringW& path) {
+    auto failed = [] {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Log_Removal::Removed;
+        return error == ERROR_CANNOT_BREAK_OPLOCK ? Log_Removal::Held_By_Oplock : Log_Removal::Not_Removed;
+    };
+    // Systems before Windows 7 know no open that refuses to break an oplock.
+    if (!Is_Version_At_Least(6, 1)) return DeleteFileW(path.Get_Text()) == TRUE ? Log_Removal::Removed : failed();
+    // Opened for deletion as DeleteFileW opens it (the entry itself, never a link's target), but
+    // failing where that would break another process's opportunistic lock: such an open would wait
+    // until that process acknowledged the break, which it may never do. The entry goes when the
+    // handle closes.
+    Owned_Handle file(CreateFileW(path.Get_Text(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REQUIRING_OPLOCK | FILE_FLAG_OPEN_REPARSE_POINT |
+                                      FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr));
+    return file.Is_Open() ? Log_Removal::Removed : failed();
 }
 
 void Log_Set_Base_Name(const WCHAR* base_name) { Log_Base_Name = base_name; }
@@ -247,6 +279,15 @@ void Log_Write_Header() {
     os_line.Append(TEXT("\n   OS bitness: "));
     os_line.Append(Is_64Bit_OS() ? TEXT("64-bit") : TEXT("32-bit"));
     Write_Header_Line(os_line);
+
+    Log_Lock().Wait(INFINITE);
+    Lib_StringW note = The_Log.note;
+    Log_Lock().Release();
+    if (!note.Is_Empty()) {
+        last_error = GetLastError();
+        Write_Header_Line(note);
+        SetLastError(last_error);
+    }
 }
 
 Lib_StringW Get_OS_Name() {

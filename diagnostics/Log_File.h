@@ -28,13 +28,23 @@ void Log_Write_Line(const Lib_StringW& text, Log_Level level);
 // its own: a folder that is a junction or symbolic link is not written through (the debugger output
 // says so).
 bool Log_Get_File_Path(Lib_StringW& path);
-// Deletes the previous run's log file at path; true when it was deleted or was not there.
-bool Log_Delete_File(const Lib_StringW& path);
+// What became of the previous run's log file.
+enum class Log_Removal {
+    Removed,         // deleted, or not there
+    Held_By_Oplock,  // another process holds an opportunistic lock on it: left alone, not waited for
+    Not_Removed,     // anything else (in use, a folder, read-only, ...)
+};
+// Deletes the previous run's log file at path (the entry itself, never what a link points to)
+// without ever waiting for another process: on Windows 7 and later an opportunistic lock on it
+// leaves it in place.
+Log_Removal Log_Delete_File(const Lib_StringW& path);
 // Starts the run's log: deletes the previous run's file and creates a new one in its place, which only
 // this run writes (held open until the process ends, others may only read it). When that name can be
 // neither deleted nor created, vpRemovalTool-XXXXXXXXXXXXXXXX.txt (16 random hexadecimal digits, a name
 // nobody can take ahead of the run) is created in the same folder and its path printed on the console;
-// when no file can be created, the console says so and the lines reach the debugger output only. True
+// when no file can be created, the console says so and the lines reach the debugger output only.
+// A name another process holds an opportunistic lock on is not tried again, and the header says
+// why the log is elsewhere (Log_Write_Header). True
 // when the run has a log file.
 bool Log_Create_File();
 // Makes an entry under a name nobody can know before: STEM, 16 hexadecimal digits from the system's
@@ -49,7 +59,8 @@ bool Log_Create_Unpredictable(const Lib_StringW& stem, const WCHAR* end,
 void Log_Set_Base_Name(const WCHAR* base_name);
 // Closes the run's log file; the next line creates a new one.
 void Log_Close_File();
-// Writes the four header lines: title, UTC time of day, OS name and bitness.
+// Writes the four header lines: title, UTC time of day, OS name and bitness; then, when another
+// process's opportunistic lock kept the log from its usual name, a line saying so.
 void Log_Write_Header();
 Lib_StringW Get_OS_Name();
 bool Is_64Bit_OS();

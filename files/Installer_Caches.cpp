@@ -144,27 +144,85 @@ private:
     void Read_Command(HKEY key, const Lib_StringW& key_path, const WCHAR* value_name) {
         // Room for a terminating zero after the data, whatever its size.
         DWORD size = 0;
+        DWORD type = REG_NONE;
         LSTATUS status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
         std::vector<WCHAR> data(size / sizeof(WCHAR) + 2, 0);
         if (status == ERROR_SUCCESS)
-            status = RegQueryValueExW(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
+            status = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
         if (status == ERROR_FILE_NOT_FOUND) return;
         if (status != ERROR_SUCCESS) {
             Report_System_Error(TEXT("RegQueryValueEx"), status);
             complete_ = false;
             return;
         }
+        const Lib_StringW value_path = Lib_StringW(TEXT("HKLM\\")) + key_path + TEXT("\\") + value_name;
+        // The command as Windows starts it: an expandable value's variables replaced.
+        Lib_StringW command(data.data());
+        if (type == REG_EXPAND_SZ && !Expand(command)) {
+            Unresolved(value_path, TEXT("its variables cannot be expanded"));
+            return;
+        }
         // A quoted program is what the quotes hold. Without quotes Windows tries the text up to each
         // blank in turn, so the whole text reaches every folder that one of them could name.
-        const Lib_StringW command(data.data());
         const WCHAR* text = command.Get_Text();
         while (*text == TEXT(' ') || *text == TEXT('\t')) ++text;
-        const Wide_Name program = Folded_Path(*text == TEXT('"') ? Command_Program(command) : Lib_StringW(text));
+        Lib_StringW program_text = *text == TEXT('"') ? Command_Program(command) : Lib_StringW(text);
+        Wide_Name program = Folded_Path(program_text);
+        // A short (8.3) name anywhere on the path may stand for the cache or one of its folders: the
+        // path is compared in its long form.
+        if (program.find(TEXT('~')) != Wide_Name::npos) {
+            if (!Long_Form(program_text)) {
+                Unresolved(value_path, TEXT("its short names cannot be resolved"));
+                return;
+            }
+            program = Folded_Path(program_text);
+        }
         if (program.compare(0, root_.size(), root_) != 0) return;
         const size_t end = program.find(TEXT('\\'), root_.size());
         if (end == Wide_Name::npos || end == root_.size()) return;  // directly in the cache, or no name
-        named_.emplace(program.substr(root_.size(), end - root_.size()),
-                       Lib_StringW(TEXT("HKLM\\")) + key_path + TEXT("\\") + value_name);
+        named_.emplace(program.substr(root_.size(), end - root_.size()), value_path);
+    }
+
+    // A command whose program cannot be told: any folder may be the one it runs from.
+    void Unresolved(const Lib_StringW& value_path, const WCHAR* why) {
+        Log_Info(Lib_StringW(TEXT("The command of ")) + value_path + TEXT(" cannot be read as a path (") + why + TEXT(")."));
+        complete_ = false;
+    }
+
+    // Replaces the command's %NAME% variables as Windows does when it starts it. False when that
+    // fails, or when a variable is left that the run's environment does not know (the command's may).
+    static bool Expand(Lib_StringW& command) {
+        DWORD needed = ExpandEnvironmentStringsW(command.Get_Text(), nullptr, 0);
+        if (needed == 0) return false;
+        std::vector<WCHAR> expanded(needed + 1, 0);
+        DWORD written = ExpandEnvironmentStringsW(command.Get_Text(), expanded.data(), needed + 1);
+        if (written == 0 || written > needed + 1) return false;
+        command = Lib_StringW(expanded.data());
+        int percents = 0;
+        for (const WCHAR* c = command.Get_Text(); *c != 0; ++c) percents += *c == TEXT('%') ? 1 : 0;
+        return percents < 2;
+    }
+
+    // The path with its short names replaced by the long ones. What is not there (a program or its
+    // folders gone) keeps its names after the longest part that is. False when no part can be read.
+    static bool Long_Form(Lib_StringW& path) {
+        Lib_StringW head = path, tail;
+        for (;;) {
+            DWORD needed = GetLongPathNameW(head.Get_Text(), nullptr, 0);
+            if (needed != 0) {
+                std::vector<WCHAR> long_form(needed + 1, 0);
+                DWORD written = GetLongPathNameW(head.Get_Text(), long_form.data(), needed + 1);
+                if (written == 0 || written > needed) return false;
+                path = Lib_StringW(long_form.data()) + tail;
+                return true;
+            }
+            DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+            long long separator = head.Reverse_Find(TEXT('\\'));
+            if (separator <= 2) return false;  // not even the drive's first folder
+            tail = head.Mid(separator, head.Get_Length() - separator) + tail;
+            head = head.Mid(0, separator);
+        }
     }
 
     Wide_Name root_;

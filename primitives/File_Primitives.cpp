@@ -9,6 +9,7 @@
 #include "primitives/Folder_Safety.h"
 #include "primitives/Live_Changes.h"
 #include "primitives/Registry_Primitives.h"
+#include "primitives/Restart_Chain.h"
 #include "primitives/Tree_Protection.h"
 
 #include <deque>
@@ -199,8 +200,11 @@ SC_Path_State Check_Restart_Deletion(const WCHAR* path, const WCHAR* shown) {
         Lib_StringW folder = SC_Folder_Of(path);
         if (folder.Is_Empty()) {
             reason = Lib_StringW(shown) + TEXT(" is not a full path");
+        } else if (Restart_Chain_Known_Safe(folder)) {
+            state = SC_Path_Safe;
         } else {
             state = SC_Check_Folder_Chain(folder.Get_Text(), 0, reason);
+            if (state == SC_Path_Safe) Note_Safe_Restart_Chain(folder);
         }
         if (state == SC_Path_Safe) {
             DWORD attributes = GetFileAttributesW(path);

@@ -1,4 +1,5 @@
 #include "primitives/Tree_Protection.h"
+#include "primitives/Restart_Chain.h"
 
 #include <aclapi.h>
 #include <string.h>
@@ -310,16 +311,33 @@ struct Lock_Down {
 
 }  // namespace
 
+// The deepest folder whose chain was found safe for a restart deletion inside the current tree.
+static Lib_StringW Safe_Chain;
+
 Tree_Protection_Scope::Tree_Protection_Scope(const WCHAR* folder) : outermost_(Current_Tree == nullptr) {
     if (!outermost_) return;
     Current_Tree = new Lib_StringW(folder);
     Tree_Done = false;
+    Safe_Chain.Clear();
 }
 
 Tree_Protection_Scope::~Tree_Protection_Scope() {
     if (!outermost_) return;
     delete Current_Tree;
     Current_Tree = nullptr;
+    Safe_Chain.Clear();
+}
+
+bool Restart_Chain_Known_Safe(const Lib_StringW& folder) {
+    if (Current_Tree == nullptr || Safe_Chain.Is_Empty() || folder.Is_Empty()) return false;
+    const long long length = folder.Get_Length();
+    if (length > Safe_Chain.Get_Length()) return false;
+    if (length < Safe_Chain.Get_Length() && Safe_Chain.Get_Text()[length] != TEXT('\\')) return false;
+    return Safe_Chain.Mid(0, length).Compare_No_Case(folder.Get_Text()) == 0;
+}
+
+void Note_Safe_Restart_Chain(const Lib_StringW& folder) {
+    if (Current_Tree != nullptr) Safe_Chain = folder;
 }
 
 bool Protect_Tree_Before_Restart_Deletion() {

@@ -70,6 +70,7 @@ std::string Without_Backup_Folder_Name(const std::string& text) {
 }
 
 const int Exit_Left_Open = 70;  // vpsim run: the run left something open
+const int Exit_Oplock_Wait = 71;  // vpsim run: the run would have waited for an oplock's holder
 
 // Runs the tool on a scenario folder (a path) through the runner, whatever the run leaves open.
 Run_Output Run_Vpsim(const fs::path& scenario, const std::string& arguments) {
@@ -94,10 +95,12 @@ Run_Output Run_Vpsim(const fs::path& scenario, const std::string& arguments) {
     return run;
 }
 
-// The same for a run that must give back everything it opened, as every whole run must.
+// The same for a run that must give back everything it opened and never wait for another process's
+// opportunistic lock, as every whole run must.
 Run_Output Run_Tool_On(const fs::path& scenario, const std::string& arguments) {
     Run_Output run = Run_Vpsim(scenario, arguments);
     EXPECT_NE(run.exit_code, Exit_Left_Open) << run.errors;
+    EXPECT_NE(run.exit_code, Exit_Oplock_Wait) << run.errors;
     return run;
 }
 
@@ -613,6 +616,11 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsOrTheBackupsNameIsNeverWritten) {
          true, "[files]\nlocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
          with(with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, numbered), backup_after_log),
          other, "[files]\nlocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
+        // An opportunistic lock on the name would hold a run that opened it until the user let go.
+        {"an opportunistic lock on an earlier log", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
+         "[files]\noplocked=C:\\Windows\\TEMP\\vpRemovalTool.txt\n",
+         with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
+         "[files]\noplocked=C:\\windows\\temp\\vpRemovalTool.txt\n", ""},
         {"held open sharing reading and writing, not deletion", {{"windows/temp/vpRemovalTool.txt", planted}}, true,
          "[files]\nopen=C:\\Windows\\TEMP\\vpRemovalTool.txt share=rw\n",
          with({{"windows/temp/vpRemovalTool.txt", planted}, {other_log, log_marker}}, backup_after_log), other,
@@ -701,7 +709,16 @@ TEST(Whole_Run_Log_File, WhatStandsAtTheLogsOrTheBackupsNameIsNeverWritten) {
         for (const auto& entry : attack.after) {
             if (entry.second != log_marker) continue;
             ASSERT_TRUE(after.count(entry.first)) << entry.first;
-            Expect_Log_Matches(Without_Backup_Folder_Name(after[entry.first]), clean_log);
+            std::string expected_log = clean_log;
+            if (attack.ini.find("oplocked=") != std::string::npos) {
+                // The header says why the log is elsewhere.
+                const std::string bitness = "   OS bitness: 64-bit\r\n";
+                expected_log.insert(expected_log.find(bitness) + bitness.size(),
+                                    "   Another process holds an opportunistic lock on C:\\Windows\\TEMP\\vpRemovalTool.txt, "
+                                    "so this run logs to C:\\Windows\\TEMP\\vpRemovalTool-" + First_Random +
+                                        ".txt instead.\r\n");
+            }
+            Expect_Log_Matches(Without_Backup_Folder_Name(after[entry.first]), expected_log);
             after[entry.first] = log_marker;
         }
         for (const auto& entry : attack.after) {
@@ -1058,6 +1075,12 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
         edits.insert(edits.end(), more.begin(), more.end());
         return edits;
     };
+    const Edits package_kept_changes = {
+        {"Files and folders removed (49):", "Files and folders removed (48):"},
+        {"  " + package + "\\  (and 1 entry below)\n", ""},
+        {"File and folder security changed (4):", "File and folder security changed (6):"},
+        {"  " + bundle + "\n", "  " + package + locked_folder + "  " + package + "\\vpDrivers.msi" + locked_file + "  " +
+                                   bundle + "\n"}};
     const std::string shortcuts_key =
         "[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts]";
     const std::string programs = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\";
@@ -1068,6 +1091,22 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
         programs + "VESPARIO\\Панель управления VESPARIO.lnk\"\n"
         "  HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartPage\\NewShortcuts  \"" +
         programs + "ВЕСПАРИО\\Панель управления VESPARIO.lnk\"\n";
+    // A REG_EXPAND_SZ value as regedit writes it: hex(2) with the UTF-16LE text and its zero.
+    auto Expandable_Value = [](const std::string& name, const std::string& text) {
+        static const char digits[] = "0123456789abcdef";
+        std::string line = "\"" + name + "\"=hex(2):";
+        for (unsigned char c : text + std::string(1, '\0')) {
+            line += {digits[c >> 4], digits[c & 15], ',', '0', '0', ','};
+        }
+        line.pop_back();
+        return line + "\r\n";
+    };
+    // A Run command that starts a program from the package's folder keeps it, locked down.
+    const std::string package_kept_by_repair =
+        "            Removing new caches (with WIX)...\n"
+        "            Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\VpRepair runs from it):  " +
+        package + "\n            Kept (the bundle's quiet uninstall runs from it):  " + bundle + "\n"
+        "            New caches (with WIX) removed.\n";
     struct Attack {
         const char* name;
         std::string ini;
@@ -1116,6 +1155,27 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
           {"File and folder security changed (4):", "File and folder security changed (6):"},
           {"  " + bundle + "\n", "  " + package + locked_folder + "  " + package + "\\vpDrivers.msi" + locked_file +
                                      "  " + bundle + "\n"}},
+         1},
+        // The same command as an expandable value, and with short (8.3) names: compared as Windows
+        // starts it.
+        {"the package's folder named by an expandable Run value", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n" +
+             Expandable_Value("VpRepair", "\"%ProgramData%\\Package Cache\\{94aa1ce4-42a6-49b0-910e-5fac3c5d70f6}"
+                                          "v3.4.1.207\\repair.exe\" /quiet"),
+         {}, {}, code, package_kept_by_repair, package_kept_changes, 1},
+        {"the package's folder named by short names", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+         "\"VpRepair\"=\"\\\"C:\\\\PROGRA~1\\\\PACKAG~1\\\\{94AA1~1.207\\\\repair.exe\\\" /quiet\"\r\n",
+         {}, {}, code, package_kept_by_repair, package_kept_changes, 1},
+        // A variable the run cannot expand may name any folder: every one is kept as it is.
+        {"an expandable Run value that cannot be expanded", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n" +
+             Expandable_Value("VpRepair", "\"%VP_HOME%\\repair.exe\" /quiet"),
+         {}, {}, code,
+         "The command of HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\VpRepair cannot be read as a "
+         "path (its variables cannot be expanded).\n",
+         {{"Files and folders removed (49):\n  " + company + "\\  (and 6 entries below)\n", "Files and folders removed (47):\n"},
+          {"  " + package + "\\  (and 1 entry below)\n", ""}},
          1},
         // The company's folder under ProgramData, from which a program starts at every logon.
         {"the company's folder named by Run", "",

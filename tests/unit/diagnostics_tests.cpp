@@ -117,7 +117,7 @@ TEST_F(Diagnostics, RunKeepsItsLogOpenForReadingByOthersOnly) {
     size_t opens = 0;
     for (const std::string& call : The_Machine().calls)
         if (call.rfind("CreateFileW C:\\Windows\\TEMP\\vpRemovalTool.txt", 0) == 0) ++opens;
-    EXPECT_EQ(opens, 1u + 4u);  // the run's own, and the four of the table
+    EXPECT_EQ(opens, 1u + 1u + 4u);  // the previous log's deletion, the run's own, and the four of the table
 }
 
 TEST_F(Diagnostics, WithoutWindowsDirectoryOnlyTheDebuggerGetsLines) {
@@ -140,10 +140,52 @@ TEST_F(Diagnostics, StartingTheLogReplacesThePreviousRunsFile) {
     EXPECT_TRUE(Log_Create_File());
     Log_Write_Line(TEXT("next run"), Log_Level_Info);
     EXPECT_EQ(Log_Bytes(), "next run\r\n");
-    EXPECT_TRUE(Log_Delete_File(u"C:\\Windows\\TEMP\\none.txt"));
-    EXPECT_TRUE(Log_Delete_File(u"C:\\Windows\\NONE\\none.txt"));
-    EXPECT_FALSE(Log_Delete_File(Log_Path));  // held by this run
+    EXPECT_EQ(Log_Delete_File(u"C:\\Windows\\TEMP\\none.txt"), Log_Removal::Removed);
+    EXPECT_EQ(Log_Delete_File(u"C:\\Windows\\NONE\\none.txt"), Log_Removal::Removed);
+    EXPECT_EQ(Log_Delete_File(Log_Path), Log_Removal::Not_Removed);  // held by this run
     EXPECT_EQ(The_Machine().console, u"");
+}
+
+// A previous log that another process holds an opportunistic lock on is neither deleted nor opened
+// in a way that would wait for that process: the run logs under a random name and its header says
+// why. On a system before Windows 7 the plain deletion is all there is.
+TEST_F(Diagnostics, AnOplockOnThePreviousLogSendsTheRunToAnotherName) {
+    auto Bytes_Of = [](const std::u16string& path) {
+        winsim::Fs_Node* node = The_Machine().Find_Path(path);
+        return node ? std::string(node->data.begin(), node->data.end()) : std::string("<none>");
+    };
+    Make_File(Log_Path, "a user's file\r\n");
+    winsim::Fs_Node* planted = The_Machine().Find_Path(Log_Path);
+    ASSERT_NE(planted, nullptr);
+    planted->oplocked = true;
+    EXPECT_EQ(Log_Delete_File(Log_Path), Log_Removal::Held_By_Oplock);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_CANNOT_BREAK_OPLOCK));
+    EXPECT_TRUE(Log_Create_File());
+    Log_Write_Header();
+    const std::u16string other = u"C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt";
+    EXPECT_EQ(The_Machine().console, u"Log file: " + other + u"\n");
+    std::string header = Bytes_Of(other);
+    const std::string note = "   Another process holds an opportunistic lock on C:\\Windows\\TEMP\\vpRemovalTool.txt, so "
+                             "this run logs to C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt instead.\r\n";
+    ASSERT_GE(header.size(), note.size());
+    EXPECT_EQ(header.substr(header.size() - note.size()), note);
+    EXPECT_EQ(Bytes_Of(Log_Path), "a user's file\r\n");
+    EXPECT_TRUE(planted->oplocked);
+    EXPECT_TRUE(The_Machine().oplock_waits.empty());
+    // The next log of the process is started afresh: nothing is said once the name is free.
+    planted->oplocked = false;
+    EXPECT_TRUE(Log_Create_File());
+    Log_Write_Header();
+    EXPECT_EQ(Log_Bytes().find("opportunistic"), std::string::npos);
+
+    // Before Windows 7 the file is deleted as it always was, which waits for the holder.
+    Log_Close_File();
+    Make_File(Log_Path, "a user's file\r\n")->oplocked = true;
+    The_Machine().os.major = 6;
+    The_Machine().os.minor = 0;
+    EXPECT_EQ(Log_Delete_File(Log_Path), Log_Removal::Removed);
+    ASSERT_EQ(The_Machine().oplock_waits.size(), 1u);
+    EXPECT_EQ(The_Machine().oplock_waits[0], "DeleteFileW C:\\Windows\\TEMP\\vpRemovalTool.txt");
 }
 
 // How the run's log starts when its first other names are taken too or its creation fails (whole runs
@@ -168,7 +210,8 @@ TEST_F(Diagnostics, LogStartsUnderAnotherNameOrNone) {
              for (int n = 1; n <= 99; ++n) Make_File(temp + u"vpRemovalTool-" + winsim::From_Utf8(std::to_string(n)) + u".txt", "");
          },
          u"vpRemovalTool-aff44fec9beae13c.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt\n", u""},
-        {"usual name not created", [] { The_Machine().Add_Fault("CreateFileW", 1, ERROR_ACCESS_DENIED); },
+        // The first open is the previous log's deletion, the second the creation.
+        {"usual name not created", [] { The_Machine().Add_Fault("CreateFileW", 2, ERROR_ACCESS_DENIED); },
          u"vpRemovalTool-aff44fec9beae13c.txt", u"Log file: C:\\Windows\\TEMP\\vpRemovalTool-aff44fec9beae13c.txt\n", u""},
         // A random name found taken (winsim's repeat) is replaced: by the third here.
         {"first random names taken",

@@ -573,3 +573,58 @@ TEST_F(WinsimFilesScenario, RepeatedKeysAllApply) {
 }
 
 }  // namespace
+
+// Short names as winsim gives them: six kept characters, ~N by listing order among those alike, three
+// of the extension; a name that is no entry's nor any short name's is not there.
+TEST_F(WinsimFiles, LongPathNamesReplaceTheShortNamesWinsimGives) {
+    File(u"C:\\ProgramData\\Package Cache\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207", u"setup.exe");
+    File(u"C:\\ProgramData\\Package Cache\\{94AA1CE4-0000}v1.2", u"setup.exe");
+    File(u"C:\\ProgramData\\Package Cache\\{94AA1CE4-1111}v2.207", u"setup.exe");
+    File(u"C:\\ProgramData\\Package Cache", u"log.txt");
+    struct Case {
+        std::u16string given, answer;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {u"C:\\PROGRA~1\\PACKAG~1\\{94AA1~2.207\\setup.exe",
+         u"C:\\ProgramData\\Package Cache\\{94AA1CE4-42A6-49B0-910E-5FAC3C5D70F6}v3.4.1.207\\setup.exe", 0},
+        {u"c:\\progra~1\\Package Cache\\{94aa1~1.2", u"C:\\ProgramData\\Package Cache\\{94AA1CE4-0000}v1.2", 0},
+        {u"C:\\PROGRA~1\\PACKAG~1\\{94AA1~1.207", u"C:\\ProgramData\\Package Cache\\{94AA1CE4-1111}v2.207", 0},
+        {u"C:\\ProgramData\\PACKAG~1\\log.txt", u"C:\\ProgramData\\Package Cache\\log.txt", 0},
+        {u"C:\\PROGRA~2\\x", u"", ERROR_PATH_NOT_FOUND},
+        {u"C:\\PROGRA~1\\PACKAG~1\\{94AA1~3.207", u"", ERROR_FILE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(winsim::To_Utf8(c.given));
+        WCHAR buffer[300] = {};
+        SetLastError(0);
+        DWORD length = GetLongPathNameW(c.given.c_str(), buffer, 300);
+        if (c.error != 0) {
+            EXPECT_EQ(length, 0u);
+            EXPECT_EQ(GetLastError(), c.error);
+            continue;
+        }
+        EXPECT_EQ(std::u16string(buffer), c.answer);
+        EXPECT_EQ(length, c.answer.size());
+        EXPECT_EQ(GetLongPathNameW(c.given.c_str(), nullptr, 0), c.answer.size() + 1);
+    }
+}
+
+// A handle opened to delete on close takes the name with it when it closes; without DELETE access
+// the open is refused, and a read-only file cannot be opened so.
+TEST_F(WinsimFiles, DeleteOnCloseTakesTheNameWhenTheHandleCloses) {
+    File(u"C:\\Temp", u"a.txt");
+    File(u"C:\\Temp", u"b.txt")->attributes |= FILE_ATTRIBUTE_READONLY;
+    HANDLE file = CreateFileW(u"C:\\Temp\\a.txt", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_NE(The_Machine().Find_Path(u"C:\\Temp\\a.txt"), nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(The_Machine().Find_Path(u"C:\\Temp\\a.txt"), nullptr);
+    EXPECT_EQ(CreateFileW(u"C:\\Temp\\b.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(CreateFileW(u"C:\\Temp\\b.txt", DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}

@@ -97,6 +97,7 @@ typedef HWND__* HWND;
 #define ERROR_NOT_READY 21L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_CANNOT_BREAK_OPLOCK 802L
 #define ERROR_LOCK_VIOLATION 33L
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
@@ -189,6 +190,8 @@ typedef HWND__* HWND;
 #define TRUNCATE_EXISTING 5
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+#define FILE_FLAG_OPEN_REQUIRING_OPLOCK 0x00040000
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_SYSTEM 0x00000004
@@ -401,6 +404,9 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written, LPOVERLAPPED overlapped);
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
+// The path with every 8.3 short name of drive C: replaced by the entry's long name (winsim's short
+// names: kernel_files.cpp, Entry_Of_Short_Name).
+DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size);
 void OutputDebugStringW(LPCWSTR text);
 void GetSystemTime(LPSYSTEMTIME time);
 ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition);

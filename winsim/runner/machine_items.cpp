@@ -1,6 +1,7 @@
 #include "runner/changes.h"
 #include "runner/runner.h"
 #include "runner/sweep_tables.h"
+#include "machine/tree_walk.h"
 
 #include <functional>
 #include <sstream>
@@ -23,42 +24,51 @@ std::string Hex(const std::vector<uint8_t>& data) {
     return out;
 }
 
-void Key_Items(const Reg_Key& key, const std::string& path, Items& items) {
-    items.insert("K " + path);
-    bool run_once = path.size() >= 8 && path.compare(path.size() - 8, 8, "\\RUNONCE") == 0;
-    for (const Reg_Value& value : key.values) {
-        std::string name = Upper(value.name);
-        std::string item = "V " + path + " \"" + name + "\"";
-        bool by_presence = run_once || name == "PENDINGFILERENAMEOPERATIONS";
-        if (!by_presence) item += " " + std::to_string(value.type) + " " + Hex(value.data);
-        items.insert(item);
-    }
-    for (const auto& subkey : key.subkeys) Key_Items(*subkey, path + "\\" + Upper(subkey->name), items);
+void Key_Items(const Reg_Key& key, const std::string& root_path, Items& items) {
+    auto add = [&](const Reg_Key& each, const std::string& path) {
+        items.insert("K " + path);
+        bool run_once = path.size() >= 8 && path.compare(path.size() - 8, 8, "\\RUNONCE") == 0;
+        for (const Reg_Value& value : each.values) {
+            std::string name = Upper(value.name);
+            std::string item = "V " + path + " \"" + name + "\"";
+            bool by_presence = run_once || name == "PENDINGFILERENAMEOPERATIONS";
+            if (!by_presence) item += " " + std::to_string(value.type) + " " + Hex(value.data);
+            items.insert(item);
+        }
+        return true;
+    };
+    std::string path = root_path;
+    add(key, path);
+    winsim::Walk_Tree(key, path, '\\', winsim::Subkeys_Of, [](const Reg_Key& subkey) { return Upper(subkey.name); }, add);
 }
 
-void Node_Items(const Fs_Node& folder, const std::string& path, const Item_Rules& rules, Items& items) {
-    for (const auto& child : folder.children) {
-        std::string child_path = Without_Backup_Folder_Name(path + "\\" + Upper(child->name));
-        if (child->directory) {
+void Node_Items(const Fs_Node& root, const std::string& root_path, const Item_Rules& rules, Items& items) {
+    std::string path = root_path;
+    winsim::Walk_Tree(root, path, '\\', winsim::Children_Of,
+                      [](const Fs_Node& child) { return Without_Backup_Folder_Name(Upper(child.name)); },
+                      [&](const Fs_Node& child, const std::string& child_path) {
+        if (child.directory) {
             items.insert("D " + child_path);
-            if (child->link_target.empty()) Node_Items(*child, child_path, rules, items);
-            continue;
+            return child.link_target.empty();
         }
+        // The path of the file's folder with a separator, as the rules name folders.
+        const std::string folder = child_path.substr(0, child_path.rfind('\\') + 1);
         // Whichever name the log has, it is the log: compared by its presence; so is the registry
         // backup, whose content is what the run removed before a failure stopped it.
-        if (path + "\\" == rules.log_folder && Is_Log_Name(Upper(child->name))) {
+        if (folder == rules.log_folder && Is_Log_Name(Upper(child.name))) {
             items.insert("F " + rules.log_path);
-            continue;
+            return false;
         }
-        if (path + "\\" == rules.log_folder + "VPREMOVALTOOL-BACKUP\\" && Upper(child->name) == "VPREMOVALTOOL-BACKUP.REG") {
+        if (folder == rules.log_folder + "VPREMOVALTOOL-BACKUP\\" && Upper(child.name) == "VPREMOVALTOOL-BACKUP.REG") {
             items.insert("F " + child_path);
-            continue;
+            return false;
         }
         items.insert("F " + child_path);
-        std::string data(child->data.begin(), child->data.end());
+        std::string data(child.data.begin(), child.data.end());
         items.insert("C " + child_path + " " + std::to_string(data.size()) + ":" +
                      std::to_string(std::hash<std::string>()(data)));
-    }
+        return false;
+    });
 }
 
 }  // namespace

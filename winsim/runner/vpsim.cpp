@@ -6,6 +6,7 @@
 //   vpsim fleet FOLDER --out OUT_DIR [--jobs N] [-- ARG...]
 //   vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] [--jobs J] [--timeout SECONDS] [-- ARG...]
 #include "machine/open_objects.h"
+#include "machine/tree_walk.h"
 #include "runner/changes.h"
 #include "runner/host.h"
 #include "runner/runner.h"
@@ -34,6 +35,7 @@ namespace {
 const int kExitUsage = 64;   // bad command line or malformed scenario
 const int kExitOutput = 74;  // the result could not be written
 const int kExitLeak = 70;    // the run left something open (its outputs are written all the same)
+const int kExitOplockWait = 71;  // the run opened a file whose oplock holder could have held it forever
 
 const char kUsage[] =
     "usage: vpsim run MACHINE_DIR --out OUT_DIR [-- ARG...]\n"
@@ -241,6 +243,13 @@ int Run(const std::vector<std::string>& args) {
         std::fprintf(stderr, "vpsim: %s\n", error.c_str());
         return kExitOutput;
     }
+    if (!machine.oplock_waits.empty()) {
+        for (const std::string& call : machine.oplock_waits)
+            std::fprintf(stderr, "vpsim: waited for an oplock break: %s\n", call.c_str());
+        std::fprintf(stderr, "vpsim: on Windows the run would have waited as long as the oplock's holder chose; the "
+                             "tool's exit code %d is in exit-code.txt\n", exit_code);
+        return kExitOplockWait;
+    }
     if (!left_open.empty()) {
         for (const std::string& line : left_open) std::fprintf(stderr, "vpsim: left open: %s\n", line.c_str());
         std::fprintf(stderr, "vpsim: the run left %zu object(s) open; the tool's exit code %d is in exit-code.txt\n",
@@ -294,11 +303,7 @@ int Import(const std::vector<std::string>& args) {
 
 // ---- diff ----
 
-size_t Count_Keys_Below(const Reg_Key& key) {
-    size_t count = 0;
-    for (const auto& subkey : key.subkeys) count += 1 + Count_Keys_Below(*subkey);
-    return count;
-}
+size_t Count_Keys_Below(const Reg_Key& key) { return winsim::Count_Below(key, winsim::Subkeys_Of); }
 
 // A RunOnce value the run writes is listed once, as a RunOnce entry, not also as a value added or changed.
 bool Is_Run_Once_Key(const std::string& path) {
@@ -307,14 +312,20 @@ bool Is_Run_Once_Key(const std::string& path) {
 }
 
 // Values of a new key and of the keys below it are listed one by one; the key itself once.
-void List_Added_Values(const Reg_Key& key, const std::string& path, Changes& changes) {
-    for (const Reg_Value& value : key.values)
-        (Is_Run_Once_Key(path) ? changes.run_once : changes.values_added).push_back(Value_Entry{path, value.name, &value});
-    for (const auto& subkey : key.subkeys)
-        List_Added_Values(*subkey, path + "\\" + To_Utf8(subkey->name), changes);
+void List_Added_Values(const Reg_Key& key, const std::string& key_path, Changes& changes) {
+    auto list = [&](const Reg_Key& each, const std::string& path) {
+        for (const Reg_Value& value : each.values)
+            (Is_Run_Once_Key(path) ? changes.run_once : changes.values_added).push_back(Value_Entry{path, value.name, &value});
+        return true;
+    };
+    std::string path = key_path;
+    list(key, path);
+    winsim::Walk_Tree(key, path, '\\', winsim::Subkeys_Of, winsim::Utf8_Name_Of, list);
 }
 
-void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes& changes) {
+// The keys of before and after at the same path, compared: their values, and the subkeys only one of
+// them has. Their subkeys that both have are compared by Diff_Keys' walk.
+void Diff_Key_Values(const Reg_Key& before, const Reg_Key& after, const std::string& path, Changes& changes) {
     size_t removed = changes.values_removed.size();
     for (const Reg_Value& old_value : before.values) {
         const Reg_Value* new_value = after.Find_Value(old_value.name);
@@ -334,12 +345,9 @@ void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes
         changes.kept.push_back(Kept_Key{path, {}});
         for (const Reg_Value& value : after.values) changes.kept.back().values.push_back(&value);
     }
-    for (const auto& old_key : before.subkeys) {
-        std::string key_path = path + "\\" + To_Utf8(old_key->name);
-        Reg_Key* new_key = after.Find_Subkey(old_key->name);
-        if (new_key) Diff_Keys(*old_key, *new_key, key_path, changes);
-        else changes.keys_removed.push_back(Tree_Entry{key_path, Count_Keys_Below(*old_key)});
-    }
+}
+
+void List_Added_Keys(const Reg_Key& before, const Reg_Key& after, const std::string& path, Changes& changes) {
     for (const auto& new_key : after.subkeys) {
         if (before.Find_Subkey(new_key->name)) continue;
         std::string key_path = path + "\\" + To_Utf8(new_key->name);
@@ -348,34 +356,45 @@ void Diff_Keys(Reg_Key& before, Reg_Key& after, const std::string& path, Changes
     }
 }
 
-size_t Count_Nodes_Below(const Fs_Node& node) {
-    size_t count = 0;
-    for (const auto& child : node.children) count += 1 + Count_Nodes_Below(*child);
-    return count;
+void Diff_Keys(const Reg_Key& before, const Reg_Key& after, const std::string& root_path, Changes& changes) {
+    Diff_Key_Values(before, after, root_path, changes);
+    // The key of after that each key of before walked into has, the deepest last.
+    std::vector<const Reg_Key*> afters{&after};
+    std::string path = root_path;
+    winsim::Walk_Tree(
+        before, path, '\\', winsim::Subkeys_Of, winsim::Utf8_Name_Of,
+        [&](const Reg_Key& old_key, const std::string& key_path) {
+            const Reg_Key* new_key = afters.back()->Find_Subkey(old_key.name);
+            if (!new_key) {
+                changes.keys_removed.push_back(Tree_Entry{key_path, Count_Keys_Below(old_key)});
+                return false;
+            }
+            Diff_Key_Values(old_key, *new_key, key_path, changes);
+            afters.push_back(new_key);
+            return true;
+        },
+        [&](const Reg_Key& old_key, const std::string& key_path) {
+            List_Added_Keys(old_key, *afters.back(), key_path, changes);
+            afters.pop_back();
+        });
+    List_Added_Keys(before, after, root_path, changes);
 }
+
+size_t Count_Nodes_Below(const Fs_Node& node) { return winsim::Count_Below(node, winsim::Children_Of); }
 
 // Files added inside a new folder are listed one by one; the folder itself once.
-void List_Added_Files(const Fs_Node& folder, const std::string& path, Changes& changes) {
-    for (const auto& child : folder.children) {
-        std::string child_path = path + "\\" + To_Utf8(child->name);
-        if (child->directory) List_Added_Files(*child, child_path, changes);
-        else changes.nodes_added.push_back(Tree_Entry{child_path, 0});
-    }
+void List_Added_Files(const Fs_Node& folder, const std::string& folder_path, Changes& changes) {
+    std::string path = folder_path;
+    winsim::Walk_Tree(folder, path, '\\', winsim::Children_Of, winsim::Utf8_Name_Of,
+                      [&](const Fs_Node& child, const std::string& child_path) {
+                          if (!child.directory) changes.nodes_added.push_back(Tree_Entry{child_path, 0});
+                          return child.directory;
+                      });
 }
 
-void Diff_Folders(const Fs_Node& before, const Fs_Node& after, const std::string& path, Changes& changes) {
-    for (const auto& old_node : before.children) {
-        std::string node_path = path + "\\" + To_Utf8(old_node->name);
-        Fs_Node* new_node = after.Find_Child(old_node->name);
-        if (new_node && new_node->directory == old_node->directory) {
-            if (old_node->directory) Diff_Folders(*old_node, *new_node, node_path, changes);
-            else if (old_node->data != new_node->data) changes.files_changed.push_back(node_path);
-        } else if (old_node->directory) {
-            changes.nodes_removed.push_back(Tree_Entry{node_path + "\\", Count_Nodes_Below(*old_node)});
-        } else {
-            changes.nodes_removed.push_back(Tree_Entry{node_path, 0});
-        }
-    }
+// What after has in a folder that before's folder at the same path has not (or has as the other
+// kind of entry).
+void List_Added_Nodes(const Fs_Node& before, const Fs_Node& after, const std::string& path, Changes& changes) {
     for (const auto& new_node : after.children) {
         Fs_Node* old_node = before.Find_Child(new_node->name);
         if (old_node && old_node->directory == new_node->directory) continue;
@@ -387,6 +406,34 @@ void Diff_Folders(const Fs_Node& before, const Fs_Node& after, const std::string
         changes.nodes_added.push_back(Tree_Entry{node_path + "\\", Count_Nodes_Below(*new_node)});
         List_Added_Files(*new_node, node_path, changes);
     }
+}
+
+void Diff_Folders(const Fs_Node& before, const Fs_Node& after, const std::string& root_path, Changes& changes) {
+    // The folder of after that each folder of before walked into has, the deepest last.
+    std::vector<const Fs_Node*> afters{&after};
+    std::string path = root_path;
+    winsim::Walk_Tree(
+        before, path, '\\', winsim::Children_Of, winsim::Utf8_Name_Of,
+        [&](const Fs_Node& old_node, const std::string& node_path) {
+            Fs_Node* new_node = afters.back()->Find_Child(old_node.name);
+            if (new_node && new_node->directory == old_node.directory) {
+                if (old_node.directory) {
+                    afters.push_back(new_node);
+                    return true;
+                }
+                if (old_node.data != new_node->data) changes.files_changed.push_back(node_path);
+            } else if (old_node.directory) {
+                changes.nodes_removed.push_back(Tree_Entry{node_path + "\\", Count_Nodes_Below(old_node)});
+            } else {
+                changes.nodes_removed.push_back(Tree_Entry{node_path, 0});
+            }
+            return false;
+        },
+        [&](const Fs_Node& old_node, const std::string& node_path) {
+            List_Added_Nodes(old_node, *afters.back(), node_path, changes);
+            afters.pop_back();
+        });
+    List_Added_Nodes(before, after, root_path, changes);
 }
 
 // The files the run folder holds beside the machine: pending-deletes.txt, security.txt and

@@ -153,6 +153,8 @@ BOOL DeleteFileW(LPCWSTR path) {
         SetLastError(denied);
         return FALSE;
     }
+    // Opening the file for deletion breaks an opportunistic lock on it, and waits for that.
+    Open_Breaks_Oplock(machine, node, DELETE, 0, "DeleteFileW", found.full);
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
@@ -206,4 +208,110 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_par
         *file_part = separator == Text::npos || separator + 1 == full.size() ? nullptr : buffer + separator + 1;
     }
     return DWORD(full.size());
+}
+
+namespace winsim {
+
+namespace {
+
+// Whether a name is a valid 8.3 name as it stands (then it is its own short name): at most eight
+// characters, a dot and at most three more, none of them a blank, a further dot or one of + , ; = [ ].
+bool Is_Short_Form(const Text& name) {
+    size_t dot = name.find(u'.');
+    Text base = name.substr(0, dot), extension = dot == Text::npos ? Text() : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || extension.size() > 3 || extension.find(u'.') != Text::npos) return false;
+    for (char16_t c : name)
+        if (c == u' ' || c == u'+' || c == u',' || c == u';' || c == u'=' || c == u'[' || c == u']' || c > 0x7E)
+            return false;
+    return true;
+}
+
+// The characters of part that a short name keeps: upper case, without blanks, dots and the
+// characters 8.3 names refuse (each of those becomes '_'), at most count of them.
+Text Short_Part(const Text& part, size_t count) {
+    Text kept;
+    for (char16_t c : part) {
+        if (kept.size() == count) break;
+        if (c == u' ' || c == u'.') continue;
+        if (c == u'+' || c == u',' || c == u';' || c == u'=' || c == u'[' || c == u']' || c > 0x7E) c = u'_';
+        kept += (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+    }
+    return kept;
+}
+
+Text Short_Basis(const Text& name) {
+    size_t dot = name.rfind(u'.');
+    Text base = Short_Part(name.substr(0, dot == 0 ? Text::npos : dot), 6);
+    Text extension = dot == Text::npos || dot == 0 ? Text() : Short_Part(name.substr(dot + 1), 3);
+    return base + u"~" + (extension.empty() ? Text() : u"." + extension);
+}
+
+// The entry of a folder whose winsim 8.3 short name is part, or null. An entry whose name is not a
+// valid 8.3 name has the short name made of the first six kept characters of its base, "~N" and the
+// first three of its extension, N counting the entries up to it in the folder (in listing order)
+// with the same six and three, as NTFS numbers the first ones it makes (Windows numbers them by
+// creation, and switches to a hash after four).
+const Fs_Node* Entry_Of_Short_Name(const Fs_Node& folder, const Text& part) {
+    size_t tilde = part.find(u'~');
+    if (tilde == Text::npos) return nullptr;
+    size_t dot = part.find(u'.', tilde);
+    Text digits = part.substr(tilde + 1, dot == Text::npos ? Text::npos : dot - tilde - 1);
+    if (digits.empty() || digits.size() > 6) return nullptr;
+    unsigned number = 0;
+    for (char16_t c : digits) {
+        if (c < u'0' || c > u'9') return nullptr;
+        number = number * 10 + unsigned(c - u'0');
+    }
+    const Text basis = part.substr(0, tilde + 1) + (dot == Text::npos ? Text() : part.substr(dot));
+    unsigned seen = 0;
+    for (const auto& child : folder.children) {
+        if (Is_Short_Form(child->name)) continue;
+        const Text child_basis = Short_Basis(child->name);
+        if (child_basis.size() == basis.size() && Same_Name(child_basis, basis) && ++seen == number) return child.get();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+}  // namespace winsim
+
+DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Text text = From_Wide_Pointer(short_path);
+    DWORD error = 0;
+    if (machine.Record_Call("GetLongPathNameW", text, &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    Win32_Path parsed = Parse_Win32_Path(text, false);
+    if (parsed.error != ERROR_SUCCESS) {
+        SetLastError(parsed.error);
+        return 0;
+    }
+    // Each name in turn: an entry of that name keeps it; else the entry whose short name it is gives
+    // its long name; else the path is not there.
+    Text long_form = u"C:";
+    for (size_t i = 0; i < parsed.parts.size(); ++i) {
+        const Text& part = parsed.parts[i];
+        Path_Lookup folder = Look_Up(machine, long_form + u"\\", true);
+        const DWORD missing = i + 1 == parsed.parts.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        if (!folder.node || !folder.node->directory) {
+            SetLastError(folder.node ? ERROR_PATH_NOT_FOUND : folder.error);
+            return 0;
+        }
+        const Fs_Node* named = folder.node->Find_Child(part);
+        if (!named) named = Entry_Of_Short_Name(*folder.node, part);
+        if (!named) {
+            SetLastError(missing);
+            return 0;
+        }
+        long_form += u"\\" + (named->name.size() == part.size() && Same_Name(named->name, part) ? part : named->name);
+    }
+    if (parsed.parts.empty()) long_form += u"\\";
+    if (!long_path || size <= long_form.size()) return DWORD(long_form.size() + 1);
+    std::copy(long_form.begin(), long_form.end(), long_path);
+    long_path[long_form.size()] = 0;
+    return DWORD(long_form.size());
 }

@@ -21,6 +21,7 @@ struct File_Handle : Kernel_Object, Fs_Open {
     Text path;  // the normalised path it was opened by, for the calls' subjects
     DWORD desired_access = 0;  // the access asked for, as the security calls on the handle check it
     uint64_t position = 0;  // where the next WriteFile writes
+    bool delete_on_close = false;  // FILE_FLAG_DELETE_ON_CLOSE: the entry at path goes when it closes
     ~File_Handle() override;
     std::string What() const override { return (node && node->directory ? "folder " : "file ") + To_Utf8(path); }
 };
@@ -38,8 +39,15 @@ void Detach(Fs_Open& open) {
 }
 
 File_Handle::~File_Handle() {
-    std::lock_guard<std::recursive_mutex> guard(The_Machine().lock);
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    Fs_Node* opened = node;
     Detach(*this);
+    if (!delete_on_close || !opened) return;
+    // The name it was opened by goes, if it still names that entry (a rename in between is not
+    // followed: the entry then stays).
+    Path_Lookup found = Look_Up(machine, path, false);
+    if (found.node == opened && found.parent) found.parent->Remove_Child(opened->name);
 }
 
 // Two opens of one file conflict when either wants what the other does not share.
@@ -96,6 +104,20 @@ bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD
     return false;
 }
 
+DWORD Open_Breaks_Oplock(Machine& machine, Fs_Node* node, DWORD desired_access, DWORD flags, const char* api,
+                         const Text& path) {
+    if (!node || !node->oplocked) return 0;
+    // Opening only for the attributes breaks no oplock.
+    if (!(desired_access & ~DWORD(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE))) return 0;
+    if (flags & FILE_FLAG_OPEN_REQUIRING_OPLOCK) return ERROR_CANNOT_BREAK_OPLOCK;
+    machine.oplock_waits.push_back(std::string(api) + " " + To_Utf8(path));
+    // The oplock lives on the file, whichever of its names it was taken through.
+    if (node->names)
+        for (Fs_Node* name : *node->names) name->oplocked = false;
+    node->oplocked = false;
+    return 0;
+}
+
 bool Is_Open_Beneath(Machine& machine, const Fs_Node* folder) {
     if (!folder->directory || !folder->link_target.empty()) return false;
     // Iterative, so that a deep tree cannot exhaust the stack; each entry is visited once.
@@ -147,6 +169,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     DWORD error = 0;
     if (machine.Record_Call("CreateFileW", text, &error)) return Fail_Open(error);
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail_Open(ERROR_INVALID_PARAMETER);
+    // Deletion on close needs the right to delete.
+    if ((flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) && !(access & (DELETE | GENERIC_ALL)))
+        return Fail_Open(ERROR_INVALID_PARAMETER);
 
     bool follow_last = !(flags_and_attributes & FILE_FLAG_OPEN_REPARSE_POINT);
     Path_Lookup found = Look_Up(machine, text, follow_last);
@@ -172,6 +197,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
         } else if ((node->attributes & FILE_ATTRIBUTE_READONLY) && ((wanted & Access_Write) || replaces)) {
             return Fail_Open(ERROR_ACCESS_DENIED);
         }
+        if (flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) {
+            if (node->attributes & FILE_ATTRIBUTE_READONLY) return Fail_Open(ERROR_ACCESS_DENIED);
+            if (DWORD denied = Check_Delete_Access(machine, found.full)) return Fail_Open(denied);
+        }
+        // Windows breaks an oplock before it checks the sharing: the holder may close its handle.
+        if (DWORD oplock = Open_Breaks_Oplock(machine, node, access, flags_and_attributes, "CreateFileW", found.full))
+            return Fail_Open(oplock);
         if (Sharing_Conflict(machine, node, wanted, share_mode)) return Fail_Open(ERROR_SHARING_VIOLATION);
         if (replaces) {
             node->data.clear();
@@ -186,6 +218,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTR
     handle->access = wanted;
     handle->desired_access = access;
     handle->share = share_mode;
+    handle->delete_on_close = (flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     Attach(*handle, found.node);
     HANDLE result = Add_Handle(handle);
     // Opening an existing file where one may be created says so through the last error.

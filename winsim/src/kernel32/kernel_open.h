@@ -22,6 +22,16 @@ enum Data_Access : DWORD {
 // shared for reading and writing, so it can be listed but not removed. The caller holds machine.lock.
 bool Sharing_Conflict(Machine& machine, const Fs_Node* node, DWORD access, DWORD share);
 
+// An open of an existing file that breaks another process's opportunistic lock (Fs_Node::oplocked):
+// one that asks for more than FILE_READ_ATTRIBUTES, FILE_WRITE_ATTRIBUTES and SYNCHRONIZE. With
+// FILE_FLAG_OPEN_REQUIRING_OPLOCK in flags the open fails instead: the answer is
+// ERROR_CANNOT_BREAK_OPLOCK, for the caller to fail with. Without it Windows makes the open wait
+// until the holder acknowledges the break: the call is noted in Machine::oplock_waits as "API path",
+// and the holder is taken to have closed its handle (the oplock is gone); the answer is 0.
+// The caller holds machine.lock.
+DWORD Open_Breaks_Oplock(Machine& machine, Fs_Node* node, DWORD desired_access, DWORD flags, const char* api,
+                         const Text& path);
+
 // True when an entry beneath the folder is open (a handle, another process's hold, the C runtime):
 // Windows then refuses to rename or move the folder with ERROR_ACCESS_DENIED. Costs the size of the
 // folder's tree. The caller holds machine.lock.

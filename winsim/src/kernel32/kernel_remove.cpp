@@ -39,19 +39,23 @@ bool Append_Pending_Operation(Machine& machine, const Text& source, const Text& 
         key = next;
     }
     if (key->write_protected) return false;
-    std::vector<uint8_t> data;
-    if (Reg_Value* existing = key->Find_Value(u"PendingFileRenameOperations")) {
-        data = existing->data;
-        // Drop the list's closing zero; a string's own terminator stays.
-        if (data.size() >= 4 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0 &&
-            data[data.size() - 3] == 0 && data[data.size() - 4] == 0)
-            data.resize(data.size() - 2);
+    Reg_Value* existing = key->Find_Value(u"PendingFileRenameOperations");
+    if (!existing) {
+        key->Set_Value(u"PendingFileRenameOperations", REG_MULTI_SZ, {});
+        existing = key->Find_Value(u"PendingFileRenameOperations");
     }
+    existing->type = REG_MULTI_SZ;
+    // Appended where the value is kept, so that a run of many deletions costs the length of what it
+    // adds, not that of the list each time.
+    std::vector<uint8_t>& data = existing->data;
+    // Drop the list's closing zero; a string's own terminator stays.
+    if (data.size() >= 4 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0 &&
+        data[data.size() - 3] == 0 && data[data.size() - 4] == 0)
+        data.resize(data.size() - 2);
     Append_String(data, source);
     Append_String(data, destination);
     data.push_back(0);
     data.push_back(0);
-    key->Set_Value(u"PendingFileRenameOperations", REG_MULTI_SZ, std::move(data));
     return true;
 }
 
@@ -77,6 +81,7 @@ BOOL Rename(Machine& machine, const Text& source, const Text& destination, DWORD
     if (!from.parent) return Fail(ERROR_ACCESS_DENIED);  // the root of the drive
     Fs_Node* node = from.node;
     if (DWORD denied = Check_Delete_Access(machine, from.full)) return Fail(denied);
+    Open_Breaks_Oplock(machine, node, DELETE, 0, "MoveFileExW", from.full);
     if (Sharing_Conflict(machine, node, Access_Delete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
         return Fail(ERROR_SHARING_VIOLATION);
     Path_Lookup to = Look_Up(machine, destination, false);

@@ -72,6 +72,7 @@ const System_Message kSystemMessages[] = {
     {317, "The system cannot find message text for message number 0x%1 in the message file for %2."},
     {487, "Attempt to access invalid address."},
     {534, "Arithmetic result exceeded 32 bits."},
+    {802, "The operation did not complete successfully because it would cause an oplock to be broken. The caller has requested that existing oplocks not be broken."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {998, "Invalid access to memory location."},
     {1004, "Invalid flags."},

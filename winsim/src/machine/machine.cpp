@@ -1,6 +1,7 @@
 #include "machine/machine.h"
 
 #include "machine/paths.h"
+#include "machine/tree_walk.h"
 
 #include <algorithm>
 #include <atomic>
@@ -130,6 +131,7 @@ Reg_Key* Reg_Key::Add_Subkey(const Text& name) {
 bool Reg_Key::Remove_Subkey(const Text& name) { return subkeys.Remove(name); }
 
 Reg_Value* Reg_Key::Find_Value(const Text& name) { return values.Find(name); }
+const Reg_Value* Reg_Key::Find_Value(const Text& name) const { return values.Find(name); }
 
 void Reg_Key::Set_Value(const Text& name, DWORD type, std::vector<uint8_t> data) {
     if (Reg_Value* existing = values.Find(name)) {
@@ -206,26 +208,17 @@ void Fs_Node::Set_Security(std::shared_ptr<Key_Security> stated) {
     for (Fs_Node* name : *names) name->security = stated;
 }
 
-namespace {
-bool Find_Path(const Fs_Node& folder, const Fs_Node& entry, Text& path) {
-    for (const auto& child : folder.children) {
-        Text child_path = path + u"\\" + child->name;
-        if (child.get() == &entry) {
-            path = child_path;
-            return true;
-        }
-        if (child->directory && child->link_target.empty() && Find_Path(*child, entry, child_path)) {
-            path = child_path;
-            return true;
-        }
-    }
-    return false;
-}
-}  // namespace
-
 Text Path_Of(const Fs_Node& drive_c, const Fs_Node& entry) {
-    Text path = u"C:";
-    return Find_Path(drive_c, entry, path) ? path : Text();
+    Text path = u"C:", found;
+    Walk_Tree(drive_c, path, u'\\', Children_Of, Name_Of, [&](const Fs_Node& child, const Text& child_path) {
+        if (!found.empty()) return false;  // the rest of the walk only unwinds
+        if (&child == &entry) {
+            found = child_path;
+            return false;
+        }
+        return child.directory && child.link_target.empty();
+    });
+    return found;
 }
 
 // ---- the machine ----
@@ -255,6 +248,7 @@ void Machine::Reset() {
     drive_c.link_target.clear();
     drive_c.held_open = false;
     drive_c.held_share = 0;
+    drive_c.oplocked = false;
     drive_c.listed_size = 0;
     for (Fs_Open* open : drive_c.opens) open->node = nullptr;
     drive_c.opens.clear();
@@ -293,6 +287,7 @@ void Machine::Reset() {
     trace_sites = false;
     site_trace.clear();
     fault_hits.clear();
+    oplock_waits.clear();
     fault_site = nullptr;
     oem_packages_in_use.clear();
 }

@@ -80,6 +80,7 @@ struct Reg_Key {
     Reg_Key* Add_Subkey(const Text& name);  // returns the existing key of that name, or a new one
     bool Remove_Subkey(const Text& name);
     Reg_Value* Find_Value(const Text& name);
+    const Reg_Value* Find_Value(const Text& name) const;
     void Set_Value(const Text& name, DWORD type, std::vector<uint8_t> data);
     bool Remove_Value(const Text& name);
 };
@@ -111,6 +112,10 @@ struct Fs_Node {
     // (FILE_SHARE_*; 0 for a file held without sharing), a folder held as a current folder is.
     bool held_open = false;
     DWORD held_share = 0;
+    // Another process holds a batch (or read-write-handle) opportunistic lock on the file, through a
+    // handle that shares reading, writing and deletion. An open that breaks it waits until the holder
+    // acknowledges the break, which the holder may never do (kernel_open.h: Open_Breaks_Oplock).
+    bool oplocked = false;
     uint64_t listed_size = 0;  // a file known only from a listing: its size (data stays empty)
     std::vector<Fs_Open*> opens;  // the opens on this node (kernel_open.cpp keeps them)
     // What the entry states of its own security, as a key does (see Key_Security); null: nothing.
@@ -290,6 +295,10 @@ public:
     };
     std::vector<Fault_Hit> fault_hits;
     std::function<std::string()> fault_site;
+    // "API path" of every call that would have waited for an opportunistic lock's holder to
+    // acknowledge its break: on Windows such a call does not return while the holder waits. winsim
+    // lets it go on as though the holder had closed its handle; vpsim fails a run that has any.
+    std::vector<std::string> oplock_waits;
 
     // Empties the machine: no keys, no files, default OS, no faults.
     void Reset();

@@ -12,6 +12,7 @@
 #include "machine/security.h"
 
 #include "machine/paths.h"
+#include "machine/tree_walk.h"
 
 #include <algorithm>
 #include <cctype>
@@ -272,8 +273,18 @@ Text Upper(const Text& text) {
 void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effective& e) {
     if (!machine.security_seen.insert(Upper(path)).second) return;
     machine.security_before.emplace_back(path, Effective_Text(e));
-    for (const auto& child : key.subkeys)
-        Snapshot(machine, *child, path + u"\\" + child->name, Effective_Of(*child, &e));
+    // The effective security of every key on the way down, the walked key's last.
+    std::vector<Effective> above{e};
+    Text walked = path;
+    Walk_Tree(key, walked, u'\\', Subkeys_Of, Name_Of,
+              [&](const Reg_Key& child, const Text& child_path) {
+                  if (!machine.security_seen.insert(Upper(child_path)).second) return false;
+                  Effective child_e = Effective_Of(child, &above.back());
+                  machine.security_before.emplace_back(child_path, Effective_Text(child_e));
+                  above.push_back(std::move(child_e));
+                  return true;
+              },
+              [&](const Reg_Key&, const Text&) { above.pop_back(); });
 }
 
 ACCESS_MASK Map_Generic(ACCESS_MASK mask, bool file) {
@@ -435,8 +446,18 @@ void Snapshot_File(Machine& machine, const Fs_Node& node, const Text& path, cons
     if (!machine.security_seen.insert(Upper(path)).second) return;
     machine.security_before.emplace_back(path, Effective_Text(e));
     if (!node.link_target.empty()) return;
-    for (const auto& child : node.children)
-        Snapshot_File(machine, *child, path + u"\\" + child->name, File_Effective_Of(*child, &e));
+    std::vector<Effective> above{e};
+    Text walked = path;
+    Walk_Tree(node, walked, u'\\', Children_Of, Name_Of,
+              [&](const Fs_Node& child, const Text& child_path) {
+                  if (!machine.security_seen.insert(Upper(child_path)).second) return false;
+                  Effective child_e = File_Effective_Of(child, &above.back());
+                  machine.security_before.emplace_back(child_path, Effective_Text(child_e));
+                  if (!child.link_target.empty()) return false;
+                  above.push_back(std::move(child_e));
+                  return true;
+              },
+              [&](const Fs_Node&, const Text&) { above.pop_back(); });
 }
 namespace {
 

@@ -3,6 +3,7 @@
 // (crt_streams.h).
 #include "msvcrt/crt_streams.h"
 #include "kernel32/kernel_files.h"
+#include "kernel32/kernel_open.h"
 #include "machine/open_objects.h"
 
 #include <windows.h>
@@ -112,6 +113,7 @@ errno_t _wfopen_s(FILE** file, const WCHAR* file_name, const WCHAR* mode) {
     Fs_Node* node = machine.Find_Path(path, &parent, &last);
     if (node) {
         if (node->directory || !parent) return Fail_Open(EACCES);
+        Open_Breaks_Oplock(machine, node, GENERIC_READ | (writes ? GENERIC_WRITE : 0), 0, "_wfopen_s", path);
         if (node->held_open || Is_Open_In_Runtime(machine, node)) return Fail_Open(EACCES);
         if (writes && (node->attributes & FILE_ATTRIBUTE_READONLY)) return Fail_Open(EACCES);
     } else if (parsed.kind == 'r' || !parent) {

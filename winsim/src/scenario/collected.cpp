@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "scenario/host_files.h"
+#include "machine/tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -151,12 +152,12 @@ std::string Attribute_Letters(const Fs_Node& node) {
 }
 
 void Save_Listed(const Fs_Node& folder, const std::string& path, std::string& out) {
-    for (const auto& child : folder.children) {
-        std::string child_path = path + "\\" + To_Utf8(child->name);
-        if (child->directory) Save_Listed(*child, child_path, out);
-        else if (child->data.empty() && child->listed_size > 0)
-            out += Attribute_Letters(*child) + "|" + std::to_string(child->listed_size) + "|" + child_path + "\n";
-    }
+    std::string walked = path;
+    Walk_Tree(folder, walked, '\\', Children_Of, Utf8_Name_Of, [&](const Fs_Node& child, const std::string& child_path) {
+        if (!child.directory && child.data.empty() && child.listed_size > 0)
+            out += Attribute_Letters(child) + "|" + std::to_string(child.listed_size) + "|" + child_path + "\n";
+        return child.directory;
+    });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // regedit files: import of both formats ("Windows Registry Editor Version 5.00" in UTF-16LE with BOM
 // or UTF-8, and the ANSI "REGEDIT4"), and export in the 5.00 format as UTF-8.
 #include "machine/machine.h"
+#include "machine/tree_walk.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -472,25 +473,23 @@ struct Export_Out {
 
 // path holds the key's path in UTF-8; subkeys append their names to it and take them off again.
 void Export_Key(Export_Out& out, const Reg_Key& key, std::string& path, bool is_root) {
-    if (!is_root || !key.values.empty()) {
+    auto write = [&](const Reg_Key& each, const std::string& each_path) {
         out.text += '[';
-        out.text += path;
+        out.text += each_path;
         out.text += "]\n";
-        for (const Reg_Value& value : key.values)
+        for (const Reg_Value& value : each.values)
             if (!Holds_Zero(value.name)) Export_Value(out.text, value);  // machine.ini's [registry] value= holds it
         out.text += '\n';
         out.Flush(1 << 16);
-    }
-    size_t length = path.size();
-    for (const auto& subkey : key.subkeys) {
-        // regedit files can hold neither a link nor a name with a zero character: machine.ini's
-        // [registry] link=, key= and value= do
-        if (subkey->link || Holds_Zero(subkey->name)) continue;
-        path += '\\';
-        path += To_Utf8(subkey->name);
-        Export_Key(out, *subkey, path, false);
-        path.resize(length);
-    }
+    };
+    if (!is_root || !key.values.empty()) write(key, path);
+    // regedit files can hold neither a link nor a name with a zero character (nor anything below
+    // them): machine.ini's [registry] link=, key= and value= do
+    Walk_Tree(key, path, '\\', Subkeys_Of, Utf8_Name_Of, [&](const Reg_Key& subkey, const std::string& subkey_path) {
+        if (subkey.link || Holds_Zero(subkey.name)) return false;
+        write(subkey, subkey_path);
+        return true;
+    });
 }
 
 void Export_Machine(Export_Out& out, const Machine& machine) {

@@ -14,6 +14,7 @@
 #include "scenario/collected.h"
 #include "scenario/host_files.h"
 #include "machine/paths.h"
+#include "machine/tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -258,6 +259,18 @@ bool Set_Open(Machine& machine, const std::string& value, std::string& why) {
     }
     node->held_open = true;
     node->held_share = share;
+    return true;
+}
+
+// PATH: a file on which another process holds a batch opportunistic lock (Fs_Node::oplocked).
+bool Set_Oplocked(Machine& machine, const std::string& value, std::string& why) {
+    Fs_Node* node;
+    if (!Find_Entry(machine, value, node, why)) return false;
+    if (node->directory) {
+        why = "oplocked \"" + value + "\" is a folder; only a file's oplock is modelled";
+        return false;
+    }
+    node->oplocked = true;
     return true;
 }
 
@@ -626,6 +639,7 @@ const Ini_Key kIniKeys[] = {
     {"security", "file", "", nullptr, Set_File_Security},
     {"files", "locked", "", nullptr, Set_Locked},
     {"files", "open", "", nullptr, Set_Open},
+    {"files", "oplocked", "", nullptr, Set_Oplocked},
     {"files", "read_only", "", nullptr, Set_Read_Only},
     {"files", "junction", "", nullptr, Set_Junction},
     {"files", "hardlink", "", nullptr, Set_Hard_Link},
@@ -705,19 +719,20 @@ std::string Share_Letters(DWORD share) {
 }
 
 // The [files] lines of a folder's tree, in listing order: junctions, hard links (every name of a
-// file but its first), files in use (locked or open with sharing), read-only files.
+// file but its first), files in use (locked or open with sharing), oplocked files, read-only files.
 void Save_File_Keys(const Fs_Node& drive_c, const Fs_Node& folder, const std::string& path, std::string& out) {
-    for (const auto& child : folder.children) {
-        std::string child_path = path + "\\" + To_Utf8(child->name);
-        if (!child->link_target.empty()) out += "junction=" + child_path + " => " + To_Utf8(child->link_target) + "\n";
-        if (Is_Further_Name(*child))
-            out += "hardlink=" + child_path + " => " + To_Utf8(Path_Of(drive_c, *child->names->front())) + "\n";
-        if (child->held_open && child->held_share == 0) out += "locked=" + child_path + "\n";
-        if (child->held_open && child->held_share != 0) out += "open=" + child_path + " share=" + Share_Letters(child->held_share) + "\n";
-        if ((child->attributes & FILE_ATTRIBUTE_READONLY) && !Is_Further_Name(*child))
+    std::string walked = path;
+    Walk_Tree(folder, walked, '\\', Children_Of, Utf8_Name_Of, [&](const Fs_Node& child, const std::string& child_path) {
+        if (!child.link_target.empty()) out += "junction=" + child_path + " => " + To_Utf8(child.link_target) + "\n";
+        if (Is_Further_Name(child))
+            out += "hardlink=" + child_path + " => " + To_Utf8(Path_Of(drive_c, *child.names->front())) + "\n";
+        if (child.held_open && child.held_share == 0) out += "locked=" + child_path + "\n";
+        if (child.held_open && child.held_share != 0) out += "open=" + child_path + " share=" + Share_Letters(child.held_share) + "\n";
+        if (child.oplocked) out += "oplocked=" + child_path + "\n";
+        if ((child.attributes & FILE_ATTRIBUTE_READONLY) && !Is_Further_Name(child))
             out += "read_only=" + child_path + "\n";
-        if (child->directory) Save_File_Keys(drive_c, *child, child_path, out);
-    }
+        return child.directory;
+    });
 }
 
 // The full path a link's value names, as a scenario writes it; the value's own text when it names no
@@ -743,58 +758,61 @@ std::string Link_Target_Text(Machine& machine, const Reg_Key& link) {
 
 // path holds the key's path; subkeys append their names to it and take them off again.
 void Save_Protected_Keys(Machine& machine, const Reg_Key& key, std::string& path, std::string& out) {
-    if (key.write_protected) out += "protected=" + path + "\n";
-    if (key.link) out += "link=" + path + " target=" + Link_Target_Text(machine, key) + "\n";
-    size_t length = path.size();
-    for (const auto& subkey : key.subkeys) {
-        path += '\\';
-        path += To_Utf8(subkey->name);
-        Save_Protected_Keys(machine, *subkey, path, out);
-        path.resize(length);
-    }
+    auto save = [&](const Reg_Key& each, const std::string& each_path) {
+        if (each.write_protected) out += "protected=" + each_path + "\n";
+        if (each.link) out += "link=" + each_path + " target=" + Link_Target_Text(machine, each) + "\n";
+        return true;
+    };
+    save(key, path);
+    Walk_Tree(key, path, '\\', Subkeys_Of, Utf8_Name_Of, save);
 }
 
 // key= and value= lines for what registry.reg cannot hold, in tree order: every key with a zero
 // character on its path (hidden: one above it has), with all its values, and every other value whose
 // name has one. path holds the key's path; subkeys append their names to it and take them off again.
 void Save_Zero_Names(const Reg_Key& key, std::string& path, bool hidden, std::string& out) {
-    for (const Reg_Value& value : key.values) {
-        if (hidden || Holds_Zero(value.name))
-            out += "value=" + path + " data=" + Hex_Data_Text(value) + " name=" + Escape_Name(value.name) + "\n";
-    }
-    size_t length = path.size();
-    for (const auto& subkey : key.subkeys) {
-        bool subkey_hidden = hidden || Holds_Zero(subkey->name);
-        path += '\\';
-        path += Escape_Name(subkey->name);
-        if (subkey_hidden) out += "key=" + path + "\n";
-        Save_Zero_Names(*subkey, path, subkey_hidden, out);
-        path.resize(length);
-    }
+    auto values = [&](const Reg_Key& each, const std::string& each_path, bool each_hidden) {
+        for (const Reg_Value& value : each.values) {
+            if (each_hidden || Holds_Zero(value.name))
+                out += "value=" + each_path + " data=" + Hex_Data_Text(value) + " name=" + Escape_Name(value.name) + "\n";
+        }
+    };
+    values(key, path, hidden);
+    // Whether each key on the way down is hidden, the walked key's last.
+    std::vector<bool> above{hidden};
+    Walk_Tree(key, path, '\\', Subkeys_Of, [](const Reg_Key& subkey) { return Escape_Name(subkey.name); },
+              [&](const Reg_Key& subkey, const std::string& subkey_path) {
+                  bool subkey_hidden = above.back() || Holds_Zero(subkey.name);
+                  if (subkey_hidden) out += "key=" + subkey_path + "\n";
+                  values(subkey, subkey_path, subkey_hidden);
+                  above.push_back(subkey_hidden);
+                  return true;
+              },
+              [&](const Reg_Key&, const std::string&) { above.pop_back(); });
 }
 
 void Save_Security_Keys(const Reg_Key& key, const std::string& path, std::string& out) {
-    for (const auto& subkey : key.subkeys) {
-        std::string subkey_path = path + "\\" + To_Utf8(subkey->name);
-        if (subkey->security) {
-            std::string sddl = Stated_Sddl(*subkey->security);
+    std::string walked = path;
+    Walk_Tree(key, walked, '\\', Subkeys_Of, Utf8_Name_Of, [&](const Reg_Key& subkey, const std::string& subkey_path) {
+        if (subkey.security) {
+            std::string sddl = Stated_Sddl(*subkey.security);
             if (!sddl.empty()) out += "key=" + subkey_path + " sddl=" + sddl + "\n";
         }
-        Save_Security_Keys(*subkey, subkey_path, out);
-    }
+        return true;
+    });
 }
 
 // What files and folders state of their own security, in listing order; Windows' defaults are not
 // written (loading applies them).
 void Save_Security_Files(const Fs_Node& folder, const std::string& path, std::string& out) {
-    for (const auto& child : folder.children) {
-        std::string child_path = path + "\\" + To_Utf8(child->name);
-        if (child->security && !Is_Default_File_Security(child->security)) {
-            std::string sddl = Stated_Sddl(*child->security);
+    std::string walked = path;
+    Walk_Tree(folder, walked, '\\', Children_Of, Utf8_Name_Of, [&](const Fs_Node& child, const std::string& child_path) {
+        if (child.security && !Is_Default_File_Security(child.security)) {
+            std::string sddl = Stated_Sddl(*child.security);
             if (!sddl.empty()) out += "file=" + child_path + " sddl=" + sddl + "\n";
         }
-        if (child->link_target.empty()) Save_Security_Files(*child, child_path, out);
-    }
+        return child.link_target.empty();
+    });
 }
 
 // Injected faults are not written back: they belong to a run, not to the machine.
@@ -871,21 +889,44 @@ bool Is_Windows_Name(const Text& name) {
     return name.back() != u'.' && name.back() != u' ';
 }
 
-bool Load_Folder(const fs::path& host, Fs_Node& folder, const std::string& shown, std::string& error) {
-    std::vector<fs::directory_entry> entries;
-    std::error_code failure;
-    for (fs::directory_iterator it(host, failure), end; !failure && it != end; it.increment(failure))
-        entries.push_back(*it);
-    if (failure) {
-        error = shown + ": cannot list: " + failure.message();
-        return false;
-    }
-    std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
-        return a.path().filename().u8string() < b.path().filename().u8string();
-    });
-    for (const fs::directory_entry& entry : entries) {
+// Loads a host folder's tree into folder, entries in name order, each folder's entries before the
+// next entry of its own folder; a stack of its own keeps a deep tree off the call stack.
+bool Load_Folder(const fs::path& top_host, Fs_Node& top, const std::string& top_shown, std::string& error) {
+    struct Frame {
+        std::vector<fs::directory_entry> entries;
+        size_t next = 0;
+        Fs_Node* folder;
+        std::string shown;
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](const fs::path& host, Fs_Node& folder, const std::string& shown) {
+        Frame frame;
+        frame.folder = &folder;
+        frame.shown = shown;
+        std::error_code failure;
+        for (fs::directory_iterator it(host, failure), end; !failure && it != end; it.increment(failure))
+            frame.entries.push_back(*it);
+        if (failure) {
+            error = shown + ": cannot list: " + failure.message();
+            return false;
+        }
+        std::sort(frame.entries.begin(), frame.entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+            return a.path().filename().u8string() < b.path().filename().u8string();
+        });
+        stack.push_back(std::move(frame));
+        return true;
+    };
+    if (!enter(top_host, top, top_shown)) return false;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const fs::directory_entry entry = frame.entries[frame.next++];
+        Fs_Node& folder = *frame.folder;
         std::string host_name = entry.path().filename().u8string();
-        std::string entry_shown = shown + "/" + host_name;
+        std::string entry_shown = frame.shown + "/" + host_name;
         Text name = From_Utf8(host_name);
         if (!Is_Windows_Name(name)) {
             error = entry_shown + ": not a valid Windows file name";
@@ -897,7 +938,8 @@ bool Load_Folder(const fs::path& host, Fs_Node& folder, const std::string& shown
         }
         fs::file_status status = entry.symlink_status();
         if (fs::is_directory(status)) {
-            if (!Load_Folder(entry.path(), *folder.Add_Child(name, true), entry_shown, error)) return false;
+            // frame is not used past this point: entering moves the frames.
+            if (!enter(entry.path(), *folder.Add_Child(name, true), entry_shown)) return false;
         } else if (fs::is_regular_file(status)) {
             std::vector<uint8_t> bytes;
             if (!Read_File(entry.path(), bytes, error)) return false;
@@ -910,19 +952,25 @@ bool Load_Folder(const fs::path& host, Fs_Node& folder, const std::string& shown
     return true;
 }
 
-bool Save_Folder(const Fs_Node& folder, const fs::path& host, std::string& error) {
-    std::error_code failure;
-    fs::create_directories(host, failure);
-    if (failure) {
-        error = host.u8string() + ": cannot create: " + failure.message();
-        return false;
-    }
-    for (const auto& child : folder.children) {
-        if (!child->link_target.empty() || Is_Further_Name(*child)) continue;  // written to machine.ini
-        fs::path path = host / fs::u8path(To_Utf8(child->name));
-        bool ok = child->directory ? Save_Folder(*child, path, error)
-                                   : Write_File(path, child->data.data(), child->data.size(), error);
-        if (!ok) return false;
+// Writes a folder's tree below host; a stack of its own keeps a deep tree off the call stack.
+bool Save_Folder(const Fs_Node& top, const fs::path& top_host, std::string& error) {
+    std::vector<std::pair<const Fs_Node*, fs::path>> pending{{&top, top_host}};
+    while (!pending.empty()) {
+        const Fs_Node* folder = pending.back().first;
+        const fs::path host = std::move(pending.back().second);
+        pending.pop_back();
+        std::error_code failure;
+        fs::create_directories(host, failure);
+        if (failure) {
+            error = host.u8string() + ": cannot create: " + failure.message();
+            return false;
+        }
+        for (const auto& child : folder->children) {
+            if (!child->link_target.empty() || Is_Further_Name(*child)) continue;  // written to machine.ini
+            fs::path path = host / fs::u8path(To_Utf8(child->name));
+            if (child->directory) pending.emplace_back(child.get(), std::move(path));
+            else if (!Write_File(path, child->data.data(), child->data.size(), error)) return false;
+        }
     }
     return true;
 }
