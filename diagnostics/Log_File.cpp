@@ -8,6 +8,7 @@
 #include <string>
 
 #include "diagnostics/Log_Indent.h"
+#include "diagnostics/Run_Identity.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Windows_Version.h"
 
@@ -247,6 +248,14 @@ void Log_Write_Header() {
     os_line.Append(TEXT("\n   OS bitness: "));
     os_line.Append(Is_64Bit_OS() ? TEXT("64-bit") : TEXT("32-bit"));
     Write_Header_Line(os_line);
+
+    // What an administrator files the log by: which tool, started how, by whom, where.
+    last_error = GetLastError();
+    Write_Header_Line(Tool_Version_Line());
+    Write_Header_Line(Command_Line_Line());
+    Write_Header_Line(Account_Line());
+    Write_Header_Line(Computer_Line());
+    SetLastError(last_error);
 }
 
 Lib_StringW Get_OS_Name() {

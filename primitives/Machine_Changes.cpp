@@ -15,6 +15,11 @@ Machine_Changes* In_Force = &The_Live_Changes;
 
 Machine_Changes& Changes() { return *In_Force; }
 
+Removal_Counts& Removed_So_Far() {
+    static Removal_Counts counts;
+    return counts;
+}
+
 Changes_In_Force::Changes_In_Force(Machine_Changes& changes) : before_(In_Force) { In_Force = &changes; }
 
 Changes_In_Force::~Changes_In_Force() { In_Force = before_; }
