@@ -47,6 +47,7 @@ const Api_Failure kFailureTable[] = {
     {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
     {"GetWindowsDirectoryW", ERROR_INSUFFICIENT_BUFFER},
     {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
+    {"GetComputerNameW", ERROR_NOT_ENOUGH_MEMORY},
     {"SHGetSpecialFolderPathW", ERROR_ACCESS_DENIED},
     {"GetSystemMetrics", ERROR_INVALID_PARAMETER},
     {"VerifyVersionInfoW", ERROR_OLD_WIN_VERSION},
@@ -67,6 +68,7 @@ const Api_Failure kFailureTable[] = {
     {"DuplicateTokenEx", ERROR_NOT_ENOUGH_MEMORY},
     {"SetThreadToken", ERROR_ACCESS_DENIED},
     {"GetTokenInformation", ERROR_ACCESS_DENIED},
+    {"LookupAccountSidW", ERROR_NONE_MAPPED},  // the account's domain cannot be reached
     {"SetTokenInformation", ERROR_PRIVILEGE_NOT_HELD},
     {"LookupPrivilegeValueW", ERROR_NO_SUCH_PRIVILEGE},
     {"AdjustTokenPrivileges", ERROR_ACCESS_DENIED},
