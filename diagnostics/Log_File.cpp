@@ -5,6 +5,7 @@
 #include <wchar.h>
 #include <ntsecapi.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "diagnostics/Log_Indent.h"
@@ -249,12 +250,15 @@ void Log_Write_Header() {
     os_line.Append(Is_64Bit_OS() ? TEXT("64-bit") : TEXT("32-bit"));
     Write_Header_Line(os_line);
 
-    // What an administrator files the log by: which tool, started how, by whom, where.
+    // What an administrator files the log by: which tool, started how, by whom, where. A report of a
+    // name that cannot be read stands with the header's lines.
     last_error = GetLastError();
-    Write_Header_Line(Tool_Version_Line());
-    Write_Header_Line(Command_Line_Line());
-    Write_Header_Line(Account_Line());
-    Write_Header_Line(Computer_Line());
+    for (Lib_StringW (*line)() : {Tool_Version_Line, Command_Line_Line, Account_Line, Computer_Line}) {
+        Log_Indent();
+        Lib_StringW text = line();
+        Log_Unindent();
+        Write_Header_Line(text);
+    }
     SetLastError(last_error);
 }
 

@@ -142,6 +142,7 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
 void SC_Reset_Delete_Waiting() {
     Delete_Retry_Waited_Ms = 0;
     Restart_Deletions = 0;
+    Removed_So_Far() = Removal_Counts();
 }
 
 unsigned SC_Restart_Deletions_Scheduled() { return Restart_Deletions; }

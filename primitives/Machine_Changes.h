@@ -106,8 +106,8 @@ Machine_Changes& Changes();
 
 // What the live changes removed so far in this run, each counted when its call succeeded: registry
 // keys (every key of a tree), values deleted on their own (not those that go with their key), files,
-// and folders (folder links among them). What Windows removes on the run's request (a driver package's
-// files, a forgotten card type's key) is not counted. Main thread only.
+// and folders (folder links among them), and the key of a card type the resource manager forgot. A
+// driver package's files, which Windows removes with the package, are not counted. Main thread only.
 struct Removal_Counts {
     unsigned keys = 0;
     unsigned values = 0;

@@ -151,6 +151,9 @@ const Report_Rule kReportRules[] = {
      "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Self < wmain", nullptr,
      "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
+    // Whether a forgotten card type's key went: an open that fails leaves it uncounted.
+    {"RegOpenKeyExW", nullptr, "Machine_Key_Exists < ...", nullptr,
+     "whether a forgotten card type's key went, for the summary's count: a failure leaves it uncounted"},
     // A key deleted as itself is opened for deletion, and a refused open is the deletion's failure.
     {"RegOpenKeyExW", nullptr, "Delete_Key_Itself < ...", "RegDeleteKey", nullptr},
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.
