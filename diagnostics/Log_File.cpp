@@ -5,9 +5,11 @@
 #include <wchar.h>
 #include <ntsecapi.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "diagnostics/Log_Indent.h"
+#include "diagnostics/Run_Identity.h"
 #include "foundation/Lib_Handles.h"
 #include "foundation/Windows_Version.h"
 
@@ -280,6 +282,16 @@ void Log_Write_Header() {
     os_line.Append(Is_64Bit_OS() ? TEXT("64-bit") : TEXT("32-bit"));
     Write_Header_Line(os_line);
 
+    // What an administrator files the log by: which tool, started how, by whom, where. A report of a
+    // name that cannot be read stands with the header's lines.
+    last_error = GetLastError();
+    for (Lib_StringW (*line)() : {Tool_Version_Line, Command_Line_Line, Account_Line, Computer_Line}) {
+        Log_Indent();
+        Lib_StringW text = line();
+        Log_Unindent();
+        Write_Header_Line(text);
+    }
+    SetLastError(last_error);
     Log_Lock().Wait(INFINITE);
     Lib_StringW note = The_Log.note;
     Log_Lock().Release();

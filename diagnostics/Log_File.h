@@ -59,8 +59,9 @@ bool Log_Create_Unpredictable(const Lib_StringW& stem, const WCHAR* end,
 void Log_Set_Base_Name(const WCHAR* base_name);
 // Closes the run's log file; the next line creates a new one.
 void Log_Close_File();
-// Writes the four header lines: title, UTC time of day, OS name and bitness; then, when another
-// process's opportunistic lock kept the log from its usual name, a line saying so.
+// Writes the header: title, UTC time of day, OS name and bitness, then the tool's version, the command
+// line, the account and the computer (Run_Identity.h); then, when another process's opportunistic lock
+// kept the log from its usual name, a line saying so.
 void Log_Write_Header();
 Lib_StringW Get_OS_Name();
 bool Is_64Bit_OS();

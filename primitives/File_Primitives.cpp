@@ -35,6 +35,12 @@ const DWORD Delete_Retry_Budget_Ms = 60000;
 DWORD Delete_Retry_Waited_Ms = 0;  // main thread only, as every deletion
 unsigned Restart_Deletions = 0;    // scheduled by this run, main thread only
 
+// Counts one entry removed; true, the removal's result.
+bool Count_Removed(unsigned& count) {
+    ++count;
+    return true;
+}
+
 // Pauses before the next try of a refused deletion; false, without pausing, once the run's waiting
 // is spent (logged the first time).
 bool Pause_Before_Retry() {
@@ -82,7 +88,7 @@ bool Delete_On_Reboot(const WCHAR* path, const WCHAR* shown, Lib_Result& result)
 
 // path is what the calls are given, shown what the log names.
 bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_required, Lib_Result& result) {
-    if (DeleteFileW(path)) return true;
+    if (DeleteFileW(path)) return Count_Removed(Removed_So_Far().files);
     DWORD error = GetLastError();
     if (error != ERROR_SHARING_VIOLATION) {
         if (error != ERROR_ACCESS_DENIED) return false;
@@ -116,7 +122,7 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
         }
 
         for (int attempt = 1; attempt <= Delete_Retries; ++attempt) {
-            if (DeleteFileW(path)) return true;
+            if (DeleteFileW(path)) return Count_Removed(Removed_So_Far().files);
             error = GetLastError();
             if (attempt == Delete_Retries || !Pause_Before_Retry()) break;
         }
@@ -137,6 +143,7 @@ bool Delete_File_Retrying(const WCHAR* path, const WCHAR* shown, bool& reboot_re
 void SC_Reset_Delete_Waiting() {
     Delete_Retry_Waited_Ms = 0;
     Restart_Deletions = 0;
+    Removed_So_Far() = Removal_Counts();
 }
 
 unsigned SC_Restart_Deletions_Scheduled() { return Restart_Deletions; }
@@ -283,6 +290,7 @@ namespace {
 // folder in use: with defer it is scheduled for deletion at the next restart.
 bool Remove_Folder_Link(const WCHAR* path, const WCHAR* shown, bool defer, Lib_Result& result) {
     if (RemoveDirectoryW(path)) {
+        Count_Removed(Removed_So_Far().folders);
         Log_Info_Detail(TEXT("Removed: "), shown);
         return true;
     }
@@ -356,6 +364,7 @@ bool Remove_Emptied_Folder(Walk_Path& path, bool defer, Lib_Result& result) {
     Lib_StringW call_path;
     if (!path.For_Call(0, call_path)) return false;
     if (RemoveDirectoryW(call_path.Get_Text())) {
+        Count_Removed(Removed_So_Far().folders);
         Log_Info_Detail(TEXT("Removed: "), shown);
         return true;
     }
@@ -510,7 +519,7 @@ bool Live_Changes::SC_Remove_Empty_Directory(const WCHAR* folder, Lib_Result& re
     bool empty = false;
     if (!SC_Is_Directory_Empty(folder, empty, result)) return false;
     if (!empty) return true;  // leaving a folder that still holds something is success
-    if (RemoveDirectoryW(folder)) return true;
+    if (RemoveDirectoryW(folder)) return Count_Removed(Removed_So_Far().folders);
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION || Is_Missing(error)) return SC_Delete_File_On_Reboot(folder, result);
     Report_System_Error(TEXT("RemoveDirectory"), error);

@@ -25,8 +25,8 @@ SC_Object_State SC_Is_File_System_Object_Exists(const WCHAR* path);
 // folder lists as empty.
 bool SC_Find_Files(const WCHAR* folder, Wide_Name_List& names, Lib_Result& result);
 bool SC_Is_Directory_Empty(const WCHAR* folder, bool& empty, Lib_Result& result);
-// The run's waiting for refused deletions and its count of restart deletions start anew (for tests:
-// one run per machine).
+// The run's waiting for refused deletions, its count of restart deletions and its counts of what it
+// removed (Removed_So_Far) start anew (for tests: one run per machine).
 void SC_Reset_Delete_Waiting();
 
 // How many deletions the run has scheduled for the restart so far, whichever stage asked for them.

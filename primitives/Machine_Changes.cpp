@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include "diagnostics/Log_Report.h"
+#include "foundation/Lib_Handles.h"
 #include "primitives/Live_Changes.h"
 #include "primitives/Registry_Backup.h"
 
@@ -14,6 +15,11 @@ Machine_Changes* In_Force = &The_Live_Changes;
 }  // namespace
 
 Machine_Changes& Changes() { return *In_Force; }
+
+Removal_Counts& Removed_So_Far() {
+    static Removal_Counts counts;
+    return counts;
+}
 
 Changes_In_Force::Changes_In_Force(Machine_Changes& changes) : before_(In_Force) { In_Force = &changes; }
 
@@ -33,8 +39,24 @@ void Live_Changes::Uninstall_Driver_Package(const WCHAR* published_name) {
     }
 }
 
-// The resource manager deletes the card's native key itself: saved before it may.
+namespace {
+
+// Whether a key of HKEY_LOCAL_MACHINE is there; false also when that cannot be told.
+bool Machine_Key_Exists(const WCHAR* key_path) {
+    Owned_Key key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, key.Receive()) == ERROR_SUCCESS) return true;
+    key.Release();  // nothing was opened
+    return false;
+}
+
+}  // namespace
+
+// The resource manager deletes the card's native key itself: saved before it may, and counted as
+// removed when it was there before and is gone after (where the forget fails, the stage deletes it
+// and counts it then).
 void Live_Changes::Forget_Smart_Card_Type(const WCHAR* card_key_path, const std::function<void()>& forget) {
     Backup_Key_Tree(HKEY_LOCAL_MACHINE, card_key_path);
+    const bool was_there = Machine_Key_Exists(card_key_path);
     forget();
+    if (was_there && !Machine_Key_Exists(card_key_path)) ++Removed_So_Far().keys;
 }

@@ -104,6 +104,18 @@ public:
 // The implementation in force.
 Machine_Changes& Changes();
 
+// What the live changes removed so far in this run, each counted when its call succeeded: registry
+// keys (every key of a tree), values deleted on their own (not those that go with their key), files,
+// and folders (folder links among them), and the key of a card type the resource manager forgot. A
+// driver package's files, which Windows removes with the package, are not counted. Main thread only.
+struct Removal_Counts {
+    unsigned keys = 0;
+    unsigned values = 0;
+    unsigned files = 0;
+    unsigned folders = 0;
+};
+Removal_Counts& Removed_So_Far();
+
 // Puts an implementation in force while it lives, then the one before it again. Main thread only,
 // before any worker starts.
 class Changes_In_Force {

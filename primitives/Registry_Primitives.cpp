@@ -64,6 +64,7 @@ bool Delete_Key_Itself(HKEY parent, const WCHAR* name, const WCHAR* display_path
     if (status == ERROR_SUCCESS) {
         status = static_cast<LSTATUS>(RtlNtStatusToDosError(NtDeleteKey(key.Get())));
         key.Close();
+        if (status == ERROR_SUCCESS) ++Removed_So_Far().keys;
     }
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
     Record(result, status);
@@ -285,6 +286,7 @@ bool Live_Changes::Delete_Registry_Value(HKEY root, const WCHAR* key_path, const
     }
     status = RegDeleteValueW(key.Get(), value_name);
     key.Close();
+    if (status == ERROR_SUCCESS) ++Removed_So_Far().values;
     if (status != ERROR_SUCCESS) {
         Record(result, status);
         Report_System_Error(TEXT("RegDeleteValue"), status);
@@ -298,7 +300,7 @@ void Live_Changes::Delete_Registry_Value_Quietly(HKEY root, const WCHAR* key_pat
     Backup_Value(root, key_path, value_name, view_flags);
     Owned_Key key;
     if (RegOpenKeyExW(root, key_path, 0, KEY_SET_VALUE | view_flags, key.Receive()) == ERROR_SUCCESS) {
-        RegDeleteValueW(key.Get(), value_name);
+        if (RegDeleteValueW(key.Get(), value_name) == ERROR_SUCCESS) ++Removed_So_Far().values;
     }
 }
 

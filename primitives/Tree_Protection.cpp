@@ -170,6 +170,7 @@ struct Lock_Down {
                 Log_Info_Detail(TEXT("Security not changed (the file has other names): "), child.Shown());
                 failed = true;
             } else if (DeleteFileW(call_path.Get_Text())) {
+                ++Removed_So_Far().files;
                 Log_Info_Detail(TEXT("Removed: "), child.Shown());
             } else {
                 Report(TEXT("DeleteFile"), GetLastError());

@@ -46,6 +46,19 @@ void Log_Banner(const WCHAR* rule, const WCHAR* title) {
     Log_Info(rule);
 }
 
+// The exit code's meaning, as the summary line words it.
+const WCHAR* Exit_Code_Meaning(int exit_code) {
+    switch (exit_code) {
+    case Exit_Done: return TEXT("done; no restart needed");
+    case Exit_Restart_Needed: return TEXT("done; restart the machine to finish");
+    case Exit_No_Arguments: return TEXT("started without a program name; the bundle's uninstall was not scheduled");
+    case Exit_Product_Left: return TEXT("something of the product could not be removed, or with /check is present");
+    case Exit_Installer_Busy: return TEXT("Windows Installer was busy with another installation; nothing was changed");
+    case Exit_Invalid_Command_Line: return TEXT("the command line was not understood; nothing was changed");
+    default: return TEXT("not one of the tool's codes");
+    }
+}
+
 void Log_End_Banner() {
     Log_Banner(TEXT("==============================================================================="),
                TEXT("===================================== END ====================================="));
@@ -72,6 +85,30 @@ void Print_Line(const Lib_StringW& line) {
 // A line that goes to the console and, as an information line, to the log (which keeps the names as
 // its code page can).
 void Tell(const Lib_StringW& line) {
+    Print_Line(line);
+    Log_Info(line);
+}
+
+// The run's one summary line, for the console and, just before the END banner, the log: the exit
+// code and its meaning, what the run removed, what waits for the restart and what is left.
+void Tell_Summary(int exit_code, unsigned items_not_removed) {
+    const Removal_Counts& removed = Removed_So_Far();
+    Lib_StringW line(TEXT("Summary: exit code "));
+    line.Append(Decimal_Text(unsigned(exit_code)));
+    line.Append(TEXT(" ("));
+    line.Append(Exit_Code_Meaning(exit_code));
+    line.Append(TEXT("); keys removed: "));
+    line.Append(Decimal_Text(removed.keys));
+    line.Append(TEXT("; values removed: "));
+    line.Append(Decimal_Text(removed.values));
+    line.Append(TEXT("; files removed: "));
+    line.Append(Decimal_Text(removed.files));
+    line.Append(TEXT("; folders removed: "));
+    line.Append(Decimal_Text(removed.folders));
+    line.Append(TEXT("; deletions at the next restart: "));
+    line.Append(Decimal_Text(SC_Restart_Deletions_Scheduled()));
+    line.Append(TEXT("; items not removed: "));
+    line.Append(Decimal_Text(items_not_removed));
     Print_Line(line);
     Log_Info(line);
 }
@@ -223,9 +260,10 @@ Check_Outcome Run_Check_Pass(const Lib_StringW& bundle_upgrade_code, Removal_Fin
 }
 
 // Runs the product's stages as a read-only pass and tells what it found, each item after the label;
-// true when something of the product is there or could not be looked at. The findings are the
-// removal's, if one ran before.
-bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings, const WCHAR* label) {
+// true when something of the product is there or could not be looked at, with the count of the items
+// found. The findings are the removal's, if one ran before.
+bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings& findings, const WCHAR* label,
+                       unsigned& items) {
     // The stages do not all leave the indentation as they found it; the lines after the pass stand
     // where they would without it.
     const DWORD offset = Log_Get_Offset();
@@ -251,6 +289,7 @@ bool Check_For_Product(const Lib_StringW& bundle_upgrade_code, Removal_Findings&
                     outcome.failures);
         Tell(failed);
     }
+    items = unsigned(lines.size());
     return !lines.empty() || outcome.failures > 0;
 }
 
@@ -260,10 +299,13 @@ int Run_Check(const Lib_StringW& bundle_upgrade_code) {
     Start_Log();
     Log_Info(TEXT("Checking for the product..."));
     Removal_Findings none;
-    bool present = Check_For_Product(bundle_upgrade_code, none, TEXT("Present"));
+    unsigned items = 0;
+    bool present = Check_For_Product(bundle_upgrade_code, none, TEXT("Present"), items);
     Tell(present ? TEXT("Something of the product is present.") : TEXT("Nothing of the product is present."));
+    const int exit_code = present ? Exit_Product_Left : Exit_Done;
+    Tell_Summary(exit_code, items);
     Log_End_Banner();
-    return present ? Exit_Product_Left : Exit_Done;
+    return exit_code;
 }
 
 }  // namespace
@@ -285,6 +327,7 @@ int wmain(int argc, WCHAR* argv[]) {
     Start_Log();
     if (Is_Installer_Busy()) {
         Tell(TEXT("Windows Installer is running another installation: nothing was changed. Run the tool again when it has finished."));
+        Tell_Summary(Exit_Installer_Busy, 0);
         Log_End_Banner();
         return Exit_Installer_Busy;
     }
@@ -321,8 +364,12 @@ int wmain(int argc, WCHAR* argv[]) {
     Remove_Self(bundle_upgrade_code);
 
     // What the run could not remove, deletions waiting for the restart counted as made.
-    if (Check_For_Product(bundle_upgrade_code, findings, TEXT("Not removed"))) exit_code = Exit_Product_Left;
+    unsigned items_not_removed = 0;
+    if (Check_For_Product(bundle_upgrade_code, findings, TEXT("Not removed"), items_not_removed)) {
+        exit_code = Exit_Product_Left;
+    }
 
+    Tell_Summary(exit_code, items_not_removed);
     Log_End_Banner();
     return exit_code;
 }

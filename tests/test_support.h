@@ -91,6 +91,7 @@ inline std::string System_Message(long code) {
         case 87: return "The parameter is incorrect.";
         case 1300: return "Not all privileges or groups referenced are assigned to the caller.";
         case 1314: return "A required privilege is not held by the client.";
+        case 1332: return "No mapping between account names and security IDs was done.";
         case 0x80100001L: return "An internal consistency check failed.";
         case 0x8010001DL: return "The Smart Card Resource Manager is not running.";
         default: ADD_FAILURE() << "no message text known to the tests for " << code; return "";

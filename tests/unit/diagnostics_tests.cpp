@@ -386,7 +386,60 @@ TEST_F(Diagnostics, HeaderHasTitleUtcTimeOsNameAndBitness) {
               "   07:05:03:009\r\n"
               "   OS info:\r\n"
               "   Windows 8\r\n"
-              "   OS bitness: 64-bit\r\n");
+              "   OS bitness: 64-bit\r\n"
+              "   Tool version: 1.0.0.0\r\n"
+              "   Command line: \"C:\\vpRemovalTool.exe\"\r\n"
+              "   Account: VPSIM-PC\\Administrator (S-1-5-21-3623811015-3361044348-30300820-1001)\r\n"
+              "   Computer: VPSIM-PC\r\n");
+}
+
+// The lines that name the run, as the account and the computer are read or cannot be.
+TEST_F(Diagnostics, HeaderNamesTheAccountAndComputerOrSaysWhatCouldNotBeRead) {
+    struct Case {
+        const char* name;
+        bool local_system;
+        const char* user;      // [user] name
+        const char* computer;  // [run] computer
+        const char* fault;     // an API that fails once
+        DWORD error;
+        std::string lines;
+    };
+    const std::string administrator_sid = "S-1-5-21-3623811015-3361044348-30300820-1001";
+    const Case cases[] = {
+        {"LocalSystem", true, nullptr, "WS0147", nullptr, 0,
+         "   Account: NT AUTHORITY\\SYSTEM (S-1-5-18)\r\n   Computer: WS0147\r\n"},
+        {"a domain administrator", false, "CORP\\admin7", "WS0147", nullptr, 0,
+         "   Account: CORP\\admin7 (" + administrator_sid + ")\r\n   Computer: WS0147\r\n"},
+        {"a local administrator", false, "helpdesk", "WS0147", nullptr, 0,
+         "   Account: WS0147\\helpdesk (" + administrator_sid + ")\r\n   Computer: WS0147\r\n"},
+        {"the name cannot be looked up", false, nullptr, nullptr, "LookupAccountSidW", ERROR_NONE_MAPPED,
+         Error_Report("   ", "LookupAccountSid", ERROR_NONE_MAPPED) + "   Account: " + administrator_sid +
+             " (the name could not be read)\r\n   Computer: VPSIM-PC\r\n"},
+        {"the token cannot be read", false, nullptr, nullptr, "GetTokenInformation", ERROR_ACCESS_DENIED,
+         Error_Report("   ", "GetTokenInformation", ERROR_ACCESS_DENIED) +
+             "   Account: could not be read\r\n   Computer: VPSIM-PC\r\n"},
+        {"the computer's name cannot be read", false, nullptr, nullptr, "GetComputerNameW", ERROR_NOT_ENOUGH_MEMORY,
+         "   Account: VPSIM-PC\\Administrator (" + administrator_sid + ")\r\n" +
+             Error_Report("   ", "GetComputerName", ERROR_NOT_ENOUGH_MEMORY) + "   Computer: could not be read\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        The_Machine().Set_Local_System(c.local_system);
+        The_Machine().process_token = c.local_system ? winsim::Make_Local_System_Token(1)
+                                                     : winsim::Make_Administrator_Token(1);
+        if (c.user) The_Machine().user_name = c.user;
+        if (c.computer) The_Machine().computer_name = c.computer;
+        if (c.fault) The_Machine().Add_Fault(c.fault, 1, c.error);
+        SetLastError(1234);
+        Log_Write_Header();
+        EXPECT_EQ(GetLastError(), 1234u);
+        const std::string log = Log_Bytes();
+        const size_t version = log.find("   Tool version: ");
+        ASSERT_NE(version, std::string::npos) << log;
+        const size_t account = log.find("\r\n", log.find("   Command line: ", version)) + 2;
+        EXPECT_EQ(log.substr(account), c.lines);
+    }
 }
 
 struct Os_Row {

@@ -86,7 +86,9 @@ TEST_F(Main_Sequence, ConsoleShowsTheProgressLinesInOrder) {
               u"Setting rights to Calais\\Readers in wow6432 registry...\n"
               u"Cleaning registry...\n"
               u"Uninstalling IFDH Drivers...\n"
-              u"Deleting drivers binaries...\n");
+              u"Deleting drivers binaries...\n"
+              u"Summary: exit code 0 (done; no restart needed); keys removed: 0; values removed: 0; files removed: 0; "
+              u"folders removed: 0; deletions at the next restart: 0; items not removed: 0\n");
 }
 
 TEST_F(Main_Sequence, DeferredDeletionPrintsTheRebootLinesAndStillEndsTheLog) {
@@ -97,13 +99,27 @@ TEST_F(Main_Sequence, DeferredDeletionPrintsTheRebootLinesAndStillEndsTheLog) {
     EXPECT_EQ(wmain(1, argv), 1);
     const std::u16string tail = u"Deleting drivers binaries...\n"
                                 u"\nA reboot is required to finifsh the uninstallation process.\n"
-                                u"Press enter...\n";
+                                u"Press enter...\n"
+                                u"Summary: exit code 1 (done; restart the machine to finish); keys removed: 0; "
+                                u"values removed: 0; files removed: 0; folders removed: 0; deletions at the next "
+                                u"restart: 1; items not removed: 0\n";
     const std::u16string& console = The_Machine().console;
     ASSERT_GE(console.size(), tail.size());
     EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
     std::string log = Log_Bytes();
     const std::string end = "   ===================================== END =====================================\r\n";
     EXPECT_NE(log.find(end), std::string::npos);
+    // The summary stands just before the END banner, as on the console.
+    const std::string summary = "Summary: exit code 1 (done; restart the machine to finish); keys removed: 0; "
+                                "values removed: 0; files removed: 0; folders removed: 0; deletions at the next "
+                                "restart: 1; items not removed: 0\r\n";
+    const size_t end_line = log.find(end);
+    ASSERT_NE(end_line, std::string::npos);
+    const size_t end_line_start = log.rfind("\r\n", end_line) + 2;
+    const size_t rule_line = log.rfind("\r\n", end_line_start - 3) + 2;  // the rule above the END line
+    EXPECT_EQ(log.substr(rule_line - summary.size(), summary.size()), summary);
+    const std::string rule = log.substr(rule_line, end_line_start - 2 - rule_line);
+    EXPECT_EQ(rule.substr(rule.find_first_not_of(' ')), std::string(79, '='));
 }
 
 // The first argument reaches the self-removal; further ones are ignored.

@@ -77,16 +77,18 @@ expect_exit_code() {
     fi
 }
 
-# The eight lines that open every log: banner, title, UTC time of day, OS name and bitness.
+# The eight lines that open every log: banner, title, UTC time of day, OS name and bitness; then the
+# four that name the run. Wine's computer and user are those of the host, so the account and the
+# computer are read by their form: DOMAIN\name and the SID, one name.
 expect_log_header() {
     need_log || return 1
     local log="$WH_OUT/log.txt" bad=0 i want got
     local -a fixed=([1]="   $RULE81" [2]="   $START_LINE" [3]="   $RULE81" [4]="   VESPARIO Drivers Removal Tool"
                     [6]="   OS info:" [8]="   OS bitness: 64-bit")
-    if (( $(wc -l <"$log") < 8 )); then
-        echo "the log has fewer than eight lines:"; sed 's/^/  | /' "$log"; return 1
+    if (( $(wc -l <"$log") < 12 )); then
+        echo "the log has fewer than twelve lines:"; sed 's/^/  | /' "$log"; return 1
     fi
-    for i in 1 2 3 4 5 6 7 8; do
+    for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
         if [[ "$(sed -n "${i}p" "$log")" != *$'\r' ]]; then
             echo "line $i does not end in CR LF"; bad=1
         fi
@@ -121,6 +123,15 @@ $(printf '%02d:%02d:%02d' $((to / 3600000)) $((to / 60000 % 60)) $((to / 1000 % 
             fi
         fi
     fi
+
+    local -a identity=([9]='^   Tool version: [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$'
+                       [10]='^   Command line: "?C:\\vpRemovalTool\.exe"?( .*)?$'
+                       [11]='^   Account: [^\\ ]+\\[^\\]+ \(S-1-5(-[0-9]+)+\)$'
+                       [12]='^   Computer: [^ ]+$')
+    for i in 9 10 11 12; do
+        got="$(line_of "$log" "$i")"
+        [[ "$got" =~ ${identity[$i]} ]] || { echo "line $i is '$got', expected to match ${identity[$i]}"; bad=1; }
+    done
 
     got="$(line_of "$log" 7)"
     local name found=0
@@ -475,13 +486,16 @@ demo_sim() {
 # The check mode on the demo machine before a removal and right after one: the same verdict (exit
 # code) and the same lines as on the simulated machine with Wine's file security. Wine shows its own
 # copy of HKLM\SOFTWARE\Classes in the 32-bit view (Windows shares the key), where the product's
-# installer dependency key is not: one item fewer, in the count that follows the first 20.
+# installer dependency key is not: one item fewer, in the count that follows the first 20 and in the
+# summary's count of items not removed.
 check_demo_check_before() {
     demo_sim || return 1
     if [[ ! -f "$DEMO_SIM/check_before/exit-code.txt" ]]; then
         sim_run run "$DEMO_SIM/scenario" --out "$DEMO_SIM/check_before" -- /check >/dev/null
         [[ -f "$DEMO_SIM/check_before/exit-code.txt" ]] || return 1
-        awk '/^Present: [0-9]+ more items$/ { print "Present: " $2 - 1 " more items"; next } { print }' \
+        awk '/^Present: [0-9]+ more items$/ { print "Present: " $2 - 1 " more items"; next }
+             /^Summary: .*; items not removed: [0-9]+$/ { n = $NF; sub(/[0-9]+$/, n - 1); print; next }
+             { print }' \
             "$DEMO_SIM/check_before/console.txt" >"$DEMO_SIM/check_before/wine-console.txt"
     fi
     WH_ACCEPT_MISSING="security" tool_run demo_check "$MACHINES/demo" /check || return 1

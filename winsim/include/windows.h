@@ -111,6 +111,7 @@ typedef HWND__* HWND;
 #define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
@@ -389,6 +390,9 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int mult
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_count, LPSTR multi_byte,
                         int multi_byte_count, LPCSTR default_char, LPBOOL used_default_char);
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size);
+LPWSTR GetCommandLineW();
+#define MAX_COMPUTERNAME_LENGTH 15
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL CreateHardLinkW(LPCWSTR new_name, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes);
 BOOL DeleteFileW(LPCWSTR path);
@@ -670,6 +674,22 @@ typedef struct _TOKEN_USER {
 // TokenUser only.
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS information_class, LPVOID information,
                          DWORD information_length, PDWORD return_length);
+typedef enum _SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup,
+    SidTypeDomain,
+    SidTypeAlias,
+    SidTypeWellKnownGroup,
+    SidTypeDeletedAccount,
+    SidTypeInvalid,
+    SidTypeUnknown,
+    SidTypeComputer,
+    SidTypeLabel
+} SID_NAME_USE, *PSID_NAME_USE;
+// The accounts a simulated machine knows: SYSTEM, LOCAL SERVICE, Administrators, the administrator the
+// tool runs as and the [user] account.
+BOOL LookupAccountSidW(LPCWSTR system_name, PSID sid, LPWSTR name, LPDWORD name_size, LPWSTR domain,
+                       LPDWORD domain_size, PSID_NAME_USE use);
 BOOL ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL level);
 BOOL OpenThreadToken(HANDLE thread, DWORD desired_access, BOOL open_as_self, PHANDLE token);
 BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS information_class, LPVOID information,

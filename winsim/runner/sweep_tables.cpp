@@ -47,6 +47,7 @@ const Api_Failure kFailureTable[] = {
     {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
     {"GetWindowsDirectoryW", ERROR_INSUFFICIENT_BUFFER},
     {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
+    {"GetComputerNameW", ERROR_NOT_ENOUGH_MEMORY},
     {"SHGetSpecialFolderPathW", ERROR_ACCESS_DENIED},
     {"GetSystemMetrics", ERROR_INVALID_PARAMETER},
     {"VerifyVersionInfoW", ERROR_OLD_WIN_VERSION},
@@ -67,6 +68,7 @@ const Api_Failure kFailureTable[] = {
     {"DuplicateTokenEx", ERROR_NOT_ENOUGH_MEMORY},
     {"SetThreadToken", ERROR_ACCESS_DENIED},
     {"GetTokenInformation", ERROR_ACCESS_DENIED},
+    {"LookupAccountSidW", ERROR_NONE_MAPPED},  // the account's domain cannot be reached
     {"SetTokenInformation", ERROR_PRIVILEGE_NOT_HELD},
     {"LookupPrivilegeValueW", ERROR_NO_SUCH_PRIVILEGE},
     {"AdjustTokenPrivileges", ERROR_ACCESS_DENIED},
@@ -149,6 +151,9 @@ const Report_Rule kReportRules[] = {
      "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Find_Bundle_Uninstall < ... < Remove_Self < wmain", nullptr,
      "the bundle search's Get_Registry_Value of the quiet uninstall: silent"},
+    // Whether a forgotten card type's key went: an open that fails leaves it uncounted.
+    {"RegOpenKeyExW", nullptr, "Machine_Key_Exists < ...", nullptr,
+     "whether a forgotten card type's key went, for the summary's count: a failure leaves it uncounted"},
     // A key deleted as itself is opened for deletion, and a refused open is the deletion's failure.
     {"RegOpenKeyExW", nullptr, "Delete_Key_Itself < ...", "RegDeleteKey", nullptr},
     // Marked values deleted in both views by the subkey cleaning: statuses ignored, nothing logged.

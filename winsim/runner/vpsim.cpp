@@ -138,6 +138,10 @@ int Run_Tool(Machine& machine, const std::vector<Text>& tool_args, std::vector<s
     std::vector<WCHAR*> argv;
     for (Text& text : texts) argv.push_back(&text[0]);
     argv.push_back(nullptr);
+    // The command line as a program that starts the tool writes it: the path in quotes, then the
+    // arguments.
+    machine.command_line = u"\"" + machine.module_path + u"\"";
+    for (const Text& argument : tool_args) machine.command_line += u" " + argument;
     // What is open before the entry point (the tool's static initialisation opens its log lock) is
     // the process's own.
     const std::vector<winsim::Open_Object> before = winsim::Open_Objects();

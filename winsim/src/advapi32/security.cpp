@@ -484,3 +484,66 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DES
     std::memcpy(control, block + 2, sizeof(WORD));
     return TRUE;
 }
+
+BOOL LookupAccountSidW(LPCWSTR system_name, PSID sid, LPWSTR name, LPDWORD name_size, LPWSTR domain,
+                       LPDWORD domain_size, PSID_NAME_USE use) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    const std::string text = Is_Valid_Sid(sid) ? Sid_Text(static_cast<const SID*>(sid)) : std::string();
+    DWORD fault;
+    if (machine.Record_Call("LookupAccountSidW", From_Utf8(text), &fault)) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    if (system_name) {  // only this machine is known
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    if (text.empty() || !name_size || !domain_size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The account's domain and name: the well-known ones, the administrator the tool runs as (the
+    // [user] account's name, DOMAIN\name or a name of this computer's, else Administrator) and the
+    // [user] account.
+    std::string account, account_domain;
+    SID_NAME_USE kind = SidTypeUser;
+    const std::string administrator_sid = "S-1-5-21-3623811015-3361044348-30300820-1001";
+    if (text == "S-1-5-18") {
+        account_domain = "NT AUTHORITY";
+        account = "SYSTEM";
+        kind = SidTypeWellKnownGroup;
+    } else if (text == "S-1-5-19") {
+        account_domain = "NT AUTHORITY";
+        account = "LOCAL SERVICE";
+        kind = SidTypeWellKnownGroup;
+    } else if (text == "S-1-5-32-544") {
+        account_domain = "BUILTIN";
+        account = "Administrators";
+        kind = SidTypeAlias;
+    } else if (text == administrator_sid || (!machine.user_sid.empty() && text == machine.user_sid)) {
+        const std::string& user = machine.user_name;
+        size_t separator = user.find('\\');
+        account_domain = separator == std::string::npos ? machine.Computer_Name() : user.substr(0, separator);
+        account = user.empty() ? "Administrator" : separator == std::string::npos ? user : user.substr(separator + 1);
+    } else {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    const Text wide_name = From_Utf8(account), wide_domain = From_Utf8(account_domain);
+    // Both sizes are answered when either buffer is too small.
+    if (!name || !domain || *name_size <= wide_name.size() || *domain_size <= wide_domain.size()) {
+        *name_size = DWORD(wide_name.size() + 1);
+        *domain_size = DWORD(wide_domain.size() + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(wide_name.begin(), wide_name.end(), name);
+    name[wide_name.size()] = 0;
+    std::copy(wide_domain.begin(), wide_domain.end(), domain);
+    domain[wide_domain.size()] = 0;
+    *name_size = DWORD(wide_name.size());
+    *domain_size = DWORD(wide_domain.size());
+    if (use) *use = kind;
+    return TRUE;
+}

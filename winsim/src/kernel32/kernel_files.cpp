@@ -43,6 +43,34 @@ UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
     return UINT(folder.size());
 }
 
+// The command line cannot fail: the process's own, set by the runner before the entry point.
+LPWSTR GetCommandLineW() { return &The_Machine().command_line[0]; }
+
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+    Machine& machine = The_Machine();
+    std::lock_guard<std::recursive_mutex> guard(machine.lock);
+    DWORD error = 0;
+    if (machine.Take_Fault("GetComputerNameW", Text(), &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!size) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    const Text name = From_Utf8(machine.Computer_Name());
+    // Too small a buffer: the size needed, terminator included.
+    if (!buffer || *size <= name.size()) {
+        *size = DWORD(name.size() + 1);
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::copy(name.begin(), name.end(), buffer);
+    buffer[name.size()] = 0;
+    *size = DWORD(name.size());
+    return TRUE;
+}
+
 namespace {
 
 // The folder that is to hold a new entry at `full` (its name in `last`), or null with the error set:

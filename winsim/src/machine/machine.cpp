@@ -240,6 +240,7 @@ void Machine::Reset() {
     user_sid.clear();
     collected_computer.clear();
     collected_date.clear();
+    computer_name.clear();
     hklm.security = Make_Root_Security();
     hkcu.security = Make_Root_Security();
     other_profile.security = Make_Root_Security();
@@ -270,6 +271,7 @@ void Machine::Reset() {
     security_seen.clear();
     module_path = u"C:\\vpRemovalTool.exe";
     windows_directory = u"C:\\Windows";
+    command_line = u"\"C:\\vpRemovalTool.exe\"";
     debug_output.clear();
     debug_threads.clear();
     console.clear();
@@ -401,6 +403,16 @@ Reg_Key* Machine::Root_Key(HKEY root) {
 Machine& The_Machine() {
     static Machine* machine = new Machine();  // never destroyed: static destructors of the tool may still log
     return *machine;
+}
+
+}  // namespace winsim
+
+namespace winsim {
+
+std::string Machine::Computer_Name() const {
+    if (!computer_name.empty()) return computer_name;
+    if (!collected_computer.empty()) return collected_computer;
+    return "VPSIM-PC";
 }
 
 }  // namespace winsim

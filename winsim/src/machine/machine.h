@@ -221,6 +221,9 @@ public:
     // [collection]: the computer a collection was made on and when (its own clock's text); empty for
     // a scenario written by hand.
     std::string collected_computer, collected_date;
+    // [run] computer: what GetComputerNameW answers; empty: the collection's computer, else VPSIM-PC.
+    std::string computer_name;
+    std::string Computer_Name() const;
     // HKEY_USERS' further hives (other users logged on, hives loaded by RegLoadKeyW): each subkey is a
     // hive's root, named as below HKEY_USERS (a SID, or the name a hive was loaded under).
     Reg_Key users;
@@ -268,6 +271,7 @@ public:
     std::set<Text> security_seen;  // the same paths in upper case
     Text module_path = u"C:\\vpRemovalTool.exe";  // what GetModuleFileNameW answers
     Text windows_directory = u"C:\\Windows";        // what GetWindowsDirectoryW answers
+    Text command_line = u"\"C:\\vpRemovalTool.exe\"";  // what GetCommandLineW answers (the runner sets it)
 
     std::vector<Text> debug_output;  // every OutputDebugStringW text, in order
     std::vector<DWORD> debug_threads;  // the thread that wrote each of them

@@ -167,6 +167,11 @@ bool Set_User_Name(Machine& machine, const std::string& value) {
     return !value.empty();
 }
 
+bool Set_Computer(Machine& machine, const std::string& value) {
+    machine.computer_name = value;
+    return !value.empty() && value.size() <= 15;  // a NetBIOS name
+}
+
 bool Set_Collected_Computer(Machine& machine, const std::string& value) {
     machine.collected_computer = value;
     return !value.empty();
@@ -629,6 +634,7 @@ const Ini_Key kIniKeys[] = {
     {"run", "path", "the tool's path on drive C:", Set_Path},
     {"run", "account", "administrator or localsystem", Set_Account},
     {"run", "remote_session", "yes or no", Set_Remote_Session},
+    {"run", "computer", "the computer's name, at most 15 characters", Set_Computer},
     {"user", "name", "the account's name", Set_User_Name},
     {"user", "sid", "a security identifier (S-1-...)", Set_User_Sid},
     {"collection", "computer", "the computer's name", Set_Collected_Computer},
@@ -829,6 +835,7 @@ std::string Save_Ini(Machine& machine) {
     if (machine.module_path != kDefaultModulePath) run += "path=" + To_Utf8(machine.module_path) + "\n";
     if (machine.local_system) run += "account=localsystem\n";
     if (machine.remote_session) run += "remote_session=yes\n";
+    if (!machine.computer_name.empty()) run += "computer=" + machine.computer_name + "\n";
     if (!run.empty()) out += "\n[run]\n" + run;
     std::string user;
     if (!machine.user_name.empty()) user += "name=" + machine.user_name + "\n";
