@@ -16,6 +16,9 @@
 #ifndef ERROR_CANNOT_BREAK_OPLOCK
 #define ERROR_CANNOT_BREAK_OPLOCK 802L
 #endif
+#ifndef FILE_FLAG_OPEN_REQUIRING_OPLOCK  // Windows 7 and later; older MinGW-w64 headers lack it
+#define FILE_FLAG_OPEN_REQUIRING_OPLOCK 0x00040000
+#endif
 
 namespace {
 

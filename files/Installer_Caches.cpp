@@ -189,14 +189,20 @@ private:
         complete_ = false;
     }
 
+    static bool Expansion_Failed() {
+        Report_System_Error(TEXT("ExpandEnvironmentStrings"), GetLastError());
+        return false;
+    }
+
     // Replaces the command's %NAME% variables as Windows does when it starts it. False when that
     // fails, or when a variable is left that the run's environment does not know (the command's may).
     static bool Expand(Lib_StringW& command) {
         DWORD needed = ExpandEnvironmentStringsW(command.Get_Text(), nullptr, 0);
-        if (needed == 0) return false;
+        if (needed == 0) return Expansion_Failed();
         std::vector<WCHAR> expanded(needed + 1, 0);
         DWORD written = ExpandEnvironmentStringsW(command.Get_Text(), expanded.data(), needed + 1);
-        if (written == 0 || written > needed + 1) return false;
+        if (written == 0) return Expansion_Failed();
+        if (written > needed + 1) return false;
         command = Lib_StringW(expanded.data());
         int percents = 0;
         for (const WCHAR* c = command.Get_Text(); *c != 0; ++c) percents += *c == TEXT('%') ? 1 : 0;
@@ -212,12 +218,16 @@ private:
             if (needed != 0) {
                 std::vector<WCHAR> long_form(needed + 1, 0);
                 DWORD written = GetLongPathNameW(head.Get_Text(), long_form.data(), needed + 1);
+                if (written == 0) Report_System_Error(TEXT("GetLongPathName"), GetLastError());
                 if (written == 0 || written > needed) return false;
                 path = Lib_StringW(long_form.data()) + tail;
                 return true;
             }
             DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                Report_System_Error(TEXT("GetLongPathName"), error);
+                return false;
+            }
             long long separator = head.Reverse_Find(TEXT('\\'));
             if (separator <= 2) return false;  // not even the drive's first folder
             tail = head.Mid(separator, head.Get_Length() - separator) + tail;

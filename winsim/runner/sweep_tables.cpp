@@ -32,6 +32,7 @@ const Api_Failure kFailureTable[] = {
     {"RegLoadKeyW", ERROR_SHARING_VIOLATION},  // the user logs on meanwhile
     {"RegUnLoadKeyW", ERROR_ACCESS_DENIED},
     {"ExpandEnvironmentStringsW", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetLongPathNameW", ERROR_ACCESS_DENIED},  // a folder of the path that may not be listed
     {"CreateFileW", ERROR_SHARING_VIOLATION},
     {"OpenMutexW", ERROR_ACCESS_DENIED},
     {"DeleteFileW", ERROR_SHARING_VIOLATION},
