@@ -1,6 +1,7 @@
 // The smart-card stage: forgetting the card types (directly, or on a session-0 worker in a remote
 // session), the registrations deleted in both views, the provider, and the runner's every step.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -333,9 +334,9 @@ TEST_F(Smart_Cards, AWorkerThatCanNeverBeLetGoIsEndedWhereItStands) {
 }
 
 unsigned __stdcall Count_Run(void* argument) {
-    int* runs = static_cast<int*>(argument);
-    ++*runs;
-    return *runs == 1 ? 7u : 0u;
+    // A late worker may count while the test reads: the counter is atomic.
+    std::atomic<int>* runs = static_cast<std::atomic<int>*>(argument);
+    return ++*runs == 1 ? 7u : 0u;
 }
 
 // Every step of the runner, failing: one report under its name, the error recorded, false, the
@@ -359,7 +360,7 @@ TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
         {"GetExitCodeThread", "GetExitCodeThread", 1},
     };
     // A late worker may still run: each case has its own counter.
-    static int runs[std::size(steps)];
+    static std::atomic<int> runs[std::size(steps)];
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(steps[i].api);
         SetUp();
@@ -387,7 +388,7 @@ TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
     The_Machine().remote_session = true;
     The_Machine().process_token = winsim::Make_Local_System_Token(2);
     The_Machine().Add_Fault("RevertToSelf", 1, ERROR_ACCESS_DENIED, u"");
-    int reverted = 0;
+    std::atomic<int> reverted = 0;
     Lib_Result revert_result;
     Run_In_Session_Zero(Count_Run, &reverted, revert_result);
     EXPECT_EQ(reverted, 1);
@@ -398,7 +399,7 @@ TEST_F(Smart_Cards, RunnerReportsTheFailedStepAndAlwaysReverts) {
     SetUp();
     The_Machine().remote_session = true;
     The_Machine().process_token = winsim::Make_Local_System_Token(2);
-    int counter = 0;
+    std::atomic<int> counter = 0;
     Lib_Result result;
     result.Set(99, 1);
     EXPECT_TRUE(Run_In_Session_Zero(Count_Run, &counter, result));
