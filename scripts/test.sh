@@ -21,8 +21,27 @@ if [ "${1:-}" = --quick ]; then
 fi
 [ $# -eq 0 ] || { echo "usage: test.sh [--quick]" >&2; exit 64; }
 
+# Each step's time on the clock and the processor time of its processes (the cores' use: the machines
+# this runs on have two), for finding where the time goes.
+step_clock=$SECONDS
+step_cpu=0
+times_file="$(mktemp)"
+trap 'rm -f "$times_file"' EXIT
+step_done() {
+    local cpu clock=$((SECONDS - step_clock))
+    times >"$times_file"  # in this shell: its line 2 is the processor time of the finished children
+    cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; ++i) { split($i, t, "m"); sum += t[1] * 60 + t[2] } print int(sum) }' "$times_file")
+    printf '== %s: %d s on the clock, %d s of processor time; %d:%02d since the start\n' "$1" "$clock" \
+        $((cpu - step_cpu)) $((SECONDS / 60)) $((SECONDS % 60))
+    step_clock=$SECONDS
+    step_cpu=$cpu
+}
+
+SECONDS=0
 source "$scripts/setup.sh"
+step_done "installs and the windows and linux builds"
 ctest --preset linux
+step_done "linux tests"
 
 # The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
 # and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps;
@@ -31,11 +50,15 @@ ctest --preset linux
 for preset in linux-asan linux-tsan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
+    step_done "$preset build"
     ctest --preset "$preset"
+    step_done "$preset tests"
 done
 # The libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
 bash "$scripts/fuzz.sh" --ci
+step_done "fuzz targets"
 # The release package, built twice from the same commit in two folders, must be the same byte for byte;
 # the package signed with a throw-away certificate: the signatures, their removal, and the signed
 # executable under Wine.
 ctest --preset release
+step_done "release package"

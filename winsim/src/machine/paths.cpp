@@ -2,6 +2,8 @@
 // file system, and the lookup of the normalised path in the tree, junctions included.
 #include "machine/paths.h"
 
+#include <algorithm>
+
 namespace winsim {
 
 namespace {
@@ -28,22 +30,23 @@ Win32_Path Parse_Verbatim(const Text& rest) {
         return path;
     }
     path.drive = rest[0];
-    Text part;
-    for (size_t i = 3; i <= rest.size(); ++i) {
-        if (i < rest.size() && rest[i] != u'\\') {
-            part += rest[i];
-            continue;
-        }
-        if (i == rest.size() && part.empty()) {
+    // Each component is taken whole, not a character at a time: a path may hold 16,000 of them.
+    path.parts.reserve(std::count(rest.begin() + 3, rest.end(), u'\\') + 1);
+    size_t start = 3;
+    while (start <= rest.size()) {
+        size_t end = rest.find(u'\\', start);
+        if (end == Text::npos) end = rest.size();
+        if (end == rest.size() && end == start) {
             path.trailing_separator = rest.size() > 3;
             break;
         }
-        if (part.empty() || part == u"." || part == u"..") {
+        const size_t length = end - start;
+        if (length == 0 || rest.compare(start, length, u".") == 0 || rest.compare(start, length, u"..") == 0) {
             path.error = ERROR_INVALID_NAME;
             return path;
         }
-        path.parts.push_back(part);
-        part.clear();
+        path.parts.emplace_back(rest, start, length);
+        start = end + 1;
     }
     return path;
 }
@@ -98,7 +101,13 @@ void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last
 
 Text Win32_Path::Full() const {
     Text full{drive, u':'};
-    for (const Text& part : parts) full += u"\\" + part;
+    size_t length = full.size() + 1;
+    for (const Text& part : parts) length += part.size() + 1;
+    full.reserve(length);
+    for (const Text& part : parts) {
+        full += u'\\';
+        full += part;
+    }
     if (parts.empty()) full += u"\\";
     return full;
 }
@@ -116,18 +125,17 @@ Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
     path.drive = text[0];
     // Take the components apart first: the last one follows rules of its own.
     std::vector<Text> pieces;
-    Text piece;
-    for (size_t i = 3; i <= text.size(); ++i) {
-        if (i == text.size() || Is_Separator(text[i])) {
-            if (!piece.empty()) pieces.push_back(piece);
-            piece.clear();
-        } else {
-            piece += text[i];
-        }
+    pieces.reserve(std::count_if(text.begin() + 3, text.end(), Is_Separator) + 1);
+    path.parts.reserve(pieces.capacity());
+    for (size_t start = 3; start < text.size();) {
+        size_t end = start;
+        while (end < text.size() && !Is_Separator(text[end])) ++end;
+        if (end > start) pieces.emplace_back(text, start, end - start);
+        start = end + 1;
     }
     path.trailing_separator = Is_Separator(text.back()) && !pieces.empty();
     for (size_t i = 0; i < pieces.size(); ++i) {
-        Text part = pieces[i];
+        Text& part = pieces[i];
         if (part == u".") continue;
         if (part == u"..") {
             if (!path.parts.empty()) path.parts.pop_back();
@@ -145,7 +153,7 @@ Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
             path.error = ERROR_INVALID_NAME;
             return path;
         }
-        path.parts.push_back(part);
+        path.parts.push_back(std::move(part));
     }
     // MAX_PATH counts the terminating zero: 259 characters at most.
     if (limit && path.Full().size() > MAX_PATH - 1) path.error = ERROR_PATH_NOT_FOUND;
