@@ -22,7 +22,8 @@
 //   - it gives back everything it opened (Run_Tool's left_open): a failure class of its own, each
 //     object on a "left open:" line.
 // With --beyond OTHER_MACHINE only the calls made at call sites that the other machine's run (with the
-// same arguments) does not reach are driven to failure: the sweep of that machine fails the others.
+// same arguments, or those of --beyond-arg) does not reach are driven to failure: the sweep of that
+// machine fails the others.
 // With --sites the first call of each API at each call site fails too, beside the --every sample: every
 // call site is driven to failure however sparse the sample.
 //
@@ -174,7 +175,7 @@ bool Fault_Free_Run(Pool& pool, const std::vector<Text>& tool_args, const Items&
 int Usage(const std::string& message) {
     std::fprintf(stderr,
                  "vpsim: %s\nusage: vpsim sweep MACHINE_DIR [--repeat] [--api NAME] [--every M] [--offset R] "
-                 "[--sites] [--beyond OTHER_MACHINE_DIR] [--jobs J] [--timeout SECONDS] [-- ARG...]\n",
+                 "[--sites] [--beyond OTHER_MACHINE_DIR [--beyond-arg ARG]...] [--jobs J] [--timeout SECONDS] [-- ARG...]\n",
                  message.c_str());
     return 64;
 }
@@ -216,7 +217,7 @@ int Sweep(const std::vector<std::string>& args) {
     }
 #endif
     std::string machine_dir, beyond_dir;
-    std::vector<Text> tool_args;
+    std::vector<Text> tool_args, beyond_args;
     bool repeat = false, by_site = false;
     std::string only_api;
     unsigned long every = 1, offset = 0, jobs = 1, timeout = 120;
@@ -239,6 +240,11 @@ int Sweep(const std::vector<std::string>& args) {
         } else if (args[i] == "--beyond") {
             if (i + 1 == args.size()) return Usage("--beyond needs a machine folder");
             beyond_dir = args[++i];
+        } else if (args[i] == "--beyond-arg") {
+            // The arguments of the other machine's own sweep: the calls left out here are the ones
+            // that sweep fails.
+            if (i + 1 == args.size()) return Usage("--beyond-arg needs an argument");
+            beyond_args.push_back(winsim::From_Utf8(args[++i]));
         } else if (args[i] == "--every") {
             if (!number(every)) return Usage("--every needs a positive number");
         } else if (args[i] == "--offset") {
@@ -255,6 +261,7 @@ int Sweep(const std::vector<std::string>& args) {
         }
     }
     if (machine_dir.empty()) return Usage("sweep needs MACHINE_DIR");
+    if (!beyond_args.empty() && beyond_dir.empty()) return Usage("--beyond-arg needs --beyond");
 
     Items before;
     Item_Rules rules;
@@ -274,7 +281,7 @@ int Sweep(const std::vector<std::string>& args) {
     if (!beyond_dir.empty()) {
         Outcome other;
         std::printf("%s: ", beyond_dir.c_str());
-        if (!Fault_Free_Run(pool, tool_args, before, rules, true, other)) return 1;
+        if (!Fault_Free_Run(pool, beyond_args.empty() ? tool_args : beyond_args, before, rules, true, other)) return 1;
         for (size_t k = 0; k < other.apis.size() && k < other.sites.size(); ++k)
             reached.insert(other.apis[k] + " " + other.sites[k]);
         std::printf("run without faults: %zu calls at %zu call sites\n", other.apis.size(), reached.size());
