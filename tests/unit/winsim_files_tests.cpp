@@ -79,6 +79,18 @@ TEST_F(WinsimFiles, PathRulesDropFullStopsAsWindowsDoes) {
 
     path = winsim::Parse_Win32_Path(u"\\\\?\\C:\\Dotted.\\x. ");  // the verbatim prefix changes nothing
     EXPECT_EQ(std::u16string(u"C:\\Dotted.\\x. "), path.Full());
+    // Verbatim paths at their shortest and with empty or dotted components.
+    for (const char16_t* given : {u"\\\\?\\C:", u"\\\\?\\C:\\"}) {
+        path = winsim::Parse_Win32_Path(given);
+        EXPECT_EQ(0u, path.error);
+        EXPECT_EQ(std::u16string(u"C:\\"), path.Full());
+        EXPECT_FALSE(path.trailing_separator);
+    }
+    path = winsim::Parse_Win32_Path(u"\\\\?\\C:\\a\\");
+    EXPECT_EQ(std::u16string(u"C:\\a"), path.Full());
+    EXPECT_TRUE(path.trailing_separator);
+    for (const char16_t* given : {u"\\\\?\\C:\\a\\\\b", u"\\\\?\\C:\\a\\.\\b", u"\\\\?\\C:\\..\\b"})
+        EXPECT_EQ(DWORD(ERROR_INVALID_NAME), winsim::Parse_Win32_Path(given).error);
 
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"D:\\x").error);
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"relative\\x").error);

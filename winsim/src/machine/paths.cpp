@@ -31,7 +31,7 @@ Win32_Path Parse_Verbatim(const Text& rest) {
     }
     path.drive = rest[0];
     // Each component is taken whole, not a character at a time: a path may hold 16,000 of them.
-    path.parts.reserve(std::count(rest.begin() + 3, rest.end(), u'\\') + 1);
+    if (rest.size() > 3) path.parts.reserve(std::count(rest.begin() + 3, rest.end(), u'\\') + 1);
     size_t start = 3;
     while (start <= rest.size()) {
         size_t end = rest.find(u'\\', start);
