@@ -268,23 +268,32 @@ Text Upper(const Text& text) {
 }
 }  // namespace
 
-// Keeps the security of a key and of every key below it before its first change. A key seen before
-// had its whole tree kept then, so each key is walked once per run.
-void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effective& e) {
+// Keeps the security of an entry and of everything below it before its first change; an entry seen
+// before had its whole tree kept then, so each is walked once per run. A link (Stops) is kept as the
+// entry it is: what it points to is not entered.
+template <typename Node, typename Children, typename Effective_Of_Child, typename Stops>
+void Snapshot_Tree(Machine& machine, const Node& node, const Text& path, const Effective& e, Children children,
+                   Effective_Of_Child effective_of, Stops stops) {
     if (!machine.security_seen.insert(Upper(path)).second) return;
     machine.security_before.emplace_back(path, Effective_Text(e));
-    // The effective security of every key on the way down, the walked key's last.
+    if (stops(node)) return;
+    // The effective security of every entry on the way down, the walked entry's last.
     std::vector<Effective> above{e};
     Text walked = path;
-    Walk_Tree(key, walked, u'\\', Subkeys_Of, Name_Of,
-              [&](const Reg_Key& child, const Text& child_path) {
+    Walk_Tree(node, walked, u'\\', children, Name_Of,
+              [&](const Node& child, const Text& child_path) {
                   if (!machine.security_seen.insert(Upper(child_path)).second) return false;
-                  Effective child_e = Effective_Of(child, &above.back());
+                  Effective child_e = effective_of(child, &above.back());
                   machine.security_before.emplace_back(child_path, Effective_Text(child_e));
+                  if (stops(child)) return false;
                   above.push_back(std::move(child_e));
                   return true;
               },
-              [&](const Reg_Key&, const Text&) { above.pop_back(); });
+              [&](const Node&, const Text&) { above.pop_back(); });
+}
+
+void Snapshot(Machine& machine, const Reg_Key& key, const Text& path, const Effective& e) {
+    Snapshot_Tree(machine, key, path, e, Subkeys_Of, Effective_Of, [](const Reg_Key&) { return false; });
 }
 
 ACCESS_MASK Map_Generic(ACCESS_MASK mask, bool file) {
@@ -440,24 +449,9 @@ bool Is_Drive_Path(const Text& path) {
 }
 }  // namespace
 
-// Keeps the security of an entry and of everything below it before its first change; a junction
-// is kept as the entry it is, its target is not entered.
 void Snapshot_File(Machine& machine, const Fs_Node& node, const Text& path, const Effective& e) {
-    if (!machine.security_seen.insert(Upper(path)).second) return;
-    machine.security_before.emplace_back(path, Effective_Text(e));
-    if (!node.link_target.empty()) return;
-    std::vector<Effective> above{e};
-    Text walked = path;
-    Walk_Tree(node, walked, u'\\', Children_Of, Name_Of,
-              [&](const Fs_Node& child, const Text& child_path) {
-                  if (!machine.security_seen.insert(Upper(child_path)).second) return false;
-                  Effective child_e = File_Effective_Of(child, &above.back());
-                  machine.security_before.emplace_back(child_path, Effective_Text(child_e));
-                  if (!child.link_target.empty()) return false;
-                  above.push_back(std::move(child_e));
-                  return true;
-              },
-              [&](const Fs_Node&, const Text&) { above.pop_back(); });
+    Snapshot_Tree(machine, node, path, e, Children_Of, File_Effective_Of,
+                  [](const Fs_Node& entry) { return !entry.link_target.empty(); });
 }
 namespace {
 
