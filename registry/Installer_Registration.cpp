@@ -188,18 +188,35 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
         Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
         return true;
     }
+    // Each component key is looked into by its name under one open Components key: a machine holds
+    // tens of thousands of them, and a whole path is looked up again from the root each time. The
+    // key's name makes the items the same as by the whole path.
+    if (components.empty()) return true;
+    Owned_Registry_Key components_key;
+    const LSTATUS status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, Components_Path, 0, KEY_READ, components_key.Receive());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return true;
+    if (status != ERROR_SUCCESS) {
+        result.Set(status, Lib_Result_Source_System);
+        Report_System_Error(TEXT("RegOpenKeyEx"), status);
+        Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
+        return true;
+    }
+    Changes().Name_Key(components_key.Get(),
+                       (TEXT("HKEY_LOCAL_MACHINE\\") + Without_Trailing_Separators(Components_Path)).Get_Text());
     // A component key holds one value per product that uses the component, named by its packed
     // product code: only the product's own value goes, and the key with it only when no other
     // product's value is left.
     // The check after the removal looks again at the keys the removal took the product's value from:
     // one that a failed deletion left empty is the product's leftover.
     for (const Lib_StringW& component : components) {
-        Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
+        const Lib_StringW component_key = component + TEXT("\\");
+        Lib_StringW component_path = Lib_StringW(Components_Path) + component_key;
         const Wide_Name emptied =
             Wide_Name(component_path.Get_Text()) + Wide_Name(1, 0) + packed_product_code.Get_Text();
         if (findings.emptied_components.count(emptied) == 0) {
             bool exists = false;
-            if (!Is_Registry_Value_Exists(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
+            if (!Is_Registry_Value_Exists(components_key.Get(), component_key.Get_Text(),
                                           packed_product_code.Get_Text(), exists, result) ||
                 !exists) {
                 continue;
