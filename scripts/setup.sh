@@ -5,9 +5,11 @@
 #                                   alone (the linux-release preset's vpsim target, without the benchmark)
 #   source scripts/setup.sh         everything the tests need: GoogleTest, Google Benchmark, MinGW-w64,
 #                                   Wine, clang with its runtimes, the signing tools, Chromium; then the
-#                                   Windows executable and the simulated machine's debug build (the
-#                                   benchmark built there too, so that it is known to build; its figures
-#                                   are the optimised build's: docs/BUILDING.md)
+#                                   Windows executable and the simulated machine's debug build as CI
+#                                   uses it (the linux-ci preset: vpsim, the conformance programs and the
+#                                   benchmark, built so that it is known to build; its figures are the
+#                                   optimised build's: docs/BUILDING.md; the unit and scenario test
+#                                   programs are built and run by the sanitizer builds)
 #
 # (The libFuzzer targets are built by scripts/fuzz.sh, the sanitizer builds by test.sh.)
 set -euo pipefail
@@ -44,6 +46,6 @@ if [ "$setup_part" = demo ]; then
 else
     cmake --preset windows >/dev/null
     cmake --build --preset windows
-    cmake --preset linux >/dev/null
-    cmake --build --preset linux
+    cmake --preset linux-ci >/dev/null
+    cmake --build --preset linux-ci
 fi
