@@ -141,6 +141,13 @@ TEST_F(Installer_Registration, EmptyCodesTouchNothingAndAFailedComponentListingE
                   Exit_Line("", "Remove_Features_And_Components_From_Registry"));
     EXPECT_TRUE(Exists(Components + u"AAAA0000000000000000000000000001"));
     EXPECT_EQ(result.Get_Code(), 5);
+    // The Components key listed, then not opened for the component keys' values.
+    Clear_Log();
+    The_Machine().Add_Fault("RegOpenKeyExW", 2, ERROR_ACCESS_DENIED, u"Components");
+    EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
+    EXPECT_EQ(Log_Text(), Error_Report("", "RegOpenKeyEx", 5) +
+                              Exit_Line("", "Remove_Features_And_Components_From_Registry"));
+    EXPECT_TRUE(Exists(Components + u"AAAA0000000000000000000000000001"));
 }
 
 // Only the exact display name matches; a match in one view takes its twin of the other view with
