@@ -42,36 +42,20 @@ step_done() {
 SECONDS=0
 source "$scripts/setup.sh"
 step_done "installs and the windows and linux builds"
+ctest --preset linux-ci
+step_done "linux tests"
 
 # The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
 # and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps;
 # the remote LocalSystem copy at its own call sites only, whole) and under ThreadSanitizer (unit and
 # scenario tests, every 211th call of the call-failure sweeps).
-# The Wine checks leave about a third of the two cores idle (they wait on Wine's server, one thread):
-# the AddressSanitizer build runs beside them at a lower priority, its output kept in a file and shown
-# when it fails.
-cmake --preset linux-asan >/dev/null
-asan_log="$(mktemp)"
-setsid nice -n 10 cmake --build --preset linux-asan >"$asan_log" 2>&1 &
-asan_build=$!
-trap 'kill -- -"$asan_build" 2>/dev/null; rm -f "$times_file" "$asan_log"' EXIT
-linux_status=0
-ctest --preset linux-ci || linux_status=$?
-step_done "linux tests, the linux-asan build beside them"
-asan_status=0
-wait "$asan_build" || asan_status=$?
-trap 'rm -f "$times_file" "$asan_log"' EXIT
-[ $asan_status -eq 0 ] || { cat "$asan_log"; echo "the linux-asan build failed" >&2; }
-step_done "the rest of the linux-asan build"
-[ $linux_status -eq 0 ] || exit $linux_status
-[ $asan_status -eq 0 ] || exit $asan_status
-ctest --preset linux-asan
-step_done "linux-asan tests"
-cmake --preset linux-tsan >/dev/null
-cmake --build --preset linux-tsan
-step_done "linux-tsan build"
-ctest --preset linux-tsan
-step_done "linux-tsan tests"
+for preset in linux-asan linux-tsan; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    step_done "$preset build"
+    ctest --preset "$preset"
+    step_done "$preset tests"
+done
 # The libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
 bash "$scripts/fuzz.sh" --ci
 step_done "fuzz targets"
