@@ -142,13 +142,10 @@ private:
     }
 
     void Read_Command(HKEY key, const Lib_StringW& key_path, const WCHAR* value_name) {
-        // Room for a terminating zero after the data, whatever its size.
-        DWORD size = 0;
         DWORD type = REG_NONE;
-        LSTATUS status = RegQueryValueExW(key, value_name, nullptr, nullptr, nullptr, &size);
-        std::vector<WCHAR> data(size / sizeof(WCHAR) + 2, 0);
-        if (status == ERROR_SUCCESS)
-            status = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        Lib_StringW command;
+        bool second_query = false;
+        LSTATUS status = Query_Value_Text(key, value_name, command, &type, second_query);
         if (status == ERROR_FILE_NOT_FOUND) return;
         if (status != ERROR_SUCCESS) {
             Report_System_Error(TEXT("RegQueryValueEx"), status);
@@ -157,7 +154,6 @@ private:
         }
         const Lib_StringW value_path = Lib_StringW(TEXT("HKLM\\")) + key_path + TEXT("\\") + value_name;
         // The command as Windows starts it: an expandable value's variables replaced.
-        Lib_StringW command(data.data());
         if (type == REG_EXPAND_SZ && !Expand(command)) {
             Unresolved(value_path, TEXT("its variables cannot be expanded"));
             return;

@@ -385,6 +385,32 @@ bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* val
     return false;
 }
 
+LSTATUS Query_Value_Text(HKEY key, const WCHAR* value_name, Lib_StringW& value, DWORD* type, bool& second_query) {
+    // One query into a buffer on the stack that holds most values; one that does not fit is read again
+    // into a buffer of the size the first query answered. Room for one more character than the data
+    // holds terminates a value stored without its zero, and an odd last byte is never read as half a
+    // character. A value that grew again since the first query fails the read (ERROR_MORE_DATA).
+    second_query = false;
+    WCHAR on_stack[Value_On_Stack_Size + 1];
+    DWORD size = sizeof(WCHAR) * Value_On_Stack_Size;
+    LSTATUS status = RegQueryValueExW(key, value_name, nullptr, type, reinterpret_cast<BYTE*>(on_stack), &size);
+    if (status == ERROR_SUCCESS) {
+        on_stack[size / sizeof(WCHAR)] = 0;
+        value = on_stack;
+        return ERROR_SUCCESS;
+    }
+    if (status != ERROR_MORE_DATA) return status;
+    second_query = true;
+    DWORD characters = size / sizeof(WCHAR);
+    LibT_Buffer<WCHAR> buffer((characters + 1) * sizeof(WCHAR) + sizeof(WCHAR));
+    if (buffer.Get_Data() == nullptr) return status;
+    status = RegQueryValueExW(key, value_name, nullptr, type, reinterpret_cast<BYTE*>(buffer.Get_Data()), &size);
+    if (status != ERROR_SUCCESS) return status;
+    buffer.Get_Data()[size / sizeof(WCHAR)] = 0;
+    value = buffer.Get_Data();
+    return ERROR_SUCCESS;
+}
+
 bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,
                         Lib_Result& result, REGSAM view_flags) {
     if (Changes().Registry_Value_Deleted(root, key_path, view_flags, value_name)) {
@@ -399,45 +425,16 @@ bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(root, key_path, 0, view_flags | KEY_READ, key.Receive());
     if (status != ERROR_SUCCESS) return failed(TEXT("RegOpenKeyEx"), status);
-    // The data is read as UTF-16 text whatever its type, in one query into a buffer on the stack that
-    // holds most values; one that does not fit is read again into a buffer of the size the first query
-    // answered. Room for one more character than the data holds terminates a value stored without its
-    // zero, and an odd last byte is never read as half a character. A value that grew again since the
-    // first query fails the read (ERROR_MORE_DATA).
-    WCHAR on_stack[Value_On_Stack_Size + 1];
-    DWORD size = sizeof(WCHAR) * Value_On_Stack_Size;
-    status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(on_stack), &size);
-    if (status == ERROR_SUCCESS) {
-        key.Close();
-        on_stack[size / sizeof(WCHAR)] = 0;
-        value = on_stack;
-        return true;
-    }
-    if (status != ERROR_MORE_DATA) {
-        key.Close();
-        return failed(TEXT("RegQueryValueEx"), status);
-    }
-    DWORD characters = size / sizeof(WCHAR);
-    LibT_Buffer<WCHAR> buffer((characters + 1) * sizeof(WCHAR) + sizeof(WCHAR));
-    bool read = false;
-    if (buffer.Get_Data() != nullptr) {
-        DWORD read_size = size;
-        status = RegQueryValueExW(key.Get(), value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.Get_Data()),
-                                  &read_size);
-        if (status == ERROR_SUCCESS) {
-            buffer.Get_Data()[read_size / sizeof(WCHAR)] = 0;
-            value = buffer.Get_Data();
-            read = true;
-        }
-    }
+    bool second_query = false;
+    status = Query_Value_Text(key.Get(), value_name, value, nullptr, second_query);
     key.Close();
+    if (status == ERROR_SUCCESS) return true;
+    if (!second_query) return failed(TEXT("RegQueryValueEx"), status);
     // The second read fails without a record: a value that grew again since the first.
-    if (!read && status != ERROR_SUCCESS) {
-        Lib_Result unread;
-        Record(unread, status);
-        Changes().Report_Unread(TEXT("RegQueryValueEx"), unread);
-    }
-    return read;
+    Lib_Result unread;
+    Record(unread, status);
+    Changes().Report_Unread(TEXT("RegQueryValueEx"), unread);
+    return false;
 }
 
 bool Live_Changes::Set_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, DWORD type,

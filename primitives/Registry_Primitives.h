@@ -37,6 +37,10 @@ bool Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY root, const WCHAR* key_path, 
                                               REGSAM view_flags);
 bool Is_Registry_Value_Exists(HKEY root, const WCHAR* key_path, const WCHAR* value_name, bool& exists,
                               Lib_Result& result);
+// Reads a value of an open key as UTF-16 text, whatever its type (given in type unless null), mostly in
+// one query. second_query tells whether a failure came from the second query, made when the value did
+// not fit the first.
+LSTATUS Query_Value_Text(HKEY key, const WCHAR* value_name, Lib_StringW& value, DWORD* type, bool& second_query);
 // Reads a value as a string, whatever its type; a failure other than a missing key or value goes to
 // the changes' Report_Unread, else it writes nothing to the log.
 bool Get_Registry_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, Lib_StringW& value,

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 #include <set>
 
 #include "diagnostics/Lib_Result.h"
@@ -46,9 +48,9 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
 bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const Lib_StringW& packed_upgrade_code,
                                  const Lib_StringW& product_code, Lib_Result& result);
 // One display-name sweep: deletes, in both registry views, every subkey of the key whose value of the
-// given name is exactly the display name. The view flags apply to the enumeration and the read.
+// given name is exactly one of the display names. The view flags apply to the enumeration and the read.
 void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
-                               const WCHAR* display_name);
+                               std::initializer_list<const WCHAR*> display_names);
 bool Clean_Installer_Dependencies();
 bool Clean_Uninstall_Keys();
 bool Remove_Deployment_Product();

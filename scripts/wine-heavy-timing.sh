@@ -5,10 +5,12 @@
 #   floor       floor_enum.exe: each component key enumerated, opened and one value queried once
 #   check       vpRemovalTool.exe /check (it changes nothing)
 #   tool        vpRemovalTool.exe with the demo's bundle upgrade code, its check after the removal
-#               included (run last: it changes the machine)
+#               included
 # Each time is the wall time of the Wine process, start-up included. The floor and the check run in
 # turn WH_ROUNDS times (3 by default) and count by their medians: under Wine one run of either may take
-# a quarter longer than the next in the same prefix (the floor alone took 18.5, 22.9 and 19.9 s).
+# a quarter longer than the next in the same prefix (the floor alone took 18.5, 22.9 and 19.9 s). The
+# whole run changes the machine: it runs WH_ROUNDS times too, each time in a prefix of its own seeded
+# alike (the first one's after its floor and check runs), and counts by its median.
 # Prints the times and the tool's ratios to both references.
 #
 #   scripts/wine-heavy-timing.sh [SCALE [BUILD_DIR]]     SCALE 1 by default; BUILD_DIR build/windows
@@ -32,40 +34,50 @@ machine="$WH_ROOT/machine"
 python3 "$root_dir/scripts/make-heavy-machine.py" "$scale" "$machine"
 echo "machine at scale $scale: registry.reg of $(( $(stat -c %s "$machine/registry.reg") / 1024 )) KB"
 
-wh_new_prefix heavy
-WINEPREFIX="$WH_PREFIX" wineserver -p
+rounds=${WH_ROUNDS:-3}
+prefixes=()
 seed_start=$(date +%s.%N)
-wh_seed "$machine"
-echo "seeded the prefix in $(python3 -c "print(f'{$(date +%s.%N) - $seed_start:.1f}')") s"
-cp "$build_dir/vpRemovalTool.exe" "$build_dir/floor_enum.exe" "$WH_PREFIX/drive_c/"
+for (( round = 0; round < rounds; ++round )); do
+    wh_new_prefix "heavy$round"
+    WINEPREFIX="$WH_PREFIX" wineserver -p
+    wh_seed "$machine"
+    cp "$build_dir/vpRemovalTool.exe" "$build_dir/floor_enum.exe" "$WH_PREFIX/drive_c/"
+    prefixes+=("$WH_PREFIX")
+done
+echo "seeded $rounds prefixes in $(python3 -c "print(f'{$(date +%s.%N) - $seed_start:.1f}')") s"
 
-# Runs a Wine program in the prefix's session; prints its wall time in seconds.
+# Runs a Wine program in the session of the prefix given first; prints its wall time in seconds.
 timed() {
-    local start end
+    local prefix="$1" start end
+    shift
     start=$(date +%s.%N)
-    (cd "$WH_PREFIX/drive_c" && WINEPREFIX="$WH_PREFIX" wine "$@" </dev/null >"$WH_ROOT/out/last.txt" 2>&1) || true
+    (cd "$prefix/drive_c" && WINEPREFIX="$prefix" wine "$@" </dev/null >"$WH_ROOT/out/last.txt" 2>&1) || true
     end=$(date +%s.%N)
     python3 -c "print(f'{$end - $start:.2f}')"
 }
 
-reg_query=$(timed reg query "$components" /s)
+reg_query=$(timed "${prefixes[0]}" reg query "$components" /s)
 keys=$(grep -c -i '^HKEY_LOCAL_MACHINE' "$WH_ROOT/out/last.txt" || true)
 floors=()
 checks=()
-for (( round = 0; round < ${WH_ROUNDS:-3}; ++round )); do
-    floors+=("$(timed 'C:\floor_enum.exe')")
+for (( round = 0; round < rounds; ++round )); do
+    floors+=("$(timed "${prefixes[0]}" 'C:\floor_enum.exe')")
     floor_output=$(tr -d '\r' <"$WH_ROOT/out/last.txt")
-    checks+=("$(timed 'C:\vpRemovalTool.exe' /check "$bundle_upgrade_code")")
+    checks+=("$(timed "${prefixes[0]}" 'C:\vpRemovalTool.exe' /check "$bundle_upgrade_code")")
+done
+tools=()
+for (( round = rounds - 1; round >= 0; --round )); do
+    tools+=("$(timed "${prefixes[round]}" 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")")
 done
 median() { printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 } END { print (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'; }
 floor=$(median "${floors[@]}")
 check=$(median "${checks[@]}")
-tool=$(timed 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")
+tool=$(median "${tools[@]}")
 
 echo "reg query /s  $reg_query s   ($keys keys listed)"
 echo "floor         $floor s   (median of ${floors[*]}; $floor_output)"
 echo "check         $check s   (median of ${checks[*]})"
-echo "tool          $tool s"
+echo "tool          $tool s   (median of ${tools[*]})"
 # The harness's clean-up at exit stops Wine sessions that may be gone already.
 set +e
 python3 -c "

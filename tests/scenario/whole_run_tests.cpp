@@ -1195,6 +1195,13 @@ TEST(Whole_Run_Attacks, NothingAUserPreparedSteersTheRun) {
          "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
          "\"VpRepair\"=\"\\\"C:\\\\PROGRA~1\\\\PACKAG~1\\\\{94AA1~1.207\\\\repair.exe\\\" /quiet\"\r\n",
          {}, {}, code, package_kept_by_repair, package_kept_changes, 1},
+        // A command longer than the first read holds, its program beyond that read's end: read whole.
+        {"the package's folder named by a long Run command", "",
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n\"VpRepair\"=\"" +
+             std::string(600, ' ') +
+             "\\\"C:\\\\ProgramData\\\\Package Cache\\\\{94aa1ce4-42a6-49b0-910e-5fac3c5d70f6}v3.4.1.207\\\\"
+             "repair.exe\\\" /quiet\"\r\n",
+         {}, {}, code, package_kept_by_repair, package_kept_changes, 1},
         // A variable the run cannot expand may name any folder: every one is kept as it is.
         {"an expandable Run value that cannot be expanded", "",
          "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n" +

@@ -150,8 +150,9 @@ TEST_F(Installer_Registration, EmptyCodesTouchNothingAndAFailedComponentListingE
     EXPECT_TRUE(Exists(Components + u"AAAA0000000000000000000000000001"));
 }
 
-// Only the exact display name matches; a match in one view takes its twin of the other view with
-// it. The 32-bit listing fails once: the English 32-bit-only entry is then not seen.
+// Only the exact display name matches, either of the two, in one walk of each view (the entries' order,
+// whatever their language); a match in one view takes its twin of the other view with it. The 32-bit
+// listing fails once: the English 32-bit-only entry is then not seen.
 TEST_F(Installer_Registration, UninstallSweepMatchesExactNamesInBothViews) {
     Entry(Uninstall + u"{A}", u"DisplayName", u"VESPARIO Drivers");
     Entry(Wow64_Uninstall + u"{A}", u"DisplayName", u"Something Else");
@@ -160,6 +161,9 @@ TEST_F(Installer_Registration, UninstallSweepMatchesExactNamesInBothViews) {
     Entry(Wow64_Uninstall + u"{D}", u"DisplayName", u"VESPARIO Drivers");
     Entry(Wow64_Uninstall + u"{E}", u"DisplayName", u"Драйверы VESPARIO");
     Key(Uninstall + u"{F}");
+    Entry(Uninstall + u"{H}", u"DisplayName", u"Драйверы VESPARIO");
+    // Each entry's name is read once: a second read of {H} would fail and be reported.
+    The_Machine().Add_Fault("RegQueryValueExW", 2, ERROR_ACCESS_DENIED, u"{H}");
     EXPECT_TRUE(Clean_Uninstall_Keys());
     const std::string uninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
     EXPECT_EQ(Log_Text(), Lines({"   Clean Uninstall Key from HKEY_LOCAL_MACHINE\\",
@@ -167,6 +171,9 @@ TEST_F(Installer_Registration, UninstallSweepMatchesExactNamesInBothViews) {
                                  "            Deleting registry key:  {A}",
                                  "         Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  " + uninstall,
                                  "            Deleting registry key:  {A}",
+                                 "         Deleting registry keys in path (KEY_SET_VALUE):  " + uninstall,
+                                 "            Deleting registry key:  {H}",
+                                 "         Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  " + uninstall,
                                  "         Deleting registry keys in path (KEY_SET_VALUE):  " + uninstall,
                                  "         Deleting registry keys in path (KEY_SET_VALUE | KEY_WOW64_32KEY):  " + uninstall,
                                  "            Deleting registry key:  {D}",
@@ -178,6 +185,7 @@ TEST_F(Installer_Registration, UninstallSweepMatchesExactNamesInBothViews) {
     EXPECT_FALSE(Exists(Wow64_Uninstall + u"{A}"));
     EXPECT_FALSE(Exists(Wow64_Uninstall + u"{D}"));
     EXPECT_FALSE(Exists(Wow64_Uninstall + u"{E}"));
+    EXPECT_FALSE(Exists(Uninstall + u"{H}"));
     for (const char16_t* stays : {u"{B}", u"{C}", u"{F}"}) EXPECT_TRUE(Exists(Uninstall + stays));
 
     Reset_Indentation();
