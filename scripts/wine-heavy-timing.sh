@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# Times the real executable on a heavy machine under Wine against two references, in one Wine
-# prefix seeded once:
+# Times the real executable on a heavy machine under Wine against two references, in Wine prefixes
+# seeded alike:
 #   reg query   Wine's own `reg query HKLM\...\Components /s` (one full enumeration by a peer program)
 #   floor       floor_enum.exe: each component key enumerated, opened and one value queried once
 #   check       vpRemovalTool.exe /check (it changes nothing)
 #   tool        vpRemovalTool.exe with the demo's bundle upgrade code, its check after the removal
 #               included
-# Each time is the wall time of the Wine process, start-up included. The floor and the check run in
-# turn WH_ROUNDS times (3 by default) and count by their medians: under Wine one run of either may take
-# a quarter longer than the next in the same prefix (the floor alone took 18.5, 22.9 and 19.9 s). The
-# whole run changes the machine: it runs WH_ROUNDS times too, each time in a prefix of its own seeded
-# alike (the first one's after its floor and check runs), and counts by its median.
+# Each time is the wall time of the Wine process, start-up included. Under Wine one run may take a
+# quarter longer than the next in the same prefix (the floor alone took 18.5, 22.9 and 19.9 s): the
+# three run in turn, floor, check, tool (which changes the machine), in each of WH_ROUNDS prefixes (3 by
+# default) seeded alike, each with the same runs before it, and count by their medians. The reg query
+# runs last, in the first prefix.
 # Prints the times and the tool's ratios to both references.
 #
 #   scripts/wine-heavy-timing.sh [SCALE [BUILD_DIR]]     SCALE 1 by default; BUILD_DIR build/windows
 #
 # Needs the windows preset's build (vpRemovalTool.exe and floor_enum.exe) and wine. The machine
-# (scripts/make-heavy-machine.py) and the prefix live in a temporary folder removed at the end
+# (scripts/make-heavy-machine.py) and the prefixes live in a temporary folder removed at the end
 # (WH_KEEP=1 keeps it).
 set -euo pipefail
 
@@ -56,19 +56,17 @@ timed() {
     python3 -c "print(f'{$end - $start:.2f}')"
 }
 
-reg_query=$(timed "${prefixes[0]}" reg query "$components" /s)
-keys=$(grep -c -i '^HKEY_LOCAL_MACHINE' "$WH_ROOT/out/last.txt" || true)
 floors=()
 checks=()
-for (( round = 0; round < rounds; ++round )); do
-    floors+=("$(timed "${prefixes[0]}" 'C:\floor_enum.exe')")
-    floor_output=$(tr -d '\r' <"$WH_ROOT/out/last.txt")
-    checks+=("$(timed "${prefixes[0]}" 'C:\vpRemovalTool.exe' /check "$bundle_upgrade_code")")
-done
 tools=()
-for (( round = rounds - 1; round >= 0; --round )); do
-    tools+=("$(timed "${prefixes[round]}" 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")")
+for prefix in "${prefixes[@]}"; do
+    floors+=("$(timed "$prefix" 'C:\floor_enum.exe')")
+    floor_output=$(tr -d '\r' <"$WH_ROOT/out/last.txt")
+    checks+=("$(timed "$prefix" 'C:\vpRemovalTool.exe' /check "$bundle_upgrade_code")")
+    tools+=("$(timed "$prefix" 'C:\vpRemovalTool.exe' "$bundle_upgrade_code")")
 done
+reg_query=$(timed "${prefixes[0]}" reg query "$components" /s)
+keys=$(grep -c -i '^HKEY_LOCAL_MACHINE' "$WH_ROOT/out/last.txt" || true)
 median() { printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 } END { print (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'; }
 floor=$(median "${floors[@]}")
 check=$(median "${checks[@]}")
