@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <initializer_list>
-
 #include <set>
 
 #include "diagnostics/Lib_Result.h"
