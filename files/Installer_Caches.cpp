@@ -2,7 +2,9 @@
 
 #include <shlobj.h>
 
+#include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/Lib_Result.h"
@@ -75,12 +77,12 @@ Wide_Name Folded_Path(const Lib_StringW& path) {
     return folded;
 }
 
-// The machine-wide commands that start a program inside a folder of the cache: the folder's name,
-// folded, with the first command's value ("HKLM\...\VALUE"). Commands are read as they are when the
-// stage runs, so those an earlier stage deleted no longer count.
-class Cache_Commands {
+// The programs of the machine-wide commands, each folded, with the command's value
+// ("HKLM\...\VALUE"), in the order read. They are read once for the stage, as they are when it
+// runs, so those an earlier stage deleted no longer count.
+class Machine_Commands {
 public:
-    explicit Cache_Commands(const Lib_StringW& cache_root) : root_(Folded_Path(cache_root) + TEXT('\\')) {
+    Machine_Commands() {
         const size_t views = Is_64Bit_OS() ? 2 : 1;
         for (size_t view = 0; view < views; ++view) Read_Uninstall_Entries(Uninstall_Keys[view]);
         for (size_t at = 0; at < 4; ++at) {
@@ -90,13 +92,7 @@ public:
 
     // Whether the commands could all be read: when not, any folder may be named by one.
     bool Complete() const { return complete_; }
-    // The value of the first command that runs from the cache's folder of that name, or empty.
-    Lib_StringW Naming(const Wide_Name& entry_name) const {
-        Lib_StringW folded(entry_name.c_str());
-        folded.Make_Lower();
-        auto found = named_.find(Wide_Name(folded.Get_Text(), static_cast<size_t>(folded.Get_Length())));
-        return found == named_.end() ? Lib_StringW() : found->second;
-    }
+    const std::vector<std::pair<Wide_Name, Lib_StringW>>& Programs() const { return programs_; }
 
 private:
     // The entries and values are listed as the read-only pass counts them (without those it counts
@@ -173,10 +169,7 @@ private:
             }
             program = Folded_Path(program_text);
         }
-        if (program.compare(0, root_.size(), root_) != 0) return;
-        const size_t end = program.find(TEXT('\\'), root_.size());
-        if (end == Wide_Name::npos || end == root_.size()) return;  // directly in the cache, or no name
-        named_.emplace(program.substr(root_.size(), end - root_.size()), value_path);
+        programs_.emplace_back(std::move(program), value_path);
     }
 
     // A command whose program cannot be told: any folder may be the one it runs from.
@@ -231,8 +224,37 @@ private:
         }
     }
 
-    Wide_Name root_;
     bool complete_ = true;
+    std::vector<std::pair<Wide_Name, Lib_StringW>> programs_;
+};
+
+// The machine-wide commands that start a program inside a folder of the cache: the folder's name,
+// folded, with the first command's value.
+class Cache_Commands {
+public:
+    Cache_Commands(const Machine_Commands& commands, const Lib_StringW& cache_root)
+        : complete_(commands.Complete()) {
+        const Wide_Name root = Folded_Path(cache_root) + TEXT('\\');
+        for (const auto& command : commands.Programs()) {
+            const Wide_Name& program = command.first;
+            if (program.compare(0, root.size(), root) != 0) continue;
+            const size_t end = program.find(TEXT('\\'), root.size());
+            if (end == Wide_Name::npos || end == root.size()) continue;  // directly in the cache, or no name
+            named_.emplace(program.substr(root.size(), end - root.size()), command.second);
+        }
+    }
+
+    bool Complete() const { return complete_; }
+    // The value of the first command that runs from the cache's folder of that name, or empty.
+    Lib_StringW Naming(const Wide_Name& entry_name) const {
+        Lib_StringW folded(entry_name.c_str());
+        folded.Make_Lower();
+        auto found = named_.find(Wide_Name(folded.Get_Text(), static_cast<size_t>(folded.Get_Length())));
+        return found == named_.end() ? Lib_StringW() : found->second;
+    }
+
+private:
+    bool complete_;
     std::unordered_map<Wide_Name, Lib_StringW> named_;
 };
 
@@ -312,7 +334,11 @@ Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
     return Lib_StringW();
 }
 
-void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
+namespace {
+
+// Removes the cache's marked entries; the machine's commands are read here unless the stage read them.
+void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program,
+                          const Machine_Commands* stage_commands) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
     Lib_Result result;
     bool reboot_required = false;
@@ -331,7 +357,8 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
         }
     }
     if (root_state == SC_Path_Safe && SC_Find_Files(cache_root.Get_Text(), entries, result)) {
-        const Cache_Commands commands(cache_root);
+        std::optional<Machine_Commands> own_commands;
+        const Cache_Commands commands(stage_commands ? *stage_commands : own_commands.emplace(), cache_root);
         for (const Wide_Name& entry : entries) {
             Lib_StringW entry_path;
             Combine_Path(cache_root.Get_Text(), nullptr, entry.c_str(), entry_path);
@@ -367,6 +394,12 @@ void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker
     Log_Info(TEXT("New caches (with WIX) removed."));
 }
 
+}  // namespace
+
+void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
+    Remove_Cache_Entries(csidl, cache_folder, marker, kept_program, nullptr);
+}
+
 bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Log_Info(TEXT("Deleting all caches..."));
     Lib_Result result;
@@ -381,11 +414,13 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                              company_cache, result)) {
         // The company's folder lies in the all-users data folder too, where anyone may make it again.
-        const Cache_Commands commands(SC_Folder_Of(company_cache.Get_Text()));
-        if (!Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
+        // The machine's commands are read once for both folders: thousands of programs may be installed.
+        const Machine_Commands machine_commands;
+        if (!Keep_If_Run_From(Cache_Commands(machine_commands, SC_Folder_Of(company_cache.Get_Text())),
+                              Company_Cache_Folder, company_cache))
             Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
-        Remove_New_Caches(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
-                          Command_Program(quiet_command));
+        Remove_Cache_Entries(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
+                             Command_Program(quiet_command), &machine_commands);
     }
     Log_Unindent();
     Log_Info(TEXT("All caches deleted."));

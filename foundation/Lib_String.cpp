@@ -39,8 +39,6 @@ long long Length_Of(const WCHAR* text) {
     return end - text;
 }
 
-WCHAR Fold_Lower(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c; }
-
 // A new exclusive block (count 1, length 0) with room for exactly capacity characters and the
 // terminating 0, all zero. Raises the out-of-memory exception on failure.
 Lib_Text_Block* Allocate_Block(long long capacity) {
@@ -84,6 +82,8 @@ Lib_String Concatenate(const WCHAR* left, long long left_length, const WCHAR* ri
 }
 
 }  // namespace
+
+WCHAR Fold_Lower(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c; }
 
 Lib_StringW::Lib_StringW() : text(Empty_Text()) {}
 

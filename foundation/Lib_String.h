@@ -14,6 +14,10 @@
 class Lib_String;
 struct Lib_Text_Block;
 
+// The letters A to Z folded to lower case, as Make_Lower and Compare_No_Case fold them; other units as
+// they are.
+WCHAR Fold_Lower(WCHAR c);
+
 class Lib_StringW {
 public:
     Lib_StringW();

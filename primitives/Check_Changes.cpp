@@ -20,28 +20,25 @@ void Record(Lib_Result& result, DWORD error) { result.Set(static_cast<int32_t>(e
 
 bool Is_Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// The form in which two names of one object compare equal: letters folded to lower case, runs of
-// backslashes made one and trailing ones dropped (the registry and the file system read them so).
-Id Fold(const Lib_StringW& text) {
-    Lib_StringW lower(text);
-    lower.Make_Lower();
-    Id id;
-    const WCHAR* characters = lower.Get_Text();
-    for (long long at = 0; at < lower.Get_Length(); ++at) {
-        if (characters[at] == TEXT('\\') && !id.empty() && id.back() == TEXT('\\')) continue;
-        id.push_back(characters[at]);
+// Appends the text in the form in which two names of one object compare equal: letters folded to lower
+// case and runs of backslashes made one (the registry and the file system read them so), also where
+// the text meets what the id holds already. Trailing backslashes are dropped by End_Id.
+void Append_Folded(Id& id, const WCHAR* text) {
+    for (; text != nullptr && *text != 0; ++text) {
+        if (*text == TEXT('\\') && !id.empty() && id.back() == TEXT('\\')) continue;
+        id.push_back(Fold_Lower(*text));
     }
-    while (!id.empty() && id.back() == TEXT('\\')) id.pop_back();
-    return id;
 }
 
-// Whether the id, or one of the ids above it (cut at a backslash), is in the set.
-bool Covered(const std::unordered_set<Id>& set, const Id& id) {
-    if (set.empty()) return false;
-    for (size_t end = id.size(); end != Id::npos && end > 0; end = id.rfind(TEXT('\\'), end - 1)) {
-        if (set.count(id.substr(0, end)) != 0) return true;
-    }
-    return false;
+void End_Id(Id& id) {
+    while (!id.empty() && id.back() == TEXT('\\')) id.pop_back();
+}
+
+Id Fold(const WCHAR* text) {
+    Id id;
+    Append_Folded(id, text);
+    End_Id(id);
+    return id;
 }
 
 // The id of what holds the id: the text before its last backslash.
@@ -60,22 +57,23 @@ Id Path_Id(const Lib_StringW& path) {
         text[2] == TEXT('?') && text[3] == TEXT('\\')) {
         Lib_StringW rest(text + 4);
         if (rest.Get_Length() > 4 && rest.Mid(0, 4).Compare_No_Case(TEXT("UNC\\")) == 0) {
-            return Fold(Lib_StringW(TEXT("\\\\")) + rest.Mid(4, rest.Get_Length() - 4));
+            return Fold((Lib_StringW(TEXT("\\\\")) + rest.Mid(4, rest.Get_Length() - 4)).Get_Text());
         }
-        return Fold(rest);
+        return Fold(rest.Get_Text());
     }
-    return Fold(path);
+    return Fold(text);
 }
 
 // The deletions that wait for the restart: the restart list holds pairs of names, a source and a
 // target, and an empty target deletes the source.
-void Read_Restart_List(std::unordered_set<Id>& pending_paths) {
+std::vector<Id> Read_Restart_List() {
+    std::vector<Id> pending_paths;
     Owned_Key key;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Session_Manager_Path, 0, KEY_QUERY_VALUE, key.Receive());
-    if (status == ERROR_FILE_NOT_FOUND) return;
+    if (status == ERROR_FILE_NOT_FOUND) return pending_paths;
     if (status != ERROR_SUCCESS) {
         Report_System_Error(TEXT("RegOpenKeyEx"), status);
-        return;
+        return pending_paths;
     }
     DWORD type = 0;
     DWORD size = 0;
@@ -86,10 +84,10 @@ void Read_Restart_List(std::unordered_set<Id>& pending_paths) {
                                   &size);
     }
     key.Close();
-    if (status == ERROR_FILE_NOT_FOUND) return;
+    if (status == ERROR_FILE_NOT_FOUND) return pending_paths;
     if (status != ERROR_SUCCESS) {
         Report_System_Error(TEXT("RegQueryValueEx"), status);
-        return;
+        return pending_paths;
     }
     // Names are split at every zero, empty ones included: an empty target is one.
     std::vector<Lib_StringW> names;
@@ -100,23 +98,40 @@ void Read_Restart_List(std::unordered_set<Id>& pending_paths) {
         start = at + 1;
     }
     for (size_t pair = 0; pair + 1 < names.size(); pair += 2) {
-        if (names[pair + 1].Is_Empty() && !names[pair].Is_Empty()) pending_paths.insert(Path_Id(names[pair]));
+        if (names[pair + 1].Is_Empty() && !names[pair].Is_Empty()) pending_paths.push_back(Path_Id(names[pair]));
     }
+    return pending_paths;
 }
 
 }  // namespace
 
-Check_Changes::Check_Changes() { Read_Restart_List(pending_paths_); }
+Check_Changes::Check_Changes() {
+    for (Id& path : Read_Restart_List()) pending_paths_.Insert(std::move(path));
+}
+
+void Check_Changes::Id_Set::Insert(Id id) {
+    if (Contains(id)) return;
+    ids_.push_front(std::move(id));
+    views_.insert(ids_.front());
+}
+
+bool Check_Changes::Id_Set::Covers(Id_View id) const {
+    if (Empty()) return false;
+    for (size_t end = id.size(); end != Id_View::npos && end > 0; end = id.rfind(TEXT('\\'), end - 1)) {
+        if (Contains(id.substr(0, end))) return true;
+    }
+    return false;
+}
 
 // What the pass counts and records.
 
-Lib_StringW Check_Changes::Root_Name(HKEY root) const {
+const WCHAR* Check_Changes::Root_Name(HKEY root) const {
     if (root == HKEY_LOCAL_MACHINE) return TEXT("HKEY_LOCAL_MACHINE");
     if (root == HKEY_CURRENT_USER) return TEXT("HKEY_CURRENT_USER");
     if (root == HKEY_CLASSES_ROOT) return TEXT("HKEY_CLASSES_ROOT");
     if (root == HKEY_USERS) return TEXT("HKEY_USERS");
     auto named = key_names_.find(root);
-    return named != key_names_.end() ? named->second : Lib_StringW(TEXT("(an unnamed key)"));
+    return named != key_names_.end() ? named->second.Get_Text() : TEXT("(an unnamed key)");
 }
 
 Lib_StringW Check_Changes::Key_Shown(HKEY root, const WCHAR* path, REGSAM view) const {
@@ -131,55 +146,65 @@ Lib_StringW Check_Changes::Key_Shown(HKEY root, const WCHAR* path, REGSAM view) 
 
 // The view is part of a key's id: the two views of a redirected key are two keys.
 Check_Changes::Id Check_Changes::Key_Id(HKEY root, const WCHAR* path, REGSAM view) const {
-    Lib_StringW full = Root_Name(root);
-    if (Is_32Bit_View(view)) full.Append(TEXT("|32"));
-    full.Append(TEXT("\\"));
-    full.Append(path);
-    return Fold(full);
+    Id id;
+    Append_Folded(id, Root_Name(root));
+    if (Is_32Bit_View(view)) Append_Folded(id, TEXT("|32"));
+    Append_Folded(id, TEXT("\\"));
+    Append_Folded(id, path);
+    End_Id(id);
+    return id;
+}
+
+// A value's name is folded to lower case only: a backslash in it is one of its characters.
+void Check_Changes::Append_Value_Name(Id& key_id, const WCHAR* value_name) {
+    key_id.push_back(0);
+    for (; value_name != nullptr && *value_name != 0; ++value_name) key_id.push_back(Fold_Lower(*value_name));
 }
 
 Check_Changes::Id Check_Changes::Value_Id(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) const {
     Id id = Key_Id(root, path, view);
-    id.push_back(0);
-    Lib_StringW name(value_name);
-    name.Make_Lower();
-    id.append(name.Get_Text(), size_t(name.Get_Length()));
+    Append_Value_Name(id, value_name);
     return id;
 }
 
 bool Check_Changes::Key_Removed(HKEY root, const WCHAR* path, REGSAM view) const {
-    return Covered(removed_keys_, Key_Id(root, path, view));
+    return !removed_keys_.Empty() && removed_keys_.Covers(Key_Id(root, path, view));
 }
 
 bool Check_Changes::Registry_Value_Deleted(HKEY root, const WCHAR* key_path, REGSAM view, const WCHAR* value_name) {
-    return Key_Removed(root, key_path, view) || removed_values_.count(Value_Id(root, key_path, view, value_name)) != 0;
+    if (removed_keys_.Empty() && removed_values_.Empty()) return false;
+    Id id = Key_Id(root, key_path, view);
+    if (removed_keys_.Covers(id)) return true;
+    if (removed_values_.Empty()) return false;
+    Append_Value_Name(id, value_name);
+    return removed_values_.Contains(id);
 }
 
 bool Check_Changes::Key_Holds_Removed(HKEY root, const WCHAR* path, REGSAM view) const {
-    return !holding_removed_.empty() && holding_removed_.count(Key_Id(root, path, view)) != 0;
+    return !holding_removed_.Empty() && holding_removed_.Contains(Key_Id(root, path, view));
 }
 
 void Check_Changes::Record_Key(HKEY root, const WCHAR* path, REGSAM view) {
-    const Id id = Key_Id(root, path, view);
-    removed_keys_.insert(id);
-    holding_removed_.insert(Parent_Id(id));
+    Id id = Key_Id(root, path, view);
+    holding_removed_.Insert(Parent_Id(id));
+    removed_keys_.Insert(std::move(id));
     items_.push_back(Key_Shown(root, path, view));
 }
 
 void Check_Changes::Record_Value(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) {
-    removed_values_.insert(Value_Id(root, path, view, value_name));
-    holding_removed_.insert(Key_Id(root, path, view));
+    removed_values_.Insert(Value_Id(root, path, view, value_name));
+    holding_removed_.Insert(Key_Id(root, path, view));
     items_.push_back(Lib_StringW(TEXT("value \"")) + value_name + TEXT("\" of ") + Key_Shown(root, path, view));
 }
 
-bool Check_Changes::Path_Removed(const WCHAR* path) const { return Covered(removed_paths_, Path_Id(path)); }
+bool Check_Changes::Path_Removed(const WCHAR* path) const { return removed_paths_.Covers(Path_Id(path)); }
 
 bool Check_Changes::Path_Pending(const WCHAR* path) const {
-    return !pending_paths_.empty() && pending_paths_.count(Path_Id(path)) != 0;
+    return !pending_paths_.Empty() && pending_paths_.Contains(Path_Id(path));
 }
 
 void Check_Changes::Record_Path(const WCHAR* path) {
-    removed_paths_.insert(Path_Id(path));
+    removed_paths_.Insert(Path_Id(path));
     items_.push_back(path);
 }
 

@@ -8,8 +8,10 @@
 
 #include <windows.h>
 
+#include <forward_list>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -80,11 +82,28 @@ public:
 
 private:
     typedef std::basic_string<WCHAR> Id;
+    typedef std::basic_string_view<WCHAR> Id_View;
 
-    Lib_StringW Root_Name(HKEY root) const;
+    // Ids, each kept once, that a part of a longer id is looked up among without being copied: the
+    // pass asks about every key a walk meets, and about each of the key's parents.
+    class Id_Set {
+    public:
+        void Insert(Id id);
+        bool Contains(Id_View id) const { return views_.count(id) != 0; }
+        bool Empty() const { return views_.empty(); }
+        // Whether the id, or one of the ids above it (cut at a backslash), is in the set.
+        bool Covers(Id_View id) const;
+
+    private:
+        std::forward_list<Id> ids_;  // the texts the views show; a node never moves
+        std::unordered_set<Id_View> views_;
+    };
+
+    const WCHAR* Root_Name(HKEY root) const;
     Lib_StringW Key_Shown(HKEY root, const WCHAR* path, REGSAM view) const;
     Id Key_Id(HKEY root, const WCHAR* path, REGSAM view) const;
     Id Value_Id(HKEY root, const WCHAR* path, REGSAM view, const WCHAR* value_name) const;
+    static void Append_Value_Name(Id& key_id, const WCHAR* value_name);
     bool Check_Key(HKEY root, const WCHAR* key_path, REGSAM view, Lib_Result& result);
     bool Check_Value(HKEY root, const WCHAR* key_path, const WCHAR* value_name, REGSAM view, Lib_Result& result);
     bool Entry_Remains(const WCHAR* path);
@@ -93,10 +112,10 @@ private:
     std::vector<Lib_StringW> items_;
     std::map<size_t, Lib_StringW> reasons_;   // by item index: the items left alone
     std::vector<Lib_StringW> not_counted_;
-    std::unordered_set<Id> removed_keys_;     // key ids
-    std::unordered_set<Id> removed_values_;   // key id, a zero, the value's id
-    std::unordered_set<Id> holding_removed_;  // ids of the keys that hold a recorded key or value
-    std::unordered_set<Id> removed_paths_;
-    std::unordered_set<Id> pending_paths_;    // deletions waiting for the restart
+    Id_Set removed_keys_;     // key ids
+    Id_Set removed_values_;   // key id, a zero, the value's id
+    Id_Set holding_removed_;  // ids of the keys that hold a recorded key or value
+    Id_Set removed_paths_;
+    Id_Set pending_paths_;    // deletions waiting for the restart
     std::map<HKEY, Lib_StringW> key_names_;   // keys the stages opened themselves
 };

@@ -137,6 +137,7 @@ bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, 
     }
 
     subkeys.clear();
+    subkeys.reserve(subkey_count);
     for (DWORD index = 0; index < subkey_count; ++index) {
         WCHAR name[Subkey_Name_Size] = {};
         DWORD length = Subkey_Name_Size;
@@ -153,8 +154,9 @@ bool List_Open_Key(HKEY key, const WCHAR* shown_path, Lib_String_List& subkeys, 
     }
 
     values.clear();
+    values.reserve(value_count);
+    std::vector<WCHAR> name(Value_Name_Size, 0);
     for (DWORD index = 0; index < value_count; ++index) {
-        std::vector<WCHAR> name(Value_Name_Size, 0);
         DWORD length = Value_Name_Size;
         status = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_SUCCESS) {

@@ -27,6 +27,14 @@ const WCHAR* const User_Data_Products_Path =
 const WCHAR* const Machine_Upgrade_Codes_Path =
     TEXT("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\");
 
+// How the findings name a component key the product's value was deleted from; formed in the text
+// given, whose room is kept from one key to the next.
+const Wide_Name& Emptied_Component(const Lib_StringW& component, const Lib_StringW& packed_product_code,
+                                   Wide_Name& text) {
+    text.assign(Components_Path).append(component.Get_Text()).append(1, TEXT('\\')).append(1, 0);
+    return text.append(packed_product_code.Get_Text());
+}
+
 bool Is_Hex_Digit(WCHAR c) {
     return (c >= TEXT('0') && c <= TEXT('9')) || (c >= TEXT('A') && c <= TEXT('F')) ||
            (c >= TEXT('a') && c <= TEXT('f'));
@@ -210,23 +218,27 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     // product's value is left.
     // The check after the removal looks again at the keys the removal took the product's value from:
     // one that a failed deletion left empty is the product's leftover.
+    // The key's path is formed only for a key the removal looks at again: most keys are other products'.
+    Wide_Name emptied;
     for (const Lib_StringW& component : components) {
-        const Lib_StringW component_key = component + TEXT("\\");
-        Lib_StringW component_path = Lib_StringW(Components_Path) + component_key;
-        const Wide_Name emptied =
-            Wide_Name(component_path.Get_Text()) + Wide_Name(1, 0) + packed_product_code.Get_Text();
-        if (findings.emptied_components.count(emptied) == 0) {
+        const bool emptied_before =
+            !findings.emptied_components.empty() &&
+            findings.emptied_components.count(Emptied_Component(component, packed_product_code, emptied)) != 0;
+        if (!emptied_before) {
             bool exists = false;
-            if (!Is_Registry_Value_Exists(components_key.Get(), component_key.Get_Text(),
-                                          packed_product_code.Get_Text(), exists, result) ||
+            if (!Is_Registry_Value_Exists(components_key.Get(), component.Get_Text(), packed_product_code.Get_Text(),
+                                          exists, result) ||
                 !exists) {
                 continue;
             }
+        }
+        const Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
+        if (!emptied_before) {
             if (!Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
                                                  packed_product_code.Get_Text(), result, 0)) {
                 continue;
             }
-            findings.emptied_components.insert(emptied);
+            findings.emptied_components.insert(Emptied_Component(component, packed_product_code, emptied));
         }
         bool is_empty = false;
         if (Changes().Is_Registry_Key_Empty(HKEY_LOCAL_MACHINE, component_path.Get_Text(), is_empty, result) &&
