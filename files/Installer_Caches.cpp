@@ -228,25 +228,30 @@ private:
     std::vector<std::pair<Wide_Name, Lib_StringW>> programs_;
 };
 
+// The machine's commands, read at the first question: a stage that finds no folder to decide on
+// reads none of them (the check after a removal, which took the folders).
+class Commands_On_Demand {
+public:
+    const Machine_Commands& Get() {
+        if (!commands_) commands_.emplace();
+        return *commands_;
+    }
+
+private:
+    std::optional<Machine_Commands> commands_;
+};
+
 // The machine-wide commands that start a program inside a folder of the cache: the folder's name,
 // folded, with the first command's value.
 class Cache_Commands {
 public:
-    Cache_Commands(const Machine_Commands& commands, const Lib_StringW& cache_root)
-        : complete_(commands.Complete()) {
-        const Wide_Name root = Folded_Path(cache_root) + TEXT('\\');
-        for (const auto& command : commands.Programs()) {
-            const Wide_Name& program = command.first;
-            if (program.compare(0, root.size(), root) != 0) continue;
-            const size_t end = program.find(TEXT('\\'), root.size());
-            if (end == Wide_Name::npos || end == root.size()) continue;  // directly in the cache, or no name
-            named_.emplace(program.substr(root.size(), end - root.size()), command.second);
-        }
-    }
+    Cache_Commands(Commands_On_Demand& commands, const Lib_StringW& cache_root)
+        : commands_(commands), root_(cache_root) {}
 
-    bool Complete() const { return complete_; }
+    bool Complete() { return Indexed().Complete(); }
     // The value of the first command that runs from the cache's folder of that name, or empty.
-    Lib_StringW Naming(const Wide_Name& entry_name) const {
+    Lib_StringW Naming(const Wide_Name& entry_name) {
+        Indexed();
         Lib_StringW folded(entry_name.c_str());
         folded.Make_Lower();
         auto found = named_.find(Wide_Name(folded.Get_Text(), static_cast<size_t>(folded.Get_Length())));
@@ -254,7 +259,24 @@ public:
     }
 
 private:
-    bool complete_;
+    const Machine_Commands& Indexed() {
+        const Machine_Commands& commands = commands_.Get();
+        if (indexed_) return commands;
+        indexed_ = true;
+        const Wide_Name root = Folded_Path(root_) + TEXT('\\');
+        for (const auto& command : commands.Programs()) {
+            const Wide_Name& program = command.first;
+            if (program.compare(0, root.size(), root) != 0) continue;
+            const size_t end = program.find(TEXT('\\'), root.size());
+            if (end == Wide_Name::npos || end == root.size()) continue;  // directly in the cache, or no name
+            named_.emplace(program.substr(root.size(), end - root.size()), command.second);
+        }
+        return commands;
+    }
+
+    Commands_On_Demand& commands_;
+    const Lib_StringW root_;
+    bool indexed_ = false;
     std::unordered_map<Wide_Name, Lib_StringW> named_;
 };
 
@@ -275,10 +297,17 @@ void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
     }
 }
 
+// Whether nothing is at the path; what cannot be looked at counts as there.
+bool Is_Missing_Entry(const Lib_StringW& path) {
+    if (GetFileAttributesW(path.Get_Text()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Keeps a folder that a machine-wide command still runs a program from (true): deleted, it could be
 // made again by anyone who may create folders where it was, with their program in it. When the
 // commands could not all be read, any folder is kept as it is.
-bool Keep_If_Run_From(const Cache_Commands& commands, const Wide_Name& name, const Lib_StringW& folder) {
+bool Keep_If_Run_From(Cache_Commands& commands, const Wide_Name& name, const Lib_StringW& folder) {
     if (!commands.Complete()) {
         Log_Info_Detail(TEXT("Kept (the machine's commands could not all be read): "), folder);
         return true;
@@ -338,7 +367,7 @@ namespace {
 
 // Removes the cache's marked entries; the machine's commands are read here unless the stage read them.
 void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program,
-                          const Machine_Commands* stage_commands) {
+                          Commands_On_Demand& machine_commands) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));
     Lib_Result result;
     bool reboot_required = false;
@@ -357,8 +386,7 @@ void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* mar
         }
     }
     if (root_state == SC_Path_Safe && SC_Find_Files(cache_root.Get_Text(), entries, result)) {
-        std::optional<Machine_Commands> own_commands;
-        const Cache_Commands commands(stage_commands ? *stage_commands : own_commands.emplace(), cache_root);
+        Cache_Commands commands(machine_commands, cache_root);
         for (const Wide_Name& entry : entries) {
             Lib_StringW entry_path;
             Combine_Path(cache_root.Get_Text(), nullptr, entry.c_str(), entry_path);
@@ -397,7 +425,8 @@ void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* mar
 }  // namespace
 
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
-    Remove_Cache_Entries(csidl, cache_folder, marker, kept_program, nullptr);
+    Commands_On_Demand machine_commands;
+    Remove_Cache_Entries(csidl, cache_folder, marker, kept_program, machine_commands);
 }
 
 bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
@@ -414,13 +443,14 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     if (Changes().Get_Absolute_File_Path_From_Special_Folder(CSIDL_COMMON_APPDATA, Company_Cache_Folder, nullptr,
                                                              company_cache, result)) {
         // The company's folder lies in the all-users data folder too, where anyone may make it again.
-        // The machine's commands are read once for both folders: thousands of programs may be installed.
-        const Machine_Commands machine_commands;
-        if (!Keep_If_Run_From(Cache_Commands(machine_commands, SC_Folder_Of(company_cache.Get_Text())),
-                              Company_Cache_Folder, company_cache))
+        // The machine's commands are read once for both folders, and only when a folder is there to
+        // decide on: thousands of programs may be installed. A folder that is not there is removed.
+        Commands_On_Demand machine_commands;
+        Cache_Commands commands(machine_commands, SC_Folder_Of(company_cache.Get_Text()));
+        if (!Is_Missing_Entry(company_cache) && !Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
             Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
         Remove_Cache_Entries(CSIDL_COMMON_APPDATA, Package_Cache_Folder, Driver_Package_Marker,
-                             Command_Program(quiet_command), &machine_commands);
+                             Command_Program(quiet_command), machine_commands);
     }
     Log_Unindent();
     Log_Info(TEXT("All caches deleted."));

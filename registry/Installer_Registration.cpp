@@ -190,17 +190,29 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
         Changes().Delete_Registry_Key_Recursive(classes.Get(), features_key.Get_Text(), result);
     }
 
+    // The check after a removal that read every component key looks again only at those the removal
+    // found the product's value in: the others held none when it read them. The check as a whole,
+    // and a removal, read them all.
+    const std::basic_string<WCHAR> code_key = Code_Key(packed_product_code);
     Lib_String_List components;
     Lib_String_List values;
-    if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, Components_Path, components, values, result,
-                                                  0)) {
+    const auto read_whole = findings.components_read.find(code_key);
+    const bool walk = read_whole == findings.components_read.end();
+    if (!walk) {
+        components = read_whole->second;
+        Changes().Drop_Deleted_Names(HKEY_LOCAL_MACHINE, Components_Path, 0, components, values);
+    } else if (!Enum_Sub_Keys_And_Values_In_Registry_Key(HKEY_LOCAL_MACHINE, Components_Path, components, values,
+                                                         result, 0)) {
         Trace_Exit_Scope(TEXT("Remove_Features_And_Components_From_Registry"));
         return true;
     }
     // Each component key is looked into by its name under one open Components key: a machine holds
     // tens of thousands of them, and a whole path is looked up again from the root each time. The
     // key's name makes the items the same as by the whole path.
-    if (components.empty()) return true;
+    if (components.empty()) {
+        if (walk) findings.components_read[code_key] = Lib_String_List();
+        return true;
+    }
     Owned_Registry_Key components_key;
     const LSTATUS status =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, Components_Path, 0, KEY_READ, components_key.Receive());
@@ -220,6 +232,8 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     // one that a failed deletion left empty is the product's leftover.
     // The key's path is formed only for a key the removal looks at again: most keys are other products'.
     Wide_Name emptied;
+    bool all_read = true;
+    Lib_String_List holding;  // the keys the product's value was found in, or taken from
     for (const Lib_StringW& component : components) {
         const bool emptied_before =
             !findings.emptied_components.empty() &&
@@ -227,11 +241,13 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
         if (!emptied_before) {
             bool exists = false;
             if (!Is_Registry_Value_Exists(components_key.Get(), component.Get_Text(), packed_product_code.Get_Text(),
-                                          exists, result) ||
-                !exists) {
+                                          exists, result)) {
+                all_read = false;
                 continue;
             }
+            if (!exists) continue;
         }
+        holding.push_back(component);
         const Lib_StringW component_path = Lib_StringW(Components_Path) + component + TEXT("\\");
         if (!emptied_before) {
             if (!Changes().Delete_Registry_Value(HKEY_LOCAL_MACHINE, component_path.Get_Text(),
@@ -246,6 +262,7 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
             Changes().Delete_Registry_Key_Recursive(HKEY_LOCAL_MACHINE, component_path.Get_Text(), result);
         }
     }
+    if (walk && all_read) findings.components_read[code_key] = holding;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <initializer_list>
+#include <map>
 #include <set>
 
 #include "diagnostics/Lib_Result.h"
@@ -23,6 +24,9 @@ struct Removal_Findings {
     // The component keys from which a product's value was deleted: the key's path, a zero, the
     // packed product code.
     std::set<Wide_Name> emptied_components;
+    // For each packed product code (in lower case) whose component keys were all read, without a
+    // failure: the keys its value was found in, in the order read.
+    std::map<Wide_Name, Lib_String_List> components_read;
 };
 
 // A packed code as Windows Installer names its keys and values: 32 hexadecimal digits.

@@ -372,4 +372,46 @@ TEST_F(Installer_Registration, CheckAfterTheRemovalFindsWhatItsComponentDeletion
     EXPECT_TRUE(Exists(shared.substr(0, shared.size() - 1)));
 }
 
+// A removal that read every component key hands its check the keys the product's value was in: the
+// check looks again at those alone, and finds there the value a failed deletion left. A removal that
+// could not read one key hands none, and its check reads every key again.
+TEST_F(Installer_Registration, CheckAfterAWholeReadingLooksOnlyWhereTheValueWas) {
+    const std::u16string shared = Components + u"AAAA0000000000000000000000000001";
+    const std::u16string other = Components + u"AAAA0000000000000000000000000002";
+    const std::u16string own = Components + u"AAAA0000000000000000000000000003";
+    for (const bool read_fails : {false, true}) {
+        SCOPED_TRACE(read_fails ? "one read failed" : "all read");
+        The_Machine().Reset();
+        findings = Removal_Findings();
+        Entry(shared, Product, u"x");
+        Entry(shared, Other_Product, u"y");
+        Entry(other, Other_Product, u"z");
+        Entry(own, Product, u"w");
+        Key(u"SOFTWARE\\Classes");
+        The_Machine().Add_Fault("RegDeleteValueW", 1, ERROR_ACCESS_DENIED, u"AAAA0000000000000000000000000001");
+        if (read_fails) The_Machine().Add_Fault("RegQueryValueExW", 1, ERROR_ACCESS_DENIED, u"AAAA0000000000000000000000000002");
+        Lib_Result result;
+        EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
+        EXPECT_FALSE(Exists(own));
+        EXPECT_EQ(findings.components_read.size(), read_fails ? 0u : 1u);
+
+        Quiet_Log quiet;
+        Check_Changes check;
+        The_Machine().trace_apis = true;
+        The_Machine().api_trace.clear();
+        {
+            Changes_In_Force in_force(check);
+            EXPECT_TRUE(Remove_Features_And_Components_From_Registry(Lib_StringW(Product.c_str()), findings, result));
+        }
+        The_Machine().trace_apis = false;
+        const auto& calls = The_Machine().api_trace;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "RegEnumKeyExW"), read_fails ? 2 : 0);
+        std::vector<std::string> items;
+        for (const Lib_StringW& item : check.Items()) items.push_back(winsim::To_Utf8(item.Get_Text()));
+        EXPECT_EQ(items, (std::vector<std::string>{"value \"4EC1AA496A240B9419E0F5CAC3D5076F\" of HKEY_LOCAL_MACHINE\\" +
+                                                   winsim::To_Utf8(shared.c_str()) + "\\"}));
+        EXPECT_EQ(quiet.Error_Reports(), 0u);
+    }
+}
+
 }  // namespace

@@ -276,6 +276,10 @@ TEST_F(Machine_Changes_Test, CheckCountsRecordedAndRestartDeletionsAsRemoved) {
     check.Record_Path(TEXT("C:\\Tree"));
     check.Record_Key(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\\\B\\"), 0);
     check.Record_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), KEY_WOW64_32KEY, TEXT("Name"));
+    check.Record_Value(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\V"), 0, TEXT("C:\\\\dir"));
+    // A key the stages opened themselves stands for its name.
+    const HKEY software = reinterpret_cast<HKEY>(0x5150);
+    check.Name_Key(software, TEXT("HKEY_LOCAL_MACHINE\\SOFTWARE"));
     struct Path_Case {
         const WCHAR* path;
         bool pending;
@@ -302,11 +306,22 @@ TEST_F(Machine_Changes_Test, CheckCountsRecordedAndRestartDeletionsAsRemoved) {
     EXPECT_FALSE(check.Registry_Value_Deleted(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), 0, TEXT("Name")));
     EXPECT_FALSE(check.Registry_Value_Deleted(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), KEY_WOW64_32KEY, TEXT("Name2")));
     EXPECT_TRUE(check.Registry_Value_Deleted(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\A\\B"), 0, TEXT("any")));
+    EXPECT_TRUE(check.Key_Removed(HKEY_LOCAL_MACHINE, TEXT("\\\\SOFTWARE\\A\\B"), 0));
+    EXPECT_TRUE(check.Key_Removed(software, TEXT("a\\B\\"), 0));
+    EXPECT_FALSE(check.Key_Removed(software, TEXT("A"), 0));
+    EXPECT_TRUE(check.Registry_Value_Deleted(software, TEXT("V\\"), 0, TEXT("c:\\\\DIR")));
+    EXPECT_TRUE(check.Key_Holds_Removed(software, TEXT("A"), 0));
+    EXPECT_TRUE(check.Key_Holds_Removed(HKEY_LOCAL_MACHINE, TEXT("software\\x"), KEY_WOW64_32KEY));
+    EXPECT_FALSE(check.Key_Holds_Removed(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0));
+    // A value's name is its own: backslashes in it are not made one.
+    EXPECT_TRUE(check.Registry_Value_Deleted(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\V"), 0, TEXT("c:\\\\DIR")));
+    EXPECT_FALSE(check.Registry_Value_Deleted(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\V"), 0, TEXT("C:\\dir")));
     std::vector<std::string> items;
     for (const Lib_StringW& item : check.Items()) items.push_back(winsim::To_Utf8(item.Get_Text()));
     EXPECT_EQ(items, (std::vector<std::string>{
                          "C:\\Tree", "HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\\\B\\",
-                         "value \"Name\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\X (32-bit view)"}));
+                         "value \"Name\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\X (32-bit view)",
+                         "value \"C:\\\\dir\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\V"}));
     EXPECT_EQ(quiet.Error_Reports(), 0u);
 }
 
