@@ -34,13 +34,18 @@ void Delete_Shared_File_Values(const Lib_String_List& values, REGSAM view_flags,
 }  // namespace
 
 bool Is_Path_Of_File_Name(const Lib_StringW& path, const WCHAR* name) {
+    // Compared in place: the shared files' list holds thousands of paths, each tried against every name.
+    const WCHAR* const text = path.Get_Text();
     const long long length = path.Get_Length();
     long long start = 0;
     for (long long at = 0; at < length; ++at) {
-        WCHAR c = path.Get_Text()[at];
-        if (c == TEXT('\\') || c == TEXT('/')) start = at + 1;
+        if (text[at] == TEXT('\\') || text[at] == TEXT('/')) start = at + 1;
     }
-    return path.Mid(start, length - start).Compare(name) == 0;
+    long long at = 0;
+    for (; start + at < length && name[at] != 0; ++at) {
+        if (text[start + at] != name[at]) return false;
+    }
+    return start + at == length && name[at] == 0;
 }
 
 bool Remove_Shared_Files_From_Registry(Lib_Result& result) {

@@ -28,7 +28,8 @@ TEST_F(Shell_Registration, SharedDllValuesOfTheBinariesGoInBothViewsAndNearMisse
     winsim::Reg_Key* native = Key(Shared_Dlls);
     winsim::Reg_Key* wow64 = Key(Wow64_Shared_Dlls);
     const std::u16string survivors[] = {u"C:\\Program Files\\Other\\VPAPI.DLL", u"C:\\Program Files\\Acme\\acmevpLib.dll",
-                                        u"C:\\Program Files\\Acme\\vpLib.dll.bak", u"C:\\vpErr.dll\\readme.txt"};
+                                        u"C:\\Program Files\\Acme\\vpLib.dll.bak", u"C:\\vpErr.dll\\readme.txt",
+                                        u"C:\\Program Files\\Acme\\vpLib.dl"};
     Count(native, u"C:\\WINDOWS\\system32\\vpAPI.dll");
     for (const std::u16string& path : survivors) Count(native, path);
     Count(native, u"C:/Tools/vpLib.dll");
@@ -41,7 +42,7 @@ TEST_F(Shell_Registration, SharedDllValuesOfTheBinariesGoInBothViewsAndNearMisse
                      "      Deleting registry value:  C:/Tools/vpLib.dll", "   REGSAM:  0(0x0)",
                      "      Deleting registry value:  C:\\WINDOWS\\SysWOW64\\vpCSP.sig", "   REGSAM:  512(0x200)",
                      "   Removing shared files from SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\ finished."}));
-    EXPECT_EQ(native->values.size(), 4u);
+    EXPECT_EQ(native->values.size(), 5u);
     for (const std::u16string& path : survivors) EXPECT_NE(native->Find_Value(path), nullptr) << winsim::To_Utf8(path);
     EXPECT_TRUE(wow64->values.empty());
 }
