@@ -297,11 +297,13 @@ void Keep_Folder(const Lib_StringW& why, const Lib_StringW& folder) {
     }
 }
 
-// Whether nothing is at the path; what cannot be looked at counts as there.
+// Whether nothing is at the path; what cannot be looked at counts as there, reported.
 bool Is_Missing_Entry(const Lib_StringW& path) {
     if (GetFileAttributesW(path.Get_Text()) != INVALID_FILE_ATTRIBUTES) return false;
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    Report_System_Error(TEXT("GetFileAttributes"), error);
+    return false;
 }
 
 // Keeps a folder that a machine-wide command still runs a program from (true): deleted, it could be
