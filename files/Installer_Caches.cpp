@@ -367,7 +367,8 @@ Lib_StringW Kept_Folder_Refusal(const Lib_StringW& program) {
 
 namespace {
 
-// Removes the cache's marked entries; the machine's commands are read here unless the stage read them.
+// Removes the cache's marked entries; the machine's commands are read for the first marked entry, once
+// for the stage.
 void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program,
                           Commands_On_Demand& machine_commands) {
     Log_Info(TEXT("Removing new caches (with WIX)..."));

@@ -230,7 +230,8 @@ bool Remove_Features_And_Components_From_Registry(const Lib_StringW& packed_prod
     // product's value is left.
     // The check after the removal looks again at the keys the removal took the product's value from:
     // one that a failed deletion left empty is the product's leftover.
-    // The key's path is formed only for a key the removal looks at again: most keys are other products'.
+    // A key's path is formed only for a key that holds, or held, the product's value: most keys are
+    // other products'.
     Wide_Name emptied;
     bool all_read = true;
     Lib_String_List holding;  // the keys the product's value was found in, or taken from
