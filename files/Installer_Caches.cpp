@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -17,6 +19,7 @@
 #include "primitives/Folder_Safety.h"
 #include "primitives/Registry_Primitives.h"
 #include "primitives/Tree_Protection.h"
+#include "registry/Uninstall_Entries.h"
 
 namespace {
 
@@ -79,12 +82,16 @@ Wide_Name Folded_Path(const Lib_StringW& path) {
 
 // The programs of the machine-wide commands, each folded, with the command's value
 // ("HKLM\...\VALUE"), in the order read. They are read once for the stage, as they are when it
-// runs, so those an earlier stage deleted no longer count.
+// runs, so those an earlier stage deleted no longer count: the entries are listed again, and an entry's
+// commands come from the pass's reading of the uninstall entries (when there is one) unless that
+// reading could not read one of them.
 class Machine_Commands {
 public:
-    Machine_Commands() {
+    explicit Machine_Commands(Uninstall_Entries* read) {
         const size_t views = Is_64Bit_OS() ? 2 : 1;
-        for (size_t view = 0; view < views; ++view) Read_Uninstall_Entries(Uninstall_Keys[view]);
+        for (size_t view = 0; view < views; ++view) {
+            Read_Uninstall_Entries(Uninstall_Keys[view], read != nullptr ? read->In_View(view) : nullptr);
+        }
         for (size_t at = 0; at < 4; ++at) {
             if (at % 2 < views) Read_Logon_Commands(Logon_Keys[at]);
         }
@@ -97,10 +104,33 @@ public:
 private:
     // The entries and values are listed as the read-only pass counts them (without those it counts
     // as removed); a key or value that cannot be read is reported and makes the commands incomplete.
-    void Read_Uninstall_Entries(const WCHAR* key_path) {
+    void Read_Uninstall_Entries(const WCHAR* key_path, const std::vector<Uninstall_Entry>* read) {
         Lib_String_List entries;
         if (!List(key_path, entries, true)) return;
-        for (const Lib_StringW& entry : entries) Read_Commands(Lib_StringW(key_path) + TEXT("\\") + entry, nullptr);
+        std::unordered_map<Wide_Name, const Uninstall_Entry*> read_by_name;
+        if (read != nullptr) {
+            read_by_name.reserve(read->size());
+            for (const Uninstall_Entry& entry : *read) read_by_name.emplace(entry.name.Get_Text(), &entry);
+        }
+        const Uninstall_Value commands[] = {Uninstall_String_Read, Quiet_Uninstall_String_Read, Modify_Path_Read};
+        for (const Lib_StringW& entry : entries) {
+            const Lib_StringW entry_path = Lib_StringW(key_path) + TEXT("\\") + entry;
+            const auto found = read_by_name.find(entry.Get_Text());
+            const bool all_read =
+                found != read_by_name.end() &&
+                std::none_of(std::begin(commands), std::end(commands),
+                             [&found](Uninstall_Value value) { return found->second->values[value].Unread(); });
+            if (!all_read) {
+                Read_Commands(entry_path, nullptr);
+                continue;
+            }
+            for (Uninstall_Value value : commands) {
+                const Uninstall_Value_Text& command = found->second->values[value];
+                if (command.status == ERROR_SUCCESS) {
+                    Take_Command(entry_path, Uninstall_Value_Name(value), command.type, command.text);
+                }
+            }
+        }
     }
 
     void Read_Logon_Commands(const WCHAR* key_path) {
@@ -148,6 +178,12 @@ private:
             complete_ = false;
             return;
         }
+        Take_Command(key_path, value_name, type, std::move(command));
+    }
+
+    // Notes the program a command value starts (or, when that cannot be told, that the commands are
+    // not complete).
+    void Take_Command(const Lib_StringW& key_path, const WCHAR* value_name, DWORD type, Lib_StringW command) {
         const Lib_StringW value_path = Lib_StringW(TEXT("HKLM\\")) + key_path + TEXT("\\") + value_name;
         // The command as Windows starts it: an expandable value's variables replaced.
         if (type == REG_EXPAND_SZ && !Expand(command)) {
@@ -232,12 +268,15 @@ private:
 // reads none of them (the check after a removal, which took the folders).
 class Commands_On_Demand {
 public:
+    explicit Commands_On_Demand(Uninstall_Entries* uninstall_entries) : uninstall_entries_(uninstall_entries) {}
+
     const Machine_Commands& Get() {
-        if (!commands_) commands_.emplace();
+        if (!commands_) commands_.emplace(uninstall_entries_);
         return *commands_;
     }
 
 private:
+    Uninstall_Entries* const uninstall_entries_;
     std::optional<Machine_Commands> commands_;
 };
 
@@ -428,11 +467,11 @@ void Remove_Cache_Entries(int csidl, const WCHAR* cache_folder, const WCHAR* mar
 }  // namespace
 
 void Remove_New_Caches(int csidl, const WCHAR* cache_folder, const WCHAR* marker, const Lib_StringW& kept_program) {
-    Commands_On_Demand machine_commands;
+    Commands_On_Demand machine_commands(nullptr);
     Remove_Cache_Entries(csidl, cache_folder, marker, kept_program, machine_commands);
 }
 
-bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
+bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code, Uninstall_Entries& uninstall_entries) {
     Log_Info(TEXT("Deleting all caches..."));
     Lib_Result result;
     // Deferrals made here are counted where they are scheduled (SC_Restart_Deletions_Scheduled).
@@ -448,7 +487,7 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
         // The company's folder lies in the all-users data folder too, where anyone may make it again.
         // The machine's commands are read once for both folders, and only when a folder is there to
         // decide on: thousands of programs may be installed. A folder that is not there is removed.
-        Commands_On_Demand machine_commands;
+        Commands_On_Demand machine_commands(&uninstall_entries);
         Cache_Commands commands(machine_commands, SC_Folder_Of(company_cache.Get_Text()));
         if (!Is_Missing_Entry(company_cache) && !Keep_If_Run_From(commands, Company_Cache_Folder, company_cache))
             Changes().SC_Remove_Directory(company_cache.Get_Text(), true, reboot_required, result);
@@ -458,4 +497,9 @@ bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
     Log_Unindent();
     Log_Info(TEXT("All caches deleted."));
     return true;
+}
+
+bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code) {
+    Uninstall_Entries uninstall_entries;
+    return Delete_All_Caches(bundle_upgrade_code, uninstall_entries);
 }

@@ -5,12 +5,16 @@
 #include <windows.h>
 
 #include "foundation/Lib_String.h"
+#include "registry/Uninstall_Entries.h"
 
 // Files in use are scheduled for deletion at the next restart; the stage asks for no restart. The
 // package-cache entry that holds the program of the quiet uninstall that the self-removal schedules for
 // the bundle upgrade code is kept, and so is every folder it would delete that a machine-wide command
 // (an uninstall or modify command, a Run or RunOnce value) still starts a program from: checked as it
 // is, and locked down when nothing in it is another account's.
+// The machine's uninstall commands come from the uninstall entries as the pass has read them; without
+// them the stage reads its own.
+bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code, Uninstall_Entries& uninstall_entries);
 bool Delete_All_Caches(const Lib_StringW& bundle_upgrade_code);
 // Removes every direct sub-folder of the cache folder (below the special folder) that directly holds
 // an entry whose name contains the marker (case-sensitive). The sub-folder that holds kept_program

@@ -112,6 +112,26 @@ bool Find_Bundle_Product_Code(HKEY root, const WCHAR* uninstall_path, const Lib_
     return true;
 }
 
+bool Find_Bundle_Product_Code(Uninstall_Entries& entries, const Lib_StringW& bundle_upgrade_code,
+                              Lib_StringW& entry_name, Lib_Result& result) {
+    const std::vector<Uninstall_Entry>* listed = entries.In_View(0);
+    if (listed == nullptr) {
+        return Find_Bundle_Product_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, bundle_upgrade_code, entry_name, result);
+    }
+    for (const Uninstall_Entry& entry : *listed) {
+        const Uninstall_Value_Text& code = entry.values[Bundle_Upgrade_Code_Read];
+        const bool carries = code.Unread() ? Check_Bundle_Upgrade_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, entry.name,
+                                                                       bundle_upgrade_code, result)
+                                           : code.status == ERROR_SUCCESS && !code.text.Is_Empty() &&
+                                                 code.text.Compare_No_Case(bundle_upgrade_code.Get_Text()) == 0;
+        if (carries) {
+            entry_name = entry.name;
+            break;
+        }
+    }
+    return true;
+}
+
 bool Get_Package_Source_Folder(const Lib_StringW& product_code, Lib_StringW& folder, Lib_Result& result) {
     // Without a code the path would name the Uninstall key itself.
     if (product_code.Is_Empty()) return true;

@@ -11,6 +11,7 @@
 #include "diagnostics/Lib_Result.h"
 #include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
+#include "registry/Uninstall_Entries.h"
 
 // The uninstall entries' key, ending with a backslash.
 extern const WCHAR* const Uninstall_Path;
@@ -35,6 +36,9 @@ bool Check_Bundle_Upgrade_Code(HKEY root, const WCHAR* uninstall_path, const Lib
 // The name of the first uninstall entry, in enumeration order, that carries the bundle upgrade code;
 // entry_name is left as it was when none does.
 bool Find_Bundle_Product_Code(HKEY root, const WCHAR* uninstall_path, const Lib_StringW& bundle_upgrade_code,
+                              Lib_StringW& entry_name, Lib_Result& result);
+// The same search in the 64-bit view's entries as the pass has read them.
+bool Find_Bundle_Product_Code(Uninstall_Entries& entries, const Lib_StringW& bundle_upgrade_code,
                               Lib_StringW& entry_name, Lib_Result& result);
 // The folder of the product's cached bundle, or else its installation source; nothing is read for an
 // empty product code.

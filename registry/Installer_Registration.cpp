@@ -76,6 +76,29 @@ bool Is_Braced_Code(const Lib_StringW& code) {
     return true;
 }
 
+namespace {
+
+// Deletes the subkey in both views when its value of the given name is exactly one of the display
+// names; read as the machine stands now.
+void Remove_Subkey_If_Named(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
+                            std::initializer_list<const WCHAR*> display_names, const Lib_StringW& subkey,
+                            Lib_Result& result) {
+    // Formed as given: after a key path that ends with a backslash two stand in a row, which the
+    // registry reads as one.
+    Lib_StringW subkey_path = Lib_StringW(key_path) + TEXT("\\") + subkey;
+    Lib_StringW text;
+    if (!Get_Registry_Value(root, subkey_path.Get_Text(), value_name, text, result, view_flags)) return;
+    bool named = false;
+    for (const WCHAR* display_name : display_names) named = named || text.Compare(display_name) == 0;
+    if (!named) return;
+    // The deletion covers both views: a twin of the same name in the other view goes with it.
+    Log_Indent();
+    Changes().Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
+    Log_Unindent();
+}
+
+}  // namespace
+
 void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
                                std::initializer_list<const WCHAR*> display_names) {
     Lib_Result result;
@@ -83,18 +106,7 @@ void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_fla
     Lib_String_List values;
     if (!Enum_Sub_Keys_And_Values_In_Registry_Key(root, key_path, subkeys, values, result, view_flags)) return;
     for (const Lib_StringW& subkey : subkeys) {
-        // Formed as given: after a key path that ends with a backslash two stand in a row, which the
-        // registry reads as one.
-        Lib_StringW subkey_path = Lib_StringW(key_path) + TEXT("\\") + subkey;
-        Lib_StringW text;
-        if (!Get_Registry_Value(root, subkey_path.Get_Text(), value_name, text, result, view_flags)) continue;
-        bool named = false;
-        for (const WCHAR* display_name : display_names) named = named || text.Compare(display_name) == 0;
-        if (!named) continue;
-        // The deletion covers both views: a twin of the same name in the other view goes with it.
-        Log_Indent();
-        Changes().Delete_Registry_Keys_In_Path(root, key_path, subkey.Get_Text(), result);
-        Log_Unindent();
+        Remove_Subkey_If_Named(root, key_path, view_flags, value_name, display_names, subkey, result);
     }
 }
 
@@ -126,19 +138,39 @@ bool Clean_Installer_Dependencies() {
     return true;
 }
 
-bool Clean_Uninstall_Keys() {
+bool Clean_Uninstall_Keys(Uninstall_Entries& entries) {
     Log_Info(TEXT("Clean Uninstall Key from HKEY_LOCAL_MACHINE\\"));
     Log_Indent();
-    // Both names in one walk of each view: a machine holds thousands of uninstall entries.
-    Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Uninstall_Path, 0, Display_Name_Value,
-                              {English_Display_Name, Russian_Display_Name});
-    if (Is_64Bit_OS()) {
-        Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Uninstall_Path, KEY_WOW64_32KEY, Display_Name_Value,
-                                  {English_Display_Name, Russian_Display_Name});
+    // Both names in one walk of each view: a machine holds thousands of uninstall entries. Only an
+    // entry whose name the pass's reading found, or could not read, is read again before it goes: one
+    // deleted since (the bundle's, a twin of the other view) is passed over as the walk would pass it.
+    const size_t views = Is_64Bit_OS() ? 2 : 1;
+    for (size_t view = 0; view < views; ++view) {
+        const REGSAM flags = view == 0 ? 0 : KEY_WOW64_32KEY;
+        const std::vector<Uninstall_Entry>* listed = entries.In_View(view);
+        if (listed == nullptr) {
+            Remove_Subkeys_With_Value(HKEY_LOCAL_MACHINE, Uninstall_Path, flags, Display_Name_Value,
+                                      {English_Display_Name, Russian_Display_Name});
+            continue;
+        }
+        Lib_Result result;
+        for (const Uninstall_Entry& entry : *listed) {
+            const Uninstall_Value_Text& name = entry.values[Display_Name_Value_Read];
+            const bool named = name.status == ERROR_SUCCESS && (name.text.Compare(English_Display_Name) == 0 ||
+                                                                name.text.Compare(Russian_Display_Name) == 0);
+            if (!named && !name.Unread()) continue;
+            Remove_Subkey_If_Named(HKEY_LOCAL_MACHINE, Uninstall_Path, flags, Display_Name_Value,
+                                   {English_Display_Name, Russian_Display_Name}, entry.name, result);
+        }
     }
     Log_Unindent();
     Log_Info(TEXT("Clean Uninstall Key from registry finished."));
     return true;
+}
+
+bool Clean_Uninstall_Keys() {
+    Uninstall_Entries entries;
+    return Clean_Uninstall_Keys(entries);
 }
 
 bool Remove_Deployment_Product() {

@@ -12,6 +12,7 @@
 #include "foundation/Lib_Lists.h"
 #include "foundation/Lib_String.h"
 #include "primitives/Registry_Primitives.h"
+#include "registry/Uninstall_Entries.h"
 
 // What the removal found, handed to the check after it: a removal that failed part-way may have
 // deleted what leads to the rest (the keys that name a code, the product's value of a component key),
@@ -55,6 +56,9 @@ bool Remove_Product_Registration(const Lib_StringW& packed_product_code, const L
 void Remove_Subkeys_With_Value(HKEY root, const WCHAR* key_path, REGSAM view_flags, const WCHAR* value_name,
                                std::initializer_list<const WCHAR*> display_names);
 bool Clean_Installer_Dependencies();
+// Deletes the uninstall entries of the product's display names, in both views, from the entries as the
+// pass has read them (the one without them reads its own).
+bool Clean_Uninstall_Keys(Uninstall_Entries& entries);
 bool Clean_Uninstall_Keys();
 bool Remove_Deployment_Product();
 // Deletes every subkey and every value of the key whose lower-cased name contains the marker (lower

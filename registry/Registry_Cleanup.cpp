@@ -42,7 +42,8 @@ void Recall_Code(Lib_StringW& code, Lib_StringW& found) {
 
 }  // namespace
 
-bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings) {
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings,
+                                 Uninstall_Entries& uninstall_entries) {
     Log_Info(TEXT("Cleaning registry from drivers..."));
     Lib_Result result;
     Log_Indent();
@@ -86,7 +87,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     if (product_codes.empty()) Log_Info(TEXT("Product Сode for qnDrivers didn't found."));
 
     Lib_StringW bundle_product_code;
-    Find_Bundle_Product_Code(HKEY_LOCAL_MACHINE, Uninstall_Path, Bundle_Upgrade_Code, bundle_product_code, result);
+    Find_Bundle_Product_Code(uninstall_entries, Bundle_Upgrade_Code, bundle_product_code, result);
     Recall_Code(bundle_product_code, findings.bundle_product_code);
     if (!bundle_product_code.Is_Empty()) {
         Log_Info_Detail(TEXT("Product Code for BootStrap found: "), bundle_product_code);
@@ -104,7 +105,7 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     Remove_Control_Panel(result);
     Remove_Calais_Readers(result);
     Remove_Deployment_Product();
-    Clean_Uninstall_Keys();
+    Clean_Uninstall_Keys(uninstall_entries);
     Clean_Installer_Dependencies();
     Clean_Subkeys(HKEY_LOCAL_MACHINE, Installer_Folders_Path, TEXT("vespario"), result);
     Clean_Subkeys(HKEY_LOCAL_MACHINE, Installer_Folders_Path, TEXT("corvanta"), result);
@@ -113,4 +114,9 @@ bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& produc
     Log_Unindent();
     Log_Info(TEXT("Registry cleaned from drivers."));
     return true;
+}
+
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings) {
+    Uninstall_Entries uninstall_entries;
+    return Clean_Registry_From_Drivers(bundle_folder, product_folder, findings, uninstall_entries);
 }

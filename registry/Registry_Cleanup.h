@@ -7,4 +7,7 @@
 
 // Fills the two texts (empty on entry) with the bundle's and the product's package folders. Looks for
 // what belongs to the codes of the findings too, and adds the codes it finds to them.
+// The uninstall entries are those the pass has read; without them the stage reads its own.
+bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings,
+                                 Uninstall_Entries& uninstall_entries);
 bool Clean_Registry_From_Drivers(Lib_StringW& bundle_folder, Lib_StringW& product_folder, Removal_Findings& findings);

@@ -221,11 +221,13 @@ void Remove_Product(const Lib_StringW& bundle_upgrade_code, bool& reboot_require
     Unregister_Settings();
     Lib_StringW bundle_folder;
     Lib_StringW product_folder;
-    Clean_Registry_From_Drivers(bundle_folder, product_folder, findings);
+    // The uninstall entries as this pass finds them, read once for the stages that ask about them.
+    Uninstall_Entries uninstall_entries;
+    Clean_Registry_From_Drivers(bundle_folder, product_folder, findings, uninstall_entries);
     Console_Print(TEXT("Uninstalling IFDH Drivers...\n"));
     Console_Print(TEXT("Deleting drivers binaries...\n"));
     Delete_Driver_Binaries(reboot_required);
-    Delete_All_Caches(bundle_upgrade_code);
+    Delete_All_Caches(bundle_upgrade_code, uninstall_entries);
 }
 
 // What a read-only pass found (each item after its label: "LABEL: PATH", or "LABEL (left alone:

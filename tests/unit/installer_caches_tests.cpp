@@ -1,6 +1,7 @@
 // The installer caches stage on the simulated drive C:.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include <shlobj.h>
 
 #include "files/Installer_Caches.h"
+#include "registry/Installer_Registration.h"
 #include "kernel32/other_process.h"
 #include "machine/machine.h"
 #include "test_support.h"
@@ -151,6 +153,48 @@ TEST_F(Installer_Caches, TreesBelowFoldersThatUsersControlAreLeftAlone) {
             EXPECT_TRUE(Path_Exists(u"C:\\Windows\\system32\\kernel32.dll"));
         }
     }
+}
+
+// One reading of the uninstall entries serves the pass: the display-name cleaning and the machine's
+// commands ask it, each entry is read once, and the commands of an entry the cleaning deleted since no
+// longer keep a folder. A command the reading could not read is read again by the commands' stage.
+TEST_F(Installer_Caches, ThePassReadsTheUninstallEntriesOnce) {
+    const std::u16string uninstall = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+    auto entry = [&](const std::u16string& name, const std::u16string& value, const std::u16string& text) {
+        Make_Key(The_Machine().hklm, uninstall + name)->Set_Value(value, REG_SZ, Utf16_Bytes(text));
+    };
+    Make_Key(The_Machine().hklm, u"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
+    entry(u"{P}", u"DisplayName", u"VESPARIO Drivers");
+    entry(u"{P}", u"UninstallString", u"\"" + Cache + u"{A1}v1\\setup.exe\" /uninstall");
+    entry(u"{Q}", u"DisplayName", u"Other Suite");
+    entry(u"{Q}", u"ModifyPath", u"\"" + Cache + u"{B2}\\setup.exe\" /modify");
+    entry(u"{R}", u"QuietUninstallString", u"\"" + Cache + u"{C3}\\setup.exe\" /quiet");
+    for (const char16_t* folder : {u"{A1}v1", u"{B2}", u"{C3}"}) Make_File(Cache + folder + u"\\vpDrivers.msi");
+    The_Machine().Add_Fault("RegQueryValueExW", 1, ERROR_ACCESS_DENIED, u"{R}\\QuietUninstallString");
+    The_Machine().trace_apis = true;
+    {
+        Uninstall_Entries entries;
+        EXPECT_TRUE(Clean_Uninstall_Keys(entries));
+        EXPECT_TRUE(Delete_All_Caches(Lib_StringW(), entries));
+    }
+    The_Machine().trace_apis = false;
+    const auto& calls = The_Machine().api_trace;
+    // Five values of each of the three entries; {P}'s name again before it went; {R}'s commands again.
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "RegQueryValueExW"), 15 + 1 + 3);
+    const std::string cache = "C:\\ProgramData\\Package Cache\\";
+    const std::string in_path = "Deleting registry keys in path (KEY_SET_VALUE";
+    const std::string path = "):  SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+    EXPECT_EQ(Log_Text(),
+              Lines({"   Clean Uninstall Key from HKEY_LOCAL_MACHINE\\", "         " + in_path + path,
+                     "            Deleting registry key:  {P}", "         " + in_path + " | KEY_WOW64_32KEY" + path,
+                     "   Clean Uninstall Key from registry finished.", "   Deleting all caches...",
+                     "      Removing new caches (with WIX)...",
+                     "         Removed:  " + cache + "{A1}v1\\vpDrivers.msi", "         Removed:  " + cache + "{A1}v1",
+                     "      Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{Q}\\ModifyPath runs from "
+                     "it):  " + cache + "{B2}",
+                     "      Kept (HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{R}\\"
+                     "QuietUninstallString runs from it):  " + cache + "{C3}",
+                     "      New caches (with WIX) removed.", "   All caches deleted."}));
 }
 
 }  // namespace

@@ -139,8 +139,14 @@ const Report_Rule kReportRules[] = {
     {"RegQueryValueExW", "\\Deployment Name", nullptr, nullptr, "Get_Registry_Value: silent"},
     // Get_Registry_Value fails silently in the removal (the entry is passed over); the check pass
     // reports what it could not read.
-    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Remove_Subkeys_With_Value < ... < Remove_Product < wmain", nullptr,
+    {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Remove_Subkey_If_Named < ... < Remove_Product < wmain", nullptr,
      "Get_Registry_Value of an uninstall entry, a dependency or a deployment: silent"},
+    // The pass's one reading of the uninstall entries notes what it could not read: each stage that
+    // wants such a value reads it again and reports by its own rules.
+    {"RegOpenKeyExW", nullptr, "Read_Uninstall_Entry < ...", nullptr,
+     "the uninstall entries' reading: each stage reads the entry again"},
+    {"RegQueryValueExW", nullptr, "... < Read_Uninstall_Entry < ...", nullptr,
+     "the uninstall entries' reading: each stage reads the value again"},
     {"RegOpenKeyExW", nullptr, "Get_Registry_Value < Get_Package_Source_Folder < ... < Remove_Product < wmain", nullptr,
      "Get_Registry_Value of the package folders: silent"},
     // The bundle search runs in the registry stage, in the caches stage and in the self-removal.
