@@ -261,6 +261,36 @@ TEST_F(Installer_Identity, PackageSourceFolderPrefersTheCachedBundlesFolder) {
     EXPECT_EQ(Log_Text(), "");
 }
 
+// The bundle search in the pass's reading of the uninstall entries finds the first entry that carries
+// the code, in any letter case; a code the reading could not read is read again, and one that cannot be
+// read then either is passed over; a reading that could not list the entries leaves the search to walk
+// them itself.
+TEST_F(Installer_Identity, BundleSearchInTheReadEntriesReadsAgainWhatTheReadingCouldNot) {
+    struct Case {
+        int failed_reads_of_b;  // the first ones of {B}'s BundleUpgradeCode
+        bool listing_fails;
+        const char16_t* found;
+    };
+    const Case cases[] = {{0, false, u"{B}"}, {1, false, u"{B}"}, {2, false, u"{C}"}, {0, true, u"{B}"}};
+    for (const Case& row : cases) {
+        The_Machine().hklm.subkeys.clear();
+        Text_Value(Uninstall + u"{A}", u"BundleUpgradeCode", u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A764}");
+        Text_Value(Uninstall + u"{B}", u"BundleUpgradeCode", u"{2a9f6e13-4b7c-4e85-9d20-b5c8e1f4a763}");
+        Text_Value(Uninstall + u"{C}", u"BundleUpgradeCode", u"{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}");
+        for (int read = 1; read <= row.failed_reads_of_b; ++read) {
+            The_Machine().Add_Fault("RegQueryValueExW", read, ERROR_ACCESS_DENIED, u"{B}\\BundleUpgradeCode");
+        }
+        if (row.listing_fails) The_Machine().Add_Fault("RegEnumKeyExW", 1, ERROR_ACCESS_DENIED);
+        Uninstall_Entries entries;
+        Lib_StringW found;
+        Lib_Result result;
+        EXPECT_TRUE(Find_Bundle_Product_Code(entries, Lib_StringW(TEXT("{2A9F6E13-4B7C-4E85-9D20-B5C8E1F4A763}")),
+                                             found, result));
+        EXPECT_EQ(std::u16string(found.Get_Text()), row.found) << row.failed_reads_of_b << row.listing_fails;
+        The_Machine().faults.clear();
+    }
+}
+
 // Every key below the path, in tree order, as "HIVE\PATH" lines, each followed by its value names
 // ("HIVE\PATH: NAME"); nothing for a missing path.
 void Dump_Tree(winsim::Reg_Key& hive, const std::string& hive_name, const std::u16string& path,
