@@ -28,6 +28,7 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+installs_start=$SECONDS
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     as_root=()
@@ -37,6 +38,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$setup_part" = demo ] && lean=(--no-install-recommends)  # the compiler alone
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "${lean[@]}" "${missing[@]}" >/dev/null
 fi
+setup_installs_seconds=$((SECONDS - installs_start))  # for the caller's timing: the builds come after
 
 cd "$root_dir"
 if [ "$setup_part" = demo ]; then

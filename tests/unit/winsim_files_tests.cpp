@@ -71,23 +71,23 @@ protected:
 TEST_F(WinsimFiles, PathRulesDropFullStopsAsWindowsDoes) {
     winsim::Win32_Path path = winsim::Parse_Win32_Path(u"c:/System32//Corvanta LLP.\\sub..\\x.\\File. . ");
     EXPECT_EQ(0u, path.error);
-    EXPECT_EQ(std::u16string(u"c:\\System32\\Corvanta LLP\\sub..\\x\\File"), path.Full());
+    EXPECT_EQ(std::u16string(u"c:\\System32\\Corvanta LLP\\sub..\\x\\File"), path.full);
 
     path = winsim::Parse_Win32_Path(u"C:\\a\\name .\\");  // a separator at the end keeps the blank
-    EXPECT_EQ(std::u16string(u"C:\\a\\name "), path.Full());
+    EXPECT_EQ(std::u16string(u"C:\\a\\name "), path.full);
     EXPECT_TRUE(path.trailing_separator);
 
     path = winsim::Parse_Win32_Path(u"\\\\?\\C:\\Dotted.\\x. ");  // the verbatim prefix changes nothing
-    EXPECT_EQ(std::u16string(u"C:\\Dotted.\\x. "), path.Full());
+    EXPECT_EQ(std::u16string(u"C:\\Dotted.\\x. "), path.full);
     // Verbatim paths at their shortest and with empty or dotted components.
     for (const char16_t* given : {u"\\\\?\\C:", u"\\\\?\\C:\\"}) {
         path = winsim::Parse_Win32_Path(given);
         EXPECT_EQ(0u, path.error);
-        EXPECT_EQ(std::u16string(u"C:\\"), path.Full());
+        EXPECT_EQ(std::u16string(u"C:\\"), path.full);
         EXPECT_FALSE(path.trailing_separator);
     }
     path = winsim::Parse_Win32_Path(u"\\\\?\\C:\\a\\");
-    EXPECT_EQ(std::u16string(u"C:\\a"), path.Full());
+    EXPECT_EQ(std::u16string(u"C:\\a"), path.full);
     EXPECT_TRUE(path.trailing_separator);
     for (const char16_t* given : {u"\\\\?\\C:\\a\\\\b", u"\\\\?\\C:\\a\\.\\b", u"\\\\?\\C:\\..\\b"})
         EXPECT_EQ(DWORD(ERROR_INVALID_NAME), winsim::Parse_Win32_Path(given).error);

@@ -78,6 +78,7 @@ struct Plan {
     machine.trace_apis = plan.trace;
     machine.trace_sites = plan.sites;
     machine.fault_site = Call_Site;
+    machine.keep_calls = false;
 
     std::vector<std::string> left_open;
     int exit_code = Run_Tool(machine, tool_args, left_open);

@@ -3,6 +3,7 @@
 #if __has_include(<backtrace.h>)
 #include <backtrace.h>  // GCC's libbacktrace: the stack with its inlined functions, from the debug information
 #include <cxxabi.h>
+#include <link.h>
 #define VP_SWEEP_CALL_SITES 1
 #endif
 
@@ -53,6 +54,27 @@ bool Tool_Frame(const char* file) {
     return path.substr(0, winsim_dir.size()) != winsim_dir;
 }
 
+// libbacktrace reads a compilation unit's line table when a lookup first lands in it. Read here, in the
+// sweep's parent, every table is read once: the runs, forked from it, find their failed call's site
+// without reading the tables of the units on its stack each again. A lookup every 256 bytes of the
+// program's code lands in every unit but the smallest, which a run still reads itself when it must.
+void Read_Line_Tables() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
+                const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+                for (uintptr_t pc = start; pc < start + segment.p_memsz; pc += 256)
+                    backtrace_pcinfo(
+                        Backtrace_State(), pc, [](void*, uintptr_t, const char*, int, const char*) { return 1; },
+                        nullptr, nullptr);
+            }
+            return 1;  // the program itself comes first; the shared libraries hold none of the tool's code
+        },
+        nullptr);
+}
+
 }  // namespace
 
 std::string Call_Site() {
@@ -79,6 +101,7 @@ bool Call_Sites_Known() {
             return 1;
         },
         nullptr, &known);
+    if (known) Read_Line_Tables();
     Call_Site();
     return known;
 }

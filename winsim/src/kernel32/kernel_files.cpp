@@ -110,7 +110,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     // Without the "\\?\" prefix a new folder's path leaves room for an 8.3 name: MAX_PATH - 12
     // characters at most, terminator included.
     Win32_Path parsed = Parse_Win32_Path(full, false);
-    if (parsed.error == ERROR_SUCCESS && !Is_Verbatim(full) && parsed.Full().size() > MAX_PATH - 13) {
+    if (parsed.error == ERROR_SUCCESS && !Is_Verbatim(full) && parsed.full.size() > MAX_PATH - 13) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
@@ -220,7 +220,7 @@ DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_par
             SetLastError(parsed.error);
             return 0;
         }
-        full = parsed.Full();
+        full = parsed.full;
         if (parsed.trailing_separator) full += u'\\';
     }
     if (full.size() > 32766) {
@@ -321,10 +321,11 @@ DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size) {
     // Each name in turn: an entry of that name keeps it; else the entry whose short name it is gives
     // its long name; else the path is not there.
     Text long_form = u"C:";
-    for (size_t i = 0; i < parsed.parts.size(); ++i) {
-        const Text& part = parsed.parts[i];
+    const std::vector<Text> parts = parsed.Parts();
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const Text& part = parts[i];
         Path_Lookup folder = Look_Up(machine, long_form + u"\\", true);
-        const DWORD missing = i + 1 == parsed.parts.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        const DWORD missing = i + 1 == parts.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (!folder.node || !folder.node->directory) {
             SetLastError(folder.node ? ERROR_PATH_NOT_FOUND : folder.error);
             return 0;
@@ -337,7 +338,7 @@ DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size) {
         }
         long_form += u"\\" + (named->name.size() == part.size() && Same_Name(named->name, part) ? part : named->name);
     }
-    if (parsed.parts.empty()) long_form += u"\\";
+    if (parts.empty()) long_form += u"\\";
     if (!long_path || size <= long_form.size()) return DWORD(long_form.size() + 1);
     std::copy(long_form.begin(), long_form.end(), long_path);
     long_path[long_form.size()] = 0;

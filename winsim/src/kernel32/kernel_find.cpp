@@ -71,10 +71,10 @@ HANDLE FindFirstFileW(LPCWSTR pattern_path, LPWIN32_FIND_DATAW data) {
         // A plain name follows the path rules of a last component.
         Win32_Path named = Parse_Win32_Path(text);
         if (named.error != ERROR_SUCCESS) return Fail_Find(named.error);
-        if (named.parts.empty() || named.trailing_separator) return Fail_Find(ERROR_FILE_NOT_FOUND);
-        pattern = named.parts.back();
-        named.parts.pop_back();
-        folder_text = named.Full();
+        if (named.Is_Root() || named.trailing_separator) return Fail_Find(ERROR_FILE_NOT_FOUND);
+        pattern = named.Last();
+        named.Drop_Last();
+        folder_text = named.full;
     }
     if (pattern.empty()) return Fail_Find(ERROR_FILE_NOT_FOUND);
     if (pattern.find_first_of(u"<>:\"|") != Text::npos) return Fail_Find(ERROR_INVALID_NAME);
@@ -84,7 +84,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern_path, LPWIN32_FIND_DATAW data) {
     if (!Is_Verbatim(text)) {
         Win32_Path whole = Parse_Win32_Path(folder_text, false);
         if (whole.error == ERROR_SUCCESS) {
-            Text full = whole.Full();
+            Text& full = whole.full;
             if (full.back() != u'\\') full += u'\\';
             if (full.size() + pattern.size() > MAX_PATH - 1) return Fail_Find(ERROR_PATH_NOT_FOUND);
         }

@@ -153,7 +153,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
         Win32_Path target = Parse_Win32_Path(new_name);
         if (target.error != ERROR_SUCCESS) return Fail(target.error);
         // A replacing move is marked with '!' in front of its destination.
-        destination = Text(flags & MOVEFILE_REPLACE_EXISTING ? u"!" : u"") + u"\\??\\" + target.Full();
+        destination = Text(flags & MOVEFILE_REPLACE_EXISTING ? u"!" : u"") + u"\\??\\" + target.full;
     }
     if (!Append_Pending_Operation(machine, u"\\??\\" + found.full, destination)) return Fail(ERROR_ACCESS_DENIED);
     return TRUE;

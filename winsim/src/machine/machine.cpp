@@ -283,6 +283,7 @@ void Machine::Reset() {
     other_process_token = Make_Standard_User_Token(1);
     in_other_process = false;
     calls.clear();
+    keep_calls = true;
     call_count = 0;
     trace_apis = false;
     api_trace.clear();
@@ -349,10 +350,12 @@ bool Machine::Take_Fault(const char* api, const Text& subject, DWORD* error) {
 bool Machine::Record_Call(const char* api, const Text& subject, DWORD* error, const std::string& note) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (in_other_process) return false;
-    std::string call = api;
-    if (!subject.empty()) call += " " + To_Utf8(subject);
-    if (!note.empty()) call += " " + note;
-    calls.push_back(call);
+    if (keep_calls) {
+        std::string call = api;
+        if (!subject.empty()) call += " " + To_Utf8(subject);
+        if (!note.empty()) call += " " + note;
+        calls.push_back(std::move(call));
+    }
     return Take_Fault(api, subject, error);
 }
 
@@ -367,7 +370,7 @@ Fs_Node* Machine::Make_Folders(const Text& path) {
     Win32_Path parsed = Parse_Win32_Path(path, false);  // the machine's own, not a call's: any length
     if (parsed.error != ERROR_SUCCESS) return nullptr;
     Fs_Node* node = &drive_c;
-    for (const Text& part : parsed.parts) {
+    for (const Text& part : parsed.Parts()) {
         Fs_Node* child = node->Find_Child(part);
         if (child && !child->link_target.empty()) child = Look_Up(*this, child->link_target, true).node;
         else if (!child) child = node->Add_Child(part, true);

@@ -282,6 +282,7 @@ public:
 
     std::vector<Fault> faults;
     std::vector<std::string> calls;  // "API subject" of every call that a test may want to see
+    bool keep_calls = true;          // off where nobody reads calls: a sweep's runs, runs of millions of calls
     unsigned long call_count = 0;    // every call that Take_Fault saw, whatever its API
     bool trace_apis = false;         // when set, api_trace receives the API of every such call in order
     std::vector<std::string> api_trace;

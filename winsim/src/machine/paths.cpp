@@ -2,7 +2,6 @@
 // file system, and the lookup of the normalised path in the tree, junctions included.
 #include "machine/paths.h"
 
-#include <algorithm>
 
 namespace winsim {
 
@@ -22,37 +21,38 @@ bool Has_Reserved_Character(const Text& name) {
 }
 
 // "\\?\C:\a\b": the components are taken as they are, separated by '\' only.
-Win32_Path Parse_Verbatim(const Text& rest) {
+Win32_Path Parse_Verbatim(const Text& text) {
     Win32_Path path;
-    if (rest.size() < 2 || Upcase(rest[0]) != u'C' || rest[1] != u':' ||
-        (rest.size() > 2 && rest[2] != u'\\')) {
+    const size_t root = 4;  // after "\\?\"
+    if (text.size() < root + 2 || Upcase(text[root]) != u'C' || text[root + 1] != u':' ||
+        (text.size() > root + 2 && text[root + 2] != u'\\')) {
         path.error = ERROR_PATH_NOT_FOUND;
         return path;
     }
-    path.drive = rest[0];
     // Each component is taken whole, not a character at a time: a path may hold 16,000 of them.
-    if (rest.size() > 3) path.parts.reserve(std::count(rest.begin() + 3, rest.end(), u'\\') + 1);
-    size_t start = 3;
-    while (start <= rest.size()) {
-        size_t end = rest.find(u'\\', start);
-        if (end == Text::npos) end = rest.size();
-        if (end == rest.size() && end == start) {
-            path.trailing_separator = rest.size() > 3;
+    size_t start = root + 3, parts_end = start;
+    while (start <= text.size()) {
+        size_t end = text.find(u'\\', start);
+        if (end == Text::npos) end = text.size();
+        if (end == text.size() && end == start) {
+            path.trailing_separator = text.size() > root + 3;
             break;
         }
         const size_t length = end - start;
-        if (length == 0 || rest.compare(start, length, u".") == 0 || rest.compare(start, length, u"..") == 0) {
+        if (length == 0 || (text[start] == u'.' && (length == 1 || (length == 2 && text[start + 1] == u'.')))) {
             path.error = ERROR_INVALID_NAME;
-            return path;
+            break;
         }
-        path.parts.emplace_back(rest, start, length);
+        parts_end = end;
         start = end + 1;
     }
+    // Nothing is changed: the components joined are the text itself.
+    if (parts_end == root + 3) path.full[0] = text[root];
+    else path.full.assign(text, root, parts_end - root);
     return path;
 }
 
-void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last, int depth,
-                      Path_Lookup& result);
+void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result);
 
 // The folder a junction points to, or null when it is dangling or leads into itself.
 Fs_Node* Junction_Target(Machine& machine, const Fs_Node& junction, int depth) {
@@ -62,21 +62,26 @@ Fs_Node* Junction_Target(Machine& machine, const Fs_Node& junction, int depth) {
     return target.node;
 }
 
-void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last, int depth,
-                      Path_Lookup& result) {
-    result.full = path.Full();
+void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result) {
+    result.full = std::move(path.full);
     if (path.error != ERROR_SUCCESS) {
         result.error = path.error;
         return;
     }
+    const Text& full = result.full;
     Fs_Node* node = &machine.drive_c;
-    for (size_t i = 0; i < path.parts.size(); ++i) {
-        bool is_last = i + 1 == path.parts.size();
+    Text name;
+    for (size_t start = 3; start < full.size();) {
+        size_t end = full.find(u'\\', start);
+        if (end == Text::npos) end = full.size();
+        const bool is_last = end == full.size();
+        name.assign(full, start, end - start);
+        start = end + 1;
         if (is_last) {
             result.parent = node;
-            result.last = path.parts[i];
+            result.last = name;
         }
-        Fs_Node* child = node->Find_Child(path.parts[i]);
+        Fs_Node* child = node->Find_Child(name);
         if (child && !child->link_target.empty() && (!is_last || follow_last))
             child = Junction_Target(machine, *child, depth + 1);
         if (!child) {
@@ -99,50 +104,54 @@ void Look_Up_At_Depth(Machine& machine, const Win32_Path& path, bool follow_last
 
 }  // namespace
 
-Text Win32_Path::Full() const {
-    Text full{drive, u':'};
-    size_t length = full.size() + 1;
-    for (const Text& part : parts) length += part.size() + 1;
-    full.reserve(length);
-    for (const Text& part : parts) {
-        full += u'\\';
-        full += part;
+std::vector<Text> Win32_Path::Parts() const {
+    std::vector<Text> parts;
+    for (size_t start = 3; start < full.size();) {
+        size_t end = full.find(u'\\', start);
+        if (end == Text::npos) end = full.size();
+        parts.emplace_back(full, start, end - start);
+        start = end + 1;
     }
-    if (parts.empty()) full += u"\\";
-    return full;
+    return parts;
+}
+
+Text Win32_Path::Last() const { return Is_Root() ? Text() : full.substr(full.rfind(u'\\') + 1); }
+
+void Win32_Path::Drop_Last() {
+    if (Is_Root()) return;
+    full.resize(full.rfind(u'\\'));
+    if (full.size() == 2) full += u'\\';
 }
 
 bool Is_Verbatim(const Text& path) { return path.compare(0, 4, u"\\\\?\\") == 0; }
 
 Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
-    if (Is_Verbatim(text)) return Parse_Verbatim(text.substr(4));
+    if (Is_Verbatim(text)) return Parse_Verbatim(text);
 
     Win32_Path path;
     if (text.size() < 3 || Upcase(text[0]) != u'C' || text[1] != u':' || !Is_Separator(text[2])) {
         path.error = ERROR_PATH_NOT_FOUND;  // relative, another drive, a share: not on this machine
         return path;
     }
-    path.drive = text[0];
-    // Take the components apart first: the last one follows rules of its own.
-    std::vector<Text> pieces;
-    pieces.reserve(std::count_if(text.begin() + 3, text.end(), Is_Separator) + 1);
-    path.parts.reserve(pieces.capacity());
-    for (size_t start = 3; start < text.size();) {
+    path.full[0] = text[0];
+    path.full.reserve(text.size() + 1);
+    // The last component follows rules of its own: where it ends is known before the walk.
+    size_t last_end = text.size();
+    while (last_end > 3 && Is_Separator(text[last_end - 1])) --last_end;
+    path.trailing_separator = last_end < text.size() && last_end > 3;
+    for (size_t start = 3; start < last_end;) {
         size_t end = start;
-        while (end < text.size() && !Is_Separator(text[end])) ++end;
-        if (end > start) pieces.emplace_back(text, start, end - start);
+        while (end < last_end && !Is_Separator(text[end])) ++end;
+        const size_t length = end - start;
+        const size_t from = start;
         start = end + 1;
-    }
-    path.trailing_separator = Is_Separator(text.back()) && !pieces.empty();
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        Text& part = pieces[i];
-        if (part == u".") continue;
-        if (part == u"..") {
-            if (!path.parts.empty()) path.parts.pop_back();
+        if (length == 0) continue;
+        if (text[from] == u'.' && length <= 2 && text[end - 1] == u'.') {
+            if (length == 2) path.Drop_Last();  // ".."
             continue;
         }
-        bool is_last = i + 1 == pieces.size() && !path.trailing_separator;
-        if (is_last) {
+        Text part(text, from, length);
+        if (end == last_end && !path.trailing_separator) {
             // Every trailing full stop and blank goes: "Corvanta LLP." names "Corvanta LLP".
             while (!part.empty() && (part.back() == u'.' || part.back() == u' ')) part.pop_back();
             if (part.empty()) continue;
@@ -153,10 +162,11 @@ Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
             path.error = ERROR_INVALID_NAME;
             return path;
         }
-        path.parts.push_back(std::move(part));
+        if (!path.Is_Root()) path.full += u'\\';  // the root's separator is there already
+        path.full += part;
     }
     // MAX_PATH counts the terminating zero: 259 characters at most.
-    if (limit && path.Full().size() > MAX_PATH - 1) path.error = ERROR_PATH_NOT_FOUND;
+    if (limit && path.full.size() > MAX_PATH - 1) path.error = ERROR_PATH_NOT_FOUND;
     return path;
 }
 

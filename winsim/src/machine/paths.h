@@ -17,12 +17,16 @@ namespace winsim {
 // after normalisation without that prefix, fails with ERROR_PATH_NOT_FOUND; a reserved character
 // in a name (< > : " | ? * or a control character) with ERROR_INVALID_NAME.
 struct Win32_Path {
-    char16_t drive = u'C';          // the drive letter as given
-    std::vector<Text> parts;        // the components below the root of drive C:
+    Text full = u"C:\\";  // "C:\a\b" in the case as given, drive letter included; "C:\" for the root
     bool trailing_separator = false;
-    DWORD error = ERROR_SUCCESS;    // why the text cannot name anything, or 0
+    DWORD error = ERROR_SUCCESS;  // why the text cannot name anything, or 0
 
-    Text Full() const;  // "C:\a\b" in the case as given, drive letter included; "C:\" for the root
+    // The components below the root, split from full (none of them holds a '\'). A lookup walks full
+    // instead: a path may hold 16,000 of them.
+    std::vector<Text> Parts() const;
+    bool Is_Root() const { return full.size() == 3; }
+    Text Last() const;  // the last component; empty for the root
+    void Drop_Last();   // the last component less; the root stays
 };
 // Without limit, the MAX_PATH rule is left out (GetFullPathNameW, which only forms the text).
 Win32_Path Parse_Win32_Path(const Text& path, bool limit = true);

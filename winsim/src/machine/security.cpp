@@ -327,9 +327,9 @@ namespace {
 // The folder of a path the machine holds (no length limit: the call that named it was checked).
 Text Parent_Path(const Text& path) {
     Win32_Path parsed = Parse_Win32_Path(path, false);
-    if (parsed.error != ERROR_SUCCESS || parsed.parts.empty()) return Text();
-    parsed.parts.pop_back();
-    return parsed.Full();
+    if (parsed.error != ERROR_SUCCESS || parsed.Is_Root()) return Text();
+    parsed.Drop_Last();
+    return parsed.full;
 }
 
 const char kCreatorOwner[] = "S-1-3-0";
@@ -419,7 +419,7 @@ File_Found Walk_File(Machine& machine, const std::vector<Text>& parts, bool foll
                 found.error = ERROR_PATH_NOT_FOUND;
                 return found;
             }
-            std::vector<Text> rest = target.parts;
+            std::vector<Text> rest = target.Parts();
             rest.insert(rest.end(), parts.begin() + long(i) + 1, parts.end());
             return Walk_File(machine, rest, follow_last, depth + 1);
         }
@@ -440,7 +440,7 @@ File_Found Find_File(Machine& machine, const Text& path, bool follow_last, bool 
         none.error = parsed.error;
         return none;
     }
-    return Walk_File(machine, parsed.parts, follow_last);
+    return Walk_File(machine, parsed.Parts(), follow_last);
 }
 namespace {
 

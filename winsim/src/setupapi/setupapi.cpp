@@ -38,7 +38,8 @@ BOOL SetupUninstallOEMInfW(LPCWSTR inf_file_name, DWORD flags, PVOID) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text name = From_Wide_Pointer(inf_file_name);
-    machine.calls.push_back("SetupUninstallOEMInfW " + To_Utf8(name) + " " + std::to_string(flags));
+    if (machine.keep_calls)
+        machine.calls.push_back("SetupUninstallOEMInfW " + To_Utf8(name) + " " + std::to_string(flags));
     DWORD error = 0;
     if (machine.Take_Fault("SetupUninstallOEMInfW", name, &error)) return Fail(error);
     if (name.empty()) return Fail(ERROR_INVALID_PARAMETER);

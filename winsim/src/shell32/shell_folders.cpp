@@ -40,7 +40,8 @@ BOOL SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
     Text folder = Special_Folder(machine, csidl);
     char number[16];
     std::snprintf(number, sizeof number, "0x%X", unsigned(csidl));
-    machine.calls.push_back(std::string("SHGetSpecialFolderPathW ") + (folder.empty() ? number : To_Utf8(folder)));
+    if (machine.keep_calls)
+        machine.calls.push_back(std::string("SHGetSpecialFolderPathW ") + (folder.empty() ? number : To_Utf8(folder)));
     DWORD error = 0;
     if (machine.Take_Fault("SHGetSpecialFolderPathW", folder, &error)) {
         SetLastError(error);
