@@ -4,11 +4,11 @@
 #   bash scripts/test.sh --quick   the daily loop, from a built tree: the linux preset's build brought up
 #                                  to date, then its unit, scenario and conformance tests on winsim alone
 #                                  (ctest --preset quick; no Wine, no sweep)
-#   bash scripts/test.sh           everything (what CI runs): installs and builds (setup.sh), the real
-#                                  executable under Wine and the conformance programs; then the unit and
-#                                  whole-run tests and the sweeps on the simulated machine under the
-#                                  sanitizers, the fuzz targets, and the release package's
-#                                  reproducibility and signing. The unit and scenario tests run in the
+#   bash scripts/test.sh           everything (what CI runs): installs and builds (setup.sh); then the
+#                                  unit and whole-run tests and the sweeps on the simulated machine under
+#                                  the sanitizers, and the release package's reproducibility and signing;
+#                                  beside them the real executable under Wine, the conformance programs
+#                                  and the fuzz targets. The unit and scenario tests run in the
 #                                  sanitizer builds alone: the plain debug build would run them again
 #                                  with fewer checks.
 set -euo pipefail
@@ -45,12 +45,22 @@ printf '== installs: %d s on the clock\n' "$setup_installs_seconds"
 step_clock=$setup_installs_seconds
 step_done "the windows and linux builds"
 
-# The real executable under Wine and the conformance programs wait on Wine more than they compute: they
-# run beside the AddressSanitizer build, and their output follows it.
-wine_out="$(mktemp)"
-trap 'rm -f "$times_file" "$wine_out"; [ -z "${wine_pid:-}" ] || kill "$wine_pid" 2>/dev/null || true' EXIT
-ctest --preset linux-ci >"$wine_out" 2>&1 &
-wine_pid=$!
+# Beside the sanitizer builds and tests, in a lane of their own whose output follows theirs: the real
+# executable under Wine and the conformance programs (they wait on Wine more than they compute), then
+# the libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
+lane_out="$(mktemp)"
+trap 'rm -f "$times_file" "$lane_out"; [ -z "${lane_pid:-}" ] || kill "$lane_pid" 2>/dev/null || true' EXIT
+(
+    status=0
+    lane_start=$SECONDS
+    ctest --preset linux-ci || status=1
+    printf '== linux tests (Wine and conformance): %d s on the clock\n' $((SECONDS - lane_start))
+    lane_start=$SECONDS
+    bash "$scripts/fuzz.sh" --ci || status=1
+    printf '== fuzz targets: %d s on the clock\n' $((SECONDS - lane_start))
+    exit $status
+) >"$lane_out" 2>&1 &
+lane_pid=$!
 
 # The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
 # and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps;
@@ -60,24 +70,20 @@ for preset in linux-asan linux-tsan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     step_done "$preset build"
-    if [ -n "${wine_pid:-}" ]; then
-        wine_status=0
-        wait "$wine_pid" || wine_status=$?
-        wine_pid=
-        cat "$wine_out"
-        step_done "linux tests (Wine and conformance, beside the build)"
-        [ "$wine_status" -eq 0 ] || exit "$wine_status"
-    fi
     ctest --preset "$preset"
     step_done "$preset tests"
 done
-# The libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
-bash "$scripts/fuzz.sh" --ci
-step_done "fuzz targets"
 # The release package, built twice from the same commit in two folders, must be the same byte for byte;
 # the package signed with a throw-away certificate: the signatures, their removal, and the signed
 # executable under Wine.
 ctest --preset release
 step_done "release package"
+
+lane_status=0
+wait "$lane_pid" || lane_status=$?
+lane_pid=
+cat "$lane_out"
+step_done "the lane beside (Wine, conformance, fuzz targets), after the release package"
+[ "$lane_status" -eq 0 ] || exit "$lane_status"
 printf '== in all %d:%02d, %d:%02d after the installs\n' $((SECONDS / 60)) $((SECONDS % 60)) \
     $(((SECONDS - setup_installs_seconds) / 60)) $(((SECONDS - setup_installs_seconds) % 60))
