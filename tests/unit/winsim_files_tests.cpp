@@ -92,6 +92,18 @@ TEST_F(WinsimFiles, PathRulesDropFullStopsAsWindowsDoes) {
     for (const char16_t* given : {u"\\\\?\\C:\\a\\\\b", u"\\\\?\\C:\\a\\.\\b", u"\\\\?\\C:\\..\\b"})
         EXPECT_EQ(DWORD(ERROR_INVALID_NAME), winsim::Parse_Win32_Path(given).error);
 
+    // ".." stops at the root; the components come back split from the text, and go one by one.
+    path = winsim::Parse_Win32_Path(u"C:\\a\\..\\..\\b\\.\\Cc");
+    EXPECT_EQ(std::u16string(u"C:\\b\\Cc"), path.full);
+    EXPECT_EQ((std::vector<std::u16string>{u"b", u"Cc"}), path.Parts());
+    EXPECT_EQ(std::u16string(u"Cc"), path.Last());
+    path.Drop_Last();
+    EXPECT_EQ(std::u16string(u"C:\\b"), path.full);
+    path.Drop_Last();
+    EXPECT_TRUE(path.Is_Root());
+    EXPECT_EQ(std::u16string(u"C:\\"), path.full);
+    EXPECT_TRUE(path.Parts().empty());
+
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"D:\\x").error);
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"relative\\x").error);
     EXPECT_EQ(DWORD(ERROR_INVALID_NAME), winsim::Parse_Win32_Path(u"C:\\a|b\\c").error);
