@@ -2,7 +2,6 @@
 // file system, and the lookup of the normalised path in the tree, junctions included.
 #include "machine/paths.h"
 
-
 namespace winsim {
 
 namespace {
