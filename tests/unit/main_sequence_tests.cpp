@@ -36,6 +36,7 @@ protected:
     void SetUp() override {
         Log_Close_File();
         The_Machine().Reset();
+        SC_Reset_Delete_Waiting();  // an earlier run's restart deletions and counts are not this one's
         The_Machine().Make_Folders(u"C:\\Windows\\TEMP");
         Make_Key(The_Machine().hklm, u"SOFTWARE\\Classes");  // every Windows has its machine classes
         while (Log_Get_Offset() > 0) Log_Unindent();
