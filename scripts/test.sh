@@ -6,9 +6,9 @@
 #                                  (ctest --preset quick; no Wine, no sweep)
 #   bash scripts/test.sh           everything (what CI runs): installs and builds (setup.sh); then the
 #                                  unit and whole-run tests and the sweeps on the simulated machine under
-#                                  the sanitizers, and the release package's reproducibility and signing;
-#                                  beside them the real executable under Wine, the conformance programs
-#                                  and the fuzz targets. The unit and scenario tests run in the
+#                                  the sanitizers; beside them the real executable under Wine, the
+#                                  conformance programs, the fuzz targets and the release package's
+#                                  reproducibility and signing. The unit and scenario tests run in the
 #                                  sanitizer builds alone: the plain debug build would run them again
 #                                  with fewer checks.
 set -euo pipefail
@@ -46,8 +46,11 @@ step_clock=$setup_installs_seconds
 step_done "the windows and linux builds"
 
 # Beside the sanitizer builds and tests, in a lane of their own whose output follows theirs: the real
-# executable under Wine and the conformance programs (they wait on Wine more than they compute), then
-# the libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed.
+# executable under Wine and the conformance programs (they wait on Wine more than they compute); the
+# libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed; then the
+# release package, built twice from the same commit in two folders, must be the same byte for byte,
+# and the package signed with a throw-away certificate: the signatures, their removal, and the signed
+# executable under Wine. The Wine checks use build/windows before the package's build touches it.
 lane_out="$(mktemp)"
 trap 'rm -f "$times_file" "$lane_out"; [ -z "${lane_pid:-}" ] || kill "$lane_pid" 2>/dev/null || true' EXIT
 (
@@ -58,6 +61,9 @@ trap 'rm -f "$times_file" "$lane_out"; [ -z "${lane_pid:-}" ] || kill "$lane_pid
     lane_start=$SECONDS
     bash "$scripts/fuzz.sh" --ci || status=1
     printf '== fuzz targets: %d s on the clock\n' $((SECONDS - lane_start))
+    lane_start=$SECONDS
+    ctest --preset release || status=1
+    printf '== release package: %d s on the clock\n' $((SECONDS - lane_start))
     exit $status
 ) >"$lane_out" 2>&1 &
 lane_pid=$!
@@ -73,17 +79,12 @@ for preset in linux-asan linux-tsan; do
     ctest --preset "$preset"
     step_done "$preset tests"
 done
-# The release package, built twice from the same commit in two folders, must be the same byte for byte;
-# the package signed with a throw-away certificate: the signatures, their removal, and the signed
-# executable under Wine.
-ctest --preset release
-step_done "release package"
 
 lane_status=0
 wait "$lane_pid" || lane_status=$?
 lane_pid=
 cat "$lane_out"
-step_done "the lane beside (Wine, conformance, fuzz targets), after the release package"
+step_done "the lane beside (Wine, conformance, fuzz targets, release package), after the sanitizers"
 [ "$lane_status" -eq 0 ] || exit "$lane_status"
 printf '== in all %d:%02d, %d:%02d after the installs\n' $((SECONDS / 60)) $((SECONDS % 60)) \
     $(((SECONDS - setup_installs_seconds) / 60)) $(((SECONDS - setup_installs_seconds) % 60))

@@ -181,7 +181,7 @@ inline winsim::Fs_Node* Make_Junction(const std::u16string& path, const std::u16
     size_t separator = path.rfind(u'\\');
     winsim::Fs_Node* folder = winsim::The_Machine().Make_Folders(path.substr(0, separator));
     winsim::Fs_Node* link = folder->Add_Child(path.substr(separator + 1), true);
-    link->link_target = target;
+    link->Link_To(target);
     link->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     return link;
 }

@@ -269,7 +269,7 @@ TEST_F(File_Primitives, FileSymbolicLinkGoesThroughTheOrdinaryFileDeletion) {
     Make_File(u"C:\\ProgramData\\Corvanta LLP\\a.dat");
     winsim::Fs_Node* link = Make_File(u"C:\\ProgramData\\Corvanta LLP\\busy.lnk", "",
                                       FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE);
-    link->link_target = u"C:\\Windows\\system32\\kernel32.dll";
+    link->Link_To(u"C:\\Windows\\system32\\kernel32.dll");
     link->held_open = true;
     bool reboot = false;
     Lib_Result result;

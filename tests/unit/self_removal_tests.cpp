@@ -104,7 +104,7 @@ TEST_F(Self_Removal, CommandIsWrittenOnlyForAProgramBeyondOrdinaryUsersReach) {
     owned->security->owner = user;
     Make_File(u"C:\\Program Files\\Target\\real.exe", "MZ");
     winsim::Fs_Node* link = Make_File(u"C:\\Program Files\\Bundle\\link.exe", "", FILE_ATTRIBUTE_REPARSE_POINT);
-    link->link_target = u"C:\\Program Files\\Target\\real.exe";
+    link->Link_To(u"C:\\Program Files\\Target\\real.exe");
     // A library an ordinary user put beside the program, which loads it before the system's.
     Make_File(u"C:\\Program Files\\Lib\\setup.exe", "MZ");
     Make_File(u"C:\\Program Files\\Lib\\version.dll", "MZ")->security = owned->security;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -35,7 +36,7 @@ protected:
     static Fs_Node* Junction(const std::u16string& folder, const std::u16string& name, const std::u16string& target) {
         Fs_Node* link = The_Machine().Make_Folders(folder)->Add_Child(name, true);
         link->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-        link->link_target = target;
+        link->Link_To(target);
         return link;
     }
     static std::vector<uint8_t> Pending() {
@@ -107,6 +108,47 @@ TEST_F(WinsimFiles, PathRulesDropFullStopsAsWindowsDoes) {
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"D:\\x").error);
     EXPECT_EQ(DWORD(ERROR_PATH_NOT_FOUND), winsim::Parse_Win32_Path(u"relative\\x").error);
     EXPECT_EQ(DWORD(ERROR_INVALID_NAME), winsim::Parse_Win32_Path(u"C:\\a|b\\c").error);
+}
+
+// A lookup starts at the deepest folder that the last one passed through: whatever the two paths and
+// whatever changed between them, it finds what a lookup from the root finds.
+TEST_F(WinsimFiles, LookupsFromTheLastPathsFoldersFindWhatTheRootFinds) {
+    const std::vector<std::u16string> paths = {
+        u"C:\\a\\b\\c\\d", u"c:\\A\\B\\C\\D\\e", u"C:\\a\\b\\c\\f.txt", u"\\\\?\\C:\\a\\b\\c", u"C:\\a\\b",
+        u"C:\\a\\j\\x",    u"C:\\a\\j\\x\\y",   u"C:\\ab\\c",          u"C:\\abc",           u"C:\\",
+        u"C:\\p\\E\\back\\z"};
+    const std::vector<std::function<void()>> changes = {
+        [] {},
+        [] { EXPECT_TRUE(RemoveDirectoryW(u"C:\\a\\b\\c\\d")); },
+        [] { EXPECT_TRUE(DeleteFileW(u"C:\\a\\b\\c\\f.txt")); },
+        [] { EXPECT_TRUE(RemoveDirectoryW(u"C:\\a\\j")); },  // the junction, not its target
+        [] { EXPECT_TRUE(RemoveDirectoryW(u"C:\\t\\x")); },  // the junction's target
+        [] { EXPECT_TRUE(MoveFileExW(u"C:\\a\\b", u"C:\\a\\b2", 0)); },
+        [] { The_Machine().drive_c.Find_Child(u"ab")->Link_To(u"C:\\t"); },  // a folder made a junction
+        // A junction removed through a path that crosses it and comes back by another: C:\p\E\back is C:\p.
+        [] { EXPECT_TRUE(RemoveDirectoryW(u"C:\\p\\E\\back\\E")); },
+    };
+    auto same = [](const winsim::Path_Lookup& x, const winsim::Path_Lookup& y) {
+        return x.node == y.node && x.parent == y.parent && x.error == y.error && x.last == y.last && x.full == y.full;
+    };
+    for (size_t change = 0; change < changes.size(); ++change)
+        for (const std::u16string& before : paths)
+            for (const std::u16string& after : paths) {
+                The_Machine().Reset();
+                for (const char16_t* folder : {u"C:\\a\\b\\c\\d", u"C:\\ab\\c", u"C:\\t\\x", u"C:\\p\\z", u"C:\\q"})
+                    The_Machine().Make_Folders(folder);
+                File(u"C:\\a\\b\\c", u"f.txt");
+                Junction(u"C:\\a", u"j", u"C:\\t");
+                Junction(u"C:\\p", u"E", u"C:\\q");
+                Junction(u"C:\\q", u"back", u"C:\\p");
+                winsim::Look_Up(The_Machine(), before, false);
+                changes[change]();
+                const winsim::Path_Lookup found = winsim::Look_Up(The_Machine(), after, false);
+                The_Machine().folder_memo = Machine::Folder_Memo();
+                if (!same(found, winsim::Look_Up(The_Machine(), after, false)))
+                    ADD_FAILURE() << "change " << change << ", " << winsim::To_Utf8(before) << " then "
+                                  << winsim::To_Utf8(after);
+            }
 }
 
 TEST_F(WinsimFiles, PathOfMaxPathCharactersIsRefusedWithoutThePrefix) {

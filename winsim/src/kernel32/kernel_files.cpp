@@ -192,7 +192,7 @@ BOOL DeleteFileW(LPCWSTR path) {
         return FALSE;
     }
     Text name = node->name;  // a copy: the node goes away during the removal
-    parent->Remove_Child(name);
+    Remove_Entry(machine, *parent, name);
     return TRUE;
 }
 

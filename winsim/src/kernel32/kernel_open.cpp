@@ -47,7 +47,7 @@ File_Handle::~File_Handle() {
     // The name it was opened by goes, if it still names that entry (a rename in between is not
     // followed: the entry then stays).
     Path_Lookup found = Look_Up(machine, path, false);
-    if (found.node == opened && found.parent) found.parent->Remove_Child(opened->name);
+    if (found.node == opened && found.parent) Remove_Entry(machine, *found.parent, opened->name);
 }
 
 // Two opens of one file conflict when either wants what the other does not share.

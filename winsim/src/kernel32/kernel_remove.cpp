@@ -132,7 +132,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     if (node->attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
     if (node->link_target.empty() && !node->children.empty()) return Fail(ERROR_DIR_NOT_EMPTY);
     Text name = node->name;  // a copy: the node goes away during the removal
-    found.parent->Remove_Child(name);
+    Remove_Entry(machine, *found.parent, name);
     return TRUE;
 }
 

@@ -175,6 +175,11 @@ std::unique_ptr<Fs_Node> Fs_Node::Take_Child(const Text& child) {
     return taken;
 }
 
+void Fs_Node::Link_To(const Text& target) {
+    link_target = target;
+    fs_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
 bool Fs_Node::Put_Child(std::unique_ptr<Fs_Node> node, const Text& child) {
     if (children.Find(child)) return false;
     node->name = child;
@@ -254,6 +259,7 @@ void Machine::Reset() {
     for (Fs_Open* open : drive_c.opens) open->node = nullptr;
     drive_c.opens.clear();
     fs_generation.fetch_add(1, std::memory_order_relaxed);
+    folder_memo = Folder_Memo();
     drive_c.name = u"C:";
     drive_c.directory = true;
     drive_c.attributes = FILE_ATTRIBUTE_DIRECTORY;

@@ -107,7 +107,7 @@ struct Fs_Node {
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is kept in step with directory
     std::vector<uint8_t> data;
     Sorted_Children<Fs_Node> children;  // in the order NTFS lists them: sorted by Compare_Names
-    Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to
+    Text link_target;  // a junction: the absolute path (C:\...) that this folder entry points to; set by Link_To
     // Open in another process: a file held for reading and writing, sharing what held_share says
     // (FILE_SHARE_*; 0 for a file held without sharing), a folder held as a current folder is.
     bool held_open = false;
@@ -136,13 +136,16 @@ struct Fs_Node {
     void Set_Security(std::shared_ptr<Key_Security> stated);
     // Puts an entry taken out of a folder back under the given name; false when that name is taken.
     bool Put_Child(std::unique_ptr<Fs_Node> node, const Text& name);
+    // Makes the entry a junction to target (an absolute path), or a link to a file: paths through it
+    // now lead elsewhere, so what lookups remembered is dropped (Fs_Generation).
+    void Link_To(const Text& target);
 };
 
 // The full path (C:\...) of an entry of drive C:, found by walking the drive; empty when it is not there.
 Text Path_Of(const Fs_Node& drive_c, const Fs_Node& entry);
 
-// Counts the removals of folder entries and the resets of the machine: a node found while the count
-// has one value is still there while it keeps that value.
+// Counts the removals of folder entries, the links made and the resets of the machine: a node found
+// while the count has one value is still there, at the same path, while it keeps that value.
 uint64_t Fs_Generation();
 
 struct Os_Info {
@@ -332,6 +335,17 @@ public:
     Reg_Key* Root_Key(HKEY root);  // the simulated key behind a predefined root (the machine's classes), or null
 
     std::recursive_mutex lock;  // serialises the simulated API calls of several threads
+
+    // The folders of the last path looked up (paths.h), from the root down: the next lookup starts at
+    // the deepest of them that its own path passes through, instead of at the root (a tool names a
+    // deep folder's path again in each of its calls). Good while Fs_Generation() stays what it was.
+    struct Folder_Memo {
+        Text full;  // the normalised path
+        // Each folder on it, reached without crossing a junction, and where its text ends in full:
+        // the root first ("C:", 2).
+        std::vector<std::pair<Fs_Node*, size_t>> folders;
+        uint64_t generation = 0;
+    } folder_memo;
 
     // Published names of OEM driver packages (oemN.inf) that an installed device uses: uninstalling one
     // needs SUOI_FORCEDELETE. Compared without regard to case.

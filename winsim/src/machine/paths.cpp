@@ -51,7 +51,8 @@ Win32_Path Parse_Verbatim(const Text& text) {
     return path;
 }
 
-void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result);
+void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result,
+                      Machine::Folder_Memo* memo = nullptr);
 
 // The folder a junction points to, or null when it is dangling or leads into itself.
 Fs_Node* Junction_Target(Machine& machine, const Fs_Node& junction, int depth) {
@@ -61,7 +62,29 @@ Fs_Node* Junction_Target(Machine& machine, const Fs_Node& junction, int depth) {
     return target.node;
 }
 
-void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result) {
+// The deepest remembered folder that full passes through (compared without regard to case, as
+// names are), and where its text ends; the memo forgets the folders below it.
+std::pair<Fs_Node*, size_t> Deepest_Folder_On(Machine& machine, const Text& full, Machine::Folder_Memo& memo) {
+    auto& folders = memo.folders;
+    if (memo.generation != Fs_Generation() || folders.empty()) {
+        folders.assign(1, {&machine.drive_c, 2});
+        memo.generation = Fs_Generation();
+        return folders.back();
+    }
+    const Text& known = memo.full;
+    size_t same = 0;
+    const size_t most = std::min(known.size(), full.size());
+    while (same < most && (known[same] == full[same] || Upcase(known[same]) == Upcase(full[same]))) ++same;
+    while (folders.size() > 1 &&
+           (folders.back().second > same || folders.back().second >= full.size() || full[folders.back().second] != u'\\'))
+        folders.pop_back();
+    return folders.back();
+}
+
+// Looks the normalised path up from the root, or, with a memo, from the deepest folder it remembers
+// on the path; the memo then remembers the path's folders.
+void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int depth, Path_Lookup& result,
+                      Machine::Folder_Memo* memo) {
     result.full = std::move(path.full);
     if (path.error != ERROR_SUCCESS) {
         result.error = path.error;
@@ -69,20 +92,30 @@ void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int
     }
     const Text& full = result.full;
     Fs_Node* node = &machine.drive_c;
+    size_t start = 3;
+    if (memo) {
+        auto from = Deepest_Folder_On(machine, full, *memo);
+        node = from.first;
+        start = from.second + 1;
+        memo->full = full;
+    }
+    bool through_junction = false;  // the memo keeps only folders reached without one (Remove_Entry)
     Text name;
-    for (size_t start = 3; start < full.size();) {
+    while (start < full.size()) {
         size_t end = full.find(u'\\', start);
         if (end == Text::npos) end = full.size();
         const bool is_last = end == full.size();
         name.assign(full, start, end - start);
-        start = end + 1;
         if (is_last) {
             result.parent = node;
             result.last = name;
         }
+        start = end + 1;
         Fs_Node* child = node->Find_Child(name);
-        if (child && !child->link_target.empty() && (!is_last || follow_last))
+        if (child && !child->link_target.empty() && (!is_last || follow_last)) {
             child = Junction_Target(machine, *child, depth + 1);
+            through_junction = true;
+        }
         if (!child) {
             result.error = is_last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
             return;
@@ -92,6 +125,7 @@ void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int
             return;
         }
         node = child;
+        if (memo && !is_last && !through_junction) memo->folders.emplace_back(node, end);
     }
     // "file\": a file cannot be named as a folder.
     if (path.trailing_separator && !node->directory) {
@@ -171,8 +205,15 @@ Win32_Path Parse_Win32_Path(const Text& text, bool limit) {
 
 Path_Lookup Look_Up(Machine& machine, const Text& path, bool follow_last) {
     Path_Lookup result;
-    Look_Up_At_Depth(machine, Parse_Win32_Path(path), follow_last, 0, result);
+    Look_Up_At_Depth(machine, Parse_Win32_Path(path), follow_last, 0, result, &machine.folder_memo);
     return result;
+}
+
+void Remove_Entry(Machine& machine, Fs_Node& folder, const Text& name) {
+    Machine::Folder_Memo& memo = machine.folder_memo;
+    const bool memo_stays = memo.generation == Fs_Generation() && memo.folders.back().first == &folder;
+    folder.Remove_Child(name);
+    if (memo_stays) memo.generation = Fs_Generation();
 }
 
 DWORD Reported_Attributes(const Fs_Node& node) {

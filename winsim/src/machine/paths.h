@@ -47,6 +47,11 @@ struct Path_Lookup {
 // junction without FILE_FLAG_OPEN_REPARSE_POINT does).
 Path_Lookup Look_Up(Machine& machine, const Text& path, bool follow_last);
 
+// Removes the entry name from folder, as a deletion does. The folders that the lookups remember
+// (Machine::folder_memo) lead from the root down without a junction: when they end at this folder,
+// as the lookup of the entry's path leaves them, the entry is none of them and they stay.
+void Remove_Entry(Machine& machine, Fs_Node& folder, const Text& name);
+
 // The attribute word that Windows reports for a node: a file without any attribute is
 // FILE_ATTRIBUTE_NORMAL.
 DWORD Reported_Attributes(const Fs_Node& node);

@@ -728,7 +728,7 @@ DWORD Create_Junction(const Text& link, const Text& target) {
     // Setting the reparse point needs the new folder opened for writing its data.
     File_Found made = Find_File(machine, link, false);
     if (Checks_File_Access(machine) && !(File_Access(machine, made) & FILE_WRITE_DATA)) return ERROR_ACCESS_DENIED;
-    made.node->link_target = to.path;
+    made.node->Link_To(to.path);
     made.node->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return ERROR_SUCCESS;
 }

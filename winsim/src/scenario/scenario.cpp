@@ -316,7 +316,7 @@ bool Set_Junction(Machine& machine, const std::string& value, std::string& why) 
     if (!Link_Places(machine, value, "junction", true, to, at, why)) return false;
     Fs_Node* entry = at.parent->Add_Child(at.last, true);
     entry->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    entry->link_target = to.full;
+    entry->Link_To(to.full);
     return true;
 }
 
