@@ -6,9 +6,10 @@
 #                                  (ctest --preset quick; no Wine, no sweep)
 #   bash scripts/test.sh           everything (what CI runs): installs and builds (setup.sh); then the
 #                                  unit and whole-run tests and the sweeps on the simulated machine under
-#                                  the sanitizers; beside them the real executable under Wine, the
-#                                  conformance programs, the fuzz targets and the release package's
-#                                  reproducibility and signing. The unit and scenario tests run in the
+#                                  AddressSanitizer; beside them, in two lanes, the same under
+#                                  ThreadSanitizer, and the real executable under Wine, the conformance
+#                                  programs, the fuzz targets and the release package's reproducibility
+#                                  and signing. The unit and scenario tests run in the
 #                                  sanitizer builds alone: the plain debug build would run them again
 #                                  with fewer checks.
 set -euo pipefail
@@ -45,46 +46,55 @@ printf '== installs: %d s on the clock\n' "$setup_installs_seconds"
 step_clock=$setup_installs_seconds
 step_done "the windows and linux builds"
 
-# Beside the sanitizer builds and tests, in a lane of their own whose output follows theirs: the real
-# executable under Wine and the conformance programs (they wait on Wine more than they compute); the
-# libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed seed; then the
-# release package, built twice from the same commit in two folders, must be the same byte for byte,
-# and the package signed with a throw-away certificate: the signatures, their removal, and the signed
-# executable under Wine. The Wine checks use build/windows before the package's build touches it.
-lane_out="$(mktemp)"
-trap 'rm -f "$times_file" "$lane_out"; [ -z "${lane_pid:-}" ] || kill "$lane_pid" 2>/dev/null || true' EXIT
-(
-    status=0
-    lane_start=$SECONDS
-    ctest --preset linux-ci || status=1
-    printf '== linux tests (Wine and conformance): %d s on the clock\n' $((SECONDS - lane_start))
-    lane_start=$SECONDS
-    bash "$scripts/fuzz.sh" --ci || status=1
-    printf '== fuzz targets: %d s on the clock\n' $((SECONDS - lane_start))
-    lane_start=$SECONDS
-    ctest --preset release || status=1
-    printf '== release package: %d s on the clock\n' $((SECONDS - lane_start))
-    exit $status
-) >"$lane_out" 2>&1 &
-lane_pid=$!
-
-# The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer (unit
-# and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps;
-# the remote LocalSystem copy at its own call sites only, whole) and under ThreadSanitizer (unit and
-# scenario tests, every 211th call of the call-failure sweeps).
-for preset in linux-asan linux-tsan; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    step_done "$preset build"
-    ctest --preset "$preset"
-    step_done "$preset tests"
+# Two lanes run beside the AddressSanitizer build and tests, so that the two cores are never left idle
+# while one step waits on its slowest part; each lane's output follows theirs.
+build_preset() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
+lane_step() {  # NAME COMMAND...: one step of a lane, with its time on the clock
+    local start=$SECONDS status=0
+    "${@:2}" || status=$?
+    printf '== %s: %d s on the clock%s\n' "$1" $((SECONDS - start)) "$([ "$status" -eq 0 ] || echo ', FAILED')"
+    return "$status"
+}
+# The simulated machine under ThreadSanitizer: unit and scenario tests, every 211th call of the
+# call-failure sweeps.
+tsan_lane() { lane_step "linux-tsan build" build_preset linux-tsan && lane_step "linux-tsan tests" ctest --preset linux-tsan; }
+# The real executable under Wine and the conformance programs (they wait on Wine more than they
+# compute); the libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed
+# seed; then the release package, built twice from the same commit in two folders, must be the same
+# byte for byte, and the package signed with a throw-away certificate: the signatures, their removal,
+# and the signed executable under Wine. The Wine checks use build/windows before the package's build
+# touches it.
+wine_lane() {
+    local status=0
+    lane_step "linux tests (Wine and conformance)" ctest --preset linux-ci || status=1
+    lane_step "fuzz targets" bash "$scripts/fuzz.sh" --ci || status=1
+    lane_step "release package" ctest --preset release || status=1
+    return "$status"
+}
+lane_pids=()
+lane_outs=()
+trap 'rm -f "$times_file" "${lane_outs[@]}"; [ ${#lane_pids[@]} -eq 0 ] || kill "${lane_pids[@]}" 2>/dev/null || true' EXIT
+for lane in tsan_lane wine_lane; do
+    lane_outs+=("$(mktemp)")
+    ( "$lane" ) >"${lane_outs[-1]}" 2>&1 &
+    lane_pids+=($!)
 done
 
-lane_status=0
-wait "$lane_pid" || lane_status=$?
-lane_pid=
-cat "$lane_out"
-step_done "the lane beside (Wine, conformance, fuzz targets, release package), after the sanitizers"
-[ "$lane_status" -eq 0 ] || exit "$lane_status"
+# The simulated machine again, optimised, under AddressSanitizer with UndefinedBehaviorSanitizer: unit
+# and scenario tests, the whole call-failure sweeps and every 29th call of the repeated-failure sweeps
+# (the remote LocalSystem copy at its own call sites only, whole).
+build_preset linux-asan
+step_done "linux-asan build"
+ctest --preset linux-asan
+step_done "linux-asan tests"
+
+lanes_status=0
+for i in "${!lane_pids[@]}"; do
+    wait "${lane_pids[$i]}" || lanes_status=1
+    cat "${lane_outs[$i]}"
+done
+lane_pids=()
+step_done "the lanes beside (ThreadSanitizer; Wine, conformance, fuzz targets, release package), after AddressSanitizer"
+[ "$lanes_status" -eq 0 ] || exit "$lanes_status"
 printf '== in all %d:%02d, %d:%02d after the installs\n' $((SECONDS / 60)) $((SECONDS % 60)) \
     $(((SECONDS - setup_installs_seconds) / 60)) $(((SECONDS - setup_installs_seconds) % 60))
