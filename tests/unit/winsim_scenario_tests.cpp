@@ -15,7 +15,7 @@ using namespace std::string_literals;
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> Bytes_Of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 // UTF-16LE bytes of a text, as the registry stores strings (terminator included by the caller).
 std::vector<uint8_t> Le(const std::u16string& text) {
@@ -46,7 +46,7 @@ Reg_Key* Key(Reg_Key& root, std::initializer_list<const char16_t*> path) {
 std::string Import_Error(const std::string& text) {
     Machine machine;
     std::string error;
-    EXPECT_FALSE(Import_Registry_File(machine, Bytes(text), "registry.reg", error));
+    EXPECT_FALSE(Import_Registry_File(machine, Bytes_Of(text), "registry.reg", error));
     return error;
 }
 
@@ -96,7 +96,7 @@ private:
 TEST(Registry_File_Import, Utf8_Strings_With_Escapes_And_Default_Value) {
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("Windows Registry Editor Version 5.00\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("Windows Registry Editor Version 5.00\n"
                                                     "\n"
                                                     "; a comment\n"
                                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanta LLP\\Token]\n"
@@ -143,7 +143,7 @@ TEST(Registry_File_Import, Utf16le_With_Bom_And_Crlf) {
 TEST(Registry_File_Import, Every_Data_Form) {
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("Windows Registry Editor Version 5.00\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("Windows Registry Editor Version 5.00\n"
                                                     "[HKEY_LOCAL_MACHINE\\K]\n"
                                                     "\"d\"=dword:FFFFFFFE\n"
                                                     "\"short\"=dword:a\n"
@@ -186,7 +186,7 @@ TEST(Registry_File_Import, Every_Data_Form) {
 TEST(Registry_File_Import, Hex_Continuation_Lines) {
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("Windows Registry Editor Version 5.00\r\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("Windows Registry Editor Version 5.00\r\n"
                                                     "[HKEY_LOCAL_MACHINE\\K]\r\n"
                                                     "\"long\"=hex(7):61,00,62,\\\r\n"
                                                     "  00,00,\\  \r\n"
@@ -207,7 +207,7 @@ TEST(Registry_File_Import, Hex_Continuation_Lines) {
 TEST(Registry_File_Import, Deletions_Of_Keys_And_Values) {
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("Windows Registry Editor Version 5.00\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("Windows Registry Editor Version 5.00\n"
                                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]\n"
                                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep]\n"
                                                     "@=\"x\"\n"
@@ -230,7 +230,7 @@ TEST(Registry_File_Import, Deletions_Of_Keys_And_Values) {
 TEST(Registry_File_Import, Classes_Root_Is_Software_Classes_And_Names_Keep_First_Case) {
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("Windows Registry Editor Version 5.00\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("Windows Registry Editor Version 5.00\n"
                                                     "[HKEY_CLASSES_ROOT\\CLSID\\{1}]\n"
                                                     "[hkey_local_machine\\Software\\classes\\clsid\\{2}]\n"
                                                     "[-HKEY_CLASSES_ROOT\\CLSID\\{1}]\n"),
@@ -250,7 +250,7 @@ TEST(Registry_File_Import, Regedit4_Is_Read_In_The_Machine_Code_Page) {
     // 0xE9 is e-acute in 1252; in REGEDIT4 files hex(2) and hex(7) hold ANSI bytes.
     Machine machine;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(machine, Bytes("REGEDIT4\r\n\r\n"
+    ASSERT_TRUE(Import_Registry_File(machine, Bytes_Of("REGEDIT4\r\n\r\n"
                                                     "[HKEY_LOCAL_MACHINE\\Caf\xE9]\r\n"
                                                     "\"n\"=\"d\xE9j\xE0\"\r\n"
                                                     "\"e\"=hex(2):25,e9,25,00\r\n"
@@ -269,7 +269,7 @@ TEST(Registry_File_Import, Regedit4_Is_Read_In_The_Machine_Code_Page) {
     Machine cyrillic;
     cyrillic.code_page = 1251;
     ASSERT_TRUE(Import_Registry_File(cyrillic,
-                                     Bytes("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"n\"=\"\xC0\xFF\"\n"),
+                                     Bytes_Of("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"n\"=\"\xC0\xFF\"\n"),
                                      "registry.reg", error))
         << error;
     EXPECT_EQ(Key(cyrillic.hkcu, {u"K"})->values[0].data, Le(u"\u0410\u044F\0"s));
@@ -430,7 +430,7 @@ TEST(Registry_File_Export, Round_Trip_Keeps_Every_Byte) {
     std::string text = Export_Registry_File(machine);
     Machine copy;
     std::string error;
-    ASSERT_TRUE(Import_Registry_File(copy, Bytes(text), "registry.reg", error)) << error << "\n" << text;
+    ASSERT_TRUE(Import_Registry_File(copy, Bytes_Of(text), "registry.reg", error)) << error << "\n" << text;
     Expect_Same_Tree(machine.hklm, copy.hklm, "HKEY_LOCAL_MACHINE");
     Expect_Same_Tree(machine.hkcu, copy.hkcu, "HKEY_CURRENT_USER");
     EXPECT_EQ(Export_Registry_File(copy), text);
@@ -533,13 +533,13 @@ TEST(Machine_Ini, Errors_Name_The_Line) {
         Machine machine;
         machine.hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"K");
         std::string error;
-        EXPECT_FALSE(Load_Machine_Ini(machine, Bytes(c.text), error)) << c.text;
+        EXPECT_FALSE(Load_Machine_Ini(machine, Bytes_Of(c.text), error)) << c.text;
         EXPECT_EQ(error, c.error);
     }
     Machine machine;
     machine.hklm.Add_Subkey(u"SOFTWARE")->Add_Subkey(u"K");
     std::string error;
-    EXPECT_TRUE(Load_Machine_Ini(machine, Bytes(key + "O:SYD:P(A;CI;KA;;;SY)(A;CI;KR;;;BU)\n"), error)) << error;
+    EXPECT_TRUE(Load_Machine_Ini(machine, Bytes_Of(key + "O:SYD:P(A;CI;KA;;;SY)(A;CI;KR;;;BU)\n"), error)) << error;
     EXPECT_EQ(Stated_Sddl(*machine.hklm.Find_Subkey(u"SOFTWARE")->Find_Subkey(u"K")->security),
               "O:SYD:P(A;CI;KA;;;SY)(A;CI;KR;;;BU)");
 }
@@ -675,7 +675,7 @@ TEST(Scenario_Folder, Both_Profiles_And_The_User_Are_Read_And_Written_Back) {
               "account=localsystem\n\n[user]\nname=WS01\\admin\nsid=S-1-5-21-1-2-3-500\n\n[registry]\n"
               "protected=HKEY_USERS\\.DEFAULT\\Software\\System\n");
 
-    ASSERT_TRUE(Load_Machine_Ini(machine, Bytes("[run]\naccount=administrator\n"), error)) << error;
+    ASSERT_TRUE(Load_Machine_Ini(machine, Bytes_Of("[run]\naccount=administrator\n"), error)) << error;
     EXPECT_NE(Key(machine.hkcu, {u"Software", u"Admin"}), nullptr);
     EXPECT_NE(Key(machine.other_profile, {u"Software", u"System"}), nullptr);
 }

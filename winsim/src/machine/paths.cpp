@@ -211,7 +211,8 @@ Path_Lookup Look_Up(Machine& machine, const Text& path, bool follow_last) {
 
 void Remove_Entry(Machine& machine, Fs_Node& folder, const Text& name) {
     Machine::Folder_Memo& memo = machine.folder_memo;
-    const bool memo_stays = memo.generation == Fs_Generation() && memo.folders.back().first == &folder;
+    const bool memo_stays =
+        memo.generation == Fs_Generation() && !memo.folders.empty() && memo.folders.back().first == &folder;
     folder.Remove_Child(name);
     if (memo_stays) memo.generation = Fs_Generation();
 }

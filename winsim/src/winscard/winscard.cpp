@@ -33,7 +33,7 @@ Context_Table& Contexts() {
     return *table;
 }
 
-bool Call_Fails(Machine& machine, const char* api, const Text& subject, LONG& status) {
+bool Card_Call_Fails(Machine& machine, const char* api, const Text& subject, LONG& status) {
     DWORD error = ERROR_SUCCESS;
     std::string note = "session=" + std::to_string(machine.Calling_Token()->session);
     if (!machine.Record_Call(api, subject, &error, note)) return false;
@@ -51,7 +51,7 @@ LONG SCardEstablishContext(DWORD scope, LPCVOID reserved1, LPCVOID reserved2, LP
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     LONG status;
-    if (Call_Fails(machine, "SCardEstablishContext", Text(), status)) return status;
+    if (Card_Call_Fails(machine, "SCardEstablishContext", Text(), status)) return status;
     if (!context) return LONG(SCARD_E_INVALID_PARAMETER);
     if (reserved1 || reserved2 || scope > SCARD_SCOPE_SYSTEM) return LONG(SCARD_E_INVALID_VALUE);
     if (!machine.smart_card_service) return LONG(SCARD_E_NO_SERVICE);
@@ -69,7 +69,7 @@ LONG SCardForgetCardTypeW(SCARDCONTEXT context, LPCWSTR card_name) {
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     Text name = From_Wide_Pointer(card_name);
     LONG status;
-    if (Call_Fails(machine, "SCardForgetCardTypeW", name, status)) return status;
+    if (Card_Call_Fails(machine, "SCardForgetCardTypeW", name, status)) return status;
     if (!Contexts().open.count(context)) return LONG(SCARD_E_INVALID_HANDLE);
     if (name.empty()) return LONG(SCARD_E_INVALID_PARAMETER);
     if (machine.remote_session && machine.Calling_Token()->session != 0) return ERROR_FILE_NOT_FOUND;
@@ -82,7 +82,7 @@ LONG SCardReleaseContext(SCARDCONTEXT context) {
     Machine& machine = The_Machine();
     std::lock_guard<std::recursive_mutex> guard(machine.lock);
     LONG status;
-    if (Call_Fails(machine, "SCardReleaseContext", Text(), status)) {
+    if (Card_Call_Fails(machine, "SCardReleaseContext", Text(), status)) {
         Note_Closed(Object_Kind::Smart_Card_Context, uintptr_t(context));  // given back, though refused
         return status;
     }
