@@ -106,11 +106,11 @@ void Look_Up_At_Depth(Machine& machine, Win32_Path&& path, bool follow_last, int
         if (end == Text::npos) end = full.size();
         const bool is_last = end == full.size();
         name.assign(full, start, end - start);
+        start = end + 1;
         if (is_last) {
             result.parent = node;
             result.last = name;
         }
-        start = end + 1;
         Fs_Node* child = node->Find_Child(name);
         if (child && !child->link_target.empty() && (!is_last || follow_last)) {
             child = Junction_Target(machine, *child, depth + 1);
