@@ -56,8 +56,13 @@ lane_step() {  # NAME COMMAND...: one step of a lane, with its time on the clock
     return "$status"
 }
 # The simulated machine under ThreadSanitizer: unit and scenario tests, every 211th call of the
-# call-failure sweeps.
-tsan_lane() { lane_step "linux-tsan build" build_preset linux-tsan && lane_step "linux-tsan tests" ctest --preset linux-tsan; }
+# call-failure sweeps. It starts once the Wine checks are over: Wine beside two builds at once ran
+# slowly enough for a check's Wine session to fail.
+wine_checks_over="$(mktemp -u)"
+tsan_lane() {
+    while [ ! -e "$wine_checks_over" ]; do sleep 5; done
+    lane_step "linux-tsan build" build_preset linux-tsan && lane_step "linux-tsan tests" ctest --preset linux-tsan
+}
 # The real executable under Wine and the conformance programs (they wait on Wine more than they
 # compute); the libFuzzer targets, each for a fixed number of runs from its seed corpus with a fixed
 # seed; then the release package, built twice from the same commit in two folders, must be the same
@@ -67,13 +72,14 @@ tsan_lane() { lane_step "linux-tsan build" build_preset linux-tsan && lane_step 
 wine_lane() {
     local status=0
     lane_step "linux tests (Wine and conformance)" ctest --preset linux-ci || status=1
+    touch "$wine_checks_over"
     lane_step "fuzz targets" bash "$scripts/fuzz.sh" --ci || status=1
     lane_step "release package" ctest --preset release || status=1
     return "$status"
 }
 lane_pids=()
 lane_outs=()
-trap 'rm -f "$times_file" "${lane_outs[@]}"; [ ${#lane_pids[@]} -eq 0 ] || kill "${lane_pids[@]}" 2>/dev/null || true' EXIT
+trap 'rm -f "$times_file" "$wine_checks_over" "${lane_outs[@]}"; [ ${#lane_pids[@]} -eq 0 ] || kill "${lane_pids[@]}" 2>/dev/null || true' EXIT
 for lane in tsan_lane wine_lane; do
     lane_outs+=("$(mktemp)")
     ( "$lane" ) >"${lane_outs[-1]}" 2>&1 &
